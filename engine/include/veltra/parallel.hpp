@@ -1,0 +1,62 @@
+// The one way the engine runs work in parallel. Work is cut into a fixed
+// number of parts that does not depend on the thread count, and every part
+// is run by one task, so results are the same bits on 1 thread and on many.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+namespace veltra {
+
+// Parallelism setting of a kernel: 0 runs on the calling thread; a positive
+// value runs on the current pool (the capped arena when one was entered).
+using Par = unsigned;
+inline constexpr Par par_sequential = 0;
+inline constexpr Par par_parallel = 8;
+
+// Sums that are split among threads are split into this many parts.
+inline constexpr std::size_t fixed_parts = 8;
+
+struct IndexSpan {
+    std::size_t begin;
+    std::size_t end;
+    std::size_t size() const { return end - begin; }
+};
+
+// Part i of [0, len) cut into `parts`: floor(len*i/parts) .. floor(len*(i+1)/parts).
+constexpr IndexSpan part_span(std::size_t len, std::size_t i, std::size_t parts = fixed_parts) {
+    auto at = [&](std::size_t j) {
+        return static_cast<std::size_t>(static_cast<unsigned __int128>(len) * j / parts);
+    };
+    return {at(i), at(i + 1)};
+}
+
+// Runs body(part, IndexSpan) for every part of [0, len). The cut is the same
+// whether or not it runs in parallel, so the arithmetic is too.
+template <class Body>
+void for_each_part(Par par, std::size_t len, Body&& body, std::size_t parts = fixed_parts) {
+    if (par == par_sequential) {
+        for (std::size_t i = 0; i < parts; ++i) body(i, part_span(len, i, parts));
+        return;
+    }
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, parts, 1),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                          for (std::size_t i = r.begin(); i != r.end(); ++i)
+                              body(i, part_span(len, i, parts));
+                      });
+}
+
+// Indexed parallel map: body(i) for every i in [0, n), each writing its own
+// pre-sized slot, so the output order is the index order.
+template <class Body>
+void parallel_for_index(std::size_t n, Body&& body) {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                          for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);
+                      });
+}
+
+}  // namespace veltra
