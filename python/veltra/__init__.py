@@ -1,0 +1,1 @@
+"""Veltra: fast, exact partial least squares statistics."""
