@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include <Eigen/SVD>
+
+#include "veltra/rotate.hpp"
+
+using namespace veltra;
+
+namespace {
+
+Eigen::MatrixXd random_loadings(int p, int K, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> z;
+    Eigen::MatrixXd W(p, K);
+    for (int i = 0; i < p; ++i)
+        for (int j = 0; j < K; ++j) W(i, j) = z(gen);
+    return W;
+}
+
+// The varimax criterion written from its definition: the sum over columns
+// of the variance of the squared loadings (divisor m), in long double.
+double criterion(const Eigen::MatrixXd& A) {
+    long double V = 0;
+    for (int j = 0; j < A.cols(); ++j) {
+        long double s2 = 0, s4 = 0;
+        for (int i = 0; i < A.rows(); ++i) {
+            const long double sq = static_cast<long double>(A(i, j)) * A(i, j);
+            s2 += sq;
+            s4 += sq * sq;
+        }
+        V += s4 / A.rows() - (s2 / A.rows()) * (s2 / A.rows());
+    }
+    return static_cast<double>(V);
+}
+
+Eigen::MatrixXd kaiser(const Eigen::MatrixXd& M) {
+    Eigen::MatrixXd A = M;
+    for (int i = 0; i < A.rows(); ++i) {
+        const double h = A.row(i).norm();
+        if (h > 1e-12) A.row(i) /= h;
+    }
+    return A;
+}
+
+// Kaiser's varimax by the SVD iteration of the textbook (as in R's
+// stats::varimax): an independent route to the same optimum.
+Eigen::MatrixXd reference_varimax(const Eigen::MatrixXd& A) {
+    const int K = static_cast<int>(A.cols());
+    const double p = static_cast<double>(A.rows());
+    Eigen::MatrixXd T = Eigen::MatrixXd::Identity(K, K);
+    double d = 0;
+    for (int it = 0; it < 10000; ++it) {
+        const Eigen::MatrixXd z = A * T;
+        Eigen::MatrixXd z3 = z.array().cube().matrix();
+        const Eigen::VectorXd col_ss = z.array().square().colwise().sum();
+        const Eigen::MatrixXd B = A.transpose() * (z3 - z * col_ss.asDiagonal() / p);
+        Eigen::JacobiSVD<Eigen::MatrixXd> svd(B, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        T = svd.matrixU() * svd.matrixV().transpose();
+        const double d_past = d;
+        d = svd.singularValues().sum();
+        if (d < d_past * (1 + 1e-14)) break;
+    }
+    return T;
+}
+
+bool orthogonal(const Eigen::MatrixXd& R, double tol) {
+    return (R.transpose() * R - Eigen::MatrixXd::Identity(R.cols(), R.cols())).cwiseAbs().maxCoeff() <
+           tol;
+}
+
+// Columns of B equal those of A up to order and sign.
+void expect_same_columns_up_to_sign(const Eigen::MatrixXd& A, const Eigen::MatrixXd& B, double tol) {
+    ASSERT_EQ(A.cols(), B.cols());
+    for (int j = 0; j < A.cols(); ++j) {
+        double best = INFINITY;
+        for (int l = 0; l < B.cols(); ++l)
+            best = std::min({best, (A.col(j) - B.col(l)).cwiseAbs().maxCoeff(),
+                             (A.col(j) + B.col(l)).cwiseAbs().maxCoeff()});
+        EXPECT_LT(best, tol) << "column " << j;
+    }
+}
+
+}  // namespace
+
+TEST(Varimax, ReachesTheTextbookOptimum) {
+    for (bool use_kaiser : {true, false}) {
+        const Eigen::MatrixXd W = random_loadings(40, 4, 7);
+        const auto out = rotate(MatView::of(W), {1000, 1e-15, use_kaiser}).value();
+        EXPECT_TRUE(orthogonal(out.R, 1e-12));
+        EXPECT_LT((out.W_rot - W * out.R).cwiseAbs().maxCoeff(), 1e-12);
+
+        const Eigen::MatrixXd A = use_kaiser ? kaiser(W) : W;
+        const Eigen::MatrixXd T = reference_varimax(A);
+        EXPECT_NEAR(criterion(A * out.R), criterion(A * T), 1e-10);
+        EXPECT_GE(criterion(A * out.R), criterion(A) - 1e-12);
+        expect_same_columns_up_to_sign(W * out.R, W * T, 1e-5);  // flat optimum
+        EXPECT_NEAR(out.V_converged, criterion(A * out.R), 1e-9);
+    }
+}
+
+TEST(Varimax, CriterionNeverDecreasesAcrossSweeps) {
+    const Eigen::MatrixXd W = random_loadings(25, 5, 3);
+    const Eigen::MatrixXd A = kaiser(W);
+    double previous = criterion(A);
+    for (std::uint64_t iters = 1; iters <= 6; ++iters) {
+        const auto out = rotate(MatView::of(W), {iters, -1.0, true}).value();
+        EXPECT_EQ(out.sweeps, iters);
+        const double now = criterion(A * out.R);
+        EXPECT_GE(now, previous - 1e-13);
+        previous = now;
+    }
+}
+
+TEST(Varimax, CriterionMatrixMayDifferFromW) {
+    const Eigen::MatrixXd W = random_loadings(10, 3, 1);
+    const Eigen::MatrixXd L = random_loadings(30, 3, 2);
+    const auto with_l = rotate(MatView::of(W), {}, MatView::of(L)).value();
+    const auto on_l = rotate(MatView::of(L), {}).value();
+    EXPECT_EQ(with_l.R, on_l.R);
+    EXPECT_LT((with_l.W_rot - W * on_l.R).cwiseAbs().maxCoeff(), 1e-14);
+}
+
+TEST(Varimax, TrivialCases) {
+    const Eigen::MatrixXd W = random_loadings(12, 3, 5);
+    const auto none = rotate(MatView::of(W), {0, 1e-8, true}).value();
+    EXPECT_EQ(none.sweeps, 0u);
+    EXPECT_EQ(none.R, Eigen::MatrixXd::Identity(3, 3));
+    EXPECT_NEAR(none.V_converged, criterion(kaiser(W)), 1e-14);
+
+    const Eigen::MatrixXd one = random_loadings(12, 1, 5);
+    const auto k1 = rotate(MatView::of(one), {}).value();
+    EXPECT_EQ(k1.sweeps, 0u);
+    EXPECT_EQ(k1.R, Eigen::MatrixXd::Identity(1, 1));
+    EXPECT_EQ(k1.W_rot, one);
+
+    // Already at the optimum: one sweep, reporting the starting criterion.
+    const auto first = rotate(MatView::of(W), {1000, 1e-15, true}).value();
+    const auto again = rotate(MatView::of(first.W_rot), {1000, 1e-6, true}).value();
+    EXPECT_EQ(again.sweeps, 1u);
+    EXPECT_NEAR(again.V_converged, criterion(kaiser(first.W_rot)), 1e-12);
+}
+
+TEST(Varimax, ZeroRowsGiveTheIdentity) {
+    const Eigen::MatrixXd W(0, 3);
+    const auto out = rotate(MatView::of(W), {}).value();
+    EXPECT_EQ(out.sweeps, 0u);
+    EXPECT_EQ(out.R, Eigen::MatrixXd::Identity(3, 3));
+    EXPECT_EQ(out.W_rot.rows(), 0);
+    EXPECT_EQ(out.W_rot.cols(), 3);
+}
+
+TEST(Varimax, ZeroRowOfMStaysUnderKaiser) {
+    Eigen::MatrixXd W = random_loadings(8, 2, 9);
+    W.row(3).setZero();
+    const auto out = rotate(MatView::of(W), {}).value();
+    EXPECT_TRUE(orthogonal(out.R, 1e-12));
+    EXPECT_EQ(out.W_rot.row(3).cwiseAbs().maxCoeff(), 0.0);
+}
+
+TEST(Varimax, HugeEntriesRotateAsTheirScaledCopy) {
+    const Eigen::MatrixXd W = random_loadings(20, 3, 11);
+    const double scale = std::ldexp(1.0, 700);
+    const Eigen::MatrixXd big = W * scale;
+    for (bool use_kaiser : {true, false}) {
+        const auto small_out = rotate(MatView::of(W), {50, 1e-8, use_kaiser}).value();
+        const auto big_out =
+            rotate(MatView::of(big), {50, 1e-8, use_kaiser});
+        ASSERT_TRUE(big_out);
+        EXPECT_TRUE(big_out->R.allFinite());
+        EXPECT_TRUE(orthogonal(big_out->R, 1e-12));
+        EXPECT_TRUE(big_out->W_rot.allFinite());
+        if (use_kaiser) {
+            // Normalised rows are scale-free: the same rotation bit for bit.
+            EXPECT_EQ(big_out->R, small_out.R);
+            EXPECT_EQ(big_out->V_converged, small_out.V_converged);
+        }
+    }
+    // Without normalisation the criterion scales by scale^4: here beyond the
+    // doubles, and the rotation still comes out finite and orthogonal.
+    const auto raw = rotate(MatView::of(big), {50, 1e-8, false}).value();
+    EXPECT_TRUE(std::isinf(raw.V_converged));
+}
+
+TEST(Varimax, ChecksInOrder) {
+    Eigen::MatrixXd W = random_loadings(4, 2, 1);
+    const Eigen::MatrixXd empty(4, 0);
+    EXPECT_EQ(rotate(MatView::of(empty), {}).error().display(), "invalid input: W has K=0");
+    W(1, 1) = INFINITY;
+    const Eigen::MatrixXd L3 = random_loadings(5, 3, 2);
+    EXPECT_EQ(rotate(MatView::of(W), {}, MatView::of(L3)).error().display(),
+              "invalid input: W contains non-finite values");
+    W(1, 1) = 0.5;
+    EXPECT_EQ(rotate(MatView::of(W), {}, MatView::of(L3)).error().display(),
+              "shape mismatch: L.ncols=3 but W.ncols=2");
+    Eigen::MatrixXd L2 = random_loadings(5, 2, 2);
+    L2(0, 0) = NAN;
+    EXPECT_EQ(rotate(MatView::of(W), {}, MatView::of(L2)).error().display(),
+              "invalid input: L contains non-finite values");
+}
