@@ -288,3 +288,27 @@ TEST(Inputs, NamesAreCaseSensitive) {
     EXPECT_EQ(message_of(in.mat("x")), "x must be a numeric matrix, got null");
     EXPECT_EQ(in.finish().error().message, "fn() does not use argument 'X' in this call");
 }
+
+TEST(Getters, EveryWrongKindIsNamedInTheMessage) {
+    for (Kind k : all_kinds()) {
+        const std::string got = std::string(", got ") + descriptions[static_cast<int>(k)];
+        if (k != Kind::Bool) {
+            EXPECT_EQ(message_of(one("verbose", sample(k)).boolean("verbose")), "verbose must be a bool" + got);
+        }
+        if (k != Kind::Str) {
+            EXPECT_EQ(message_of(one("method", sample(k)).string("method")), "method must be a string" + got);
+        }
+        if (k != Kind::Str && k != Kind::None) {
+            EXPECT_EQ(message_of(one("diagnostic", sample(k)).opt_string("diagnostic")),
+                      "diagnostic must be a string" + got);
+        }
+        if (k != Kind::Int && k != Kind::UInt && k != Kind::Float && k != Kind::None) {
+            EXPECT_EQ(message_of(one("alpha", sample(k)).opt_f64("alpha")), "alpha must be a number" + got);
+        }
+        if (k == Kind::Str || k == Kind::IntMap || k == Kind::Record || k == Kind::List) {
+            EXPECT_EQ(message_of(one("weights", sample(k)).opt_vec("weights")),
+                      "weights must be a numeric vector" + got);
+        }
+    }
+    EXPECT_EQ(message_of(one("weights", sample(Kind::Mat)).opt_vec("weights")), "weights must be 1-D, got 2-D");
+}
