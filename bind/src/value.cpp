@@ -1,0 +1,341 @@
+#include "veltra/bind/value.hpp"
+
+#include <atomic>
+#include <string>
+
+#include "veltra/error.hpp"
+
+namespace veltra::bind {
+
+namespace detail {
+struct LoanState {
+    std::atomic<bool> open{true};
+};
+}  // namespace detail
+
+namespace {
+
+// Every read of borrowed memory passes here: once the lender has ended the
+// call, the memory may be gone.
+void check_loan(const std::shared_ptr<const detail::LoanState>& loan) {
+    if (loan) internal_check(loan->open.load(), "borrowed value read after its call returned");
+}
+
+// rows*cols without overflow.
+std::optional<std::size_t> element_count(std::size_t rows, std::size_t cols) {
+    std::size_t n = 0;
+    if (__builtin_mul_overflow(rows, cols, &n)) return std::nullopt;
+    return n;
+}
+
+std::size_t checked_count(std::size_t rows, std::size_t cols) {
+    const auto n = element_count(rows, cols);
+    internal_check(n.has_value(), "matrix element count overflows");
+    return *n;
+}
+
+}  // namespace
+
+// ---- Loan ----
+
+Loan::Loan() : state_(std::make_shared<detail::LoanState>()) {}
+Loan::~Loan() { state_->open.store(false); }
+
+Str Loan::str(std::string_view text) const {
+    Str s;
+    s.borrowed_ = text;
+    s.loan_ = state_;
+    return s;
+}
+
+VecF64 Loan::vec(std::span<const double> values) const {
+    VecF64 v;
+    v.borrowed_ = values;
+    v.loan_ = state_;
+    return v;
+}
+
+MatF64 Loan::strided(const double* data, std::size_t rows, std::size_t cols,
+                     std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) const {
+    MatF64 m;
+    m.form_ = MatF64::Form::Strided;
+    m.rows_ = rows;
+    m.cols_ = cols;
+    m.data_ = data;
+    m.row_stride_ = row_stride;
+    m.col_stride_ = col_stride;
+    m.loan_ = state_;
+    return m;
+}
+
+// ---- Str ----
+
+std::string_view Str::view() const {
+    if (!loan_) return owned_;
+    check_loan(loan_);
+    return borrowed_;
+}
+
+std::string Str::into_string() && {
+    if (!loan_) return std::move(owned_);
+    return std::string(view());
+}
+
+Str Str::clone() const {
+    Str s;
+    s.owned_ = owned_;
+    s.borrowed_ = borrowed_;
+    s.loan_ = loan_;
+    return s;
+}
+
+Str Str::into_owned() && { return Str(std::move(*this).into_string()); }
+
+// ---- VecF64 ----
+
+std::span<const double> VecF64::values() const {
+    if (!loan_) return owned_;
+    check_loan(loan_);
+    return borrowed_;
+}
+
+veltra::VecView VecF64::view() const {
+    const auto v = values();
+    return {v.data(), v.size(), 1};
+}
+
+std::vector<double> VecF64::into_vector() && {
+    if (!loan_) return std::move(owned_);
+    const auto v = values();
+    return std::vector<double>(v.begin(), v.end());
+}
+
+VecF64 VecF64::clone() const {
+    VecF64 v;
+    v.owned_ = owned_;
+    v.borrowed_ = borrowed_;
+    v.loan_ = loan_;
+    return v;
+}
+
+VecF64 VecF64::into_owned() && { return VecF64(std::move(*this).into_vector()); }
+
+// ---- MatF64 ----
+
+std::vector<double> ColMajorData::into_vector() && {
+    if (gathered_) return std::move(owned_);
+    return std::vector<double>(borrowed_.begin(), borrowed_.end());
+}
+
+MatF64 MatF64::col_major_owned(std::size_t rows, std::size_t cols, std::vector<double> data) {
+    MatF64 m;
+    m.form_ = Form::ColMajor;
+    m.rows_ = rows;
+    m.cols_ = cols;
+    m.owned_ = std::move(data);
+    return m;
+}
+
+MatF64 MatF64::row_major_owned(std::size_t rows, std::size_t cols, std::vector<double> data) {
+    MatF64 m = col_major_owned(rows, cols, std::move(data));
+    m.form_ = Form::RowMajor;
+    return m;
+}
+
+MatF64 MatF64::from_row_major(std::span<const double> data, std::size_t rows, std::size_t cols) {
+    const std::size_t n = checked_count(rows, cols);
+    internal_check(data.size() >= n, "row-major data shorter than rows * cols");
+    std::vector<double> out(n);
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j) out[i + j * rows] = data[i * cols + j];
+    return col_major_owned(rows, cols, std::move(out));
+}
+
+MatF64 MatF64::from_mat(Eigen::Ref<const Eigen::MatrixXd, 0, Eigen::OuterStride<>> m) {
+    const auto rows = static_cast<std::size_t>(m.rows());
+    const auto cols = static_cast<std::size_t>(m.cols());
+    std::vector<double> out(checked_count(rows, cols));
+    for (std::size_t j = 0; j < cols; ++j)
+        for (std::size_t i = 0; i < rows; ++i)
+            out[i + j * rows] = m(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
+    return col_major_owned(rows, cols, std::move(out));
+}
+
+void MatF64::check_owned_size() const {
+    const auto n = element_count(rows_, cols_);
+    internal_check(n.has_value() && *n == owned_.size(), "assertion failed: size == Some(len)");
+}
+
+veltra::MatView MatF64::as_mat() const {
+    switch (form_) {
+        case Form::Strided:
+            check_loan(loan_);
+            return {data_, rows_, cols_, row_stride_, col_stride_};
+        case Form::ColMajor:
+            check_owned_size();
+            return veltra::MatView::col_major(owned_.data(), rows_, cols_);
+        case Form::RowMajor:
+            check_owned_size();
+            return veltra::MatView::row_major(owned_.data(), rows_, cols_);
+    }
+    internal_failure("unknown matrix form");
+}
+
+ColMajorData MatF64::col_major() const {
+    ColMajorData out;
+    if (form_ == Form::ColMajor) {
+        check_owned_size();
+        out.borrowed_ = owned_;
+        return out;
+    }
+    const veltra::MatView v = as_mat();
+    out.gathered_ = true;
+    out.owned_.resize(checked_count(rows_, cols_));
+    std::size_t at = 0;
+    for (std::size_t j = 0; j < cols_; ++j)
+        for (std::size_t i = 0; i < rows_; ++i) out.owned_[at++] = v(i, j);
+    return out;
+}
+
+MatF64 MatF64::into_owned() && {
+    if (form_ != Form::Strided) return std::move(*this);
+    return col_major_owned(rows_, cols_, col_major().into_vector());
+}
+
+MatF64 MatF64::clone() const {
+    MatF64 m;
+    m.form_ = form_;
+    m.rows_ = rows_;
+    m.cols_ = cols_;
+    m.data_ = data_;
+    m.row_stride_ = row_stride_;
+    m.col_stride_ = col_stride_;
+    m.owned_ = owned_;
+    m.loan_ = loan_;
+    return m;
+}
+
+std::vector<double> MatF64::take_data() && {
+    internal_check(form_ != Form::Strided, "a strided view has no buffer of its own");
+    std::vector<double> out = std::move(owned_);
+    owned_.clear();
+    rows_ = 0;
+    cols_ = 0;
+    return out;
+}
+
+// ---- Record ----
+
+Record::Record() = default;
+Record::~Record() = default;
+Record::Record(Record&&) noexcept = default;
+Record& Record::operator=(Record&&) noexcept = default;
+
+Record Record::typed(std::string_view type_name) {
+    Record r;
+    r.type_name_ = std::string(type_name);
+    return r;
+}
+
+std::span<const Field> Record::fields() const { return fields_; }
+std::span<Field> Record::fields() { return fields_; }
+std::vector<Field> Record::into_fields() && { return std::move(fields_); }
+std::size_t Record::size() const { return fields_.size(); }
+bool Record::empty() const { return fields_.empty(); }
+
+const Value* Record::find(std::string_view name) const {
+    for (const Field& f : fields_)
+        if (f.name == name) return &f.value;
+    return nullptr;
+}
+
+Value* Record::find(std::string_view name) {
+    for (Field& f : fields_)
+        if (f.name == name) return &f.value;
+    return nullptr;
+}
+
+BindResult<void> Record::push(std::string_view name, Value value) {
+    if (find(name) != nullptr)
+        return std::unexpected(BindError::invalid_argument("duplicate key '" + std::string(name) + "'"));
+    fields_.push_back(Field{std::string(name), std::move(value)});
+    return {};
+}
+
+void Record::set(std::string_view name, Value value) {
+    if (Value* existing = find(name)) {
+        *existing = std::move(value);
+        return;
+    }
+    fields_.push_back(Field{std::string(name), std::move(value)});
+}
+
+Record Record::field(std::string_view name, Value value) && {
+    fields_.push_back(Field{std::string(name), std::move(value)});
+    return std::move(*this);
+}
+
+Record Record::clone() const {
+    Record r;
+    r.type_name_ = type_name_;
+    r.fields_.reserve(fields_.size());
+    for (const Field& f : fields_) r.fields_.push_back(Field{f.name, f.value.clone()});
+    return r;
+}
+
+Record Record::into_owned() && {
+    for (Field& f : fields_) f.value = std::move(f.value).into_owned();
+    return std::move(*this);
+}
+
+bool Record::is_fully_owned() const {
+    for (const Field& f : fields_)
+        if (!f.value.is_fully_owned()) return false;
+    return true;
+}
+
+// ---- Value ----
+
+Value Value::clone() const {
+    return std::visit(
+        [](const auto& v) -> Value {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, Str> || std::is_same_v<T, VecF64> ||
+                          std::is_same_v<T, MatF64> || std::is_same_v<T, Record>) {
+                return Value(v.clone());
+            } else if constexpr (std::is_same_v<T, List>) {
+                List out;
+                out.reserve(v.size());
+                for (const Value& e : v) out.push_back(e.clone());
+                return Value(std::move(out));
+            } else {
+                return Value(Data(std::in_place_type<T>, v));
+            }
+        },
+        data_);
+}
+
+Value Value::into_owned() && {
+    if (auto* s = get_if<Str>()) return Value(std::move(*s).into_owned());
+    if (auto* v = get_if<VecF64>()) return Value(std::move(*v).into_owned());
+    if (auto* m = get_if<MatF64>()) return Value(std::move(*m).into_owned());
+    if (auto* r = get_if<Record>()) return Value(std::move(*r).into_owned());
+    if (auto* l = get_if<List>()) {
+        for (Value& e : *l) e = std::move(e).into_owned();
+    }
+    return std::move(*this);
+}
+
+bool Value::is_fully_owned() const {
+    if (auto* s = get_if<Str>()) return !s->is_borrowed();
+    if (auto* v = get_if<VecF64>()) return !v->is_borrowed();
+    if (auto* m = get_if<MatF64>()) return !m->is_borrowed();
+    if (auto* r = get_if<Record>()) return r->is_fully_owned();
+    if (auto* l = get_if<List>()) {
+        for (const Value& e : *l)
+            if (!e.is_fully_owned()) return false;
+    }
+    return true;
+}
+
+}  // namespace veltra::bind

@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <initializer_list>
+#include <new>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "veltra/bind/coerce.hpp"
+#include "veltra/bind/error.hpp"
+#include "veltra/bind/registry.hpp"
+#include "veltra/bind/result_types.hpp"
+#include "veltra/error.hpp"
+
+using namespace veltra::bind;
+
+namespace {
+
+// initializer_list elements are const; the value is moved out of each.
+struct Arg {
+    std::string name;
+    mutable Value value;
+};
+
+Record args_of(std::initializer_list<Arg> named) {
+    Record r;
+    for (const Arg& a : named) r.set(a.name, std::move(a.value));
+    return r;
+}
+
+// What the capturing adapter saw: "name=description" per entry, in order.
+std::vector<std::string> seen;
+
+BindResult<CallOutput> capture(Inputs& in) {
+    seen.clear();
+    for (const Field& f : in.entries()) seen.push_back(f.name + "=" + describe(f.value));
+    return CallOutput{Value::boolean(true), {}};
+}
+
+FunctionSpec with_handler(std::string_view name, Handler h) {
+    FunctionSpec spec = *find_function(name);
+    spec.handler = h;
+    return spec;
+}
+
+std::string error_of(const BindResult<CallOutput>& r) {
+    EXPECT_FALSE(r.has_value());
+    return r.has_value() ? "<no error>" : r.error().message;
+}
+
+const std::vector<std::string> function_names = {
+    "preprocess", "pls1_fit", "pls1_predict", "pls1_find_k_optimal", "pls1_find_k_sequence",
+    "spls1_fit", "spls1_find_keep_optimal", "spls1_find_k_optimal", "spls1_find_k_sequence",
+    "pls3_fit", "plssvd_fit", "pls3_transform", "plssvd_transform", "spls3_fit",
+    "pls1_confirmatory_test", "split_nb_gate", "pls1_perm_null", "pls3_confirmatory_test",
+    "pls1_perm_alpha", "rotate", "pls1_rotation_stability",
+};
+
+const std::vector<std::string> type_names = {
+    "PreprocessResult", "PLS1Result", "PLS3Result", "PLS3Scores", "FindKOptimalResult",
+    "FindKSequenceResult", "FindKeepOptimalResult", "ConfirmatoryTestResult",
+    "SplitNbGateResult", "PermNullResult", "PermAlphaResult", "CIScalar", "ConfirmatoryCI",
+    "RotateResult", "RotationStabilityResult", "RotationSpec",
+};
+
+}  // namespace
+
+TEST(Dispatch, UnknownFunctionComesFirst) {
+    const auto r = call("PLS1_fit", args_of({{"bogus", Value()}}));
+    EXPECT_EQ(error_of(r), "unknown function 'PLS1_fit'");
+    EXPECT_EQ(r.error().code, "invalid_argument");
+    EXPECT_EQ(error_of(call("", Record())), "unknown function ''");
+}
+
+TEST(Dispatch, UnexpectedArgumentBeforeMissingOnes) {
+    const auto r = call("pls1_fit", args_of({{"y", Value::real(1)}, {"bogus", Value()}, {"X", Value()}}));
+    EXPECT_EQ(error_of(r), "pls1_fit() got an unexpected argument 'bogus'");
+    EXPECT_EQ(r.error().code, "invalid_argument");
+    // The first unexpected one in the caller's order.
+    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"b", Value()}, {"a", Value()}}))),
+              "pls1_fit() got an unexpected argument 'b'");
+    // Names are case-sensitive.
+    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"x", Value()}}))),
+              "pls1_fit() got an unexpected argument 'x'");
+}
+
+TEST(Dispatch, MissingRequiredInParameterOrder) {
+    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"X", Value()}, {"y", Value::real(1)}}))),
+              "pls1_fit() missing required argument 'X'");
+    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"k", Value::int64(2)}}))),
+              "pls1_fit() missing required argument 'X'");
+    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"X", Value::real(1)}}))),
+              "pls1_fit() missing required argument 'y'");
+    const auto r = call("pls1_perm_alpha", args_of({{"gram", Value::real(1)}, {"Y", Value::real(1)}}));
+    EXPECT_EQ(error_of(r), "pls1_perm_alpha() missing required argument 'n_features'");
+    EXPECT_EQ(r.error().code, "invalid_argument");
+}
+
+TEST(Dispatch, DefaultsAppendedInParameterOrder) {
+    const FunctionSpec spec = with_handler("pls1_fit", capture);
+    ASSERT_TRUE(dispatch(spec, args_of({{"X", Value::real(1)}, {"y", Value::real(2)}})).has_value());
+    EXPECT_EQ(seen, (std::vector<std::string>{"X=1", "y=2", "k=1", "k_max=null", "find_k_args=null",
+                                              "pre_standardized=false", "seed=null", "weights=null"}));
+
+    // Caller's order first, then the defaults of the parameters not given.
+    ASSERT_TRUE(dispatch(spec, args_of({{"weights", Value::real(3)},
+                                        {"y", Value::real(2)},
+                                        {"X", Value::real(1)}}))
+                    .has_value());
+    EXPECT_EQ(seen, (std::vector<std::string>{"weights=3", "y=2", "X=1", "k=1", "k_max=null",
+                                              "find_k_args=null", "pre_standardized=false",
+                                              "seed=null"}));
+}
+
+TEST(Dispatch, NullArgumentTakesItsDefaultInPlace) {
+    const FunctionSpec spec = with_handler("pls1_fit", capture);
+    ASSERT_TRUE(dispatch(spec, args_of({{"X", Value::real(1)},
+                                        {"y", Value::real(2)},
+                                        {"k", Value()},
+                                        {"seed", Value()}}))
+                    .has_value());
+    EXPECT_EQ(seen, (std::vector<std::string>{"X=1", "y=2", "k=1", "seed=null", "k_max=null",
+                                              "find_k_args=null", "pre_standardized=false",
+                                              "weights=null"}));
+
+    const FunctionSpec opt = with_handler("pls1_find_k_optimal", capture);
+    ASSERT_TRUE(dispatch(opt, args_of({{"X", Value::real(1)},
+                                       {"y", Value::real(2)},
+                                       {"k_max", Value::int64(3)},
+                                       {"selector", Value()}}))
+                    .has_value());
+    EXPECT_EQ(seen[3], "selector=the string \"r2_se\"");
+    EXPECT_EQ(seen.size(), 10u);
+}
+
+TEST(Dispatch, AllOptionalFunctionGetsNulls) {
+    const FunctionSpec spec = with_handler("preprocess", capture);
+    ASSERT_TRUE(dispatch(spec, Record()).has_value());
+    EXPECT_EQ(seen, (std::vector<std::string>{"X=null", "Y=null", "weights=null"}));
+}
+
+TEST(Dispatch, ArgumentRecordTypeNameIsIgnored) {
+    const FunctionSpec spec = with_handler("split_nb_gate", capture);
+    Record typed = Record::typed("Whatever");
+    typed.set("X", Value::real(1));
+    ASSERT_TRUE(dispatch(spec, std::move(typed)).has_value());
+    EXPECT_EQ(seen, (std::vector<std::string>{"X=1", "weights=null"}));
+}
+
+TEST(Dispatch, RepeatedArgumentNamesAreRefused) {
+    // Only reachable from C++ callers that bypass Record::push.
+    Record twice = Record().field("X", Value::real(1)).field("X", Value::real(2));
+    const auto r = dispatch(with_handler("split_nb_gate", capture), std::move(twice));
+    EXPECT_EQ(error_of(r), "duplicate key 'X'");
+    EXPECT_EQ(r.error().code, "invalid_argument");
+}
+
+TEST(Dispatch, AdapterErrorsPassThroughUnchanged) {
+    const FunctionSpec spec = with_handler("split_nb_gate", [](Inputs&) -> BindResult<CallOutput> {
+        return std::unexpected(BindError::from_core(veltra::VeltraError::InvalidWeights{"negative"}));
+    });
+    const auto r = dispatch(spec, args_of({{"X", Value::real(1)}}));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().code, "invalid_weights");
+    EXPECT_EQ(r.error().details.size(), 1u);
+}
+
+TEST(Guard, InternalFailureBecomesInternalError) {
+    const FunctionSpec spec = with_handler("plssvd_fit", [](Inputs&) -> BindResult<CallOutput> {
+        veltra::internal_failure("boom");
+    });
+    const auto r = dispatch(spec, args_of({{"X", Value::real(1)}, {"Y", Value::real(1)}}));
+    EXPECT_EQ(error_of(r), "panic in plssvd_fit: boom");
+    EXPECT_EQ(r.error().code, "internal");
+    EXPECT_TRUE(r.error().details.empty());
+}
+
+TEST(Guard, AnyExceptionEndsOnlyThatCall) {
+    const auto run = [](Handler h) {
+        return dispatch(with_handler("rotate", h), args_of({{"model_or_W", Value::real(1)}}));
+    };
+    EXPECT_EQ(error_of(run([](Inputs&) -> BindResult<CallOutput> { throw std::runtime_error("x"); })),
+              "panic in rotate: x");
+    EXPECT_EQ(error_of(run([](Inputs&) -> BindResult<CallOutput> { throw std::bad_alloc(); })),
+              "panic in rotate: std::bad_alloc");
+    const auto odd = run([](Inputs&) -> BindResult<CallOutput> { throw 42; });
+    EXPECT_EQ(error_of(odd), "panic in rotate: non-string panic payload");
+    EXPECT_EQ(odd.error().code, "internal");
+    // A broken owned matrix read inside an adapter ends the call the same way.
+    const auto broken = run([](Inputs&) -> BindResult<CallOutput> {
+        (void)MatF64::col_major_owned(2, 2, {1.0}).as_mat();
+        return CallOutput{};
+    });
+    EXPECT_EQ(error_of(broken), "panic in rotate: assertion failed: size == Some(len)");
+    // Nothing of a failed call remains.
+    EXPECT_TRUE(run(capture).has_value());
+}
+
+TEST(Registry, FunctionsWithoutAdapterSayso) {
+    for (const FunctionSpec& fn : functions()) {
+        Record args;
+        for (const ParamSpec& p : fn.params)
+            if (p.default_value.tag == ParamDefault::Tag::Required) args.set(p.name, Value::int64(1));
+        const auto r = call(fn.name, std::move(args));
+        ASSERT_FALSE(r.has_value()) << fn.name;
+        EXPECT_EQ(r.error().code, "internal");
+        EXPECT_EQ(r.error().message, std::string(fn.name) + " is not available yet");
+    }
+}
+
+TEST(Registry, TableShape) {
+    ASSERT_EQ(functions().size(), function_names.size());
+    for (std::size_t i = 0; i < function_names.size(); ++i) {
+        const FunctionSpec& fn = functions()[i];
+        EXPECT_EQ(fn.name, function_names[i]);
+        EXPECT_EQ(find_function(fn.name), &fn);
+        EXPECT_NE(fn.handler, nullptr);
+        std::set<std::string_view> names;
+        bool keyword_seen = false;
+        for (const ParamSpec& p : fn.params) {
+            EXPECT_TRUE(names.insert(p.name).second) << fn.name << " repeats " << p.name;
+            EXPECT_FALSE(keyword_seen && !p.keyword_only) << fn.name << " " << p.name;
+            keyword_seen = keyword_seen || p.keyword_only;
+        }
+        for (std::string_view t : fn.result_types) EXPECT_NE(find_result_type(t), nullptr) << t;
+    }
+    EXPECT_EQ(find_function("PLS1_fit"), nullptr);
+    // The pairs that share an adapter behave identically.
+    EXPECT_EQ(find_function("pls3_fit")->handler, find_function("plssvd_fit")->handler);
+    EXPECT_EQ(find_function("pls3_transform")->handler, find_function("plssvd_transform")->handler);
+
+    ASSERT_EQ(result_types().size(), type_names.size());
+    for (std::size_t i = 0; i < type_names.size(); ++i) {
+        EXPECT_EQ(result_types()[i].name, type_names[i]);
+        std::set<std::string_view> fields;
+        for (const FieldSpec& f : result_types()[i].fields)
+            EXPECT_TRUE(fields.insert(f.name).second) << type_names[i] << " repeats " << f.name;
+    }
+    EXPECT_EQ(find_result_type("ConfirmatoryTestResult")->fields.size(), 11u);
+    EXPECT_EQ(find_result_type("Nope"), nullptr);
+}
+
+TEST(JsonStr, Escapes) {
+    EXPECT_EQ(json_str("a\tb\nc\"d"), "\"a\\u0009b\\nc\\\"d\"");
+    EXPECT_EQ(json_str("\\"), "\"\\\\\"");
+    EXPECT_EQ(json_str(std::string("\r\x01\x1f\0", 4)), "\"\\u000d\\u0001\\u001f\\u0000\"");
+    EXPECT_EQ(json_str("\x7f\xc3\xa9/"), "\"\x7f\xc3\xa9/\"");
+    EXPECT_EQ(json_str(""), "\"\"");
+}
+
+TEST(RegistryJson, MatchesTheGoldenFile) {
+    // tests/data/registry.json was written by hand from the function and
+    // result-type tables, parameter by parameter.
+    std::ifstream in(VELTRA_TEST_DATA_DIR "/registry.json", std::ios::binary);
+    ASSERT_TRUE(in.good());
+    std::stringstream golden;
+    golden << in.rdbuf();
+    const std::string text = registry_json();
+    EXPECT_EQ(text, golden.str());
+    EXPECT_EQ(registry_json(), text);
+
+    const std::string first_param =
+        "        {\"name\": \"X\", \"kind\": \"mat\", \"required\": false, \"keyword_only\": false, "
+        "\"default\": null}";
+    EXPECT_EQ(text.find("        {"), text.find(first_param));
+}
+
+TEST(RegistryJson, ParsesBackInOrder) {
+    const auto doc = nlohmann::json::parse(registry_json());
+    ASSERT_EQ(doc.size(), 2u);
+    const auto& fns = doc.at("functions");
+    ASSERT_EQ(fns.size(), 21u);
+    for (std::size_t i = 0; i < fns.size(); ++i) {
+        EXPECT_EQ(fns[i].at("name"), function_names[i]);
+        const FunctionSpec& spec = functions()[i];
+        ASSERT_EQ(fns[i].at("params").size(), spec.params.size());
+        for (std::size_t j = 0; j < spec.params.size(); ++j) {
+            const auto& p = fns[i]["params"][j];
+            EXPECT_EQ(p.at("name"), spec.params[j].name);
+            EXPECT_EQ(p.at("required"), spec.params[j].default_value.tag == ParamDefault::Tag::Required);
+            EXPECT_EQ(p.at("keyword_only"), spec.params[j].keyword_only);
+        }
+    }
+    const auto& k = fns[1]["params"][2];
+    EXPECT_EQ(k["name"], "k");
+    EXPECT_EQ(k["required"], false);
+    EXPECT_EQ(k["default"], 1);
+    EXPECT_EQ(fns[1]["params"][5]["keyword_only"], true);
+    EXPECT_EQ(fns[1]["params"][5]["default"], false);
+    EXPECT_EQ(fns[3]["params"][3]["default"], "r2_se");
+    EXPECT_TRUE(fns[2]["result_types"].empty());
+
+    const auto& types = doc.at("result_types");
+    ASSERT_EQ(types.size(), 16u);
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        EXPECT_EQ(types[i].at("name"), type_names[i]);
+        EXPECT_EQ(types[i].at("fields").size(), result_types()[i].fields.size());
+    }
+    EXPECT_EQ(types[1]["fields"][12]["type"], "record:FindKOptimalResult|FindKSequenceResult");
+}

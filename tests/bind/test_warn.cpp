@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "veltra/bind/fmt.hpp"
+#include "veltra/bind/warn.hpp"
+
+using namespace veltra::bind;
+
+namespace {
+
+std::vector<std::string> names_of(const Record& r) {
+    std::vector<std::string> out;
+    for (const Field& f : r.fields()) out.push_back(f.name);
+    return out;
+}
+
+std::string str_field(const Record& r, std::string_view name) {
+    return std::string(r.find(name)->get_if<Str>()->view());
+}
+
+}  // namespace
+
+TEST(G4, Examples) {
+    EXPECT_EQ(g4(12345.678), "1.235e+04");
+    EXPECT_EQ(g4(0.000123456), "0.0001235");
+    EXPECT_EQ(g4(2.5), "2.5");
+    EXPECT_EQ(g4(100), "100");
+    EXPECT_EQ(g4(1e-5), "1e-05");
+    EXPECT_EQ(g4(9999.6), "1e+04");
+    EXPECT_EQ(g4(-0.00001234), "-1.234e-05");
+    EXPECT_EQ(g4(1e100), "1e+100");
+    EXPECT_EQ(g4(0.0001), "0.0001");
+    EXPECT_EQ(g4(1234), "1234");
+    EXPECT_EQ(g4(5e-324), "4.941e-324");
+    EXPECT_EQ(g4(48), "48");
+    EXPECT_EQ(g4(3.14159), "3.142");
+    EXPECT_EQ(g4(0.0625), "0.0625");
+    // Exact binary ties go to the even digit.
+    EXPECT_EQ(g4(1.0625), "1.062");
+    EXPECT_EQ(g4(10.625), "10.62");
+    EXPECT_EQ(g4(10.875), "10.88");
+}
+
+TEST(G4, SpecialValues) {
+    EXPECT_EQ(g4(std::numeric_limits<double>::quiet_NaN()), "nan");
+    EXPECT_EQ(g4(std::numeric_limits<double>::infinity()), "inf");
+    EXPECT_EQ(g4(-std::numeric_limits<double>::infinity()), "-inf");
+    EXPECT_EQ(g4(0.0), "0");
+    EXPECT_EQ(g4(-0.0), "-0");
+}
+
+TEST(G4, AgreesWithTheCLibrary) {
+    // printf's %.4g in the C locale is the reference form.
+    const double xs[] = {1.0, 0.1, 123.45, 99995, 99994.9, 0.00012345, 0.000099995, 1.5e-300,
+                         -7.77777e7, 1e4, 9999.4, 2.0 / 3.0, 1.7976931348623157e308, 12.5, 0.125};
+    for (double x : xs) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.4g", x);
+        EXPECT_EQ(g4(x), buf) << x;
+    }
+}
+
+TEST(TrimZeros, Examples) {
+    EXPECT_EQ(trim_zeros("2.500"), "2.5");
+    EXPECT_EQ(trim_zeros("100.0"), "100");
+    EXPECT_EQ(trim_zeros("0.0001000"), "0.0001");
+    EXPECT_EQ(trim_zeros("1.000"), "1");
+    EXPECT_EQ(trim_zeros("1200"), "1200");
+    EXPECT_EQ(trim_zeros("-1.200"), "-1.2");
+}
+
+TEST(PyList, Examples) {
+    const std::string_view three[] = {"split_exact", "split_nb", "auto"};
+    EXPECT_EQ(py_list(three), "['split_exact', 'split_nb', 'auto']");
+    EXPECT_EQ(py_list({}), "[]");
+    const std::string_view quote[] = {"it's"};
+    EXPECT_EQ(py_list(quote), "['it's']");
+}
+
+TEST(Rerouted, FullWarning) {
+    const auto w = rerouted("split_nb", "split_exact", 1000, 3.14159, 48);
+    ASSERT_TRUE(w.has_value());
+    EXPECT_FALSE(w->type_name().has_value());
+    EXPECT_EQ(names_of(*w), (std::vector<std::string>{"kind", "requested", "actual", "n_perm",
+                                                      "stable_rank", "n_eff", "message"}));
+    EXPECT_EQ(str_field(*w, "kind"), "rerouted");
+    EXPECT_EQ(str_field(*w, "requested"), "split_nb");
+    EXPECT_EQ(str_field(*w, "actual"), "split_exact");
+    EXPECT_EQ(*w->find("n_perm")->get_if<std::int64_t>(), 1000);
+    EXPECT_EQ(*w->find("stable_rank")->get_if<double>(), 3.14159);
+    EXPECT_EQ(*w->find("n_eff")->get_if<double>(), 48.0);
+    EXPECT_EQ(str_field(*w, "message"),
+              "'split_nb' was rerouted to 'split_exact': the split_nb auto-gate flagged this "
+              "design (stable rank of the standardized X = 3.142; n_eff = 48). The fallback runs "
+              "n_perm=1000 permutations, so it costs more than split_nb. Pass args={'force': "
+              "True} to run split_nb anyway.");
+}
+
+TEST(Rerouted, MissingParts) {
+    const auto no_rank = rerouted("split_nb", "split_exact", 1000, std::nullopt, 48);
+    ASSERT_TRUE(no_rank.has_value());
+    EXPECT_NE(str_field(*no_rank, "message").find("flagged this design (n_eff = 48). "),
+              std::string::npos);
+    EXPECT_TRUE(no_rank->find("stable_rank")->is_none());
+
+    const auto no_actual = rerouted("split_nb", std::nullopt, 1000, std::nullopt, 48);
+    ASSERT_TRUE(no_actual.has_value());
+    EXPECT_EQ(str_field(*no_actual, "actual"), "None");
+    EXPECT_EQ(str_field(*no_actual, "message").rfind("'split_nb' was rerouted to 'None': ", 0), 0u);
+
+    const auto no_request = rerouted(std::nullopt, "split_exact", 1000, std::nullopt, 48);
+    ASSERT_TRUE(no_request.has_value());
+    EXPECT_EQ(str_field(*no_request, "requested"), "None");
+
+    const auto no_perm = rerouted("split_nb", "split_exact", std::nullopt, std::nullopt, 48);
+    ASSERT_TRUE(no_perm.has_value());
+    EXPECT_TRUE(no_perm->find("n_perm")->is_none());
+    EXPECT_NE(str_field(*no_perm, "message").find("n_perm=None permutations"), std::string::npos);
+
+    const auto huge = rerouted("split_nb", "split_exact", ~std::uint64_t{0}, std::nullopt,
+                               std::numeric_limits<double>::quiet_NaN());
+    ASSERT_TRUE(huge.has_value());
+    EXPECT_EQ(*huge->find("n_perm")->get_if<std::int64_t>(), INT64_MAX);
+    EXPECT_NE(str_field(*huge, "message").find("n_perm=18446744073709551615 permutations"),
+              std::string::npos);
+    EXPECT_NE(str_field(*huge, "message").find("(n_eff = nan)"), std::string::npos);
+}
+
+TEST(Rerouted, NoWarning) {
+    EXPECT_FALSE(rerouted("auto", "split_exact", 1000, 2.0, 48).has_value());
+    EXPECT_FALSE(rerouted("auto", std::nullopt, 1000, 2.0, 48).has_value());
+    EXPECT_FALSE(rerouted("split_nb", "split_nb", 1000, 2.0, 48).has_value());
+    EXPECT_FALSE(rerouted(std::nullopt, std::nullopt, 1000, 2.0, 48).has_value());
+    EXPECT_TRUE(rerouted("Auto", "split_exact", 1000, 2.0, 48).has_value());
+}
+
+TEST(WithWarning, WrapsTheResult) {
+    CallOutput none = with_warning(Record::typed("ConfirmatoryTestResult"), std::nullopt);
+    EXPECT_TRUE(none.warnings.empty());
+    EXPECT_EQ(*none.value.get_if<Record>()->type_name(), "ConfirmatoryTestResult");
+    CallOutput one = with_warning(Record::typed("ConfirmatoryTestResult"),
+                                  rerouted("split_nb", "split_exact", 1000, 2.0, 48));
+    ASSERT_EQ(one.warnings.size(), 1u);
+    EXPECT_EQ(str_field(one.warnings[0], "kind"), "rerouted");
+}
