@@ -1,0 +1,89 @@
+// Dense kernels that the rest of the engine calls instead of Eigen directly:
+// products with an explicit parallelism setting, X'v for wide row-major X,
+// LU solve, leverages, eigen and singular value decompositions, the
+// orthogonal Procrustes rotation, the stable rank and the overflow-safe norm.
+//
+// Inputs are borrowed views and are read in place whatever their strides
+// (column-major, row-major, or any other stride, negative ones included);
+// every matrix a kernel creates is an owned column-major Eigen::MatrixXd.
+// Size mismatches are programming errors and stop the call (internal_check).
+#pragma once
+
+#include <optional>
+
+#include <Eigen/Core>
+
+#include "veltra/parallel.hpp"
+#include "veltra/view.hpp"
+
+namespace veltra {
+
+// A B (m x n). A product split among threads is cut by output entries into
+// fixed parts, each entry computed by one task, and the same cut is used
+// when it runs sequentially: the bits depend neither on `par` nor on the
+// thread count.
+Eigen::MatrixXd mat_mul(const MatView& a, const MatView& b, Par par);
+
+// A x (length m), cut by output rows like mat_mul; reads A once.
+Eigen::VectorXd mat_vec(const MatView& a, const VecView& x, Par par);
+
+// X'v (length p) for a row-major X with at least 2048 columns, reading X in
+// place row block by row block; none for any other X (callers then use
+// mat_vec on the transposed view). Uses v[0, n); v shorter than n is an
+// internal failure. Every column sum runs in row order in one task, so the
+// result is the same bits for every `par` and thread count.
+std::optional<Eigen::VectorXd> row_major_t_mul(const MatView& x, const VecView& v, Par par);
+
+// None when X is already column-major (row stride 1, column stride >= 0),
+// else an owned column-major copy.
+std::optional<Eigen::MatrixXd> col_major_or_copy(const MatView& x);
+
+// B <- A^-1 B by LU with partial pivoting of a copy of A. No singularity
+// test: a singular A leaves non-finite entries in B.
+void lu_solve_in_place(const MatView& a, Eigen::MatrixXd& b);
+
+// Diagonal of the hat matrix T (T'T)^-1 T' (length n; zeros when T has no
+// columns).
+Eigen::VectorXd leverage_diag(const MatView& t);
+
+// Eigenvalues ascending; column i of `vectors` belongs to values[i].
+struct EigenResult {
+    Eigen::VectorXd values;
+    Eigen::MatrixXd vectors;
+};
+
+// Self-adjoint eigendecomposition of a symmetric G (its lower triangle is
+// read). None when the solver does not converge, which includes a G with a
+// NaN or an infinity. The decompositions run on the calling thread whatever
+// `par` says.
+std::optional<EigenResult> self_adjoint_eigen(const MatView& g, Par par);
+
+// M = U diag(s) V', r = min(m, n): U is m x r, V is n x r, s non-increasing.
+struct ThinSvd {
+    Eigen::MatrixXd U;
+    Eigen::VectorXd s;
+    Eigen::MatrixXd V;
+};
+
+// None when the decomposition does not converge or M is not finite.
+std::optional<ThinSvd> thin_svd(const MatView& m, Par par);
+
+// The K x K orthogonal R = U V' from the SVD of A'B (A, B both m x K), the
+// rotation that brings A closest to B. When the SVD fails every entry of R
+// is NaN, so a failure can never pass for "no rotation needed".
+Eigen::MatrixXd orthogonal_rotation(const MatView& a, const MatView& b);
+
+// trace(A A') / largest eigenvalue of A A': 0 for an empty or all-zero A,
+// NaN when A holds a NaN or an infinity.
+double stable_rank(const MatView& a);
+
+// The same from a symmetric Gram matrix G = A A'.
+double stable_rank_from_gram(const MatView& g);
+
+// sqrt of the sum of squares of all entries, safe from overflow and
+// underflow. Summed column by column in index order, so the value does not
+// depend on the storage order.
+double stable_norm(const MatView& a);
+double stable_norm(const VecView& v);
+
+}  // namespace veltra

@@ -1,0 +1,375 @@
+#include "veltra/linalg.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Eigenvalues>
+#include <Eigen/LU>
+#include <Eigen/SVD>
+
+#include "veltra/error.hpp"
+
+namespace veltra {
+
+namespace {
+
+using RowMajorXd = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using ColMap = Eigen::Map<const Eigen::MatrixXd, Eigen::Unaligned, Eigen::OuterStride<>>;
+using RowMap = Eigen::Map<const RowMajorXd, Eigen::Unaligned, Eigen::OuterStride<>>;
+
+constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+
+Eigen::Index idx(std::size_t n) { return static_cast<Eigen::Index>(n); }
+
+// Whether Eigen can read `v` through a column-major or row-major map: one
+// stride is 1, or the other dimension is a single line.
+bool has_unit_stride(const MatView& v) {
+    return v.row_stride == 1 || v.rows <= 1 || v.col_stride == 1 || v.cols <= 1;
+}
+
+// Calls f with the map of `v` that lets Eigen use its blocked kernels (any
+// outer stride, negative included); `v` must have a unit stride.
+template <class F>
+decltype(auto) with_unit_map(const MatView& v, F&& f) {
+    if (v.row_stride == 1 || v.rows <= 1) {
+        return f(ColMap(v.data, idx(v.rows), idx(v.cols), Eigen::OuterStride<>(v.col_stride)));
+    }
+    return f(RowMap(v.data, idx(v.rows), idx(v.cols), Eigen::OuterStride<>(v.row_stride)));
+}
+
+// As with_unit_map, and for any other strides the general two-stride map,
+// which Eigen reads coefficient by coefficient.
+template <class F>
+decltype(auto) with_map(const MatView& v, F&& f) {
+    if (has_unit_stride(v)) return with_unit_map(v, std::forward<F>(f));
+    return f(v.eigen());
+}
+
+Eigen::MatrixXd owned_copy(const MatView& v) {
+    return with_map(v, [](const auto& m) { return Eigen::MatrixXd(m); });
+}
+
+// Products smaller than this many multiply-adds are not worth cutting: they
+// run as one part. The choice depends on the shape alone, so it never
+// changes with `par` or the thread count.
+constexpr double min_work_to_cut = 32768.0;
+
+std::size_t parts_for(std::size_t m, std::size_t n, std::size_t k) {
+    const double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
+    return work < min_work_to_cut ? 1 : fixed_parts;
+}
+
+// acc[j - lo] += v_r x_rj for columns [lo, hi), rows in blocks of 8. Each
+// column is one running sum in row order: the blocks only let the row
+// slices stream through the cache while acc stays in it.
+void run_rows(const std::vector<const double*>& rows, const double* v, std::size_t lo,
+              std::size_t hi, double* __restrict acc) {
+    const std::size_t n = rows.size();
+    const std::size_t w = hi - lo;
+    std::size_t r = 0;
+    for (; r + 8 <= n; r += 8) {
+        const double* x0 = rows[r] + lo;
+        const double* x1 = rows[r + 1] + lo;
+        const double* x2 = rows[r + 2] + lo;
+        const double* x3 = rows[r + 3] + lo;
+        const double* x4 = rows[r + 4] + lo;
+        const double* x5 = rows[r + 5] + lo;
+        const double* x6 = rows[r + 6] + lo;
+        const double* x7 = rows[r + 7] + lo;
+        const double v0 = v[r], v1 = v[r + 1], v2 = v[r + 2], v3 = v[r + 3];
+        const double v4 = v[r + 4], v5 = v[r + 5], v6 = v[r + 6], v7 = v[r + 7];
+        for (std::size_t j = 0; j < w; ++j) {
+            double a = acc[j];
+            a += v0 * x0[j];
+            a += v1 * x1[j];
+            a += v2 * x2[j];
+            a += v3 * x3[j];
+            a += v4 * x4[j];
+            a += v5 * x5[j];
+            a += v6 * x6[j];
+            a += v7 * x7[j];
+            acc[j] = a;
+        }
+    }
+    for (; r < n; ++r) {
+        const double* x0 = rows[r] + lo;
+        const double v0 = v[r];
+        for (std::size_t j = 0; j < w; ++j) acc[j] += v0 * x0[j];
+    }
+}
+
+std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
+
+// Sum of squares of the entries scaled by 2^-e, column by column.
+double scaled_sum_of_squares(const MatView& a, int e) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < a.cols; ++j) {
+        for (std::size_t i = 0; i < a.rows; ++i) {
+            const double y = std::ldexp(a(i, j), -e);
+            s += y * y;
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+Eigen::MatrixXd mat_mul(const MatView& a, const MatView& b, Par par) {
+    internal_check(a.cols == b.rows, "mat_mul: the columns of A differ from the rows of B");
+    const std::size_t m = a.rows, n = b.cols, k = a.cols;
+    Eigen::MatrixXd c(idx(m), idx(n));
+    if (m == 0 || n == 0) return c;
+    if (k == 0) {
+        c.setZero();
+        return c;
+    }
+    // Eigen's blocked product copies an operand without a unit stride for
+    // every product it enters; one copy here serves all the parts.
+    Eigen::MatrixXd a_copy, b_copy;
+    const MatView av = has_unit_stride(a) ? a : MatView::of(a_copy = owned_copy(a));
+    const MatView bv = has_unit_stride(b) ? b : MatView::of(b_copy = owned_copy(b));
+    // Cut the longer side of the output so that every part has work.
+    const bool by_rows = m >= n;
+    with_unit_map(av, [&](const auto& am) {
+        with_unit_map(bv, [&](const auto& bm) {
+            for_each_part(
+                par, by_rows ? m : n,
+                [&](std::size_t, IndexSpan s) {
+                    if (s.size() == 0) return;
+                    if (by_rows) {
+                        c.middleRows(idx(s.begin), idx(s.size())).noalias() =
+                            am.middleRows(idx(s.begin), idx(s.size())) * bm;
+                    } else {
+                        c.middleCols(idx(s.begin), idx(s.size())).noalias() =
+                            am * bm.middleCols(idx(s.begin), idx(s.size()));
+                    }
+                },
+                parts_for(m, n, k));
+        });
+    });
+    return c;
+}
+
+Eigen::VectorXd mat_vec(const MatView& a, const VecView& x, Par par) {
+    internal_check(a.cols == x.len, "mat_vec: the columns of A differ from the length of x");
+    const std::size_t m = a.rows, k = a.cols;
+    Eigen::VectorXd y(idx(m));
+    if (m == 0) return y;
+    if (k == 0) {
+        y.setZero();
+        return y;
+    }
+    // Eigen's fast kernels want a contiguous x; it is short, copy it once.
+    Eigen::VectorXd x_copy;
+    const double* xp = x.data;
+    if (x.stride != 1) {
+        x_copy = x.eigen();
+        xp = x_copy.data();
+    }
+    const Eigen::Map<const Eigen::VectorXd> xv(xp, idx(k));
+    with_map(a, [&](const auto& am) {
+        for_each_part(
+            par, m,
+            [&](std::size_t, IndexSpan s) {
+                if (s.size() == 0) return;
+                y.segment(idx(s.begin), idx(s.size())).noalias() =
+                    am.middleRows(idx(s.begin), idx(s.size())) * xv;
+            },
+            parts_for(m, 1, k));
+    });
+    return y;
+}
+
+std::optional<Eigen::VectorXd> row_major_t_mul(const MatView& x, const VecView& v, Par par) {
+    constexpr std::size_t min_cols = 2048;
+    constexpr std::size_t max_chunk = 4096;
+    if (x.cols < min_cols || !x.is_row_major()) return std::nullopt;
+    const std::size_t n = x.rows, p = x.cols;
+    internal_check(v.len >= n, "row_major_t_mul: v is shorter than X has rows");
+
+    std::vector<const double*> rows(n);
+    std::vector<double> vc(n);
+    for (std::size_t r = 0; r < n; ++r) {
+        rows[r] = x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride;
+        vc[r] = v[r];
+    }
+    Eigen::VectorXd acc = Eigen::VectorXd::Zero(idx(p));
+    if (par == par_sequential) {
+        run_rows(rows, vc.data(), 0, p, acc.data());
+        return acc;
+    }
+    const std::size_t w = std::min(ceil_div(ceil_div(p, 8), 8) * 8, max_chunk);
+    parallel_for_index(ceil_div(p, w), [&](std::size_t c) {
+        const std::size_t lo = c * w;
+        const std::size_t hi = std::min(lo + w, p);
+        // A task-local accumulator keeps tasks off each other's cache lines.
+        std::vector<double> local(hi - lo, 0.0);
+        run_rows(rows, vc.data(), lo, hi, local.data());
+        std::copy(local.begin(), local.end(), acc.data() + lo);
+    });
+    return acc;
+}
+
+std::optional<Eigen::MatrixXd> col_major_or_copy(const MatView& x) {
+    if (x.row_stride == 1 && x.col_stride >= 0) return std::nullopt;
+    Eigen::MatrixXd out(idx(x.rows), idx(x.cols));
+    double* o = out.data();
+    // Bands of rows, so that a row-major source is read a few cache lines
+    // at a time rather than one entry per line.
+    constexpr std::size_t band = 64;
+    for (std::size_t i0 = 0; i0 < x.rows; i0 += band) {
+        const std::size_t i1 = std::min(i0 + band, x.rows);
+        for (std::size_t j = 0; j < x.cols; ++j) {
+            for (std::size_t i = i0; i < i1; ++i) o[j * x.rows + i] = x(i, j);
+        }
+    }
+    return out;
+}
+
+void lu_solve_in_place(const MatView& a, Eigen::MatrixXd& b) {
+    internal_check(a.rows == a.cols, "lu_solve_in_place: A is not square");
+    internal_check(static_cast<std::size_t>(b.rows()) == a.rows,
+                   "lu_solve_in_place: B and A differ in rows");
+    const Eigen::Index n = idx(a.rows);
+    if (n == 0) return;
+    Eigen::PartialPivLU<Eigen::MatrixXd> lu(n);
+    with_map(a, [&](const auto& am) { lu.compute(am); });
+    b = lu.permutationP() * b;
+    // The triangular solves are written out so that a zero pivot always
+    // divides: a singular A must give non-finite entries, never a finite
+    // answer from a skipped 0/0.
+    const Eigen::MatrixXd& f = lu.matrixLU();
+    for (Eigen::Index c = 0; c < b.cols(); ++c) {
+        double* bc = b.col(c).data();
+        for (Eigen::Index l = 0; l < n; ++l) {
+            const double bl = bc[l];
+            for (Eigen::Index i = l + 1; i < n; ++i) bc[i] -= f(i, l) * bl;
+        }
+        for (Eigen::Index l = n - 1; l >= 0; --l) {
+            bc[l] /= f(l, l);
+            const double bl = bc[l];
+            for (Eigen::Index i = 0; i < l; ++i) bc[i] -= f(i, l) * bl;
+        }
+    }
+}
+
+Eigen::VectorXd leverage_diag(const MatView& t) {
+    const std::size_t n = t.rows, k = t.cols;
+    Eigen::VectorXd h = Eigen::VectorXd::Zero(idx(n));
+    if (k == 0) return h;
+    const Eigen::MatrixXd g = mat_mul(t.transposed(), t, par_sequential);
+    Eigen::MatrixXd g_inv = Eigen::MatrixXd::Identity(idx(k), idx(k));
+    lu_solve_in_place(MatView::of(g), g_inv);
+    std::vector<double> row(k), u(k);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < k; ++j) row[j] = t(i, j);
+        for (std::size_t j = 0; j < k; ++j) {
+            double s = 0.0;
+            for (std::size_t l = 0; l < k; ++l) s += g_inv(idx(j), idx(l)) * row[l];
+            u[j] = s;
+        }
+        double hi = 0.0;
+        for (std::size_t j = 0; j < k; ++j) hi += row[j] * u[j];
+        h[idx(i)] = hi;
+    }
+    return h;
+}
+
+std::optional<EigenResult> self_adjoint_eigen(const MatView& g, Par) {
+    internal_check(g.rows == g.cols, "self_adjoint_eigen: G is not square");
+    if (g.rows == 0) return EigenResult{Eigen::VectorXd(0), Eigen::MatrixXd(0, 0)};
+    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(idx(g.rows));
+    with_map(g, [&](const auto& gm) { solver.compute(gm, Eigen::ComputeEigenvectors); });
+    if (solver.info() != Eigen::Success) return std::nullopt;
+    return EigenResult{solver.eigenvalues(), solver.eigenvectors()};
+}
+
+std::optional<ThinSvd> thin_svd(const MatView& m, Par) {
+    const std::size_t r = std::min(m.rows, m.cols);
+    if (r == 0) {
+        return ThinSvd{Eigen::MatrixXd(idx(m.rows), 0), Eigen::VectorXd(0),
+                       Eigen::MatrixXd(idx(m.cols), 0)};
+    }
+    // One-sided Jacobi is the more accurate and is quick while the smaller
+    // side is short; divide and conquer takes over for large problems.
+    constexpr std::size_t max_jacobi = 128;
+    constexpr int options = Eigen::ComputeThinU | Eigen::ComputeThinV;
+    auto finish = [](const auto& svd) -> std::optional<ThinSvd> {
+        if (svd.info() != Eigen::Success) return std::nullopt;
+        return ThinSvd{svd.matrixU(), svd.singularValues(), svd.matrixV()};
+    };
+    const Eigen::MatrixXd a = owned_copy(m);
+    if (r <= max_jacobi) return finish(Eigen::JacobiSVD<Eigen::MatrixXd>(a, options));
+    return finish(Eigen::BDCSVD<Eigen::MatrixXd>(a, options));
+}
+
+Eigen::MatrixXd orthogonal_rotation(const MatView& a, const MatView& b) {
+    internal_check(a.rows == b.rows && a.cols == b.cols,
+                   "orthogonal_rotation: A and B differ in shape");
+    const Eigen::MatrixXd m = mat_mul(a.transposed(), b, par_sequential);
+    const auto svd = thin_svd(MatView::of(m), par_sequential);
+    if (!svd) return Eigen::MatrixXd::Constant(idx(a.cols), idx(a.cols), nan_value);
+    return mat_mul(MatView::of(svd->U), MatView::of(svd->V).transposed(), par_sequential);
+}
+
+double stable_rank(const MatView& a) {
+    // The Gram matrix of the shorter side is the smaller one.
+    const MatView s = a.rows > a.cols ? a.transposed() : a;
+    if (s.rows == 0) return 0.0;
+    const Eigen::MatrixXd g = mat_mul(s, s.transposed(), par_parallel);
+    return stable_rank_from_gram(MatView::of(g));
+}
+
+double stable_rank_from_gram(const MatView& g) {
+    internal_check(g.rows == g.cols, "stable_rank_from_gram: G is not square");
+    const std::size_t m = g.rows;
+    if (m == 0) return 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        for (std::size_t i = 0; i < m; ++i) {
+            if (!std::isfinite(g(i, j))) return nan_value;
+        }
+    }
+    const auto eig = self_adjoint_eigen(g, par_parallel);
+    if (!eig) internal_failure("eigendecomposition failed to converge");
+    const double lambda_max = eig->values[idx(m - 1)];
+    if (lambda_max <= 0.0) return 0.0;
+    double trace = -0.0;
+    for (std::size_t i = 0; i < m; ++i) trace += g(i, i);
+    return trace / lambda_max;
+}
+
+double stable_norm(const MatView& a) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < a.cols; ++j) {
+        for (std::size_t i = 0; i < a.rows; ++i) {
+            const double x = a(i, j);
+            s += x * x;
+        }
+    }
+    // Above this the squares that may have underflowed are far below the
+    // rounding of the sum; the plain sum then is already the answer.
+    const double safe_low = std::ldexp(1.0, -900);
+    if (std::isnan(s) || (std::isfinite(s) && s >= safe_low)) return std::sqrt(s);
+
+    double a_max = 0.0;
+    for (std::size_t j = 0; j < a.cols; ++j) {
+        for (std::size_t i = 0; i < a.rows; ++i) a_max = std::max(a_max, std::abs(a(i, j)));
+    }
+    if (a_max == 0.0 || std::isinf(a_max)) return a_max;
+    // Scaling by a power of two changes no rounding of the data; the
+    // largest entry lands in [0.5, 1), so the sum can neither overflow nor
+    // lose the large entries to underflow.
+    int e = 0;
+    std::frexp(a_max, &e);
+    return std::ldexp(std::sqrt(scaled_sum_of_squares(a, e)), e);
+}
+
+double stable_norm(const VecView& v) {
+    return stable_norm(MatView{v.data, v.len, 1, v.stride, 0});
+}
+
+}  // namespace veltra

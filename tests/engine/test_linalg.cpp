@@ -1,0 +1,413 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include <tbb/task_arena.h>
+
+#include "veltra/error.hpp"
+#include "veltra/linalg.hpp"
+
+using veltra::MatView;
+using veltra::VecView;
+
+namespace {
+
+constexpr double eps = std::numeric_limits<double>::epsilon();
+constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+
+Eigen::MatrixXd random_matrix(std::size_t rows, std::size_t cols, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    Eigen::MatrixXd m(rows, cols);
+    for (Eigen::Index j = 0; j < m.cols(); ++j)
+        for (Eigen::Index i = 0; i < m.rows(); ++i) m(i, j) = u(gen);
+    return m;
+}
+
+// The same logical matrix stored in several layouts, each read through a view.
+enum class Layout { col_major, row_major, padded_cols, reversed_cols, reversed_rows, odd_strides };
+const Layout all_layouts[] = {Layout::col_major,     Layout::row_major,     Layout::padded_cols,
+                              Layout::reversed_cols, Layout::reversed_rows, Layout::odd_strides};
+
+struct Stored {
+    std::vector<double> buf;
+    MatView view;
+};
+
+Stored store(const Eigen::MatrixXd& m, Layout layout) {
+    const auto r = static_cast<std::ptrdiff_t>(m.rows()), c = static_cast<std::ptrdiff_t>(m.cols());
+    std::ptrdiff_t rs = 1, cs = r, base = 0, size = r * c;
+    switch (layout) {
+        case Layout::col_major: break;
+        case Layout::row_major: rs = c; cs = 1; break;
+        case Layout::padded_cols: cs = r + 3; size = (r + 3) * c; break;
+        case Layout::reversed_cols: cs = -r; base = r * (c - 1); break;
+        case Layout::reversed_rows: rs = -c; cs = 1; base = c * (r - 1); break;
+        case Layout::odd_strides:  // neither stride is 1, the column one negative
+            rs = 2; cs = -(2 * r + 1); size = (2 * r + 1) * c; base = (2 * r + 1) * (c - 1); break;
+    }
+    Stored s;
+    s.buf.assign(static_cast<std::size_t>(std::max<std::ptrdiff_t>(size, 1)), nan_value);
+    base = std::max<std::ptrdiff_t>(base, 0);
+    for (std::ptrdiff_t i = 0; i < r; ++i)
+        for (std::ptrdiff_t j = 0; j < c; ++j) s.buf[base + i * rs + j * cs] = m(i, j);
+    s.view = MatView{s.buf.data() + base, static_cast<std::size_t>(r), static_cast<std::size_t>(c),
+                     rs, cs};
+    return s;
+}
+
+// Textbook product in long double, with the sum of |a||b| that bounds its
+// rounding error.
+void expect_product_close(const Eigen::MatrixXd& got, const Eigen::MatrixXd& a,
+                          const Eigen::MatrixXd& b, const char* what) {
+    ASSERT_EQ(got.rows(), a.rows()) << what;
+    ASSERT_EQ(got.cols(), b.cols()) << what;
+    const double k = static_cast<double>(a.cols());
+    for (Eigen::Index i = 0; i < a.rows(); ++i) {
+        for (Eigen::Index j = 0; j < b.cols(); ++j) {
+            long double s = 0, bound = 0;
+            for (Eigen::Index l = 0; l < a.cols(); ++l) {
+                s += static_cast<long double>(a(i, l)) * b(l, j);
+                bound += std::abs(static_cast<long double>(a(i, l)) * b(l, j));
+            }
+            ASSERT_LE(std::abs(got(i, j) - static_cast<double>(s)),
+                      (k + 1) * eps * static_cast<double>(bound))
+                << what << " at (" << i << ", " << j << ")";
+        }
+    }
+}
+
+template <class T>
+bool same_bits(const T& x, const T& y) {
+    return x.rows() == y.rows() && x.cols() == y.cols() &&
+           std::memcmp(x.data(), y.data(), sizeof(double) * x.size()) == 0;
+}
+
+template <class F>
+auto in_one_thread(F&& f) {
+    tbb::task_arena one(1);
+    return one.execute(f);
+}
+
+}  // namespace
+
+TEST(MatMul, MatchesReferenceForEveryLayoutAndOddSizes) {
+    struct Shape { std::size_t m, k, n; };
+    const Shape shapes[] = {{5, 0, 3}, {0, 4, 3}, {4, 3, 0}, {7, 9, 1},    {9, 7, 9},
+                            {1, 7, 9}, {33, 2049, 7}, {3, 9, 2049}, {41, 17, 23}};
+    for (const Shape& sh : shapes) {
+        const Eigen::MatrixXd a = random_matrix(sh.m, sh.k, 1), b = random_matrix(sh.k, sh.n, 2);
+        for (Layout la : all_layouts) {
+            for (Layout lb : all_layouts) {
+                const Stored sa = store(a, la), sb = store(b, lb);
+                for (veltra::Par par : {veltra::par_sequential, veltra::par_parallel}) {
+                    expect_product_close(veltra::mat_mul(sa.view, sb.view, par), a, b, "mat_mul");
+                }
+            }
+        }
+    }
+}
+
+TEST(MatVec, MatchesReferenceForEveryLayoutAndOddSizes) {
+    for (std::size_t m : {0, 1, 13, 1000}) {
+        for (std::size_t k : {0, 1, 7, 9, 2049}) {
+            const Eigen::MatrixXd a = random_matrix(m, k, 3);
+            const Eigen::VectorXd x = random_matrix(k, 1, 4);
+            const Eigen::VectorXd x_rev = x.reverse();
+            for (Layout la : all_layouts) {
+                const Stored sa = store(a, la);
+                const VecView xv = VecView::of(x);
+                const VecView xr{x_rev.data() + (k ? k - 1 : 0), k, -1};  // read backwards
+                for (VecView v : {xv, xr}) {
+                    for (veltra::Par par : {veltra::par_sequential, veltra::par_parallel}) {
+                        expect_product_close(veltra::mat_vec(sa.view, v, par), a, x, "mat_vec");
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Products, SameBitsForEveryThreadCountAndParallelSetting) {
+    const Eigen::MatrixXd a = random_matrix(301, 203, 5), b = random_matrix(203, 67, 6);
+    const Eigen::MatrixXd wide = random_matrix(67, 1001, 7);
+    const Eigen::VectorXd x = random_matrix(203, 1, 8);
+    for (Layout la : {Layout::col_major, Layout::row_major, Layout::odd_strides}) {
+        const Stored sa = store(a, la), sb = store(b, la), sw = store(wide, la);
+        const auto seq = veltra::mat_mul(sa.view, sb.view, veltra::par_sequential);
+        const auto one = in_one_thread([&] { return veltra::mat_mul(sa.view, sb.view, 8); });
+        const auto many = veltra::mat_mul(sa.view, sb.view, 8);
+        EXPECT_TRUE(same_bits(one, many));
+        EXPECT_TRUE(same_bits(seq, many));
+        // Output cut along its columns.
+        const auto wide_seq = veltra::mat_mul(sb.view, sw.view, veltra::par_sequential);
+        const auto wide_one = in_one_thread([&] { return veltra::mat_mul(sb.view, sw.view, 8); });
+        const auto wide_many = veltra::mat_mul(sb.view, sw.view, 8);
+        EXPECT_TRUE(same_bits(wide_one, wide_many));
+        EXPECT_TRUE(same_bits(wide_seq, wide_many));
+
+        const auto v_seq = veltra::mat_vec(sa.view, VecView::of(x), veltra::par_sequential);
+        const auto v_one = in_one_thread([&] { return veltra::mat_vec(sa.view, VecView::of(x), 8); });
+        const auto v_many = veltra::mat_vec(sa.view, VecView::of(x), 8);
+        EXPECT_TRUE(same_bits(v_one, v_many));
+        EXPECT_TRUE(same_bits(v_seq, v_many));
+    }
+}
+
+TEST(Products, SameBitsWhateverTheAddressOfTheData) {
+    // Arrays from Python may sit on any 8-byte boundary: the same values at
+    // another address must give the same bits, or a seeded call would not
+    // reproduce from one run to the next.
+    for (auto [m, k, n] : {std::tuple<std::size_t, std::size_t, std::size_t>{3, 5, 4},
+                           {301, 203, 67}, {67, 203, 1001}}) {
+        const Eigen::MatrixXd a = random_matrix(m, k, 9), b = random_matrix(k, n, 10);
+        const Eigen::VectorXd x = random_matrix(k, 1, 11);
+        std::vector<double> buf(m * k + k * n + k + 1);
+        double* a_at = buf.data() + 1;  // 8 bytes off Eigen's own alignment
+        double* b_at = a_at + m * k;
+        double* x_at = b_at + k * n;
+        std::copy(a.data(), a.data() + a.size(), a_at);
+        std::copy(b.data(), b.data() + b.size(), b_at);
+        std::copy(x.data(), x.data() + x.size(), x_at);
+        const MatView a_off = MatView::col_major(a_at, m, k), b_off = MatView::col_major(b_at, k, n);
+        EXPECT_TRUE(same_bits(veltra::mat_mul(a_off, b_off, 8),
+                              veltra::mat_mul(MatView::of(a), MatView::of(b), 8)));
+        EXPECT_TRUE(same_bits(veltra::mat_mul(b_off.transposed(), a_off.transposed(), 8),
+                              veltra::mat_mul(MatView::of(b).transposed(), MatView::of(a).transposed(), 8)));
+        EXPECT_TRUE(same_bits(veltra::mat_vec(a_off, VecView{x_at, k, 1}, 8),
+                              veltra::mat_vec(MatView::of(a), VecView::of(x), 8)));
+        EXPECT_TRUE(same_bits(veltra::mat_vec(b_off.transposed(), VecView{x_at, k, 1}, 8),
+                              veltra::mat_vec(MatView::of(b).transposed(), VecView::of(x), 8)));
+    }
+}
+
+TEST(Products, SizeMismatchIsAnInternalFailure) {
+    const Eigen::MatrixXd a = random_matrix(3, 4, 1), b = random_matrix(5, 2, 2);
+    const Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
+    EXPECT_THROW(veltra::mat_mul(MatView::of(a), MatView::of(b), 0), veltra::InternalFailure);
+    EXPECT_THROW(veltra::mat_vec(MatView::of(a), VecView::of(x), 0), veltra::InternalFailure);
+}
+
+TEST(RowMajorTMul, OnlyForWideRowMajorInputs) {
+    const Eigen::MatrixXd narrow = random_matrix(9, 2047, 1), wide = random_matrix(9, 2048, 2);
+    const Eigen::VectorXd v = random_matrix(9, 1, 3);
+    EXPECT_FALSE(veltra::row_major_t_mul(store(narrow, Layout::row_major).view, VecView::of(v), 0));
+    EXPECT_FALSE(veltra::row_major_t_mul(store(wide, Layout::col_major).view, VecView::of(v), 0));
+    EXPECT_FALSE(veltra::row_major_t_mul(store(wide, Layout::odd_strides).view, VecView::of(v), 8));
+    EXPECT_TRUE(veltra::row_major_t_mul(store(wide, Layout::row_major).view, VecView::of(v), 0));
+    const Eigen::VectorXd short_v = Eigen::VectorXd::Zero(8);
+    EXPECT_THROW(veltra::row_major_t_mul(store(wide, Layout::row_major).view, VecView::of(short_v), 0),
+                 veltra::InternalFailure);
+}
+
+TEST(RowMajorTMul, EachColumnIsOneRunningSumInRowOrder) {
+    // 2048 and 2049 columns cut into 8 chunks (the last one shorter); 40000
+    // columns into chunks of the 4096 cap.
+    for (std::size_t p : {2048, 2049, 40000}) {
+        for (std::size_t n : {0, 1, 8, 37}) {
+            const Eigen::MatrixXd x = random_matrix(n, p, 11);
+            const Eigen::VectorXd v = random_matrix(n + 3, 1, 12);  // longer than n: tail unused
+            Eigen::VectorXd plain = Eigen::VectorXd::Zero(p);
+            for (std::size_t j = 0; j < p; ++j)
+                for (std::size_t r = 0; r < n; ++r) plain[j] += v[r] * x(r, j);
+            for (Layout l : {Layout::row_major, Layout::reversed_rows}) {
+                const Stored sx = store(x, l);
+                const auto seq = veltra::row_major_t_mul(sx.view, VecView::of(v), 0);
+                const auto one =
+                    in_one_thread([&] { return veltra::row_major_t_mul(sx.view, VecView::of(v), 8); });
+                const auto many = veltra::row_major_t_mul(sx.view, VecView::of(v), 8);
+                ASSERT_TRUE(seq && one && many);
+                EXPECT_TRUE(same_bits(*seq, plain)) << "p=" << p << " n=" << n;
+                EXPECT_TRUE(same_bits(*one, plain));
+                EXPECT_TRUE(same_bits(*many, plain));
+                if (n > 0) expect_product_close(*many, x.transpose(), v.head(n), "row_major_t_mul");
+            }
+        }
+    }
+}
+
+TEST(ColMajorOrCopy, NoneForColumnMajorElseACopy) {
+    const Eigen::MatrixXd x = random_matrix(70, 5, 1);
+    EXPECT_FALSE(veltra::col_major_or_copy(store(x, Layout::col_major).view));
+    EXPECT_FALSE(veltra::col_major_or_copy(store(x, Layout::padded_cols).view));
+    for (Layout l : {Layout::row_major, Layout::reversed_cols, Layout::reversed_rows,
+                     Layout::odd_strides}) {
+        const auto copy = veltra::col_major_or_copy(store(x, l).view);
+        ASSERT_TRUE(copy);
+        EXPECT_TRUE(same_bits(*copy, x));
+    }
+    const auto transposed = veltra::col_major_or_copy(MatView::of(x).transposed());
+    ASSERT_TRUE(transposed);
+    EXPECT_TRUE(same_bits(*transposed, Eigen::MatrixXd(x.transpose())));
+}
+
+TEST(LuSolve, SolvesAKnownSystemWithPivoting) {
+    // The zero in the corner forces a row exchange.
+    Eigen::MatrixXd a(3, 3);
+    a << 0, 2, 1, 4, -6, 0, -2, 7, 3;
+    Eigen::MatrixXd x(3, 2);
+    x << 1, -1, 2, 0.5, 3, 4;
+    const Eigen::MatrixXd b = a * x;  // exact in doubles for these small integers
+    for (Layout l : {Layout::col_major, Layout::row_major, Layout::odd_strides}) {
+        Eigen::MatrixXd sol = b;
+        veltra::lu_solve_in_place(store(a, l).view, sol);
+        EXPECT_LE((sol - x).cwiseAbs().maxCoeff(), 1e-14);
+    }
+}
+
+TEST(LuSolve, SingularMatrixGivesNonFiniteEntries) {
+    Eigen::MatrixXd a(2, 2);
+    a << 1, 0, 0, 0;
+    Eigen::MatrixXd b(2, 1);
+    b << 1, 0;
+    veltra::lu_solve_in_place(MatView::of(a), b);
+    EXPECT_FALSE(b.allFinite());
+    Eigen::MatrixXd wrong(3, 1);
+    EXPECT_THROW(veltra::lu_solve_in_place(MatView::of(a), wrong), veltra::InternalFailure);
+}
+
+TEST(Leverage, MatchesTheHatMatrixDiagonal) {
+    const std::size_t n = 23, k = 4;
+    const Eigen::MatrixXd t = random_matrix(n, k, 21);
+    // H = T (T'T)^-1 T' in long double; the inverse by Gauss-Jordan.
+    using LMat = Eigen::Matrix<long double, Eigen::Dynamic, Eigen::Dynamic>;
+    const LMat tl = t.cast<long double>();
+    LMat g = tl.transpose() * tl, inv = LMat::Identity(k, k);
+    for (std::size_t c = 0; c < k; ++c) {
+        const long double d = g(c, c);
+        g.row(c) /= d;
+        inv.row(c) /= d;
+        for (std::size_t r = 0; r < k; ++r) {
+            if (r == c) continue;
+            const long double f = g(r, c);
+            g.row(r) -= f * g.row(c);
+            inv.row(r) -= f * inv.row(c);
+        }
+    }
+    const LMat h = tl * inv * tl.transpose();
+    for (Layout l : {Layout::col_major, Layout::row_major, Layout::reversed_cols}) {
+        const Eigen::VectorXd got = veltra::leverage_diag(store(t, l).view);
+        ASSERT_EQ(got.size(), static_cast<Eigen::Index>(n));
+        for (std::size_t i = 0; i < n; ++i)
+            EXPECT_NEAR(got[i], static_cast<double>(h(i, i)), 1e-14) << i;
+    }
+    const Eigen::MatrixXd none(5, 0);
+    EXPECT_TRUE(same_bits(veltra::leverage_diag(MatView::of(none)), Eigen::VectorXd::Zero(5).eval()));
+}
+
+TEST(SelfAdjointEigen, ReconstructsAndAscends) {
+    const Eigen::MatrixXd r = random_matrix(6, 6, 31);
+    const Eigen::MatrixXd g = r + r.transpose();
+    const auto e = veltra::self_adjoint_eigen(MatView::of(g), 0);
+    ASSERT_TRUE(e);
+    for (Eigen::Index i = 1; i < 6; ++i) EXPECT_LE(e->values[i - 1], e->values[i]);
+    const Eigen::MatrixXd back = e->vectors * e->values.asDiagonal() * e->vectors.transpose();
+    EXPECT_LE((back - g).cwiseAbs().maxCoeff(), 1e-13);
+    EXPECT_LE((e->vectors.transpose() * e->vectors - Eigen::MatrixXd::Identity(6, 6))
+                  .cwiseAbs().maxCoeff(), 1e-14);
+    Eigen::MatrixXd bad = g;
+    bad(3, 1) = bad(1, 3) = nan_value;
+    EXPECT_FALSE(veltra::self_adjoint_eigen(MatView::of(bad), 0));
+}
+
+TEST(ThinSvd, ReconstructsWithOrthonormalFactorsAndOrderedValues) {
+    // Tall, wide, and one past the size where divide and conquer takes over.
+    for (auto [m, n] : {std::pair<std::size_t, std::size_t>{7, 4}, {4, 7}, {200, 150}}) {
+        const Eigen::MatrixXd a = random_matrix(m, n, 41);
+        const auto svd = veltra::thin_svd(store(a, Layout::row_major).view, 0);
+        ASSERT_TRUE(svd);
+        const Eigen::Index r = static_cast<Eigen::Index>(std::min(m, n));
+        ASSERT_EQ(svd->U.rows(), a.rows());
+        ASSERT_EQ(svd->U.cols(), r);
+        ASSERT_EQ(svd->V.rows(), a.cols());
+        ASSERT_EQ(svd->V.cols(), r);
+        for (Eigen::Index i = 1; i < r; ++i) EXPECT_GE(svd->s[i - 1], svd->s[i]);
+        EXPECT_GE(svd->s[r - 1], 0.0);
+        const Eigen::MatrixXd back = svd->U * svd->s.asDiagonal() * svd->V.transpose();
+        EXPECT_LE((back - a).cwiseAbs().maxCoeff(), 1e-12);
+        EXPECT_LE((svd->U.transpose() * svd->U - Eigen::MatrixXd::Identity(r, r)).cwiseAbs().maxCoeff(), 1e-12);
+        EXPECT_LE((svd->V.transpose() * svd->V - Eigen::MatrixXd::Identity(r, r)).cwiseAbs().maxCoeff(), 1e-12);
+    }
+    Eigen::MatrixXd bad = random_matrix(5, 3, 42);
+    bad(2, 1) = nan_value;
+    EXPECT_FALSE(veltra::thin_svd(MatView::of(bad), 0));
+    const Eigen::MatrixXd empty(0, 5);
+    const auto e = veltra::thin_svd(MatView::of(empty), 0);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->V.rows(), 5);
+    EXPECT_EQ(e->s.size(), 0);
+}
+
+TEST(OrthogonalRotation, RecoversAKnownRotation) {
+    const double c1 = std::cos(0.7), s1 = std::sin(0.7), c2 = std::cos(-1.9), s2 = std::sin(-1.9);
+    Eigen::MatrixXd r1(3, 3), r2(3, 3);
+    r1 << c1, -s1, 0, s1, c1, 0, 0, 0, 1;
+    r2 << 1, 0, 0, 0, c2, -s2, 0, s2, c2;
+    const Eigen::MatrixXd rot = r1 * r2;
+    const Eigen::MatrixXd a = random_matrix(10, 3, 51);
+    const Eigen::MatrixXd b = a * rot;
+    const Eigen::MatrixXd got = veltra::orthogonal_rotation(MatView::of(a), MatView::of(b));
+    EXPECT_LE((got - rot).cwiseAbs().maxCoeff(), 1e-13);
+    EXPECT_LE((got.transpose() * got - Eigen::MatrixXd::Identity(3, 3)).cwiseAbs().maxCoeff(), 1e-14);
+}
+
+TEST(OrthogonalRotation, FailedDecompositionGivesAllNaN) {
+    Eigen::MatrixXd a = random_matrix(10, 3, 52);
+    a(4, 0) = nan_value;
+    const Eigen::MatrixXd got = veltra::orthogonal_rotation(MatView::of(a), MatView::of(a));
+    ASSERT_EQ(got.rows(), 3);
+    ASSERT_EQ(got.cols(), 3);
+    EXPECT_TRUE(got.array().isNaN().all());
+}
+
+TEST(StableRank, EdgeCases) {
+    const Eigen::MatrixXd no_rows(0, 5), no_cols(5, 0);
+    EXPECT_EQ(veltra::stable_rank(MatView::of(no_rows)), 0.0);
+    EXPECT_EQ(veltra::stable_rank(MatView::of(no_cols)), 0.0);
+    EXPECT_EQ(veltra::stable_rank(MatView::of(Eigen::MatrixXd::Zero(4, 6))), 0.0);
+    Eigen::MatrixXd with_nan = random_matrix(4, 6, 61);
+    with_nan(1, 2) = nan_value;
+    EXPECT_TRUE(std::isnan(veltra::stable_rank(MatView::of(with_nan))));
+    const Eigen::MatrixXd rank_one = random_matrix(9, 1, 62) * random_matrix(1, 4, 63);
+    EXPECT_NEAR(veltra::stable_rank(MatView::of(rank_one)), 1.0, 1e-14);
+    EXPECT_EQ(veltra::stable_rank_from_gram(MatView::of(Eigen::MatrixXd(0, 0))), 0.0);
+    Eigen::MatrixXd inf_gram = Eigen::MatrixXd::Identity(3, 3);
+    inf_gram(2, 0) = std::numeric_limits<double>::infinity();
+    EXPECT_TRUE(std::isnan(veltra::stable_rank_from_gram(MatView::of(inf_gram))));
+}
+
+TEST(StableRank, SumOfSquaredSingularValuesOverTheLargest) {
+    // Singular values 3, 2, 1 (tall and wide).
+    Eigen::MatrixXd a = Eigen::MatrixXd::Zero(3, 5);
+    a(0, 0) = 3;
+    a(1, 3) = -2;
+    a(2, 1) = 1;
+    EXPECT_NEAR(veltra::stable_rank(MatView::of(a)), 14.0 / 9.0, 1e-15);
+    EXPECT_NEAR(veltra::stable_rank(MatView::of(a).transposed()), 14.0 / 9.0, 1e-15);
+}
+
+TEST(StableNorm, NoOverflowOrUnderflowAndLayoutFree) {
+    const auto norm_of = [](std::initializer_list<double> xs) {
+        const std::vector<double> v(xs);
+        return veltra::stable_norm(VecView{v.data(), v.size(), 1});
+    };
+    EXPECT_EQ(norm_of({3, 4}), 5.0);
+    EXPECT_DOUBLE_EQ(norm_of({3e300, -4e300}), 5e300);
+    EXPECT_DOUBLE_EQ(norm_of({3e-300, 4e-300}), 5e-300);
+    EXPECT_DOUBLE_EQ(norm_of({3e-320, 4e-320}), 5e-320);
+    EXPECT_EQ(norm_of({}), 0.0);
+    EXPECT_EQ(norm_of({0, 0}), 0.0);
+    EXPECT_TRUE(std::isnan(norm_of({1, nan_value, 1e300})));
+    EXPECT_EQ(norm_of({1, -std::numeric_limits<double>::infinity()}),
+              std::numeric_limits<double>::infinity());
+    const Eigen::MatrixXd x = random_matrix(31, 17, 71) * 1e200;
+    const double want = veltra::stable_norm(MatView::of(x));
+    EXPECT_NEAR(want / 1e200, static_cast<double>(x.cast<long double>().norm() / 1e200L), 1e-13);
+    for (Layout l : all_layouts) EXPECT_EQ(veltra::stable_norm(store(x, l).view), want);
+}
