@@ -1,0 +1,82 @@
+#include "veltra/selection.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "veltra/linalg.hpp"
+
+namespace veltra {
+
+namespace {
+
+std::uint64_t magnitude_bits(double x) { return std::bit_cast<std::uint64_t>(std::abs(x)); }
+
+// Indices ordered so that the `keep` highest-ranked entries come first:
+// larger magnitude first, the lower index first among equal magnitudes.
+std::vector<std::size_t> rank_first(const Eigen::VectorXd& v, std::size_t keep) {
+    std::vector<std::size_t> idx(static_cast<std::size_t>(v.size()));
+    std::iota(idx.begin(), idx.end(), std::size_t{0});
+    const auto higher = [&](std::size_t a, std::size_t b) {
+        const auto ma = magnitude_bits(v[static_cast<Eigen::Index>(a)]);
+        const auto mb = magnitude_bits(v[static_cast<Eigen::Index>(b)]);
+        return ma != mb ? ma > mb : a < b;
+    };
+    std::nth_element(idx.begin(), idx.begin() + static_cast<std::ptrdiff_t>(keep), idx.end(),
+                     higher);
+    return idx;
+}
+
+bool selects(std::optional<std::size_t> keep, Eigen::Index len) {
+    return keep && *keep < static_cast<std::size_t>(len);
+}
+
+}  // namespace
+
+bool select_and_normalize(Eigen::VectorXd& w, std::optional<std::size_t> keep, double eps) {
+    if (selects(keep, w.size())) {
+        const auto idx = rank_first(w, *keep);
+        for (std::size_t r = *keep; r < idx.size(); ++r) w[static_cast<Eigen::Index>(idx[r])] = 0.0;
+    }
+    const double norm = stable_norm(VecView::of(w));
+    if (!(norm >= eps)) return false;
+    const double inv = 1.0 / norm;
+    w *= inv;
+    return true;
+}
+
+SelectedNorm selected_norm_and_gap(const Eigen::VectorXd& c, std::optional<std::size_t> keep) {
+    if (!selects(keep, c.size()))
+        return {stable_norm(VecView::of(c)), std::numeric_limits<double>::infinity()};
+    auto idx = rank_first(c, *keep);
+    // Which of tied magnitudes is kept does not change the norm; summing the
+    // kept entries in index order keeps the bits independent of the partition.
+    std::sort(idx.begin(), idx.begin() + static_cast<std::ptrdiff_t>(*keep));
+    Eigen::VectorXd kept(static_cast<Eigen::Index>(*keep));
+    double smallest_kept = std::numeric_limits<double>::infinity();
+    for (std::size_t r = 0; r < *keep; ++r) {
+        const double m = std::abs(c[static_cast<Eigen::Index>(idx[r])]);
+        kept[static_cast<Eigen::Index>(r)] = m;
+        smallest_kept = std::min(smallest_kept, m);
+    }
+    double largest_dropped = 0.0;
+    for (std::size_t r = *keep; r < idx.size(); ++r)
+        largest_dropped = std::max(largest_dropped, std::abs(c[static_cast<Eigen::Index>(idx[r])]));
+    return {stable_norm(VecView::of(kept)), smallest_kept - largest_dropped};
+}
+
+Result<void> check_finite_mat(const MatView& x) {
+    const bool by_rows = x.is_row_major();
+    const std::size_t outer = by_rows ? x.rows : x.cols;
+    const std::size_t inner = by_rows ? x.cols : x.rows;
+    for (std::size_t o = 0; o < outer; ++o)
+        for (std::size_t i = 0; i < inner; ++i)
+            if (!std::isfinite(by_rows ? x(o, i) : x(i, o))) return fail(VeltraError::NonFiniteInput{});
+    return {};
+}
+
+}  // namespace veltra
