@@ -23,7 +23,8 @@ Fallible<std::vector<NamedNode>> collect_arguments(PyObject* dict) {
         PyRef key = PyRef::borrow(key_borrowed);
         PyRef value = PyRef::borrow(value_borrowed);
         if (!PyUnicode_Check(key.get())) {
-            raise(coded_err("invalid_argument", "argument names must be strings, got " + describe(key.get())));
+            raise(coded_err("invalid_argument",
+                            "argument names must be strings, got " + describe(key.get())));
             return raised();
         }
         auto name = utf8(key.get());

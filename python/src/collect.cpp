@@ -153,7 +153,8 @@ Fallible<Node> mapping(PyObject* obj, const Path& path, int depth) {
             pairs.emplace_back(key_int, real);
             continue;
         }
-        return fail(path, "must have all string keys or all integer keys, got the key " + describe(key.get()));
+        return fail(path, "must have all string keys or all integer keys, got the key " +
+                              describe(key.get()));
     }
     if (seen_int) return Node{Value(std::move(pairs))};
     return Node{std::move(fields)};
@@ -237,8 +238,8 @@ Fallible<Node> array(PyObject* obj, const Path& path, const Numpy& np) {
         return raised();
     }
     const std::string_view format = view->format != nullptr ? view->format : "B";
-    internal_check(view->itemsize == 8 && (format == "d" || format == "<d" || format == "=d" || format == "@d"),
-                   "a float64 array exported a buffer of another type");
+    const bool f64_format = format == "d" || format == "<d" || format == "=d" || format == "@d";
+    internal_check(view->itemsize == 8 && f64_format, "a float64 array exported a buffer of another type");
     internal_check(view->ndim == ndim, "an array's buffer has another dimension count than the array");
     ArrayNode node;
     node.data = static_cast<const char*>(view->buf);

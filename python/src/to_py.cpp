@@ -109,12 +109,14 @@ PyRef array_over(std::vector<double> data, Py_ssize_t rows, Py_ssize_t cols, boo
                          : PyRef::steal(Py_BuildValue("(n)", rows));
     if (!shape) return {};
     // NumPy cannot view an empty buffer; an empty array needs no storage.
-    if (data.empty()) return PyRef::steal(PyObject_CallFunctionObjArgs((*np)->empty, shape.get(), (*np)->float64, nullptr));
+    if (data.empty())
+        return PyRef::steal(PyObject_CallFunctionObjArgs((*np)->empty, shape.get(), (*np)->float64, nullptr));
 
     PyObject* type = get_holder_type();
     if (type == nullptr) return {};
-    auto* alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
-    PyRef holder = PyRef::steal(alloc(reinterpret_cast<PyTypeObject*>(type), 0));
+    auto* holder_class = reinterpret_cast<PyTypeObject*>(type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(holder_class, Py_tp_alloc));
+    PyRef holder = PyRef::steal(alloc(holder_class, 0));
     if (!holder) return {};
     auto* h = reinterpret_cast<Holder*>(holder.get());
     const auto n = static_cast<Py_ssize_t>(data.size());
@@ -124,8 +126,9 @@ PyRef array_over(std::vector<double> data, Py_ssize_t rows, Py_ssize_t cols, boo
     h->byte_stride = 1;
     h->data = new std::vector<double>(std::move(data));
 
-    PyRef flat = PyRef::steal(PyObject_CallFunctionObjArgs((*np)->frombuffer, holder.get(), (*np)->float64, nullptr));
-    if (!flat) return {};
+    PyRef flat = PyRef::steal(
+        PyObject_CallFunctionObjArgs((*np)->frombuffer, holder.get(), (*np)->float64, nullptr));
+    if (!flat || !matrix) return flat;
     return call_method(flat.get(), "reshape", shape.get());
 }
 
