@@ -1,0 +1,27 @@
+"""Fixtures of the tests of the installed extension module."""
+
+import os
+import sys
+
+import pytest
+
+from helpers import Recorder
+
+
+@pytest.fixture
+def recorder():
+    return Recorder()
+
+
+@pytest.fixture(scope="session")
+def probe():
+    """The test-only extension `_veltra_probe`, built by the CMake test build
+    into the folder that VELTRA_PROBE_DIR names (scripts/test.sh sets it)."""
+    folder = os.environ.get("VELTRA_PROBE_DIR")
+    if not folder or not os.path.isdir(folder):
+        pytest.skip("VELTRA_PROBE_DIR does not name the built probe folder (run scripts/test.sh)")
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    import _veltra_probe
+
+    return _veltra_probe
