@@ -16,19 +16,7 @@
 namespace {
 
 constexpr std::size_t n = 20000, p = 2000;
-constexpr int repetitions = 7;
-
-template <class F>
-double min_seconds(F&& f) {
-    double best = 1e300;
-    for (int r = 0; r < repetitions; ++r) {
-        const auto t0 = std::chrono::steady_clock::now();
-        f();
-        const auto t1 = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
-    }
-    return best;
-}
+constexpr int repetitions = 15;
 
 volatile double sink;
 
@@ -78,18 +66,28 @@ int main() {
     const auto X_col = veltra::MatView::col_major(col.data(), n, p);
     const auto X_row = veltra::MatView::row_major(row.data(), n, p);
 
-    std::printf("fit_x_moments, X %zu x %zu, %d threads, minimum of %d runs\n", n, p,
+    std::printf("fit_x_moments, X %zu x %zu, %d threads, minimum of %d interleaved runs\n", n, p,
                 tbb::this_task_arena::max_concurrency(), repetitions);
-    const double read_par = min_seconds([&] { sink = plain_read_parallel(col); });
-    const double read_ser = min_seconds([&] { sink = plain_read_serial(col); });
-    std::printf("plain read: parallel %.2f ms, one thread %.2f ms\n", 1e3 * read_par,
-                1e3 * read_ser);
-    for (const auto& [name, X] : {std::pair{"column-major", X_col}, std::pair{"row-major", X_row}}) {
-        const double t = min_seconds([&] {
-            sink = veltra::fit_x_moments(X, std::nullopt, std::nullopt, veltra::par_parallel).fro;
-        });
-        std::printf("%-12s %8.2f ms  = %5.2f parallel reads (%5.2f one-thread reads)\n", name,
-                    1e3 * t, t / read_par, t / read_ser);
+    // Interleaved so that a disturbance of the machine hits every timing alike.
+    auto seconds = [](auto&& f) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
+    double read_par = 1e300, read_ser = 1e300, fit_col = 1e300, fit_row = 1e300;
+    for (int r = 0; r < repetitions; ++r) {
+        read_par = std::min(read_par, seconds([&] { sink = plain_read_parallel(col); }));
+        read_ser = std::min(read_ser, seconds([&] { sink = plain_read_serial(col); }));
+        fit_col = std::min(fit_col, seconds([&] {
+            sink = veltra::fit_x_moments(X_col, std::nullopt, std::nullopt, veltra::par_parallel).fro;
+        }));
+        fit_row = std::min(fit_row, seconds([&] {
+            sink = veltra::fit_x_moments(X_row, std::nullopt, std::nullopt, veltra::par_parallel).fro;
+        }));
     }
+    std::printf("plain read: parallel %.2f ms, one thread %.2f ms\n", 1e3 * read_par, 1e3 * read_ser);
+    for (const auto& [name, t] : {std::pair{"column-major", fit_col}, std::pair{"row-major", fit_row}})
+        std::printf("%-12s %8.2f ms  = %5.2f parallel reads (%5.2f one-thread reads)\n", name, 1e3 * t,
+                    t / read_par, t / read_ser);
     return 0;
 }

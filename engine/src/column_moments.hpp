@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "veltra/standardize.hpp"
@@ -21,6 +22,23 @@ inline constexpr double smallest_normal = 2.2250738585072014e-308;  // 2^-1022
 inline double max_abs_step(double m, double x) {
     const double a = std::fabs(x);
     return a > m ? a : m;
+}
+
+// Two adjacent lanes of doubles: SSE2 on x86-64, NEON on Arm. Only exact
+// IEEE operations are used, so a lane gives the bits of the scalar code.
+typedef double v2d __attribute__((vector_size(16)));
+typedef long long v2i __attribute__((vector_size(16)));
+
+inline v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline v2d splat(double a) { return v2d{a, a}; }
+inline v2d vmax_abs_step(v2d m, v2d x) {
+    const v2d a = (v2d)((v2i)x & ~(v2i)splat(-0.0));
+    const v2i take = a > m;
+    return (v2d)(((v2i)a & take) | ((v2i)m & ~take));
 }
 
 struct Prescale {

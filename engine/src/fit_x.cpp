@@ -18,72 +18,84 @@ Eigen::Index idx(std::size_t i) { return static_cast<Eigen::Index>(i); }
 
 std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 
-// Per-column accumulators of one streamed chunk, each column's sums running in
-// row order exactly as on the column path. Each pass reads every used row's
-// segment of the chunk contiguously; the inner loops run across columns.
+// One streamed chunk: three passes over the used rows (largest magnitude,
+// sums, deviations), each reading every row's segment of the chunk
+// contiguously into per-column accumulators, two columns to a vector. Each
+// column's sums run in row order exactly as on the column path.
+template <bool weighted>
 void stream_chunk(const detail::ColumnSource& src, std::size_t c0, std::size_t c1, double* mean,
                   double* scale, double* term) {
-    const std::size_t w = c1 - c0, n = src.n;
-    const double nd = static_cast<double>(n);
+    using detail::load2;
+    using detail::splat;
+    using detail::v2d;
+    const std::size_t w = c1 - c0, pairs = w / 2, n = src.n;
+    const bool odd = w % 2 != 0;
     const double* wt = src.weights;
     auto row = [&](std::size_t i) {
         const std::uint64_t r = src.rows ? src.rows[i] : i;
         return src.x.data + static_cast<std::ptrdiff_t>(r) * src.x.row_stride +
                static_cast<std::ptrdiff_t>(c0);
     };
-    std::vector<double> acc(6 * w);
-    double* big = acc.data();
-    double* inv = big + w;
-    double* sum = inv + w;
-    double* ref = sum + w;
-    double* m = ref + w;
-    double* ss = m + w;
-    std::fill(big, big + w, 0.0);
-    std::fill(sum, sum + 2 * w, -0.0);
-    std::fill(ss, ss + w, -0.0);
+    // The odd last column, if any, rides in the upper half of one more vector.
+    const std::size_t slots = pairs + (odd ? 1 : 0);
+    std::vector<v2d> big(slots, splat(0.0)), inv(slots), sum(slots, splat(-0.0)),
+        ref(slots, splat(-0.0)), m(slots), ss(slots, splat(-0.0));
+    auto last = [&](const double* v) { return v2d{v[w - 1], v[w - 1]}; };
+    // Rows lie far apart, so the hardware does not run ahead of the segments:
+    // fetch the segment a few rows ahead explicitly.
+    constexpr std::size_t ahead = 8;
+    auto prefetch = [&](std::size_t i) {
+        if (i + ahead >= n) return;
+        const char* p = reinterpret_cast<const char*>(row(i + ahead));
+        for (std::size_t b = 0; b < w * sizeof(double); b += 64) __builtin_prefetch(p + b);
+    };
 
     for (std::size_t i = 0; i < n; ++i) {
         const double* v = row(i);
-        for (std::size_t j = 0; j < w; ++j) big[j] = detail::max_abs_step(big[j], v[j]);
+        prefetch(i);
+        for (std::size_t k = 0; k < pairs; ++k) big[k] = detail::vmax_abs_step(big[k], load2(v + 2 * k));
+        if (odd) big[pairs] = detail::vmax_abs_step(big[pairs], last(v));
     }
-    for (std::size_t j = 0; j < w; ++j) inv[j] = detail::prescale_of(big[j]).inv_s;
+    for (std::size_t k = 0; k < slots; ++k)
+        inv[k] = v2d{detail::prescale_of(big[k][0]).inv_s, detail::prescale_of(big[k][1]).inv_s};
     for (std::size_t i = 0; i < n; ++i) {
         const double* v = row(i);
-        if (wt == nullptr) {
-            for (std::size_t j = 0; j < w; ++j) {
-                const double u = v[j] * inv[j];
-                sum[j] += u;
-                ref[j] += u * u;
+        prefetch(i);
+        const v2d wi = weighted ? splat(wt[i]) : v2d{};
+        auto add = [&](std::size_t k, v2d x) {
+            const v2d u = x * inv[k];
+            if constexpr (weighted) {
+                sum[k] += wi * u;
+                ref[k] += wi * (u * u);
+            } else {
+                sum[k] += u;
+                ref[k] += u * u;
             }
-        } else {
-            const double wi = wt[i];
-            for (std::size_t j = 0; j < w; ++j) {
-                const double u = v[j] * inv[j];
-                sum[j] += wi * u;
-                ref[j] += wi * (u * u);
-            }
-        }
+        };
+        for (std::size_t k = 0; k < pairs; ++k) add(k, load2(v + 2 * k));
+        if (odd) add(pairs, last(v));
     }
-    for (std::size_t j = 0; j < w; ++j) m[j] = sum[j] / nd;
+    const v2d nd = splat(static_cast<double>(n));
+    for (std::size_t k = 0; k < slots; ++k) m[k] = sum[k] / nd;
     for (std::size_t i = 0; i < n; ++i) {
         const double* v = row(i);
-        if (wt == nullptr) {
-            for (std::size_t j = 0; j < w; ++j) {
-                const double d = v[j] * inv[j] - m[j];
-                ss[j] += d * d;
+        prefetch(i);
+        const v2d wi = weighted ? splat(wt[i]) : v2d{};
+        auto add = [&](std::size_t k, v2d x) {
+            const v2d d = x * inv[k] - m[k];
+            if constexpr (weighted) {
+                ss[k] += wi * (d * d);
+            } else {
+                ss[k] += d * d;
             }
-        } else {
-            const double wi = wt[i];
-            for (std::size_t j = 0; j < w; ++j) {
-                const double d = v[j] * inv[j] - m[j];
-                ss[j] += wi * (d * d);
-            }
-        }
+        };
+        for (std::size_t k = 0; k < pairs; ++k) add(k, load2(v + 2 * k));
+        if (odd) add(pairs, last(v));
     }
     for (std::size_t j = 0; j < w; ++j) {
-        const detail::Prescale ps = detail::prescale_of(big[j]);
-        const detail::ColumnStats st =
-            detail::scale_rule({ps.s, ps.inv_s, m[j], ss[j], ref[j]}, n);
+        const std::size_t k = j / 2, l = j % 2;
+        const detail::Prescale ps = detail::prescale_of(big[k][l]);
+        const detail::ColumnStats st = detail::scale_rule({ps.s, ps.inv_s, m[k][l], ss[k][l], ref[k][l]}, n);
         mean[j] = st.mean;
         scale[j] = st.scale;
         term[j] = st.term;
@@ -139,7 +151,10 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
         double* scale = out.scale.data() + c0;
         double* term = terms.data() + c0;
         if (streaming) {
-            stream_chunk(src, c0, c1, mean, scale, term);
+            if (src.weights == nullptr)
+                stream_chunk<false>(src, c0, c1, mean, scale, term);
+            else
+                stream_chunk<true>(src, c0, c1, mean, scale, term);
         } else {
             std::vector<double> buffer;
             detail::column_terms(src, c0, c1, mean, scale, term, nullptr, nullptr, buffer);

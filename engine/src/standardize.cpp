@@ -16,23 +16,6 @@ namespace {
 
 constexpr std::size_t block_width = 8;
 
-// Two adjacent lanes of doubles: SSE2 on x86-64, NEON on Arm. Only exact
-// IEEE operations are used, so a lane gives the bits of the scalar code.
-typedef double v2d __attribute__((vector_size(16)));
-typedef long long v2i __attribute__((vector_size(16)));
-
-inline v2d load2(const double* p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline v2d splat(double a) { return v2d{a, a}; }
-inline v2d vmax_abs_step(v2d m, v2d x) {
-    const v2d a = (v2d)((v2i)x & ~(v2i)splat(-0.0));
-    const v2i take = a > m;
-    return (v2d)(((v2i)a & take) | ((v2i)m & ~take));
-}
-
 // The largest |x_i| of each of B contiguous columns, read side by side so
 // that the columns stream together. A maximum does not depend on the order
 // of its operands, so each column runs in two-lane strides.
