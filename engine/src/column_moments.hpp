@@ -8,6 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 #include <vector>
 
 #include "veltra/standardize.hpp"
@@ -35,10 +41,35 @@ inline v2d load2(const double* p) {
     return v;
 }
 inline v2d splat(double a) { return v2d{a, a}; }
-inline v2d vmax_abs_step(v2d m, v2d x) {
-    const v2d a = (v2d)((v2i)x & ~(v2i)splat(-0.0));
+inline v2d vabs(v2d x) { return (v2d)((v2i)x & ~(v2i)splat(-0.0)); }
+// Per lane a > m ? a : m, so a NaN in a never replaces m.
+inline v2d vmax_step(v2d m, v2d a) {
+#if defined(__SSE2__)
+    return (v2d)_mm_max_pd((__m128d)a, (__m128d)m);
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+    return (v2d)vmaxnmq_f64((float64x2_t)a, (float64x2_t)m);
+#else
     const v2i take = a > m;
     return (v2d)(((v2i)a & take) | ((v2i)m & ~take));
+#endif
+}
+// Per lane a < m ? a : m, likewise.
+inline v2d vmin_step(v2d m, v2d a) {
+#if defined(__SSE2__)
+    return (v2d)_mm_min_pd((__m128d)a, (__m128d)m);
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+    return (v2d)vminnmq_f64((float64x2_t)a, (float64x2_t)m);
+#else
+    const v2i take = a < m;
+    return (v2d)(((v2i)a & take) | ((v2i)m & ~take));
+#endif
+}
+inline v2d vmax_abs_step(v2d m, v2d x) { return vmax_step(m, vabs(x)); }
+// Smallest nonzero magnitude so far: a zero |x| (all bits clear) becomes +inf.
+inline v2d vmin_nonzero_abs_step(v2d m, v2d x) {
+    const v2d a = vabs(x);
+    const v2i zero = a == splat(0.0);
+    return vmin_step(m, (v2d)((v2i)a | (zero & (v2i)splat(HUGE_VAL))));
 }
 
 struct Prescale {
@@ -52,6 +83,57 @@ inline Prescale prescale_of(double max_abs) {
     std::uint64_t e = (std::bit_cast<std::uint64_t>(max_abs) >> 52) & 0x7ffu;
     e = std::clamp<std::uint64_t>(e, 1, 2045);
     return {std::bit_cast<double>(e << 52), std::bit_cast<double>((2046 - e) << 52)};
+}
+
+// Binary exponents of the smallest nonzero and of the largest weight (0 and 0
+// without weights, or when every weight is zero).
+struct WeightRange {
+    int e_min = 0;
+    int e_max = 0;
+};
+WeightRange weight_range(const double* w, std::size_t n);
+
+// One pass over a column gives its largest magnitude and its sums on the
+// unscaled values x_i. Multiplying by a power of two commutes with every
+// rounding as long as no exact intermediate leaves the normal range, so when
+// bounds from the extreme magnitudes, the weights and n prove that of both
+// the unscaled and the prescaled computation, the prescaled sums are the
+// unscaled ones times inv_s (inv_s^2): the same bits, one pass fewer.
+struct RawSums {
+    double max_abs;      // largest |x_i|, NaN ignored
+    double min_nonzero;  // smallest nonzero |x_i|, +inf when there is none
+    double sum;          // running sum of x_i (w_i * x_i), from -0.0
+    double sum_sq;       // running sum of x_i * x_i (w_i * (x_i * x_i)), from -0.0
+};
+
+// The prescaled sums from raw ones, or false when the bounds do not prove
+// them exact (the caller then sums the prescaled values itself).
+inline bool rescale_raw_sums(const RawSums& r, const Prescale& ps, std::size_t n,
+                             const WeightRange& wr, double& sum, double& ref) {
+    if (!std::isfinite(r.max_abs) || !std::isfinite(r.sum) || !std::isfinite(r.sum_sq))
+        return false;
+    if (r.max_abs == 0.0) {  // only zeros (or n = 0): every term is a signed zero
+        sum = r.sum * ps.inv_s;
+        ref = r.sum_sq * ps.inv_s;
+        return true;
+    }
+    int log2_n = 0;
+    while ((std::size_t{1} << log2_n) < n && log2_n < 63) ++log2_n;
+    const int k = std::ilogb(ps.inv_s);
+    const int e_lo = std::ilogb(r.min_nonzero), e_hi = std::ilogb(r.max_abs) + 1;
+    for (const int kc : {0, k}) {
+        // Every nonzero term (c x, (c x)^2, times a weight) is at least 2^lo
+        // and below 2^hi; a nonzero running sum of such terms is at least
+        // 2^(lo - 53), and all of them together stay below 2^(hi + log2 n).
+        const int lo = std::min(kc + e_lo, 2 * (kc + e_lo)) + std::min(0, wr.e_min);
+        const int hi = std::max(kc + e_hi, 2 * (kc + e_hi)) + std::max(0, wr.e_max + 1);
+        if (lo - 1 < -969 || hi + log2_n + 1 > 1022) return false;
+    }
+    const double half = r.sum_sq * ps.inv_s;
+    if (!(half >= smallest_normal && std::isfinite(half))) return false;
+    sum = r.sum * ps.inv_s;
+    ref = half * ps.inv_s;
+    return true;
 }
 
 struct ColumnStats {

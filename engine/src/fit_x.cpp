@@ -18,13 +18,15 @@ Eigen::Index idx(std::size_t i) { return static_cast<Eigen::Index>(i); }
 
 std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 
-// One streamed chunk: three passes over the used rows (largest magnitude,
-// sums, deviations), each reading every row's segment of the chunk
-// contiguously into per-column accumulators, two columns to a vector. Each
-// column's sums run in row order exactly as on the column path.
+// One streamed chunk: each pass reads every used row's segment of the chunk
+// contiguously into per-column accumulators, two columns to a vector, so each
+// column's sums run in row order exactly as on the column path. The first
+// pass takes the extreme magnitudes and the raw sums; the prescaled sums
+// follow from them when that is exact (else a second pass forms them); the
+// last pass sums the squared deviations.
 template <bool weighted>
-void stream_chunk(const detail::ColumnSource& src, std::size_t c0, std::size_t c1, double* mean,
-                  double* scale, double* term) {
+void stream_chunk(const detail::ColumnSource& src, const detail::WeightRange& wr, std::size_t c0,
+                  std::size_t c1, double* mean, double* scale, double* term) {
     using detail::load2;
     using detail::splat;
     using detail::v2d;
@@ -36,33 +38,56 @@ void stream_chunk(const detail::ColumnSource& src, std::size_t c0, std::size_t c
         return src.x.data + static_cast<std::ptrdiff_t>(r) * src.x.row_stride +
                static_cast<std::ptrdiff_t>(c0);
     };
-    // The odd last column, if any, rides in the upper half of one more vector.
+    // The odd last column, if any, fills both lanes of one more vector.
     const std::size_t slots = pairs + (odd ? 1 : 0);
-    std::vector<v2d> big(slots, splat(0.0)), inv(slots), sum(slots, splat(-0.0)),
-        ref(slots, splat(-0.0)), m(slots), ss(slots, splat(-0.0));
-    auto last = [&](const double* v) { return v2d{v[w - 1], v[w - 1]}; };
+    std::vector<v2d> big(slots, splat(0.0)), small(slots, splat(HUGE_VAL)), inv(slots),
+        sum(slots, splat(-0.0)), ref(slots, splat(-0.0)), m(slots), ss(slots, splat(-0.0));
     // Rows lie far apart, so the hardware does not run ahead of the segments:
     // fetch the segment a few rows ahead explicitly.
     constexpr std::size_t ahead = 8;
-    auto prefetch = [&](std::size_t i) {
-        if (i + ahead >= n) return;
-        const char* p = reinterpret_cast<const char*>(row(i + ahead));
-        for (std::size_t b = 0; b < w * sizeof(double); b += 64) __builtin_prefetch(p + b);
+    const std::size_t segment_bytes = w * sizeof(double);
+    auto sweep = [&](auto&& add) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* v = row(i);
+            if (i + ahead < n) {
+                const char* p = reinterpret_cast<const char*>(row(i + ahead));
+                for (std::size_t b = 0; b < segment_bytes; b += 64) __builtin_prefetch(p + b);
+            }
+            const v2d wi = weighted ? splat(wt[i]) : v2d{};
+            for (std::size_t k = 0; k < pairs; ++k) add(k, load2(v + 2 * k), wi);
+            if (odd) add(pairs, splat(v[w - 1]), wi);
+        }
     };
 
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* v = row(i);
-        prefetch(i);
-        for (std::size_t k = 0; k < pairs; ++k) big[k] = detail::vmax_abs_step(big[k], load2(v + 2 * k));
-        if (odd) big[pairs] = detail::vmax_abs_step(big[pairs], last(v));
+    sweep([&](std::size_t k, v2d x, v2d wi) {
+        big[k] = detail::vmax_abs_step(big[k], x);
+        small[k] = detail::vmin_nonzero_abs_step(small[k], x);
+        if constexpr (weighted) {
+            sum[k] += wi * x;
+            ref[k] += wi * (x * x);
+        } else {
+            sum[k] += x;
+            ref[k] += x * x;
+        }
+    });
+    bool exact = true;
+    for (std::size_t k = 0; k < slots; ++k) {
+        double inv_s[2], sum_s[2], ref_s[2];
+        for (int l = 0; l < 2; ++l) {
+            const detail::Prescale ps = detail::prescale_of(big[k][l]);
+            inv_s[l] = ps.inv_s;
+            exact = detail::rescale_raw_sums({big[k][l], small[k][l], sum[k][l], ref[k][l]}, ps, n,
+                                             wr, sum_s[l], ref_s[l]) &&
+                    exact;
+        }
+        inv[k] = v2d{inv_s[0], inv_s[1]};
+        sum[k] = v2d{sum_s[0], sum_s[1]};
+        ref[k] = v2d{ref_s[0], ref_s[1]};
     }
-    for (std::size_t k = 0; k < slots; ++k)
-        inv[k] = v2d{detail::prescale_of(big[k][0]).inv_s, detail::prescale_of(big[k][1]).inv_s};
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* v = row(i);
-        prefetch(i);
-        const v2d wi = weighted ? splat(wt[i]) : v2d{};
-        auto add = [&](std::size_t k, v2d x) {
+    if (!exact) {
+        std::fill(sum.begin(), sum.end(), splat(-0.0));
+        std::fill(ref.begin(), ref.end(), splat(-0.0));
+        sweep([&](std::size_t k, v2d x, v2d wi) {
             const v2d u = x * inv[k];
             if constexpr (weighted) {
                 sum[k] += wi * u;
@@ -71,31 +96,23 @@ void stream_chunk(const detail::ColumnSource& src, std::size_t c0, std::size_t c
                 sum[k] += u;
                 ref[k] += u * u;
             }
-        };
-        for (std::size_t k = 0; k < pairs; ++k) add(k, load2(v + 2 * k));
-        if (odd) add(pairs, last(v));
+        });
     }
     const v2d nd = splat(static_cast<double>(n));
     for (std::size_t k = 0; k < slots; ++k) m[k] = sum[k] / nd;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* v = row(i);
-        prefetch(i);
-        const v2d wi = weighted ? splat(wt[i]) : v2d{};
-        auto add = [&](std::size_t k, v2d x) {
-            const v2d d = x * inv[k] - m[k];
-            if constexpr (weighted) {
-                ss[k] += wi * (d * d);
-            } else {
-                ss[k] += d * d;
-            }
-        };
-        for (std::size_t k = 0; k < pairs; ++k) add(k, load2(v + 2 * k));
-        if (odd) add(pairs, last(v));
-    }
+    sweep([&](std::size_t k, v2d x, v2d wi) {
+        const v2d d = x * inv[k] - m[k];
+        if constexpr (weighted) {
+            ss[k] += wi * (d * d);
+        } else {
+            ss[k] += d * d;
+        }
+    });
     for (std::size_t j = 0; j < w; ++j) {
         const std::size_t k = j / 2, l = j % 2;
         const detail::Prescale ps = detail::prescale_of(big[k][l]);
-        const detail::ColumnStats st = detail::scale_rule({ps.s, ps.inv_s, m[k][l], ss[k][l], ref[k][l]}, n);
+        const detail::ColumnStats st =
+            detail::scale_rule({ps.s, ps.inv_s, m[k][l], ss[k][l], ref[k][l]}, n);
         mean[j] = st.mean;
         scale[j] = st.scale;
         term[j] = st.term;
@@ -145,6 +162,7 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
     const detail::ColumnSource src{x, rows ? rows->data() : nullptr, n,
                                    weights ? w.data() : nullptr};
 
+    const detail::WeightRange wr = detail::weight_range(src.weights, n);
     auto run_chunk = [&](std::size_t c) {
         const std::size_t c0 = c * width, c1 = std::min(c0 + width, p);
         double* mean = out.mean.data() + c0;
@@ -152,9 +170,9 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
         double* term = terms.data() + c0;
         if (streaming) {
             if (src.weights == nullptr)
-                stream_chunk<false>(src, c0, c1, mean, scale, term);
+                stream_chunk<false>(src, wr, c0, c1, mean, scale, term);
             else
-                stream_chunk<true>(src, c0, c1, mean, scale, term);
+                stream_chunk<true>(src, wr, c0, c1, mean, scale, term);
         } else {
             std::vector<double> buffer;
             detail::column_terms(src, c0, c1, mean, scale, term, nullptr, nullptr, buffer);

@@ -16,60 +16,17 @@ namespace {
 
 constexpr std::size_t block_width = 8;
 
-// The largest |x_i| of each of B contiguous columns, read side by side so
-// that the columns stream together. A maximum does not depend on the order
-// of its operands, so each column runs in two-lane strides.
-template <std::size_t B>
-void columns_max_abs(const double* const* c, std::size_t n, double* big) {
-    v2d m[B];
-    for (std::size_t j = 0; j < B; ++j) m[j] = splat(0.0);
-    std::size_t i = 0;
-    for (; i + 2 <= n; i += 2)
-        for (std::size_t j = 0; j < B; ++j) m[j] = vmax_abs_step(m[j], load2(c[j] + i));
-    for (std::size_t j = 0; j < B; ++j) {
-        big[j] = max_abs_step(max_abs_step(0.0, m[j][0]), m[j][1]);
-        if (i < n) big[j] = max_abs_step(big[j], c[j][i]);
-    }
-}
-
 // Moments of 2P contiguous columns in two-lane vectors, each vector holding
 // two columns. Two rows of a column pair are loaded at once and transposed,
 // so each lane still adds its column's terms in row order.
 template <bool weighted, std::size_t P>
-void pair_moments(const double* const* c, std::size_t n, const double* w, const double* big,
-                  ScaledMoments* out) {
-    constexpr std::size_t B = 2 * P;
-    const double nd = static_cast<double>(n);
-    double s[B], inv_s[B];
-    for (std::size_t j = 0; j < B; ++j) {
-        const Prescale ps = prescale_of(big[j]);
-        s[j] = ps.s;
-        inv_s[j] = ps.inv_s;
-    }
-    v2d inv[P], sum[P], ref[P], m[P], ss[P];
-    for (std::size_t k = 0; k < P; ++k) {
-        inv[k] = v2d{inv_s[2 * k], inv_s[2 * k + 1]};
-        sum[k] = ref[k] = ss[k] = splat(-0.0);
-    }
-    auto add_moments = [&](std::size_t k, v2d x, v2d wi) {
-        const v2d u = x * inv[k];
-        if constexpr (weighted) {
-            sum[k] += wi * u;
-            ref[k] += wi * (u * u);
-        } else {
-            sum[k] += u;
-            ref[k] += u * u;
-        }
-    };
-    auto add_deviation = [&](std::size_t k, v2d x, v2d wi) {
-        const v2d d = x * inv[k] - m[k];
-        if constexpr (weighted) {
-            ss[k] += wi * (d * d);
-        } else {
-            ss[k] += d * d;
-        }
-    };
-    auto sweep = [&](auto&& add) {
+struct PairSweep {
+    const double* const* c;
+    std::size_t n;
+    const double* w;
+
+    template <class Add>
+    void operator()(Add&& add) const {
         std::size_t i = 0;
         for (; i + 2 <= n; i += 2) {
             const v2d w0 = weighted ? splat(w[i]) : v2d{}, w1 = weighted ? splat(w[i + 1]) : v2d{};
@@ -83,24 +40,101 @@ void pair_moments(const double* const* c, std::size_t n, const double* w, const 
             const v2d wi = weighted ? splat(w[i]) : v2d{};
             for (std::size_t k = 0; k < P; ++k) add(k, v2d{c[2 * k][i], c[2 * k + 1][i]}, wi);
         }
-    };
-    sweep(add_moments);
+    }
+};
+
+// The extreme magnitudes and the unscaled sums of 2P columns in one pass.
+template <bool weighted, std::size_t P>
+void raw_sums(const double* const* c, std::size_t n, const double* w, RawSums* out) {
+    v2d big[P], small[P], sum[P], sq[P];
+    for (std::size_t k = 0; k < P; ++k) {
+        big[k] = splat(0.0);
+        small[k] = splat(HUGE_VAL);
+        sum[k] = sq[k] = splat(-0.0);
+    }
+    PairSweep<weighted, P>{c, n, w}([&](std::size_t k, v2d x, v2d wi) {
+        big[k] = vmax_abs_step(big[k], x);
+        small[k] = vmin_nonzero_abs_step(small[k], x);
+        if constexpr (weighted) {
+            sum[k] += wi * x;
+            sq[k] += wi * (x * x);
+        } else {
+            sum[k] += x;
+            sq[k] += x * x;
+        }
+    });
+    for (std::size_t j = 0; j < 2 * P; ++j)
+        out[j] = {big[j / 2][j % 2], small[j / 2][j % 2], sum[j / 2][j % 2], sq[j / 2][j % 2]};
+}
+
+// Moments of 2P columns from their raw sums: the prescaled sums follow from
+// the raw ones when that is exact, else one more pass forms them; then the
+// pass of squared deviations.
+template <bool weighted, std::size_t P>
+void pair_moments(const double* const* c, std::size_t n, const double* w, const WeightRange& wr,
+                  const RawSums* raw, ScaledMoments* out) {
+    constexpr std::size_t B = 2 * P;
+    const double nd = static_cast<double>(n);
+    double s[B], inv_s[B], sum_s[B], ref_s[B];
+    bool exact = true;
+    for (std::size_t j = 0; j < B; ++j) {
+        const Prescale ps = prescale_of(raw[j].max_abs);
+        s[j] = ps.s;
+        inv_s[j] = ps.inv_s;
+        exact = rescale_raw_sums(raw[j], ps, n, wr, sum_s[j], ref_s[j]) && exact;
+    }
+    v2d inv[P], sum[P], ref[P], m[P], ss[P];
+    for (std::size_t k = 0; k < P; ++k) {
+        inv[k] = v2d{inv_s[2 * k], inv_s[2 * k + 1]};
+        sum[k] = v2d{sum_s[2 * k], sum_s[2 * k + 1]};
+        ref[k] = v2d{ref_s[2 * k], ref_s[2 * k + 1]};
+        ss[k] = splat(-0.0);
+    }
+    const PairSweep<weighted, P> sweep{c, n, w};
+    if (!exact) {
+        for (std::size_t k = 0; k < P; ++k) sum[k] = ref[k] = splat(-0.0);
+        sweep([&](std::size_t k, v2d x, v2d wi) {
+            const v2d u = x * inv[k];
+            if constexpr (weighted) {
+                sum[k] += wi * u;
+                ref[k] += wi * (u * u);
+            } else {
+                sum[k] += u;
+                ref[k] += u * u;
+            }
+        });
+    }
     for (std::size_t k = 0; k < P; ++k) m[k] = sum[k] / splat(nd);
-    sweep(add_deviation);
+    sweep([&](std::size_t k, v2d x, v2d wi) {
+        const v2d d = x * inv[k] - m[k];
+        if constexpr (weighted) {
+            ss[k] += wi * (d * d);
+        } else {
+            ss[k] += d * d;
+        }
+    });
     for (std::size_t j = 0; j < B; ++j)
         out[j] = {s[j], inv_s[j], m[j / 2][j % 2], ss[j / 2][j % 2], ref[j / 2][j % 2]};
+}
+
+template <bool weighted>
+void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
+                    const WeightRange& wr, std::array<ScaledMoments, 8>& out) {
+    RawSums raw[8];
+    // Two columns pairs at a time keep the raw accumulators in registers.
+    raw_sums<weighted, 2>(c.data(), n, w, raw);
+    raw_sums<weighted, 2>(c.data() + 4, n, w, raw + 4);
+    pair_moments<weighted, 4>(c.data(), n, w, wr, raw, out.data());
 }
 
 // Moments of 8 contiguous columns: four column pairs side by side give the
 // independent accumulators that keep the adders busy.
 void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
-                    std::array<ScaledMoments, 8>& out) {
-    double big[8];
-    columns_max_abs<8>(c.data(), n, big);
+                    const WeightRange& wr, std::array<ScaledMoments, 8>& out) {
     if (w == nullptr)
-        pair_moments<false, 4>(c.data(), n, nullptr, big, out.data());
+        block_moments8<false>(c, n, nullptr, wr, out);
     else
-        pair_moments<true, 4>(c.data(), n, w, big, out.data());
+        block_moments8<true>(c, n, w, wr, out);
 }
 
 void check_rows(const ColumnSource& src) {
@@ -144,16 +178,34 @@ std::array<const double*, block_width> block_columns(const ColumnSource& src, st
 
 }  // namespace
 
+WeightRange weight_range(const double* w, std::size_t n) {
+    WeightRange r;
+    if (w == nullptr) return r;
+    double lo = HUGE_VAL, hi = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a = std::fabs(w[i]);
+        if (a > 0.0 && a < lo) lo = a;
+        hi = a > hi ? a : hi;
+    }
+    if (hi == 0.0) return r;
+    // Infinite weights get no bound: their sums are never rescaled.
+    if (!std::isfinite(hi)) return {-100000, 100000};
+    return {std::ilogb(lo), std::ilogb(hi)};
+}
+
 ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* weights) {
     // Both lanes of one pair read the column: the arithmetic of the blocks.
     const double* c[2] = {x, x};
-    double big[2];
+    const WeightRange wr = weight_range(weights, n);
+    RawSums raw[2];
     ScaledMoments out[2];
-    columns_max_abs<2>(c, n, big);
-    if (weights == nullptr)
-        pair_moments<false, 1>(c, n, nullptr, big, out);
-    else
-        pair_moments<true, 1>(c, n, weights, big, out);
+    if (weights == nullptr) {
+        raw_sums<false, 1>(c, n, nullptr, raw);
+        pair_moments<false, 1>(c, n, nullptr, wr, raw, out);
+    } else {
+        raw_sums<true, 1>(c, n, weights, raw);
+        pair_moments<true, 1>(c, n, weights, wr, raw, out);
+    }
     return out[0];
 }
 
@@ -162,12 +214,13 @@ void column_terms(const ColumnSource& src, std::size_t c0, std::size_t c1, doubl
                   std::vector<double>& buffer) {
     check_rows(src);
     const std::size_t n = src.n;
+    const WeightRange wr = weight_range(src.weights, n);
     std::array<ScaledMoments, block_width> mo{};
     for (std::size_t c = c0; c < c1; c += block_width) {
         const std::size_t width = std::min(block_width, c1 - c);
         const auto cols = block_columns(src, c, width, buffer);
         // Lanes past the block's end repeat its first column.
-        block_moments8(cols, n, src.weights, mo);
+        block_moments8(cols, n, src.weights, wr, mo);
         for (std::size_t j = 0; j < width; ++j) {
             const ColumnStats st = scale_rule(mo[j], n);
             const std::size_t k = c + j - c0;

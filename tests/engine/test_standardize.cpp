@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,7 @@
 #include <tbb/task_arena.h>
 
 #include "veltra/error.hpp"
+#include "veltra/fit_x.hpp"
 #include "veltra/standardize.hpp"
 
 using namespace veltra;
@@ -401,4 +403,116 @@ TEST(ElementKernels, Values) {
     EXPECT_EQ(col_row_subset(VecView{v.data(), 3, 1}, rows), Eigen::Vector3d(0.25, 4, 0.25));
     const std::vector<std::uint64_t> bad = {3};
     EXPECT_THROW(col_row_subset(VecView{v.data(), 3, 1}, bad), InternalFailure);
+}
+
+namespace {
+
+// The scale rule step by step on one column, as plain scalar code: the bits
+// every path must reproduce.
+struct Literal {
+    double mean, scale, term;
+};
+
+Literal literal_rule(const std::vector<double>& x, const std::vector<double>& w) {
+    const std::size_t n = x.size();
+    double big = 0.0;
+    for (double v : x) big = std::fabs(v) > big ? std::fabs(v) : big;
+    std::uint64_t e = (std::bit_cast<std::uint64_t>(big) >> 52) & 0x7ff;
+    e = e < 1 ? 1 : (e > 2045 ? 2045 : e);
+    const double s = std::bit_cast<double>(e << 52), inv = std::bit_cast<double>((2046 - e) << 52);
+    double sum = -0.0, ref = -0.0, ss = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double u = x[i] * inv;
+        sum += w.empty() ? u : w[i] * u;
+        ref += w.empty() ? u * u : w[i] * (u * u);
+    }
+    const double nd = double(n), m = sum / nd;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = x[i] * inv - m;
+        ss += w.empty() ? d * d : w[i] * (d * d);
+    }
+    const double mean = m * s, sd = s * std::sqrt(ss / nd), d = (nd + nd) * 0x1p-52;
+    const bool near = sd < 0x1p-1022 || ss <= d * d * ref;
+    const double scale = near ? std::fmax(std::fabs(mean), 1.0) : sd;
+    return {mean, scale, std::sqrt(ss) * (s / scale)};
+}
+
+bool same_double(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+TEST(ScaleRule, EveryPathGivesTheBitsOfTheLiteralRule) {
+    // Columns over the whole range of magnitudes, mixed dynamic ranges,
+    // subnormals, signed zeros and extreme weights: some sums can be formed
+    // unscaled and rescaled exactly, others cannot.
+    std::mt19937_64 gen(11);
+    std::uniform_int_distribution<int> expo(-1070, 1023), width(0, 700), kind(0, 5);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    const std::size_t n = 1100, p = 96;
+    Eigen::MatrixXd x(n, p);
+    for (Eigen::Index j = 0; j < Eigen::Index(p); ++j) {
+        const int top = expo(gen), span = j % 3 == 0 ? width(gen) : 20;
+        const int k = kind(gen);
+        for (Eigen::Index i = 0; i < Eigen::Index(n); ++i) {
+            double v = std::ldexp(unit(gen), top - int(gen() % (span + 1)));
+            if (k == 1 && i % 7 == 0) v = 0.0;
+            if (k == 2 && i % 5 == 0) v = -0.0;
+            if (k == 3) v = std::ldexp(1.5, top);  // constant
+            if (k == 4 && i % 11 == 0) v = std::ldexp(unit(gen), -1060);  // subnormal
+            if (k == 5) v = std::ldexp(1.0 + double(i % 2) * 0x1p-52, top);  // one ulp apart
+            x(i, j) = std::isfinite(v) ? v : 1.0;
+        }
+    }
+    // Near-constant columns whose squares leave the normal range unscaled.
+    for (const int top : {-520, -600, -900, -1000, 600})
+        for (Eigen::Index i = 0; i < Eigen::Index(n); ++i)
+            x(i, 90 + (top < 0 ? -top / 300 : 4)) = std::ldexp(1.0 + double(i % 2) * 0x1p-52, top);
+    std::vector<std::vector<double>> weight_sets = {{}, std::vector<double>(n), std::vector<double>(n),
+                                                    std::vector<double>(n), std::vector<double>(n)};
+    for (std::size_t i = 0; i < n; ++i) {
+        weight_sets[1][i] = double(gen() % 4) * 0.5;                      // zeros included
+        weight_sets[2][i] = i % 3 == 0 ? 1e-300 : 1.0 + unit(gen);        // tiny weights
+        weight_sets[3][i] = i % 9 == 0 ? 0x1p600 : std::fabs(unit(gen));  // huge weights
+        weight_sets[4][i] = std::ldexp(1.0 + std::fabs(unit(gen)), -1000);  // all tiny
+    }
+    const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xr = x;
+    int mismatches = 0;
+    for (const auto& w : weight_sets) {
+        const std::optional<VecView> wv =
+            w.empty() ? std::nullopt : std::optional<VecView>(VecView{w.data(), n, 1});
+        const StandardizedTerms col = standardize_columns_terms(MatView::of(x), std::nullopt, wv,
+                                                                std::nullopt, false);
+        const StandardizedTerms row = standardize_columns_terms(
+            MatView::row_major(xr.data(), n, p), std::nullopt, wv, std::nullopt, false);
+        for (std::size_t j = 0; j < p; ++j) {
+            const std::vector<double> v = column_of(x, Eigen::Index(j));
+            const Literal want = literal_rule(v, w);
+            for (const StandardizedTerms* r : {&col, &row}) {
+                const bool ok = same_double(r->mean[j], want.mean) &&
+                                same_double(r->scale[j], want.scale) &&
+                                same_double(r->terms[j], want.term);
+                mismatches += !ok;
+                EXPECT_TRUE(ok) << "column " << j << ": " << r->mean[j] << " " << r->scale[j] << " "
+                                << r->terms[j] << " vs " << want.mean << " " << want.scale << " "
+                                << want.term;
+            }
+            const ScaledMoments one = scaled_moments(VecView{v.data(), n, 1}, wv);
+            const double mean_one = one.m * one.s;
+            EXPECT_TRUE(same_double(mean_one, want.mean)) << j;
+        }
+        // The streamed row-major pass of the fit-time moments (1100 rows).
+        std::vector<double> wn;
+        if (wv) {
+            const Eigen::VectorXd r = renormalize_mean_one(*wv);
+            wn.assign(r.data(), r.data() + n);
+        }
+        const FitX f = fit_x_moments(MatView::row_major(xr.data(), n, p), std::nullopt, wv, par_parallel);
+        for (std::size_t j = 0; j < p; ++j) {
+            const Literal want = literal_rule(column_of(x, Eigen::Index(j)), wn);
+            const bool ok = same_double(f.mean[j], want.mean) && same_double(f.scale[j], want.scale);
+            mismatches += !ok;
+            EXPECT_TRUE(ok) << "streamed column " << j;
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
 }
