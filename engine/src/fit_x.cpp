@@ -43,15 +43,15 @@ void stream_chunk(const detail::ColumnSource& src, const detail::WeightRange& wr
     std::vector<v2d> big(slots, splat(0.0)), small(slots, splat(HUGE_VAL)), inv(slots),
         sum(slots, splat(-0.0)), ref(slots, splat(-0.0)), m(slots), ss(slots, splat(-0.0));
     // Rows lie far apart, so the hardware does not run ahead of the segments:
-    // fetch the segment a few rows ahead explicitly.
-    constexpr std::size_t ahead = 8;
+    // fetch the segments about 32 KiB ahead into the second-level cache.
     const std::size_t segment_bytes = w * sizeof(double);
+    const std::size_t ahead = std::clamp<std::size_t>(32768 / segment_bytes, 2, 64);
     auto sweep = [&](auto&& add) {
         for (std::size_t i = 0; i < n; ++i) {
             const double* v = row(i);
             if (i + ahead < n) {
                 const char* p = reinterpret_cast<const char*>(row(i + ahead));
-                for (std::size_t b = 0; b < segment_bytes; b += 64) __builtin_prefetch(p + b);
+                for (std::size_t b = 0; b < segment_bytes; b += 64) __builtin_prefetch(p + b, 0, 1);
             }
             const v2d wi = weighted ? splat(wt[i]) : v2d{};
             for (std::size_t k = 0; k < pairs; ++k) add(k, load2(v + 2 * k), wi);
