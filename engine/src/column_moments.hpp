@@ -8,13 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #elif defined(__ARM_NEON) && defined(__aarch64__)
 #include <arm_neon.h>
 #endif
-#include <vector>
 
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"

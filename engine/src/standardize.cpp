@@ -117,18 +117,19 @@ void pair_moments(const double* const* c, std::size_t n, const double* w, const 
         out[j] = {s[j], inv_s[j], m[j / 2][j % 2], ss[j / 2][j % 2], ref[j / 2][j % 2]};
 }
 
+// Moments of 8 contiguous columns. The first pass takes two column pairs at
+// a time, so that its four accumulators per pair stay in registers; the
+// later passes take all four pairs side by side, whose independent
+// accumulators keep the adders busy.
 template <bool weighted>
 void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
                     const WeightRange& wr, std::array<ScaledMoments, 8>& out) {
     RawSums raw[8];
-    // Two columns pairs at a time keep the raw accumulators in registers.
     raw_sums<weighted, 2>(c.data(), n, w, raw);
     raw_sums<weighted, 2>(c.data() + 4, n, w, raw + 4);
     pair_moments<weighted, 4>(c.data(), n, w, wr, raw, out.data());
 }
 
-// Moments of 8 contiguous columns: four column pairs side by side give the
-// independent accumulators that keep the adders busy.
 void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
                     const WeightRange& wr, std::array<ScaledMoments, 8>& out) {
     if (w == nullptr)
