@@ -16,7 +16,7 @@
 namespace {
 
 constexpr std::size_t n = 20000, p = 2000;
-constexpr int repetitions = 15;
+constexpr int repetitions = 25;
 
 volatile double sink;
 

@@ -154,13 +154,20 @@ inline ColumnStats scale_rule(const ScaledMoments& mo, std::size_t n) {
 }
 
 // Where the used values of X come from: `rows` (null for all rows in order)
-// selects n rows; `weights` (null, or at least n contiguous) by position.
+// selects n rows, every one of them inside X; `weights` (null, or at least n
+// contiguous) apply by position, with their range in `wr`.
 struct ColumnSource {
     MatView x;
     const std::uint64_t* rows;
     std::size_t n;
     const double* weights;
+    WeightRange wr;
 };
+
+// The source over the listed rows (all when null); a listed row outside X is
+// a broken invariant.
+ColumnSource column_source(MatView x, const std::uint64_t* rows, std::size_t n,
+                           const double* weights);
 
 // Moments of one column of n contiguous values, by the arithmetic of the
 // column blocks; weights null or at least n contiguous.

@@ -25,8 +25,8 @@ std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0)
 // follow from them when that is exact (else a second pass forms them); the
 // last pass sums the squared deviations.
 template <bool weighted>
-void stream_chunk(const detail::ColumnSource& src, const detail::WeightRange& wr, std::size_t c0,
-                  std::size_t c1, double* mean, double* scale, double* term) {
+void stream_chunk(const detail::ColumnSource& src, std::size_t c0, std::size_t c1, double* mean,
+                  double* scale, double* term) {
     using detail::load2;
     using detail::splat;
     using detail::v2d;
@@ -77,7 +77,7 @@ void stream_chunk(const detail::ColumnSource& src, const detail::WeightRange& wr
             const detail::Prescale ps = detail::prescale_of(big[k][l]);
             inv_s[l] = ps.inv_s;
             exact = detail::rescale_raw_sums({big[k][l], small[k][l], sum[k][l], ref[k][l]}, ps, n,
-                                             wr, sum_s[l], ref_s[l]) &&
+                                             src.wr, sum_s[l], ref_s[l]) &&
                     exact;
         }
         inv[k] = v2d{inv_s[0], inv_s[1]};
@@ -144,8 +144,6 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
         internal_check(static_cast<std::size_t>(w.size()) >= n,
                        "fit_x_moments: fewer weights than rows");
     }
-    if (rows)
-        for (const std::uint64_t r : *rows) internal_check(r < x.rows, "listed row outside X");
 
     FitX out;
     out.row_major = x.is_row_major();
@@ -159,10 +157,8 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
     const bool streaming = out.row_major && 8 * std::max<std::size_t>(n, 1) > streaming_min_bytes;
     const std::size_t width = fit_x_chunk_width(n, p, out.row_major, threads);
     const std::size_t chunks = ceil_div(p, width);
-    const detail::ColumnSource src{x, rows ? rows->data() : nullptr, n,
-                                   weights ? w.data() : nullptr};
-
-    const detail::WeightRange wr = detail::weight_range(src.weights, n);
+    const detail::ColumnSource src =
+        detail::column_source(x, rows ? rows->data() : nullptr, n, weights ? w.data() : nullptr);
     auto run_chunk = [&](std::size_t c) {
         const std::size_t c0 = c * width, c1 = std::min(c0 + width, p);
         double* mean = out.mean.data() + c0;
@@ -170,9 +166,9 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
         double* term = terms.data() + c0;
         if (streaming) {
             if (src.weights == nullptr)
-                stream_chunk<false>(src, wr, c0, c1, mean, scale, term);
+                stream_chunk<false>(src, c0, c1, mean, scale, term);
             else
-                stream_chunk<true>(src, wr, c0, c1, mean, scale, term);
+                stream_chunk<true>(src, c0, c1, mean, scale, term);
         } else {
             std::vector<double> buffer;
             detail::column_terms(src, c0, c1, mean, scale, term, nullptr, nullptr, buffer);

@@ -138,12 +138,6 @@ void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const 
         block_moments8<true>(c, n, w, wr, out);
 }
 
-void check_rows(const ColumnSource& src) {
-    if (src.rows == nullptr) return;
-    for (std::size_t i = 0; i < src.n; ++i)
-        internal_check(src.rows[i] < src.x.rows, "listed row outside X");
-}
-
 // Presents columns [c, c + width) as contiguous vectors of the n used values:
 // in place for a column-major X read whole, else gathered into `buffer`.
 std::array<const double*, block_width> block_columns(const ColumnSource& src, std::size_t c,
@@ -194,6 +188,13 @@ WeightRange weight_range(const double* w, std::size_t n) {
     return {std::ilogb(lo), std::ilogb(hi)};
 }
 
+ColumnSource column_source(MatView x, const std::uint64_t* rows, std::size_t n,
+                           const double* weights) {
+    if (rows != nullptr)
+        for (std::size_t i = 0; i < n; ++i) internal_check(rows[i] < x.rows, "listed row outside X");
+    return {x, rows, n, weights, weight_range(weights, n)};
+}
+
 ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* weights) {
     // Both lanes of one pair read the column: the arithmetic of the blocks.
     const double* c[2] = {x, x};
@@ -213,15 +214,13 @@ ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* w
 void column_terms(const ColumnSource& src, std::size_t c0, std::size_t c1, double* mean,
                   double* scale, double* term, double* x_std, const double* multipliers,
                   std::vector<double>& buffer) {
-    check_rows(src);
     const std::size_t n = src.n;
-    const WeightRange wr = weight_range(src.weights, n);
     std::array<ScaledMoments, block_width> mo{};
     for (std::size_t c = c0; c < c1; c += block_width) {
         const std::size_t width = std::min(block_width, c1 - c);
         const auto cols = block_columns(src, c, width, buffer);
         // Lanes past the block's end repeat its first column.
-        block_moments8(cols, n, src.weights, wr, mo);
+        block_moments8(cols, n, src.weights, src.wr, mo);
         for (std::size_t j = 0; j < width; ++j) {
             const ColumnStats st = scale_rule(mo[j], n);
             const std::size_t k = c + j - c0;
@@ -345,7 +344,7 @@ StandardizedTerms standardize_columns_terms(MatView x, std::optional<RowList> ro
     StandardizedTerms out{build ? Eigen::MatrixXd(idx(n), idx(p)) : Eigen::MatrixXd(),
                           Eigen::VectorXd(idx(p)), Eigen::VectorXd(idx(p)),
                           Eigen::VectorXd(idx(p))};
-    const ColumnSource src{x, rows ? rows->data() : nullptr, n, w.data};
+    const ColumnSource src = detail::column_source(x, rows ? rows->data() : nullptr, n, w.data);
     std::vector<double> buffer;
     detail::column_terms(src, 0, p, out.mean.data(), out.scale.data(), out.terms.data(),
                          build ? out.x_std.data() : nullptr, mult.data, buffer);
