@@ -117,6 +117,7 @@ inline bool rescale_raw_sums(const RawSums& r, const Prescale& ps, std::size_t n
         ref = r.sum_sq * ps.inv_s;
         return true;
     }
+    if (!(r.min_nonzero > 0.0 && std::isfinite(r.min_nonzero))) return false;
     int log2_n = 0;
     while ((std::size_t{1} << log2_n) < n && log2_n < 63) ++log2_n;
     const int k = std::ilogb(ps.inv_s);
