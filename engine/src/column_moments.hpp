@@ -65,11 +65,11 @@ inline v2d vmin_step(v2d m, v2d a) {
 #endif
 }
 inline v2d vmax_abs_step(v2d m, v2d x) { return vmax_step(m, vabs(x)); }
-// Smallest nonzero magnitude so far: a zero |x| (all bits clear) becomes +inf.
+// A lower bound of the smallest nonzero magnitude so far: the double just
+// below |x|. One less than the bits of a zero are those of a NaN, which the
+// minimum passes over, so zeros drop out without a compare.
 inline v2d vmin_nonzero_abs_step(v2d m, v2d x) {
-    const v2d a = vabs(x);
-    const v2i zero = a == splat(0.0);
-    return vmin_step(m, (v2d)((v2i)a | (zero & (v2i)splat(HUGE_VAL))));
+    return vmin_step(m, (v2d)((v2i)vabs(x) - v2i{1, 1}));
 }
 
 struct Prescale {
@@ -101,7 +101,7 @@ WeightRange weight_range(const double* w, std::size_t n);
 // unscaled ones times inv_s (inv_s^2): the same bits, one pass fewer.
 struct RawSums {
     double max_abs;      // largest |x_i|, NaN ignored
-    double min_nonzero;  // smallest nonzero |x_i|, +inf when there is none
+    double min_nonzero;  // at most the smallest nonzero |x_i|, +inf when there is none
     double sum;          // running sum of x_i (w_i * x_i), from -0.0
     double sum_sq;       // running sum of x_i * x_i (w_i * (x_i * x_i)), from -0.0
 };
