@@ -1,0 +1,48 @@
+// Column moments of X for a fit, computed without writing the standardised
+// matrix: column chunks of about 2 MiB run one after another or on the
+// current pool's workers, and a row-major X with many rows is streamed row by
+// row. The result is the same bits for column-major and row-major storage,
+// with or without parallelism, on any thread count.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include <Eigen/Core>
+
+#include "veltra/parallel.hpp"
+#include "veltra/standardize.hpp"
+#include "veltra/view.hpp"
+
+namespace veltra {
+
+struct FitX {
+    Eigen::VectorXd mean;   // column means by the scale rule
+    Eigen::VectorXd scale;  // column scales by the scale rule
+    // One per row of X; multiply the rows of the materialised matrix.
+    // fit_x_moments leaves them absent; a weighted fit sets sqrt(w'_i).
+    std::optional<Eigen::VectorXd> row_multipliers;
+    // Frobenius norm of the standardised X with row i times sqrt(w'_i).
+    double fro = 0.0;
+    bool row_major = false;  // X's column stride is 1 and its row stride is not
+
+    // (X_ij - mean_j) / scale_j over all rows of X (the view the moments came
+    // from), times the row multiplier of row i when present.
+    Eigen::MatrixXd materialize(MatView x) const;
+};
+
+// Moments over the listed rows (all rows when absent). Weights, one per used
+// row by position, are rescaled to mean one over their own length first.
+// Non-finite data give NaN statistics; callers check finiteness.
+FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weights,
+                   Par par);
+
+// Columns per chunk: about 2 MiB of n used rows, a multiple of 8, at least 8.
+std::size_t fit_x_base_width(std::size_t n);
+
+// Chunk width of fit_x_moments for n used rows, p columns and the given
+// thread count: a row-major X with more than 1024 rows streams in chunks of
+// about p / threads columns (rounded up to a multiple of 8).
+std::size_t fit_x_chunk_width(std::size_t n, std::size_t p, bool row_major, std::size_t threads);
+
+}  // namespace veltra

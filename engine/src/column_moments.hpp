@@ -1,0 +1,184 @@
+// The per-column arithmetic of the scale rule, shared by the standardising
+// kernels and the fit-time moments so that every path gives the same bits.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
+#include "veltra/standardize.hpp"
+#include "veltra/view.hpp"
+
+namespace veltra::detail {
+
+inline constexpr double epsilon = 2.220446049250313e-16;         // 2^-52
+inline constexpr double smallest_normal = 2.2250738585072014e-308;  // 2^-1022
+
+// Largest |x| so far; NaN never wins a comparison, so it is ignored.
+inline double max_abs_step(double m, double x) {
+    const double a = std::fabs(x);
+    return a > m ? a : m;
+}
+
+// Two adjacent lanes of doubles: SSE2 on x86-64, NEON on Arm. Only exact
+// IEEE operations are used, so a lane gives the bits of the scalar code.
+typedef double v2d __attribute__((vector_size(16)));
+typedef long long v2i __attribute__((vector_size(16)));
+
+inline v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline v2d splat(double a) { return v2d{a, a}; }
+inline v2d vabs(v2d x) { return (v2d)((v2i)x & ~(v2i)splat(-0.0)); }
+// Per lane a > m ? a : m, so a NaN in a never replaces m.
+inline v2d vmax_step(v2d m, v2d a) {
+#if defined(__SSE2__)
+    return (v2d)_mm_max_pd((__m128d)a, (__m128d)m);
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+    return (v2d)vmaxnmq_f64((float64x2_t)a, (float64x2_t)m);
+#else
+    const v2i take = a > m;
+    return (v2d)(((v2i)a & take) | ((v2i)m & ~take));
+#endif
+}
+// Per lane a < m ? a : m, likewise.
+inline v2d vmin_step(v2d m, v2d a) {
+#if defined(__SSE2__)
+    return (v2d)_mm_min_pd((__m128d)a, (__m128d)m);
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+    return (v2d)vminnmq_f64((float64x2_t)a, (float64x2_t)m);
+#else
+    const v2i take = a < m;
+    return (v2d)(((v2i)a & take) | ((v2i)m & ~take));
+#endif
+}
+inline v2d vmax_abs_step(v2d m, v2d x) { return vmax_step(m, vabs(x)); }
+// Smallest nonzero magnitude so far: a zero |x| (all bits clear) becomes +inf.
+inline v2d vmin_nonzero_abs_step(v2d m, v2d x) {
+    const v2d a = vabs(x);
+    const v2i zero = a == splat(0.0);
+    return vmin_step(m, (v2d)((v2i)a | (zero & (v2i)splat(HUGE_VAL))));
+}
+
+struct Prescale {
+    double s;
+    double inv_s;
+};
+
+// Powers of two from the exponent field of the column's largest magnitude,
+// clamped to [1, 2045] so that both s and 1/s stay normal.
+inline Prescale prescale_of(double max_abs) {
+    std::uint64_t e = (std::bit_cast<std::uint64_t>(max_abs) >> 52) & 0x7ffu;
+    e = std::clamp<std::uint64_t>(e, 1, 2045);
+    return {std::bit_cast<double>(e << 52), std::bit_cast<double>((2046 - e) << 52)};
+}
+
+// Binary exponents of the smallest nonzero and of the largest weight (0 and 0
+// without weights, or when every weight is zero).
+struct WeightRange {
+    int e_min = 0;
+    int e_max = 0;
+};
+WeightRange weight_range(const double* w, std::size_t n);
+
+// One pass over a column gives its largest magnitude and its sums on the
+// unscaled values x_i. Multiplying by a power of two commutes with every
+// rounding as long as no exact intermediate leaves the normal range, so when
+// bounds from the extreme magnitudes, the weights and n prove that of both
+// the unscaled and the prescaled computation, the prescaled sums are the
+// unscaled ones times inv_s (inv_s^2): the same bits, one pass fewer.
+struct RawSums {
+    double max_abs;      // largest |x_i|, NaN ignored
+    double min_nonzero;  // smallest nonzero |x_i|, +inf when there is none
+    double sum;          // running sum of x_i (w_i * x_i), from -0.0
+    double sum_sq;       // running sum of x_i * x_i (w_i * (x_i * x_i)), from -0.0
+};
+
+// The prescaled sums from raw ones, or false when the bounds do not prove
+// them exact (the caller then sums the prescaled values itself).
+inline bool rescale_raw_sums(const RawSums& r, const Prescale& ps, std::size_t n,
+                             const WeightRange& wr, double& sum, double& ref) {
+    if (!std::isfinite(r.max_abs) || !std::isfinite(r.sum) || !std::isfinite(r.sum_sq))
+        return false;
+    if (r.max_abs == 0.0) {  // only zeros (or n = 0): every term is a signed zero
+        sum = r.sum * ps.inv_s;
+        ref = r.sum_sq * ps.inv_s;
+        return true;
+    }
+    int log2_n = 0;
+    while ((std::size_t{1} << log2_n) < n && log2_n < 63) ++log2_n;
+    const int k = std::ilogb(ps.inv_s);
+    const int e_lo = std::ilogb(r.min_nonzero), e_hi = std::ilogb(r.max_abs) + 1;
+    for (const int kc : {0, k}) {
+        // Every nonzero term (c x, (c x)^2, times a weight) is at least 2^lo
+        // and below 2^hi; a nonzero running sum of such terms is at least
+        // 2^(lo - 53), and all of them together stay below 2^(hi + log2 n).
+        const int lo = std::min(kc + e_lo, 2 * (kc + e_lo)) + std::min(0, wr.e_min);
+        const int hi = std::max(kc + e_hi, 2 * (kc + e_hi)) + std::max(0, wr.e_max + 1);
+        if (lo - 1 < -969 || hi + log2_n + 1 > 1022) return false;
+    }
+    const double half = r.sum_sq * ps.inv_s;
+    if (!(half >= smallest_normal && std::isfinite(half))) return false;
+    sum = r.sum * ps.inv_s;
+    ref = half * ps.inv_s;
+    return true;
+}
+
+struct ColumnStats {
+    double mean;
+    double scale;
+    double term;
+};
+
+inline ColumnStats scale_rule(const ScaledMoments& mo, std::size_t n) {
+    const double nd = static_cast<double>(n);
+    const double mean = mo.m * mo.s;
+    const double sd = mo.s * std::sqrt(mo.ss / nd);
+    const double d = (nd + nd) * epsilon;
+    const double tol = d * d * mo.ref;
+    const bool near_constant = sd < smallest_normal || mo.ss <= tol;
+    const double scale = near_constant ? std::fmax(std::fabs(mean), 1.0) : sd;
+    return {mean, scale, std::sqrt(mo.ss) * (mo.s / scale)};
+}
+
+// Where the used values of X come from: `rows` (null for all rows in order)
+// selects n rows, every one of them inside X; `weights` (null, or at least n
+// contiguous) apply by position, with their range in `wr`.
+struct ColumnSource {
+    MatView x;
+    const std::uint64_t* rows;
+    std::size_t n;
+    const double* weights;
+    WeightRange wr;
+};
+
+// The source over the listed rows (all when null); a listed row outside X is
+// a broken invariant.
+ColumnSource column_source(MatView x, const std::uint64_t* rows, std::size_t n,
+                           const double* weights);
+
+// Moments of one column of n contiguous values, by the arithmetic of the
+// column blocks; weights null or at least n contiguous.
+ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* weights);
+
+// Scale-rule results of columns [c0, c1) in blocks of 8, written to
+// mean[j - c0], scale[j - c0], term[j - c0]. With x_std (column-major,
+// leading dimension n) the standardised columns are written there too, each
+// row times multipliers[i] when given. `buffer` is the reusable gather space.
+void column_terms(const ColumnSource& src, std::size_t c0, std::size_t c1, double* mean,
+                  double* scale, double* term, double* x_std, const double* multipliers,
+                  std::vector<double>& buffer);
+
+}  // namespace veltra::detail

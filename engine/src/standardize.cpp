@@ -1,0 +1,479 @@
+#include "veltra/standardize.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "column_moments.hpp"
+#include "veltra/error.hpp"
+#include "veltra/text.hpp"
+
+namespace veltra {
+namespace detail {
+namespace {
+
+constexpr std::size_t block_width = 8;
+
+// Moments of 2P contiguous columns in two-lane vectors, each vector holding
+// two columns. Two rows of a column pair are loaded at once and transposed,
+// so each lane still adds its column's terms in row order.
+template <bool weighted, std::size_t P>
+struct PairSweep {
+    const double* const* c;
+    std::size_t n;
+    const double* w;
+
+    template <class Add>
+    void operator()(Add&& add) const {
+        std::size_t i = 0;
+        for (; i + 2 <= n; i += 2) {
+            const v2d w0 = weighted ? splat(w[i]) : v2d{}, w1 = weighted ? splat(w[i + 1]) : v2d{};
+            for (std::size_t k = 0; k < P; ++k) {
+                const v2d a = load2(c[2 * k] + i), b = load2(c[2 * k + 1] + i);
+                add(k, __builtin_shufflevector(a, b, 0, 2), w0);
+                add(k, __builtin_shufflevector(a, b, 1, 3), w1);
+            }
+        }
+        if (i < n) {
+            const v2d wi = weighted ? splat(w[i]) : v2d{};
+            for (std::size_t k = 0; k < P; ++k) add(k, v2d{c[2 * k][i], c[2 * k + 1][i]}, wi);
+        }
+    }
+};
+
+// The extreme magnitudes and the unscaled sums of 2P columns in one pass.
+template <bool weighted, std::size_t P>
+void raw_sums(const double* const* c, std::size_t n, const double* w, RawSums* out) {
+    v2d big[P], small[P], sum[P], sq[P];
+    for (std::size_t k = 0; k < P; ++k) {
+        big[k] = splat(0.0);
+        small[k] = splat(HUGE_VAL);
+        sum[k] = sq[k] = splat(-0.0);
+    }
+    PairSweep<weighted, P>{c, n, w}([&](std::size_t k, v2d x, v2d wi) {
+        big[k] = vmax_abs_step(big[k], x);
+        small[k] = vmin_nonzero_abs_step(small[k], x);
+        if constexpr (weighted) {
+            sum[k] += wi * x;
+            sq[k] += wi * (x * x);
+        } else {
+            sum[k] += x;
+            sq[k] += x * x;
+        }
+    });
+    for (std::size_t j = 0; j < 2 * P; ++j)
+        out[j] = {big[j / 2][j % 2], small[j / 2][j % 2], sum[j / 2][j % 2], sq[j / 2][j % 2]};
+}
+
+// Moments of 2P columns from their raw sums: the prescaled sums follow from
+// the raw ones when that is exact, else one more pass forms them; then the
+// pass of squared deviations.
+template <bool weighted, std::size_t P>
+void pair_moments(const double* const* c, std::size_t n, const double* w, const WeightRange& wr,
+                  const RawSums* raw, ScaledMoments* out) {
+    constexpr std::size_t B = 2 * P;
+    const double nd = static_cast<double>(n);
+    double s[B], inv_s[B], sum_s[B], ref_s[B];
+    bool exact = true;
+    for (std::size_t j = 0; j < B; ++j) {
+        const Prescale ps = prescale_of(raw[j].max_abs);
+        s[j] = ps.s;
+        inv_s[j] = ps.inv_s;
+        exact = rescale_raw_sums(raw[j], ps, n, wr, sum_s[j], ref_s[j]) && exact;
+    }
+    v2d inv[P], sum[P], ref[P], m[P], ss[P];
+    for (std::size_t k = 0; k < P; ++k) {
+        inv[k] = v2d{inv_s[2 * k], inv_s[2 * k + 1]};
+        sum[k] = v2d{sum_s[2 * k], sum_s[2 * k + 1]};
+        ref[k] = v2d{ref_s[2 * k], ref_s[2 * k + 1]};
+        ss[k] = splat(-0.0);
+    }
+    const PairSweep<weighted, P> sweep{c, n, w};
+    if (!exact) {
+        for (std::size_t k = 0; k < P; ++k) sum[k] = ref[k] = splat(-0.0);
+        sweep([&](std::size_t k, v2d x, v2d wi) {
+            const v2d u = x * inv[k];
+            if constexpr (weighted) {
+                sum[k] += wi * u;
+                ref[k] += wi * (u * u);
+            } else {
+                sum[k] += u;
+                ref[k] += u * u;
+            }
+        });
+    }
+    for (std::size_t k = 0; k < P; ++k) m[k] = sum[k] / splat(nd);
+    sweep([&](std::size_t k, v2d x, v2d wi) {
+        const v2d d = x * inv[k] - m[k];
+        if constexpr (weighted) {
+            ss[k] += wi * (d * d);
+        } else {
+            ss[k] += d * d;
+        }
+    });
+    for (std::size_t j = 0; j < B; ++j)
+        out[j] = {s[j], inv_s[j], m[j / 2][j % 2], ss[j / 2][j % 2], ref[j / 2][j % 2]};
+}
+
+// Moments of 8 contiguous columns. The first pass takes two column pairs at
+// a time, so that its four accumulators per pair stay in registers; the
+// later passes take all four pairs side by side, whose independent
+// accumulators keep the adders busy.
+template <bool weighted>
+void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
+                    const WeightRange& wr, std::array<ScaledMoments, 8>& out) {
+    RawSums raw[8];
+    raw_sums<weighted, 2>(c.data(), n, w, raw);
+    raw_sums<weighted, 2>(c.data() + 4, n, w, raw + 4);
+    pair_moments<weighted, 4>(c.data(), n, w, wr, raw, out.data());
+}
+
+void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
+                    const WeightRange& wr, std::array<ScaledMoments, 8>& out) {
+    if (w == nullptr)
+        block_moments8<false>(c, n, nullptr, wr, out);
+    else
+        block_moments8<true>(c, n, w, wr, out);
+}
+
+// Presents columns [c, c + width) as contiguous vectors of the n used values:
+// in place for a column-major X read whole, else gathered into `buffer`.
+std::array<const double*, block_width> block_columns(const ColumnSource& src, std::size_t c,
+                                                     std::size_t width,
+                                                     std::vector<double>& buffer) {
+    std::array<const double*, block_width> cols{};
+    const MatView& x = src.x;
+    const std::size_t n = src.n;
+    if (x.is_col_major() && src.rows == nullptr) {
+        for (std::size_t j = 0; j < width; ++j)
+            cols[j] = x.data + static_cast<std::ptrdiff_t>(c + j) * x.col_stride;
+    } else {
+        if (buffer.size() < n * block_width) buffer.resize(n * block_width);
+        double* buf = buffer.data();
+        auto row_of = [&](std::size_t i) { return src.rows ? src.rows[i] : i; };
+        if (x.is_row_major()) {
+            // Eight adjacent entries of each used row at a time.
+            for (std::size_t i = 0; i < n; ++i) {
+                const double* r =
+                    x.data + static_cast<std::ptrdiff_t>(row_of(i)) * x.row_stride +
+                    static_cast<std::ptrdiff_t>(c);
+                for (std::size_t j = 0; j < width; ++j) buf[j * n + i] = r[j];
+            }
+        } else {
+            for (std::size_t j = 0; j < width; ++j)
+                for (std::size_t i = 0; i < n; ++i) buf[j * n + i] = x(row_of(i), c + j);
+        }
+        for (std::size_t j = 0; j < width; ++j) cols[j] = buf + j * n;
+    }
+    for (std::size_t j = width; j < block_width; ++j) cols[j] = cols[0];
+    return cols;
+}
+
+}  // namespace
+
+WeightRange weight_range(const double* w, std::size_t n) {
+    WeightRange r;
+    if (w == nullptr) return r;
+    double lo = HUGE_VAL, hi = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a = std::fabs(w[i]);
+        if (a > 0.0 && a < lo) lo = a;
+        hi = a > hi ? a : hi;
+    }
+    if (hi == 0.0) return r;
+    // Infinite weights get no bound: their sums are never rescaled.
+    if (!std::isfinite(hi)) return {-100000, 100000};
+    return {std::ilogb(lo), std::ilogb(hi)};
+}
+
+ColumnSource column_source(MatView x, const std::uint64_t* rows, std::size_t n,
+                           const double* weights) {
+    if (rows != nullptr)
+        for (std::size_t i = 0; i < n; ++i) internal_check(rows[i] < x.rows, "listed row outside X");
+    return {x, rows, n, weights, weight_range(weights, n)};
+}
+
+ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* weights) {
+    // Both lanes of one pair read the column: the arithmetic of the blocks.
+    const double* c[2] = {x, x};
+    const WeightRange wr = weight_range(weights, n);
+    RawSums raw[2];
+    ScaledMoments out[2];
+    if (weights == nullptr) {
+        raw_sums<false, 1>(c, n, nullptr, raw);
+        pair_moments<false, 1>(c, n, nullptr, wr, raw, out);
+    } else {
+        raw_sums<true, 1>(c, n, weights, raw);
+        pair_moments<true, 1>(c, n, weights, wr, raw, out);
+    }
+    return out[0];
+}
+
+void column_terms(const ColumnSource& src, std::size_t c0, std::size_t c1, double* mean,
+                  double* scale, double* term, double* x_std, const double* multipliers,
+                  std::vector<double>& buffer) {
+    const std::size_t n = src.n;
+    std::array<ScaledMoments, block_width> mo{};
+    for (std::size_t c = c0; c < c1; c += block_width) {
+        const std::size_t width = std::min(block_width, c1 - c);
+        const auto cols = block_columns(src, c, width, buffer);
+        // Lanes past the block's end repeat its first column.
+        block_moments8(cols, n, src.weights, src.wr, mo);
+        for (std::size_t j = 0; j < width; ++j) {
+            const ColumnStats st = scale_rule(mo[j], n);
+            const std::size_t k = c + j - c0;
+            mean[k] = st.mean;
+            scale[k] = st.scale;
+            term[k] = st.term;
+            if (x_std == nullptr) continue;
+            double* out = x_std + k * n;
+            const double* col = cols[j];
+            if (multipliers == nullptr) {
+                for (std::size_t i = 0; i < n; ++i) out[i] = (col[i] - st.mean) / st.scale;
+            } else {
+                for (std::size_t i = 0; i < n; ++i)
+                    out[i] = multipliers[i] * ((col[i] - st.mean) / st.scale);
+            }
+        }
+    }
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::ColumnSource;
+
+Eigen::Index idx(std::size_t i) { return static_cast<Eigen::Index>(i); }
+
+// The first n entries of an optional view as contiguous memory: the view
+// itself when it already is, else a copy. Null when absent.
+struct Contiguous {
+    Eigen::VectorXd copy;
+    const double* data = nullptr;
+};
+
+Contiguous contiguous_prefix(const std::optional<VecView>& v, std::size_t n,
+                             std::string_view too_short) {
+    Contiguous out;
+    if (!v) return out;
+    internal_check(v->size() >= n, too_short);
+    if (v->stride == 1) {
+        out.data = v->data;
+    } else {
+        out.copy = v->eigen().head(idx(n));
+        out.data = out.copy.data();
+    }
+    return out;
+}
+
+}  // namespace
+
+ScaledMoments scaled_moments(VecView x, std::optional<VecView> weights) {
+    const std::size_t n = x.size();
+    const Contiguous xs = contiguous_prefix(x, n, "scaled_moments: x");
+    const Contiguous w = contiguous_prefix(weights, n, "scaled_moments: weights shorter than x");
+    return detail::contiguous_moments(xs.data, n, w.data);
+}
+
+Standardized1 standardize1_weighted(VecView y, std::optional<VecView> weights) {
+    const std::size_t n = y.size();
+    Eigen::VectorXd w;
+    if (weights) {
+        internal_check(weights->size() == n,
+                       "standardize1_weighted: weights has " + format_count(weights->size()) +
+                           " rows, y has " + format_count(n));
+        w = renormalize_mean_one(*weights);
+    }
+    const Contiguous ys = contiguous_prefix(y, n, "standardize1_weighted: y");
+    const ScaledMoments mo = detail::contiguous_moments(ys.data, n, weights ? w.data() : nullptr);
+    const detail::ColumnStats st = detail::scale_rule(mo, n);
+    Standardized1 out{Eigen::VectorXd(idx(n)), st.mean, st.scale};
+    for (std::size_t i = 0; i < n; ++i) out.y_std[idx(i)] = (ys.data[i] - st.mean) / st.scale;
+    return out;
+}
+
+Standardized standardize_weighted(MatView x, std::optional<VecView> weights) {
+    std::optional<VecView> used;
+    Eigen::VectorXd w;
+    if (weights) {
+        internal_check(weights->size() == x.rows,
+                       "standardize_weighted: weights has " + format_count(weights->size()) +
+                           " rows, x has " + format_count(x.rows));
+        w = renormalize_mean_one(*weights);
+        used = VecView::of(w);
+    }
+    StandardizedFro r = standardize_columns(x, std::nullopt, used, std::nullopt);
+    return {std::move(r.x_std), std::move(r.mean), std::move(r.scale)};
+}
+
+StandardizedFro standardize_rows_fro(MatView x, RowList rows, std::optional<VecView> weights,
+                                     std::optional<VecView> multipliers) {
+    std::optional<VecView> used_w, used_m;
+    Eigen::VectorXd w, m;
+    if (weights) {
+        w = renormalize_mean_one(*weights);
+        used_w = VecView::of(w);
+    }
+    if (multipliers) {
+        m = multipliers->eigen();
+        used_m = VecView::of(m);
+    }
+    return standardize_columns(x, rows, used_w, used_m);
+}
+
+StandardizedFro standardize_columns(MatView x, std::optional<RowList> rows,
+                                    std::optional<VecView> weights,
+                                    std::optional<VecView> multipliers) {
+    StandardizedTerms t = standardize_columns_terms(x, rows, weights, multipliers, true);
+    const double fro = safe_norm(VecView::of(t.terms));
+    return {std::move(t.x_std), std::move(t.mean), std::move(t.scale), fro};
+}
+
+StandardizedTerms standardize_columns_terms(MatView x, std::optional<RowList> rows,
+                                            std::optional<VecView> weights,
+                                            std::optional<VecView> multipliers, bool build) {
+    const std::size_t n = rows ? rows->size() : x.rows;
+    const std::size_t p = x.cols;
+    const Contiguous w =
+        contiguous_prefix(weights, n, "standardize_columns_terms: fewer weights than rows");
+    const Contiguous mult =
+        contiguous_prefix(multipliers, n, "standardize_columns_terms: fewer multipliers than rows");
+    StandardizedTerms out{build ? Eigen::MatrixXd(idx(n), idx(p)) : Eigen::MatrixXd(),
+                          Eigen::VectorXd(idx(p)), Eigen::VectorXd(idx(p)),
+                          Eigen::VectorXd(idx(p))};
+    const ColumnSource src = detail::column_source(x, rows ? rows->data() : nullptr, n, w.data);
+    std::vector<double> buffer;
+    detail::column_terms(src, 0, p, out.mean.data(), out.scale.data(), out.terms.data(),
+                         build ? out.x_std.data() : nullptr, mult.data, buffer);
+    return out;
+}
+
+Eigen::MatrixXd standardize_apply(MatView x, VecView mean, VecView scale) {
+    const std::size_t n = x.rows, p = x.cols;
+    internal_check(mean.size() >= p && scale.size() >= p,
+                   "standardize_apply: fewer means or scales than columns");
+    Eigen::MatrixXd z(idx(n), idx(p));
+    if (x.is_col_major()) {
+        for (std::size_t j = 0; j < p; ++j) {
+            const double* col = x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride;
+            const double mu = mean[j], sc = scale[j];
+            double* out = z.data() + j * n;
+            for (std::size_t i = 0; i < n; ++i) out[i] = (col[i] - mu) / sc;
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < p; ++j) z(idx(i), idx(j)) = (x(i, j) - mean[j]) / scale[j];
+    }
+    return z;
+}
+
+Eigen::MatrixXd standardize_apply_rows(MatView x, RowList rows, VecView mean, VecView scale,
+                                       std::optional<VecView> multipliers) {
+    const std::size_t n = rows.size(), p = x.cols;
+    internal_check(mean.size() >= p && scale.size() >= p,
+                   "standardize_apply_rows: fewer means or scales than columns");
+    for (const std::uint64_t r : rows) internal_check(r < x.rows, "listed row outside X");
+    internal_check(!multipliers || multipliers->size() >= n,
+                   "standardize_apply_rows: fewer multipliers than rows");
+    Eigen::MatrixXd z(idx(n), idx(p));
+    for (std::size_t j = 0; j < p; ++j) {
+        const double mu = mean[j], sc = scale[j];
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = (x(rows[i], j) - mu) / sc;
+            z(idx(i), idx(j)) = multipliers ? v * (*multipliers)[i] : v;
+        }
+    }
+    return z;
+}
+
+double sum_of_squares(MatView x, Par par) {
+    // Lines are the contiguous direction when there is one.
+    const bool by_rows = x.is_row_major();
+    const bool contiguous = by_rows || x.is_col_major();
+    const std::size_t lines = by_rows ? x.rows : x.cols;
+    const std::size_t len = by_rows ? x.cols : x.rows;
+    const std::ptrdiff_t line_stride = by_rows ? x.row_stride : x.col_stride;
+    std::array<double, fixed_parts> chunk{};
+    for_each_part(par, lines, [&](std::size_t c, IndexSpan span) {
+        if (contiguous) {
+            double q0 = 0.0, q1 = 0.0, q2 = 0.0, q3 = 0.0;
+            for (std::size_t l = span.begin; l < span.end; ++l) {
+                const double* v = x.data + static_cast<std::ptrdiff_t>(l) * line_stride;
+                std::size_t k = 0;
+                for (; k + 4 <= len; k += 4) {
+                    q0 += v[k] * v[k];
+                    q1 += v[k + 1] * v[k + 1];
+                    q2 += v[k + 2] * v[k + 2];
+                    q3 += v[k + 3] * v[k + 3];
+                }
+                if (k < len) q0 += v[k] * v[k];
+                if (k + 1 < len) q1 += v[k + 1] * v[k + 1];
+                if (k + 2 < len) q2 += v[k + 2] * v[k + 2];
+            }
+            chunk[c] = q3 + (q2 + (q1 + q0));
+        } else {
+            double acc = 0.0;
+            for (std::size_t l = span.begin; l < span.end; ++l)
+                for (std::size_t i = 0; i < len; ++i) acc += x(i, l) * x(i, l);
+            chunk[c] = acc;
+        }
+    });
+    double total = -0.0;
+    for (const double c : chunk) total += c;
+    return total;
+}
+
+double safe_norm(VecView terms) {
+    const std::size_t p = terms.size();
+    if (p == 0) return 0.0;
+    double big = 0.0;
+    for (std::size_t j = 0; j < p; ++j) {
+        if (std::isnan(terms[j])) return std::nan("");
+        big = detail::max_abs_step(big, terms[j]);
+    }
+    if (big == 0.0 || std::isinf(big)) return big;
+    double acc = -0.0;
+    for (std::size_t j = 0; j < p; ++j) {
+        const double r = terms[j] / big;
+        acc += r * r;
+    }
+    return big * std::sqrt(acc);
+}
+
+Eigen::VectorXd renormalize_mean_one(VecView weights) {
+    const std::size_t len = weights.size();
+    double sum = -0.0;
+    for (std::size_t i = 0; i < len; ++i) sum += weights[i];
+    const double ld = static_cast<double>(len);
+    Eigen::VectorXd out(idx(len));
+    for (std::size_t i = 0; i < len; ++i) out[idx(i)] = (weights[i] * ld) / sum;
+    return out;
+}
+
+Eigen::VectorXd sqrt_col(VecView v) {
+    Eigen::VectorXd out(idx(v.size()));
+    for (std::size_t i = 0; i < v.size(); ++i) out[idx(i)] = std::sqrt(v[i]);
+    return out;
+}
+
+Eigen::VectorXd col_row_subset(VecView v, RowList rows) {
+    Eigen::VectorXd out(idx(rows.size()));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        internal_check(rows[i] < v.size(), "col_row_subset: row outside the vector");
+        out[idx(i)] = v[rows[i]];
+    }
+    return out;
+}
+
+Eigen::MatrixXd row_subset(MatView x, RowList rows) {
+    for (const std::uint64_t r : rows) internal_check(r < x.rows, "row_subset: row outside X");
+    Eigen::MatrixXd out(idx(rows.size()), idx(x.cols));
+    for (std::size_t j = 0; j < x.cols; ++j)
+        for (std::size_t i = 0; i < rows.size(); ++i) out(idx(i), idx(j)) = x(rows[i], j);
+    return out;
+}
+
+}  // namespace veltra

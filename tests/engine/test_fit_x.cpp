@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <tbb/task_arena.h>
+
+#include "veltra/error.hpp"
+#include "veltra/fit_x.hpp"
+#include "veltra/standardize.hpp"
+
+using namespace veltra;
+
+namespace {
+
+using RowMajor = Eigen::Matrix<double, -1, -1, Eigen::RowMajor>;
+
+bool same_bits(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
+}
+
+void expect_same(const FitX& a, const FitX& b) {
+    EXPECT_TRUE(same_bits(a.mean, b.mean));
+    EXPECT_TRUE(same_bits(a.scale, b.scale));
+    EXPECT_EQ(std::memcmp(&a.fro, &b.fro, sizeof(double)), 0) << a.fro << " vs " << b.fro;
+}
+
+Eigen::MatrixXd data(Eigen::Index n, Eigen::Index p, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal;
+    Eigen::MatrixXd m(n, p);
+    for (Eigen::Index j = 0; j < p; ++j) {
+        const double shift = 3.0 * j, spread = std::pow(2.0, double(j % 9) - 4);
+        for (Eigen::Index i = 0; i < n; ++i) m(i, j) = shift + spread * normal(gen);
+    }
+    if (p > 3) m.col(3).setConstant(7.5);  // one near-constant column
+    return m;
+}
+
+std::vector<double> weights_for(std::size_t n) {
+    std::vector<double> w(n);
+    for (std::size_t i = 0; i < n; ++i) w[i] = double((i * 7) % 5);  // some zero
+    return w;
+}
+
+}  // namespace
+
+TEST(FitXChunks, WidthsFollowRowsAndThreads) {
+    EXPECT_EQ(fit_x_base_width(1000), 256u);   // floor(2097152 / 8000) = 262
+    EXPECT_EQ(fit_x_base_width(300000), 8u);   // 0, raised to 8
+    EXPECT_EQ(fit_x_base_width(0), 262144u);
+    EXPECT_EQ(fit_x_chunk_width(2000, 1000, true, 1), 1000u);  // one streamed chunk
+    EXPECT_EQ(fit_x_chunk_width(2000, 1000, true, 4), 256u);   // ceil(1000/4) up to 256
+    EXPECT_EQ(fit_x_chunk_width(2000, 1000, false, 4), 128u);
+    EXPECT_EQ(fit_x_chunk_width(1024, 1000, true, 4), 256u);   // 1024 rows: not streamed
+    EXPECT_EQ(fit_x_chunk_width(1025, 3, true, 4), 3u);
+    EXPECT_EQ(fit_x_chunk_width(1025, 0, true, 4), 1u);
+}
+
+TEST(FitX, MatchesTextbookMoments) {
+    const Eigen::MatrixXd x = data(40, 13, 1);
+    const std::vector<double> w = weights_for(40);
+    const FitX f = fit_x_moments(MatView::of(x), std::nullopt, VecView{w.data(), 40, 1}, par_sequential);
+    long double wsum = 0;
+    for (double v : w) wsum += v;
+    long double fro2 = 0;
+    for (Eigen::Index j = 0; j < x.cols(); ++j) {
+        long double mean = 0, var = 0;
+        for (Eigen::Index i = 0; i < 40; ++i) mean += w[i] * (long double)x(i, j);
+        mean /= wsum;
+        for (Eigen::Index i = 0; i < 40; ++i) var += w[i] * (x(i, j) - mean) * (x(i, j) - mean);
+        var /= wsum;
+        const long double sd = std::sqrt(var);
+        const long double scale = j == 3 ? 7.5L : sd;
+        EXPECT_NEAR(f.mean[j], double(mean), 1e-13 * std::fabs(double(mean)) + 1e-15);
+        EXPECT_NEAR(f.scale[j], double(scale), 1e-12 * double(scale));
+        for (Eigen::Index i = 0; i < 40; ++i) {
+            const long double z = (x(i, j) - (long double)f.mean[j]) / f.scale[j];
+            fro2 += w[i] * 40 / wsum * z * z;
+        }
+    }
+    EXPECT_NEAR(f.fro, double(std::sqrt(fro2)), 1e-12 * f.fro);
+    EXPECT_FALSE(f.row_multipliers);
+    EXPECT_FALSE(f.row_major);
+}
+
+TEST(FitX, SameBitsWhateverTheStorageAndThreads) {
+    // 300 rows: one chunk, row-major X gathered; 1500 rows: row-major X
+    // streamed in chunks of 168 columns; 20000 rows: chunks of 8 columns.
+    for (const auto& [n, p] : {std::pair<Eigen::Index, Eigen::Index>{300, 37}, {1500, 400}, {20000, 37}}) {
+        const Eigen::MatrixXd x = data(n, p, 2);
+        const RowMajor xr = x;
+        const MatView col = MatView::of(x), row = MatView::row_major(xr.data(), n, p);
+        const std::vector<double> w = weights_for(n);
+        for (const bool weighted : {false, true}) {
+            const auto wv = weighted ? std::optional<VecView>(VecView{w.data(), w.size(), 1}) : std::nullopt;
+            const FitX ref = fit_x_moments(col, std::nullopt, wv, par_sequential);
+            FitX row_par = fit_x_moments(row, std::nullopt, wv, par_parallel);
+            EXPECT_TRUE(row_par.row_major);
+            expect_same(ref, fit_x_moments(col, std::nullopt, wv, par_parallel));
+            expect_same(ref, fit_x_moments(row, std::nullopt, wv, par_sequential));
+            expect_same(ref, row_par);
+            tbb::task_arena(1).execute([&] {
+                expect_same(ref, fit_x_moments(row, std::nullopt, wv, par_parallel));
+                expect_same(ref, fit_x_moments(col, std::nullopt, wv, par_parallel));
+            });
+            tbb::task_arena(3).execute(
+                [&] { expect_same(ref, fit_x_moments(row, std::nullopt, wv, par_parallel)); });
+            // The same scale rule as the standardising kernels.
+            std::optional<Eigen::VectorXd> wn;
+            if (weighted) wn = renormalize_mean_one(*wv);
+            const StandardizedFro s = standardize_columns(
+                col, std::nullopt, wn ? std::optional<VecView>(VecView::of(*wn)) : std::nullopt);
+            EXPECT_TRUE(same_bits(ref.mean, s.mean));
+            EXPECT_TRUE(same_bits(ref.scale, s.scale));
+            EXPECT_EQ(ref.fro, s.fro);
+        }
+    }
+}
+
+TEST(FitX, RowListsOnEveryPath) {
+    const Eigen::MatrixXd x = data(1400, 19, 3);
+    const RowMajor xr = x;
+    std::vector<std::uint64_t> rows;
+    for (std::uint64_t i = 0; i < 1400; i += 1) rows.push_back((i * 37) % 1400);
+    rows.push_back(5);  // repeated row; 1401 used rows, streamed when row-major
+    Eigen::MatrixXd picked(rows.size(), 19);
+    for (std::size_t i = 0; i < rows.size(); ++i) picked.row(i) = x.row(rows[i]);
+    const std::vector<double> w = weights_for(rows.size());
+    const VecView wv{w.data(), w.size(), 1};
+    const FitX ref = fit_x_moments(MatView::of(picked), std::nullopt, wv, par_sequential);
+    expect_same(ref, fit_x_moments(MatView::of(x), RowList(rows), wv, par_parallel));
+    expect_same(ref, fit_x_moments(MatView::row_major(xr.data(), 1400, 19), RowList(rows), wv,
+                                   par_parallel));
+    const std::vector<std::uint64_t> bad = {1400};
+    EXPECT_THROW(fit_x_moments(MatView::row_major(xr.data(), 1400, 19), RowList(bad), std::nullopt,
+                               par_sequential),
+                 InternalFailure);
+}
+
+TEST(FitX, EdgeCases) {
+    const Eigen::MatrixXd none(10, 0);
+    const FitX e = fit_x_moments(MatView::of(none), std::nullopt, std::nullopt, par_parallel);
+    EXPECT_EQ(e.mean.size(), 0);
+    EXPECT_EQ(e.fro, 0.0);
+    Eigen::MatrixXd x = data(1100, 5, 4);
+    x(17, 2) = std::numeric_limits<double>::quiet_NaN();
+    const RowMajor xr = x;
+    for (const MatView v : {MatView::of(x), MatView::row_major(xr.data(), 1100, 5)}) {
+        const FitX f = fit_x_moments(v, std::nullopt, std::nullopt, par_parallel);
+        EXPECT_TRUE(std::isnan(f.mean[2]) && std::isnan(f.scale[2]));
+        EXPECT_TRUE(std::isfinite(f.scale[1]));
+        EXPECT_TRUE(std::isnan(f.fro));
+    }
+}
+
+TEST(FitX, MaterializeAppliesMomentsAndMultipliers) {
+    const Eigen::MatrixXd x = data(9, 6, 5);
+    const RowMajor xr = x;
+    FitX f = fit_x_moments(MatView::of(x), std::nullopt, std::nullopt, par_sequential);
+    const Eigen::MatrixXd z = f.materialize(MatView::of(x));
+    for (Eigen::Index j = 0; j < 6; ++j)
+        for (Eigen::Index i = 0; i < 9; ++i) EXPECT_EQ(z(i, j), (x(i, j) - f.mean[j]) / f.scale[j]);
+    EXPECT_EQ(f.materialize(MatView::row_major(xr.data(), 9, 6)), z);
+    f.row_multipliers = Eigen::VectorXd::LinSpaced(9, 0, 2);
+    const Eigen::MatrixXd zm = f.materialize(MatView::of(x));
+    for (Eigen::Index j = 0; j < 6; ++j)
+        for (Eigen::Index i = 0; i < 9; ++i) EXPECT_EQ(zm(i, j), z(i, j) * (*f.row_multipliers)[i]);
+    f.row_multipliers = Eigen::VectorXd::Ones(8);
+    EXPECT_THROW(f.materialize(MatView::of(x)), InternalFailure);
+}

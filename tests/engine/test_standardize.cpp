@@ -1,0 +1,518 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <tbb/task_arena.h>
+
+#include "veltra/error.hpp"
+#include "veltra/fit_x.hpp"
+#include "veltra/standardize.hpp"
+
+using namespace veltra;
+
+namespace {
+
+constexpr double nan_v = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf_v = std::numeric_limits<double>::infinity();
+
+// Textbook moments in long double: two-pass weighted mean and standard
+// deviation with divisor n (weights used as given), and the near-constant
+// rule written out on the unscaled values.
+struct Ref {
+    long double mean, scale;
+    bool near_constant;
+};
+
+Ref reference(const std::vector<double>& x, const std::vector<double>& w = {}) {
+    const std::size_t n = x.size();
+    auto wt = [&](std::size_t i) -> long double { return w.empty() ? 1.0L : w[i]; };
+    long double sum = 0, sq = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        sum += wt(i) * x[i];
+        sq += wt(i) * (long double)x[i] * x[i];
+    }
+    const long double mean = sum / n;
+    long double dev = 0;
+    for (std::size_t i = 0; i < n; ++i) dev += wt(i) * (x[i] - mean) * (x[i] - mean);
+    const long double sd = std::sqrt(dev / n);
+    const long double tol = (2.0L * n * 0x1p-52L) * (2.0L * n * 0x1p-52L) * sq;
+    const bool near = sd < 0x1p-1022L || dev <= tol;
+    return {mean, near ? std::max(std::fabs(mean), 1.0L) : sd, near};
+}
+
+void expect_close(double got, long double want, double rel = 1e-13) {
+    EXPECT_NEAR(got, (double)want, rel * std::fabs((double)want) + 1e-300) << "want " << (double)want;
+}
+
+std::vector<double> column_of(const Eigen::MatrixXd& m, Eigen::Index j) {
+    return std::vector<double>(m.col(j).data(), m.col(j).data() + m.rows());
+}
+
+bool same_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols() &&
+           std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
+}
+
+Eigen::MatrixXd random_matrix(Eigen::Index n, Eigen::Index p, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal;
+    Eigen::MatrixXd m(n, p);
+    for (Eigen::Index j = 0; j < p; ++j) {
+        const double shift = 10.0 * j - 50.0, spread = std::pow(10.0, (j % 7) - 3);
+        for (Eigen::Index i = 0; i < n; ++i) m(i, j) = shift + spread * normal(gen);
+    }
+    return m;
+}
+
+}  // namespace
+
+TEST(ScaleRule, OrdinaryColumnsMatchTextbookMoments) {
+    const Eigen::MatrixXd x = random_matrix(53, 19, 1);
+    const Standardized r = standardize_weighted(MatView::of(x));
+    for (Eigen::Index j = 0; j < x.cols(); ++j) {
+        const Ref ref = reference(column_of(x, j));
+        ASSERT_FALSE(ref.near_constant);
+        expect_close(r.mean[j], ref.mean);
+        expect_close(r.scale[j], ref.scale);
+        // Centring a column with a large mean loses digits before any scaling.
+        const double tol = 1e-15 * double(std::fabs(ref.mean) / ref.scale) + 1e-13;
+        for (Eigen::Index i = 0; i < x.rows(); ++i)
+            EXPECT_NEAR(r.x_std(i, j), double((x(i, j) - ref.mean) / ref.scale), tol);
+    }
+}
+
+TEST(ScaleRule, NearConstantColumnsUseTheMean) {
+    const double c = 1.0 + 0x1p-52;
+    const std::vector<std::vector<double>> cols = {
+        {0, 0, 0, 0},          // all zero: mean 0, scale 1
+        {-3, -3, -3, -3},      // constant: scale |c|
+        {0.25, 0.25, 0.25},    // constant below 1: scale 1
+        {1, c, 1, c},          // spread at the rounding floor
+        {1e300, 1e300, 1e300}, // huge constant, no overflow
+        {1e-300, 1e-300},      // tiny constant, no underflow trouble
+    };
+    const std::vector<double> want_scale = {1, 3, 1, 1 + 0x1p-53, 1e300, 1};
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        const auto& v = cols[k];
+        const Ref ref = reference(v);
+        EXPECT_TRUE(ref.near_constant) << k;
+        const Standardized1 r = standardize1_weighted(VecView{v.data(), v.size(), 1});
+        expect_close(r.mean, ref.mean);
+        expect_close(r.scale, want_scale[k], 1e-15);
+        for (Eigen::Index i = 0; i < r.y_std.size(); ++i) EXPECT_NEAR(r.y_std[i], 0.0, 1e-15);
+    }
+    // Just above the floor the standard deviation is used.
+    const std::vector<double> spread = {1, 1 + 1e-10, 1, 1 + 1e-10};
+    const Ref ref = reference(spread);
+    EXPECT_FALSE(ref.near_constant);
+    expect_close(standardize1_weighted(VecView{spread.data(), 4, 1}).scale, ref.scale, 1e-9);
+}
+
+TEST(ScaleRule, ExtremeMagnitudesKeepFullPrecision) {
+    // Above 2^1023: the squares would overflow without the prescale.
+    const std::vector<double> huge = {1.7e308, -1.6e308, 1.0e308, 0.5e308, -1.1e308};
+    // Below 1e-300: the squares would underflow without it.
+    const std::vector<double> tiny = {1e-300, 3e-300, 2e-300, -4e-300};
+    for (const auto& v : {huge, tiny}) {
+        const Ref ref = reference(v);
+        EXPECT_FALSE(ref.near_constant);
+        const Standardized1 r = standardize1_weighted(VecView{v.data(), v.size(), 1});
+        expect_close(r.mean, ref.mean);
+        expect_close(r.scale, ref.scale);
+        const ScaledMoments m = scaled_moments(VecView{v.data(), v.size(), 1});
+        EXPECT_EQ(m.s * m.inv_s, 1.0);
+        EXPECT_TRUE(std::isnormal(m.s) && std::isnormal(m.inv_s));
+    }
+    EXPECT_EQ(scaled_moments(VecView{huge.data(), huge.size(), 1}).s, 0x1p1022);
+}
+
+TEST(ScaleRule, NonFiniteValuesGiveNaNScales) {
+    Eigen::MatrixXd x(3, 4);
+    x << 1, 1, 2, 1,  //
+        nan_v, inf_v, inf_v, 2,  //
+        3, 1, -inf_v, 3;
+    const StandardizedFro r = standardize_columns(MatView::of(x));
+    EXPECT_TRUE(std::isnan(r.mean[0]) && std::isnan(r.scale[0]));
+    EXPECT_EQ(r.mean[1], inf_v);
+    EXPECT_TRUE(std::isnan(r.scale[1]));
+    EXPECT_TRUE(std::isnan(r.mean[2]) && std::isnan(r.scale[2]));
+    EXPECT_TRUE(std::isfinite(r.scale[3]));
+    EXPECT_TRUE(std::isnan(r.fro));
+}
+
+TEST(ScaleRule, EmptyInputs) {
+    const Eigen::MatrixXd none(0, 3);
+    const StandardizedTerms r = standardize_columns_terms(MatView::of(none), std::nullopt,
+                                                          std::nullopt, std::nullopt, true);
+    for (int j = 0; j < 3; ++j) {
+        EXPECT_TRUE(std::isnan(r.mean[j]));
+        EXPECT_EQ(r.scale[j], 1.0);
+        EXPECT_EQ(r.terms[j], 0.0);
+        EXPECT_TRUE(std::signbit(r.terms[j]));
+    }
+    const Eigen::MatrixXd no_cols(5, 0);
+    const StandardizedFro f = standardize_columns(MatView::of(no_cols));
+    EXPECT_EQ(f.mean.size(), 0);
+    EXPECT_EQ(f.fro, 0.0);
+    EXPECT_EQ(f.x_std.rows(), 5);
+}
+
+TEST(Weighted, IntegerWeightsEqualDuplicatedRows) {
+    const Eigen::MatrixXd x = random_matrix(6, 11, 2);
+    const std::vector<double> w = {1, 2, 0, 3, 1, 2};
+    Eigen::MatrixXd dup(9, x.cols());
+    Eigen::Index r = 0;
+    for (Eigen::Index i = 0; i < 6; ++i)
+        for (int k = 0; k < w[i]; ++k) dup.row(r++) = x.row(i);
+    const Standardized a = standardize_weighted(MatView::of(x), VecView{w.data(), 6, 1});
+    const Standardized b = standardize_weighted(MatView::of(dup));
+    for (Eigen::Index j = 0; j < x.cols(); ++j) {
+        EXPECT_NEAR(a.mean[j], b.mean[j], 1e-13 * std::fabs(b.mean[j]) + 1e-15);
+        EXPECT_NEAR(a.scale[j], b.scale[j], 1e-12 * b.scale[j]);
+    }
+    const std::vector<double> y = column_of(x, 4);
+    const Standardized1 y1 = standardize1_weighted(VecView{y.data(), 6, 1}, VecView{w.data(), 6, 1});
+    EXPECT_NEAR(y1.scale, b.scale[4], 1e-12 * b.scale[4]);
+}
+
+TEST(Weighted, MeanOneRescalingOnlyWhereDocumented) {
+    const std::vector<double> y = {1, 2, 3, 5}, w = {4, 0, 2, 2}, w1 = {2, 0, 1, 1};
+    const VecView yv{y.data(), 4, 1};
+    const Standardized1 a = standardize1_weighted(yv, VecView{w.data(), 4, 1});
+    const Standardized1 b = standardize1_weighted(yv, VecView{w1.data(), 4, 1});
+    EXPECT_EQ(a.mean, b.mean);
+    EXPECT_EQ(a.scale, b.scale);
+    expect_close(a.mean, reference(y, w1).mean);  // (2 + 3 + 5) / 4 = 2.5
+    EXPECT_DOUBLE_EQ(a.mean, 2.5);
+    // Weights taken unchanged: the divisor stays the row count.
+    const ScaledMoments m = scaled_moments(yv, VecView{w.data(), 4, 1});
+    EXPECT_DOUBLE_EQ(m.m * m.s, 5.0);
+    const Eigen::Map<const Eigen::MatrixXd> ym(y.data(), 4, 1);
+    const StandardizedFro c = standardize_columns(MatView::of(ym), std::nullopt, VecView{w.data(), 4, 1});
+    EXPECT_DOUBLE_EQ(c.mean[0], 5.0);
+    const std::vector<std::uint64_t> all = {0, 1, 2, 3};
+    const StandardizedFro d = standardize_rows_fro(MatView::of(ym), all, VecView{w.data(), 4, 1});
+    EXPECT_EQ(d.mean[0], a.mean);
+    EXPECT_EQ(d.scale[0], a.scale);
+}
+
+TEST(Weighted, RowMultipliersScaleOnlyTheOutput) {
+    const Eigen::MatrixXd x = random_matrix(7, 10, 3);
+    const std::vector<double> w = {0.5, 1.5, 1, 1, 2, 0.25, 0.75};
+    const std::vector<double> mult = {2, 0, 1, 0.5, 3, 1, -1};
+    const VecView wv{w.data(), 7, 1}, mv{mult.data(), 7, 1};
+    const StandardizedFro plain = standardize_columns(MatView::of(x), std::nullopt, wv);
+    const StandardizedFro scaled = standardize_columns(MatView::of(x), std::nullopt, wv, mv);
+    EXPECT_TRUE(same_bits(plain.mean, scaled.mean));
+    EXPECT_TRUE(same_bits(plain.scale, scaled.scale));
+    EXPECT_EQ(plain.fro, scaled.fro);
+    for (Eigen::Index j = 0; j < x.cols(); ++j)
+        for (Eigen::Index i = 0; i < 7; ++i)
+            EXPECT_EQ(scaled.x_std(i, j), mult[i] * plain.x_std(i, j));
+    // fro is the norm of the standardised values times sqrt(w_i).
+    long double fro2 = 0;
+    for (Eigen::Index j = 0; j < x.cols(); ++j)
+        for (Eigen::Index i = 0; i < 7; ++i) fro2 += w[i] * plain.x_std(i, j) * plain.x_std(i, j);
+    expect_close(plain.fro, std::sqrt(fro2), 1e-12);
+}
+
+TEST(Layouts, EveryStorageGivesTheSameBits) {
+    const Eigen::MatrixXd x = random_matrix(29, 21, 4);
+    const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xr = x;
+    const Eigen::MatrixXd wide = [&] {  // x in every other column of a wider buffer
+        Eigen::MatrixXd m = Eigen::MatrixXd::Zero(29 * 2, 21);
+        for (Eigen::Index j = 0; j < 21; ++j)
+            for (Eigen::Index i = 0; i < 29; ++i) m(2 * i + 1, j) = x(i, j);
+        return m;
+    }();
+    const std::vector<double> w = [] {
+        std::vector<double> v(29);
+        for (int i = 0; i < 29; ++i) v[i] = 0.5 + (i % 5) * 0.25;
+        return v;
+    }();
+    const VecView wv{w.data(), 29, 1};
+    std::vector<std::uint64_t> ident(29);
+    for (std::uint64_t i = 0; i < 29; ++i) ident[i] = i;
+    const MatView views[] = {MatView::of(x), MatView::row_major(xr.data(), 29, 21),
+                             MatView{wide.data() + 1, 29, 21, 2, 58}};
+    const StandardizedFro base = standardize_columns(views[0], std::nullopt, wv);
+    for (const MatView& v : views) {
+        for (bool listed : {false, true}) {
+            const auto r = standardize_columns(v, listed ? std::optional<RowList>(ident) : std::nullopt, wv);
+            EXPECT_TRUE(same_bits(r.mean, base.mean));
+            EXPECT_TRUE(same_bits(r.scale, base.scale));
+            EXPECT_TRUE(same_bits(r.x_std, base.x_std));
+            EXPECT_EQ(r.fro, base.fro);
+        }
+    }
+    // One column on its own gives the bits it gets inside a block.
+    for (Eigen::Index j = 0; j < 21; ++j) {
+        const Standardized1 one = standardize1_weighted(VecView{x.col(j).data(), 29, 1}, wv);
+        const Standardized all = standardize_weighted(MatView::of(x), wv);
+        EXPECT_EQ(one.mean, all.mean[j]);
+        EXPECT_EQ(one.scale, all.scale[j]);
+    }
+}
+
+TEST(RowLists, RepeatedAndReorderedRows) {
+    const Eigen::MatrixXd x = random_matrix(8, 9, 5);
+    const std::vector<std::uint64_t> rows = {7, 2, 2, 0, 5};
+    Eigen::MatrixXd picked(5, 9);
+    for (int i = 0; i < 5; ++i) picked.row(i) = x.row(rows[i]);
+    const StandardizedFro a = standardize_rows_fro(MatView::of(x), rows);
+    const StandardizedFro b = standardize_columns(MatView::of(picked));
+    EXPECT_TRUE(same_bits(a.x_std, b.x_std));
+    EXPECT_TRUE(same_bits(row_subset(MatView::of(x), rows), picked));
+    const Eigen::MatrixXd z = standardize_apply_rows(MatView::of(x), rows, VecView::of(a.mean),
+                                                     VecView::of(a.scale));
+    EXPECT_TRUE(same_bits(z, a.x_std));
+    const std::vector<std::uint64_t> bad = {8};
+    EXPECT_THROW(standardize_rows_fro(MatView::of(x), bad), InternalFailure);
+    EXPECT_THROW(row_subset(MatView::of(x), bad), InternalFailure);
+    EXPECT_THROW(standardize_apply_rows(MatView::of(x), bad, VecView::of(a.mean), VecView::of(a.scale)),
+                 InternalFailure);
+}
+
+TEST(Apply, StoredMomentsInAnyLayout) {
+    const Eigen::MatrixXd x = random_matrix(6, 4, 6);
+    const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xr = x;
+    const Eigen::VectorXd mean = Eigen::VectorXd::LinSpaced(4, -1, 2);
+    const Eigen::VectorXd scale = Eigen::VectorXd::LinSpaced(4, 0.5, 3);
+    const Eigen::MatrixXd z = standardize_apply(MatView::of(x), VecView::of(mean), VecView::of(scale));
+    const Eigen::MatrixXd zr = standardize_apply(MatView::row_major(xr.data(), 6, 4),
+                                                 VecView::of(mean), VecView::of(scale));
+    for (Eigen::Index j = 0; j < 4; ++j)
+        for (Eigen::Index i = 0; i < 6; ++i) EXPECT_EQ(z(i, j), (x(i, j) - mean[j]) / scale[j]);
+    EXPECT_TRUE(same_bits(z, zr));
+    const std::vector<std::uint64_t> rows = {3, 0};
+    const std::vector<double> mult = {2, 0.5};
+    const Eigen::MatrixXd zm = standardize_apply_rows(MatView::of(x), rows, VecView::of(mean),
+                                                      VecView::of(scale), VecView{mult.data(), 2, 1});
+    for (Eigen::Index j = 0; j < 4; ++j) {
+        EXPECT_EQ(zm(0, j), 2 * z(3, j));
+        EXPECT_EQ(zm(1, j), 0.5 * z(0, j));
+    }
+    EXPECT_THROW(standardize_apply(MatView::of(x), VecView{mean.data(), 3, 1}, VecView::of(scale)),
+                 InternalFailure);
+}
+
+TEST(WeightLengths, MismatchesAreBrokenInvariants) {
+    const std::vector<double> y = {1, 2, 3, 4}, w = {1, 1, 1};
+    try {
+        standardize1_weighted(VecView{y.data(), 4, 1}, VecView{w.data(), 3, 1});
+        FAIL();
+    } catch (const InternalFailure& e) {
+        EXPECT_STREQ(e.what(), "standardize1_weighted: weights has 3 rows, y has 4");
+    }
+    const Eigen::MatrixXd x = Eigen::MatrixXd::Ones(4, 2);
+    try {
+        standardize_weighted(MatView::of(x), VecView{w.data(), 3, 1});
+        FAIL();
+    } catch (const InternalFailure& e) {
+        EXPECT_STREQ(e.what(), "standardize_weighted: weights has 3 rows, x has 4");
+    }
+    EXPECT_THROW(standardize_columns(MatView::of(x), std::nullopt, VecView{w.data(), 3, 1}),
+                 InternalFailure);
+}
+
+namespace {
+
+// The 8-chunk sum of squares written out: chunk c holds lines
+// floor(L c / 8) .. floor(L (c + 1) / 8); within a chunk of contiguous lines,
+// entry k of each line goes to partial sum k mod 4.
+double reference_sum_of_squares(const Eigen::MatrixXd& x) {
+    const std::size_t lines = x.cols(), len = x.rows();
+    double total = -0.0;
+    for (std::size_t c = 0; c < 8; ++c) {
+        double q[4] = {0, 0, 0, 0};
+        for (std::size_t l = lines * c / 8; l < lines * (c + 1) / 8; ++l)
+            for (std::size_t k = 0; k < len; ++k) q[k % 4] += x(k, l) * x(k, l);
+        total += q[3] + (q[2] + (q[1] + q[0]));
+    }
+    return total;
+}
+
+}  // namespace
+
+TEST(SumOfSquares, FiveLinesFallIntoChunksOneByOne) {
+    // Lines 0..4 land in chunks 1, 3, 4, 6, 7: five separate chunk sums added
+    // in order, so the small lines vanish one at a time against the first.
+    Eigen::MatrixXd x(2, 5);
+    const double t = 0x1p-27;  // each small line sums to 2^-53
+    x << 1, t, t, t, t,  //
+        0, t, t, t, t;
+    EXPECT_EQ(sum_of_squares(MatView::of(x), par_sequential), 1.0);
+    EXPECT_EQ(reference_sum_of_squares(x), 1.0);
+    // Grouped differently, two small lines would survive.
+    EXPECT_EQ(1.0 + (0x1p-53 + 0x1p-53), 1.0 + 0x1p-52);
+    const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xt = x.transpose();
+    EXPECT_EQ(sum_of_squares(MatView::row_major(xt.data(), 5, 2), par_parallel), 1.0);
+}
+
+TEST(SumOfSquares, FixedChunksWhateverTheThreads) {
+    std::mt19937_64 gen(9);
+    std::lognormal_distribution<double> spread(0.0, 6.0);
+    Eigen::MatrixXd x(37, 131);
+    for (Eigen::Index i = 0; i < x.size(); ++i) x.data()[i] = spread(gen);
+    const double want = reference_sum_of_squares(x);
+    double naive = 0;
+    for (Eigen::Index i = 0; i < x.size(); ++i) naive += x.data()[i] * x.data()[i];
+    ASSERT_NE(naive, want);  // the data tell the orders apart
+    const MatView v = MatView::of(x);
+    EXPECT_EQ(sum_of_squares(v, par_sequential), want);
+    EXPECT_EQ(sum_of_squares(v, par_parallel), want);
+    double one_thread = 0;
+    tbb::task_arena(1).execute([&] { one_thread = sum_of_squares(v, par_parallel); });
+    EXPECT_EQ(one_thread, want);
+    // Strided lines: one running sum per chunk.
+    const MatView strided{x.data(), 18, 131, 2, 37};
+    double want_strided = -0.0;
+    for (std::size_t c = 0; c < 8; ++c) {
+        double acc = 0.0;
+        for (std::size_t l = 131 * c / 8; l < 131 * (c + 1) / 8; ++l)
+            for (std::size_t i = 0; i < 18; ++i) acc += strided(i, l) * strided(i, l);
+        want_strided += acc;
+    }
+    EXPECT_EQ(sum_of_squares(strided, par_parallel), want_strided);
+}
+
+TEST(SafeNorm, ScaledAndSpecialCases) {
+    auto norm = [](std::vector<double> t) { return safe_norm(VecView{t.data(), t.size(), 1}); };
+    EXPECT_EQ(norm({}), 0.0);
+    EXPECT_EQ(norm({3, 4}), 5.0);
+    EXPECT_EQ(norm({0, 0}), 0.0);
+    EXPECT_DOUBLE_EQ(norm({1e300, -1e300}), std::sqrt(2.0) * 1e300);
+    EXPECT_DOUBLE_EQ(norm({3e-310, 4e-310}), 5e-310);
+    EXPECT_EQ(norm({1, inf_v}), inf_v);
+    EXPECT_TRUE(std::isnan(norm({inf_v, nan_v, 1})));
+}
+
+TEST(ElementKernels, Values) {
+    const std::vector<double> w = {4, 0, 2, 2};
+    const Eigen::VectorXd r = renormalize_mean_one(VecView{w.data(), 4, 1});
+    EXPECT_EQ(r, Eigen::Vector4d(2, 0, 1, 1));
+    const std::vector<double> v = {4, 9, 0.25};
+    EXPECT_EQ(sqrt_col(VecView{v.data(), 3, 1}), Eigen::Vector3d(2, 3, 0.5));
+    const std::vector<std::uint64_t> rows = {2, 0, 2};
+    EXPECT_EQ(col_row_subset(VecView{v.data(), 3, 1}, rows), Eigen::Vector3d(0.25, 4, 0.25));
+    const std::vector<std::uint64_t> bad = {3};
+    EXPECT_THROW(col_row_subset(VecView{v.data(), 3, 1}, bad), InternalFailure);
+}
+
+namespace {
+
+// The scale rule step by step on one column, as plain scalar code: the bits
+// every path must reproduce.
+struct Literal {
+    double mean, scale, term;
+};
+
+Literal literal_rule(const std::vector<double>& x, const std::vector<double>& w) {
+    const std::size_t n = x.size();
+    double big = 0.0;
+    for (double v : x) big = std::fabs(v) > big ? std::fabs(v) : big;
+    std::uint64_t e = (std::bit_cast<std::uint64_t>(big) >> 52) & 0x7ff;
+    e = e < 1 ? 1 : (e > 2045 ? 2045 : e);
+    const double s = std::bit_cast<double>(e << 52), inv = std::bit_cast<double>((2046 - e) << 52);
+    double sum = -0.0, ref = -0.0, ss = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double u = x[i] * inv;
+        sum += w.empty() ? u : w[i] * u;
+        ref += w.empty() ? u * u : w[i] * (u * u);
+    }
+    const double nd = double(n), m = sum / nd;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = x[i] * inv - m;
+        ss += w.empty() ? d * d : w[i] * (d * d);
+    }
+    const double mean = m * s, sd = s * std::sqrt(ss / nd), d = (nd + nd) * 0x1p-52;
+    const bool near = sd < 0x1p-1022 || ss <= d * d * ref;
+    const double scale = near ? std::fmax(std::fabs(mean), 1.0) : sd;
+    return {mean, scale, std::sqrt(ss) * (s / scale)};
+}
+
+bool same_double(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+TEST(ScaleRule, EveryPathGivesTheBitsOfTheLiteralRule) {
+    // Columns over the whole range of magnitudes, mixed dynamic ranges,
+    // subnormals, signed zeros and extreme weights: some sums can be formed
+    // unscaled and rescaled exactly, others cannot.
+    std::mt19937_64 gen(11);
+    std::uniform_int_distribution<int> expo(-1070, 1023), width(0, 700), kind(0, 5);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    const std::size_t n = 1100, p = 96;
+    Eigen::MatrixXd x(n, p);
+    for (Eigen::Index j = 0; j < Eigen::Index(p); ++j) {
+        const int top = expo(gen), span = j % 3 == 0 ? width(gen) : 20;
+        const int k = kind(gen);
+        for (Eigen::Index i = 0; i < Eigen::Index(n); ++i) {
+            double v = std::ldexp(unit(gen), top - int(gen() % (span + 1)));
+            if (k == 1 && i % 7 == 0) v = 0.0;
+            if (k == 2 && i % 5 == 0) v = -0.0;
+            if (k == 3) v = std::ldexp(1.5, top);  // constant
+            if (k == 4 && i % 11 == 0) v = std::ldexp(unit(gen), -1060);  // subnormal
+            if (k == 5) v = std::ldexp(1.0 + double(i % 2) * 0x1p-52, top);  // one ulp apart
+            x(i, j) = std::isfinite(v) ? v : 1.0;
+        }
+    }
+    // Near-constant columns whose squares leave the normal range unscaled.
+    for (const int top : {-520, -600, -900, -1000, 600})
+        for (Eigen::Index i = 0; i < Eigen::Index(n); ++i)
+            x(i, 90 + (top < 0 ? -top / 300 : 4)) = std::ldexp(1.0 + double(i % 2) * 0x1p-52, top);
+    std::vector<std::vector<double>> weight_sets = {{}, std::vector<double>(n), std::vector<double>(n),
+                                                    std::vector<double>(n), std::vector<double>(n)};
+    for (std::size_t i = 0; i < n; ++i) {
+        weight_sets[1][i] = double(gen() % 4) * 0.5;                      // zeros included
+        weight_sets[2][i] = i % 3 == 0 ? 1e-300 : 1.0 + unit(gen);        // tiny weights
+        weight_sets[3][i] = i % 9 == 0 ? 0x1p600 : std::fabs(unit(gen));  // huge weights
+        weight_sets[4][i] = std::ldexp(1.0 + std::fabs(unit(gen)), -1000);  // all tiny
+    }
+    const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xr = x;
+    int mismatches = 0;
+    for (const auto& w : weight_sets) {
+        const std::optional<VecView> wv =
+            w.empty() ? std::nullopt : std::optional<VecView>(VecView{w.data(), n, 1});
+        const StandardizedTerms col = standardize_columns_terms(MatView::of(x), std::nullopt, wv,
+                                                                std::nullopt, false);
+        const StandardizedTerms row = standardize_columns_terms(
+            MatView::row_major(xr.data(), n, p), std::nullopt, wv, std::nullopt, false);
+        for (std::size_t j = 0; j < p; ++j) {
+            const std::vector<double> v = column_of(x, Eigen::Index(j));
+            const Literal want = literal_rule(v, w);
+            for (const StandardizedTerms* r : {&col, &row}) {
+                const bool ok = same_double(r->mean[j], want.mean) &&
+                                same_double(r->scale[j], want.scale) &&
+                                same_double(r->terms[j], want.term);
+                mismatches += !ok;
+                EXPECT_TRUE(ok) << "column " << j << ": " << r->mean[j] << " " << r->scale[j] << " "
+                                << r->terms[j] << " vs " << want.mean << " " << want.scale << " "
+                                << want.term;
+            }
+            const ScaledMoments one = scaled_moments(VecView{v.data(), n, 1}, wv);
+            const double mean_one = one.m * one.s;
+            EXPECT_TRUE(same_double(mean_one, want.mean)) << j;
+        }
+        // The streamed row-major pass of the fit-time moments (1100 rows).
+        std::vector<double> wn;
+        if (wv) {
+            const Eigen::VectorXd r = renormalize_mean_one(*wv);
+            wn.assign(r.data(), r.data() + n);
+        }
+        const FitX f = fit_x_moments(MatView::row_major(xr.data(), n, p), std::nullopt, wv, par_parallel);
+        for (std::size_t j = 0; j < p; ++j) {
+            const Literal want = literal_rule(column_of(x, Eigen::Index(j)), wn);
+            const bool ok = same_double(f.mean[j], want.mean) && same_double(f.scale[j], want.scale);
+            mismatches += !ok;
+            EXPECT_TRUE(ok) << "streamed column " << j;
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+}
