@@ -111,28 +111,21 @@ Pls3Model Prepared::into_model(bool pre_standardized_X, bool pre_standardized_Y,
 
 namespace pls3_detail {
 
-bool all_finite(const Eigen::MatrixXd& m) {
-    const double* d = m.data();
-    for (Eigen::Index i = 0; i < m.size(); ++i)
-        if (!std::isfinite(d[i])) return false;
-    return true;
+std::unexpected<VeltraError> overflow_error() {
+    return fail(VeltraError::InvalidInput{std::string(non_finite_result_message)});
 }
 
 Result<void> check_cross_cov(const Prepared& prepared, const Eigen::MatrixXd& C) {
-    if (all_finite(C)) return {};
+    if (C.allFinite()) return {};
     if (auto r = check_finite_mat(prepared.x_std_view()); !r) return r;
     if (auto r = check_finite_mat(prepared.y_std_view()); !r) return r;
-    return fail(VeltraError::InvalidInput{std::string(non_finite_result_message)});
+    return overflow_error();
 }
 
 Result<void> check_model(const Pls3Model& m) {
     // U and V are unit vectors; only the values and scores can overflow.
-    const Eigen::MatrixXd* parts[] = {&m.x_scores, &m.y_scores};
-    for (const Eigen::MatrixXd* p : parts)
-        if (!all_finite(*p)) return fail(VeltraError::InvalidInput{std::string(non_finite_result_message)});
-    for (Eigen::Index a = 0; a < m.singular_values.size(); ++a)
-        if (!std::isfinite(m.singular_values[a]))
-            return fail(VeltraError::InvalidInput{std::string(non_finite_result_message)});
+    if (!m.x_scores.allFinite() || !m.y_scores.allFinite() || !m.singular_values.allFinite())
+        return overflow_error();
     return {};
 }
 
@@ -197,7 +190,7 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
     Eigen::MatrixXd C = pr.cross_cov();
     // The corrections of the implicit route can overflow where the explicit
     // product does not.
-    if (pr.implicit && !pls3_detail::all_finite(C)) C = pr.materialize();
+    if (pr.implicit && !C.allFinite()) C = pr.materialize();
     if (auto r = pls3_detail::check_cross_cov(pr, C); !r) return std::unexpected(r.error());
     return PreparedCrossCov{std::move(pr), std::move(C)};
 }

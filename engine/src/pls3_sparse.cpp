@@ -99,6 +99,7 @@ Result<std::optional<SparseComponent>> spls3_component(const Eigen::MatrixXd& C,
     const auto svd = thin_svd(MatView::of(C), par);
     if (!svd || svd->V.cols() == 0)
         return fail(VeltraError::Internal{"SVD of the deflated X'Y failed in spls3_fit"});
+    const std::optional<SparseComponent> none;
     SparseComponent c;
     c.v = svd->V.col(0);
     if (c.v[first_largest_magnitude(c.v)] < 0.0) c.v = -c.v;
@@ -108,9 +109,9 @@ Result<std::optional<SparseComponent>> spls3_component(const Eigen::MatrixXd& C,
     for (std::uint64_t t = 1; t <= max_iter; ++t) {
         const Eigen::VectorXd v_prev = c.v;
         c.u = mat_vec(cm, VecView::of(c.v), par);
-        if (!select_and_normalize(c.u, keep_x, norm_floor)) return std::optional<SparseComponent>{};
+        if (!select_and_normalize(c.u, keep_x, norm_floor)) return none;
         c.v = mat_vec(ct, VecView::of(c.u), par);
-        if (!select_and_normalize(c.v, keep_y, norm_floor)) return std::optional<SparseComponent>{};
+        if (!select_and_normalize(c.v, keep_y, norm_floor)) return none;
         double diff = 0.0;
         for (Eigen::Index i = 0; i < c.v.size(); ++i) {
             const double e = std::abs(c.v[i] - v_prev[i]);
@@ -137,6 +138,11 @@ Result<SparseLoopOutput> sparse_component_loop(Eigen::MatrixXd C, std::uint64_t 
     SparseLoopOutput out;
     double tol_d = 0.0;
     for (std::uint64_t a = 0; a < k; ++a) {
+        // Every product of the alternation is bounded by the norm of C: when
+        // that norm overflows, finite data would silently turn into NaN
+        // weights and a truncated fit.
+        if (std::isinf(stable_norm(MatView::of(C))))
+            return pls3_detail::overflow_error();
         auto c = spls3_component(C, keep_x, keep_y, max_iter, par, tol);
         if (!c) return std::unexpected(std::move(c.error()));
         if (!*c) break;
@@ -156,7 +162,8 @@ Result<SparseComponents> sparse_components(Eigen::MatrixXd C, std::uint64_t k,
                                            std::uint64_t max_iter, double tol, Par par,
                                            const ThresholdProvider& threshold) {
     const Eigen::Index p = C.rows(), q = C.cols();
-    auto loop = sparse_component_loop(std::move(C), k, keep_x, keep_y, max_iter, tol, par, threshold);
+    auto loop =
+        sparse_component_loop(std::move(C), k, keep_x, keep_y, max_iter, tol, par, threshold);
     if (!loop) return std::unexpected(std::move(loop.error()));
     const auto& list = loop->components;
     const Eigen::Index m = static_cast<Eigen::Index>(list.size());

@@ -3,6 +3,7 @@
 // SVD of the cross covariance, both in long double.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -90,7 +91,8 @@ inline Eigen::MatrixXd related_block(const Eigen::MatrixXd& x, Eigen::Index q, u
 
 inline bool same_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
     return a.rows() == b.rows() && a.cols() == b.cols() &&
-           std::memcmp(a.data(), b.data(), sizeof(double) * static_cast<std::size_t>(a.size())) == 0;
+           std::memcmp(a.data(), b.data(),
+                       sizeof(double) * static_cast<std::size_t>(a.size())) == 0;
 }
 
 inline double max_abs_diff(const Eigen::MatrixXd& a, const LMat& b) {

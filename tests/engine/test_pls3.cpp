@@ -268,7 +268,8 @@ TEST(Pls3Fit, ParallelismFollowsTheProblemSize) {
     EXPECT_EQ(forced->prepared.par, par_sequential);
 }
 
-static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::Index q, std::uint64_t k) {
+static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::Index q,
+                                        std::uint64_t k) {
     const Eigen::MatrixXd x = random_block(n, p, 13);
     const Eigen::MatrixXd y = related_block(x, q, 14);
     Eigen::MatrixXd shifted = x;
@@ -280,7 +281,8 @@ static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::I
         ASSERT_TRUE(base);
         ASSERT_EQ(base->k_used, k);
         std::optional<Result<Pls3Model>> one;
-        tbb::task_arena(1).execute([&] { one = pls3_fit(view(*xm), view(y), k, std::nullopt, {}); });
+        tbb::task_arena(1).execute(
+            [&] { one = pls3_fit(view(*xm), view(y), k, std::nullopt, {}); });
         ASSERT_TRUE(*one);
         expect_same_model(*base, **one);
         Pls3FitOpts seq;
@@ -324,7 +326,8 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     Eigen::VectorXd b(5);
     b << 1, -2, 0.5, 3, 1;
     Eigen::MatrixXd yb(50, 3);
-    for (int j = 0; j < 3; ++j) yb.col(j) = (xb * b) * double(j + 1) + Eigen::VectorXd::Constant(50, j);
+    for (int j = 0; j < 3; ++j)
+        yb.col(j) = (xb * b) * double(j + 1) + Eigen::VectorXd::Constant(50, j);
     auto rank1 = pls3_fit(view(xb), view(yb), 3, std::nullopt, {});
     ASSERT_TRUE(rank1);
     EXPECT_EQ(rank1->k_used, 1u);
@@ -367,6 +370,8 @@ TEST(Pls3Fit, OverflowFromFiniteBlocksIsAnError) {
     const Eigen::MatrixXd eye = Eigen::MatrixXd::Identity(2, 2);
     const Eigen::MatrixXd c = Eigen::MatrixXd::Constant(2, 2, 1.5e308);
     e = pls3_fit(view(eye), view(c), 1, std::nullopt, opts);
+    EXPECT_EQ(message_of(e.error()), overflow_message);
+    e = spls3_fit(view(eye), view(c), 1, 1, 1, std::nullopt, opts);
     EXPECT_EQ(message_of(e.error()), overflow_message);
 
     // A standardised block that itself overflows is non-finite input.
@@ -424,7 +429,8 @@ TEST(Pls3Lv1, FirstComponentFromTheCrossCovariance) {
 
     // On standardised blocks, dense and sparse routes.
     const Eigen::MatrixXd zxd = zx.cast<double>(), zyd = zy.cast<double>();
-    auto dense = pls3_lv1_prestd(view(zxd), view(zyd), zxd.norm(), std::nullopt, std::nullopt, 0, 0);
+    auto dense =
+        pls3_lv1_prestd(view(zxd), view(zyd), zxd.norm(), std::nullopt, std::nullopt, 0, 0);
     ASSERT_TRUE(dense);
     ASSERT_EQ(dense->components.U.cols(), 1);
     EXPECT_FALSE(dense->converged);

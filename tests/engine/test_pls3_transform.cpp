@@ -148,7 +148,8 @@ TEST(Pls3Transform, ChecksInOrder) {
               "y_new has 2 columns, model was fit on 3");
     EXPECT_EQ(message_of(pls3_transform(wrong_k, std::nullopt, view(y_nan), Pls3Which::y_scores)),
               "model v_saliences has 2 columns, k_used is 3");
-    EXPECT_EQ(message_of(pls3_transform(wrong_mean, std::nullopt, view(y_nan), Pls3Which::y_scores)),
+    EXPECT_EQ(
+        message_of(pls3_transform(wrong_mean, std::nullopt, view(y_nan), Pls3Which::y_scores)),
               "model y_mean/y_scale have lengths 3/5, expected 3");
     EXPECT_EQ(pls3_transform(m, view(x), view(y_nan), Pls3Which::both).error().code(),
               "non_finite_input");

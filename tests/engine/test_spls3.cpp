@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include <tbb/task_arena.h>
 
@@ -34,7 +36,10 @@ LMat select_unit(const LMat& c, Eigen::Index keep) {
         return std::fabs(c(a, 0)) > std::fabs(c(b, 0));
     });
     LMat out = LMat::Zero(c.rows(), 1);
-    for (Eigen::Index r = 0; r < keep; ++r) out(order[static_cast<std::size_t>(r)], 0) = c(order[static_cast<std::size_t>(r)], 0);
+    for (Eigen::Index r = 0; r < keep; ++r) {
+        const Eigen::Index i = order[static_cast<std::size_t>(r)];
+        out(i, 0) = c(i, 0);
+    }
     return out / std::sqrt(out.squaredNorm());
 }
 
@@ -234,7 +239,8 @@ TEST(Spls3Fit, SameBitsOnEveryThreadCountAndLayout) {
     ASSERT_TRUE(base);
     ASSERT_EQ(base->k_used, 4u);
     std::optional<Result<Pls3Model>> one;
-    tbb::task_arena(1).execute([&] { one = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {}); });
+    tbb::task_arena(1).execute(
+        [&] { one = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {}); });
     ASSERT_TRUE(*one);
     expect_same_model(*base, **one);
     Pls3FitOpts seq;
