@@ -333,6 +333,23 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     EXPECT_EQ(rank1->k_used, 1u);
     expect_matches_reference(*rank1, xb, yb, 1e-11);
 
+    // A small but real second value: above the exact floor, below the
+    // floor widened for the implicit route, kept by the exact retry.
+    Eigen::MatrixXd z(4, 2);
+    z << 1, 1, -1, 1, 1, -1, -1, -1;
+    const Eigen::MatrixXd xz = (z.array() + 1000.0).matrix();  // mean ratio 1000
+    Eigen::MatrixXd yz = z;
+    yz.col(1) *= 1e-12;
+    Pls3FitOpts y_given;
+    y_given.pre_standardized_Y = true;
+    auto pz = prepare(view(xz), view(yz), 2, std::nullopt, y_given);
+    ASSERT_TRUE(pz);
+    EXPECT_TRUE(pz->prepared.implicit);
+    auto small = pls3_fit(view(xz), view(yz), 2, std::nullopt, y_given);
+    ASSERT_TRUE(small);
+    ASSERT_EQ(small->k_used, 2u);
+    EXPECT_NEAR(small->singular_values[1], 4e-12, 1e-25);
+
     // Pre-standardised blocks whose cross covariance has rank two: the
     // rounding values lie above the absolute floor, and only the floor
     // from the blocks' norms removes them.
