@@ -171,8 +171,9 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
         pr.X_mean = std::move(fx.mean);
         pr.X_scale = std::move(fx.scale);
         pr.implicit = ratio <= implicit_max_mean_ratio && n > k;
-        // Large means against the scales would cancel badly on the raw X, and
-        // with n <= k the components need the exact standardised matrix.
+        // Large means against the scales would cancel badly on the raw X.
+        // With n <= k the centred X has rank below k, so the fit would come
+        // out short and be redone on the exact matrix anyway.
         if (!pr.implicit) pr.X_std = standardize_weighted(X).x_std;
     }
 

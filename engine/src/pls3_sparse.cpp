@@ -122,7 +122,11 @@ Result<std::optional<SparseComponent>> spls3_component(const Eigen::MatrixXd& C,
             c.iterations = t;
             break;
         }
-        if (t == max_iter) c.iterations = max_iter;
+        if (t == max_iter) {
+            // Leave before ++t can wrap when max_iter is the largest count.
+            c.iterations = max_iter;
+            break;
+        }
     }
     const Eigen::VectorXd cv = mat_vec(cm, VecView::of(c.v), par);
     double d = -0.0;
