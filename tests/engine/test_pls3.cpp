@@ -112,7 +112,7 @@ TEST(Pls3Fit, ImplicitAndExplicitPreparationAgree) {
     ASSERT_TRUE(prep);
     ASSERT_TRUE(prep->prepared.implicit);
     EXPECT_FALSE(prep->prepared.X_std);
-    const Eigen::MatrixXd w = Eigen::MatrixXd::Random(6, 3);
+    const Eigen::MatrixXd w = random_block(6, 3, 33, 0.0);
     const Eigen::MatrixXd c_implicit = prep->C;
     const Eigen::MatrixXd t_implicit = prep->prepared.x_scores(w);
     const Eigen::MatrixXd c_explicit = prep->prepared.materialize();
@@ -354,7 +354,10 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     // rounding values lie above the absolute floor, and only the floor
     // from the blocks' norms removes them.
     Eigen::MatrixXd eye = Eigen::MatrixXd::Identity(4, 4);
-    Eigen::MatrixXd c = 1e4 * Eigen::MatrixXd::Random(4, 2) * Eigen::MatrixXd::Random(2, 4);
+    Eigen::MatrixXd left(4, 2), right(2, 4);
+    left << 0.7, -0.2, 0.1, 0.9, -0.5, 0.4, 0.3, 0.8;
+    right << 0.6, -0.3, 0.2, 0.5, 0.1, 0.7, -0.9, 0.4;
+    const Eigen::MatrixXd c = 1e4 * left * right;
     Pls3FitOpts opts;
     opts.pre_standardized_X = opts.pre_standardized_Y = true;
     auto rank2 = pls3_fit(view(eye), view(c), 4, std::nullopt, opts);
@@ -392,9 +395,9 @@ TEST(Pls3Fit, OverflowFromFiniteBlocksIsAnError) {
     EXPECT_EQ(message_of(e.error()), overflow_message);
 
     // A standardised block that itself overflows is non-finite input.
-    Eigen::MatrixXd xo = Eigen::MatrixXd::Random(3, 3);
+    Eigen::MatrixXd xo = random_block(3, 3, 34);
     xo.col(0) << 1.7e308, 1.7e308, -1.7e308;
-    const Eigen::MatrixXd yo = Eigen::MatrixXd::Random(3, 3);
+    const Eigen::MatrixXd yo = random_block(3, 3, 35);
     e = pls3_fit(view(xo), view(yo), 3, std::nullopt, {});  // n <= k: explicit
     ASSERT_FALSE(e);
     EXPECT_EQ(e.error().code(), "non_finite_input");
@@ -420,7 +423,7 @@ TEST(Pls3Signs, LargestEntryOfEachXWeightIsPositive) {
     // One X column: every kept U is (1), V flipped with it.
     const Eigen::MatrixXd x = random_block(20, 1, 16);
     Eigen::MatrixXd y = related_block(x, 3, 17);
-    y.col(0) = -10.0 * x.col(0) + Eigen::VectorXd::Random(20);
+    y.col(0) = -10.0 * x.col(0) + random_block(20, 1, 36, 0.0);
     auto m = pls3_fit(view(x), view(y), 1, std::nullopt, {});
     ASSERT_TRUE(m);
     ASSERT_EQ(m->k_used, 1u);
