@@ -1,0 +1,199 @@
+// Preparation of the two-block fits: argument checks, standardisation of
+// both blocks, the cross covariance, and the model built from components.
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <utility>
+
+#include "pls3_internal.hpp"
+#include "veltra/fit_x.hpp"
+#include "veltra/linalg.hpp"
+#include "veltra/pls3.hpp"
+#include "veltra/selection.hpp"
+#include "veltra/standardize.hpp"
+
+namespace veltra {
+
+namespace {
+
+Eigen::Index idx(std::size_t i) { return static_cast<Eigen::Index>(i); }
+
+constexpr std::uint64_t sequential_max_work = 999'999;
+constexpr double implicit_max_mean_ratio = 1000.0;
+
+std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+}  // namespace
+
+MatView Prepared::x_std_view() const {
+    internal_check(!implicit, "Prepared: the standardised X is not formed in implicit mode");
+    return X_std ? MatView::of(*X_std) : X;
+}
+
+MatView Prepared::y_std_view() const { return Y_std ? MatView::of(*Y_std) : Y; }
+
+Eigen::MatrixXd Prepared::cross_cov() const {
+    const MatView ys = y_std_view();
+    if (!implicit) return mat_mul(x_std_view().transposed(), ys, par);
+    // X'(Y_s) on the raw X, then each entry corrected for its column's mean
+    // and scale: (x_j - mean_j)'y / scale_j = (x_j'y - mean_j * sum(y)) / scale_j.
+    Eigen::MatrixXd c = mat_mul(X.transposed(), ys, par);
+    const std::size_t p = X.cols, q = ys.cols, n = ys.rows;
+    for (std::size_t j = 0; j < q; ++j) {
+        double s = -0.0;
+        for (std::size_t r = 0; r < n; ++r) s += ys(r, j);
+        for (std::size_t i = 0; i < p; ++i)
+            c(idx(i), idx(j)) = (c(idx(i), idx(j)) - X_mean[idx(i)] * s) / X_scale[idx(i)];
+    }
+    return c;
+}
+
+Eigen::MatrixXd Prepared::x_scores(const Eigen::MatrixXd& W) const {
+    internal_check(static_cast<std::size_t>(W.rows()) == X.cols,
+                   "Prepared::x_scores: W has a row count other than p");
+    if (!implicit) return mat_mul(x_std_view(), MatView::of(W), par);
+    const std::size_t p = X.cols, m = static_cast<std::size_t>(W.cols());
+    Eigen::MatrixXd w_scaled(W.rows(), W.cols());
+    for (std::size_t a = 0; a < m; ++a)
+        for (std::size_t i = 0; i < p; ++i)
+            w_scaled(idx(i), idx(a)) = W(idx(i), idx(a)) / X_scale[idx(i)];
+    Eigen::MatrixXd t = mat_mul(X, MatView::of(w_scaled), par);
+    for (std::size_t a = 0; a < m; ++a) {
+        double c = 0.0;
+        for (std::size_t i = 0; i < p; ++i) c += X_mean[idx(i)] * w_scaled(idx(i), idx(a));
+        t.col(idx(a)).array() -= c;
+    }
+    return t;
+}
+
+Eigen::MatrixXd Prepared::materialize() {
+    internal_check(x_fro.has_value(), "Prepared::materialize: X was given standardised");
+    X_std.reset();
+    // Its own moments are those of the moment pass; the pass's are kept.
+    X_std = standardize_weighted(X).x_std;
+    implicit = false;
+    return cross_cov();
+}
+
+Pls3Model Prepared::into_model(bool pre_standardized_X, bool pre_standardized_Y,
+                               Eigen::MatrixXd U, Eigen::MatrixXd V,
+                               Eigen::VectorXd singular_values,
+                               std::optional<SparseMeta> sparse) && {
+    internal_check(U.cols() == V.cols() && U.cols() == singular_values.size(),
+                   "Prepared::into_model: components of different counts");
+    Pls3Model m;
+    m.x_scores = x_scores(U);
+    m.y_scores = mat_mul(y_std_view(), MatView::of(V), par);
+    m.k_used = static_cast<std::uint64_t>(U.cols());
+    m.U = std::move(U);
+    m.V = std::move(V);
+    m.singular_values = std::move(singular_values);
+    m.X_mean = std::move(X_mean);
+    m.X_scale = std::move(X_scale);
+    m.Y_mean = std::move(Y_mean);
+    m.Y_scale = std::move(Y_scale);
+    m.pre_standardized_X = pre_standardized_X;
+    m.pre_standardized_Y = pre_standardized_Y;
+    if (sparse) {
+        m.keep_X = sparse->keep_X;
+        m.keep_Y = sparse->keep_Y;
+        m.converged = std::move(sparse->converged);
+        m.n_iter = std::move(sparse->n_iter);
+    }
+    X_std.reset();
+    Y_std.reset();
+    return m;
+}
+
+namespace pls3_detail {
+
+std::unexpected<VeltraError> overflow_error() {
+    return fail(VeltraError::InvalidInput{std::string(non_finite_result_message)});
+}
+
+Result<void> check_cross_cov(const Prepared& prepared, const Eigen::MatrixXd& C) {
+    if (C.allFinite()) return {};
+    if (auto r = check_finite_mat(prepared.x_std_view()); !r) return r;
+    if (auto r = check_finite_mat(prepared.y_std_view()); !r) return r;
+    return overflow_error();
+}
+
+Result<void> check_model(const Pls3Model& m) {
+    // U and V are unit vectors; only the values and scores can overflow.
+    if (!m.x_scores.allFinite() || !m.y_scores.allFinite() || !m.singular_values.allFinite())
+        return overflow_error();
+    return {};
+}
+
+}  // namespace pls3_detail
+
+Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
+                                 std::optional<VecView> weights, const Pls3FitOpts& opts) {
+    const std::uint64_t n = X.rows, p = X.cols, q = Y.cols;
+    if (Y.rows != X.rows) return fail(VeltraError::DimensionMismatch{Y.rows, n, p});
+    if (weights) {
+        return fail(VeltraError::InvalidArgument{
+            "observation weights are not implemented for pls3_fit; pass weights=None. The "
+            "weighted PLS3 path row-scales (X, Y) by \u221aw before forming X'Y and is not "
+            "implemented yet across the PLS2/PLS3 family."});
+    }
+    if (auto r = check_finite_mat(X); !r) return std::unexpected(r.error());
+    if (auto r = check_finite_mat(Y); !r) return std::unexpected(r.error());
+    if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
+    const std::uint64_t k_max = std::min(p, q);
+    if (k > k_max) return fail(VeltraError::KExceedsMax{k, k_max});
+    if (n == 0) return fail(VeltraError::InvalidArgument{"insufficient n: need n >= 1 (got n=0)"});
+
+    Prepared pr;
+    pr.X = X;
+    pr.Y = Y;
+    const bool small = saturating_product(saturating_product(n, p), q) <= sequential_max_work;
+    pr.par = opts.sequential || small ? par_sequential : par_parallel;
+
+    if (opts.pre_standardized_X) {
+        // Read as given; only a layout other than column-major is copied.
+        pr.X_std = col_major_or_copy(X);
+        pr.X_mean = Eigen::VectorXd::Zero(idx(p));
+        pr.X_scale = Eigen::VectorXd::Ones(idx(p));
+    } else {
+        FitX fx = fit_x_moments(X, std::nullopt, std::nullopt, pr.par);
+        pr.x_fro = fx.fro;
+        double ratio = 0.0;
+        for (std::size_t j = 0; j < p; ++j) {
+            const double r = std::abs(fx.mean[idx(j)]) / fx.scale[idx(j)];
+            if (r > ratio) ratio = r;
+        }
+        pr.mean_ratio = ratio;
+        pr.X_mean = std::move(fx.mean);
+        pr.X_scale = std::move(fx.scale);
+        pr.implicit = ratio <= implicit_max_mean_ratio && n > k;
+        // Large means against the scales would cancel badly on the raw X.
+        // With n <= k the centred X has rank below k, so the fit would come
+        // out short and be redone on the exact matrix anyway.
+        if (!pr.implicit) pr.X_std = standardize_weighted(X).x_std;
+    }
+
+    if (opts.pre_standardized_Y) {
+        pr.Y_std = col_major_or_copy(Y);
+        pr.Y_mean = Eigen::VectorXd::Zero(idx(q));
+        pr.Y_scale = Eigen::VectorXd::Ones(idx(q));
+    } else {
+        Standardized ys = standardize_weighted(Y);
+        pr.Y_std = std::move(ys.x_std);
+        pr.Y_mean = std::move(ys.mean);
+        pr.Y_scale = std::move(ys.scale);
+    }
+
+    Eigen::MatrixXd C = pr.cross_cov();
+    // The corrections of the implicit route can overflow where the explicit
+    // product does not.
+    if (pr.implicit && !C.allFinite()) C = pr.materialize();
+    if (auto r = pls3_detail::check_cross_cov(pr, C); !r) return std::unexpected(r.error());
+    return PreparedCrossCov{std::move(pr), std::move(C)};
+}
+
+}  // namespace veltra

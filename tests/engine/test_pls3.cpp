@@ -1,0 +1,464 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <tbb/task_arena.h>
+
+#include "pls3_reference.hpp"
+#include "veltra/pls3.hpp"
+
+using namespace veltra;
+using namespace pls3_test;
+
+namespace {
+
+const std::string weights_message =
+    "observation weights are not implemented for pls3_fit; pass weights=None. The weighted PLS3 "
+    "path row-scales (X, Y) by \u221aw before forming X'Y and is not implemented yet across the "
+    "PLS2/PLS3 family.";
+const std::string overflow_message =
+    "non-finite result from finite inputs: values are too large for double precision; rescale "
+    "the data or let the fit standardize it";
+
+MatView view(const Eigen::MatrixXd& m) { return MatView::of(m); }
+MatView view(const RowMajor& m) {
+    return MatView::row_major(m.data(), static_cast<std::size_t>(m.rows()),
+                              static_cast<std::size_t>(m.cols()));
+}
+
+std::string message_of(const VeltraError& e) {
+    if (e.is<VeltraError::InvalidArgument>()) return e.as<VeltraError::InvalidArgument>().message;
+    if (e.is<VeltraError::InvalidInput>()) return e.as<VeltraError::InvalidInput>().message;
+    if (e.is<VeltraError::Internal>()) return e.as<VeltraError::Internal>().message;
+    return e.display();
+}
+
+void expect_same_model(const Pls3Model& a, const Pls3Model& b) {
+    EXPECT_TRUE(same_bits(a.U, b.U));
+    EXPECT_TRUE(same_bits(a.V, b.V));
+    EXPECT_TRUE(same_bits(a.singular_values, b.singular_values));
+    EXPECT_TRUE(same_bits(a.x_scores, b.x_scores));
+    EXPECT_TRUE(same_bits(a.y_scores, b.y_scores));
+    EXPECT_TRUE(same_bits(a.X_mean, b.X_mean));
+    EXPECT_TRUE(same_bits(a.X_scale, b.X_scale));
+    EXPECT_TRUE(same_bits(a.Y_mean, b.Y_mean));
+    EXPECT_TRUE(same_bits(a.Y_scale, b.Y_scale));
+    EXPECT_EQ(a.k_used, b.k_used);
+    EXPECT_EQ(a.keep_X, b.keep_X);
+    EXPECT_EQ(a.converged, b.converged);
+    EXPECT_EQ(a.n_iter, b.n_iter);
+}
+
+// Checks a model against the textbook computation on the same data.
+void expect_matches_reference(const Pls3Model& m, const Eigen::MatrixXd& x,
+                              const Eigen::MatrixXd& y, double tol) {
+    const LMat zx = standardized(x), zy = standardized(y);
+    const RefSvd ref = reference_svd(zx, zy);
+    const Eigen::Index k = static_cast<Eigen::Index>(m.k_used);
+    ASSERT_EQ(m.U.cols(), k);
+    const double s0 = static_cast<double>(ref.s(0));
+    for (Eigen::Index a = 0; a < k; ++a)
+        EXPECT_NEAR(m.singular_values[a], static_cast<double>(ref.s(a)), tol * s0) << a;
+    EXPECT_LT(max_abs_diff(m.U, ref.U.leftCols(k)), 1e3 * tol);
+    EXPECT_LT(max_abs_diff(m.V, ref.V.leftCols(k)), 1e3 * tol);
+    const LMat tx = zx * ref.U.leftCols(k), ty = zy * ref.V.leftCols(k);
+    EXPECT_LT(max_abs_diff(m.x_scores, tx), 1e3 * tol * std::sqrt(double(x.rows())));
+    EXPECT_LT(max_abs_diff(m.y_scores, ty), 1e3 * tol * std::sqrt(double(x.rows())));
+    const LMat mx = column_means(x), my = column_means(y);
+    EXPECT_LT(max_abs_diff(m.X_mean, mx), 1e-12 * (1 + double(mx.cwiseAbs().maxCoeff())));
+    EXPECT_LT(max_abs_diff(m.Y_mean, my), 1e-12 * (1 + double(my.cwiseAbs().maxCoeff())));
+}
+
+class EnvGuard {
+  public:
+    explicit EnvGuard(const char* threads) {
+        if (const char* old = std::getenv("VELTRA_NUM_THREADS")) saved_ = old;
+        setenv("VELTRA_NUM_THREADS", threads, 1);
+    }
+    ~EnvGuard() {
+        if (saved_) setenv("VELTRA_NUM_THREADS", saved_->c_str(), 1);
+        else unsetenv("VELTRA_NUM_THREADS");
+    }
+
+  private:
+    std::optional<std::string> saved_;
+};
+
+}  // namespace
+
+TEST(Pls3Fit, MatchesTheSvdOfTheStandardizedCrossCovariance) {
+    const Eigen::MatrixXd x = random_block(60, 7, 1);
+    const Eigen::MatrixXd y = related_block(x, 5, 2);
+    auto m = pls3_fit(view(x), view(y), 5, std::nullopt, {});
+    ASSERT_TRUE(m) << m.error().display();
+    EXPECT_EQ(m->k_used, 5u);
+    expect_matches_reference(*m, x, y, 1e-12);
+    EXPECT_FALSE(m->keep_X || m->keep_Y || m->converged || m->n_iter);
+    EXPECT_FALSE(m->pre_standardized_X || m->pre_standardized_Y);
+    for (Eigen::Index a = 0; a < 5; ++a) {
+        EXPECT_NEAR(m->U.col(a).norm(), 1.0, 1e-14);
+        EXPECT_NEAR(m->V.col(a).norm(), 1.0, 1e-14);
+    }
+}
+
+TEST(Pls3Fit, ImplicitAndExplicitPreparationAgree) {
+    const Eigen::MatrixXd x = random_block(40, 6, 3);
+    const Eigen::MatrixXd y = related_block(x, 4, 4);
+    auto prep = prepare(view(x), view(y), 3, std::nullopt, {});
+    ASSERT_TRUE(prep);
+    ASSERT_TRUE(prep->prepared.implicit);
+    EXPECT_FALSE(prep->prepared.X_std);
+    const Eigen::MatrixXd w = random_block(6, 3, 33, 0.0);
+    const Eigen::MatrixXd c_implicit = prep->C;
+    const Eigen::MatrixXd t_implicit = prep->prepared.x_scores(w);
+    const Eigen::MatrixXd c_explicit = prep->prepared.materialize();
+    EXPECT_FALSE(prep->prepared.implicit);
+    const LMat zx = standardized(x), zy = standardized(y);
+    const LMat c_ref = zx.transpose() * zy;
+    const double c_scale = static_cast<double>(c_ref.cwiseAbs().maxCoeff());
+    EXPECT_LT(max_abs_diff(c_implicit, c_ref), 1e-13 * c_scale);
+    EXPECT_LT(max_abs_diff(c_explicit, c_ref), 1e-13 * c_scale);
+    const LMat t_ref = zx * w.cast<long double>();
+    EXPECT_LT(max_abs_diff(t_implicit, t_ref), 1e-12);
+    EXPECT_LT(max_abs_diff(prep->prepared.x_scores(w), t_ref), 1e-12);
+
+    // Large means against the scales, or n <= k, prepare explicitly.
+    Eigen::MatrixXd shifted = x;
+    shifted.col(2).array() += 1e5;
+    auto ps = prepare(view(shifted), view(y), 3, std::nullopt, {});
+    ASSERT_TRUE(ps);
+    EXPECT_FALSE(ps->prepared.implicit);
+    EXPECT_GT(ps->prepared.mean_ratio, 1000.0);
+    ASSERT_TRUE(ps->prepared.X_std);
+    auto m_shifted = pls3_fit(view(shifted), view(y), 3, std::nullopt, {});
+    ASSERT_TRUE(m_shifted);
+    expect_matches_reference(*m_shifted, shifted, y, 1e-11);
+    auto m_plain = pls3_fit(view(x), view(y), 3, std::nullopt, {});
+    ASSERT_TRUE(m_plain);
+    EXPECT_LT((m_plain->U - m_shifted->U).cwiseAbs().maxCoeff(), 1e-10);
+    EXPECT_LT((m_plain->x_scores - m_shifted->x_scores).cwiseAbs().maxCoeff(), 1e-10);
+
+    const Eigen::MatrixXd xs = x.topRows(3), ys = y.topRows(3);
+    auto few = prepare(view(xs), view(ys), 3, std::nullopt, {});
+    ASSERT_TRUE(few);
+    EXPECT_FALSE(few->prepared.implicit);
+    auto few2 = prepare(view(xs), view(ys), 2, std::nullopt, {});
+    ASSERT_TRUE(few2);
+    EXPECT_TRUE(few2->prepared.implicit);
+}
+
+TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
+    const Eigen::MatrixXd x = random_block(30, 5, 5);
+    const Eigen::MatrixXd y = related_block(x, 3, 6);
+    Pls3FitOpts opts;
+    opts.pre_standardized_X = opts.pre_standardized_Y = true;
+    auto m = pls3_fit(view(x), view(y), 3, std::nullopt, opts);
+    ASSERT_TRUE(m);
+    EXPECT_TRUE(m->pre_standardized_X && m->pre_standardized_Y);
+    EXPECT_EQ(m->X_mean, Eigen::VectorXd::Zero(5));
+    EXPECT_EQ(m->X_scale, Eigen::VectorXd::Ones(5));
+    EXPECT_EQ(m->Y_mean, Eigen::VectorXd::Zero(3));
+    EXPECT_EQ(m->Y_scale, Eigen::VectorXd::Ones(3));
+    const RefSvd ref = reference_svd(x.cast<long double>(), y.cast<long double>());
+    for (Eigen::Index a = 0; a < 3; ++a)
+        EXPECT_NEAR(m->singular_values[a], double(ref.s(a)), 1e-12 * double(ref.s(0)));
+    EXPECT_LT(max_abs_diff(m->U, ref.U), 1e-10);
+    EXPECT_LT((m->x_scores - x * m->U).cwiseAbs().maxCoeff(), 1e-12);
+    EXPECT_LT((m->y_scores - y * m->V).cwiseAbs().maxCoeff(), 1e-12);
+
+    // A row-major pre-standardised block is copied, with the same result.
+    const RowMajor xr = x, yr = y;
+    auto mr = pls3_fit(view(xr), view(yr), 3, std::nullopt, opts);
+    ASSERT_TRUE(mr);
+    expect_same_model(*m, *mr);
+
+    // Only one block given standardised.
+    Pls3FitOpts only_y;
+    only_y.pre_standardized_Y = true;
+    auto my = pls3_fit(view(x), view(y), 2, std::nullopt, only_y);
+    ASSERT_TRUE(my);
+    const RefSvd ref_y = reference_svd(standardized(x), y.cast<long double>());
+    EXPECT_NEAR(my->singular_values[0], double(ref_y.s(0)), 1e-12 * double(ref_y.s(0)));
+    EXPECT_EQ(my->Y_scale, Eigen::VectorXd::Ones(3));
+    EXPECT_LT(max_abs_diff(my->X_mean, column_means(x)), 1e-12);
+}
+
+TEST(Pls3Fit, ChecksInOrder) {
+    const Eigen::MatrixXd x = random_block(10, 4, 7), y = random_block(10, 3, 8);
+    Eigen::MatrixXd x_nan = x, y_nan = y;
+    x_nan(3, 2) = std::numeric_limits<double>::quiet_NaN();
+    y_nan(0, 0) = std::numeric_limits<double>::infinity();
+    const Eigen::MatrixXd y_short = y.topRows(9);
+    const std::vector<double> w(10, 1.0);
+    const VecView wv{w.data(), 10, 1};
+    const VecView empty{w.data(), 0, 1};
+
+    auto e = pls3_fit(view(x_nan), view(y_short), 0, wv, {});
+    ASSERT_FALSE(e);
+    ASSERT_TRUE(e.error().is<VeltraError::DimensionMismatch>());
+    EXPECT_EQ(e.error().display(), "dimension mismatch: X has shape (10, 4), y has length 9");
+
+    for (const VecView& given : {wv, empty}) {
+        e = pls3_fit(view(x_nan), view(y_nan), 0, given, {});
+        ASSERT_FALSE(e);
+        EXPECT_EQ(e.error().code(), "invalid_argument");
+        EXPECT_EQ(message_of(e.error()), weights_message);
+        e = spls3_fit(view(x), view(y), 1, 2, 2, given, {});
+        ASSERT_FALSE(e);
+        EXPECT_EQ(message_of(e.error()), weights_message);
+    }
+
+    e = pls3_fit(view(x_nan), view(y), 0, std::nullopt, {});
+    EXPECT_EQ(e.error().code(), "non_finite_input");
+    e = pls3_fit(view(x), view(y_nan), 0, std::nullopt, {});
+    EXPECT_EQ(e.error().code(), "non_finite_input");
+
+    const Eigen::MatrixXd x0(0, 4), y0(0, 3);
+    e = pls3_fit(view(x0), view(y0), 0, std::nullopt, {});
+    EXPECT_EQ(e.error().code(), "invalid_argument");
+    EXPECT_EQ(message_of(e.error()), "k must be >= 1");
+    e = pls3_fit(view(x0), view(y0), 4, std::nullopt, {});
+    ASSERT_TRUE(e.error().is<VeltraError::KExceedsMax>());
+    EXPECT_EQ(e.error().display(), "k=4 exceeds maximum 3");
+    e = pls3_fit(view(x0), view(y0), 3, std::nullopt, {});
+    EXPECT_EQ(message_of(e.error()), "insufficient n: need n >= 1 (got n=0)");
+
+    EXPECT_TRUE(pls3_fit(view(x), view(y), 3, std::nullopt, {}));
+    const Eigen::MatrixXd no_cols(10, 0);
+    e = pls3_fit(view(x), view(no_cols), 1, std::nullopt, {});
+    EXPECT_EQ(e.error().display(), "k=1 exceeds maximum 0");
+
+    // The entry wrapper's own check comes first.
+    {
+        EnvGuard bad("00");
+        e = pls3_fit(view(x_nan), view(y_short), 0, wv, {});
+        ASSERT_FALSE(e);
+        EXPECT_EQ(message_of(e.error()),
+                  "VELTRA_NUM_THREADS must be a positive integer or 0, got \"00\"");
+        e = spls3_fit(view(x), view(y), 1, 0, 0, std::nullopt, {});
+        EXPECT_EQ(message_of(e.error()),
+                  "VELTRA_NUM_THREADS must be a positive integer or 0, got \"00\"");
+    }
+    {
+        EnvGuard capped("1");  // runs inside a one-thread pool on most machines
+        auto a = pls3_fit(view(x), view(y), 2, std::nullopt, {});
+        auto b = pls3_fit_impl(view(x), view(y), 2, std::nullopt, {});
+        ASSERT_TRUE(a && b);
+        expect_same_model(*a, *b);
+    }
+}
+
+TEST(Pls3Fit, ParallelismFollowsTheProblemSize) {
+    const Eigen::MatrixXd x = random_block(99, 111, 9), y = random_block(99, 91, 10);
+    auto small = prepare(view(x), view(y), 1, std::nullopt, {});
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->prepared.par, par_sequential);  // 999,999
+    const Eigen::MatrixXd x1 = random_block(100, 100, 11), y1 = random_block(100, 100, 12);
+    auto large = prepare(view(x1), view(y1), 1, std::nullopt, {});
+    ASSERT_TRUE(large);
+    EXPECT_EQ(large->prepared.par, par_parallel);  // 1,000,000
+    Pls3FitOpts seq;
+    seq.sequential = true;
+    auto forced = prepare(view(x1), view(y1), 1, std::nullopt, seq);
+    ASSERT_TRUE(forced);
+    EXPECT_EQ(forced->prepared.par, par_sequential);
+}
+
+static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::Index q,
+                                        std::uint64_t k) {
+    const Eigen::MatrixXd x = random_block(n, p, 13);
+    const Eigen::MatrixXd y = related_block(x, q, 14);
+    Eigen::MatrixXd shifted = x;
+    shifted.col(0).array() += 1e6;  // explicit preparation
+    const Eigen::MatrixXd& x_shift = shifted;
+    const RowMajor xr = x, xr_shift = x_shift;
+    for (const Eigen::MatrixXd* xm : {&x, &x_shift}) {
+        auto base = pls3_fit(view(*xm), view(y), k, std::nullopt, {});
+        ASSERT_TRUE(base);
+        ASSERT_EQ(base->k_used, k);
+        std::optional<Result<Pls3Model>> one;
+        tbb::task_arena(1).execute(
+            [&] { one = pls3_fit(view(*xm), view(y), k, std::nullopt, {}); });
+        ASSERT_TRUE(*one);
+        expect_same_model(*base, **one);
+        Pls3FitOpts seq;
+        seq.sequential = true;
+        auto sequential = pls3_fit(view(*xm), view(y), k, std::nullopt, seq);
+        ASSERT_TRUE(sequential);
+        expect_same_model(*base, *sequential);
+        auto rows = pls3_fit(view(xm == &x ? xr : xr_shift), view(y), k, std::nullopt, {});
+        ASSERT_TRUE(rows);
+        expect_same_model(*base, *rows);
+    }
+}
+
+TEST(Pls3Fit, SameBitsOnEveryThreadCountAndLayout) {
+    expect_same_bits_everywhere(300, 70, 60, 6);   // parallel products
+    expect_same_bits_everywhere(40, 6, 5, 3);      // small products
+    expect_same_bits_everywhere(2000, 9, 4, 4);    // long X, streamed moments
+    expect_same_bits_everywhere(30, 300, 40, 5);   // wide X
+}
+
+TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
+    // Y orthogonal to X: C = 0, no component, a complete model.
+    // Contrasts of four rows: X in one, Y in the two others.
+    Eigen::MatrixXd x(4, 2), y(4, 2);
+    x << 1, 8, -1, 2, 1, 8, -1, 2;
+    y << 1, 1, 1, -1, -1, -1, -1, 1;
+    auto none = pls3_fit(view(x), view(y), 2, std::nullopt, {});
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->k_used, 0u);
+    EXPECT_EQ(none->U.rows(), 2);
+    EXPECT_EQ(none->U.cols(), 0);
+    EXPECT_EQ(none->V.rows(), 2);
+    EXPECT_EQ(none->x_scores.rows(), 4);
+    EXPECT_EQ(none->x_scores.cols(), 0);
+    EXPECT_EQ(none->singular_values.size(), 0);
+    EXPECT_EQ(none->X_mean.size(), 2);
+
+    // Y built from one direction of X: C has rank one; the trailing values
+    // are rounding and fall below the floor (after the exact retry).
+    const Eigen::MatrixXd xb = random_block(50, 5, 15);
+    Eigen::VectorXd b(5);
+    b << 1, -2, 0.5, 3, 1;
+    Eigen::MatrixXd yb(50, 3);
+    for (int j = 0; j < 3; ++j)
+        yb.col(j) = (xb * b) * double(j + 1) + Eigen::VectorXd::Constant(50, j);
+    auto rank1 = pls3_fit(view(xb), view(yb), 3, std::nullopt, {});
+    ASSERT_TRUE(rank1);
+    EXPECT_EQ(rank1->k_used, 1u);
+    expect_matches_reference(*rank1, xb, yb, 1e-11);
+
+    // A small but real second value: above the exact floor, below the
+    // floor widened for the implicit route, kept by the exact retry.
+    Eigen::MatrixXd z(4, 2);
+    z << 1, 1, -1, 1, 1, -1, -1, -1;
+    const Eigen::MatrixXd xz = (z.array() + 1000.0).matrix();  // mean ratio 1000
+    Eigen::MatrixXd yz = z;
+    yz.col(1) *= 1e-12;
+    Pls3FitOpts y_given;
+    y_given.pre_standardized_Y = true;
+    auto pz = prepare(view(xz), view(yz), 2, std::nullopt, y_given);
+    ASSERT_TRUE(pz);
+    EXPECT_TRUE(pz->prepared.implicit);
+    auto small = pls3_fit(view(xz), view(yz), 2, std::nullopt, y_given);
+    ASSERT_TRUE(small);
+    ASSERT_EQ(small->k_used, 2u);
+    EXPECT_NEAR(small->singular_values[1], 4e-12, 1e-25);
+
+    // Pre-standardised blocks whose cross covariance has rank two: the
+    // rounding values lie above the absolute floor, and only the floor
+    // from the blocks' norms removes them.
+    Eigen::MatrixXd eye = Eigen::MatrixXd::Identity(4, 4);
+    Eigen::MatrixXd left(4, 2), right(2, 4);
+    left << 0.7, -0.2, 0.1, 0.9, -0.5, 0.4, 0.3, 0.8;
+    right << 0.6, -0.3, 0.2, 0.5, 0.1, 0.7, -0.9, 0.4;
+    const Eigen::MatrixXd c = 1e4 * left * right;
+    Pls3FitOpts opts;
+    opts.pre_standardized_X = opts.pre_standardized_Y = true;
+    auto rank2 = pls3_fit(view(eye), view(c), 4, std::nullopt, opts);
+    ASSERT_TRUE(rank2);
+    EXPECT_EQ(rank2->k_used, 2u);
+}
+
+TEST(Pls3Fit, OverflowFromFiniteBlocksIsAnError) {
+    Pls3FitOpts opts;
+    opts.pre_standardized_X = opts.pre_standardized_Y = true;
+    const Eigen::MatrixXd big = Eigen::MatrixXd::Constant(3, 2, 1e200);
+    auto e = pls3_fit(view(big), view(big), 1, std::nullopt, opts);
+    ASSERT_FALSE(e);
+    EXPECT_EQ(e.error().code(), "invalid_input");
+    EXPECT_EQ(message_of(e.error()), overflow_message);
+    e = spls3_fit(view(big), view(big), 1, 1, 1, std::nullopt, opts);
+    EXPECT_EQ(message_of(e.error()), overflow_message);
+
+    // Only X given standardised, with the largest doubles.
+    Eigen::MatrixXd huge(4, 2);
+    huge << 1.7e308, 1.7e308, 1.7e308, -1.7e308, 1.7e308, 1.7e308, 1.7e308, 1.7e308;
+    Eigen::MatrixXd y(4, 2);
+    y << 1, 2, 2, 1, 3, 5, 4, 0;
+    Pls3FitOpts only_x;
+    only_x.pre_standardized_X = true;
+    e = pls3_fit(view(huge), view(y), 1, std::nullopt, only_x);
+    EXPECT_EQ(message_of(e.error()), overflow_message);
+
+    // A finite cross covariance whose singular value overflows.
+    const Eigen::MatrixXd eye = Eigen::MatrixXd::Identity(2, 2);
+    const Eigen::MatrixXd c = Eigen::MatrixXd::Constant(2, 2, 1.5e308);
+    e = pls3_fit(view(eye), view(c), 1, std::nullopt, opts);
+    EXPECT_EQ(message_of(e.error()), overflow_message);
+    e = spls3_fit(view(eye), view(c), 1, 1, 1, std::nullopt, opts);
+    EXPECT_EQ(message_of(e.error()), overflow_message);
+
+    // A standardised block that itself overflows is non-finite input.
+    Eigen::MatrixXd xo = random_block(3, 3, 34);
+    xo.col(0) << 1.7e308, 1.7e308, -1.7e308;
+    const Eigen::MatrixXd yo = random_block(3, 3, 35);
+    e = pls3_fit(view(xo), view(yo), 3, std::nullopt, {});  // n <= k: explicit
+    ASSERT_FALSE(e);
+    EXPECT_EQ(e.error().code(), "non_finite_input");
+}
+
+TEST(Pls3Signs, LargestEntryOfEachXWeightIsPositive) {
+    Eigen::MatrixXd U(3, 4), V(2, 4);
+    U << -0.6, 0.0, 0.3, -0.0, 0.6, 0.0, -0.9, 0.0, 0.2, 0.0, 0.1, 0.0;
+    V << 1, 2, 3, 4, 5, 6, 7, 8;
+    pin_component_signs(U, V);
+    EXPECT_EQ(U.col(0), Eigen::Vector3d(0.6, -0.6, -0.2));  // the first of equal maxima
+    EXPECT_EQ(V.col(0), Eigen::Vector2d(-1, -5));
+    EXPECT_EQ(V.col(1), Eigen::Vector2d(2, 6));  // zero column left alone
+    EXPECT_EQ(U.col(2), Eigen::Vector3d(-0.3, 0.9, -0.1));
+    EXPECT_EQ(V.col(2), Eigen::Vector2d(-3, -7));
+    EXPECT_TRUE(std::signbit(U(0, 3)));  // -0 at the top: unchanged
+    EXPECT_EQ(V.col(3), Eigen::Vector2d(4, 8));
+    Eigen::MatrixXd U0(0, 2), V0(2, 2);
+    V0.setOnes();
+    pin_component_signs(U0, V0);
+    EXPECT_EQ(V0, Eigen::MatrixXd::Ones(2, 2));
+
+    // One X column: every kept U is (1), V flipped with it.
+    const Eigen::MatrixXd x = random_block(20, 1, 16);
+    Eigen::MatrixXd y = related_block(x, 3, 17);
+    y.col(0) = -10.0 * x.col(0) + random_block(20, 1, 36, 0.0);
+    auto m = pls3_fit(view(x), view(y), 1, std::nullopt, {});
+    ASSERT_TRUE(m);
+    ASSERT_EQ(m->k_used, 1u);
+    EXPECT_EQ(m->U(0, 0), 1.0);
+    EXPECT_LT(m->V(0, 0), 0.0);
+}
+
+TEST(Pls3Lv1, FirstComponentFromTheCrossCovariance) {
+    const Eigen::MatrixXd x = random_block(25, 4, 18), y = related_block(x, 3, 19);
+    const LMat zx = standardized(x), zy = standardized(y);
+    const Eigen::MatrixXd c = (zx.transpose() * zy).cast<double>();
+    const RefSvd ref = reference_svd(zx, zy);
+    auto lv1 = pls3_lv1_from_cross_cov(c, 1e-10);
+    ASSERT_TRUE(lv1 && *lv1);
+    EXPECT_NEAR((*lv1)->s, double(ref.s(0)), 1e-12 * double(ref.s(0)));
+    EXPECT_LT(max_abs_diff((*lv1)->v, ref.V.col(0)), 1e-11);
+    auto below = pls3_lv1_from_cross_cov(c, double(ref.s(0)) * 2);
+    ASSERT_TRUE(below);
+    EXPECT_FALSE(*below);
+    auto zero = pls3_lv1_from_cross_cov(Eigen::MatrixXd::Zero(3, 2), 0.0);
+    ASSERT_TRUE(zero);
+    EXPECT_FALSE(*zero);
+
+    // On standardised blocks, dense and sparse routes.
+    const Eigen::MatrixXd zxd = zx.cast<double>(), zyd = zy.cast<double>();
+    auto dense =
+        pls3_lv1_prestd(view(zxd), view(zyd), zxd.norm(), std::nullopt, std::nullopt, 0, 0);
+    ASSERT_TRUE(dense);
+    ASSERT_EQ(dense->components.U.cols(), 1);
+    EXPECT_FALSE(dense->converged);
+    EXPECT_LT(max_abs_diff(dense->components.U, ref.U.col(0)), 1e-11);
+    auto sparse = pls3_lv1_prestd(view(zxd), view(zyd), zxd.norm(), 2, std::nullopt, 100, 1e-10);
+    ASSERT_TRUE(sparse);
+    ASSERT_EQ(sparse->components.U.cols(), 1);
+    EXPECT_EQ((sparse->components.U.array() != 0.0).count(), 2);
+    EXPECT_TRUE(sparse->converged.has_value());
+    EXPECT_TRUE(sparse->n_iter.has_value());
+}

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+#include "pls3_reference.hpp"
+#include "veltra/pls3.hpp"
+
+using namespace veltra;
+using namespace pls3_test;
+
+namespace {
+
+MatView view(const Eigen::MatrixXd& m) { return MatView::of(m); }
+
+std::string message_of(const Result<Pls3Scores>& r) {
+    if (r) return "ok";
+    const VeltraError& e = r.error();
+    if (e.is<VeltraError::InvalidArgument>()) return e.as<VeltraError::InvalidArgument>().message;
+    if (e.is<VeltraError::ShapeMismatch>()) return e.as<VeltraError::ShapeMismatch>().message;
+    return e.display();
+}
+
+Pls3Model fitted(const Eigen::MatrixXd& x, const Eigen::MatrixXd& y, std::uint64_t k) {
+    auto m = pls3_fit(view(x), view(y), k, std::nullopt, {});
+    internal_check(m.has_value(), "test fit failed");
+    return std::move(*m);
+}
+
+}  // namespace
+
+TEST(Pls3Transform, ReproducesTheTrainingScores) {
+    const Eigen::MatrixXd x = random_block(40, 6, 41), y = related_block(x, 4, 42);
+    const Pls3Model m = fitted(x, y, 3);
+    auto s = pls3_transform(m, view(x), view(y), Pls3Which::both);
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(s->x_scores && s->y_scores);
+    // The fit's X side is implicit here: the same numbers up to rounding.
+    EXPECT_LT((*s->x_scores - m.x_scores).cwiseAbs().maxCoeff(), 1e-12);
+    EXPECT_TRUE(same_bits(*s->y_scores, m.y_scores));
+
+    // Explicit preparation: the same standardised X, the same bits.
+    Eigen::MatrixXd shifted = x;
+    shifted.col(1).array() += 1e6;
+    const Pls3Model me = fitted(shifted, y, 3);
+    auto se = pls3_transform(me, view(shifted), std::nullopt, Pls3Which::x_scores);
+    ASSERT_TRUE(se);
+    EXPECT_TRUE(same_bits(*se->x_scores, me.x_scores));
+    EXPECT_FALSE(se->y_scores);
+
+    // Sparse model, new rows: the textbook standardisation with the model's
+    // moments times the weights.
+    auto sp = spls3_fit(view(x), view(y), 2, 3, 2, std::nullopt, {});
+    ASSERT_TRUE(sp);
+    const Eigen::MatrixXd x_new = random_block(7, 6, 43);
+    auto sn = pls3_transform(*sp, view(x_new), std::nullopt, Pls3Which::x_scores);
+    ASSERT_TRUE(sn);
+    LMat ref(7, 2);
+    for (Eigen::Index r = 0; r < 7; ++r)
+        for (Eigen::Index a = 0; a < 2; ++a) {
+            long double t = 0;
+            for (Eigen::Index j = 0; j < 6; ++j)
+                t += (x_new(r, j) - (long double)sp->X_mean[j]) / sp->X_scale[j] * sp->U(j, a);
+            ref(r, a) = t;
+        }
+    EXPECT_LT(max_abs_diff(*sn->x_scores, ref), 1e-12);
+}
+
+TEST(Pls3Transform, ShapesAndEdgeCases) {
+    const Eigen::MatrixXd x = random_block(20, 4, 44), y = related_block(x, 3, 45);
+    const Pls3Model m = fitted(x, y, 2);
+
+    // Y_new is not read when only X scores are asked for.
+    Eigen::MatrixXd y_bad(5, 7);
+    y_bad.setConstant(std::numeric_limits<double>::quiet_NaN());
+    auto xs = pls3_transform(m, view(x.topRows(5).eval()), view(y_bad), Pls3Which::x_scores);
+    ASSERT_TRUE(xs);
+    EXPECT_FALSE(xs->y_scores);
+    EXPECT_EQ(xs->x_scores->rows(), 5);
+
+    auto ys = pls3_transform(m, std::nullopt, view(y), Pls3Which::y_scores);
+    ASSERT_TRUE(ys);
+    EXPECT_FALSE(ys->x_scores);
+
+    const Eigen::MatrixXd x3 = x.topRows(3), y9 = y.topRows(9), x0(0, 4);
+    auto both = pls3_transform(m, view(x3), view(y9), Pls3Which::both);
+    ASSERT_TRUE(both);
+    EXPECT_EQ(both->x_scores->rows(), 3);
+    EXPECT_EQ(both->y_scores->rows(), 9);
+    auto empty = pls3_transform(m, view(x0), std::nullopt, Pls3Which::x_scores);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->x_scores->rows(), 0);
+    EXPECT_EQ(empty->x_scores->cols(), 2);
+
+    // No components: score matrices without columns.
+    Pls3Model none = m;
+    none.U.resize(4, 0);
+    none.V.resize(3, 0);
+    none.k_used = 0;
+    auto s0 = pls3_transform(none, view(x), view(y), Pls3Which::both);
+    ASSERT_TRUE(s0);
+    EXPECT_EQ(s0->x_scores->rows(), 20);
+    EXPECT_EQ(s0->x_scores->cols(), 0);
+    EXPECT_EQ(s0->y_scores->cols(), 0);
+
+    // Zero means and unit scales leave the data as it is.
+    Pls3Model pre = m;
+    pre.X_mean.setZero();
+    pre.X_scale.setOnes();
+    auto sp = pls3_transform(pre, view(x3), std::nullopt, Pls3Which::x_scores);
+    ASSERT_TRUE(sp);
+    EXPECT_LT((*sp->x_scores - x3 * m.U).cwiseAbs().maxCoeff(), 1e-13);
+}
+
+TEST(Pls3Transform, ChecksInOrder) {
+    const Eigen::MatrixXd x = random_block(20, 4, 46), y = related_block(x, 3, 47);
+    const Pls3Model m = fitted(x, y, 2);
+    Eigen::MatrixXd x_nan = x;
+    x_nan(2, 2) = std::numeric_limits<double>::infinity();
+    const Eigen::MatrixXd x5 = random_block(6, 5, 48), y2 = random_block(6, 2, 49);
+    Pls3Model wrong_k = m;
+    wrong_k.k_used = 3;
+    Pls3Model wrong_mean = m;
+    wrong_mean.X_mean.resize(3);
+    wrong_mean.Y_scale.resize(5);
+
+    EXPECT_EQ(message_of(pls3_transform(m, std::nullopt, view(y), Pls3Which::x_scores)),
+              "which='x_scores' requires x_new, which was not supplied");
+    EXPECT_EQ(message_of(pls3_transform(m, std::nullopt, std::nullopt, Pls3Which::both)),
+              "which='both' requires x_new, which was not supplied");
+    EXPECT_EQ(message_of(pls3_transform(m, view(x), std::nullopt, Pls3Which::both)),
+              "which='both' requires y_new, which was not supplied");
+    EXPECT_EQ(message_of(pls3_transform(m, std::nullopt, std::nullopt, Pls3Which::y_scores)),
+              "which='y_scores' requires y_new, which was not supplied");
+
+    auto e = pls3_transform(wrong_k, view(x5), view(y), Pls3Which::x_scores);
+    EXPECT_EQ(e.error().display(), "shape mismatch: x_new has 5 columns, model was fit on 4");
+    EXPECT_EQ(message_of(pls3_transform(wrong_k, view(x_nan), view(y), Pls3Which::x_scores)),
+              "model u_saliences has 2 columns, k_used is 3");
+    EXPECT_EQ(message_of(pls3_transform(wrong_mean, view(x_nan), view(y), Pls3Which::x_scores)),
+              "model x_mean/x_scale have lengths 3/4, expected 4");
+    EXPECT_EQ(pls3_transform(m, view(x_nan), view(y), Pls3Which::x_scores).error().code(),
+              "non_finite_input");
+
+    Eigen::MatrixXd y_nan = y;
+    y_nan(0, 1) = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(message_of(pls3_transform(m, view(x), view(y2), Pls3Which::both)),
+              "y_new has 2 columns, model was fit on 3");
+    EXPECT_EQ(message_of(pls3_transform(wrong_k, std::nullopt, view(y_nan), Pls3Which::y_scores)),
+              "model v_saliences has 2 columns, k_used is 3");
+    EXPECT_EQ(
+        message_of(pls3_transform(wrong_mean, std::nullopt, view(y_nan), Pls3Which::y_scores)),
+              "model y_mean/y_scale have lengths 3/5, expected 3");
+    EXPECT_EQ(pls3_transform(m, view(x), view(y_nan), Pls3Which::both).error().code(),
+              "non_finite_input");
+    // The X side is checked before the Y side.
+    EXPECT_EQ(pls3_transform(m, view(x_nan), view(y2), Pls3Which::both).error().code(),
+              "non_finite_input");
+}
