@@ -3,16 +3,22 @@
 // file defines its adapters; the registry table only points at them.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "veltra/bind/error.hpp"
 #include "veltra/bind/inputs.hpp"
 #include "veltra/bind/registry.hpp"
+#include "veltra/standardize.hpp"
+#include "veltra/view.hpp"
 
 namespace veltra::bind::fns {
 
 // pls1.cpp
 BindResult<CallOutput> preprocess(Inputs& in);
+// The record with X_std, X_mean and X_scale appended: copies of the X part,
+// or three nulls without one.
+Record put_x(Record record, const std::optional<Standardized>& x);
 BindResult<CallOutput> pls1_fit(Inputs& in);
 BindResult<CallOutput> pls1_predict(Inputs& in);
 BindResult<CallOutput> spls1_fit(Inputs& in);
@@ -26,6 +32,9 @@ BindResult<CallOutput> spls1_find_k_sequence(Inputs& in);
 
 // pls3.cpp
 BindResult<CallOutput> pls3_fit(Inputs& in);
+// The response block of the two fits: Y as a matrix, with the PLS1 hint for
+// a vector.
+BindResult<MatF64> pls3_y(Inputs& in);
 BindResult<CallOutput> pls3_transform(Inputs& in);
 BindResult<CallOutput> spls3_fit(Inputs& in);
 
@@ -39,6 +48,16 @@ BindResult<CallOutput> pls1_rotation_stability(Inputs& in);
 
 // rotate.cpp
 BindResult<CallOutput> rotate(Inputs& in);
+
+// Views of the values an adapter took from Inputs; valid while they live.
+inline std::optional<VecView> view_of(const std::optional<VecF64>& v) {
+    if (!v) return std::nullopt;
+    return v->view();
+}
+inline std::optional<MatView> view_of(const std::optional<MatF64>& m) {
+    if (!m) return std::nullopt;
+    return m->as_mat();
+}
 
 // The answer of a function whose adapter is not built yet. It never
 // pretends to compute: the call fails with an internal error naming the

@@ -1,0 +1,41 @@
+// Fitted models across the boundary: core models out as typed records
+// (PLS1Result, PLS3Result, PLS3Scores), and model records given by a caller
+// back in as core models. A record coming back may be typed with exactly the
+// expected name or untyped (a plain dictionary); its fields are read by name,
+// in a fixed order, and extra fields are ignored. Every matrix and vector
+// read from a record is copied into storage the model owns, so a rebuilt
+// model never aliases the caller's arrays. Every failure is an
+// `invalid_argument` error without details.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "veltra/bind/value.hpp"
+#include "veltra/pls3.hpp"
+
+namespace veltra::bind {
+
+// Owned copies of core results as values (a column-major matrix, a vector).
+Value owned_mat(const Eigen::MatrixXd& m);
+Value owned_vec(const Eigen::VectorXd& v);
+
+// The PLS3Result record: every field in its fixed order, copies of the
+// model's matrices and vectors, counts clamped into signed integers.
+Value pls3_model(const Pls3Model& model);
+// The PLS3Scores record; the side that was not computed is null.
+Value pls3_scores(const Pls3Scores& scores);
+
+// The type check of a model argument: an untyped record, or one typed
+// `expected`, is returned as it is. `arg_name` opens the message ("model",
+// "rotate() first arg").
+BindResult<Record> model_record(Value value, std::string_view expected, std::string_view arg_name);
+
+// The two-block model of a record that passed model_record: U, V,
+// singular_values, x_scores, y_scores, X_mean, X_scale, Y_mean, Y_scale,
+// k_used, pre_standardized_X, pre_standardized_Y, keep_X, keep_Y, read in
+// that order. converged and n_iter are not read. No consistency check
+// between the fields.
+BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields);
+
+}  // namespace veltra::bind

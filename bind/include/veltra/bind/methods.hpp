@@ -1,0 +1,86 @@
+// Method names and their option records. A public function that takes a
+// method (`test_method`, `method`, `diagnostic`, `which`) takes beside it an
+// option record (`args`, `rotation_args`, the `args` of `find_k_args`) whose
+// admissible keys and defaults depend on the method. The readers here check
+// the keys against the method's list and read each option with its default.
+// Every failure is an `invalid_args` error: "unknown method: {}", "{context}
+// does not accept arg '{}'; allowed: [...]" or "args['{key}'] for {context}
+// {text}". The option record's type name, if any, is ignored; a key whose
+// value is null counts as absent.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "veltra/bind/value.hpp"
+#include "veltra/pls3.hpp"
+#include "veltra/rotate.hpp"
+
+namespace veltra::bind {
+
+// The confirmatory test methods, in their fixed order.
+enum class ConfirmatoryMethod : std::uint8_t { raw_perm, split_nb, split_exact, score, e, auto_ };
+
+// "raw_perm", "split_nb", "split_exact", "score", "e", "auto".
+std::string_view method_name(ConfirmatoryMethod method);
+
+// A test method with the counts that belong to it; the fields a method does
+// not use stay 0 / false: raw_perm reads n_perm and n_folds, split_nb
+// n_splits and force, split_exact and auto n_perm and n_splits, score and e
+// nothing.
+struct ConfirmatoryArgs {
+    ConfirmatoryMethod method = ConfirmatoryMethod::auto_;
+    std::uint64_t n_perm = 0;
+    std::uint64_t n_folds = 0;
+    std::uint64_t n_splits = 0;
+    bool force = false;
+};
+
+// The options of the optimal component search.
+struct FindKOptimalArgs {
+    std::uint64_t n_folds = 5;
+    std::uint64_t n_perm = 1000;
+    std::uint64_t n_splits = 50;
+    bool force = false;
+};
+
+using OptionRecord = std::optional<Record>;
+
+// Exact, case-sensitive match of one of the six names.
+BindResult<ConfirmatoryMethod> parse_method(std::string_view name);
+
+// The first key of `args` outside `allowed`, whatever its value, fails.
+BindResult<void> validate_keys(std::string_view context, const OptionRecord& args,
+                               std::span<const std::string_view> allowed);
+
+// One option: the default when the record, the key or its value is absent.
+BindResult<std::uint64_t> arg_usize(const OptionRecord& args, std::string_view context,
+                                    std::string_view key, std::uint64_t fallback);
+BindResult<bool> arg_bool(const OptionRecord& args, std::string_view context,
+                          std::string_view key, bool fallback);
+BindResult<double> arg_f64(const OptionRecord& args, std::string_view context,
+                           std::string_view key, double fallback);
+
+// max_iter (50), tol (1e-8), kaiser_normalize (true).
+BindResult<VarimaxOpts> varimax_args(const OptionRecord& args);
+
+// The method by name, then its options.
+BindResult<ConfirmatoryArgs> confirmatory_args(std::string_view method, const OptionRecord& args);
+// As confirmatory_args, admitting only split_exact, split_nb and auto.
+BindResult<ConfirmatoryArgs> pls3_confirmatory_args(std::string_view method,
+                                                    const OptionRecord& args);
+
+// n_folds (5) of the kept-feature search.
+BindResult<std::uint64_t> keep_optimal_opts(const OptionRecord& args);
+
+// The options of the optimal component search, with the checks that tie
+// them to the selector and to the diagnostic method.
+BindResult<FindKOptimalArgs> find_k_optimal_opts(const OptionRecord& args, bool selector_is_bic,
+                                                 std::optional<ConfirmatoryMethod> diagnostic);
+
+// "x_scores", "y_scores" or "both".
+BindResult<Pls3Which> which(std::string_view text);
+
+}  // namespace veltra::bind

@@ -1,0 +1,196 @@
+#include "veltra/bind/convert.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "veltra/bind/coerce.hpp"
+#include "veltra/bind/error.hpp"
+
+namespace veltra::bind {
+
+namespace {
+
+Value opt_count(const std::optional<std::uint64_t>& n) { return n ? Value::count(*n) : Value(); }
+
+// Reads model fields in the caller's order and stops at the first failure:
+// once `error` is set, every later read returns an empty value untouched.
+// The record itself is never changed.
+class FieldReader {
+  public:
+    explicit FieldReader(std::span<const Field> fields) : fields_(fields) {}
+
+    std::optional<BindError> error;
+
+    Eigen::MatrixXd mat(std::string_view name) {
+        const Value* v = need(name);
+        if (!v) return {};
+        if (const auto* m = v->get_if<MatF64>()) return m->as_mat().eigen();
+        // Only the failure text is wanted from the coercion; the clone keeps
+        // the record intact.
+        fail_field(name, to_mat(v->clone()).error());
+        return {};
+    }
+
+    Eigen::VectorXd col(std::string_view name) {
+        const Value* v = need(name);
+        return v ? col_of(name, *v) : Eigen::VectorXd();
+    }
+
+    std::optional<Eigen::VectorXd> opt_col(std::string_view name) {
+        const Value* v = find(name);
+        if (!v) return std::nullopt;
+        Eigen::VectorXd out = col_of(name, *v);
+        if (error) return std::nullopt;
+        return out;
+    }
+
+    double f64(std::string_view name) {
+        const Value* v = need(name);
+        if (!v) return 0.0;
+        auto x = to_f64(*v);
+        if (!x) fail_field(name, x.error());
+        return x.value_or(0.0);
+    }
+
+    std::uint64_t usize(std::string_view name) {
+        const Value* v = need(name);
+        return v ? usize_of(name, *v) : 0;
+    }
+
+    std::optional<std::uint64_t> opt_usize(std::string_view name) {
+        const Value* v = find(name);
+        if (!v) return std::nullopt;
+        const std::uint64_t n = usize_of(name, *v);
+        if (error) return std::nullopt;
+        return n;
+    }
+
+    bool boolean(std::string_view name) {
+        const Value* v = need(name);
+        if (!v) return false;
+        if (const bool* b = v->get_if<bool>()) return *b;
+        fail_field(name, "must be a bool, got " + describe(*v));
+        return false;
+    }
+
+  private:
+    // The first field of that name, or null when it is absent or null.
+    const Value* find(std::string_view name) const {
+        if (error) return nullptr;
+        for (const Field& f : fields_)
+            if (f.name == name) return f.value.is_none() ? nullptr : &f.value;
+        return nullptr;
+    }
+
+    const Value* need(std::string_view name) {
+        if (error) return nullptr;
+        for (const Field& f : fields_) {
+            if (f.name != name) continue;
+            if (f.value.is_none()) fail("model field '" + std::string(name) + "' is null");
+            return error ? nullptr : &f.value;
+        }
+        fail("model is missing field '" + std::string(name) + "'");
+        return nullptr;
+    }
+
+    Eigen::VectorXd col_of(std::string_view name, const Value& v) {
+        if (const auto* vec = v.get_if<VecF64>()) return vec->view().eigen();
+        auto converted = to_vec(v.clone());
+        if (!converted) {
+            fail_field(name, converted.error());
+            return {};
+        }
+        return converted->view().eigen();
+    }
+
+    std::uint64_t usize_of(std::string_view name, const Value& v) {
+        auto n = to_usize(v);
+        if (!n) fail_field(name, n.error());
+        return n.value_or(0);
+    }
+
+    void fail(std::string message) { error = BindError::invalid_argument(std::move(message)); }
+    void fail_field(std::string_view name, std::string_view text) {
+        fail("model field '" + std::string(name) + "' " + std::string(text));
+    }
+
+    std::span<const Field> fields_;
+};
+
+}  // namespace
+
+Value owned_mat(const Eigen::MatrixXd& m) { return Value(MatF64::from_mat(m)); }
+
+Value owned_vec(const Eigen::VectorXd& v) {
+    return Value(VecF64::copy_of(std::span<const double>(v.data(), static_cast<std::size_t>(v.size()))));
+}
+
+Value pls3_model(const Pls3Model& model) {
+    Value converged;
+    if (model.converged) converged = Value(BoolVec(model.converged->begin(), model.converged->end()));
+    Value n_iter;
+    if (model.n_iter) {
+        IntVec counts;
+        counts.reserve(model.n_iter->size());
+        for (const std::uint64_t n : *model.n_iter) counts.push_back(clamp_count(n));
+        n_iter = Value(std::move(counts));
+    }
+    return Value(Record::typed("PLS3Result")
+                     .field("U", owned_mat(model.U))
+                     .field("V", owned_mat(model.V))
+                     .field("singular_values", owned_vec(model.singular_values))
+                     .field("x_scores", owned_mat(model.x_scores))
+                     .field("y_scores", owned_mat(model.y_scores))
+                     .field("X_mean", owned_vec(model.X_mean))
+                     .field("X_scale", owned_vec(model.X_scale))
+                     .field("Y_mean", owned_vec(model.Y_mean))
+                     .field("Y_scale", owned_vec(model.Y_scale))
+                     .field("k_used", Value::count(model.k_used))
+                     .field("pre_standardized_X", Value::boolean(model.pre_standardized_X))
+                     .field("pre_standardized_Y", Value::boolean(model.pre_standardized_Y))
+                     .field("keep_X", opt_count(model.keep_X))
+                     .field("keep_Y", opt_count(model.keep_Y))
+                     .field("converged", std::move(converged))
+                     .field("n_iter", std::move(n_iter)));
+}
+
+Value pls3_scores(const Pls3Scores& scores) {
+    return Value(Record::typed("PLS3Scores")
+                     .field("x_scores", scores.x_scores ? owned_mat(*scores.x_scores) : Value())
+                     .field("y_scores", scores.y_scores ? owned_mat(*scores.y_scores) : Value()));
+}
+
+BindResult<Record> model_record(Value value, std::string_view expected, std::string_view arg_name) {
+    const std::string head = std::string(arg_name) + " must be a " + std::string(expected) + ", got ";
+    auto* record = value.get_if<Record>();
+    if (!record) return std::unexpected(BindError::invalid_argument(head + describe(value)));
+    const auto& type = record->type_name();
+    if (type && *type != expected)
+        return std::unexpected(BindError::invalid_argument(head + "a " + *type));
+    return std::move(*record);
+}
+
+BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields) {
+    FieldReader r(fields);
+    Pls3Model m;
+    m.U = r.mat("U");
+    m.V = r.mat("V");
+    m.singular_values = r.col("singular_values");
+    m.x_scores = r.mat("x_scores");
+    m.y_scores = r.mat("y_scores");
+    m.X_mean = r.col("X_mean");
+    m.X_scale = r.col("X_scale");
+    m.Y_mean = r.col("Y_mean");
+    m.Y_scale = r.col("Y_scale");
+    m.k_used = r.usize("k_used");
+    m.pre_standardized_X = r.boolean("pre_standardized_X");
+    m.pre_standardized_Y = r.boolean("pre_standardized_Y");
+    m.keep_X = r.opt_usize("keep_X");
+    m.keep_Y = r.opt_usize("keep_Y");
+    if (r.error) return std::unexpected(std::move(*r.error));
+    return m;
+}
+
+}  // namespace veltra::bind
