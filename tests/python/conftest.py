@@ -5,7 +5,10 @@ import sys
 
 import pytest
 
-from helpers import Recorder
+# Failed assertions inside the shared helpers show their values too.
+pytest.register_assert_rewrite("helpers")
+
+from helpers import Recorder  # noqa: E402
 
 
 @pytest.fixture

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "veltra/bind/convert.hpp"
+#include "veltra/bind/error.hpp"
+#include "veltra/bind/result_types.hpp"
+
+using namespace veltra::bind;
+using veltra::Pls3Model;
+
+namespace {
+
+template <class T>
+std::string message_of(const BindResult<T>& r) {
+    EXPECT_FALSE(r.has_value());
+    if (r.has_value()) return "<no error>";
+    EXPECT_EQ(r.error().code, "invalid_argument");
+    EXPECT_TRUE(r.error().details.empty());
+    return r.error().message;
+}
+
+Pls3Model sample_pls3() {
+    Pls3Model m;
+    m.U = Eigen::MatrixXd{{0.6, 0.0}, {0.8, 0.0}, {0.0, 1.0}};
+    m.V = Eigen::MatrixXd{{1.0, 0.0}, {0.0, -1.0}};
+    m.singular_values = Eigen::VectorXd{{3.5, 0.25}};
+    m.x_scores = Eigen::MatrixXd{{1, 2}, {3, 4}, {5, 6}, {7, 8}};
+    m.y_scores = Eigen::MatrixXd{{-1, 2}, {3, -4}, {5, 6}, {-7, 8}};
+    m.X_mean = Eigen::VectorXd{{1, 2, 3}};
+    m.X_scale = Eigen::VectorXd{{0.5, 1.5, 2.5}};
+    m.Y_mean = Eigen::VectorXd{{-1, 1}};
+    m.Y_scale = Eigen::VectorXd{{4, 8}};
+    m.k_used = 2;
+    m.pre_standardized_X = false;
+    m.pre_standardized_Y = true;
+    m.keep_X = 2;
+    m.keep_Y = std::numeric_limits<std::uint64_t>::max();
+    m.converged = std::vector<bool>{true, false};
+    m.n_iter = std::vector<std::uint64_t>{3, std::numeric_limits<std::uint64_t>::max()};
+    return m;
+}
+
+Record record_of(Value v) { return std::move(*v.get_if<Record>()); }
+
+Eigen::MatrixXd mat_of(const Record& r, std::string_view name) {
+    return r.find(name)->get_if<MatF64>()->as_mat().eigen();
+}
+
+}  // namespace
+
+TEST(ModelRecords, Pls3ResultHasTheTableFieldsInOrder) {
+    const Record r = record_of(pls3_model(sample_pls3()));
+    ASSERT_EQ(r.type_name(), "PLS3Result");
+    const ResultTypeSpec* spec = find_result_type("PLS3Result");
+    ASSERT_EQ(r.size(), spec->fields.size());
+    for (std::size_t i = 0; i < r.size(); ++i) EXPECT_EQ(r.fields()[i].name, spec->fields[i].name);
+
+    EXPECT_EQ(mat_of(r, "U"), sample_pls3().U);
+    EXPECT_EQ(mat_of(r, "y_scores"), sample_pls3().y_scores);
+    const auto sv = r.find("singular_values")->get_if<VecF64>()->values();
+    EXPECT_EQ(std::vector<double>(sv.begin(), sv.end()), (std::vector<double>{3.5, 0.25}));
+    EXPECT_FALSE(r.find("U")->get_if<MatF64>()->is_borrowed());
+    EXPECT_EQ(*r.find("k_used")->get_if<std::int64_t>(), 2);
+    EXPECT_EQ(*r.find("keep_X")->get_if<std::int64_t>(), 2);
+    // Counts above the signed range are clamped, not wrapped.
+    EXPECT_EQ(*r.find("keep_Y")->get_if<std::int64_t>(), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(*r.find("n_iter")->get_if<IntVec>(),
+              (IntVec{3, std::numeric_limits<std::int64_t>::max()}));
+    EXPECT_EQ(*r.find("converged")->get_if<BoolVec>(), (BoolVec{true, false}));
+    EXPECT_EQ(*r.find("pre_standardized_Y")->get_if<bool>(), true);
+}
+
+TEST(ModelRecords, DenseModelHasNullSparseFields) {
+    Pls3Model m = sample_pls3();
+    m.keep_X.reset();
+    m.keep_Y.reset();
+    m.converged.reset();
+    m.n_iter.reset();
+    const Record r = record_of(pls3_model(m));
+    ASSERT_EQ(r.size(), 16u);
+    for (const char* name : {"keep_X", "keep_Y", "converged", "n_iter"})
+        EXPECT_TRUE(r.find(name)->is_none()) << name;
+}
+
+TEST(ModelRecords, Pls3RoundTrip) {
+    const Pls3Model m = sample_pls3();
+    Record r = record_of(pls3_model(m));
+    r.set("note", Value::string("ignored"));
+    const auto back = pls3_model_from_record(r.fields());
+    ASSERT_TRUE(back.has_value()) << back.error().message;
+    EXPECT_EQ(back->U, m.U);
+    EXPECT_EQ(back->V, m.V);
+    EXPECT_EQ(back->singular_values, m.singular_values);
+    EXPECT_EQ(back->x_scores, m.x_scores);
+    EXPECT_EQ(back->y_scores, m.y_scores);
+    EXPECT_EQ(back->X_mean, m.X_mean);
+    EXPECT_EQ(back->X_scale, m.X_scale);
+    EXPECT_EQ(back->Y_mean, m.Y_mean);
+    EXPECT_EQ(back->Y_scale, m.Y_scale);
+    EXPECT_EQ(back->k_used, 2u);
+    EXPECT_FALSE(back->pre_standardized_X);
+    EXPECT_TRUE(back->pre_standardized_Y);
+    EXPECT_EQ(back->keep_X, std::optional<std::uint64_t>(2));
+    EXPECT_EQ(back->keep_Y, std::optional<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+    EXPECT_FALSE(back->converged.has_value());
+    EXPECT_FALSE(back->n_iter.has_value());
+    // The record is read, not consumed.
+    EXPECT_EQ(mat_of(r, "U"), m.U);
+}
+
+TEST(ModelRecords, StorageFormsAndScalarsAreAccepted) {
+    Record r = record_of(pls3_model(sample_pls3()));
+    // Row-major U, an integer vector, a single number, a whole real count.
+    r.set("U", Value(MatF64::row_major_owned(3, 2, {0.6, 0.0, 0.8, 0.0, 0.0, 1.0})));
+    r.set("X_mean", Value(IntVec{1, 2, 3}));
+    r.set("Y_mean", Value(BoolVec{true, false}));
+    r.set("singular_values", Value::real(3.5));
+    r.set("k_used", Value::real(2.0));
+    r.set("keep_X", Value());
+    r.set("converged", Value::string("not read"));
+    const auto m = pls3_model_from_record(r.fields());
+    ASSERT_TRUE(m.has_value()) << m.error().message;
+    EXPECT_EQ(m->U, sample_pls3().U);
+    EXPECT_EQ(m->X_mean, (Eigen::VectorXd{{1, 2, 3}}));
+    EXPECT_EQ(m->Y_mean, (Eigen::VectorXd{{1, 0}}));
+    EXPECT_EQ(m->singular_values, (Eigen::VectorXd{{3.5}}));
+    EXPECT_EQ(m->k_used, 2u);
+    EXPECT_FALSE(m->keep_X.has_value());
+}
+
+TEST(ModelRecords, ReaderMessages) {
+    struct Case {
+        const char* field;
+        Value value;
+        std::string message;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"V", Value(), "model field 'V' is null"});
+    cases.push_back({"U", Value::real(1), "model field 'U' must be 2-D, got 0-D"});
+    cases.push_back({"U", Value::boolean(true), "model field 'U' must be 2-D, got 0-D"});
+    cases.push_back({"x_scores", Value(IntVec{1}), "model field 'x_scores' must be 2-D, got 1-D"});
+    cases.push_back({"U", Value(List{}), "model field 'U' must be a numeric matrix, got a list"});
+    cases.push_back({"singular_values", Value(MatF64::col_major_owned(2, 1, {1, 2})),
+                     "model field 'singular_values' must be 1-D, got 2-D"});
+    cases.push_back({"X_scale", Value(List{}), "model field 'X_scale' must be a numeric vector, got a list"});
+    cases.push_back({"Y_scale", Value::string("a"),
+                     "model field 'Y_scale' must be a numeric vector, got the string \"a\""});
+    cases.push_back({"k_used", Value::real(2.5),
+                     "model field 'k_used' must be a non-negative whole number, got 2.5"});
+    cases.push_back({"k_used", Value::int64(-1),
+                     "model field 'k_used' must be a non-negative whole number, got -1"});
+    cases.push_back({"pre_standardized_X", Value::int64(1),
+                     "model field 'pre_standardized_X' must be a bool, got 1"});
+    cases.push_back({"keep_Y", Value::boolean(false),
+                     "model field 'keep_Y' must be a non-negative whole number, got false"});
+    for (Case& c : cases) {
+        Record r = record_of(pls3_model(sample_pls3()));
+        r.set(c.field, std::move(c.value));
+        EXPECT_EQ(message_of(pls3_model_from_record(r.fields())), c.message) << c.field;
+    }
+}
+
+TEST(ModelRecords, FirstBadFieldInReadingOrderWins) {
+    Record r = record_of(pls3_model(sample_pls3()));
+    // keep_X is read last, Y_mean before it, V before both.
+    r.set("keep_X", Value::int64(-2));
+    r.set("Y_mean", Value::string("bad"));
+    EXPECT_EQ(message_of(pls3_model_from_record(r.fields())),
+              "model field 'Y_mean' must be a numeric vector, got the string \"bad\"");
+
+    Record missing;
+    missing.set("U", Value(MatF64::col_major_owned(1, 1, {1})));
+    missing.set("singular_values", Value::string("bad"));
+    EXPECT_EQ(message_of(pls3_model_from_record(missing.fields())), "model is missing field 'V'");
+}
+
+TEST(ModelRecords, TypeCheck) {
+    EXPECT_TRUE(model_record(Value(Record()), "PLS3Result", "model").has_value());
+    EXPECT_TRUE(model_record(Value(Record::typed("PLS3Result")), "PLS3Result", "model").has_value());
+    EXPECT_EQ(message_of(model_record(Value(Record::typed("PLS1Result")), "PLS3Result", "model")),
+              "model must be a PLS3Result, got a PLS1Result");
+    EXPECT_EQ(message_of(model_record(Value(Record::typed("Fit")), "PLS1Result", "rotate() first arg")),
+              "rotate() first arg must be a PLS1Result, got a Fit");
+    EXPECT_EQ(message_of(model_record(Value::real(0.5), "PLS1Result", "model")),
+              "model must be a PLS1Result, got 0.5");
+    EXPECT_EQ(message_of(model_record(Value(VecF64(std::vector<double>{1})), "PLS1Result", "model")),
+              "model must be a PLS1Result, got a vector");
+    // The record comes back as it was given.
+    const auto back = model_record(Value(Record().field("a", Value::int64(1))), "PLS3Result", "model");
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(*back->find("a")->get_if<std::int64_t>(), 1);
+}
+
+TEST(ModelRecords, Pls3ScoresNullSide) {
+    veltra::Pls3Scores s;
+    s.y_scores = Eigen::MatrixXd{{1, 2}};
+    const Record r = record_of(pls3_scores(s));
+    ASSERT_EQ(r.type_name(), "PLS3Scores");
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r.fields()[0].name, "x_scores");
+    EXPECT_TRUE(r.fields()[0].value.is_none());
+    EXPECT_EQ(mat_of(r, "y_scores"), s.y_scores.value());
+}
