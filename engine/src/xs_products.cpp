@@ -1,15 +1,29 @@
 #include "xs_products.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace veltra::detail {
 namespace {
 
-constexpr std::size_t lanes = 8;
+// Two doubles, as one SSE2 or NEON register; every operation is the scalar
+// IEEE operation on each half, so vector and scalar code give the same bits.
+typedef double v2d __attribute__((vector_size(16)));
+
+v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
+v2d splat(double a) { return v2d{a, a}; }
 
 // Bytes of X that one block of rows may span: the fused sweep multiplies a
 // block twice, and the second product must find it in the core's cache.
 constexpr std::size_t block_bytes = 256 * 1024;
+// Columns of a column-major block handled together, so that the rows of a
+// register tile walk an L1-sized panel.
+constexpr std::size_t panel = 64;
 
 enum class Layout { col, row, strided };
 
@@ -19,65 +33,121 @@ Layout layout_of(const MatView& x) {
     return Layout::strided;
 }
 
-// Rows per block. Column-major blocks are whole cache lines of each column
-// where the rows allow it (multiples of 8 doubles); a row-major block is a
-// run of whole rows.
+// Rows per block of the fused sweep: even, so that every block of a part
+// starts on an even row offset.
 std::size_t block_rows(Layout layout, std::size_t p) {
     const std::size_t fit = block_bytes / (std::max<std::size_t>(p, 1) * sizeof(double));
     if (layout == Layout::col) return std::clamp<std::size_t>(fit / 8 * 8, 8, 512);
-    return std::clamp<std::size_t>(fit, 1, 64);
+    return std::clamp<std::size_t>(fit / 2 * 2, 2, 64);
 }
 
-double combine_lanes(const double* s) {
-    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+const double* column_of(const MatView& x, std::size_t r0, std::size_t j) {
+    return x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride + static_cast<std::ptrdiff_t>(r0);
+}
+const double* row_of(const MatView& x, std::size_t i) {
+    return x.data + static_cast<std::ptrdiff_t>(i) * x.row_stride;
 }
 
-// --- X v ------------------------------------------------------------------
+// --- X v: raw[i] = S_even + S_odd over the columns of rows [r0, r0 + b) ---
 
-double row_dot(const double* __restrict xr, const double* __restrict v, std::size_t p) {
-    double s[lanes] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    std::size_t j = 0;
-    for (; j + lanes <= p; j += lanes)
-        for (std::size_t l = 0; l < lanes; ++l) s[l] += xr[j + l] * v[j + l];
-    for (std::size_t l = 0; j + l < p; ++l) s[l] += xr[j + l] * v[j + l];
-    return combine_lanes(s);
-}
-
-double strided_dot(const MatView& x, std::size_t i, const double* v) {
-    double s[lanes] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    for (std::size_t j = 0; j < x.cols; ++j) s[j % lanes] += x(i, j) * v[j];
-    return combine_lanes(s);
-}
-
-// raw[0, b) = (X v) of rows [r0, r0 + b) of a column-major X. acc holds
-// lanes * b doubles. While a column is read, the same column's segment of
-// the next block (rows [r0 + b, r0 + b + ahead)) is fetched into the cache:
-// the segments lie a column apart, too far for the hardware to run ahead.
+// Column-major. acc holds 2 b doubles: the even-column sums, then the odd.
+// Register tiles of 8 rows walk a panel of columns. Each tile fetches the
+// same rows of the next block (when it has `ahead` rows): the segments of a
+// block lie a column apart, too far for the hardware to run ahead.
 void col_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
                  const double* v, double* acc, double* raw) {
     const std::size_t p = x.cols;
-    std::fill(acc, acc + lanes * b, 0.0);
-    const double* base = x.data + static_cast<std::ptrdiff_t>(r0);
-    for (std::size_t l = 0; l < lanes && l < p; ++l) {
-        double* __restrict a = acc + l * b;
-        for (std::size_t j = l; j < p; j += lanes) {
-            const double* __restrict c = base + static_cast<std::ptrdiff_t>(j) * x.col_stride;
-            if (ahead > 0) {
-                for (std::size_t o = 0; o < ahead; o += 8) __builtin_prefetch(c + b + o, 0, 3);
-                __builtin_prefetch(c + b + ahead - 1, 0, 3);
+    double* even = acc;
+    double* odd = acc + b;
+    std::fill(acc, acc + 2 * b, 0.0);
+    for (std::size_t jp = 0; jp < p; jp += panel) {
+        const std::size_t je = std::min(jp + panel, p);
+        std::size_t i = 0;
+        for (; i + 8 <= b; i += 8) {
+            v2d e0 = load2(even + i), e1 = load2(even + i + 2), e2 = load2(even + i + 4),
+                e3 = load2(even + i + 6);
+            v2d o0 = load2(odd + i), o1 = load2(odd + i + 2), o2 = load2(odd + i + 4),
+                o3 = load2(odd + i + 6);
+            // The same rows of the next block, one line per column.
+            const bool fetch = i < ahead;
+            std::size_t j = jp;
+            for (; j + 2 <= je; j += 2) {
+                const double* c0 = column_of(x, r0 + i, j);
+                const double* c1 = column_of(x, r0 + i, j + 1);
+                if (fetch) {
+                    __builtin_prefetch(c0 + b, 0, 3);
+                    __builtin_prefetch(c1 + b, 0, 3);
+                }
+                const v2d s0 = splat(v[j]), s1 = splat(v[j + 1]);
+                e0 += load2(c0) * s0;
+                e1 += load2(c0 + 2) * s0;
+                e2 += load2(c0 + 4) * s0;
+                e3 += load2(c0 + 6) * s0;
+                o0 += load2(c1) * s1;
+                o1 += load2(c1 + 2) * s1;
+                o2 += load2(c1 + 4) * s1;
+                o3 += load2(c1 + 6) * s1;
             }
-            const double vj = v[j];
-            for (std::size_t i = 0; i < b; ++i) a[i] += c[i] * vj;
+            if (j < je) {  // the last column, of even index
+                const double* c0 = column_of(x, r0 + i, j);
+                const v2d s0 = splat(v[j]);
+                e0 += load2(c0) * s0;
+                e1 += load2(c0 + 2) * s0;
+                e2 += load2(c0 + 4) * s0;
+                e3 += load2(c0 + 6) * s0;
+            }
+            store2(even + i, e0), store2(even + i + 2, e1), store2(even + i + 4, e2),
+                store2(even + i + 6, e3);
+            store2(odd + i, o0), store2(odd + i + 2, o1), store2(odd + i + 4, o2),
+                store2(odd + i + 6, o3);
+        }
+        for (; i < b; ++i) {
+            double e = even[i], o = odd[i];
+            std::size_t j = jp;
+            for (; j + 2 <= je; j += 2) {
+                e += column_of(x, r0 + i, j)[0] * v[j];
+                o += column_of(x, r0 + i, j + 1)[0] * v[j + 1];
+            }
+            if (j < je) e += column_of(x, r0 + i, j)[0] * v[j];
+            even[i] = e, odd[i] = o;
         }
     }
+    for (std::size_t i = 0; i < b; ++i) raw[i] = even[i] + odd[i];
+}
+
+// Row-major: one two-lane sum per row (even columns in the low half), eight
+// rows at a time for independent chains.
+template <std::size_t rows>
+void row_forward_tile(const MatView& x, std::size_t r, const double* v, double* raw) {
+    const std::size_t p = x.cols;
+    const double* xr[rows];
+    v2d a[rows];
+    for (std::size_t k = 0; k < rows; ++k) xr[k] = row_of(x, r + k), a[k] = splat(0.0);
+    std::size_t j = 0;
+    for (; j + 2 <= p; j += 2) {
+        const v2d vv = load2(v + j);
+        for (std::size_t k = 0; k < rows; ++k) a[k] += load2(xr[k] + j) * vv;
+    }
+    if (j < p)
+        for (std::size_t k = 0; k < rows; ++k) a[k][0] += xr[k][j] * v[j];
+    for (std::size_t k = 0; k < rows; ++k) raw[k] = a[k][0] + a[k][1];
+}
+
+void row_forward(const MatView& x, std::size_t r0, std::size_t b, const double* v, double* raw) {
+    std::size_t i = 0;
+    for (; i + 8 <= b; i += 8) row_forward_tile<8>(x, r0 + i, v, raw + i);
+    for (; i < b; ++i) row_forward_tile<1>(x, r0 + i, v, raw + i);
+}
+
+void strided_forward(const MatView& x, std::size_t r0, std::size_t b, const double* v,
+                     double* raw) {
     for (std::size_t i = 0; i < b; ++i) {
-        const double s[lanes] = {acc[i],         acc[b + i],     acc[2 * b + i], acc[3 * b + i],
-                                 acc[4 * b + i], acc[5 * b + i], acc[6 * b + i], acc[7 * b + i]};
-        raw[i] = combine_lanes(s);
+        double s[2] = {0.0, 0.0};
+        for (std::size_t j = 0; j < x.cols; ++j) s[j % 2] += x(r0 + i, j) * v[j];
+        raw[i] = s[0] + s[1];
     }
 }
 
-// raw[0, b) = (X v) of rows [r0, r0 + b), any layout.
 void forward(Layout layout, const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
              const double* v, double* acc, double* raw) {
     switch (layout) {
@@ -85,101 +155,104 @@ void forward(Layout layout, const MatView& x, std::size_t r0, std::size_t b, std
             col_forward(x, r0, b, ahead, v, acc, raw);
             return;
         case Layout::row:
-            for (std::size_t i = 0; i < b; ++i)
-                raw[i] = row_dot(x.data + static_cast<std::ptrdiff_t>(r0 + i) * x.row_stride, v,
-                                 x.cols);
+            row_forward(x, r0, b, v, raw);
             return;
         case Layout::strided:
-            for (std::size_t i = 0; i < b; ++i) raw[i] = strided_dot(x, r0 + i, v);
+            strided_forward(x, r0, b, v, raw);
             return;
     }
 }
 
-// --- X'z ------------------------------------------------------------------
-// g[j] continues its running sum over rows [r0, r0 + b) in row order.
+// --- X'z: even[j], odd[j] continue their sums over rows [r0, r0 + b) -----
+// Rows at an even offset from the start of the part go to `even`. r0 is at
+// an even offset; z holds the block's b entries.
 
-void col_transposed(const MatView& x, std::size_t r0, std::size_t b, const double* __restrict z,
-                    double* __restrict g) {
+void col_transposed(const MatView& x, std::size_t r0, std::size_t b, const double* z,
+                    double* even, double* odd) {
     const std::size_t p = x.cols;
-    const double* base = x.data + static_cast<std::ptrdiff_t>(r0);
-    auto column = [&](std::size_t j) { return base + static_cast<std::ptrdiff_t>(j) * x.col_stride; };
+    const std::size_t pairs = b / 2 * 2;
     std::size_t j = 0;
-    // Eight columns at once: eight independent running sums.
+    // Eight columns at once, each one two-lane sum (even rows low, odd high).
     for (; j + 8 <= p; j += 8) {
-        const double *c0 = column(j), *c1 = column(j + 1), *c2 = column(j + 2),
-                     *c3 = column(j + 3), *c4 = column(j + 4), *c5 = column(j + 5),
-                     *c6 = column(j + 6), *c7 = column(j + 7);
-        double s0 = g[j], s1 = g[j + 1], s2 = g[j + 2], s3 = g[j + 3];
-        double s4 = g[j + 4], s5 = g[j + 5], s6 = g[j + 6], s7 = g[j + 7];
-        for (std::size_t i = 0; i < b; ++i) {
-            const double zi = z[i];
-            s0 += c0[i] * zi;
-            s1 += c1[i] * zi;
-            s2 += c2[i] * zi;
-            s3 += c3[i] * zi;
-            s4 += c4[i] * zi;
-            s5 += c5[i] * zi;
-            s6 += c6[i] * zi;
-            s7 += c7[i] * zi;
+        const double* c[8];
+        v2d a[8];
+        for (std::size_t k = 0; k < 8; ++k)
+            c[k] = column_of(x, r0, j + k), a[k] = v2d{even[j + k], odd[j + k]};
+        for (std::size_t i = 0; i < pairs; i += 2) {
+            const v2d zz = load2(z + i);
+            for (std::size_t k = 0; k < 8; ++k) a[k] += load2(c[k] + i) * zz;
         }
-        g[j] = s0, g[j + 1] = s1, g[j + 2] = s2, g[j + 3] = s3;
-        g[j + 4] = s4, g[j + 5] = s5, g[j + 6] = s6, g[j + 7] = s7;
+        if (pairs < b)
+            for (std::size_t k = 0; k < 8; ++k) a[k][0] += c[k][pairs] * z[pairs];
+        for (std::size_t k = 0; k < 8; ++k) even[j + k] = a[k][0], odd[j + k] = a[k][1];
     }
     for (; j < p; ++j) {
-        const double* c = column(j);
-        double s = g[j];
-        for (std::size_t i = 0; i < b; ++i) s += c[i] * z[i];
-        g[j] = s;
+        const double* c = column_of(x, r0, j);
+        v2d a{even[j], odd[j]};
+        for (std::size_t i = 0; i < pairs; i += 2) a += load2(c + i) * load2(z + i);
+        if (pairs < b) a[0] += c[pairs] * z[pairs];
+        even[j] = a[0], odd[j] = a[1];
     }
 }
 
 void row_transposed(const MatView& x, std::size_t r0, std::size_t b, const double* z,
-                    double* __restrict g) {
+                    double* even, double* odd) {
     const std::size_t p = x.cols;
-    auto row = [&](std::size_t i) {
-        return x.data + static_cast<std::ptrdiff_t>(r0 + i) * x.row_stride;
-    };
     std::size_t r = 0;
-    // Eight rows per pass over g, added in row order.
+    // Eight rows per pass over the sums: four into each lane, in row order.
     for (; r + 8 <= b; r += 8) {
-        const double *__restrict x0 = row(r), *__restrict x1 = row(r + 1),
-                                 *__restrict x2 = row(r + 2), *__restrict x3 = row(r + 3),
-                                 *__restrict x4 = row(r + 4), *__restrict x5 = row(r + 5),
-                                 *__restrict x6 = row(r + 6), *__restrict x7 = row(r + 7);
-        const double z0 = z[r], z1 = z[r + 1], z2 = z[r + 2], z3 = z[r + 3];
-        const double z4 = z[r + 4], z5 = z[r + 5], z6 = z[r + 6], z7 = z[r + 7];
-        for (std::size_t j = 0; j < p; ++j) {
-            double a = g[j];
-            a += x0[j] * z0;
-            a += x1[j] * z1;
-            a += x2[j] * z2;
-            a += x3[j] * z3;
-            a += x4[j] * z4;
-            a += x5[j] * z5;
-            a += x6[j] * z6;
-            a += x7[j] * z7;
-            g[j] = a;
+        const double* xr[8];
+        v2d zr[8];
+        for (std::size_t k = 0; k < 8; ++k) xr[k] = row_of(x, r0 + r + k), zr[k] = splat(z[r + k]);
+        std::size_t j = 0;
+        for (; j + 2 <= p; j += 2) {
+            v2d e = load2(even + j), o = load2(odd + j);
+            e += load2(xr[0] + j) * zr[0];
+            o += load2(xr[1] + j) * zr[1];
+            e += load2(xr[2] + j) * zr[2];
+            o += load2(xr[3] + j) * zr[3];
+            e += load2(xr[4] + j) * zr[4];
+            o += load2(xr[5] + j) * zr[5];
+            e += load2(xr[6] + j) * zr[6];
+            o += load2(xr[7] + j) * zr[7];
+            store2(even + j, e), store2(odd + j, o);
+        }
+        if (j < p) {
+            double e = even[j], o = odd[j];
+            for (std::size_t k = 0; k < 8; k += 2) {
+                e += xr[k][j] * zr[k][0];
+                o += xr[k + 1][j] * zr[k + 1][0];
+            }
+            even[j] = e, odd[j] = o;
         }
     }
     for (; r < b; ++r) {
-        const double* __restrict xr = row(r);
+        const double* xr = row_of(x, r0 + r);
         const double zr = z[r];
-        for (std::size_t j = 0; j < p; ++j) g[j] += xr[j] * zr;
+        double* lane = r % 2 == 0 ? even : odd;
+        for (std::size_t j = 0; j < p; ++j) lane[j] += xr[j] * zr;
+    }
+}
+
+void strided_transposed(const MatView& x, std::size_t r0, std::size_t b, const double* z,
+                        double* even, double* odd) {
+    for (std::size_t i = 0; i < b; ++i) {
+        double* lane = i % 2 == 0 ? even : odd;
+        for (std::size_t j = 0; j < x.cols; ++j) lane[j] += x(r0 + i, j) * z[i];
     }
 }
 
 void transposed(Layout layout, const MatView& x, std::size_t r0, std::size_t b, const double* z,
-                double* g) {
+                double* even, double* odd) {
     switch (layout) {
         case Layout::col:
-            col_transposed(x, r0, b, z, g);
+            col_transposed(x, r0, b, z, even, odd);
             return;
         case Layout::row:
-            row_transposed(x, r0, b, z, g);
+            row_transposed(x, r0, b, z, even, odd);
             return;
         case Layout::strided:
-            for (std::size_t i = 0; i < b; ++i)
-                for (std::size_t j = 0; j < x.cols; ++j) g[j] += x(r0 + i, j) * z[i];
+            strided_transposed(x, r0, b, z, even, odd);
             return;
     }
 }
@@ -192,12 +265,13 @@ double apply_map(const ScoreMap& map, double raw, std::size_t i) {
     return t;
 }
 
-// Adds the part sums into g in part order, each column by one task.
-void combine_parts(const std::vector<double>& part_sums, std::size_t p, double* g, Par par) {
+// g_j = sum over parts, in part order, of (even_j + odd_j) of the part.
+void combine_parts(const std::vector<double>& sums, std::size_t p, double* g, Par par) {
     for_each_part(par, p, [&](std::size_t, IndexSpan cols) {
         for (std::size_t j = cols.begin; j < cols.end; ++j) {
-            double s = part_sums[j];
-            for (std::size_t k = 1; k < fixed_parts; ++k) s += part_sums[k * p + j];
+            double s = sums[j] + sums[p + j];
+            for (std::size_t k = 1; k < fixed_parts; ++k)
+                s += sums[2 * k * p + j] + sums[(2 * k + 1) * p + j];
             g[j] = s;
         }
     });
@@ -213,18 +287,20 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
     // Without the forward product nothing is read twice: a column-major part
     // then streams each column segment whole.
     const std::size_t rows_per_block =
-        !v && layout == Layout::col ? std::max<std::size_t>(n, 1) : block_rows(layout, p);
-    const std::size_t per_part = (lanes + 2) * rows_per_block;
-    scratch.part_sums.assign(fixed_parts * p, 0.0);
+        !v && layout == Layout::col ? std::max<std::size_t>(n + n % 2, 2)
+                                    : block_rows(layout, p);
+    const std::size_t per_part = 4 * rows_per_block;
+    scratch.part_sums.assign(2 * fixed_parts * p, 0.0);
     if (v) scratch.block.resize(fixed_parts * per_part);
     for_each_part(par, n, [&](std::size_t part, IndexSpan rows) {
-        double* gp = scratch.part_sums.data() + part * p;
+        double* even = scratch.part_sums.data() + 2 * part * p;
+        double* odd = even + p;
         double* acc = v ? scratch.block.data() + part * per_part : nullptr;
         for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += rows_per_block) {
             const std::size_t b = std::min(rows_per_block, rows.end - r0);
             const double* z = z_in ? z_in + r0 : nullptr;
             if (v) {
-                double* raw = acc + lanes * rows_per_block;
+                double* raw = acc + 2 * rows_per_block;
                 double* zb = raw + rows_per_block;
                 const std::size_t next = r0 + b;
                 const std::size_t ahead =
@@ -237,7 +313,7 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
                 }
                 z = zb;
             }
-            transposed(layout, x, r0, b, z, gp);
+            transposed(layout, x, r0, b, z, even, odd);
         }
     });
     combine_parts(scratch.part_sums, p, g, par);
@@ -248,9 +324,8 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
 void x_times(const MatView& x, const double* v, double* out, Par par) {
     const Layout layout = layout_of(x);
     const std::size_t rows_per_block = block_rows(layout, x.cols);
-    // Rows do not share sums, so any cut gives the same bits.
     for_each_part(par, x.rows, [&](std::size_t, IndexSpan rows) {
-        std::vector<double> acc(layout == Layout::col ? lanes * rows_per_block : 0);
+        std::vector<double> acc(layout == Layout::col ? 2 * rows_per_block : 0);
         for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += rows_per_block) {
             const std::size_t b = std::min(rows_per_block, rows.end - r0);
             const std::size_t next = r0 + b;

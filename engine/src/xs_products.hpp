@@ -4,14 +4,15 @@
 // Every output entry has one fixed order of operations, whatever the storage
 // order of X (column-major, row-major or any other strides), the parallelism
 // setting or the thread count, so the same data give the same bits:
-//  - (X v)_i: eight partial sums over the columns j = l (mod 8), each a
-//    running sum in column order from zero, added as
-//    ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7));
-//  - (X'z)_j: the rows cut into the 8 fixed parts of part_span, a running sum
-//    in row order from zero within each part, the part sums added in part
-//    order.
-// Both orders suit both layouts: the one that runs along the contiguous
-// direction vectorises there, the other interleaves independent lines.
+//  - (X v)_i = S_even + S_odd, the running sums in column order, from zero,
+//    over the even and over the odd columns j;
+//  - (X'z)_j: the rows cut into the 8 fixed parts of part_span; within a
+//    part, two running sums in row order from zero, over the rows at an even
+//    and at an odd offset from the part's first row, added; the 8 part sums
+//    added in part order.
+// Two interleaved sums suit both layouts: along the contiguous direction
+// they are the two halves of one SIMD register, across it they are pairs of
+// adjacent lines.
 #pragma once
 
 #include <cstddef>
