@@ -1,0 +1,98 @@
+// PLS1 refits in p-space through the Gram block G = X'X of a standardised X,
+// for resampling runs that refit the same X with many responses. A refit
+// never forms the scores t = X r, so the Gram backend carries a first-order
+// bound on its rounding error through every component and gives up
+// (unresolved) whenever a selection, a score norm or a deflation cannot be
+// trusted at double precision; the caller then refits that unit directly.
+// The route changes the cost, never the result beyond rounding.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include <Eigen/Core>
+
+#include "veltra/component_loop.hpp"
+#include "veltra/parallel.hpp"
+#include "veltra/view.hpp"
+
+namespace veltra {
+
+// One certified replicate: standardised-scale coefficients, the components
+// fitted, and a bound on the coefficients' rounding error (2-norm).
+struct GramReplicateFit {
+    Eigen::VectorXd coef;
+    std::size_t k_used = 0;
+    double coef_err = 0.0;
+};
+
+// An upper bound on ||G||_2 for G = X'X: the smaller of the largest absolute
+// row sum of G and ||X||_F^2, either ignored when NaN.
+double c2_norm_estimate(MatView g, double x_fro);
+
+// Built once per resampling run and shared read-only by its replicates.
+class GramPBlock {
+  public:
+    // G = X'X with the given parallelism. With `sequential` set the
+    // replicates run inside a parallel loop and keep their own products on
+    // their thread. X is borrowed and must outlive the block.
+    GramPBlock(MatView x, Par par, bool sequential);
+
+    // The PLS1 fit of y (n entries) with up to k components, or none when a
+    // gate could not certify it, or when it stopped after some but not all
+    // k components.
+    std::optional<GramReplicateFit> fit_replicate_full(VecView y, std::size_t k,
+                                                       std::optional<std::size_t> keep) const;
+
+    MatView x;
+    Eigen::MatrixXd G;
+    double x_fro = 0.0;
+    double c2 = 0.0;
+    bool sequential = false;
+};
+
+// The component backend of one replicate; its error accumulators start at
+// zero and grow with each accepted component.
+class GramBackend {
+  public:
+    static constexpr bool has_scores = false;
+    GramBackend(const GramPBlock& block, Par par);
+
+    std::size_t rows() const { return n_; }
+    std::size_t cols() const { return p_; }
+    double fro() const { return x_fro_; }
+    Eigen::VectorXd cross(VecView y);
+    void begin(double y_norm, double eps_raw, double) {
+        y_norm_ = y_norm;
+        eps_raw_ = eps_raw;
+    }
+    Gate gate_c(const Eigen::VectorXd& c, std::optional<std::size_t> keep, std::size_t a);
+    // tt = r'G r; no score vector.
+    double score(const Eigen::VectorXd& r, Eigen::VectorXd&);
+    Gate gate_tt(std::size_t a, const Eigen::VectorXd& r, double tt);
+    Eigen::VectorXd loading(const Eigen::VectorXd&, double tt) const;
+    double q(VecView, const Eigen::VectorXd&, const Eigen::VectorXd& c, const Eigen::VectorXd& w,
+             double tt);
+
+    // The bound on the coefficients' rounding error after k_used components.
+    double coef_err(std::size_t k_used) const;
+
+  private:
+    const GramPBlock& block_;
+    Par par_;
+    std::size_t n_, p_;
+    double x_fro_, c2_;
+    Eigen::VectorXd gr_;  // G r of the current component
+    double y_norm_ = 0.0, eps_raw_ = 0.0;
+    double c0_ = 0.0, c_ = 0.0;  // ||c|| of the first and of the current component
+    double e_c_ = 0.0;           // error bound in c from the deflations
+    double rho_ = 0.0;           // relative perturbation of the current selection
+    double e_ = 0.0;             // error bound of the current r
+    double b_tt_ = 0.0;          // error bound of the current tt
+    double e_p_ = 0.0;           // error bound of the current loading
+    double r_norm_ = 0.0, tt_ = 0.0, p_norm_ = 0.0;
+    double s_r_ = 0.0, s_p_ = 0.0, s_x_ = 0.0;
+    double e_q_ = 0.0, a_q_ = 0.0;
+};
+
+}  // namespace veltra

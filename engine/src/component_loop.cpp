@@ -1,0 +1,207 @@
+#include "veltra/component_loop.hpp"
+
+#include <cmath>
+#include <vector>
+
+#include "xs_products.hpp"
+
+namespace veltra {
+namespace {
+
+Eigen::Index ix(std::size_t i) { return static_cast<Eigen::Index>(i); }
+
+// sum a_i b_i in index order.
+double dot_in_order(VecView a, const double* b) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < a.len; ++i) s += a[i] * b[i];
+    return s;
+}
+
+// A contiguous copy of y when it has a stride, else y itself.
+const double* contiguous(VecView y, Eigen::VectorXd& copy) {
+    if (y.stride == 1 || y.len == 0) return y.data;
+    copy = y.eigen();
+    return copy.data();
+}
+
+[[noreturn]] void x_backend_unresolved() {
+    internal_failure("the X backend never returns Gate::Unresolved");
+}
+
+}  // namespace
+
+double detail::pairwise_sum_of_squares(const double* x, std::size_t n) {
+    if (n <= 16) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < n; ++i) s += x[i] * x[i];
+        return s;
+    }
+    const std::size_t half = n / 2;
+    return pairwise_sum_of_squares(x, half) + pairwise_sum_of_squares(x + half, n - half);
+}
+
+Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
+                         const Eigen::MatrixXd& p, std::size_t a) {
+    Eigen::VectorXd out = w;
+    if (a == 0) return out;
+    const std::size_t len = static_cast<std::size_t>(w.size());
+    std::vector<double> d(a);
+    for (std::size_t b = 0; b < a; ++b) {
+        double s = 0.0;
+        for (std::size_t j = 0; j < len; ++j) s += p(ix(j), ix(b)) * w[ix(j)];
+        d[b] = s;
+    }
+    for (std::size_t j = 0; j < len; ++j) {
+        double s = 0.0;
+        for (std::size_t b = 0; b < a; ++b) s += r(ix(j), ix(b)) * d[b];
+        out[ix(j)] = w[ix(j)] - s;
+    }
+    return out;
+}
+
+Eigen::VectorXd scale_col(VecView a, VecView b) {
+    internal_check(b.len >= a.len, "scale_col: fewer factors than entries");
+    Eigen::VectorXd out(ix(a.len));
+    for (std::size_t i = 0; i < a.len; ++i) out[ix(i)] = a[i] * b[i];
+    return out;
+}
+
+Eigen::MatrixXd scale_rows(MatView x, VecView m) {
+    internal_check(m.len >= x.rows, "scale_rows: fewer multipliers than rows");
+    Eigen::MatrixXd out(ix(x.rows), ix(x.cols));
+    for (std::size_t j = 0; j < x.cols; ++j)
+        for (std::size_t i = 0; i < x.rows; ++i) out(ix(i), ix(j)) = m[i] * x(i, j);
+    return out;
+}
+
+double mean_scale_ratio(const FitX& fx) {
+    double ratio = 0.0;
+    for (Eigen::Index j = 0; j < fx.mean.size(); ++j) {
+        const double r = std::abs(fx.mean[j]) / fx.scale[j];
+        if (r > ratio) ratio = r;
+    }
+    return ratio;
+}
+
+// --- XBackend ---------------------------------------------------------------
+
+XBackend::XBackend(MatView xs, double fro, Par par) : xs_(xs), fro_(fro), par_(par) {}
+
+Eigen::VectorXd XBackend::cross(VecView y) {
+    internal_check(y.len == xs_.rows, "XBackend::cross: y and X_s differ in rows");
+    Eigen::VectorXd copy;
+    Eigen::VectorXd g(ix(xs_.cols));
+    detail::xt_times(xs_, contiguous(y, copy), g.data(), par_, scratch_);
+    return g;
+}
+
+double XBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
+    t.resize(ix(xs_.rows));
+    xt_t_.resize(ix(xs_.cols));
+    detail::x_times_then_xt(xs_, r.data(), detail::ScoreMap{}, t.data(), xt_t_.data(), par_,
+                            scratch_);
+    scored_ = t.data();
+    return detail::pairwise_sum_of_squares(t.data(), xs_.rows);
+}
+
+Eigen::VectorXd XBackend::loading(const Eigen::VectorXd& t, double tt) {
+    internal_check(scored_ == t.data(), "XBackend::loading: t is not the last scored vector");
+    const double factor = 1.0 / tt;
+    return xt_t_ * factor;
+}
+
+double XBackend::q(VecView y, const Eigen::VectorXd& t, const Eigen::VectorXd&,
+                   const Eigen::VectorXd&, double tt) const {
+    return dot_in_order(y, t.data()) * (1.0 / tt);
+}
+
+// --- ImplicitXBackend -------------------------------------------------------
+
+ImplicitXBackend::ImplicitXBackend(MatView x, const FitX& fx, Par par)
+    : x_(x),
+      mean_(fx.mean.data()),
+      scale_(fx.scale.data()),
+      mult_(fx.row_multipliers ? fx.row_multipliers->data() : nullptr),
+      fro_(fx.fro),
+      ratio_(mean_scale_ratio(fx)),
+      par_(par) {
+    internal_check(static_cast<std::size_t>(fx.mean.size()) == x.cols &&
+                       static_cast<std::size_t>(fx.scale.size()) == x.cols,
+                   "ImplicitXBackend: means and scales differ from the columns of X");
+    internal_check(!fx.row_multipliers ||
+                       static_cast<std::size_t>(fx.row_multipliers->size()) == x.rows,
+                   "ImplicitXBackend: row multipliers differ from the rows of X");
+}
+
+Eigen::VectorXd ImplicitXBackend::finish(const Eigen::VectorXd& g, double sigma,
+                                         double factor) const {
+    Eigen::VectorXd out(g.size());
+    for (Eigen::Index j = 0; j < g.size(); ++j)
+        out[j] = ((g[j] - mean_[j] * sigma) / scale_[j]) * factor;
+    return out;
+}
+
+Eigen::VectorXd ImplicitXBackend::cross(VecView y) {
+    const std::size_t n = x_.rows;
+    internal_check(y.len == n, "ImplicitXBackend::cross: y and X differ in rows");
+    Eigen::VectorXd z(ix(n));
+    for (std::size_t i = 0; i < n; ++i) z[ix(i)] = mult_ ? mult_[i] * y[i] : y[i];
+    double sigma = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sigma += z[ix(i)];
+    Eigen::VectorXd g(ix(x_.cols));
+    detail::xt_times(x_, z.data(), g.data(), par_, scratch_);
+    return finish(g, sigma, 1.0);
+}
+
+Gate ImplicitXBackend::gate_c(const Eigen::VectorXd& c, std::optional<std::size_t> keep,
+                              std::size_t) const {
+    return selected_norm_and_gap(c, keep).sigma < gate_c_ ? Gate::Stop : Gate::Accept;
+}
+
+double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
+    const std::size_t n = x_.rows, p = x_.cols;
+    v_.resize(ix(p));
+    for (std::size_t j = 0; j < p; ++j) v_[ix(j)] = r[ix(j)] / scale_[j];
+    double offset = 0.0;
+    for (std::size_t j = 0; j < p; ++j) offset += mean_[j] * v_[ix(j)];
+    t.resize(ix(n));
+    xt_z_.resize(ix(p));
+    detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, offset, mult_}, t.data(),
+                            xt_z_.data(), par_, scratch_);
+    double sigma = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * t[ix(i)] : t[ix(i)];
+    sigma_ = sigma;
+    scored_ = t.data();
+    return n == 0 ? 0.0 : detail::pairwise_sum_of_squares(t.data(), n);
+}
+
+Eigen::VectorXd ImplicitXBackend::loading(const Eigen::VectorXd& t, double tt) {
+    internal_check(scored_ == t.data(),
+                   "ImplicitXBackend::loading: t is not the last scored vector");
+    return finish(xt_z_, sigma_, 1.0 / tt);
+}
+
+double ImplicitXBackend::q(VecView y, const Eigen::VectorXd& t, const Eigen::VectorXd&,
+                           const Eigen::VectorXd&, double tt) const {
+    return dot_in_order(y, t.data()) * (1.0 / tt);
+}
+
+// --- runs -------------------------------------------------------------------
+
+PreparedFit pls1_fit_prepared_fro(MatView xs, VecView y_s, std::size_t k,
+                                  std::optional<std::size_t> keep, double fro, Par par) {
+    XBackend backend(xs, fro, par);
+    auto fit = pls1_component_loop(backend, y_s, k, keep);
+    if (!fit) x_backend_unresolved();
+    return std::move(*fit);
+}
+
+PreparedFit pls1_fit_implicit(MatView x, const FitX& fx, VecView y_s, std::size_t k,
+                              std::optional<std::size_t> keep, Par par) {
+    ImplicitXBackend backend(x, fx, par);
+    auto fit = pls1_component_loop(backend, y_s, k, keep);
+    if (!fit) x_backend_unresolved();
+    return std::move(*fit);
+}
+
+}  // namespace veltra

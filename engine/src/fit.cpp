@@ -1,0 +1,234 @@
+#include "veltra/fit.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "veltra/component_loop.hpp"
+#include "veltra/fit_x.hpp"
+#include "veltra/linalg.hpp"
+#include "veltra/selection.hpp"
+#include "veltra/settings.hpp"
+#include "veltra/standardize.hpp"
+#include "veltra/text.hpp"
+#include "veltra/weights.hpp"
+
+namespace veltra {
+namespace {
+
+Eigen::Index ix(std::size_t i) { return static_cast<Eigen::Index>(i); }
+
+constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t out = 0;
+    return __builtin_mul_overflow(a, b, &out) ? u64_max : out;
+}
+
+std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t out = 0;
+    return __builtin_add_overflow(a, b, &out) ? u64_max : out;
+}
+
+// Products of fits this small are not worth the pool.
+constexpr std::uint64_t max_sequential_work = 999999;
+
+bool all_finite(const Eigen::VectorXd& v) { return v.allFinite(); }
+
+VeltraError too_large_for_double() {
+    return VeltraError::InvalidInput{
+        "non-finite result from finite inputs: values are too large for double precision; "
+        "rescale the data or let the fit standardize it"};
+}
+
+std::string truncation_message(std::size_t k_used, std::size_t k) {
+    return "pls1_fit(pre_standardized=true) truncated to k_used=" + format_count(k_used) +
+           " < requested k=" + format_count(k) + ": NIPALS short-circuited on the " +
+           format_count(k_used + 1) +
+           " component (norm < 1e-14, or at the rounding floor relative to \u2016X\u2016_F\u00b7"
+           "\u2016y\u2016). Either X or y is exhausted (fewer than k informative directions: "
+           "lower k; at k_used=0, y is orthogonal to X up to rounding), or the inputs violate "
+           "the pre_standardized scale contract (see `FitOpts::pre_standardized`): re-fit with "
+           "`pre_standardized=false` to let veltra standardize, or rescale your inputs so that "
+           "\u2016X\u2016_F \u2265 1e-6.";
+}
+
+// A loop whose coefficients are not finite: non-finite X is the caller's
+// input fault; from finite inputs it is an overflow of the arithmetic, which
+// must never pass for a model.
+Result<void> check_coef(const PreparedFit& fit, MatView x) {
+    if (all_finite(fit.coef)) return {};
+    if (auto ok = check_finite_mat(x); !ok) return ok;
+    return std::unexpected(too_large_for_double());
+}
+
+struct Prepared {
+    PreparedFit fit;
+    Eigen::VectorXd x_mean;  // empty on the pre-standardised path
+    Eigen::VectorXd x_scale;
+    double y_mean = 0.0;
+    double y_scale = 1.0;
+};
+
+Result<Prepared> fit_pre_standardized(MatView x, VecView y, std::size_t k,
+                                      std::optional<std::size_t> keep,
+                                      const std::optional<Eigen::VectorXd>& mult, Par par) {
+    // Weighted rows are materialised: the Frobenius sum must see them.
+    Eigen::MatrixXd scaled;
+    MatView xs = x;
+    Eigen::VectorXd ys = y.eigen();
+    if (mult) {
+        scaled = scale_rows(x, VecView::of(*mult));
+        xs = MatView::of(scaled);
+        ys = scale_col(y, VecView::of(*mult));
+    }
+    const double ss = sum_of_squares(xs, par);
+    double fro = std::sqrt(ss);
+    if (!std::isfinite(ss)) {
+        if (auto ok = check_finite_mat(x); !ok) return std::unexpected(ok.error());
+        fro = stable_norm(xs);
+    }
+    Prepared out;
+    out.fit = pls1_fit_prepared_fro(xs, VecView::of(ys), k, keep, fro, par);
+    if (auto ok = check_coef(out.fit, x); !ok) return std::unexpected(ok.error());
+    return out;
+}
+
+Result<Prepared> fit_standardizing(MatView x, VecView y, std::size_t k,
+                                   std::optional<std::size_t> keep,
+                                   const std::optional<Eigen::VectorXd>& weights,
+                                   const std::optional<Eigen::VectorXd>& mult, Par par) {
+    const std::optional<VecView> wv =
+        weights ? std::optional<VecView>(VecView::of(*weights)) : std::nullopt;
+    FitX fx = fit_x_moments(x, std::nullopt, wv, par);
+    if (!all_finite(fx.mean) || !all_finite(fx.scale)) {
+        if (auto ok = check_finite_mat(x); !ok) return std::unexpected(ok.error());
+    }
+    const Standardized1 ystd = standardize1_weighted(y, wv);
+    const Eigen::VectorXd ys =
+        mult ? scale_col(VecView::of(ystd.y_std), VecView::of(*mult)) : ystd.y_std;
+    fx.row_multipliers = mult;
+
+    Prepared out;
+    const double ratio = mean_scale_ratio(fx);
+    // Centring on the fly loses digits in proportion to the ratio; beyond
+    // 1000 the standardised X is formed once instead.
+    if (x.rows == 0 || x.cols == 0 || !(ratio > 1000.0)) {
+        out.fit = pls1_fit_implicit(x, fx, VecView::of(ys), k, keep, par);
+    } else {
+        const Eigen::MatrixXd xs = fx.materialize(x);
+        out.fit = pls1_fit_prepared_fro(MatView::of(xs), VecView::of(ys), k, keep, fx.fro, par);
+    }
+    if (auto ok = check_coef(out.fit, x); !ok) return std::unexpected(ok.error());
+    out.x_mean = std::move(fx.mean);
+    out.x_scale = std::move(fx.scale);
+    out.y_mean = ystd.mean;
+    out.y_scale = ystd.scale;
+    return out;
+}
+
+}  // namespace
+
+Result<void> validate_keep(std::size_t keep, std::size_t p) {
+    if (keep == 0)
+        return fail(VeltraError::InvalidArgument{
+            "keep must be >= 1 (keep=0 would produce an empty component)"});
+    if (keep > p)
+        return fail(VeltraError::InvalidArgument{"keep=" + format_count(keep) +
+                                                 " exceeds n_features=" + format_count(p)});
+    return {};
+}
+
+Result<void> check_fit_y_and_k(std::size_t p, VecView y, std::size_t k,
+                               std::optional<std::size_t> keep) {
+    for (std::size_t i = 0; i < y.len; ++i)
+        if (!std::isfinite(y[i])) return fail(VeltraError::NonFiniteInput{});
+    if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
+    if (k > p) return fail(VeltraError::KExceedsMax{k, p});
+    if (keep) return validate_keep(*keep, p);
+    return {};
+}
+
+std::uint64_t pls1_fit_bytes(std::uint64_t n, std::uint64_t p) {
+    const std::uint64_t n_r = n % 8 == 0 ? n : sat_add(n, 8 - n % 8);
+    return sat_add(sat_mul(sat_mul(40, n_r), p), sat_mul(32, n_r));
+}
+
+Eigen::VectorXd pls1_coef_at_k(MatView w, MatView p, VecView q, std::size_t k) {
+    internal_check(k <= w.cols && k <= p.cols && k <= q.len,
+                   "pls1_coef_at_k: more components asked for than held");
+    internal_check(w.rows == p.rows, "pls1_coef_at_k: W and P differ in rows");
+    if (k == 0) return Eigen::VectorXd::Zero(ix(w.rows));
+    const MatView wk{w.data, w.rows, k, w.row_stride, w.col_stride};
+    const MatView pk{p.data, p.rows, k, p.row_stride, p.col_stride};
+    const Eigen::MatrixXd ptw = mat_mul(pk.transposed(), wk, par_sequential);
+    Eigen::MatrixXd b(ix(k), 1);
+    for (std::size_t a = 0; a < k; ++a) b(ix(a), 0) = q[a];
+    lu_solve_in_place(MatView::of(ptw), b);
+    return mat_vec(wk, VecView{b.data(), k, 1}, par_sequential);
+}
+
+Result<Pls1Model> pls1_fit_impl(MatView x, VecView y, std::size_t k,
+                                std::optional<VecView> weights, const FitOpts& opts) {
+    const std::size_t n = x.rows, p = x.cols;
+    if (y.len != n) return fail(VeltraError::DimensionMismatch{y.len, n, p});
+    if (auto ok = check_fit_y_and_k(p, y, k, opts.keep); !ok) return std::unexpected(ok.error());
+    auto norm = opts.strict ? validate_weights_for_k(weights, n, k)
+                            : validate_and_normalize_weights(weights, n);
+    if (!norm) return std::unexpected(norm.error());
+    // Without rows there is nothing to centre on: the model would be NaN.
+    if (n == 0)
+        return fail(VeltraError::InvalidArgument{"insufficient n for k=" + format_count(k) +
+                                                 ": need n >= k + 1 (got n=0)"});
+    std::optional<Eigen::VectorXd> mult;
+    if (norm->weights) mult = sqrt_col(VecView::of(*norm->weights));
+    const Par par = opts.sequential || sat_mul(sat_mul(n, p), k) <= max_sequential_work
+                        ? par_sequential
+                        : par_parallel;
+
+    auto prepared = opts.pre_standardized
+                        ? fit_pre_standardized(x, y, k, opts.keep, mult, par)
+                        : fit_standardizing(x, y, k, opts.keep, norm->weights, mult, par);
+    if (!prepared) return std::unexpected(prepared.error());
+    PreparedFit& fit = prepared->fit;
+    if (opts.strict && opts.pre_standardized && fit.k_used < k)
+        return fail(VeltraError::InvalidInput{truncation_message(fit.k_used, k)});
+
+    Pls1Model model;
+    model.beta = fit.coef;
+    if (!opts.pre_standardized) {
+        double shift = 0.0;
+        for (std::size_t j = 0; j < p; ++j) {
+            model.beta[ix(j)] = fit.coef[ix(j)] * prepared->y_scale / prepared->x_scale[ix(j)];
+            shift += prepared->x_mean[ix(j)] * model.beta[ix(j)];
+        }
+        model.intercept = prepared->y_mean - shift;
+        if (!all_finite(model.beta) || !std::isfinite(model.intercept))
+            return std::unexpected(too_large_for_double());
+    }
+    model.T = std::move(fit.T);
+    model.P = std::move(fit.P);
+    model.W = std::move(fit.W);
+    model.Q = std::move(fit.Q);
+    model.coef = std::move(fit.coef);
+    model.k_used = fit.k_used;
+    model.pre_standardized = opts.pre_standardized;
+    model.weights = std::move(norm->weights);
+    model.n_eff = norm->n_eff;
+    model.keep = opts.keep;
+    return model;
+}
+
+Result<Pls1Model> pls1_fit(MatView x, VecView y, std::size_t k, std::optional<VecView> weights,
+                           const FitOpts& opts) {
+    return run_entry([&] { return pls1_fit_impl(x, y, k, weights, opts); });
+}
+
+Result<Pls1Model> spls1_fit(MatView x, VecView y, std::size_t k, std::size_t keep,
+                            std::optional<VecView> weights, FitOpts opts) {
+    opts.keep = keep;
+    return run_entry([&] { return pls1_fit_impl(x, y, k, weights, opts); });
+}
+
+}  // namespace veltra

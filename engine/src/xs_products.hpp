@@ -1,0 +1,48 @@
+// Products of the PLS1 component loop with a predictor matrix read in place:
+// X v, X'z, and both in one sweep. Internal to the engine.
+//
+// Every output entry has one fixed order of operations, whatever the storage
+// order of X (column-major, row-major or any other strides), the parallelism
+// setting or the thread count, so the same data give the same bits:
+//  - (X v)_i = S_even + S_odd, the running sums in column order, from zero,
+//    over the even and over the odd columns j;
+//  - (X'z)_j: the rows cut into the 8 fixed parts of part_span; within a
+//    part, two running sums in row order from zero, over the rows at an even
+//    and at an odd offset from the part's first row, added; the 8 part sums
+//    added in part order.
+// Two interleaved sums suit both layouts: along the contiguous direction
+// they are the two halves of one SIMD register, across it they are pairs of
+// adjacent lines.
+#pragma once
+
+#include <cstddef>
+
+#include "veltra/component_loop.hpp"
+#include "veltra/parallel.hpp"
+#include "veltra/view.hpp"
+
+namespace veltra::detail {
+
+// The map from the raw product (X v)_i to the score t_i, and the row factor
+// of the transposed product in a fused sweep:
+// t_i = (raw_i - offset) * mult_i, then z_i = mult_i * t_i (X'z is summed).
+// Without centring the offset is not subtracted; without multipliers
+// (mult == nullptr) t_i is not scaled and z_i = t_i.
+struct ScoreMap {
+    bool centre = false;
+    double offset = 0.0;
+    const double* mult = nullptr;
+};
+
+// out_i = (X v)_i for every row; v has X.cols entries.
+void x_times(const MatView& x, const double* v, double* out, Par par);
+
+// g = X'z; z has X.rows entries, g X.cols.
+void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScratch& scratch);
+
+// t from X v by the score map, and g = X'z, reading X once: each block of
+// rows is multiplied twice while it is still in the cache.
+void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
+                     Par par, ProductScratch& scratch);
+
+}  // namespace veltra::detail

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include <tbb/task_arena.h>
+
+#include "engine/pls_reference.hpp"
+#include "veltra/component_loop.hpp"
+#include "veltra/fit_x.hpp"
+#include "veltra/standardize.hpp"
+
+using namespace veltra;
+namespace ref = pls_reference;
+
+namespace {
+
+using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+MatView view(const Eigen::MatrixXd& m) { return MatView::of(m); }
+MatView view(const RowMajor& m) {
+    return MatView::row_major(m.data(), std::size_t(m.rows()), std::size_t(m.cols()));
+}
+VecView view(const Eigen::VectorXd& v) { return VecView::of(v); }
+
+template <class A, class B>
+double rel_diff(const A& a, const B& b) {
+    long double num = 0, den = 0;
+    for (Eigen::Index i = 0; i < b.size(); ++i) {
+        num = std::max(num, std::fabs((long double)a(i) - (long double)b(i)));
+        den = std::max(den, std::fabs((long double)b(i)));
+    }
+    return double(num / den);
+}
+
+template <class M>
+bool same_bits(const M& a, const M& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols() &&
+           std::memcmp(a.data(), b.data(), sizeof(double) * std::size_t(a.size())) == 0;
+}
+
+void expect_same_fit(const PreparedFit& a, const PreparedFit& b) {
+    EXPECT_EQ(a.k_used, b.k_used);
+    EXPECT_TRUE(same_bits(a.W, b.W));
+    EXPECT_TRUE(same_bits(a.R, b.R));
+    EXPECT_TRUE(same_bits(a.P, b.P));
+    EXPECT_TRUE(same_bits(a.Q, b.Q));
+    EXPECT_TRUE(same_bits(a.T, b.T));
+    EXPECT_TRUE(same_bits(a.coef, b.coef));
+}
+
+struct Prepared {
+    Eigen::MatrixXd x;   // raw
+    FitX fx;             // its moments
+    Eigen::MatrixXd xs;  // standardised
+    Eigen::VectorXd ys;
+};
+
+Prepared prepare(const ref::Data& d) {
+    Prepared p{d.x, fit_x_moments(view(d.x), std::nullopt, std::nullopt, par_sequential), {}, {}};
+    p.xs = p.fx.materialize(view(d.x));
+    p.ys = standardize1_weighted(view(d.y)).y_std;
+    return p;
+}
+
+}  // namespace
+
+TEST(ComponentLoop, ScoresAreXsTimesRotationsAndCoefIsRQ) {
+    const auto d = ref::latent_data(120, 15, 3);
+    const auto pr = prepare(d);
+    const auto fits = {
+        pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 5, std::nullopt,
+                              pr.fx.fro, par_sequential),
+        pls1_fit_implicit(view(pr.x), pr.fx, view(pr.ys), 5, std::nullopt, par_sequential),
+        pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 4, std::size_t{6}, pr.fx.fro,
+                              par_sequential)};
+    for (const PreparedFit& f : fits) {
+        ASSERT_GE(f.k_used, 4u);
+        const ref::LMat xs = pr.xs.cast<long double>();
+        const ref::LMat xr = xs * f.R.cast<long double>();
+        EXPECT_LT(rel_diff(f.T.reshaped(), xr.reshaped()), 1e-12);
+        const ref::LVec rq = f.R.cast<long double>() * f.Q.cast<long double>();
+        const ref::LVec wpq = ref::coef_of(f.W.cast<long double>(), f.P.cast<long double>(),
+                                           f.Q.cast<long double>(), Eigen::Index(f.k_used));
+        EXPECT_LT(rel_diff(f.coef, rq), 1e-11);
+        EXPECT_LT(rel_diff(f.coef, wpq), 1e-12);
+        // Unit weights, mutually orthogonal scores.
+        for (Eigen::Index a = 0; a < f.W.cols(); ++a) EXPECT_NEAR(f.W.col(a).norm(), 1.0, 1e-15);
+        const Eigen::MatrixXd tt = f.T.transpose() * f.T;
+        for (Eigen::Index a = 0; a < tt.rows(); ++a)
+            for (Eigen::Index b = 0; b < a; ++b)
+                EXPECT_LT(std::fabs(tt(a, b)), 1e-10 * std::sqrt(tt(a, a) * tt(b, b)));
+    }
+}
+
+TEST(ComponentLoop, ImplicitAndStoredBackendsAgree) {
+    const auto d = ref::latent_data(90, 200, 8);
+    const auto pr = prepare(d);
+    const auto stored = pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 6, std::nullopt, pr.fx.fro,
+                                              par_sequential);
+    const auto implicit =
+        pls1_fit_implicit(view(pr.x), pr.fx, view(pr.ys), 6, std::nullopt, par_sequential);
+    ASSERT_EQ(stored.k_used, implicit.k_used);
+    EXPECT_LT(rel_diff(stored.coef, implicit.coef), 1e-11);
+    EXPECT_LT(rel_diff(stored.T.reshaped(), implicit.T.reshaped()), 1e-11);
+}
+
+TEST(ComponentLoop, NoSignalAndRankLimits) {
+    // Every column orthogonal to y: c = 0 and the first selection fails.
+    Eigen::MatrixXd x(4, 2);
+    x << 1, 1, 1, -1, -1, 1, -1, -1;
+    Eigen::VectorXd y(4);
+    y << 1, -1, -1, 1;
+    const auto none = pls1_fit_prepared_fro(view(x), view(y), 2, std::nullopt, x.norm(),
+                                            par_sequential);
+    EXPECT_EQ(none.k_used, 0u);
+    EXPECT_EQ(none.coef, Eigen::VectorXd::Zero(2));
+    EXPECT_EQ(none.W.cols(), 0);
+
+    // Rank 2 with k = 5: stops at or below the rank.
+    const auto d = ref::latent_data(60, 5, 4);
+    Prepared pr = prepare(d);
+    pr.xs.col(2) = pr.xs.col(0) - pr.xs.col(1);
+    pr.xs.col(3) = 2.0 * pr.xs.col(0);
+    pr.xs.col(4) = pr.xs.col(1) + 3.0 * pr.xs.col(0);
+    const auto capped = pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 5, std::nullopt,
+                                              pr.xs.norm(), par_sequential);
+    EXPECT_LE(capped.k_used, 2u);
+    EXPECT_GE(capped.k_used, 1u);
+    EXPECT_TRUE(capped.coef.allFinite());
+}
+
+TEST(ComponentLoop, TiesKeepTheLowerIndexAndKeepAllSelectsNothing) {
+    const auto d = ref::latent_data(80, 6, 12);
+    Prepared pr = prepare(d);
+    pr.xs.col(4) = pr.xs.col(1);
+    pr.ys = pr.xs.col(1) + 0.1 * pr.xs.col(0);
+    const auto one = pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 1, std::size_t{1},
+                                           pr.xs.norm(), par_sequential);
+    ASSERT_EQ(one.k_used, 1u);
+    EXPECT_EQ(std::fabs(one.W(1, 0)), 1.0);
+    EXPECT_EQ(one.W(4, 0), 0.0);
+    const auto all = pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 3, std::size_t{6},
+                                           pr.xs.norm(), par_sequential);
+    const auto above = pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 3, std::size_t{60},
+                                             pr.xs.norm(), par_sequential);
+    const auto plain = pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 3, std::nullopt,
+                                             pr.xs.norm(), par_sequential);
+    expect_same_fit(all, plain);
+    expect_same_fit(above, plain);
+}
+
+TEST(ComponentLoop, ImplicitCentringGateGrowsWithTheMeanToScaleRatio) {
+    // Column 0 has mean 1e4 and scale 1; y_s carries a trace of it far below
+    // the implicit gate 2 (1 + 1e4) eps_w but above eps_w itself.
+    const Eigen::Index n = 100;
+    Eigen::MatrixXd x(n, 2);
+    Eigen::VectorXd ys(n);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const double s = (i % 2 == 0) ? 1.0 : -1.0;
+        x(i, 0) = 1e4 + s;
+        x(i, 1) = (i % 4 < 2) ? 1.0 : -1.0;
+        ys[i] = ((i % 4 == 0 || i % 4 == 3) ? 1.0 : -1.0) + 1e-11 * s;
+    }
+    const FitX fx = fit_x_moments(view(x), std::nullopt, std::nullopt, par_sequential);
+    EXPECT_NEAR(mean_scale_ratio(fx), 1e4, 1e-9);
+    const Eigen::MatrixXd xs = fx.materialize(view(x));
+    const auto stored =
+        pls1_fit_prepared_fro(view(xs), view(ys), 1, std::nullopt, fx.fro, par_sequential);
+    const auto implicit = pls1_fit_implicit(view(x), fx, view(ys), 1, std::nullopt, par_sequential);
+    EXPECT_EQ(stored.k_used, 1u);
+    EXPECT_EQ(implicit.k_used, 0u);
+
+    ImplicitXBackend backend(view(x), fx, par_sequential);
+    backend.begin(0.0, 0.0, 3e-12);
+    EXPECT_EQ(backend.gate_c_threshold(), 2.0 * (1.0 + 1e4) * 3e-12);
+}
+
+TEST(ComponentLoop, SameBitsForLayoutsParallelismAndThreads) {
+    const auto d = ref::latent_data(2100, 70, 23);
+    const auto w = ref::positive_weights(2100, 9);
+    const Eigen::VectorXd wv = Eigen::Map<const Eigen::VectorXd>(w.data(), 2100);
+    FitX fx = fit_x_moments(view(d.x), std::nullopt, view(wv), par_sequential);
+    fx.row_multipliers = sqrt_col(view(renormalize_mean_one(view(wv))));
+    const Eigen::VectorXd ys = standardize1_weighted(view(d.y), view(wv)).y_std;
+    const RowMajor rm = d.x;
+    const auto base = pls1_fit_implicit(view(d.x), fx, view(ys), 6, std::size_t{20}, par_sequential);
+    ASSERT_EQ(base.k_used, 6u);
+    expect_same_fit(pls1_fit_implicit(view(rm), fx, view(ys), 6, std::size_t{20}, par_parallel),
+                    base);
+    std::optional<PreparedFit> one;
+    tbb::task_arena(1).execute([&] {
+        one = pls1_fit_implicit(view(d.x), fx, view(ys), 6, std::size_t{20}, par_parallel);
+    });
+    expect_same_fit(*one, base);
+
+    const Eigen::MatrixXd xs = fx.materialize(view(d.x));
+    const RowMajor xs_rm = xs;
+    const auto stored = pls1_fit_prepared_fro(view(xs), view(ys), 6, std::nullopt, fx.fro,
+                                              par_parallel);
+    expect_same_fit(pls1_fit_prepared_fro(view(xs_rm), view(ys), 6, std::nullopt, fx.fro,
+                                          par_sequential),
+                    stored);
+    // Every other row of a taller matrix: neither stride is 1.
+    Eigen::MatrixXd tall = Eigen::MatrixXd::Zero(2 * xs.rows(), xs.cols());
+    for (Eigen::Index i = 0; i < xs.rows(); ++i) tall.row(2 * i) = xs.row(i);
+    const MatView strided{tall.data(), std::size_t(xs.rows()), std::size_t(xs.cols()), 2,
+                          tall.rows()};
+    expect_same_fit(
+        pls1_fit_prepared_fro(strided, view(ys), 6, std::nullopt, fx.fro, par_parallel), stored);
+}
