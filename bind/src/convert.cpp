@@ -127,6 +127,24 @@ Value owned_vec(const Eigen::VectorXd& v) {
     return Value(VecF64::copy_of(std::span<const double>(v.data(), static_cast<std::size_t>(v.size()))));
 }
 
+Value pls1_model(const Pls1Model& model, Value rotation_spec, Value selection_result) {
+    return Value(Record::typed("PLS1Result")
+                     .field("T", owned_mat(model.T))
+                     .field("P", owned_mat(model.P))
+                     .field("W", owned_mat(model.W))
+                     .field("Q", owned_vec(model.Q))
+                     .field("coef", owned_vec(model.coef))
+                     .field("beta", owned_vec(model.beta))
+                     .field("intercept", Value::real(model.intercept))
+                     .field("k_used", Value::count(model.k_used))
+                     .field("pre_standardized", Value::boolean(model.pre_standardized))
+                     .field("weights", model.weights ? owned_vec(*model.weights) : Value())
+                     .field("n_eff", Value::real(model.n_eff))
+                     .field("rotation_spec", std::move(rotation_spec))
+                     .field("selection_result", std::move(selection_result))
+                     .field("keep", model.keep ? Value::count(*model.keep) : Value()));
+}
+
 Value pls3_model(const Pls3Model& model) {
     Value converged;
     if (model.converged) converged = Value(BoolVec(model.converged->begin(), model.converged->end()));
@@ -170,6 +188,28 @@ BindResult<Record> model_record(Value value, std::string_view expected, std::str
     if (type && *type != expected)
         return std::unexpected(BindError::invalid_argument(head + "a " + *type));
     return std::move(*record);
+}
+
+BindResult<Pls1Model> pls1_model_from_record(std::span<const Field> fields) {
+    FieldReader r(fields);
+    // Built in place in the result: a moved-from local model trips a false
+    // uninitialised-use warning of GCC 12 on its optional weights.
+    BindResult<Pls1Model> out(std::in_place);
+    Pls1Model& m = *out;
+    m.T = r.mat("T");
+    m.P = r.mat("P");
+    m.W = r.mat("W");
+    m.Q = r.col("Q");
+    m.coef = r.col("coef");
+    m.beta = r.col("beta");
+    m.intercept = r.f64("intercept");
+    m.k_used = r.usize("k_used");
+    m.pre_standardized = r.boolean("pre_standardized");
+    m.weights = r.opt_col("weights");
+    m.n_eff = r.f64("n_eff");
+    m.keep = r.opt_usize("keep");
+    if (r.error) return std::unexpected(std::move(*r.error));
+    return out;
 }
 
 BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields) {

@@ -203,7 +203,6 @@ TEST(Guard, AnyExceptionEndsOnlyThatCall) {
 
 TEST(Registry, FunctionsWithoutAdapterSayso) {
     const std::set<std::string_view> without_adapter = {
-        "pls1_fit", "pls1_predict", "spls1_fit",
         "pls1_find_k_optimal", "pls1_find_k_sequence", "spls1_find_keep_optimal",
         "spls1_find_k_optimal", "spls1_find_k_sequence", "pls1_confirmatory_test",
         "split_nb_gate", "pls1_perm_null", "pls3_confirmatory_test", "pls1_perm_alpha",

@@ -141,7 +141,8 @@ def test_registry_checks_run_after_conversion():
         ({"X": x, "y": y, "bogus": 1}, "invalid_argument", "pls1_fit() got an unexpected argument 'bogus'"),
         ({"X": x}, "invalid_argument", "pls1_fit() missing required argument 'y'"),
         ({"X": x, "y": None}, "invalid_argument", "pls1_fit() missing required argument 'y'"),
-        ({"X": x, "y": y, "k": 2, "weights": [1, 2, 3, 4]}, "internal", "pls1_fit is not available yet"),
+        ({"X": x, "y": y, "k": 2.5, "weights": [1, 2, 3, 4]}, "invalid_argument",
+         "k must be a non-negative whole number, got 2.5"),
     ]
     for arguments, code, message in cases:
         with pytest.raises(VE) as info:

@@ -3,8 +3,11 @@
 // file defines its adapters; the registry table only points at them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "veltra/bind/error.hpp"
 #include "veltra/bind/inputs.hpp"
@@ -25,6 +28,18 @@ BindResult<CallOutput> spls1_fit(Inputs& in);
 
 // find_k.cpp
 BindResult<CallOutput> pls1_find_k_optimal(Inputs& in);
+
+// The component count that a k mode of pls1_fit ("optimal" or "sequence")
+// chose, the search's record (stored as selection_result) and its warnings.
+struct SelectedK {
+    std::uint64_t k = 0;
+    Value selection;
+    std::vector<Record> warnings;
+};
+BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weights,
+                               std::string_view mode, std::optional<std::uint64_t> k_max,
+                               std::optional<Record> find_k_args, bool pre_standardized,
+                               std::optional<std::uint64_t> seed);
 BindResult<CallOutput> pls1_find_k_sequence(Inputs& in);
 BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in);
 BindResult<CallOutput> spls1_find_k_optimal(Inputs& in);

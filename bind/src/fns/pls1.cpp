@@ -1,14 +1,18 @@
 // Adapters of preprocess and of the PLS1 functions. Inputs reach the engine
 // as views of the values taken from Inputs, which stay alive until the engine
 // returns; only results are copied.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "fns/fns.hpp"
 #include "veltra/bind/coerce.hpp"
 #include "veltra/bind/convert.hpp"
+#include "veltra/fit.hpp"
+#include "veltra/predict.hpp"
 #include "veltra/preprocess.hpp"
 
 namespace veltra::bind::fns {
@@ -66,8 +70,86 @@ BindResult<CallOutput> preprocess(Inputs& in) {
     return CallOutput{Value(std::move(result)), {}};
 }
 
-BindResult<CallOutput> pls1_fit(Inputs& in) { return not_available(in); }
-BindResult<CallOutput> pls1_predict(Inputs& in) { return not_available(in); }
-BindResult<CallOutput> spls1_fit(Inputs& in) { return not_available(in); }
+BindResult<CallOutput> pls1_fit(Inputs& in) {
+    auto X = in.mat("X");
+    if (!X) return std::unexpected(std::move(X.error()));
+    auto y = in.vec("y");
+    if (!y) return std::unexpected(std::move(y.error()));
+    Value k_value = in.take("k");
+    auto k_max = in.opt_usize("k_max");
+    if (!k_max) return std::unexpected(std::move(k_max.error()));
+    auto find_k_args = in.opt_record("find_k_args");
+    if (!find_k_args) return std::unexpected(std::move(find_k_args.error()));
+    auto pre_standardized = in.boolean("pre_standardized");
+    if (!pre_standardized) return std::unexpected(std::move(pre_standardized.error()));
+    auto seed = in.seed("seed");
+    if (!seed) return std::unexpected(std::move(seed.error()));
+    auto weights = in.opt_vec("weights");
+    if (!weights) return std::unexpected(std::move(weights.error()));
+    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+
+    std::uint64_t k = 0;
+    Value selection;
+    std::vector<Record> warnings;
+    if (const Str* mode = k_value.get_if<Str>()) {
+        auto chosen = select_k(X->as_mat(), y->view(), view_of(*weights), mode->view(), *k_max,
+                               std::move(*find_k_args), *pre_standardized, *seed);
+        if (!chosen) return std::unexpected(std::move(chosen.error()));
+        k = chosen->k;
+        selection = std::move(chosen->selection);
+        warnings = std::move(chosen->warnings);
+    } else {
+        if (*k_max || *find_k_args)
+            return std::unexpected(BindError::invalid_argument(
+                "k_max and find_k_args apply only when k is 'optimal' or 'sequence'"));
+        auto count = to_usize(k_value);
+        if (!count) return std::unexpected(BindError::invalid_argument("k " + count.error()));
+        // The seed only drives the k searches; a plain fit has no randomness.
+        k = *count;
+    }
+
+    const FitOpts opts{std::nullopt, *pre_standardized, true, false};
+    const auto model = veltra::pls1_fit(X->as_mat(), y->view(), k, view_of(*weights), opts);
+    if (!model) return std::unexpected(BindError::from_core(model.error()));
+    return CallOutput{pls1_model(*model, Value(), std::move(selection)), std::move(warnings)};
+}
+
+BindResult<CallOutput> spls1_fit(Inputs& in) {
+    auto X = in.mat("X");
+    if (!X) return std::unexpected(std::move(X.error()));
+    auto y = in.vec("y");
+    if (!y) return std::unexpected(std::move(y.error()));
+    auto k = in.usize("k");
+    if (!k) return std::unexpected(std::move(k.error()));
+    auto keep = in.usize("keep");
+    if (!keep) return std::unexpected(std::move(keep.error()));
+    auto pre_standardized = in.boolean("pre_standardized");
+    if (!pre_standardized) return std::unexpected(std::move(pre_standardized.error()));
+    auto weights = in.opt_vec("weights");
+    if (!weights) return std::unexpected(std::move(weights.error()));
+    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+
+    // The engine entry puts keep into the options and checks it.
+    const FitOpts opts{std::nullopt, *pre_standardized, true, false};
+    const auto model =
+        veltra::spls1_fit(X->as_mat(), y->view(), *k, *keep, view_of(*weights), opts);
+    if (!model) return std::unexpected(BindError::from_core(model.error()));
+    return CallOutput{pls1_model(*model, Value(), Value()), {}};
+}
+
+BindResult<CallOutput> pls1_predict(Inputs& in) {
+    Value model_value = in.take("model");
+    auto X_new = in.mat("X_new");
+    if (!X_new) return std::unexpected(std::move(X_new.error()));
+    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+
+    auto record = model_record(std::move(model_value), "PLS1Result", "model");
+    if (!record) return std::unexpected(std::move(record.error()));
+    auto model = pls1_model_from_record(record->fields());
+    if (!model) return std::unexpected(std::move(model.error()));
+    const auto predicted = veltra::pls1_predict(*model, X_new->as_mat());
+    if (!predicted) return std::unexpected(BindError::from_core(predicted.error()));
+    return CallOutput{owned_vec(*predicted), {}};
+}
 
 }  // namespace veltra::bind::fns

@@ -2,6 +2,7 @@
 // PLS1 model whose scores, loadings and y-loadings are then turned by the
 // same rotation.
 #include <optional>
+#include <cstddef>
 #include <string>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "veltra/bind/coerce.hpp"
 #include "veltra/bind/convert.hpp"
 #include "veltra/bind/methods.hpp"
+#include "veltra/bind/result_types.hpp"
 #include "veltra/rotate.hpp"
 
 namespace veltra::bind::fns {
@@ -49,13 +51,70 @@ BindResult<RotatedArray> rotate_array(MatView W, const std::string& method,
     return RotatedArray{std::move(out->W_rot), std::move(out->R), std::move(spec)};
 }
 
+// A * B as a new column-major matrix.
+Eigen::MatrixXd product(MatView A, MatView B) {
+    internal_check(A.cols == B.rows, "product of matrices whose inner sizes differ");
+    Eigen::MatrixXd out = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(A.rows),
+                                                static_cast<Eigen::Index>(B.cols));
+    out.noalias() += A.eigen() * B.eigen();
+    return out;
+}
+
+std::unexpected<BindError> bad_shape(std::string message) {
+    return std::unexpected(BindError::invalid_argument(std::move(message)));
+}
+
 BindResult<Value> rotate_model(Record record, const std::string& method, std::optional<MatView> L,
                                const OptionRecord& args) {
-    (void)record;
-    (void)method;
-    (void)L;
-    (void)args;
-    return std::unexpected(BindError::internal("rotate of a PLS1Result is not available yet"));
+    if (const Value* spec = record.find("rotation_spec"); spec && !spec->is_none())
+        return std::unexpected(BindError::from_core(VeltraError::AlreadyRotated{}));
+    auto model = pls1_model_from_record(record.fields());
+    if (!model) return std::unexpected(std::move(model.error()));
+
+    const auto K = static_cast<std::size_t>(model->W.cols());
+    const auto p = static_cast<std::size_t>(model->W.rows());
+    const auto T_cols = static_cast<std::size_t>(model->T.cols());
+    const auto P_cols = static_cast<std::size_t>(model->P.cols());
+    const auto P_rows = static_cast<std::size_t>(model->P.rows());
+    const auto Q_len = static_cast<std::size_t>(model->Q.size());
+    if (T_cols != K)
+        return bad_shape("model field 'T' has " + std::to_string(T_cols) + " columns, W has " +
+                         std::to_string(K));
+    if (P_cols != K)
+        return bad_shape("model field 'P' has " + std::to_string(P_cols) + " columns, W has " +
+                         std::to_string(K));
+    if (P_rows != p)
+        return bad_shape("model field 'P' has " + std::to_string(P_rows) + " rows, W has " +
+                         std::to_string(p) + " rows");
+    if (Q_len != K)
+        return bad_shape("model field 'Q' has length " + std::to_string(Q_len) + ", W has " +
+                         std::to_string(K));
+
+    auto rotated = rotate_array(MatView::of(model->W), method, L, args);
+    if (!rotated) return std::unexpected(std::move(rotated.error()));
+    const MatView R = MatView::of(rotated->R);
+    const Eigen::MatrixXd T_rot = product(MatView::of(model->T), R);
+    const Eigen::MatrixXd P_rot = product(MatView::of(model->P), R);
+    const Eigen::MatrixXd Q_rot =
+        product(R.transposed(), MatView::col_major(model->Q.data(), Q_len, 1));
+
+    // The rotated fields replace the caller's before the rest is made owned,
+    // so the replaced arrays are never copied.
+    record.set("T", owned_mat(T_rot));
+    record.set("P", owned_mat(P_rot));
+    record.set("W", owned_mat(rotated->W_rot));
+    record.set("Q", owned_vec(Q_rot.col(0)));
+    record.set("rotation_spec", Value(std::move(rotated->spec)));
+    Record updated = std::move(record).into_owned();
+
+    // Exactly the fields of PLS1Result, in their order; the caller's extra
+    // fields are dropped and missing optional ones come back null.
+    Record result = Record::typed("PLS1Result");
+    for (const FieldSpec& f : find_result_type("PLS1Result")->fields) {
+        Value* v = updated.find(f.name);
+        result = std::move(result).field(f.name, v ? std::move(*v) : Value());
+    }
+    return Value(std::move(result));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "veltra/bind/value.hpp"
+#include "veltra/fit.hpp"
 #include "veltra/pls3.hpp"
 
 namespace veltra::bind {
@@ -19,6 +20,12 @@ namespace veltra::bind {
 // Owned copies of core results as values (a column-major matrix, a vector).
 Value owned_mat(const Eigen::MatrixXd& m);
 Value owned_vec(const Eigen::VectorXd& v);
+
+// The PLS1Result record: every field in its fixed order, copies of the
+// model's matrices and vectors, counts clamped into signed integers. The two
+// record-only fields take the given values as they are (null from the fits;
+// rotate fills rotation_spec, a k search selection_result).
+Value pls1_model(const Pls1Model& model, Value rotation_spec, Value selection_result);
 
 // The PLS3Result record: every field in its fixed order, copies of the
 // model's matrices and vectors, counts clamped into signed integers.
@@ -30,6 +37,12 @@ Value pls3_scores(const Pls3Scores& scores);
 // `expected`, is returned as it is. `arg_name` opens the message ("model",
 // "rotate() first arg").
 BindResult<Record> model_record(Value value, std::string_view expected, std::string_view arg_name);
+
+// The PLS1 model of a record that passed model_record: T, P, W, Q, coef,
+// beta, intercept, k_used, pre_standardized, weights, n_eff, keep, read in
+// that order. rotation_spec, selection_result and any other field are not
+// read. No consistency check between the fields.
+BindResult<Pls1Model> pls1_model_from_record(std::span<const Field> fields);
 
 // The two-block model of a record that passed model_record: U, V,
 // singular_values, x_scores, y_scores, X_mean, X_scale, Y_mean, Y_scale,
