@@ -104,3 +104,104 @@ def test_matrix_form_checks_in_order():
                  "invalid input: W contains non-finite values")
     assert_fails("rotate", {"model_or_W": W, "L": np.ones((6, 3))}, "shape_mismatch",
                  "shape mismatch: L.ncols=3 but W.ncols=2")
+
+
+PLS1_FIELDS = [
+    "T", "P", "W", "Q", "coef", "beta", "intercept", "k_used", "pre_standardized", "weights",
+    "n_eff", "rotation_spec", "selection_result", "keep",
+]
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    rng = np.random.default_rng(8)
+    n, p = 50, 12
+    latent = rng.normal(size=(n, 3))
+    X = latent @ rng.normal(size=(3, p)) + 0.4 * rng.normal(size=(n, p)) + 2.0
+    y = latent @ np.array([1.0, 0.5, -0.8]) + 0.1 * rng.normal(size=n)
+    return X, y
+
+
+@pytest.mark.parametrize("make_result", [lambda t, f: f, Dataclasses()], ids=["dict", "typed"])
+def test_model_form_rotates_scores_loadings_and_y_loadings(fitted, make_result):
+    X, y = fitted
+    model = run("pls1_fit", {"X": X, "y": y, "k": 3}, make_result)
+    out = run("rotate", {"model_or_W": model}, make_result)
+    typed = not isinstance(out, dict)
+    before = vars(model) if typed else model
+    after = vars(out) if typed else out
+    if typed:
+        assert type(out).__name__ == "PLS1Result"
+        assert type(after["rotation_spec"]).__name__ == "RotationSpec"
+    assert list(after) == PLS1_FIELDS
+    spec = vars(after["rotation_spec"]) if typed else after["rotation_spec"]
+    assert list(spec) == SPEC_FIELDS and spec["L_was_provided"] is False
+    R = spec["R"]
+    np.testing.assert_allclose(R.T @ R, np.eye(3), atol=1e-14)
+    np.testing.assert_allclose(after["W"], before["W"] @ R, atol=1e-13)
+    np.testing.assert_allclose(after["T"], before["T"] @ R, atol=1e-12)
+    np.testing.assert_allclose(after["P"], before["P"] @ R, atol=1e-13)
+    np.testing.assert_allclose(after["Q"], R.T @ before["Q"], atol=1e-13)
+    np.testing.assert_allclose(after["T"] @ after["Q"], before["T"] @ before["Q"], atol=1e-11)
+    # The same rotation as of the bare weights.
+    bare = run("rotate", {"model_or_W": before["W"]})
+    np.testing.assert_array_equal(bare["spec"]["R"], R)
+    for key in ("coef", "beta", "intercept", "k_used", "pre_standardized", "weights", "n_eff",
+                "selection_result", "keep"):
+        np.testing.assert_array_equal(after[key], before[key])
+    # A rotated model predicts as the model it came from.
+    p0 = run("pls1_predict", {"model": model, "X_new": X})
+    p1 = run("pls1_predict", {"model": out, "X_new": X})
+    np.testing.assert_array_equal(p0, p1)
+    # And cannot be rotated again.
+    assert_fails("rotate", {"model_or_W": out}, "already_rotated",
+                 "model already has a rotation_spec; re-rotation is not supported")
+
+
+def test_model_form_keeps_only_the_record_fields(fitted):
+    X, y = fitted
+    model = run("pls1_fit", {"X": X, "y": y, "k": 2})
+    given = {k: v for k, v in model.items() if k not in ("weights", "keep", "rotation_spec")}
+    given["note"] = "dropped"
+    given["selection_result"] = {"kept": [1, 2]}
+    out = run("rotate", {"model_or_W": given, "L": model["P"]})
+    assert list(out) == PLS1_FIELDS
+    assert out["weights"] is None and out["keep"] is None
+    assert out["selection_result"] == {"kept": [1, 2]}
+    assert out["rotation_spec"]["L_was_provided"] is True
+    # A null rotation_spec is no rotation.
+    again = run("rotate", {"model_or_W": {**model, "rotation_spec": None}})
+    assert again["rotation_spec"]["method"] == "varimax"
+
+
+def test_model_form_checks_in_order(fitted):
+    X, y = fitted
+    model = run("pls1_fit", {"X": X, "y": y, "k": 2})
+    two_block = Dataclasses()("PLS3Result", {"U": np.ones((4, 1))})
+    assert_fails("rotate", {"model_or_W": two_block}, "invalid_argument",
+                 "rotate() first arg must be a PLS1Result, got a PLS3Result")
+    # already_rotated comes before the fields are read.
+    assert_fails("rotate", {"model_or_W": {"rotation_spec": {"method": "varimax"}}},
+                 "already_rotated",
+                 "model already has a rotation_spec; re-rotation is not supported")
+    assert_fails("rotate", {"model_or_W": {}}, "invalid_argument", "model is missing field 'T'")
+    assert_fails("rotate", {"model_or_W": {**model, "W": None}, "method": "quartimax"},
+                 "invalid_argument", "model field 'W' is null")
+    # The shape checks, before the method and its options are looked at.
+    shapes = [
+        ({**model, "T": model["T"][:, :1].copy()}, "model field 'T' has 1 columns, W has 2"),
+        ({**model, "P": model["P"][:, :1].copy()}, "model field 'P' has 1 columns, W has 2"),
+        ({**model, "P": model["P"][:5].copy()}, "model field 'P' has 5 rows, W has 12 rows"),
+        ({**model, "Q": model["Q"][:1].copy()}, "model field 'Q' has length 1, W has 2"),
+    ]
+    for bad, message in shapes:
+        assert_fails("rotate", {"model_or_W": bad, "method": "quartimax", "args": {"x": 1}},
+                     "invalid_argument", message)
+    assert_fails("rotate", {"model_or_W": model, "method": "quartimax", "args": {"x": 1}},
+                 "rotation_method_not_implemented",
+                 "rotation method 'quartimax' is not implemented in this version")
+    assert_fails("rotate", {"model_or_W": model, "args": {"x": 1}}, "invalid_args",
+                 "method='varimax' does not accept arg 'x'; allowed: ['max_iter', 'tol', "
+                 "'kaiser_normalize']")
+    assert_fails("rotate", {"model_or_W": model, "L": np.ones((12, 3))}, "shape_mismatch",
+                 "shape mismatch: L.ncols=3 but W.ncols=2")
