@@ -205,3 +205,93 @@ TEST(ModelRecords, Pls3ScoresNullSide) {
     EXPECT_TRUE(r.fields()[0].value.is_none());
     EXPECT_EQ(mat_of(r, "y_scores"), s.y_scores.value());
 }
+
+namespace {
+
+veltra::Pls1Model sample_pls1() {
+    veltra::Pls1Model m;
+    m.T = Eigen::MatrixXd{{1, 2}, {3, 4}, {5, 6}};
+    m.P = Eigen::MatrixXd{{0.5, 1}, {1.5, 2}};
+    m.W = Eigen::MatrixXd{{0.6, -0.8}, {0.8, 0.6}};
+    m.Q = Eigen::VectorXd{{2.0, -0.5}};
+    m.coef = Eigen::VectorXd{{0.25, 0.75}};
+    m.beta = Eigen::VectorXd{{2.5, 7.5}};
+    m.intercept = -1.25;
+    m.k_used = 2;
+    m.pre_standardized = false;
+    m.weights = Eigen::VectorXd{{0.5, 1.0, 1.5}};
+    m.n_eff = 2.571;
+    m.keep = std::numeric_limits<std::size_t>::max();
+    return m;
+}
+
+}  // namespace
+
+TEST(ModelRecords, Pls1ResultHasTheTableFieldsInOrder) {
+    Record selection = Record::typed("FindKSequenceResult").field("k_star", Value::int64(2));
+    const Record r = record_of(pls1_model(sample_pls1(), Value(), Value(std::move(selection))));
+    ASSERT_EQ(r.type_name(), "PLS1Result");
+    const ResultTypeSpec* spec = find_result_type("PLS1Result");
+    ASSERT_EQ(r.size(), spec->fields.size());
+    for (std::size_t i = 0; i < r.size(); ++i) EXPECT_EQ(r.fields()[i].name, spec->fields[i].name);
+    EXPECT_EQ(mat_of(r, "T"), sample_pls1().T);
+    EXPECT_EQ(*r.find("intercept")->get_if<double>(), -1.25);
+    EXPECT_EQ(*r.find("k_used")->get_if<std::int64_t>(), 2);
+    EXPECT_EQ(*r.find("keep")->get_if<std::int64_t>(), std::numeric_limits<std::int64_t>::max());
+    EXPECT_TRUE(r.find("rotation_spec")->is_none());
+    const Record* sel = r.find("selection_result")->get_if<Record>();
+    ASSERT_NE(sel, nullptr);
+    EXPECT_EQ(sel->type_name(), "FindKSequenceResult");
+
+    veltra::Pls1Model plain = sample_pls1();
+    plain.weights.reset();
+    plain.keep.reset();
+    const Record q = record_of(pls1_model(plain, Value(), Value()));
+    EXPECT_TRUE(q.find("weights")->is_none());
+    EXPECT_TRUE(q.find("keep")->is_none());
+}
+
+TEST(ModelRecords, Pls1RoundTripIgnoresTheRecordOnlyFields) {
+    const veltra::Pls1Model m = sample_pls1();
+    Record r = record_of(pls1_model(m, Value::string("spec"), Value::int64(3)));
+    const auto back = pls1_model_from_record(r.fields());
+    ASSERT_TRUE(back.has_value()) << back.error().message;
+    EXPECT_EQ(back->T, m.T);
+    EXPECT_EQ(back->P, m.P);
+    EXPECT_EQ(back->W, m.W);
+    EXPECT_EQ(back->Q, m.Q);
+    EXPECT_EQ(back->coef, m.coef);
+    EXPECT_EQ(back->beta, m.beta);
+    EXPECT_EQ(back->intercept, m.intercept);
+    EXPECT_EQ(back->k_used, 2u);
+    EXPECT_FALSE(back->pre_standardized);
+    ASSERT_TRUE(back->weights.has_value());
+    EXPECT_EQ(*back->weights, *m.weights);
+    EXPECT_EQ(back->n_eff, m.n_eff);
+    EXPECT_EQ(back->keep, std::optional<std::size_t>(std::numeric_limits<std::int64_t>::max()));
+
+    r.set("weights", Value());
+    r.set("keep", Value());
+    r.set("intercept", Value::uint64(5));
+    const auto optional_absent = pls1_model_from_record(r.fields());
+    ASSERT_TRUE(optional_absent.has_value());
+    EXPECT_FALSE(optional_absent->weights.has_value());
+    EXPECT_FALSE(optional_absent->keep.has_value());
+    EXPECT_EQ(optional_absent->intercept, 5.0);
+}
+
+TEST(ModelRecords, Pls1ReaderMessages) {
+    Record r = record_of(pls1_model(sample_pls1(), Value(), Value()));
+    r.set("intercept", Value::boolean(true));
+    EXPECT_EQ(message_of(pls1_model_from_record(r.fields())),
+              "model field 'intercept' must be a number, got true");
+    r.set("Q", Value(MatF64::col_major_owned(2, 1, {1, 2})));
+    EXPECT_EQ(message_of(pls1_model_from_record(r.fields())), "model field 'Q' must be 1-D, got 2-D");
+    r.set("P", Value());
+    EXPECT_EQ(message_of(pls1_model_from_record(r.fields())), "model field 'P' is null");
+
+    Record partial;
+    partial.set("T", Value(MatF64::col_major_owned(1, 1, {1})));
+    partial.set("P", Value(MatF64::col_major_owned(1, 1, {1})));
+    EXPECT_EQ(message_of(pls1_model_from_record(partial.fields())), "model is missing field 'W'");
+}
