@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include <tbb/task_arena.h>
@@ -210,4 +212,51 @@ TEST(ComponentLoop, SameBitsForLayoutsParallelismAndThreads) {
                           tall.rows()};
     expect_same_fit(
         pls1_fit_prepared_fro(strided, view(ys), 6, std::nullopt, fx.fro, par_parallel), stored);
+}
+
+TEST(ComponentLoop, ProductsExactInOrderAndSameBitsOnAwkwardShapes) {
+    const std::vector<std::pair<Eigen::Index, Eigen::Index>> shapes = {
+        {1, 1}, {2, 3}, {3, 17}, {17, 3}, {33, 9}, {1000, 7}, {40, 2100}, {20000, 5}, {130, 64}};
+    std::mt19937_64 gen(5);
+    std::normal_distribution<double> normal;
+    for (auto [n, p] : shapes) {
+        Eigen::MatrixXd x(n, p);
+        Eigen::VectorXd y(n), r(p);
+        for (auto& v : x.reshaped()) v = normal(gen);
+        for (auto& v : y) v = normal(gen);
+        for (auto& v : r) v = normal(gen);
+        const RowMajor rm = x;
+        Eigen::MatrixXd tall = Eigen::MatrixXd::Zero(3 * n, p);
+        for (Eigen::Index i = 0; i < n; ++i) tall.row(3 * i) = x.row(i);
+        const MatView strided{tall.data(), std::size_t(n), std::size_t(p), 3, tall.rows()};
+        const ref::LMat xl = x.cast<long double>();
+        const ref::LVec xty = xl.transpose() * y.cast<long double>();
+        const ref::LVec xr = xl * r.cast<long double>();
+        const ref::LVec xtxr = xl.transpose() * xr;
+
+        struct Out {
+            Eigen::VectorXd c, t, p;
+            double tt;
+        };
+        auto run = [&](MatView v, Par par) {
+            XBackend b(v, 1.0, par);
+            Out o;
+            o.c = b.cross(view(y));
+            o.tt = b.score(r, o.t);
+            o.p = b.loading(o.t, o.tt);
+            return o;
+        };
+        const Out base = run(view(x), par_sequential);
+        EXPECT_LT(rel_diff(base.c, xty), 1e-13) << n << " x " << p;
+        EXPECT_LT(rel_diff(base.t, xr), 1e-13) << n << " x " << p;
+        EXPECT_NEAR(base.tt, double(xr.squaredNorm()), 1e-13 * double(xr.squaredNorm()));
+        EXPECT_LT(rel_diff(base.p * base.tt, xtxr), 1e-12) << n << " x " << p;
+        for (const Out& o : {run(view(x), par_parallel), run(view(rm), par_parallel),
+                             run(view(rm), par_sequential), run(strided, par_parallel)}) {
+            EXPECT_TRUE(same_bits(o.c, base.c)) << n << " x " << p;
+            EXPECT_TRUE(same_bits(o.t, base.t)) << n << " x " << p;
+            EXPECT_TRUE(same_bits(o.p, base.p)) << n << " x " << p;
+            EXPECT_EQ(o.tt, base.tt);
+        }
+    }
 }
