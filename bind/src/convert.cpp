@@ -124,7 +124,8 @@ class FieldReader {
 Value owned_mat(const Eigen::MatrixXd& m) { return Value(MatF64::from_mat(m)); }
 
 Value owned_vec(const Eigen::VectorXd& v) {
-    return Value(VecF64::copy_of(std::span<const double>(v.data(), static_cast<std::size_t>(v.size()))));
+    const auto n = static_cast<std::size_t>(v.size());
+    return Value(VecF64::copy_of(std::span<const double>(v.data(), n)));
 }
 
 Value pls1_model(const Pls1Model& model, Value rotation_spec, Value selection_result) {
@@ -147,7 +148,8 @@ Value pls1_model(const Pls1Model& model, Value rotation_spec, Value selection_re
 
 Value pls3_model(const Pls3Model& model) {
     Value converged;
-    if (model.converged) converged = Value(BoolVec(model.converged->begin(), model.converged->end()));
+    if (model.converged)
+        converged = Value(BoolVec(model.converged->begin(), model.converged->end()));
     Value n_iter;
     if (model.n_iter) {
         IntVec counts;
@@ -181,7 +183,8 @@ Value pls3_scores(const Pls3Scores& scores) {
 }
 
 BindResult<Record> model_record(Value value, std::string_view expected, std::string_view arg_name) {
-    const std::string head = std::string(arg_name) + " must be a " + std::string(expected) + ", got ";
+    const std::string head =
+        std::string(arg_name) + " must be a " + std::string(expected) + ", got ";
     auto* record = value.get_if<Record>();
     if (!record) return std::unexpected(BindError::invalid_argument(head + describe(value)));
     const auto& type = record->type_name();

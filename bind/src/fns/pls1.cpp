@@ -19,7 +19,10 @@ namespace veltra::bind::fns {
 
 Record put_x(Record record, const std::optional<Standardized>& x) {
     if (!x)
-        return std::move(record).field("X_std", Value()).field("X_mean", Value()).field("X_scale", Value());
+        return std::move(record)
+            .field("X_std", Value())
+            .field("X_mean", Value())
+            .field("X_scale", Value());
     return std::move(record)
         .field("X_std", owned_mat(x->x_std))
         .field("X_mean", owned_vec(x->mean))
@@ -34,23 +37,27 @@ BindResult<CallOutput> preprocess(Inputs& in) {
     if (!weights) return std::unexpected(std::move(weights.error()));
     if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
 
+    // A matrix Y takes the block form; anything else but null is a vector.
     const bool block = Y.kind() == Kind::Mat;
-    Result<PreprocessOutput> out = fail(VeltraError::Internal{"preprocess did not run"});
-    if (Y.is_none()) {
-        out = veltra::preprocess(view_of(*X), std::nullopt, view_of(*weights));
-    } else if (block) {
-        out = veltra::preprocess_block(view_of(*X), Y.get_if<MatF64>()->as_mat(), view_of(*weights));
-    } else {
-        auto y = to_vec(std::move(Y));
-        if (!y) return std::unexpected(BindError::invalid_argument("Y " + y.error()));
-        out = veltra::preprocess(view_of(*X), y->view(), view_of(*weights));
+    std::optional<VecF64> y;
+    if (!block && !Y.is_none()) {
+        auto converted = to_vec(std::move(Y));
+        if (!converted)
+            return std::unexpected(BindError::invalid_argument("Y " + converted.error()));
+        y = std::move(*converted);
     }
+    auto out = block ? veltra::preprocess_block(view_of(*X), Y.get_if<MatF64>()->as_mat(),
+                                                view_of(*weights))
+                     : veltra::preprocess(view_of(*X), view_of(y), view_of(*weights));
     if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
     if (block) internal_check(out->Y.has_value(), "Y was passed");
 
     Record result = put_x(Record::typed("PreprocessResult"), out->X);
     if (!out->Y) {
-        result = std::move(result).field("Y_std", Value()).field("Y_mean", Value()).field("Y_scale", Value());
+        result = std::move(result)
+                     .field("Y_std", Value())
+                     .field("Y_mean", Value())
+                     .field("Y_scale", Value());
     } else if (const auto* y = std::get_if<Standardized1>(&*out->Y)) {
         result = std::move(result)
                      .field("Y_std", owned_vec(y->y_std))

@@ -101,7 +101,8 @@ BindResult<CallOutput> pls3_transform(Inputs& in) {
     auto selection = which(*which_text);
     if (!selection) return std::unexpected(std::move(selection.error()));
 
-    const auto scores = veltra::pls3_transform(*model, view_of(*X_new), view_of(*Y_new), *selection);
+    const auto scores =
+        veltra::pls3_transform(*model, view_of(*X_new), view_of(*Y_new), *selection);
     if (!scores) return std::unexpected(BindError::from_core(scores.error()));
     return CallOutput{pls3_scores(*scores), {}};
 }
