@@ -28,6 +28,10 @@ BindResult<CallOutput> spls1_fit(Inputs& in);
 
 // find_k.cpp
 BindResult<CallOutput> pls1_find_k_optimal(Inputs& in);
+BindResult<CallOutput> pls1_find_k_sequence(Inputs& in);
+BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in);
+BindResult<CallOutput> spls1_find_k_optimal(Inputs& in);
+BindResult<CallOutput> spls1_find_k_sequence(Inputs& in);
 
 // The component count that a k mode of pls1_fit ("optimal" or "sequence")
 // chose, the search's record (stored as selection_result) and its warnings.
@@ -40,10 +44,6 @@ BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weig
                                std::string_view mode, std::optional<std::uint64_t> k_max,
                                std::optional<Record> find_k_args, bool pre_standardized,
                                std::optional<std::uint64_t> seed);
-BindResult<CallOutput> pls1_find_k_sequence(Inputs& in);
-BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in);
-BindResult<CallOutput> spls1_find_k_optimal(Inputs& in);
-BindResult<CallOutput> spls1_find_k_sequence(Inputs& in);
 
 // pls3.cpp
 BindResult<CallOutput> pls3_fit(Inputs& in);

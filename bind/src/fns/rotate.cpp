@@ -1,8 +1,8 @@
 // The adapter of rotate: varimax of a bare weight matrix, or of a fitted
 // PLS1 model whose scores, loadings and y-loadings are then turned by the
 // same rotation.
-#include <optional>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 
