@@ -63,7 +63,7 @@ const double* row_of(const MatView& x, std::size_t i) {
 std::size_t fetch_split(std::size_t b) { return (b / 2 + 7) / 8 * 8; }
 
 // Column-major. acc holds 2 b doubles: the even-column sums, then the odd.
-// Register tiles of 8 rows walk a panel of columns; the tiles above `split`
+// Register tiles of 8 rows walk a panel of columns; the tiles below `split`
 // fetch their rows of the next block, in each column the lines of its first
 // and last row. (The segments of a block lie a column apart, too far for the
 // hardware to run ahead on its own.)
