@@ -7,12 +7,14 @@
 // on the implicit backend.
 //
 // The matrices live on transparent huge pages where the kernel offers them,
-// as NumPy arranges for its large arrays.
+// as NumPy arranges for its large arrays. Arguments: repetitions (default
+// 25) and threads (default: the default arena's).
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -27,7 +29,6 @@
 namespace {
 
 constexpr std::size_t n = 20000, p = 2000, k = 10;
-constexpr int repetitions = 9;
 
 volatile double sink;
 
@@ -72,9 +73,7 @@ double seconds(F&& f) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-}  // namespace
-
-int main() {
+int run(int repetitions) {
     Buffer col(n * p), row(n * p);
     std::mt19937_64 gen(7);
     std::normal_distribution<double> normal;
@@ -140,4 +139,15 @@ int main() {
             per_component / read);
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int repetitions = argc > 1 ? std::atoi(argv[1]) : 25;
+    if (argc > 2) {
+        tbb::task_arena arena(std::atoi(argv[2]));
+        return arena.execute([&] { return run(repetitions); });
+    }
+    return run(repetitions);
 }

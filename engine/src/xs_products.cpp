@@ -23,7 +23,7 @@ v2d splat(double a) { return v2d{a, a}; }
 // column-major block is read as one segment per column, and short segments
 // waste memory bandwidth: its blocks are larger, at the price of being
 // found partly in the shared cache rather than the core's own.
-constexpr std::size_t row_block_bytes = 256 * 1024;
+constexpr std::size_t row_block_bytes = 128 * 1024;
 constexpr std::size_t col_block_bytes = 768 * 1024;
 // Columns of a column-major block handled together, so that the rows of a
 // register tile walk an L1-sized panel.
@@ -63,11 +63,12 @@ const double* row_of(const MatView& x, std::size_t i) {
 std::size_t fetch_split(std::size_t b) { return (b / 2 + 7) / 8 * 8; }
 
 // Column-major. acc holds 2 b doubles: the even-column sums, then the odd.
-// Register tiles of 8 rows walk a panel of columns; a tile fetches its rows
-// of the next block, one line per column. (The segments of a block lie a
-// column apart, too far for the hardware to run ahead on its own.)
+// Register tiles of 8 rows walk a panel of columns; the tiles below `split`
+// fetch their rows of the next block, in each column the lines of its first
+// and last row. (The segments of a block lie a column apart, too far for the
+// hardware to run ahead on its own.)
 void col_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
-                 const double* v, double* acc, double* raw) {
+                 std::size_t split, const double* v, double* acc, double* raw) {
     const std::size_t p = x.cols;
     double* even = acc;
     double* odd = acc + b;
@@ -80,7 +81,7 @@ void col_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ah
                 e3 = load2(even + i + 6);
             v2d o0 = load2(odd + i), o1 = load2(odd + i + 2), o2 = load2(odd + i + 4),
                 o3 = load2(odd + i + 6);
-            const bool fetch = i < ahead && i < fetch_split(b);
+            const bool fetch = i < ahead && i < split;
             std::size_t j = jp;
             for (; j + 2 <= je; j += 2) {
                 const double* c0 = column_of(x, r0 + i, j);
@@ -88,6 +89,8 @@ void col_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ah
                 if (fetch) {
                     __builtin_prefetch(c0 + b, 0, 3);
                     __builtin_prefetch(c1 + b, 0, 3);
+                    __builtin_prefetch(c0 + b + 7, 0, 3);
+                    __builtin_prefetch(c1 + b + 7, 0, 3);
                 }
                 const v2d s0 = splat(v[j]), s1 = splat(v[j + 1]);
                 e0 += load2(c0) * s0;
@@ -184,11 +187,13 @@ void strided_forward(const MatView& x, std::size_t r0, std::size_t b, const doub
     }
 }
 
+// `split`: the rows of the next block that the forward product fetches;
+// the transposed product fetches the rest.
 void forward(Layout layout, const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
-             const double* v, double* acc, double* raw) {
+             std::size_t split, const double* v, double* acc, double* raw) {
     switch (layout) {
         case Layout::col:
-            col_forward(x, r0, b, ahead, v, acc, raw);
+            col_forward(x, r0, b, ahead, split, v, acc, raw);
             return;
         case Layout::row:
             row_forward(x, r0, b, ahead, v, raw);
@@ -218,7 +223,10 @@ void col_transposed(const MatView& x, std::size_t r0, std::size_t b, std::size_t
         std::size_t i = 0;
         for (; i + 8 <= pairs; i += 8) {
             if (i >= split && i < ahead)
-                for (std::size_t k = 0; k < 8; ++k) __builtin_prefetch(c[k] + b + i, 0, 3);
+                for (std::size_t k = 0; k < 8; ++k) {
+                    __builtin_prefetch(c[k] + b + i, 0, 3);
+                    __builtin_prefetch(c[k] + b + i + 7, 0, 3);
+                }
             for (std::size_t h = 0; h < 8; h += 2) {
                 const v2d zz = load2(z + i + h);
                 for (std::size_t k = 0; k < 8; ++k) a[k] += load2(c[k] + i + h) * zz;
@@ -371,7 +379,7 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
             if (v) {
                 double* raw = acc + 2 * rows_per_block;
                 double* zb = raw + rows_per_block;
-                forward(layout, x, r0, b, ahead, v, acc, raw);
+                forward(layout, x, r0, b, ahead, fetch_split(b), v, acc, raw);
                 for (std::size_t i = 0; i < b; ++i) {
                     const double ti = apply_map(*map, raw[i], r0 + i);
                     t[r0 + i] = ti;
@@ -398,7 +406,7 @@ void x_times(const MatView& x, const double* v, double* out, Par par) {
             const std::size_t next = r0 + b;
             const std::size_t ahead =
                 next < rows.end ? std::min(rows_per_block, rows.end - next) : 0;
-            forward(layout, x, r0, b, ahead, v, acc.data(), out + r0);
+            forward(layout, x, r0, b, ahead, b, v, acc.data(), out + r0);
         }
     });
 }

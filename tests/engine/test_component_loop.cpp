@@ -7,8 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include <tbb/task_arena.h>
-
 #include "engine/pls_reference.hpp"
 #include "veltra/component_loop.hpp"
 #include "veltra/fit_x.hpp"
@@ -97,18 +95,6 @@ TEST(ComponentLoop, ScoresAreXsTimesRotationsAndCoefIsRQ) {
     }
 }
 
-TEST(ComponentLoop, ImplicitAndStoredBackendsAgree) {
-    const auto d = ref::latent_data(90, 200, 8);
-    const auto pr = prepare(d);
-    const auto stored = pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 6, std::nullopt, pr.fx.fro,
-                                              par_sequential);
-    const auto implicit =
-        pls1_fit_implicit(view(pr.x), pr.fx, view(pr.ys), 6, std::nullopt, par_sequential);
-    ASSERT_EQ(stored.k_used, implicit.k_used);
-    EXPECT_LT(rel_diff(stored.coef, implicit.coef), 1e-11);
-    EXPECT_LT(rel_diff(stored.T.reshaped(), implicit.T.reshaped()), 1e-11);
-}
-
 TEST(ComponentLoop, NoSignalAndRankLimits) {
     // Every column orthogonal to y: c = 0 and the first selection fails.
     Eigen::MatrixXd x(4, 2);
@@ -178,40 +164,6 @@ TEST(ComponentLoop, ImplicitCentringGateGrowsWithTheMeanToScaleRatio) {
     ImplicitXBackend backend(view(x), fx, par_sequential);
     backend.begin(0.0, 0.0, 3e-12);
     EXPECT_EQ(backend.gate_c_threshold(), 2.0 * (1.0 + 1e4) * 3e-12);
-}
-
-TEST(ComponentLoop, SameBitsForLayoutsParallelismAndThreads) {
-    const auto d = ref::latent_data(2100, 70, 23);
-    const auto w = ref::positive_weights(2100, 9);
-    const Eigen::VectorXd wv = Eigen::Map<const Eigen::VectorXd>(w.data(), 2100);
-    FitX fx = fit_x_moments(view(d.x), std::nullopt, view(wv), par_sequential);
-    fx.row_multipliers = sqrt_col(view(renormalize_mean_one(view(wv))));
-    const Eigen::VectorXd ys = standardize1_weighted(view(d.y), view(wv)).y_std;
-    const RowMajor rm = d.x;
-    const auto base = pls1_fit_implicit(view(d.x), fx, view(ys), 6, std::size_t{20}, par_sequential);
-    ASSERT_EQ(base.k_used, 6u);
-    expect_same_fit(pls1_fit_implicit(view(rm), fx, view(ys), 6, std::size_t{20}, par_parallel),
-                    base);
-    std::optional<PreparedFit> one;
-    tbb::task_arena(1).execute([&] {
-        one = pls1_fit_implicit(view(d.x), fx, view(ys), 6, std::size_t{20}, par_parallel);
-    });
-    expect_same_fit(*one, base);
-
-    const Eigen::MatrixXd xs = fx.materialize(view(d.x));
-    const RowMajor xs_rm = xs;
-    const auto stored = pls1_fit_prepared_fro(view(xs), view(ys), 6, std::nullopt, fx.fro,
-                                              par_parallel);
-    expect_same_fit(pls1_fit_prepared_fro(view(xs_rm), view(ys), 6, std::nullopt, fx.fro,
-                                          par_sequential),
-                    stored);
-    // Every other row of a taller matrix: neither stride is 1.
-    Eigen::MatrixXd tall = Eigen::MatrixXd::Zero(2 * xs.rows(), xs.cols());
-    for (Eigen::Index i = 0; i < xs.rows(); ++i) tall.row(2 * i) = xs.row(i);
-    const MatView strided{tall.data(), std::size_t(xs.rows()), std::size_t(xs.cols()), 2,
-                          tall.rows()};
-    expect_same_fit(
-        pls1_fit_prepared_fro(strided, view(ys), 6, std::nullopt, fx.fro, par_parallel), stored);
 }
 
 TEST(ComponentLoop, ProductsExactInOrderAndSameBitsOnAwkwardShapes) {

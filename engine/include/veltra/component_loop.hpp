@@ -150,7 +150,7 @@ class ImplicitXBackend {
     double q(VecView y, const Eigen::VectorXd& t, const Eigen::VectorXd&, const Eigen::VectorXd&,
              double tt) const;
 
-    double ratio() const { return ratio_; }
+    // The selected norm below which begin() made the loop stop.
     double gate_c_threshold() const { return gate_c_; }
 
   private:
