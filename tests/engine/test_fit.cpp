@@ -357,6 +357,15 @@ TEST(Pls1Fit, OverflowFromFiniteInputsIsAnError) {
               "non-finite values in input");
     // Standardising first makes the same data harmless.
     EXPECT_TRUE(pls1_fit(view(huge), view(d.y), 2, std::nullopt, strict_opts()));
+    // ...unless the raw-scale intercept itself overflows: y near 1e300 and a
+    // column of mean 1e10 with spread about 1e-3 give mean * beta beyond 1e308.
+    Eigen::MatrixXd x = d.x;
+    const Eigen::ArrayXd z = d.x.col(0).array() - d.x.col(0).mean();
+    x.col(0) = 1e10 + 1e-3 * z / z.abs().maxCoeff();
+    const Eigen::VectorXd y = 1e300 * z / z.abs().maxCoeff();
+    const auto o = pls1_fit(view(x), view(y), 1, std::nullopt, strict_opts());
+    ASSERT_FALSE(o);
+    EXPECT_EQ(message_of(o), message_of(m));
 }
 
 TEST(Pls1Fit, NoRowsIsRefusedEvenWhenNotStrict) {
