@@ -50,43 +50,33 @@ BindResult<ConfirmatoryArgs> method_options(ConfirmatoryMethod method, std::stri
     out.method = method;
     switch (method) {
         case ConfirmatoryMethod::raw_perm: {
-            if (auto ok = validate_keys(context, args, raw_perm_keys); !ok)
-                return std::unexpected(std::move(ok.error()));
-            auto n_perm = arg_usize(args, context, "n_perm", 1000);
-            if (!n_perm) return std::unexpected(std::move(n_perm.error()));
-            auto n_folds = arg_usize(args, context, "n_folds", 5);
-            if (!n_folds) return std::unexpected(std::move(n_folds.error()));
+            VELTRA_CHECK(validate_keys(context, args, raw_perm_keys));
+            VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", 1000));
+            VELTRA_TRY(n_folds, arg_usize(args, context, "n_folds", 5));
             out.n_perm = *n_perm;
             out.n_folds = *n_folds;
             return out;
         }
         case ConfirmatoryMethod::split_nb: {
-            if (auto ok = validate_keys(context, args, split_nb_keys); !ok)
-                return std::unexpected(std::move(ok.error()));
-            auto n_splits = arg_usize(args, context, "n_splits", 50);
-            if (!n_splits) return std::unexpected(std::move(n_splits.error()));
-            auto force = arg_bool(args, context, "force", false);
-            if (!force) return std::unexpected(std::move(force.error()));
+            VELTRA_CHECK(validate_keys(context, args, split_nb_keys));
+            VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", 50));
+            VELTRA_TRY(force, arg_bool(args, context, "force", false));
             out.n_splits = *n_splits;
             out.force = *force;
             return out;
         }
         case ConfirmatoryMethod::split_exact:
         case ConfirmatoryMethod::auto_: {
-            if (auto ok = validate_keys(context, args, split_exact_keys); !ok)
-                return std::unexpected(std::move(ok.error()));
-            auto n_perm = arg_usize(args, context, "n_perm", 1000);
-            if (!n_perm) return std::unexpected(std::move(n_perm.error()));
-            auto n_splits = arg_usize(args, context, "n_splits", 50);
-            if (!n_splits) return std::unexpected(std::move(n_splits.error()));
+            VELTRA_CHECK(validate_keys(context, args, split_exact_keys));
+            VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", 1000));
+            VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", 50));
             out.n_perm = *n_perm;
             out.n_splits = *n_splits;
             return out;
         }
         case ConfirmatoryMethod::score:
         case ConfirmatoryMethod::e:
-            if (auto ok = validate_keys(context, args, {}); !ok)
-                return std::unexpected(std::move(ok.error()));
+            VELTRA_CHECK(validate_keys(context, args, {}));
             return out;
     }
     internal_failure("unknown confirmatory method");
@@ -161,21 +151,16 @@ BindResult<VarimaxOpts> varimax_args(const OptionRecord& args) {
     static constexpr std::string_view context = "method='varimax'";
     static constexpr std::array keys = {"max_iter"sv, "tol"sv, "kaiser_normalize"sv};
     const VarimaxOpts defaults;
-    if (auto ok = validate_keys(context, args, keys); !ok)
-        return std::unexpected(std::move(ok.error()));
-    auto max_iter = arg_usize(args, context, "max_iter", defaults.max_iter);
-    if (!max_iter) return std::unexpected(std::move(max_iter.error()));
-    auto tol = arg_f64(args, context, "tol", defaults.tol);
-    if (!tol) return std::unexpected(std::move(tol.error()));
-    auto kaiser = arg_bool(args, context, "kaiser_normalize", defaults.kaiser_normalize);
-    if (!kaiser) return std::unexpected(std::move(kaiser.error()));
+    VELTRA_CHECK(validate_keys(context, args, keys));
+    VELTRA_TRY(max_iter, arg_usize(args, context, "max_iter", defaults.max_iter));
+    VELTRA_TRY(tol, arg_f64(args, context, "tol", defaults.tol));
+    VELTRA_TRY(kaiser, arg_bool(args, context, "kaiser_normalize", defaults.kaiser_normalize));
     return VarimaxOpts{*max_iter, *tol, *kaiser};
 }
 
 BindResult<ConfirmatoryArgs> confirmatory_args(std::string_view method,
                                                const OptionRecord& args) {
-    auto m = parse_method(method);
-    if (!m) return std::unexpected(std::move(m.error()));
+    VELTRA_TRY(m, parse_method(method));
     return method_options(*m, method, args);
 }
 
@@ -191,8 +176,7 @@ BindResult<ConfirmatoryArgs> pls3_confirmatory_args(std::string_view method,
 BindResult<std::uint64_t> keep_optimal_opts(const OptionRecord& args) {
     static constexpr std::string_view context = "method='keep_optimal'";
     static constexpr std::array keys = {"n_folds"sv};
-    if (auto ok = validate_keys(context, args, keys); !ok)
-        return std::unexpected(std::move(ok.error()));
+    VELTRA_CHECK(validate_keys(context, args, keys));
     return arg_usize(args, context, "n_folds", 5);
 }
 
@@ -203,32 +187,21 @@ BindResult<FindKOptimalArgs> find_k_optimal_opts(const OptionRecord& args, bool 
     using M = ConfirmatoryMethod;
     FindKOptimalArgs out;
 
-    if (auto ok = validate_keys(context, args, keys); !ok)
-        return std::unexpected(std::move(ok.error()));
-    auto n_folds = arg_usize(args, context, "n_folds", out.n_folds);
-    if (!n_folds) return std::unexpected(std::move(n_folds.error()));
+    VELTRA_CHECK(validate_keys(context, args, keys));
+    VELTRA_TRY(n_folds, arg_usize(args, context, "n_folds", out.n_folds));
     if (selector_is_bic && option(args, "n_folds"))
         return bad_args("selector='bic' does not accept arg 'n_folds'");
 
-    if (auto ok = diagnostic_gate(args, "n_perm", diagnostic, {M::raw_perm, M::split_exact},
-                                  "diagnostic in {raw_perm, split_exact}");
-        !ok)
-        return std::unexpected(std::move(ok.error()));
-    if (auto ok = diagnostic_gate(args, "n_splits", diagnostic, {M::split_nb, M::split_exact},
-                                  "diagnostic in {split_nb, split_exact}");
-        !ok)
-        return std::unexpected(std::move(ok.error()));
-    if (auto ok = diagnostic_gate(args, "force", diagnostic, {M::split_nb},
-                                  "diagnostic='split_nb'");
-        !ok)
-        return std::unexpected(std::move(ok.error()));
+    VELTRA_CHECK(diagnostic_gate(args, "n_perm", diagnostic, {M::raw_perm, M::split_exact},
+                                  "diagnostic in {raw_perm, split_exact}"));
+    VELTRA_CHECK(diagnostic_gate(args, "n_splits", diagnostic, {M::split_nb, M::split_exact},
+                                  "diagnostic in {split_nb, split_exact}"));
+    VELTRA_CHECK(diagnostic_gate(args, "force", diagnostic, {M::split_nb},
+                                  "diagnostic='split_nb'"));
 
-    auto n_perm = arg_usize(args, context, "n_perm", out.n_perm);
-    if (!n_perm) return std::unexpected(std::move(n_perm.error()));
-    auto n_splits = arg_usize(args, context, "n_splits", out.n_splits);
-    if (!n_splits) return std::unexpected(std::move(n_splits.error()));
-    auto force = arg_bool(args, "diagnostic='split_nb'", "force", out.force);
-    if (!force) return std::unexpected(std::move(force.error()));
+    VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", out.n_perm));
+    VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", out.n_splits));
+    VELTRA_TRY(force, arg_bool(args, "diagnostic='split_nb'", "force", out.force));
 
     out.n_folds = *n_folds;
     out.n_perm = *n_perm;

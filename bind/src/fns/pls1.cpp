@@ -30,12 +30,10 @@ Record put_x(Record record, const std::optional<Standardized>& x) {
 }
 
 BindResult<CallOutput> preprocess(Inputs& in) {
-    auto X = in.opt_mat("X");
-    if (!X) return std::unexpected(std::move(X.error()));
+    VELTRA_TRY(X, in.opt_mat("X"));
     Value Y = in.take("Y");
-    auto weights = in.opt_vec("weights");
-    if (!weights) return std::unexpected(std::move(weights.error()));
-    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+    VELTRA_TRY(weights, in.opt_vec("weights"));
+    VELTRA_CHECK(in.finish());
 
     // A matrix Y takes the block form; anything else but null is a vector.
     const bool block = Y.kind() == Kind::Mat;
@@ -78,30 +76,22 @@ BindResult<CallOutput> preprocess(Inputs& in) {
 }
 
 BindResult<CallOutput> pls1_fit(Inputs& in) {
-    auto X = in.mat("X");
-    if (!X) return std::unexpected(std::move(X.error()));
-    auto y = in.vec("y");
-    if (!y) return std::unexpected(std::move(y.error()));
+    VELTRA_TRY(X, in.mat("X"));
+    VELTRA_TRY(y, in.vec("y"));
     Value k_value = in.take("k");
-    auto k_max = in.opt_usize("k_max");
-    if (!k_max) return std::unexpected(std::move(k_max.error()));
-    auto find_k_args = in.opt_record("find_k_args");
-    if (!find_k_args) return std::unexpected(std::move(find_k_args.error()));
-    auto pre_standardized = in.boolean("pre_standardized");
-    if (!pre_standardized) return std::unexpected(std::move(pre_standardized.error()));
-    auto seed = in.seed("seed");
-    if (!seed) return std::unexpected(std::move(seed.error()));
-    auto weights = in.opt_vec("weights");
-    if (!weights) return std::unexpected(std::move(weights.error()));
-    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+    VELTRA_TRY(k_max, in.opt_usize("k_max"));
+    VELTRA_TRY(find_k_args, in.opt_record("find_k_args"));
+    VELTRA_TRY(pre_standardized, in.boolean("pre_standardized"));
+    VELTRA_TRY(seed, in.seed("seed"));
+    VELTRA_TRY(weights, in.opt_vec("weights"));
+    VELTRA_CHECK(in.finish());
 
     std::uint64_t k = 0;
     Value selection;
     std::vector<Record> warnings;
     if (const Str* mode = k_value.get_if<Str>()) {
-        auto chosen = select_k(X->as_mat(), y->view(), view_of(*weights), mode->view(), *k_max,
-                               std::move(*find_k_args), *pre_standardized, *seed);
-        if (!chosen) return std::unexpected(std::move(chosen.error()));
+        VELTRA_TRY(chosen, select_k(X->as_mat(), y->view(), view_of(*weights), mode->view(),
+                                    *k_max, std::move(*find_k_args), *pre_standardized, *seed));
         k = chosen->k;
         selection = std::move(chosen->selection);
         warnings = std::move(chosen->warnings);
@@ -122,19 +112,13 @@ BindResult<CallOutput> pls1_fit(Inputs& in) {
 }
 
 BindResult<CallOutput> spls1_fit(Inputs& in) {
-    auto X = in.mat("X");
-    if (!X) return std::unexpected(std::move(X.error()));
-    auto y = in.vec("y");
-    if (!y) return std::unexpected(std::move(y.error()));
-    auto k = in.usize("k");
-    if (!k) return std::unexpected(std::move(k.error()));
-    auto keep = in.usize("keep");
-    if (!keep) return std::unexpected(std::move(keep.error()));
-    auto pre_standardized = in.boolean("pre_standardized");
-    if (!pre_standardized) return std::unexpected(std::move(pre_standardized.error()));
-    auto weights = in.opt_vec("weights");
-    if (!weights) return std::unexpected(std::move(weights.error()));
-    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+    VELTRA_TRY(X, in.mat("X"));
+    VELTRA_TRY(y, in.vec("y"));
+    VELTRA_TRY(k, in.usize("k"));
+    VELTRA_TRY(keep, in.usize("keep"));
+    VELTRA_TRY(pre_standardized, in.boolean("pre_standardized"));
+    VELTRA_TRY(weights, in.opt_vec("weights"));
+    VELTRA_CHECK(in.finish());
 
     // The engine entry puts keep into the options and checks it.
     const FitOpts opts{std::nullopt, *pre_standardized, true, false};
@@ -146,14 +130,11 @@ BindResult<CallOutput> spls1_fit(Inputs& in) {
 
 BindResult<CallOutput> pls1_predict(Inputs& in) {
     Value model_value = in.take("model");
-    auto X_new = in.mat("X_new");
-    if (!X_new) return std::unexpected(std::move(X_new.error()));
-    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+    VELTRA_TRY(X_new, in.mat("X_new"));
+    VELTRA_CHECK(in.finish());
 
-    auto record = model_record(std::move(model_value), "PLS1Result", "model");
-    if (!record) return std::unexpected(std::move(record.error()));
-    auto model = pls1_model_from_record(record->fields());
-    if (!model) return std::unexpected(std::move(model.error()));
+    VELTRA_TRY(record, model_record(std::move(model_value), "PLS1Result", "model"));
+    VELTRA_TRY(model, pls1_model_from_record(record->fields()));
     const auto predicted = veltra::pls1_predict(*model, X_new->as_mat());
     if (!predicted) return std::unexpected(BindError::from_core(predicted.error()));
     return CallOutput{owned_vec(*predicted), {}};

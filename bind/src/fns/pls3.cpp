@@ -32,19 +32,13 @@ BindResult<MatF64> pls3_y(Inputs& in) {
 }
 
 BindResult<CallOutput> pls3_fit(Inputs& in) {
-    auto X = in.mat("X");
-    if (!X) return std::unexpected(std::move(X.error()));
-    auto Y = pls3_y(in);
-    if (!Y) return std::unexpected(std::move(Y.error()));
-    auto k = in.usize("k");
-    if (!k) return std::unexpected(std::move(k.error()));
-    auto pre_x = in.boolean("pre_standardized_X");
-    if (!pre_x) return std::unexpected(std::move(pre_x.error()));
-    auto pre_y = in.boolean("pre_standardized_Y");
-    if (!pre_y) return std::unexpected(std::move(pre_y.error()));
-    auto weights = in.opt_vec("weights");
-    if (!weights) return std::unexpected(std::move(weights.error()));
-    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+    VELTRA_TRY(X, in.mat("X"));
+    VELTRA_TRY(Y, pls3_y(in));
+    VELTRA_TRY(k, in.usize("k"));
+    VELTRA_TRY(pre_x, in.boolean("pre_standardized_X"));
+    VELTRA_TRY(pre_y, in.boolean("pre_standardized_Y"));
+    VELTRA_TRY(weights, in.opt_vec("weights"));
+    VELTRA_CHECK(in.finish());
 
     const Pls3FitOpts opts{100, 1e-8, *pre_x, *pre_y, false};
     const auto fit = veltra::pls3_fit(X->as_mat(), Y->as_mat(), *k, view_of(*weights), opts);
@@ -53,27 +47,17 @@ BindResult<CallOutput> pls3_fit(Inputs& in) {
 }
 
 BindResult<CallOutput> spls3_fit(Inputs& in) {
-    auto X = in.mat("X");
-    if (!X) return std::unexpected(std::move(X.error()));
-    auto Y = pls3_y(in);
-    if (!Y) return std::unexpected(std::move(Y.error()));
-    auto k = in.usize("k");
-    if (!k) return std::unexpected(std::move(k.error()));
-    auto keep_x = in.usize("keep_X");
-    if (!keep_x) return std::unexpected(std::move(keep_x.error()));
-    auto keep_y = in.usize("keep_Y");
-    if (!keep_y) return std::unexpected(std::move(keep_y.error()));
-    auto pre_x = in.boolean("pre_standardized_X");
-    if (!pre_x) return std::unexpected(std::move(pre_x.error()));
-    auto pre_y = in.boolean("pre_standardized_Y");
-    if (!pre_y) return std::unexpected(std::move(pre_y.error()));
-    auto max_iter = in.opt_usize("max_iter");
-    if (!max_iter) return std::unexpected(std::move(max_iter.error()));
-    auto tol = in.opt_f64("tol");
-    if (!tol) return std::unexpected(std::move(tol.error()));
-    auto weights = in.opt_vec("weights");
-    if (!weights) return std::unexpected(std::move(weights.error()));
-    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+    VELTRA_TRY(X, in.mat("X"));
+    VELTRA_TRY(Y, pls3_y(in));
+    VELTRA_TRY(k, in.usize("k"));
+    VELTRA_TRY(keep_x, in.usize("keep_X"));
+    VELTRA_TRY(keep_y, in.usize("keep_Y"));
+    VELTRA_TRY(pre_x, in.boolean("pre_standardized_X"));
+    VELTRA_TRY(pre_y, in.boolean("pre_standardized_Y"));
+    VELTRA_TRY(max_iter, in.opt_usize("max_iter"));
+    VELTRA_TRY(tol, in.opt_f64("tol"));
+    VELTRA_TRY(weights, in.opt_vec("weights"));
+    VELTRA_CHECK(in.finish());
 
     // A max_iter of 0 or a bad tol is the engine's to judge: it matters only
     // when a keep count selects fewer than all columns.
@@ -86,20 +70,14 @@ BindResult<CallOutput> spls3_fit(Inputs& in) {
 
 BindResult<CallOutput> pls3_transform(Inputs& in) {
     Value model_value = in.take("model");
-    auto X_new = in.opt_mat("X_new");
-    if (!X_new) return std::unexpected(std::move(X_new.error()));
-    auto Y_new = in.opt_mat("Y_new");
-    if (!Y_new) return std::unexpected(std::move(Y_new.error()));
-    auto which_text = in.string("which");
-    if (!which_text) return std::unexpected(std::move(which_text.error()));
-    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+    VELTRA_TRY(X_new, in.opt_mat("X_new"));
+    VELTRA_TRY(Y_new, in.opt_mat("Y_new"));
+    VELTRA_TRY(which_text, in.string("which"));
+    VELTRA_CHECK(in.finish());
 
-    auto record = model_record(std::move(model_value), "PLS3Result", "model");
-    if (!record) return std::unexpected(std::move(record.error()));
-    auto model = pls3_model_from_record(record->fields());
-    if (!model) return std::unexpected(std::move(model.error()));
-    auto selection = which(*which_text);
-    if (!selection) return std::unexpected(std::move(selection.error()));
+    VELTRA_TRY(record, model_record(std::move(model_value), "PLS3Result", "model"));
+    VELTRA_TRY(model, pls3_model_from_record(record->fields()));
+    VELTRA_TRY(selection, which(*which_text));
 
     const auto scores =
         veltra::pls3_transform(*model, view_of(*X_new), view_of(*Y_new), *selection);

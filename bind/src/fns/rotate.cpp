@@ -36,8 +36,7 @@ BindResult<RotatedArray> rotate_array(MatView W, const std::string& method,
     if (method != "varimax")
         return std::unexpected(
             BindError::from_core(VeltraError::RotationMethodNotImplemented{method}));
-    auto opts = varimax_args(args);
-    if (!opts) return std::unexpected(std::move(opts.error()));
+    VELTRA_TRY(opts, varimax_args(args));
     auto out = veltra::rotate(W, *opts, L);
     if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
 
@@ -68,8 +67,7 @@ BindResult<Value> rotate_model(Record record, const std::string& method, std::op
                                const OptionRecord& args) {
     if (const Value* spec = record.find("rotation_spec"); spec && !spec->is_none())
         return std::unexpected(BindError::from_core(VeltraError::AlreadyRotated{}));
-    auto model = pls1_model_from_record(record.fields());
-    if (!model) return std::unexpected(std::move(model.error()));
+    VELTRA_TRY(model, pls1_model_from_record(record.fields()));
 
     const auto K = static_cast<std::size_t>(model->W.cols());
     const auto p = static_cast<std::size_t>(model->W.rows());
@@ -90,8 +88,7 @@ BindResult<Value> rotate_model(Record record, const std::string& method, std::op
         return bad_shape("model field 'Q' has length " + std::to_string(Q_len) + ", W has " +
                          std::to_string(K));
 
-    auto rotated = rotate_array(MatView::of(model->W), method, L, args);
-    if (!rotated) return std::unexpected(std::move(rotated.error()));
+    VELTRA_TRY(rotated, rotate_array(MatView::of(model->W), method, L, args));
     const MatView R = MatView::of(rotated->R);
     const Eigen::MatrixXd T_rot = product(MatView::of(model->T), R);
     const Eigen::MatrixXd P_rot = product(MatView::of(model->P), R);
@@ -121,30 +118,24 @@ BindResult<Value> rotate_model(Record record, const std::string& method, std::op
 
 BindResult<CallOutput> rotate(Inputs& in) {
     Value first = in.take("model_or_W");
-    auto method = in.string("method");
-    if (!method) return std::unexpected(std::move(method.error()));
-    auto L = in.opt_mat("L");
-    if (!L) return std::unexpected(std::move(L.error()));
-    auto args = in.opt_record("args");
-    if (!args) return std::unexpected(std::move(args.error()));
-    if (auto ok = in.finish(); !ok) return std::unexpected(std::move(ok.error()));
+    VELTRA_TRY(method, in.string("method"));
+    VELTRA_TRY(L, in.opt_mat("L"));
+    VELTRA_TRY(args, in.opt_record("args"));
+    VELTRA_CHECK(in.finish());
 
     std::optional<MatView> L_view;
     if (*L) L_view = (*L)->as_mat();
 
     if (const auto* W = first.get_if<MatF64>()) {
-        auto rotated = rotate_array(W->as_mat(), *method, L_view, *args);
-        if (!rotated) return std::unexpected(std::move(rotated.error()));
+        VELTRA_TRY(rotated, rotate_array(W->as_mat(), *method, L_view, *args));
         Record result = Record::typed("RotateResult")
                             .field("W_rot", owned_mat(rotated->W_rot))
                             .field("spec", Value(std::move(rotated->spec)));
         return CallOutput{Value(std::move(result)), {}};
     }
     if (first.kind() == Kind::Record) {
-        auto record = model_record(std::move(first), "PLS1Result", "rotate() first arg");
-        if (!record) return std::unexpected(std::move(record.error()));
-        auto model = rotate_model(std::move(*record), *method, L_view, *args);
-        if (!model) return std::unexpected(std::move(model.error()));
+        VELTRA_TRY(record, model_record(std::move(first), "PLS1Result", "rotate() first arg"));
+        VELTRA_TRY(model, rotate_model(std::move(*record), *method, L_view, *args));
         return CallOutput{std::move(*model), {}};
     }
     return std::unexpected(BindError::invalid_argument(

@@ -115,6 +115,18 @@ std::string_view error_code_of_tag(std::size_t tag);
 template <class T>
 using Result = std::expected<T, VeltraError>;
 
+// Error propagation for std::expected: `VELTRA_TRY(x, compute());` declares x
+// and returns compute()'s error from the enclosing function when it failed;
+// `VELTRA_CHECK(validate());` does the same for a result whose value is unused.
+#define VELTRA_TRY(var, expr) \
+    auto var = (expr);        \
+    if (!var) return std::unexpected(std::move(var).error())
+#define VELTRA_CHECK(expr)                                                   \
+    do {                                                                     \
+        if (auto veltra_check_ = (expr); !veltra_check_)                     \
+            return std::unexpected(std::move(veltra_check_).error());         \
+    } while (0)
+
 // `return fail(VeltraError::InvalidArgument{"..."});`
 template <class P>
 std::unexpected<VeltraError> fail(P&& payload) {
