@@ -1,6 +1,7 @@
 #include "xs_products.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -48,6 +49,19 @@ std::size_t block_rows(std::size_t p) {
 // sum at every part's end, as fast as one sum per row, and the partial sums
 // of a column-major pass (n doubles per part) small next to X.
 std::size_t col_parts(std::size_t p) { return std::clamp<std::size_t>(p / 256, 1, 16); }
+
+// The spans of part_span for every part, computed once: the products walk
+// them once per few rows or per column.
+struct Cuts {
+    std::size_t count;
+    std::array<std::size_t, 8 * fixed_parts + 1> at;
+    Cuts(std::size_t len, std::size_t parts) : count(parts), at{} {
+        internal_check(parts >= 1 && parts <= 8 * fixed_parts, "Cuts: too many parts");
+        for (std::size_t i = 0; i < parts; ++i) at[i] = part_span(len, i, parts).begin;
+        at[parts] = len;
+    }
+    IndexSpan operator[](std::size_t i) const { return {at[i], at[i + 1]}; }
+};
 
 const double* column_of(const MatView& x, std::size_t r0, std::size_t j) {
     return x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride + static_cast<std::ptrdiff_t>(r0);
@@ -109,14 +123,14 @@ void col_part_forward(const MatView& x, std::size_t r0, std::size_t b, std::size
 // half), eight rows at a time for independent chains. `fetch` holds rows of
 // the next block to bring into the cache along the way.
 template <std::size_t rows>
-void row_forward_tile(const MatView& x, std::size_t r, const double* v, double* raw,
-                      const double* const* fetch, std::size_t n_fetch) {
-    const std::size_t p = x.cols, parts = col_parts(p);
+void row_forward_tile(const MatView& x, const Cuts& cuts, std::size_t r, const double* v,
+                      double* raw, const double* const* fetch, std::size_t n_fetch) {
+    const std::size_t parts = cuts.count;
     const double* xr[rows];
     double sum[rows] = {};
     for (std::size_t k = 0; k < rows; ++k) xr[k] = row_of(x, r + k);
     for (std::size_t part = 0; part < parts; ++part) {
-        const IndexSpan cols = part_span(p, part, parts);
+        const IndexSpan cols = cuts[part];
         v2d a[rows];
         for (std::size_t k = 0; k < rows; ++k) a[k] = splat(0.0);
         std::size_t j = cols.begin;
@@ -154,22 +168,23 @@ std::size_t row_fetch_list(const MatView& x, std::size_t r0, std::size_t i, std:
 
 void row_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
                  const double* v, double* raw) {
+    const Cuts cuts(x.cols, col_parts(x.cols));
     std::size_t i = 0;
     const double* fetch[4];
     for (; i + 8 <= b; i += 8) {
         const std::size_t n_fetch = row_fetch_list(x, r0, i, b, ahead, false, fetch);
-        row_forward_tile<8>(x, r0 + i, v, raw + i, fetch, n_fetch);
+        row_forward_tile<8>(x, cuts, r0 + i, v, raw + i, fetch, n_fetch);
     }
-    for (; i < b; ++i) row_forward_tile<1>(x, r0 + i, v, raw + i, fetch, 0);
+    for (; i < b; ++i) row_forward_tile<1>(x, cuts, r0 + i, v, raw + i, fetch, 0);
 }
 
 void strided_forward(const MatView& x, std::size_t r0, std::size_t b, const double* v,
                      double* raw) {
-    const std::size_t p = x.cols, parts = col_parts(p);
+    const Cuts cuts(x.cols, col_parts(x.cols));
     for (std::size_t i = 0; i < b; ++i) {
         double sum = 0.0;
-        for (std::size_t part = 0; part < parts; ++part) {
-            const IndexSpan cols = part_span(p, part, parts);
+        for (std::size_t part = 0; part < cuts.count; ++part) {
+            const IndexSpan cols = cuts[part];
             double s[2] = {0.0, 0.0};
             for (std::size_t j = cols.begin; j < cols.end; ++j)
                 s[(j - cols.begin) % 2] += x(r0 + i, j) * v[j];
@@ -425,14 +440,14 @@ void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, do
 // the row parts of the fused sweep.
 void col_transposed_pass(const MatView& x, const double* z, double* g, Par par) {
     const std::size_t n = x.rows, p = x.cols;
-    const std::size_t parts = row_parts(n, p);
+    const Cuts cuts(n, row_parts(n, p));
     constexpr std::size_t group = 4;
     auto columns = [&](std::size_t j, std::size_t count) {
         const double* c[group];
         double s[group] = {};
         for (std::size_t k = 0; k < count; ++k) c[k] = column_of(x, 0, j + k);
-        for (std::size_t part = 0; part < parts; ++part) {
-            const IndexSpan rows = part_span(n, part, parts);
+        for (std::size_t part = 0; part < cuts.count; ++part) {
+            const IndexSpan rows = cuts[part];
             const std::size_t pairs_end = rows.begin + rows.size() / 2 * 2;
             v2d a[group];
             for (std::size_t k = 0; k < group; ++k) a[k] = splat(0.0);
