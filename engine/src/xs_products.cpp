@@ -1,7 +1,11 @@
 #include "xs_products.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <vector>
+
+#include "veltra/error.hpp"
 
 namespace veltra::detail {
 namespace {
@@ -18,16 +22,10 @@ v2d load2(const double* p) {
 void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
 v2d splat(double a) { return v2d{a, a}; }
 
-// Bytes of X that one block of rows may span: the fused sweep multiplies a
-// block twice, and the second product must find it in the core's cache. A
-// column-major block is read as one segment per column, and short segments
-// waste memory bandwidth: its blocks are larger, at the price of being
-// found partly in the shared cache rather than the core's own.
+// Bytes of X that one block of rows of a row-major sweep may span: the
+// sweep multiplies a block twice, and the second product must find it in the
+// core's cache.
 constexpr std::size_t row_block_bytes = 128 * 1024;
-constexpr std::size_t col_block_bytes = 768 * 1024;
-// Columns of a column-major block handled together, so that the rows of a
-// register tile walk an L1-sized panel.
-constexpr std::size_t panel = 64;
 
 enum class Layout { col, row, strided };
 
@@ -37,15 +35,33 @@ Layout layout_of(const MatView& x) {
     return Layout::strided;
 }
 
-// Rows per block of the fused sweep: even, so that every block of a part
-// starts on an even row offset.
-std::size_t block_rows(Layout layout, std::size_t p) {
+// Rows per block of the fused row-major sweep: even, so that every block of
+// a part starts on an even row offset, and at least eight, for the eight
+// independent sums of the forward product.
+std::size_t block_rows(std::size_t p) {
     const std::size_t row_bytes = std::max<std::size_t>(p, 1) * sizeof(double);
-    if (layout == Layout::col)
-        return std::clamp<std::size_t>(col_block_bytes / row_bytes / 8 * 8, 8, 512);
-    // At least eight rows: the forward product needs eight independent sums.
     return std::clamp<std::size_t>(row_block_bytes / row_bytes / 2 * 2, 8, 64);
 }
+
+// Column parts of X v: a function of the column count alone, so that a
+// column-major X can be shared among tasks by columns and read as long runs.
+// Parts of at least 256 columns keep the row-major products, which close a
+// sum at every part's end, as fast as one sum per row, and the partial sums
+// of a column-major pass (n doubles per part) small next to X.
+std::size_t col_parts(std::size_t p) { return std::clamp<std::size_t>(p / 256, 1, 16); }
+
+// The spans of part_span for every part, computed once: the products walk
+// them once per few rows or per column.
+struct Cuts {
+    std::size_t count;
+    std::array<std::size_t, 8 * fixed_parts + 1> at;
+    Cuts(std::size_t len, std::size_t parts) : count(parts), at{} {
+        internal_check(parts >= 1 && parts <= 8 * fixed_parts, "Cuts: too many parts");
+        for (std::size_t i = 0; i < parts; ++i) at[i] = part_span(len, i, parts).begin;
+        at[parts] = len;
+    }
+    IndexSpan operator[](std::size_t i) const { return {at[i], at[i + 1]}; }
+};
 
 const double* column_of(const MatView& x, std::size_t r0, std::size_t j) {
     return x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride + static_cast<std::ptrdiff_t>(r0);
@@ -54,106 +70,89 @@ const double* row_of(const MatView& x, std::size_t i) {
     return x.data + static_cast<std::ptrdiff_t>(i) * x.row_stride;
 }
 
-// --- X v: raw[i] = S_even + S_odd over the columns of rows [r0, r0 + b) ---
+// --- X v ------------------------------------------------------------------
+// raw_i = P_0 + P_1 + ... in part order over the column parts; P_k = E + O,
+// the running sums in column order from zero over the columns of part k at
+// an even (E) and at an odd (O) offset from the part's first column.
 
-// The next block is fetched into the cache while this one is multiplied:
-// rows [0, split) of it during the forward product, the rest during the
-// transposed one, so that memory is busy in both. `ahead` is the number of
-// rows of the next block (0 when there is none).
-std::size_t fetch_split(std::size_t b) { return (b / 2 + 7) / 8 * 8; }
-
-// Column-major. acc holds 2 b doubles: the even-column sums, then the odd.
-// Register tiles of 8 rows walk a panel of columns; the tiles below `split`
-// fetch their rows of the next block, in each column the lines of its first
-// and last row. (The segments of a block lie a column apart, too far for the
-// hardware to run ahead on its own.)
-void col_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
-                 std::size_t split, const double* v, double* acc, double* raw) {
-    const std::size_t p = x.cols;
-    double* even = acc;
-    double* odd = acc + b;
-    std::fill(acc, acc + 2 * b, 0.0);
-    for (std::size_t jp = 0; jp < p; jp += panel) {
-        const std::size_t je = std::min(jp + panel, p);
-        std::size_t i = 0;
-        for (; i + 8 <= b; i += 8) {
-            v2d e0 = load2(even + i), e1 = load2(even + i + 2), e2 = load2(even + i + 4),
-                e3 = load2(even + i + 6);
-            v2d o0 = load2(odd + i), o1 = load2(odd + i + 2), o2 = load2(odd + i + 4),
-                o3 = load2(odd + i + 6);
-            const bool fetch = i < ahead && i < split;
-            std::size_t j = jp;
-            for (; j + 2 <= je; j += 2) {
-                const double* c0 = column_of(x, r0 + i, j);
-                const double* c1 = column_of(x, r0 + i, j + 1);
-                if (fetch) {
-                    __builtin_prefetch(c0 + b, 0, 3);
-                    __builtin_prefetch(c1 + b, 0, 3);
-                    __builtin_prefetch(c0 + b + 7, 0, 3);
-                    __builtin_prefetch(c1 + b + 7, 0, 3);
-                }
-                const v2d s0 = splat(v[j]), s1 = splat(v[j + 1]);
-                e0 += load2(c0) * s0;
-                e1 += load2(c0 + 2) * s0;
-                e2 += load2(c0 + 4) * s0;
-                e3 += load2(c0 + 6) * s0;
-                o0 += load2(c1) * s1;
-                o1 += load2(c1 + 2) * s1;
-                o2 += load2(c1 + 4) * s1;
-                o3 += load2(c1 + 6) * s1;
-            }
-            if (j < je) {  // the last column, of even index
-                const double* c0 = column_of(x, r0 + i, j);
-                const v2d s0 = splat(v[j]);
-                e0 += load2(c0) * s0;
-                e1 += load2(c0 + 2) * s0;
-                e2 += load2(c0 + 4) * s0;
-                e3 += load2(c0 + 6) * s0;
-            }
-            store2(even + i, e0), store2(even + i + 2, e1), store2(even + i + 4, e2),
-                store2(even + i + 6, e3);
-            store2(odd + i, o0), store2(odd + i + 2, o1), store2(odd + i + 4, o2),
-                store2(odd + i + 6, o3);
+// Column-major: the part sums P_k of rows [r0, r0 + b) over the columns
+// [j0, j1) of one part, into out. Eight columns at a time (four even, four
+// odd offsets), each a run of b doubles that the hardware fetches ahead by
+// itself. even and odd hold b doubles each.
+void col_part_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t j0,
+                      std::size_t j1, const double* v, double* even, double* odd, double* out) {
+    const std::size_t pairs = b / 2 * 2;
+    std::fill(even, even + b, 0.0);
+    std::fill(odd, odd + b, 0.0);
+    std::size_t j = j0;
+    for (; j + 8 <= j1; j += 8) {
+        const double* c[8];
+        v2d s[8];
+        for (std::size_t k = 0; k < 8; ++k) c[k] = column_of(x, r0, j + k), s[k] = splat(v[j + k]);
+        for (std::size_t i = 0; i < pairs; i += 2) {
+            v2d e = load2(even + i), o = load2(odd + i);
+            e += load2(c[0] + i) * s[0];
+            o += load2(c[1] + i) * s[1];
+            e += load2(c[2] + i) * s[2];
+            o += load2(c[3] + i) * s[3];
+            e += load2(c[4] + i) * s[4];
+            o += load2(c[5] + i) * s[5];
+            e += load2(c[6] + i) * s[6];
+            o += load2(c[7] + i) * s[7];
+            store2(even + i, e), store2(odd + i, o);
         }
-        for (; i < b; ++i) {
-            double e = even[i], o = odd[i];
-            std::size_t j = jp;
-            for (; j + 2 <= je; j += 2) {
-                e += column_of(x, r0 + i, j)[0] * v[j];
-                o += column_of(x, r0 + i, j + 1)[0] * v[j + 1];
+        if (pairs < b) {
+            double e = even[pairs], o = odd[pairs];
+            for (std::size_t k = 0; k < 8; k += 2) {
+                e += c[k][pairs] * v[j + k];
+                o += c[k + 1][pairs] * v[j + k + 1];
             }
-            if (j < je) e += column_of(x, r0 + i, j)[0] * v[j];
-            even[i] = e, odd[i] = o;
+            even[pairs] = e, odd[pairs] = o;
         }
     }
-    for (std::size_t i = 0; i < b; ++i) raw[i] = even[i] + odd[i];
+    for (; j < j1; ++j) {
+        const double* c = column_of(x, r0, j);
+        double* lane = (j - j0) % 2 == 0 ? even : odd;
+        const double s = v[j];
+        for (std::size_t i = 0; i < b; ++i) lane[i] += c[i] * s;
+    }
+    for (std::size_t i = 0; i < b; ++i) out[i] = even[i] + odd[i];
 }
 
-// Row-major: one two-lane sum per row (even columns in the low half), eight
-// rows at a time for independent chains. `fetch` holds rows of the next
-// block to bring into the cache along the way (null entries for none).
+// Row-major: per row and part one two-lane sum (even offsets in the low
+// half), eight rows at a time for independent chains. `fetch` holds rows of
+// the next block to bring into the cache along the way.
 template <std::size_t rows>
-void row_forward_tile(const MatView& x, std::size_t r, const double* v, double* raw,
-                      const double* const* fetch, std::size_t n_fetch) {
-    const std::size_t p = x.cols;
+void row_forward_tile(const MatView& x, const Cuts& cuts, std::size_t r, const double* v,
+                      double* raw, const double* const* fetch, std::size_t n_fetch) {
+    const std::size_t parts = cuts.count;
     const double* xr[rows];
-    v2d a[rows];
-    for (std::size_t k = 0; k < rows; ++k) xr[k] = row_of(x, r + k), a[k] = splat(0.0);
-    std::size_t j = 0;
-    for (; j + 8 <= p; j += 8) {
-        for (std::size_t f = 0; f < n_fetch; ++f) __builtin_prefetch(fetch[f] + j, 0, 3);
-        for (std::size_t h = 0; h < 8; h += 2) {
-            const v2d vv = load2(v + j + h);
-            for (std::size_t k = 0; k < rows; ++k) a[k] += load2(xr[k] + j + h) * vv;
+    double sum[rows] = {};
+    for (std::size_t k = 0; k < rows; ++k) xr[k] = row_of(x, r + k);
+    for (std::size_t part = 0; part < parts; ++part) {
+        const IndexSpan cols = cuts[part];
+        v2d a[rows];
+        for (std::size_t k = 0; k < rows; ++k) a[k] = splat(0.0);
+        std::size_t j = cols.begin;
+        for (; j + 8 <= cols.end; j += 8) {
+            for (std::size_t f = 0; f < n_fetch; ++f) __builtin_prefetch(fetch[f] + j, 0, 3);
+            for (std::size_t h = 0; h < 8; h += 2) {
+                const v2d vv = load2(v + j + h);
+                for (std::size_t k = 0; k < rows; ++k) a[k] += load2(xr[k] + j + h) * vv;
+            }
+        }
+        for (; j + 2 <= cols.end; j += 2) {
+            const v2d vv = load2(v + j);
+            for (std::size_t k = 0; k < rows; ++k) a[k] += load2(xr[k] + j) * vv;
+        }
+        if (j < cols.end)
+            for (std::size_t k = 0; k < rows; ++k) a[k][0] += xr[k][j] * v[j];
+        for (std::size_t k = 0; k < rows; ++k) {
+            const double s = a[k][0] + a[k][1];
+            sum[k] = part == 0 ? s : sum[k] + s;
         }
     }
-    for (; j + 2 <= p; j += 2) {
-        const v2d vv = load2(v + j);
-        for (std::size_t k = 0; k < rows; ++k) a[k] += load2(xr[k] + j) * vv;
-    }
-    if (j < p)
-        for (std::size_t k = 0; k < rows; ++k) a[k][0] += xr[k][j] * v[j];
-    for (std::size_t k = 0; k < rows; ++k) raw[k] = a[k][0] + a[k][1];
+    for (std::size_t k = 0; k < rows; ++k) raw[k] = sum[k];
 }
 
 // Rows of the next block that the pass over rows [i, i + 8) of this block
@@ -169,50 +168,49 @@ std::size_t row_fetch_list(const MatView& x, std::size_t r0, std::size_t i, std:
 
 void row_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
                  const double* v, double* raw) {
+    const Cuts cuts(x.cols, col_parts(x.cols));
     std::size_t i = 0;
     const double* fetch[4];
     for (; i + 8 <= b; i += 8) {
         const std::size_t n_fetch = row_fetch_list(x, r0, i, b, ahead, false, fetch);
-        row_forward_tile<8>(x, r0 + i, v, raw + i, fetch, n_fetch);
+        row_forward_tile<8>(x, cuts, r0 + i, v, raw + i, fetch, n_fetch);
     }
-    for (; i < b; ++i) row_forward_tile<1>(x, r0 + i, v, raw + i, fetch, 0);
+    for (; i < b; ++i) row_forward_tile<1>(x, cuts, r0 + i, v, raw + i, fetch, 0);
 }
 
 void strided_forward(const MatView& x, std::size_t r0, std::size_t b, const double* v,
                      double* raw) {
+    const Cuts cuts(x.cols, col_parts(x.cols));
     for (std::size_t i = 0; i < b; ++i) {
-        double s[2] = {0.0, 0.0};
-        for (std::size_t j = 0; j < x.cols; ++j) s[j % 2] += x(r0 + i, j) * v[j];
-        raw[i] = s[0] + s[1];
+        double sum = 0.0;
+        for (std::size_t part = 0; part < cuts.count; ++part) {
+            const IndexSpan cols = cuts[part];
+            double s[2] = {0.0, 0.0};
+            for (std::size_t j = cols.begin; j < cols.end; ++j)
+                s[(j - cols.begin) % 2] += x(r0 + i, j) * v[j];
+            sum = part == 0 ? s[0] + s[1] : sum + (s[0] + s[1]);
+        }
+        raw[i] = sum;
     }
 }
 
-// `split`: the rows of the next block that the forward product fetches;
-// the transposed product fetches the rest.
+// Row-major or strided.
 void forward(Layout layout, const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
-             std::size_t split, const double* v, double* acc, double* raw) {
-    switch (layout) {
-        case Layout::col:
-            col_forward(x, r0, b, ahead, split, v, acc, raw);
-            return;
-        case Layout::row:
-            row_forward(x, r0, b, ahead, v, raw);
-            return;
-        case Layout::strided:
-            strided_forward(x, r0, b, v, raw);
-            return;
-    }
+             const double* v, double* raw) {
+    if (layout == Layout::row)
+        row_forward(x, r0, b, ahead, v, raw);
+    else
+        strided_forward(x, r0, b, v, raw);
 }
 
 // --- X'z: even[j], odd[j] continue their sums over rows [r0, r0 + b) -----
 // Rows at an even offset from the start of the part go to `even`. r0 is at
 // an even offset; z holds the block's b entries.
 
-void col_transposed(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
-                    const double* z, double* even, double* odd) {
+void col_transposed(const MatView& x, std::size_t r0, std::size_t b, const double* z,
+                    double* even, double* odd) {
     const std::size_t p = x.cols;
     const std::size_t pairs = b / 2 * 2;
-    const std::size_t split = fetch_split(b);
     std::size_t j = 0;
     // Eight columns at once, each one two-lane sum (even rows low, odd high).
     for (; j + 8 <= p; j += 8) {
@@ -220,19 +218,7 @@ void col_transposed(const MatView& x, std::size_t r0, std::size_t b, std::size_t
         v2d a[8];
         for (std::size_t k = 0; k < 8; ++k)
             c[k] = column_of(x, r0, j + k), a[k] = v2d{even[j + k], odd[j + k]};
-        std::size_t i = 0;
-        for (; i + 8 <= pairs; i += 8) {
-            if (i >= split && i < ahead)
-                for (std::size_t k = 0; k < 8; ++k) {
-                    __builtin_prefetch(c[k] + b + i, 0, 3);
-                    __builtin_prefetch(c[k] + b + i + 7, 0, 3);
-                }
-            for (std::size_t h = 0; h < 8; h += 2) {
-                const v2d zz = load2(z + i + h);
-                for (std::size_t k = 0; k < 8; ++k) a[k] += load2(c[k] + i + h) * zz;
-            }
-        }
-        for (; i < pairs; i += 2) {
+        for (std::size_t i = 0; i < pairs; i += 2) {
             const v2d zz = load2(z + i);
             for (std::size_t k = 0; k < 8; ++k) a[k] += load2(c[k] + i) * zz;
         }
@@ -304,7 +290,7 @@ void transposed(Layout layout, const MatView& x, std::size_t r0, std::size_t b,
                 std::size_t ahead, const double* z, double* even, double* odd) {
     switch (layout) {
         case Layout::col:
-            col_transposed(x, r0, b, ahead, z, even, odd);
+            col_transposed(x, r0, b, z, even, odd);
             return;
         case Layout::row:
             row_transposed(x, r0, b, ahead, z, even, odd);
@@ -348,28 +334,27 @@ void combine_parts(const std::vector<double>& sums, std::size_t parts, std::size
     });
 }
 
-// The transposed product over the fixed row parts. With v given, each block
-// of rows first gets its scores (X v mapped by `map`), and z is formed from
-// them; otherwise z comes from z_in.
+// The transposed product over the fixed row parts. With v given (row-major
+// or strided X), each block of rows first gets its scores (X v mapped by
+// `map`), and z is formed from them while the block is still in the cache;
+// otherwise z comes from z_in.
 void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, const double* z_in,
            double* g, Par par, ProductScratch& scratch) {
     const std::size_t n = x.rows, p = x.cols;
     const Layout layout = layout_of(x);
+    internal_check(!v || layout != Layout::col, "sweep: a column-major X is not fused");
     // Without the forward product nothing is read twice: a column-major part
     // then streams each column segment whole.
     const std::size_t rows_per_block =
-        !v && layout == Layout::col ? std::max<std::size_t>(n + n % 2, 2)
-                                    : block_rows(layout, p);
-    const std::size_t per_part = 4 * rows_per_block;
+        layout == Layout::col ? std::max<std::size_t>(n + n % 2, 2) : block_rows(p);
     const std::size_t parts = row_parts(n, p);
     scratch.part_sums.assign(2 * parts * p, 0.0);
-    if (v) scratch.block.resize(parts * per_part);
+    if (v) scratch.block.resize(parts * 2 * rows_per_block);
     for_each_part(
         par, n,
         [&](std::size_t part, IndexSpan rows) {
         double* even = scratch.part_sums.data() + 2 * part * p;
         double* odd = even + p;
-        double* acc = v ? scratch.block.data() + part * per_part : nullptr;
         for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += rows_per_block) {
             const std::size_t b = std::min(rows_per_block, rows.end - r0);
             const double* z = z_in ? z_in + r0 : nullptr;
@@ -377,9 +362,9 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
             const std::size_t ahead =
                 next < rows.end ? std::min(rows_per_block, rows.end - next) : 0;
             if (v) {
-                double* raw = acc + 2 * rows_per_block;
+                double* raw = scratch.block.data() + part * 2 * rows_per_block;
                 double* zb = raw + rows_per_block;
-                forward(layout, x, r0, b, ahead, fetch_split(b), v, acc, raw);
+                forward(layout, x, r0, b, ahead, v, raw);
                 for (std::size_t i = 0; i < b; ++i) {
                     const double ti = apply_map(*map, raw[i], r0 + i);
                     t[r0 + i] = ti;
@@ -394,29 +379,141 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
     combine_parts(scratch.part_sums, parts, p, g, par);
 }
 
+// --- column-major in two streaming passes ---------------------------------
+// A fused sweep must hold a block of rows of every column in the cache; with
+// many columns the block is a few rows deep and X is read as short
+// segments. Two passes that stream long runs of columns cost less.
+
+// Runs body(i) for i in [0, count), on the pool unless par is sequential.
+// Each i writes only its own outputs, so the cut does not enter the
+// arithmetic.
+template <class Body>
+void run_tasks(Par par, std::size_t count, Body&& body) {
+    if (par == par_sequential)
+        for (std::size_t i = 0; i < count; ++i) body(i);
+    else
+        parallel_for_index(count, body);
+}
+
+// Rows of one run of the forward pass: its two sums (64 KiB) stay in the
+// core's second-level cache, and each column is read in runs of 32 KiB.
+constexpr std::size_t stream_rows = 4096;
+
+// Tiles of the forward pass: the column parts times enough row chunks of
+// at least 1024 rows to give the pool some 32 tasks. The cut does not enter
+// the arithmetic.
+std::size_t row_chunks(std::size_t n, std::size_t parts) {
+    const std::size_t wanted = (4 * fixed_parts + parts - 1) / parts;
+    return std::clamp<std::size_t>(std::min(wanted, n / 1024), 1, 4 * fixed_parts);
+}
+
+// t from X v by the score map (raw X v without one), and z_i = mult_i t_i
+// when z is given.
+void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, double* t,
+                      double* z, Par par, ProductScratch& scratch) {
+    const std::size_t n = x.rows, p = x.cols;
+    const std::size_t parts = col_parts(p), chunks = row_chunks(n, parts);
+    scratch.block.resize(parts * n);
+    double* sums = scratch.block.data();
+    run_tasks(par, parts * chunks, [&](std::size_t task) {
+        const std::size_t part = task / chunks;
+        const IndexSpan rows = part_span(n, task % chunks, chunks);
+        const IndexSpan cols = part_span(p, part, parts);
+        std::vector<double> acc(2 * std::min(stream_rows, rows.size()));
+        for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += stream_rows) {
+            const std::size_t b = std::min(stream_rows, rows.end - r0);
+            col_part_forward(x, r0, b, cols.begin, cols.end, v, acc.data(), acc.data() + b,
+                             sums + part * n + r0);
+        }
+    });
+    for_each_part(par, n, [&](std::size_t, IndexSpan rows) {
+        for (std::size_t i = rows.begin; i < rows.end; ++i) {
+            double s = sums[i];
+            for (std::size_t part = 1; part < parts; ++part) s += sums[part * n + i];
+            t[i] = map ? apply_map(*map, s, i) : s;
+            if (z) z[i] = map && map->mult ? map->mult[i] * t[i] : t[i];
+        }
+    });
+}
+
+// g = X'z column by column, each column streamed whole, with the sums of
+// the row parts of the fused sweep.
+void col_transposed_pass(const MatView& x, const double* z, double* g, Par par) {
+    const std::size_t n = x.rows, p = x.cols;
+    const Cuts cuts(n, row_parts(n, p));
+    constexpr std::size_t group = 4;
+    auto columns = [&](std::size_t j, std::size_t count) {
+        const double* c[group];
+        double s[group] = {};
+        for (std::size_t k = 0; k < count; ++k) c[k] = column_of(x, 0, j + k);
+        for (std::size_t part = 0; part < cuts.count; ++part) {
+            const IndexSpan rows = cuts[part];
+            const std::size_t pairs_end = rows.begin + rows.size() / 2 * 2;
+            v2d a[group];
+            for (std::size_t k = 0; k < group; ++k) a[k] = splat(0.0);
+            for (std::size_t i = rows.begin; i < pairs_end; i += 2) {
+                const v2d zz = load2(z + i);
+                for (std::size_t k = 0; k < count; ++k) a[k] += load2(c[k] + i) * zz;
+            }
+            if (pairs_end < rows.end)
+                for (std::size_t k = 0; k < count; ++k) a[k][0] += c[k][pairs_end] * z[pairs_end];
+            for (std::size_t k = 0; k < count; ++k)
+                s[k] = part == 0 ? a[k][0] + a[k][1] : s[k] + (a[k][0] + a[k][1]);
+        }
+        for (std::size_t k = 0; k < count; ++k) g[j + k] = s[k];
+    };
+    const std::size_t tasks = std::clamp<std::size_t>(p / group, 1, 8 * fixed_parts);
+    run_tasks(par, tasks, [&](std::size_t task) {
+        const IndexSpan cols = part_span(p, task, tasks);
+        std::size_t j = cols.begin;
+        for (; j + group <= cols.end; j += group) columns(j, group);
+        if (j < cols.end) columns(j, cols.end - j);
+    });
+}
+
+// Whether X'z of a column-major X streams whole columns: enough of them to
+// share among the threads (with few, the row parts share the work instead).
+bool by_columns(const MatView& x) {
+    return layout_of(x) == Layout::col && x.cols >= 4 * fixed_parts;
+}
+
 }  // namespace
 
 void x_times(const MatView& x, const double* v, double* out, Par par) {
     const Layout layout = layout_of(x);
-    const std::size_t rows_per_block = block_rows(layout, x.cols);
+    if (layout == Layout::col) {
+        ProductScratch scratch;
+        col_forward_pass(x, v, nullptr, out, nullptr, par, scratch);
+        return;
+    }
+    const std::size_t rows_per_block = block_rows(x.cols);
     for_each_part(par, x.rows, [&](std::size_t, IndexSpan rows) {
-        std::vector<double> acc(layout == Layout::col ? 2 * rows_per_block : 0);
         for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += rows_per_block) {
             const std::size_t b = std::min(rows_per_block, rows.end - r0);
             const std::size_t next = r0 + b;
             const std::size_t ahead =
                 next < rows.end ? std::min(rows_per_block, rows.end - next) : 0;
-            forward(layout, x, r0, b, ahead, b, v, acc.data(), out + r0);
+            forward(layout, x, r0, b, ahead, v, out + r0);
         }
     });
 }
 
 void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScratch& scratch) {
+    if (by_columns(x)) {
+        col_transposed_pass(x, z, g, par);
+        return;
+    }
     sweep(x, nullptr, nullptr, nullptr, z, g, par, scratch);
 }
 
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
                      Par par, ProductScratch& scratch) {
+    if (layout_of(x) == Layout::col) {
+        std::vector<double> z(x.rows);
+        col_forward_pass(x, v, &map, t, z.data(), par, scratch);
+        xt_times(x, z.data(), g, par, scratch);
+        return;
+    }
     sweep(x, v, &map, t, nullptr, g, par, scratch);
 }
 

@@ -1,15 +1,17 @@
 // Products of the PLS1 component loop with a predictor matrix read in place:
-// X v, X'z, and both in one sweep. Internal to the engine.
+// X v, X'z, and both together. Internal to the engine.
 //
 // Every output entry has one fixed order of operations, whatever the storage
 // order of X (column-major, row-major or any other strides), the parallelism
 // setting or the thread count, so the same data give the same bits:
-//  - (X v)_i = S_even + S_odd, the running sums in column order, from zero,
-//    over the even and over the odd columns j;
-//  - (X'z)_j: the rows cut into the 8 fixed parts of part_span; within a
-//    part, two running sums in row order from zero, over the rows at an even
-//    and at an odd offset from the part's first row, added; the 8 part sums
-//    added in part order.
+//  - (X v)_i: the columns cut into parts by a function of X.cols alone;
+//    within a part, two running sums in column order from zero, over the
+//    columns at an even and at an odd offset from the part's first column,
+//    added; the part sums added in part order;
+//  - (X'z)_j: the rows cut into parts by a function of the shape alone;
+//    within a part, two running sums in row order from zero, over the rows
+//    at an even and at an odd offset from the part's first row, added; the
+//    part sums added in part order.
 // Two interleaved sums suit both layouts: along the contiguous direction
 // they are the two halves of one SIMD register, across it they are pairs of
 // adjacent lines.
@@ -40,8 +42,10 @@ void x_times(const MatView& x, const double* v, double* out, Par par);
 // g = X'z; z has X.rows entries, g X.cols.
 void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScratch& scratch);
 
-// t from X v by the score map, and g = X'z, reading X once: each block of
-// rows is multiplied twice while it is still in the cache.
+// t from X v by the score map, and g = X'z. A row-major or strided X is
+// read once: each block of rows is multiplied twice while it is still in the
+// cache. A column-major X is read twice, each time as long runs of columns,
+// which costs less than one pass over short column segments.
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
                      Par par, ProductScratch& scratch);
 

@@ -168,7 +168,8 @@ TEST(ComponentLoop, ImplicitCentringGateGrowsWithTheMeanToScaleRatio) {
 
 TEST(ComponentLoop, ProductsExactInOrderAndSameBitsOnAwkwardShapes) {
     const std::vector<std::pair<Eigen::Index, Eigen::Index>> shapes = {
-        {1, 1}, {2, 3}, {3, 17}, {17, 3}, {33, 9}, {1000, 7}, {40, 2100}, {20000, 5}, {130, 64}};
+        {1, 1},     {2, 3},     {3, 17},     {17, 3},   {33, 9},    {1000, 7},
+        {40, 2100}, {20000, 5}, {130, 64},   {9000, 40}, {301, 1100}, {2500, 520}};
     std::mt19937_64 gen(5);
     std::normal_distribution<double> normal;
     for (auto [n, p] : shapes) {
