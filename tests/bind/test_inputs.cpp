@@ -8,8 +8,10 @@
 #include "veltra/bind/coerce.hpp"
 #include "veltra/bind/error.hpp"
 #include "veltra/bind/inputs.hpp"
+#include "bind_test_support.hpp"
 
 using namespace veltra::bind;
+using veltra::bind::test_support::message_of;
 
 namespace {
 
@@ -21,15 +23,6 @@ Inputs one(std::string name, Value v) {
     std::vector<Field> e;
     e.push_back(Field{std::move(name), std::move(v)});
     return Inputs("fn", std::move(e));
-}
-
-template <class T>
-std::string message_of(const BindResult<T>& r) {
-    EXPECT_FALSE(r.has_value());
-    if (r.has_value()) return "<no error>";
-    EXPECT_EQ(r.error().code, "invalid_argument");
-    EXPECT_TRUE(r.error().details.empty());
-    return r.error().message;
 }
 
 // Values of every kind but the one a getter accepts, with their descriptions.
