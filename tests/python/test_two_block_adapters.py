@@ -285,12 +285,6 @@ def test_transform_checks_in_order(data):
                      "model must be a PLS3Result, got 5")
         assert_fails(name, {"model": pls1_like, "X_new": X, "which": "X_scores"},
                      "invalid_argument", "model must be a PLS3Result, got a PLS1Result")
-        missing = {k: v for k, v in model.items() if k != "V"}
-        assert_fails(name, {"model": missing, "which": "X_scores"}, "invalid_argument",
-                     "model is missing field 'V'")
-        assert_fails(name, {"model": {**model, "k_used": -1}, "which": "X_scores"},
-                     "invalid_argument",
-                     "model field 'k_used' must be a non-negative whole number, got -1")
         assert_fails(name, {"model": model, "X_new": X, "which": "X_scores"}, "invalid_args",
                      "unknown which: X_scores; allowed: ['x_scores', 'y_scores', 'both']")
         # Then the engine.
