@@ -137,6 +137,58 @@ inline bool rescale_raw_sums(const RawSums& r, const Prescale& ps, std::size_t n
     return true;
 }
 
+// The accumulations of the three passes, per two-lane slot; `weighted`
+// multiplies each term by the row's weight wi.
+template <bool weighted>
+inline void add_raw_step(v2d& big, v2d& small, v2d& sum, v2d& sq, v2d x, v2d wi) {
+    big = vmax_abs_step(big, x);
+    small = vmin_nonzero_abs_step(small, x);
+    if constexpr (weighted) {
+        sum += wi * x;
+        sq += wi * (x * x);
+    } else {
+        sum += x;
+        sq += x * x;
+    }
+}
+template <bool weighted>
+inline void add_sums_step(v2d& sum, v2d& sq, v2d u, v2d wi) {
+    if constexpr (weighted) {
+        sum += wi * u;
+        sq += wi * (u * u);
+    } else {
+        sum += u;
+        sq += u * u;
+    }
+}
+template <bool weighted>
+inline void add_sq_step(v2d& ss, v2d d, v2d wi) {
+    if constexpr (weighted) {
+        ss += wi * (d * d);
+    } else {
+        ss += d * d;
+    }
+}
+
+// Both lanes of a slot after the raw pass: inv gets the inverse prescales,
+// sum and sq become the prescaled sums where rescale_raw_sums proves them
+// exact. False when a lane is not proven (the caller then re-sums).
+inline bool rescale_slot(v2d big, v2d small, v2d& sum, v2d& sq, v2d& inv, std::size_t n,
+                         const WeightRange& wr) {
+    double inv_s[2], sum_s[2], sq_s[2];
+    bool exact = true;
+    for (int l = 0; l < 2; ++l) {
+        const Prescale ps = prescale_of(big[l]);
+        inv_s[l] = ps.inv_s;
+        exact = rescale_raw_sums({big[l], small[l], sum[l], sq[l]}, ps, n, wr, sum_s[l], sq_s[l]) &&
+                exact;
+    }
+    inv = v2d{inv_s[0], inv_s[1]};
+    sum = v2d{sum_s[0], sum_s[1]};
+    sq = v2d{sq_s[0], sq_s[1]};
+    return exact;
+}
+
 struct ColumnStats {
     double mean;
     double scale;

@@ -60,53 +60,22 @@ void stream_chunk(const detail::ColumnSource& src, std::size_t c0, std::size_t c
     };
 
     sweep([&](std::size_t k, v2d x, v2d wi) {
-        big[k] = detail::vmax_abs_step(big[k], x);
-        small[k] = detail::vmin_nonzero_abs_step(small[k], x);
-        if constexpr (weighted) {
-            sum[k] += wi * x;
-            ref[k] += wi * (x * x);
-        } else {
-            sum[k] += x;
-            ref[k] += x * x;
-        }
+        detail::add_raw_step<weighted>(big[k], small[k], sum[k], ref[k], x, wi);
     });
     bool exact = true;
-    for (std::size_t k = 0; k < slots; ++k) {
-        double inv_s[2], sum_s[2], ref_s[2];
-        for (int l = 0; l < 2; ++l) {
-            const detail::Prescale ps = detail::prescale_of(big[k][l]);
-            inv_s[l] = ps.inv_s;
-            exact = detail::rescale_raw_sums({big[k][l], small[k][l], sum[k][l], ref[k][l]}, ps, n,
-                                             src.wr, sum_s[l], ref_s[l]) &&
-                    exact;
-        }
-        inv[k] = v2d{inv_s[0], inv_s[1]};
-        sum[k] = v2d{sum_s[0], sum_s[1]};
-        ref[k] = v2d{ref_s[0], ref_s[1]};
-    }
+    for (std::size_t k = 0; k < slots; ++k)
+        exact = detail::rescale_slot(big[k], small[k], sum[k], ref[k], inv[k], n, src.wr) && exact;
     if (!exact) {
         std::fill(sum.begin(), sum.end(), splat(-0.0));
         std::fill(ref.begin(), ref.end(), splat(-0.0));
         sweep([&](std::size_t k, v2d x, v2d wi) {
-            const v2d u = x * inv[k];
-            if constexpr (weighted) {
-                sum[k] += wi * u;
-                ref[k] += wi * (u * u);
-            } else {
-                sum[k] += u;
-                ref[k] += u * u;
-            }
+            detail::add_sums_step<weighted>(sum[k], ref[k], x * inv[k], wi);
         });
     }
     const v2d nd = splat(static_cast<double>(n));
     for (std::size_t k = 0; k < slots; ++k) m[k] = sum[k] / nd;
     sweep([&](std::size_t k, v2d x, v2d wi) {
-        const v2d d = x * inv[k] - m[k];
-        if constexpr (weighted) {
-            ss[k] += wi * (d * d);
-        } else {
-            ss[k] += d * d;
-        }
+        detail::add_sq_step<weighted>(ss[k], x * inv[k] - m[k], wi);
     });
     for (std::size_t j = 0; j < w; ++j) {
         const std::size_t k = j / 2, l = j % 2;

@@ -43,28 +43,26 @@ struct PairSweep {
     }
 };
 
-// The extreme magnitudes and the unscaled sums of 2P columns in one pass.
+// The extreme magnitudes and the unscaled sums of 2P columns in one pass,
+// one two-lane slot per column pair.
 template <bool weighted, std::size_t P>
-void raw_sums(const double* const* c, std::size_t n, const double* w, RawSums* out) {
-    v2d big[P], small[P], sum[P], sq[P];
+void raw_sums(const double* const* c, std::size_t n, const double* w, v2d* big, v2d* small,
+              v2d* sum, v2d* sq) {
+    v2d b[P], s[P], su[P], q[P];
     for (std::size_t k = 0; k < P; ++k) {
-        big[k] = splat(0.0);
-        small[k] = splat(HUGE_VAL);
-        sum[k] = sq[k] = splat(-0.0);
+        b[k] = splat(0.0);
+        s[k] = splat(HUGE_VAL);
+        su[k] = q[k] = splat(-0.0);
     }
     PairSweep<weighted, P>{c, n, w}([&](std::size_t k, v2d x, v2d wi) {
-        big[k] = vmax_abs_step(big[k], x);
-        small[k] = vmin_nonzero_abs_step(small[k], x);
-        if constexpr (weighted) {
-            sum[k] += wi * x;
-            sq[k] += wi * (x * x);
-        } else {
-            sum[k] += x;
-            sq[k] += x * x;
-        }
+        add_raw_step<weighted>(b[k], s[k], su[k], q[k], x, wi);
     });
-    for (std::size_t j = 0; j < 2 * P; ++j)
-        out[j] = {big[j / 2][j % 2], small[j / 2][j % 2], sum[j / 2][j % 2], sq[j / 2][j % 2]};
+    for (std::size_t k = 0; k < P; ++k) {
+        big[k] = b[k];
+        small[k] = s[k];
+        sum[k] = su[k];
+        sq[k] = q[k];
+    }
 }
 
 // Moments of 2P columns from their raw sums: the prescaled sums follow from
@@ -72,49 +70,31 @@ void raw_sums(const double* const* c, std::size_t n, const double* w, RawSums* o
 // pass of squared deviations.
 template <bool weighted, std::size_t P>
 void pair_moments(const double* const* c, std::size_t n, const double* w, const WeightRange& wr,
-                  const RawSums* raw, ScaledMoments* out) {
-    constexpr std::size_t B = 2 * P;
-    const double nd = static_cast<double>(n);
-    double s[B], inv_s[B], sum_s[B], ref_s[B];
-    bool exact = true;
-    for (std::size_t j = 0; j < B; ++j) {
-        const Prescale ps = prescale_of(raw[j].max_abs);
-        s[j] = ps.s;
-        inv_s[j] = ps.inv_s;
-        exact = rescale_raw_sums(raw[j], ps, n, wr, sum_s[j], ref_s[j]) && exact;
-    }
+                  const v2d* big, const v2d* small, const v2d* raw_sum, const v2d* raw_sq,
+                  ScaledMoments* out) {
     v2d inv[P], sum[P], ref[P], m[P], ss[P];
+    bool exact = true;
     for (std::size_t k = 0; k < P; ++k) {
-        inv[k] = v2d{inv_s[2 * k], inv_s[2 * k + 1]};
-        sum[k] = v2d{sum_s[2 * k], sum_s[2 * k + 1]};
-        ref[k] = v2d{ref_s[2 * k], ref_s[2 * k + 1]};
+        sum[k] = raw_sum[k];
+        ref[k] = raw_sq[k];
+        exact = rescale_slot(big[k], small[k], sum[k], ref[k], inv[k], n, wr) && exact;
         ss[k] = splat(-0.0);
     }
     const PairSweep<weighted, P> sweep{c, n, w};
     if (!exact) {
         for (std::size_t k = 0; k < P; ++k) sum[k] = ref[k] = splat(-0.0);
         sweep([&](std::size_t k, v2d x, v2d wi) {
-            const v2d u = x * inv[k];
-            if constexpr (weighted) {
-                sum[k] += wi * u;
-                ref[k] += wi * (u * u);
-            } else {
-                sum[k] += u;
-                ref[k] += u * u;
-            }
+            add_sums_step<weighted>(sum[k], ref[k], x * inv[k], wi);
         });
     }
+    const double nd = static_cast<double>(n);
     for (std::size_t k = 0; k < P; ++k) m[k] = sum[k] / splat(nd);
-    sweep([&](std::size_t k, v2d x, v2d wi) {
-        const v2d d = x * inv[k] - m[k];
-        if constexpr (weighted) {
-            ss[k] += wi * (d * d);
-        } else {
-            ss[k] += d * d;
-        }
-    });
-    for (std::size_t j = 0; j < B; ++j)
-        out[j] = {s[j], inv_s[j], m[j / 2][j % 2], ss[j / 2][j % 2], ref[j / 2][j % 2]};
+    sweep([&](std::size_t k, v2d x, v2d wi) { add_sq_step<weighted>(ss[k], x * inv[k] - m[k], wi); });
+    for (std::size_t j = 0; j < 2 * P; ++j) {
+        const std::size_t k = j / 2, l = j % 2;
+        const Prescale ps = prescale_of(big[k][l]);
+        out[j] = {ps.s, ps.inv_s, m[k][l], ss[k][l], ref[k][l]};
+    }
 }
 
 // Moments of 8 contiguous columns. The first pass takes two column pairs at
@@ -124,10 +104,10 @@ void pair_moments(const double* const* c, std::size_t n, const double* w, const 
 template <bool weighted>
 void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
                     const WeightRange& wr, std::array<ScaledMoments, 8>& out) {
-    RawSums raw[8];
-    raw_sums<weighted, 2>(c.data(), n, w, raw);
-    raw_sums<weighted, 2>(c.data() + 4, n, w, raw + 4);
-    pair_moments<weighted, 4>(c.data(), n, w, wr, raw, out.data());
+    v2d big[4], small[4], sum[4], sq[4];
+    raw_sums<weighted, 2>(c.data(), n, w, big, small, sum, sq);
+    raw_sums<weighted, 2>(c.data() + 4, n, w, big + 2, small + 2, sum + 2, sq + 2);
+    pair_moments<weighted, 4>(c.data(), n, w, wr, big, small, sum, sq, out.data());
 }
 
 void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
@@ -199,14 +179,14 @@ ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* w
     // Both lanes of one pair read the column: the arithmetic of the blocks.
     const double* c[2] = {x, x};
     const WeightRange wr = weight_range(weights, n);
-    RawSums raw[2];
+    v2d big[1], small[1], sum[1], sq[1];
     ScaledMoments out[2];
     if (weights == nullptr) {
-        raw_sums<false, 1>(c, n, nullptr, raw);
-        pair_moments<false, 1>(c, n, nullptr, wr, raw, out);
+        raw_sums<false, 1>(c, n, nullptr, big, small, sum, sq);
+        pair_moments<false, 1>(c, n, nullptr, wr, big, small, sum, sq, out);
     } else {
-        raw_sums<true, 1>(c, n, weights, raw);
-        pair_moments<true, 1>(c, n, weights, wr, raw, out);
+        raw_sums<true, 1>(c, n, weights, big, small, sum, sq);
+        pair_moments<true, 1>(c, n, weights, wr, big, small, sum, sq, out);
     }
     return out[0];
 }

@@ -8,20 +8,13 @@
 #include "veltra/bind/convert.hpp"
 #include "veltra/bind/error.hpp"
 #include "veltra/bind/result_types.hpp"
+#include "bind_test_support.hpp"
 
 using namespace veltra::bind;
+using veltra::bind::test_support::message_of;
 using veltra::Pls3Model;
 
 namespace {
-
-template <class T>
-std::string message_of(const BindResult<T>& r) {
-    EXPECT_FALSE(r.has_value());
-    if (r.has_value()) return "<no error>";
-    EXPECT_EQ(r.error().code, "invalid_argument");
-    EXPECT_TRUE(r.error().details.empty());
-    return r.error().message;
-}
 
 Pls3Model sample_pls3() {
     Pls3Model m;
@@ -92,15 +85,11 @@ TEST(ModelRecords, Pls3RoundTrip) {
     r.set("note", Value::string("ignored"));
     const auto back = pls3_model_from_record(r.fields());
     ASSERT_TRUE(back.has_value()) << back.error().message;
-    EXPECT_EQ(back->U, m.U);
-    EXPECT_EQ(back->V, m.V);
-    EXPECT_EQ(back->singular_values, m.singular_values);
-    EXPECT_EQ(back->x_scores, m.x_scores);
-    EXPECT_EQ(back->y_scores, m.y_scores);
-    EXPECT_EQ(back->X_mean, m.X_mean);
-    EXPECT_EQ(back->X_scale, m.X_scale);
-    EXPECT_EQ(back->Y_mean, m.Y_mean);
-    EXPECT_EQ(back->Y_scale, m.Y_scale);
+    for (auto f : {&Pls3Model::U, &Pls3Model::V, &Pls3Model::x_scores, &Pls3Model::y_scores})
+        EXPECT_EQ((*back).*f, m.*f);
+    for (auto f : {&Pls3Model::singular_values, &Pls3Model::X_mean, &Pls3Model::X_scale,
+                   &Pls3Model::Y_mean, &Pls3Model::Y_scale})
+        EXPECT_EQ((*back).*f, m.*f);
     EXPECT_EQ(back->k_used, 2u);
     EXPECT_FALSE(back->pre_standardized_X);
     EXPECT_TRUE(back->pre_standardized_Y);
@@ -256,12 +245,9 @@ TEST(ModelRecords, Pls1RoundTripIgnoresTheRecordOnlyFields) {
     Record r = record_of(pls1_model(m, Value::string("spec"), Value::int64(3)));
     const auto back = pls1_model_from_record(r.fields());
     ASSERT_TRUE(back.has_value()) << back.error().message;
-    EXPECT_EQ(back->T, m.T);
-    EXPECT_EQ(back->P, m.P);
-    EXPECT_EQ(back->W, m.W);
-    EXPECT_EQ(back->Q, m.Q);
-    EXPECT_EQ(back->coef, m.coef);
-    EXPECT_EQ(back->beta, m.beta);
+    using veltra::Pls1Model;
+    for (auto f : {&Pls1Model::T, &Pls1Model::P, &Pls1Model::W}) EXPECT_EQ((*back).*f, m.*f);
+    for (auto f : {&Pls1Model::Q, &Pls1Model::coef, &Pls1Model::beta}) EXPECT_EQ((*back).*f, m.*f);
     EXPECT_EQ(back->intercept, m.intercept);
     EXPECT_EQ(back->k_used, 2u);
     EXPECT_FALSE(back->pre_standardized);

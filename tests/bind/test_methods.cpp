@@ -5,30 +5,17 @@
 
 #include "veltra/bind/error.hpp"
 #include "veltra/bind/methods.hpp"
+#include "bind_test_support.hpp"
 
 using namespace veltra::bind;
+using veltra::bind::test_support::args_of;
 using M = ConfirmatoryMethod;
 
 namespace {
 
-struct Opt {
-    std::string key;
-    mutable Value value;
-};
-
-OptionRecord args_of(std::initializer_list<Opt> opts) {
-    Record r;
-    for (const Opt& o : opts) r.set(o.key, std::move(o.value));
-    return r;
-}
-
 template <class T>
 std::string message_of(const BindResult<T>& r) {
-    EXPECT_FALSE(r.has_value());
-    if (r.has_value()) return "<no error>";
-    EXPECT_EQ(r.error().code, "invalid_args");
-    EXPECT_TRUE(r.error().details.empty());
-    return r.error().message;
+    return test_support::message_of(r, "invalid_args");
 }
 
 }  // namespace

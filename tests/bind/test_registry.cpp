@@ -15,23 +15,13 @@
 #include "veltra/bind/error.hpp"
 #include "veltra/bind/registry.hpp"
 #include "veltra/bind/result_types.hpp"
+#include "bind_test_support.hpp"
 #include "veltra/error.hpp"
 
 using namespace veltra::bind;
+using veltra::bind::test_support::args_of;
 
 namespace {
-
-// initializer_list elements are const; the value is moved out of each.
-struct Arg {
-    std::string name;
-    mutable Value value;
-};
-
-Record args_of(std::initializer_list<Arg> named) {
-    Record r;
-    for (const Arg& a : named) r.set(a.name, std::move(a.value));
-    return r;
-}
 
 // What the capturing adapter saw: "name=description" per entry, in order.
 std::vector<std::string> seen;

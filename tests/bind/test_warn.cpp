@@ -26,39 +26,17 @@ std::string str_field(const Record& r, std::string_view name) {
 
 }  // namespace
 
-TEST(G4, Examples) {
-    EXPECT_EQ(g4(12345.678), "1.235e+04");
-    EXPECT_EQ(g4(0.000123456), "0.0001235");
-    EXPECT_EQ(g4(2.5), "2.5");
-    EXPECT_EQ(g4(100), "100");
-    EXPECT_EQ(g4(1e-5), "1e-05");
-    EXPECT_EQ(g4(9999.6), "1e+04");
-    EXPECT_EQ(g4(-0.00001234), "-1.234e-05");
-    EXPECT_EQ(g4(1e100), "1e+100");
-    EXPECT_EQ(g4(0.0001), "0.0001");
-    EXPECT_EQ(g4(1234), "1234");
-    EXPECT_EQ(g4(5e-324), "4.941e-324");
-    EXPECT_EQ(g4(48), "48");
-    EXPECT_EQ(g4(3.14159), "3.142");
-    EXPECT_EQ(g4(0.0625), "0.0625");
-    // Exact binary ties go to the even digit.
-    EXPECT_EQ(g4(1.0625), "1.062");
-    EXPECT_EQ(g4(10.625), "10.62");
-    EXPECT_EQ(g4(10.875), "10.88");
-}
-
-TEST(G4, SpecialValues) {
-    EXPECT_EQ(g4(std::numeric_limits<double>::quiet_NaN()), "nan");
-    EXPECT_EQ(g4(std::numeric_limits<double>::infinity()), "inf");
-    EXPECT_EQ(g4(-std::numeric_limits<double>::infinity()), "-inf");
-    EXPECT_EQ(g4(0.0), "0");
-    EXPECT_EQ(g4(-0.0), "-0");
-}
-
 TEST(G4, AgreesWithTheCLibrary) {
     // printf's %.4g in the C locale is the reference form.
-    const double xs[] = {1.0, 0.1, 123.45, 99995, 99994.9, 0.00012345, 0.000099995, 1.5e-300,
-                         -7.77777e7, 1e4, 9999.4, 2.0 / 3.0, 1.7976931348623157e308, 12.5, 0.125};
+    // Exact binary ties (1.0625, 10.625, 10.875) go to the even digit.
+    const double inf = std::numeric_limits<double>::infinity();
+    const double xs[] = {1.0,     0.1,     123.45,   99995,      99994.9,     0.00012345,
+                         0.000099995, 1.5e-300, -7.77777e7, 1e4,   9999.4,      2.0 / 3.0,
+                         1.7976931348623157e308, 12.5, 0.125, 12345.678, 0.000123456, 2.5,
+                         100,     1e-5,    9999.6,   -0.00001234, 1e100,      0.0001,
+                         1234,    5e-324,  48,       3.14159,    0.0625,      1.0625,
+                         10.625,  10.875,  0.0,      -0.0,       inf,         -inf,
+                         std::numeric_limits<double>::quiet_NaN()};
     for (double x : xs) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.4g", x);

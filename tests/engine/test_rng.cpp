@@ -73,15 +73,8 @@ TEST(ChaCha8Rng, SeedExpansionKeysAndFirstOutputs) {
     }
 }
 
-TEST(ChaCha8Rng, FlatWordStreamAcrossRefills) {
-    auto rng = ChaCha8Rng::seed_from_u64(0);
-    const auto& words = vectors()["seed0_next_u32_first200"];
-    ASSERT_EQ(words.size(), 200u);
-    for (const auto& w : words) EXPECT_EQ(rng.next_u32(), w.get<std::uint32_t>());
-}
-
 // Mixed 32/64-bit calls, including 64-bit outputs that straddle two refills
-// and odd-aligned ones.
+// and odd-aligned ones, over the first three buffers of each seed.
 TEST(ChaCha8Rng, MixedCallsKeepEveryWord) {
     std::vector<std::uint32_t> seed0_words;
     for (const auto& w : vectors()["seed0_next_u32_first200"])
@@ -246,10 +239,6 @@ TEST(Seeds, GivenSeedIsReportedAndSeedsTheGenerator) {
         auto fresh = ChaCha8Rng::seed_from_u64(seed);
         for (int i = 0; i < 10; ++i) EXPECT_EQ(resolved->rng.next_u64(), fresh.next_u64());
     }
-    // Seed 0 is an ordinary seed: its stream is the published one.
-    auto zero = resolve_seed(0);
-    ASSERT_TRUE(zero.has_value());
-    EXPECT_EQ(zero->rng.next_u32(), 0xa79a3b6cu);
 }
 
 TEST(Seeds, DrawnSeedReproducesItsOwnStream) {
