@@ -149,21 +149,29 @@ def test_no_reference_is_left_on_the_inputs(probe_or_none, capfd):
 def test_no_python_object_is_left_behind(probe_or_none):
     inp = make_inputs()
     tracemalloc.start()
+    growth = []
     try:
         # The interpreter's free lists and caches fill up first.
         for _ in range(2000):
             one_round(inp, probe_or_none, False)
-        gc.collect()
-        start, _ = tracemalloc.get_traced_memory()
-        for _ in range(1000):
-            one_round(inp, probe_or_none, False)
-        gc.collect()
-        end, _ = tracemalloc.get_traced_memory()
+        # A leak grows in every window; a cache that happens to fill once
+        # (the interpreter's, NumPy's) grows in one. So one quiet window of
+        # three is enough.
+        for _ in range(3):
+            gc.collect()
+            start, _ = tracemalloc.get_traced_memory()
+            for _ in range(1000):
+                one_round(inp, probe_or_none, False)
+            gc.collect()
+            end, _ = tracemalloc.get_traced_memory()
+            growth.append(end - start)
+            if growth[-1] < 16 * 1024:
+                break
     finally:
         tracemalloc.stop()
     # Each round converts about 400 kB of arrays and makes hundreds of
     # objects: one small object leaked per round would add 50 kB or more.
-    assert end - start < 16 * 1024, end - start
+    assert min(growth) < 16 * 1024, growth
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
