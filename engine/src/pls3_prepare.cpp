@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "pls3_internal.hpp"
+#include "veltra/ordered_product.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/pls3.hpp"
@@ -38,10 +39,10 @@ MatView Prepared::y_std_view() const { return Y_std ? MatView::of(*Y_std) : Y; }
 
 Eigen::MatrixXd Prepared::cross_cov() const {
     const MatView ys = y_std_view();
-    if (!implicit) return mat_mul(x_std_view().transposed(), ys, par);
+    if (!implicit) return ordered_product(x_std_view().transposed(), ys, par);
     // X'(Y_s) on the raw X, then each entry corrected for its column's mean
     // and scale: (x_j - mean_j)'y / scale_j = (x_j'y - mean_j * sum(y)) / scale_j.
-    Eigen::MatrixXd c = mat_mul(X.transposed(), ys, par);
+    Eigen::MatrixXd c = ordered_product(X.transposed(), ys, par);
     const std::size_t p = X.cols, q = ys.cols, n = ys.rows;
     for (std::size_t j = 0; j < q; ++j) {
         double s = -0.0;
@@ -55,13 +56,13 @@ Eigen::MatrixXd Prepared::cross_cov() const {
 Eigen::MatrixXd Prepared::x_scores(const Eigen::MatrixXd& W) const {
     internal_check(static_cast<std::size_t>(W.rows()) == X.cols,
                    "Prepared::x_scores: W has a row count other than p");
-    if (!implicit) return mat_mul(x_std_view(), MatView::of(W), par);
+    if (!implicit) return ordered_product(x_std_view(), MatView::of(W), par);
     const std::size_t p = X.cols, m = static_cast<std::size_t>(W.cols());
     Eigen::MatrixXd w_scaled(W.rows(), W.cols());
     for (std::size_t a = 0; a < m; ++a)
         for (std::size_t i = 0; i < p; ++i)
             w_scaled(idx(i), idx(a)) = W(idx(i), idx(a)) / X_scale[idx(i)];
-    Eigen::MatrixXd t = mat_mul(X, MatView::of(w_scaled), par);
+    Eigen::MatrixXd t = ordered_product(X, MatView::of(w_scaled), par);
     for (std::size_t a = 0; a < m; ++a) {
         double c = 0.0;
         for (std::size_t i = 0; i < p; ++i) c += X_mean[idx(i)] * w_scaled(idx(i), idx(a));
