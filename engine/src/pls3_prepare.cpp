@@ -142,7 +142,21 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
             "weighted PLS3 path row-scales (X, Y) by \u221aw before forming X'Y and is not "
             "implemented yet across the PLS2/PLS3 family."});
     }
-    if (auto r = check_finite_mat(X); !r) return std::unexpected(r.error());
+    // The setting of the products depends on the shape alone.
+    const bool small = saturating_product(saturating_product(n, p), q) <= sequential_max_work;
+    const Par par = opts.sequential || small ? par_sequential : par_parallel;
+    std::optional<FitX> fx;
+    if (!opts.pre_standardized_X && n > 0 && p > 0) {
+        // The moment pass reads all of X, and finite data give finite
+        // moments while a NaN or an infinity never does, so it stands in for
+        // the finiteness scan, which runs only when a moment is not finite.
+        fx = fit_x_moments(X, std::nullopt, std::nullopt, par);
+        if (!fx->mean.allFinite() || !fx->scale.allFinite()) {
+            if (auto r = check_finite_mat(X, par); !r) return std::unexpected(r.error());
+        }
+    } else if (auto r = check_finite_mat(X, par); !r) {
+        return std::unexpected(r.error());
+    }
     if (auto r = check_finite_mat(Y); !r) return std::unexpected(r.error());
     if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
     const std::uint64_t k_max = std::min(p, q);
@@ -152,25 +166,25 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
     Prepared pr;
     pr.X = X;
     pr.Y = Y;
-    const bool small = saturating_product(saturating_product(n, p), q) <= sequential_max_work;
-    pr.par = opts.sequential || small ? par_sequential : par_parallel;
+    pr.par = par;
 
     if (opts.pre_standardized_X) {
-        // Read as given; only a layout other than column-major is copied.
-        pr.X_std = col_major_or_copy(X);
+        // Read as given. The products read either storage order in place;
+        // only a view without a unit stride is copied.
+        if (X.row_stride != 1 && X.col_stride != 1) pr.X_std = col_major_or_copy(X);
         pr.X_mean = Eigen::VectorXd::Zero(idx(p));
         pr.X_scale = Eigen::VectorXd::Ones(idx(p));
     } else {
-        FitX fx = fit_x_moments(X, std::nullopt, std::nullopt, pr.par);
-        pr.x_fro = fx.fro;
+        internal_check(fx.has_value(), "prepare: no moments of a non-empty X");
+        pr.x_fro = fx->fro;
         double ratio = 0.0;
         for (std::size_t j = 0; j < p; ++j) {
-            const double r = std::abs(fx.mean[idx(j)]) / fx.scale[idx(j)];
+            const double r = std::abs(fx->mean[idx(j)]) / fx->scale[idx(j)];
             if (r > ratio) ratio = r;
         }
         pr.mean_ratio = ratio;
-        pr.X_mean = std::move(fx.mean);
-        pr.X_scale = std::move(fx.scale);
+        pr.X_mean = std::move(fx->mean);
+        pr.X_scale = std::move(fx->scale);
         pr.implicit = ratio <= implicit_max_mean_ratio && n > k;
         // Large means against the scales would cancel badly on the raw X.
         // With n <= k the centred X has rank below k, so the fit would come
