@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstddef>
 #include <utility>
-#include <vector>
 
 #include "pls3_internal.hpp"
 #include "veltra/linalg.hpp"
@@ -19,61 +18,13 @@ namespace {
 constexpr double value_floor = 1e-14;
 constexpr double epsilon = 2.220446049250313e-16;  // 2^-52
 
-// The Frobenius norm of X: the sums of squares of the columns, each a
-// running sum in row order, added in column order, so the same bits in
-// either storage order; the columns are cut into the 8 fixed parts. A
-// total that overflows, or is so small that squares may have underflowed,
-// is left to the overflow-safe norm.
-double frobenius_norm(const MatView& x, Par par) {
-    const std::size_t n = x.rows, p = x.cols;
-    std::vector<double> col(p, 0.0);
-    const bool by_rows = x.is_row_major();
-    for_each_part(par, p, [&](std::size_t, IndexSpan s) {
-        if (by_rows) {
-            double* c = col.data() + s.begin;
-            const std::size_t w = s.size();
-            for (std::size_t i = 0; i < n; ++i) {
-                const double* r = x.data + static_cast<std::ptrdiff_t>(i) * x.row_stride +
-                                  static_cast<std::ptrdiff_t>(s.begin);
-                for (std::size_t j = 0; j < w; ++j) c[j] += r[j] * r[j];
-            }
-            return;
-        }
-        // Four columns at a time, each its own running sum.
-        std::size_t j = s.begin;
-        for (; j + 4 <= s.end; j += 4) {
-            double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
-            for (std::size_t i = 0; i < n; ++i) {
-                const double v0 = x(i, j), v1 = x(i, j + 1), v2 = x(i, j + 2), v3 = x(i, j + 3);
-                a0 += v0 * v0;
-                a1 += v1 * v1;
-                a2 += v2 * v2;
-                a3 += v3 * v3;
-            }
-            col[j] = a0;
-            col[j + 1] = a1;
-            col[j + 2] = a2;
-            col[j + 3] = a3;
-        }
-        for (; j < s.end; ++j) {
-            double a = 0.0;
-            for (std::size_t i = 0; i < n; ++i) a += x(i, j) * x(i, j);
-            col[j] = a;
-        }
-    });
-    double total = 0.0;
-    for (double c : col) total += c;
-    const double safe_low = std::ldexp(1.0, -900);
-    if (std::isnan(total) || (std::isfinite(total) && total >= safe_low)) return std::sqrt(total);
-    return stable_norm(x);
-}
-
 }  // namespace
 
 namespace pls3_detail {
 
 double fit_threshold(const Prepared& pr) {
-    const double x_norm = pr.x_fro ? *pr.x_fro : frobenius_norm(pr.x_std_view(), pr.par);
+    internal_check(pr.x_fro || pr.x_std_norm, "fit_threshold: no norm of the standardised X");
+    const double x_norm = pr.x_fro ? *pr.x_fro : *pr.x_std_norm;
     const double y_norm = stable_norm(pr.y_std_view());
     const double dim = static_cast<double>(std::max({pr.Y.cols, pr.X.cols, pr.X.rows}));
     double tol = dim * epsilon * x_norm * y_norm;
