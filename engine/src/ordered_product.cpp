@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <cstring>
 #include <vector>
 
 #include "veltra/error.hpp"
@@ -35,13 +34,11 @@ constexpr int max_tile_cols = 5;
 constexpr std::array<int, max_tile_cols + 1> tile_vectors = {0, 6, 5, 3, 2, 2};
 
 typedef double v2d __attribute__((vector_size(16)));
+// The same vector at any address of a double.
+typedef double v2d_any __attribute__((vector_size(16), aligned(8), may_alias));
 
-inline v2d load2(const double* p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
+inline v2d load2(const double* p) { return *reinterpret_cast<const v2d_any*>(p); }
+inline void store2(double* p, v2d v) { *reinterpret_cast<v2d_any*>(p) = v; }
 
 // The tile of MV two-lane vectors of rows (row i of the panel at a + t a_t
 // + i for index t) by NC columns of B (B(t, c) twice at b + t ldb + 2 c);
@@ -50,28 +47,38 @@ template <int MV, int NC>
 void tile2(const double* a, std::ptrdiff_t a_t, const double* b, std::size_t ldb,
            std::size_t kb, double* o, std::size_t ldo) {
     v2d acc[MV][NC];
+    #pragma GCC unroll 16
     for (int c = 0; c < NC; ++c)
+        #pragma GCC unroll 16
         for (int v = 0; v < MV; ++v) acc[v][c] = load2(o + sd(c * ldo) + 2 * v);
     for (std::size_t t = 0; t < kb; ++t) {
         const double* at = a + sd(t) * a_t;
         const double* bt = b + t * ldb;
         if constexpr (MV <= NC) {
             v2d x[MV];
+            #pragma GCC unroll 16
             for (int v = 0; v < MV; ++v) x[v] = load2(at + 2 * v);
+            #pragma GCC unroll 16
             for (int c = 0; c < NC; ++c) {
                 const v2d y = load2(bt + 2 * c);
+                #pragma GCC unroll 16
                 for (int v = 0; v < MV; ++v) acc[v][c] += x[v] * y;
             }
         } else {
             v2d y[NC];
+            #pragma GCC unroll 16
             for (int c = 0; c < NC; ++c) y[c] = load2(bt + 2 * c);
+            #pragma GCC unroll 16
             for (int v = 0; v < MV; ++v) {
                 const v2d x = load2(at + 2 * v);
+                #pragma GCC unroll 16
                 for (int c = 0; c < NC; ++c) acc[v][c] += x * y[c];
             }
         }
     }
+    #pragma GCC unroll 16
     for (int c = 0; c < NC; ++c)
+        #pragma GCC unroll 16
         for (int v = 0; v < MV; ++v) store2(o + sd(c * ldo) + 2 * v, acc[v][c]);
 }
 
@@ -101,6 +108,7 @@ TileFn tile2_fn(int vectors, int cols) {
 #define VELTRA_WIDE_TILES 1
 
 typedef double v4d __attribute__((vector_size(32)));
+typedef double v4d_any __attribute__((vector_size(32), aligned(8), may_alias));
 
 // As tile2 with four-lane vectors; B(t, c) once, at b + t ldb + c.
 template <int MV, int NC>
@@ -108,34 +116,45 @@ __attribute__((target("avx"))) void tile4(const double* a, std::ptrdiff_t a_t,
                                           const double* b, std::size_t ldb, std::size_t kb,
                                           double* o, std::size_t ldo) {
     v4d acc[MV][NC];
+    #pragma GCC unroll 16
     for (int c = 0; c < NC; ++c)
-        for (int v = 0; v < MV; ++v) std::memcpy(&acc[v][c], o + sd(c * ldo) + 4 * v, 32);
+        #pragma GCC unroll 16
+        for (int v = 0; v < MV; ++v)
+            acc[v][c] = *reinterpret_cast<const v4d_any*>(o + sd(c * ldo) + 4 * v);
     for (std::size_t t = 0; t < kb; ++t) {
         const double* at = a + sd(t) * a_t;
         const double* bt = b + t * ldb;
         if constexpr (MV <= NC) {
             v4d x[MV];
-            for (int v = 0; v < MV; ++v) std::memcpy(&x[v], at + 4 * v, 32);
+            #pragma GCC unroll 16
+            for (int v = 0; v < MV; ++v) x[v] = *reinterpret_cast<const v4d_any*>(at + 4 * v);
+            #pragma GCC unroll 16
             for (int c = 0; c < NC; ++c) {
                 const double s = bt[c];
                 const v4d y = {s, s, s, s};
+                #pragma GCC unroll 16
                 for (int v = 0; v < MV; ++v) acc[v][c] += x[v] * y;
             }
         } else {
             v4d y[NC];
+            #pragma GCC unroll 16
             for (int c = 0; c < NC; ++c) {
                 const double s = bt[c];
                 y[c] = v4d{s, s, s, s};
             }
+            #pragma GCC unroll 16
             for (int v = 0; v < MV; ++v) {
-                v4d x;
-                std::memcpy(&x, at + 4 * v, 32);
+                const v4d x = *reinterpret_cast<const v4d_any*>(at + 4 * v);
+                #pragma GCC unroll 16
                 for (int c = 0; c < NC; ++c) acc[v][c] += x * y[c];
             }
         }
     }
+    #pragma GCC unroll 16
     for (int c = 0; c < NC; ++c)
-        for (int v = 0; v < MV; ++v) std::memcpy(o + sd(c * ldo) + 4 * v, &acc[v][c], 32);
+        #pragma GCC unroll 16
+        for (int v = 0; v < MV; ++v)
+            *reinterpret_cast<v4d_any*>(o + sd(c * ldo) + 4 * v) = acc[v][c];
 }
 
 template <int MV>
@@ -196,7 +215,6 @@ Layout layout_of(const MatView& a) {
     if (a.col_stride == 1) return Layout::indices_adjacent;
     return Layout::strided;
 }
-
 
 // Indices per tile call: this much of the packed B stays in the first-level
 // cache while every panel of a block passes over it.
@@ -361,7 +379,7 @@ void product_range(const MatView& a, const double* bd, std::size_t cols,
                             for (std::size_t t = 0; t < next.kb; ++t) {
                                 const double* q = a.data + sd(next.r0 + u * h) +
                                                   sd(next.t0 + t) * a.col_stride;
-                                if (u == 0) __builtin_prefetch(q, 0, 2);
+                                for (std::size_t i = 0; i < h; i += 8) __builtin_prefetch(q + i, 0, 2);
                                 __builtin_prefetch(q + h - 1, 0, 2);
                             }
                         }
