@@ -316,8 +316,9 @@ void pack_block(const MatView& a, Layout layout, const Block& blk, const Block& 
         if (n < h) std::fill(dst, dst + kb * h, 0.0);
         for (std::size_t c0 = 0; c0 < kb; c0 += chunk) {
             const std::size_t c1 = std::min(c0 + chunk, kb);
-            if (c0 < fkb)
+            if (c0 < fkb) {
                 for (std::size_t i = 0; i < fn; ++i) __builtin_prefetch(row(fr + i, ft + c0), 0, 2);
+            }
             std::size_t i = 0;
             for (; i + 2 <= n; i += 2) {
                 const double* s0 = row(r + i, blk.t0);
@@ -376,11 +377,13 @@ void product_range(const MatView& a, const double* bd, std::size_t cols,
                         // The same rows of the next block are fetched while
                         // this one is multiplied: its lines lie far apart.
                         if (u * h < next.rows()) {
+                            const std::size_t len = std::min(h, next.rows() - u * h);
                             for (std::size_t t = 0; t < next.kb; ++t) {
                                 const double* q = a.data + sd(next.r0 + u * h) +
                                                   sd(next.t0 + t) * a.col_stride;
-                                for (std::size_t i = 0; i < h; i += 8) __builtin_prefetch(q + i, 0, 2);
-                                __builtin_prefetch(q + h - 1, 0, 2);
+                                for (std::size_t i = 0; i < len; i += 8)
+                                    __builtin_prefetch(q + i, 0, 2);
+                                __builtin_prefetch(q + len - 1, 0, 2);
                             }
                         }
                         if (r + h <= r1) {
