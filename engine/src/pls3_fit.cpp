@@ -23,7 +23,8 @@ constexpr double epsilon = 2.220446049250313e-16;  // 2^-52
 namespace pls3_detail {
 
 double fit_threshold(const Prepared& pr) {
-    const double x_norm = pr.x_fro ? *pr.x_fro : stable_norm(pr.x_std_view());
+    internal_check(pr.x_fro || pr.x_std_norm, "fit_threshold: no norm of the standardised X");
+    const double x_norm = pr.x_fro ? *pr.x_fro : *pr.x_std_norm;
     const double y_norm = stable_norm(pr.y_std_view());
     const double dim = static_cast<double>(std::max({pr.Y.cols, pr.X.cols, pr.X.rows}));
     double tol = dim * epsilon * x_norm * y_norm;

@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "pls3_internal.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/linalg.hpp"
+#include "veltra/ordered_product.hpp"
 #include "veltra/pls3.hpp"
 #include "veltra/selection.hpp"
 #include "veltra/standardize.hpp"
@@ -27,6 +29,54 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
     return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
 }
 
+// The sum of squares of X's entries, the same bits in either storage order:
+// per column, the rows cut into the 8 fixed parts, each a running sum in
+// row order, the parts added in order; the columns added in order. Each
+// part reads a band of rows, which a row-major X holds in one stretch.
+double sum_of_squares_by_rows(const MatView& x, Par par) {
+    const std::size_t n = x.rows, p = x.cols;
+    std::vector<std::vector<double>> part(fixed_parts);
+    for_each_part(par, n, [&](std::size_t i, IndexSpan s) {
+        std::vector<double>& c = part[i];
+        c.assign(p, 0.0);
+        if (x.is_row_major()) {
+            for (std::size_t r = s.begin; r < s.end; ++r) {
+                const double* row = x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride;
+                for (std::size_t j = 0; j < p; ++j) c[j] += row[j] * row[j];
+            }
+            return;
+        }
+        // Four columns at a time, each its own running sum.
+        std::size_t j = 0;
+        for (; j + 4 <= p; j += 4) {
+            double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+            for (std::size_t r = s.begin; r < s.end; ++r) {
+                const double v0 = x(r, j), v1 = x(r, j + 1), v2 = x(r, j + 2), v3 = x(r, j + 3);
+                a0 += v0 * v0;
+                a1 += v1 * v1;
+                a2 += v2 * v2;
+                a3 += v3 * v3;
+            }
+            c[j] = a0;
+            c[j + 1] = a1;
+            c[j + 2] = a2;
+            c[j + 3] = a3;
+        }
+        for (; j < p; ++j) {
+            double a = 0.0;
+            for (std::size_t r = s.begin; r < s.end; ++r) a += x(r, j) * x(r, j);
+            c[j] = a;
+        }
+    });
+    double total = 0.0;
+    for (std::size_t j = 0; j < p; ++j) {
+        double col = part[0][j];
+        for (std::size_t i = 1; i < fixed_parts; ++i) col += part[i][j];
+        total += col;
+    }
+    return total;
+}
+
 }  // namespace
 
 MatView Prepared::x_std_view() const {
@@ -38,10 +88,10 @@ MatView Prepared::y_std_view() const { return Y_std ? MatView::of(*Y_std) : Y; }
 
 Eigen::MatrixXd Prepared::cross_cov() const {
     const MatView ys = y_std_view();
-    if (!implicit) return mat_mul(x_std_view().transposed(), ys, par);
+    if (!implicit) return ordered_product(x_std_view().transposed(), ys, par);
     // X'(Y_s) on the raw X, then each entry corrected for its column's mean
     // and scale: (x_j - mean_j)'y / scale_j = (x_j'y - mean_j * sum(y)) / scale_j.
-    Eigen::MatrixXd c = mat_mul(X.transposed(), ys, par);
+    Eigen::MatrixXd c = ordered_product(X.transposed(), ys, par);
     const std::size_t p = X.cols, q = ys.cols, n = ys.rows;
     for (std::size_t j = 0; j < q; ++j) {
         double s = -0.0;
@@ -55,13 +105,13 @@ Eigen::MatrixXd Prepared::cross_cov() const {
 Eigen::MatrixXd Prepared::x_scores(const Eigen::MatrixXd& W) const {
     internal_check(static_cast<std::size_t>(W.rows()) == X.cols,
                    "Prepared::x_scores: W has a row count other than p");
-    if (!implicit) return mat_mul(x_std_view(), MatView::of(W), par);
+    if (!implicit) return ordered_product(x_std_view(), MatView::of(W), par);
     const std::size_t p = X.cols, m = static_cast<std::size_t>(W.cols());
     Eigen::MatrixXd w_scaled(W.rows(), W.cols());
     for (std::size_t a = 0; a < m; ++a)
         for (std::size_t i = 0; i < p; ++i)
             w_scaled(idx(i), idx(a)) = W(idx(i), idx(a)) / X_scale[idx(i)];
-    Eigen::MatrixXd t = mat_mul(X, MatView::of(w_scaled), par);
+    Eigen::MatrixXd t = ordered_product(X, MatView::of(w_scaled), par);
     for (std::size_t a = 0; a < m; ++a) {
         double c = 0.0;
         for (std::size_t i = 0; i < p; ++i) c += X_mean[idx(i)] * w_scaled(idx(i), idx(a));
@@ -141,7 +191,29 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
             "weighted PLS3 path row-scales (X, Y) by \u221aw before forming X'Y and is not "
             "implemented yet across the PLS2/PLS3 family."});
     }
-    if (auto r = check_finite_mat(X); !r) return std::unexpected(r.error());
+    // The setting of the products depends on the shape alone.
+    const bool small = saturating_product(saturating_product(n, p), q) <= sequential_max_work;
+    const Par par = opts.sequential || small ? par_sequential : par_parallel;
+    std::optional<FitX> fx;
+    double x_ss = 0.0;
+    if (n > 0 && p > 0) {
+        // Either the moment pass or the norm of a pre-standardised X reads
+        // all of X. Finite data give finite moments and, short of overflow,
+        // a finite sum of squares, while a NaN or an infinity never does; so
+        // the pass stands in for the finiteness scan, which runs only when
+        // the pass finds something not finite.
+        bool finite;
+        if (opts.pre_standardized_X) {
+            x_ss = sum_of_squares_by_rows(X, par);
+            finite = std::isfinite(x_ss);
+        } else {
+            fx = fit_x_moments(X, std::nullopt, std::nullopt, par);
+            finite = fx->mean.allFinite() && fx->scale.allFinite();
+        }
+        if (!finite) {
+            if (auto r = check_finite_mat(X, par); !r) return std::unexpected(r.error());
+        }
+    }
     if (auto r = check_finite_mat(Y); !r) return std::unexpected(r.error());
     if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
     const std::uint64_t k_max = std::min(p, q);
@@ -151,25 +223,29 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
     Prepared pr;
     pr.X = X;
     pr.Y = Y;
-    const bool small = saturating_product(saturating_product(n, p), q) <= sequential_max_work;
-    pr.par = opts.sequential || small ? par_sequential : par_parallel;
+    pr.par = par;
 
     if (opts.pre_standardized_X) {
-        // Read as given; only a layout other than column-major is copied.
-        pr.X_std = col_major_or_copy(X);
+        // Read as given. The products read either storage order in place;
+        // only a view without a unit stride is copied.
+        if (X.row_stride != 1 && X.col_stride != 1) pr.X_std = col_major_or_copy(X);
+        // The plain sum serves unless it overflowed or squares may have
+        // underflowed; the overflow-safe norm decides those.
+        const double safe_low = std::ldexp(1.0, -900);
+        pr.x_std_norm = std::isfinite(x_ss) && x_ss >= safe_low ? std::sqrt(x_ss) : stable_norm(X);
         pr.X_mean = Eigen::VectorXd::Zero(idx(p));
         pr.X_scale = Eigen::VectorXd::Ones(idx(p));
     } else {
-        FitX fx = fit_x_moments(X, std::nullopt, std::nullopt, pr.par);
-        pr.x_fro = fx.fro;
+        internal_check(fx.has_value(), "prepare: no moments of a non-empty X");
+        pr.x_fro = fx->fro;
         double ratio = 0.0;
         for (std::size_t j = 0; j < p; ++j) {
-            const double r = std::abs(fx.mean[idx(j)]) / fx.scale[idx(j)];
+            const double r = std::abs(fx->mean[idx(j)]) / fx->scale[idx(j)];
             if (r > ratio) ratio = r;
         }
         pr.mean_ratio = ratio;
-        pr.X_mean = std::move(fx.mean);
-        pr.X_scale = std::move(fx.scale);
+        pr.X_mean = std::move(fx->mean);
+        pr.X_scale = std::move(fx->scale);
         pr.implicit = ratio <= implicit_max_mean_ratio && n > k;
         // Large means against the scales would cancel badly on the raw X.
         // With n <= k the centred X has rank below k, so the fit would come

@@ -187,6 +187,29 @@ TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
     EXPECT_LT(max_abs_diff(my->X_mean, column_means(x)), 1e-12);
 }
 
+TEST(Pls3Fit, PreStandardizedXWhoseSquaresOverflow) {
+    // The floor of the components scales with the norm of X, which must come
+    // out finite although the squares of the entries overflow.
+    const Eigen::MatrixXd x = random_block(40, 5, 41, 0.0);
+    const Eigen::MatrixXd y = related_block(x, 3, 42);
+    Pls3FitOpts opts;
+    opts.pre_standardized_X = true;
+    auto base = pls3_fit(view(x), view(y), 3, std::nullopt, opts);
+    ASSERT_TRUE(base);
+    ASSERT_EQ(base->k_used, 3u);
+    const double f = 0x1p+530;
+    const Eigen::MatrixXd xf = x * f;
+    const RowMajor xr = xf;
+    auto m = pls3_fit(view(xf), view(y), 3, std::nullopt, opts);
+    auto mr = pls3_fit(view(xr), view(y), 3, std::nullopt, opts);
+    ASSERT_TRUE(m && mr);
+    EXPECT_EQ(m->k_used, 3u);
+    expect_same_model(*m, *mr);
+    EXPECT_LT((m->U - base->U).cwiseAbs().maxCoeff(), 1e-12);
+    EXPECT_LT((m->singular_values / f - base->singular_values).cwiseAbs().maxCoeff(),
+              1e-12 * base->singular_values[0]);
+}
+
 TEST(Pls3Fit, ChecksInOrder) {
     const Eigen::MatrixXd x = random_block(10, 4, 7), y = random_block(10, 3, 8);
     Eigen::MatrixXd x_nan = x, y_nan = y;
@@ -216,6 +239,26 @@ TEST(Pls3Fit, ChecksInOrder) {
     EXPECT_EQ(e.error().code(), "non_finite_input");
     e = pls3_fit(view(x), view(y_nan), 0, std::nullopt, {});
     EXPECT_EQ(e.error().code(), "non_finite_input");
+    {
+        // An infinity or a NaN anywhere in X, stored either way, given
+        // standardised or not, and with a valid k.
+        const Eigen::MatrixXd big = random_block(1500, 6, 17), ybig = random_block(1500, 3, 18);
+        for (const double bad : {std::numeric_limits<double>::infinity(),
+                                 -std::numeric_limits<double>::infinity(),
+                                 std::numeric_limits<double>::quiet_NaN()}) {
+            Eigen::MatrixXd xb = big;
+            xb(1499, 5) = bad;
+            const RowMajor xr = xb;
+            for (const bool prestd : {false, true}) {
+                Pls3FitOpts o;
+                o.pre_standardized_X = prestd;
+                EXPECT_EQ(pls3_fit(view(xb), view(ybig), 2, std::nullopt, o).error().code(),
+                          "non_finite_input");
+                EXPECT_EQ(pls3_fit(view(xr), view(ybig), 2, std::nullopt, o).error().code(),
+                          "non_finite_input");
+            }
+        }
+    }
 
     const Eigen::MatrixXd x0(0, 4), y0(0, 3);
     e = pls3_fit(view(x0), view(y0), 0, std::nullopt, {});

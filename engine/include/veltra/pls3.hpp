@@ -91,9 +91,13 @@ struct Prepared {
     bool implicit = false;
     double mean_ratio = 0.0;  // largest |X_mean_j| / X_scale_j
     std::optional<double> x_fro;  // absent for a pre-standardised X
+    // Frobenius norm of a pre-standardised X, found by its finiteness check.
+    std::optional<double> x_std_norm;
     Eigen::VectorXd X_mean, X_scale, Y_mean, Y_scale;
-    // Absent X_std in explicit mode, or absent Y_std: the caller's block is
-    // already standardised and column-major and is read in its place.
+    // Absent X_std in explicit mode: the caller's X is already standardised
+    // and is read in its place in either storage order (a view with no unit
+    // stride is copied). Absent Y_std: the caller's Y is already
+    // standardised and column-major.
     std::optional<Eigen::MatrixXd> X_std;
     std::optional<Eigen::MatrixXd> Y_std;
     Par par = par_sequential;

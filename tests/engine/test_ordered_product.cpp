@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include <tbb/task_arena.h>
+
+#include "veltra/ordered_product.hpp"
+#include "veltra/parallel.hpp"
+
+using namespace veltra;
+
+namespace {
+
+using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+Eigen::MatrixXd random_matrix(Eigen::Index rows, Eigen::Index cols, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal(0.5, 2.0);
+    Eigen::MatrixXd m(rows, cols);
+    for (Eigen::Index j = 0; j < cols; ++j)
+        for (Eigen::Index i = 0; i < rows; ++i) m(i, j) = normal(gen);
+    return m;
+}
+
+// The textbook sums in the documented order: over each fixed part of the
+// indices (or all of them) a running sum from zero, the parts added in order.
+Eigen::MatrixXd reference_product(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
+    const std::size_t rows = a.rows(), k = a.cols(), cols = b.cols();
+    const bool split = splits_sum(rows, k, cols);
+    Eigen::MatrixXd out(a.rows(), b.cols());
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < cols; ++c) {
+            double total = 0.0;
+            const std::size_t parts = split ? fixed_parts : 1;
+            for (std::size_t i = 0; i < parts; ++i) {
+                const IndexSpan s = split ? part_span(k, i) : IndexSpan{0, k};
+                double part = 0.0;
+                for (std::size_t t = s.begin; t < s.end; ++t) part += a(r, t) * b(t, c);
+                total = i == 0 ? part : total + part;
+            }
+            out(r, c) = total;
+        }
+    }
+    return out;
+}
+
+bool same_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols() &&
+           std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
+}
+
+MatView row_major_view(const RowMajor& m) {
+    return MatView::row_major(m.data(), m.rows(), m.cols());
+}
+
+// Every storage of A and B, sequential, parallel and on one thread, against
+// the reference sums.
+void expect_exact(Eigen::Index rows, Eigen::Index k, Eigen::Index cols, unsigned seed) {
+    const Eigen::MatrixXd a = random_matrix(rows, k, seed);
+    const Eigen::MatrixXd b = random_matrix(k, cols, seed + 1);
+    const Eigen::MatrixXd ref = reference_product(a, b);
+    const RowMajor ar = a, br = b;
+    // A stored with gaps between its entries in both directions.
+    Eigen::MatrixXd wide = Eigen::MatrixXd::Constant(2 * rows + 1, 3 * k + 1, 7.0);
+    for (Eigen::Index t = 0; t < k; ++t)
+        for (Eigen::Index r = 0; r < rows; ++r) wide(2 * r, 3 * t) = a(r, t);
+    const MatView a_strided{wide.data(), static_cast<std::size_t>(rows),
+                            static_cast<std::size_t>(k), 2, 3 * wide.rows()};
+    const Eigen::MatrixXd at = a.transpose();
+    const std::vector<MatView> as = {MatView::of(a), row_major_view(ar), a_strided,
+                                     MatView::of(at).transposed()};
+    const std::vector<MatView> bs = {MatView::of(b), row_major_view(br)};
+    for (const MatView& av : as) {
+        for (const MatView& bv : bs) {
+            EXPECT_TRUE(same_bits(ordered_product(av, bv, par_sequential), ref))
+                << rows << "x" << k << "x" << cols;
+            EXPECT_TRUE(same_bits(ordered_product(av, bv, par_parallel), ref));
+            EXPECT_TRUE(same_bits(ordered_product(av, bv, par_parallel, false), ref));
+        }
+    }
+    std::optional<Eigen::MatrixXd> one;
+    tbb::task_arena(1).execute(
+        [&] { one = ordered_product(row_major_view(ar), MatView::of(b), par_parallel); });
+    EXPECT_TRUE(same_bits(*one, ref));
+}
+
+}  // namespace
+
+TEST(OrderedProduct, SumsInTheDocumentedOrderWhateverTheLayout) {
+    expect_exact(1, 1, 1, 1);
+    expect_exact(3, 5, 2, 2);
+    expect_exact(37, 29, 11, 3);      // every tile width and panel tail
+    expect_exact(130, 70, 7, 4);      // several blocks of indices
+    expect_exact(2, 700, 3, 5);       // sums split: few rows, long sums
+    expect_exact(45, 3000, 20, 6);    // split, rows past a panel, long stretches
+    expect_exact(600, 90, 1, 7);      // one column of B, rows in two blocks
+    expect_exact(1100, 33, 10, 8);    // many row blocks
+}
+
+TEST(OrderedProduct, SplitsOnlyLongSumsWithSmallOutputs) {
+    EXPECT_TRUE(splits_sum(2000, 20000, 20));
+    EXPECT_FALSE(splits_sum(20000, 2000, 10));  // X W: one task per row band
+    EXPECT_FALSE(splits_sum(20000, 20000, 10));
+    EXPECT_FALSE(splits_sum(10, 1000, 16));     // 64 columns need 1024 indices
+    EXPECT_TRUE(splits_sum(10, 1024, 16));
+}
+
+TEST(OrderedProduct, EmptyShapes) {
+    const Eigen::MatrixXd a(4, 0), b(0, 3);
+    const Eigen::MatrixXd z = ordered_product(MatView::of(a), MatView::of(b), par_parallel);
+    EXPECT_EQ(z.rows(), 4);
+    EXPECT_EQ(z.cols(), 3);
+    EXPECT_TRUE((z.array() == 0.0).all());
+    const Eigen::MatrixXd c(0, 5), d(5, 2);
+    EXPECT_EQ(ordered_product(MatView::of(c), MatView::of(d), par_sequential).rows(), 0);
+}
