@@ -1,8 +1,9 @@
-// Time of the dense two-block fit (pls3_fit, which also serves PLS-SVD) on a
-// 20000 x 2000 X with a 20-column Y and k = 10, as a ratio to one plain read
-// of X (a parallel sum of all its entries), for column-major and row-major X,
-// standardised by the fit and given pre-standardised. The pieces of the fit
-// (column moments, preparation with X'Y, scores of X) are timed on their own
+// Time of the dense two-block fit (pls3_fit, which also serves PLS-SVD) with
+// a 20-column Y and k = 10, as a ratio to one plain read of X (a parallel
+// sum of all its entries), for a column-major and a row-major X,
+// standardised by the fit and given pre-standardised, on a tall 20000 x 2000
+// and a wide 2000 x 20000 X. The pieces of the fit (column moments, the
+// preparation with X'Y, X'Y alone, the scores of X) are timed on their own
 // as well. Every timing is the minimum of interleaved runs.
 #include <algorithm>
 #include <chrono>
@@ -23,7 +24,7 @@
 
 namespace {
 
-constexpr std::size_t n = 20000, p = 2000, q = 20;
+constexpr std::size_t q = 20;
 constexpr std::uint64_t k = 10;
 constexpr int repetitions = 15;
 
@@ -45,7 +46,7 @@ struct Block {
     double& operator[](std::size_t i) { return data[i]; }
 };
 
-double plain_read(const Block& x, std::size_t size) {
+double plain_read(const double* x, std::size_t size) {
     // 64 parts so that every thread has work; each part sums contiguously.
     std::vector<double> parts(64);
     veltra::for_each_part(
@@ -54,12 +55,12 @@ double plain_read(const Block& x, std::size_t size) {
             double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
             std::size_t j = s.begin;
             for (; j + 4 <= s.end; j += 4) {
-                a0 += x.data[j];
-                a1 += x.data[j + 1];
-                a2 += x.data[j + 2];
-                a3 += x.data[j + 3];
+                a0 += x[j];
+                a1 += x[j + 1];
+                a2 += x[j + 2];
+                a3 += x[j + 3];
             }
-            for (; j < s.end; ++j) a0 += x.data[j];
+            for (; j < s.end; ++j) a0 += x[j];
             parts[i] = (a0 + a1) + (a2 + a3);
         },
         parts.size());
@@ -84,18 +85,27 @@ double fit_or_die(veltra::MatView x, veltra::MatView y, const veltra::Pls3FitOpt
     return m->singular_values[0];
 }
 
-}  // namespace
+veltra::PreparedCrossCov prepare_or_die(veltra::MatView x, veltra::MatView y,
+                                        const veltra::Pls3FitOpts& opts) {
+    auto pr = veltra::prepare(x, y, k, std::nullopt, opts);
+    if (!pr) {
+        std::fprintf(stderr, "prepare failed: %s\n", pr.error().display().c_str());
+        std::exit(1);
+    }
+    return std::move(*pr);
+}
 
-int main() {
+void run_shape(std::size_t n, std::size_t p) {
+    using veltra::MatView;
     // X with means and spreads that differ by column, Y related to a few of
     // its columns plus noise; the standardised copies are used as given.
     Block x_col(n * p), x_row(n * p), z_col(n * p), z_row(n * p);
-    Eigen::MatrixXd Y(n, q), Y_std(n, q);
+    Eigen::MatrixXd Y(n, q);
     std::mt19937_64 gen(7);
     std::normal_distribution<double> normal(0.0, 1.0);
     for (std::size_t j = 0; j < p; ++j) {
-        const double mu = 3.0 + 0.001 * static_cast<double>(j);
-        const double sd = 1.0 + 0.0005 * static_cast<double>(j);
+        const double mu = 3.0 + 1.0 * static_cast<double>(j) / static_cast<double>(p);
+        const double sd = 1.0 + 0.5 * static_cast<double>(j) / static_cast<double>(p);
         for (std::size_t i = 0; i < n; ++i) {
             const double z = normal(gen);
             x_col[j * n + i] = x_row[i * p + j] = mu + sd * z;
@@ -104,11 +114,12 @@ int main() {
     }
     for (std::size_t c = 0; c < q; ++c)
         for (std::size_t i = 0; i < n; ++i)
-            Y(i, c) = x_col[(3 * c) * n + i] - 0.5 * x_col[(3 * c + 1) * n + i] + normal(gen);
-    Y_std = (Y.rowwise() - Y.colwise().mean()).array().rowwise() /
-            ((Y.rowwise() - Y.colwise().mean()).colwise().norm() / std::sqrt(double(n))).array();
+            Y(i, static_cast<Eigen::Index>(c)) =
+                x_col[(3 * c) * n + i] - 0.5 * x_col[(3 * c + 1) * n + i] + normal(gen);
+    const Eigen::MatrixXd Y_c = Y.rowwise() - Y.colwise().mean();
+    const Eigen::MatrixXd Y_std =
+        Y_c.array().rowwise() / (Y_c.colwise().norm() / std::sqrt(double(n))).array();
 
-    using veltra::MatView;
     const MatView X_col = MatView::col_major(x_col.data, n, p);
     const MatView X_row = MatView::row_major(x_row.data, n, p);
     const MatView Z_col = MatView::col_major(z_col.data, n, p);
@@ -117,48 +128,53 @@ int main() {
     veltra::Pls3FitOpts plain, prestd;
     prestd.pre_standardized_X = prestd.pre_standardized_Y = true;
 
+    auto moments = [](MatView x) {
+        return veltra::fit_x_moments(x, std::nullopt, std::nullopt, veltra::par_parallel).fro;
+    };
+    // The scores of X on 10 weight vectors, the last product of the fit.
+    const Eigen::MatrixXd W = Eigen::MatrixXd::Random(static_cast<Eigen::Index>(p), k);
+    const veltra::PreparedCrossCov pr_col = prepare_or_die(X_col, Yv, plain);
+    const veltra::PreparedCrossCov pr_row = prepare_or_die(X_row, Yv, plain);
+    const veltra::PreparedCrossCov pz_row = prepare_or_die(Z_row, Ysv, prestd);
+
     struct Case {
         std::string name;
         std::function<void()> run;
         double best = 1e300;
     };
-    auto moments = [](MatView x) {
-        return veltra::fit_x_moments(x, std::nullopt, std::nullopt, veltra::par_parallel).fro;
-    };
-    auto prepare_only = [&](MatView x) {
-        auto pr = veltra::prepare(x, Yv, k, std::nullopt, plain);
-        return pr->C(0, 0);
-    };
-    // Scores of X on 10 weight vectors, the last product of the fit.
-    const Eigen::MatrixXd W = Eigen::MatrixXd::Random(p, k);
-    auto pr_col = veltra::prepare(X_col, Yv, k, std::nullopt, plain);
-    auto pr_row = veltra::prepare(X_row, Yv, k, std::nullopt, plain);
-    auto pz_row = veltra::prepare(Z_row, Ysv, k, std::nullopt, prestd);
     std::vector<Case> cases = {
-        {"plain read of X", [&] { sink = plain_read(x_col, n * p); }},
+        {"plain read of X", [&] { sink = plain_read(x_col.data, n * p); }},
         {"pls3_fit, column-major X", [&] { sink = fit_or_die(X_col, Yv, plain); }},
         {"pls3_fit, row-major X", [&] { sink = fit_or_die(X_row, Yv, plain); }},
         {"pls3_fit pre-std, column-major", [&] { sink = fit_or_die(Z_col, Ysv, prestd); }},
         {"pls3_fit pre-std, row-major", [&] { sink = fit_or_die(Z_row, Ysv, prestd); }},
         {"  moments, column-major", [&] { sink = moments(X_col); }},
         {"  moments, row-major", [&] { sink = moments(X_row); }},
-        {"  prepare, column-major", [&] { sink = prepare_only(X_col); }},
-        {"  prepare, row-major", [&] { sink = prepare_only(X_row); }},
-        {"  cross_cov, column-major", [&] { sink = pr_col->prepared.cross_cov()(0, 0); }},
-        {"  cross_cov, row-major", [&] { sink = pr_row->prepared.cross_cov()(0, 0); }},
-        {"  x_scores, column-major", [&] { sink = pr_col->prepared.x_scores(W)(0, 0); }},
-        {"  x_scores, row-major", [&] { sink = pr_row->prepared.x_scores(W)(0, 0); }},
-        {"  x_scores pre-std, row-major", [&] { sink = pz_row->prepared.x_scores(W)(0, 0); }},
+        {"  prepare, column-major", [&] { sink = prepare_or_die(X_col, Yv, plain).C(0, 0); }},
+        {"  prepare, row-major", [&] { sink = prepare_or_die(X_row, Yv, plain).C(0, 0); }},
+        {"  cross_cov, column-major", [&] { sink = pr_col.prepared.cross_cov()(0, 0); }},
+        {"  cross_cov, row-major", [&] { sink = pr_row.prepared.cross_cov()(0, 0); }},
+        {"  x_scores, column-major", [&] { sink = pr_col.prepared.x_scores(W)(0, 0); }},
+        {"  x_scores, row-major", [&] { sink = pr_row.prepared.x_scores(W)(0, 0); }},
+        {"  x_scores pre-std, row-major", [&] { sink = pz_row.prepared.x_scores(W)(0, 0); }},
     };
 
     std::printf("pls3_fit, X %zu x %zu, Y %zu columns, k = %llu, %d threads, minimum of %d "
                 "interleaved runs\n",
                 n, p, q, static_cast<unsigned long long>(k),
                 tbb::this_task_arena::max_concurrency(), repetitions);
+    // Interleaved so that a disturbance of the machine hits every timing alike.
     for (int r = 0; r < repetitions; ++r)
         for (Case& c : cases) c.best = std::min(c.best, seconds(c.run));
     const double read = cases[0].best;
     for (const Case& c : cases)
         std::printf("%-32s %8.2f ms  = %5.2f reads\n", c.name.c_str(), 1e3 * c.best, c.best / read);
+}
+
+}  // namespace
+
+int main() {
+    run_shape(20000, 2000);
+    run_shape(2000, 20000);
     return 0;
 }
