@@ -11,35 +11,17 @@
 #include "veltra/component_loop.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/standardize.hpp"
+#include "test_support.hpp"
 
 using namespace veltra;
+using namespace test_support;
 namespace ref = pls_reference;
 
 namespace {
 
-using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
-MatView view(const Eigen::MatrixXd& m) { return MatView::of(m); }
-MatView view(const RowMajor& m) {
-    return MatView::row_major(m.data(), std::size_t(m.rows()), std::size_t(m.cols()));
-}
-VecView view(const Eigen::VectorXd& v) { return VecView::of(v); }
 
-template <class A, class B>
-double rel_diff(const A& a, const B& b) {
-    long double num = 0, den = 0;
-    for (Eigen::Index i = 0; i < b.size(); ++i) {
-        num = std::max(num, std::fabs((long double)a(i) - (long double)b(i)));
-        den = std::max(den, std::fabs((long double)b(i)));
-    }
-    return double(num / den);
-}
 
-template <class M>
-bool same_bits(const M& a, const M& b) {
-    return a.rows() == b.rows() && a.cols() == b.cols() &&
-           std::memcmp(a.data(), b.data(), sizeof(double) * std::size_t(a.size())) == 0;
-}
 
 void expect_same_fit(const PreparedFit& a, const PreparedFit& b) {
     EXPECT_EQ(a.k_used, b.k_used);

@@ -11,16 +11,14 @@
 #include "veltra/error.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/standardize.hpp"
+#include "test_support.hpp"
 
 using namespace veltra;
+using namespace test_support;
 
 namespace {
 
-using RowMajor = Eigen::Matrix<double, -1, -1, Eigen::RowMajor>;
 
-bool same_bits(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
-}
 
 void expect_same(const FitX& a, const FitX& b) {
     EXPECT_TRUE(same_bits(a.mean, b.mean));

@@ -12,9 +12,11 @@
 
 #include "veltra/error.hpp"
 #include "veltra/linalg.hpp"
+#include "test_support.hpp"
 
 using veltra::MatView;
 using veltra::VecView;
+using test_support::same_bits;
 
 namespace {
 
@@ -81,12 +83,6 @@ void expect_product_close(const Eigen::MatrixXd& got, const Eigen::MatrixXd& a,
                 << what << " at (" << i << ", " << j << ")";
         }
     }
-}
-
-template <class T>
-bool same_bits(const T& x, const T& y) {
-    return x.rows() == y.rows() && x.cols() == y.cols() &&
-           std::memcmp(x.data(), y.data(), sizeof(double) * x.size()) == 0;
 }
 
 template <class F>

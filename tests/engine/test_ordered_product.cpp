@@ -9,12 +9,13 @@
 
 #include "veltra/ordered_product.hpp"
 #include "veltra/parallel.hpp"
+#include "test_support.hpp"
 
 using namespace veltra;
+using namespace test_support;
 
 namespace {
 
-using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 Eigen::MatrixXd random_matrix(Eigen::Index rows, Eigen::Index cols, unsigned seed) {
     std::mt19937_64 gen(seed);
@@ -47,10 +48,6 @@ Eigen::MatrixXd reference_product(const Eigen::MatrixXd& a, const Eigen::MatrixX
     return out;
 }
 
-bool same_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
-    return a.rows() == b.rows() && a.cols() == b.cols() &&
-           std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
-}
 
 MatView row_major_view(const RowMajor& m) {
     return MatView::row_major(m.data(), m.rows(), m.cols());

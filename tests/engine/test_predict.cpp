@@ -7,13 +7,14 @@
 #include "engine/pls_reference.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/predict.hpp"
+#include "test_support.hpp"
 
 using namespace veltra;
+using namespace test_support;
 namespace ref = pls_reference;
 
 namespace {
 
-using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 Pls1Model fitted(const ref::Data& d, std::size_t k) {
     auto m = pls1_fit(MatView::of(d.x), VecView::of(d.y), k, std::nullopt,

@@ -13,8 +13,10 @@
 #include "veltra/error.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/standardize.hpp"
+#include "test_support.hpp"
 
 using namespace veltra;
+using namespace test_support;
 
 namespace {
 
@@ -54,10 +56,6 @@ std::vector<double> column_of(const Eigen::MatrixXd& m, Eigen::Index j) {
     return std::vector<double>(m.col(j).data(), m.col(j).data() + m.rows());
 }
 
-bool same_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
-    return a.rows() == b.rows() && a.cols() == b.cols() &&
-           std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
-}
 
 Eigen::MatrixXd random_matrix(Eigen::Index n, Eigen::Index p, unsigned seed) {
     std::mt19937_64 gen(seed);
