@@ -25,53 +25,17 @@
 #include "veltra/fit_x.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/standardize.hpp"
+#include "bench_support.hpp"
 
 namespace {
+
+using Buffer = bench::HugePageBuffer;
+using bench::plain_read;
+using bench::seconds;
 
 constexpr std::size_t n = 20000, p = 2000, k = 10;
 
 volatile double sink;
-
-struct Buffer {
-    double* data;
-    std::size_t bytes;
-    explicit Buffer(std::size_t count) : bytes(count * sizeof(double)) {
-        void* m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (m == MAP_FAILED) throw std::bad_alloc();
-        madvise(m, bytes, MADV_HUGEPAGE);
-        data = static_cast<double*>(m);
-    }
-    ~Buffer() { munmap(data, bytes); }
-};
-
-double plain_read(const double* x, std::size_t len) {
-    std::vector<double> parts(64);
-    veltra::for_each_part(
-        veltra::par_parallel, len,
-        [&](std::size_t i, veltra::IndexSpan s) {
-            double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
-            std::size_t j = s.begin;
-            for (; j + 4 <= s.end; j += 4) {
-                a0 += x[j];
-                a1 += x[j + 1];
-                a2 += x[j + 2];
-                a3 += x[j + 3];
-            }
-            for (; j < s.end; ++j) a0 += x[j];
-            parts[i] = (a0 + a1) + (a2 + a3);
-        },
-        parts.size());
-    double t = 0;
-    for (double v : parts) t += v;
-    return t;
-}
-
-template <class F>
-double seconds(F&& f) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 int run(int repetitions) {
     Buffer col(n * p), row(n * p);

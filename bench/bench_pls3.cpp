@@ -21,60 +21,19 @@
 #include "veltra/fit_x.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/pls3.hpp"
+#include "bench_support.hpp"
 
 namespace {
+
+using Block = bench::HugePageBuffer;
+using bench::plain_read;
+using bench::seconds;
 
 constexpr std::size_t q = 20;
 constexpr std::uint64_t k = 10;
 constexpr int repetitions = 15;
 
 volatile double sink;
-
-// Storage for one n x p matrix on 2 MiB boundaries, advised onto huge pages
-// as NumPy does for large arrays, so that reads see the same TLB behaviour.
-struct Block {
-    double* data;
-    explicit Block(std::size_t count) {
-        void* p = nullptr;
-        if (posix_memalign(&p, std::size_t(1) << 21, count * sizeof(double)) != 0) std::abort();
-        madvise(p, count * sizeof(double), MADV_HUGEPAGE);
-        data = static_cast<double*>(p);
-    }
-    ~Block() { std::free(data); }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-    double& operator[](std::size_t i) { return data[i]; }
-};
-
-double plain_read(const double* x, std::size_t size) {
-    // 64 parts so that every thread has work; each part sums contiguously.
-    std::vector<double> parts(64);
-    veltra::for_each_part(
-        veltra::par_parallel, size,
-        [&](std::size_t i, veltra::IndexSpan s) {
-            double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
-            std::size_t j = s.begin;
-            for (; j + 4 <= s.end; j += 4) {
-                a0 += x[j];
-                a1 += x[j + 1];
-                a2 += x[j + 2];
-                a3 += x[j + 3];
-            }
-            for (; j < s.end; ++j) a0 += x[j];
-            parts[i] = (a0 + a1) + (a2 + a3);
-        },
-        parts.size());
-    double t = 0;
-    for (double v : parts) t += v;
-    return t;
-}
-
-template <class F>
-double seconds(F&& f) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 double fit_or_die(veltra::MatView x, veltra::MatView y, const veltra::Pls3FitOpts& opts) {
     auto m = veltra::pls3_fit(x, y, k, std::nullopt, opts);
