@@ -90,18 +90,24 @@ constexpr std::array<TileFn, max_tile_cols + 1> tiles2_of_height() {
     return {nullptr, &tile2<MV, 1>, &tile2<MV, 2>, &tile2<MV, 3>, &tile2<MV, 4>, &tile2<MV, 5>};
 }
 
-TileFn tile2_fn(int vectors, int cols) {
-    static constexpr auto v2 = tiles2_of_height<2>();
-    static constexpr auto v3 = tiles2_of_height<3>();
-    static constexpr auto v5 = tiles2_of_height<5>();
-    static constexpr auto v6 = tiles2_of_height<6>();
-    switch (vectors) {
-        case 2: return v2[cols];
-        case 3: return v3[cols];
-        case 5: return v5[cols];
-        case 6: return v6[cols];
-        default: internal_failure("ordered_product: no tile of that height");
+// The tiles of each height a panel uses (2, 3, 5 and 6 vectors), by column count.
+struct TileTable {
+    std::array<TileFn, max_tile_cols + 1> v2, v3, v5, v6;
+    TileFn at(int vectors, int cols) const {
+        switch (vectors) {
+            case 2: return v2[cols];
+            case 3: return v3[cols];
+            case 5: return v5[cols];
+            case 6: return v6[cols];
+            default: internal_failure("ordered_product: no tile of that height");
+        }
     }
+};
+
+TileFn tile2_fn(int vectors, int cols) {
+    static constexpr TileTable table{tiles2_of_height<2>(), tiles2_of_height<3>(),
+                                     tiles2_of_height<5>(), tiles2_of_height<6>()};
+    return table.at(vectors, cols);
 }
 
 #if defined(__x86_64__)
@@ -163,17 +169,9 @@ constexpr std::array<TileFn, max_tile_cols + 1> tiles4_of_height() {
 }
 
 TileFn tile4_fn(int vectors, int cols) {
-    static constexpr auto v2 = tiles4_of_height<2>();
-    static constexpr auto v3 = tiles4_of_height<3>();
-    static constexpr auto v5 = tiles4_of_height<5>();
-    static constexpr auto v6 = tiles4_of_height<6>();
-    switch (vectors) {
-        case 2: return v2[cols];
-        case 3: return v3[cols];
-        case 5: return v5[cols];
-        case 6: return v6[cols];
-        default: internal_failure("ordered_product: no tile of that height");
-    }
+    static constexpr TileTable table{tiles4_of_height<2>(), tiles4_of_height<3>(),
+                                     tiles4_of_height<5>(), tiles4_of_height<6>()};
+    return table.at(vectors, cols);
 }
 
 bool has_wide_vectors() {

@@ -10,6 +10,9 @@
 
 #include <Eigen/Core>
 #include <Eigen/SVD>
+#include <gtest/gtest.h>
+
+#include "veltra/pls3.hpp"
 
 namespace pls3_test {
 
@@ -101,6 +104,23 @@ inline double max_abs_diff(const Eigen::MatrixXd& a, const LMat& b) {
         for (Eigen::Index i = 0; i < a.rows(); ++i)
             m = std::max(m, std::fabs(a(i, j) - b(i, j)));
     return static_cast<double>(m);
+}
+
+// Two fits gave the same model, bit for bit.
+inline void expect_same_model(const veltra::Pls3Model& a, const veltra::Pls3Model& b) {
+    EXPECT_TRUE(same_bits(a.U, b.U));
+    EXPECT_TRUE(same_bits(a.V, b.V));
+    EXPECT_TRUE(same_bits(a.singular_values, b.singular_values));
+    EXPECT_TRUE(same_bits(a.x_scores, b.x_scores));
+    EXPECT_TRUE(same_bits(a.y_scores, b.y_scores));
+    EXPECT_TRUE(same_bits(a.X_mean, b.X_mean));
+    EXPECT_TRUE(same_bits(a.X_scale, b.X_scale));
+    EXPECT_TRUE(same_bits(a.Y_mean, b.Y_mean));
+    EXPECT_TRUE(same_bits(a.Y_scale, b.Y_scale));
+    EXPECT_EQ(a.k_used, b.k_used);
+    EXPECT_EQ(a.keep_X, b.keep_X);
+    EXPECT_EQ(a.converged, b.converged);
+    EXPECT_EQ(a.n_iter, b.n_iter);
 }
 
 }  // namespace pls3_test

@@ -37,22 +37,6 @@ std::string message_of(const VeltraError& e) {
     return e.display();
 }
 
-void expect_same_model(const Pls3Model& a, const Pls3Model& b) {
-    EXPECT_TRUE(same_bits(a.U, b.U));
-    EXPECT_TRUE(same_bits(a.V, b.V));
-    EXPECT_TRUE(same_bits(a.singular_values, b.singular_values));
-    EXPECT_TRUE(same_bits(a.x_scores, b.x_scores));
-    EXPECT_TRUE(same_bits(a.y_scores, b.y_scores));
-    EXPECT_TRUE(same_bits(a.X_mean, b.X_mean));
-    EXPECT_TRUE(same_bits(a.X_scale, b.X_scale));
-    EXPECT_TRUE(same_bits(a.Y_mean, b.Y_mean));
-    EXPECT_TRUE(same_bits(a.Y_scale, b.Y_scale));
-    EXPECT_EQ(a.k_used, b.k_used);
-    EXPECT_EQ(a.keep_X, b.keep_X);
-    EXPECT_EQ(a.converged, b.converged);
-    EXPECT_EQ(a.n_iter, b.n_iter);
-}
-
 // Checks a model against the textbook computation on the same data.
 void expect_matches_reference(const Pls3Model& m, const Eigen::MatrixXd& x,
                               const Eigen::MatrixXd& y, double tol) {

@@ -43,17 +43,6 @@ LMat select_unit(const LMat& c, Eigen::Index keep) {
     return out / std::sqrt(out.squaredNorm());
 }
 
-void expect_same_model(const Pls3Model& a, const Pls3Model& b) {
-    EXPECT_TRUE(same_bits(a.U, b.U));
-    EXPECT_TRUE(same_bits(a.V, b.V));
-    EXPECT_TRUE(same_bits(a.singular_values, b.singular_values));
-    EXPECT_TRUE(same_bits(a.x_scores, b.x_scores));
-    EXPECT_TRUE(same_bits(a.y_scores, b.y_scores));
-    EXPECT_EQ(a.k_used, b.k_used);
-    EXPECT_EQ(a.converged, b.converged);
-    EXPECT_EQ(a.n_iter, b.n_iter);
-}
-
 }  // namespace
 
 TEST(Spls3Fit, KeepsTheLargestEntriesAtAFixedPoint) {
