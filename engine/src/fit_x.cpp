@@ -146,7 +146,7 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
     if (par == par_sequential) {
         for (std::size_t c = 0; c < chunks; ++c) run_chunk(c);
     } else {
-        parallel_for_index(chunks, run_chunk);
+        for_each_index(par_parallel, chunks, run_chunk);
     }
     out.fro = safe_norm(VecView::of(terms));
     return out;

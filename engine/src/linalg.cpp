@@ -203,7 +203,7 @@ std::optional<Eigen::VectorXd> row_major_t_mul(const MatView& x, const VecView& 
         return acc;
     }
     const std::size_t w = std::min(ceil_div(ceil_div(p, 8), 8) * 8, max_chunk);
-    parallel_for_index(ceil_div(p, w), [&](std::size_t c) {
+    for_each_index(par_parallel, ceil_div(p, w), [&](std::size_t c) {
         const std::size_t lo = c * w;
         const std::size_t hi = std::min(lo + w, p);
         // A task-local accumulator keeps tasks off each other's cache lines.

@@ -392,7 +392,7 @@ void run_tasks(Par par, std::size_t count, Body&& body) {
     if (par == par_sequential)
         for (std::size_t i = 0; i < count; ++i) body(i);
     else
-        parallel_for_index(count, body);
+        for_each_index(par_parallel, count, body);
 }
 
 // Rows of one run of the forward pass: its two sums (64 KiB) stay in the

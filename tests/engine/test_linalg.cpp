@@ -137,20 +137,20 @@ TEST(Products, SameBitsForEveryThreadCountAndParallelSetting) {
     for (Layout la : {Layout::col_major, Layout::row_major, Layout::odd_strides}) {
         const Stored sa = store(a, la), sb = store(b, la), sw = store(wide, la);
         const auto seq = veltra::mat_mul(sa.view, sb.view, veltra::par_sequential);
-        const auto one = in_one_thread([&] { return veltra::mat_mul(sa.view, sb.view, 8); });
-        const auto many = veltra::mat_mul(sa.view, sb.view, 8);
+        const auto one = in_one_thread([&] { return veltra::mat_mul(sa.view, sb.view, veltra::par_parallel); });
+        const auto many = veltra::mat_mul(sa.view, sb.view, veltra::par_parallel);
         EXPECT_TRUE(same_bits(one, many));
         EXPECT_TRUE(same_bits(seq, many));
         // Output cut along its columns.
         const auto wide_seq = veltra::mat_mul(sb.view, sw.view, veltra::par_sequential);
-        const auto wide_one = in_one_thread([&] { return veltra::mat_mul(sb.view, sw.view, 8); });
-        const auto wide_many = veltra::mat_mul(sb.view, sw.view, 8);
+        const auto wide_one = in_one_thread([&] { return veltra::mat_mul(sb.view, sw.view, veltra::par_parallel); });
+        const auto wide_many = veltra::mat_mul(sb.view, sw.view, veltra::par_parallel);
         EXPECT_TRUE(same_bits(wide_one, wide_many));
         EXPECT_TRUE(same_bits(wide_seq, wide_many));
 
         const auto v_seq = veltra::mat_vec(sa.view, VecView::of(x), veltra::par_sequential);
-        const auto v_one = in_one_thread([&] { return veltra::mat_vec(sa.view, VecView::of(x), 8); });
-        const auto v_many = veltra::mat_vec(sa.view, VecView::of(x), 8);
+        const auto v_one = in_one_thread([&] { return veltra::mat_vec(sa.view, VecView::of(x), veltra::par_parallel); });
+        const auto v_many = veltra::mat_vec(sa.view, VecView::of(x), veltra::par_parallel);
         EXPECT_TRUE(same_bits(v_one, v_many));
         EXPECT_TRUE(same_bits(v_seq, v_many));
     }
@@ -172,33 +172,33 @@ TEST(Products, SameBitsWhateverTheAddressOfTheData) {
         std::copy(b.data(), b.data() + b.size(), b_at);
         std::copy(x.data(), x.data() + x.size(), x_at);
         const MatView a_off = MatView::col_major(a_at, m, k), b_off = MatView::col_major(b_at, k, n);
-        EXPECT_TRUE(same_bits(veltra::mat_mul(a_off, b_off, 8),
-                              veltra::mat_mul(MatView::of(a), MatView::of(b), 8)));
-        EXPECT_TRUE(same_bits(veltra::mat_mul(b_off.transposed(), a_off.transposed(), 8),
-                              veltra::mat_mul(MatView::of(b).transposed(), MatView::of(a).transposed(), 8)));
-        EXPECT_TRUE(same_bits(veltra::mat_vec(a_off, VecView{x_at, k, 1}, 8),
-                              veltra::mat_vec(MatView::of(a), VecView::of(x), 8)));
-        EXPECT_TRUE(same_bits(veltra::mat_vec(b_off.transposed(), VecView{x_at, k, 1}, 8),
-                              veltra::mat_vec(MatView::of(b).transposed(), VecView::of(x), 8)));
+        EXPECT_TRUE(same_bits(veltra::mat_mul(a_off, b_off, veltra::par_parallel),
+                              veltra::mat_mul(MatView::of(a), MatView::of(b), veltra::par_parallel)));
+        EXPECT_TRUE(same_bits(veltra::mat_mul(b_off.transposed(), a_off.transposed(), veltra::par_parallel),
+                              veltra::mat_mul(MatView::of(b).transposed(), MatView::of(a).transposed(), veltra::par_parallel)));
+        EXPECT_TRUE(same_bits(veltra::mat_vec(a_off, VecView{x_at, k, 1}, veltra::par_parallel),
+                              veltra::mat_vec(MatView::of(a), VecView::of(x), veltra::par_parallel)));
+        EXPECT_TRUE(same_bits(veltra::mat_vec(b_off.transposed(), VecView{x_at, k, 1}, veltra::par_parallel),
+                              veltra::mat_vec(MatView::of(b).transposed(), VecView::of(x), veltra::par_parallel)));
     }
 }
 
 TEST(Products, SizeMismatchIsAnInternalFailure) {
     const Eigen::MatrixXd a = random_matrix(3, 4, 1), b = random_matrix(5, 2, 2);
     const Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
-    EXPECT_THROW(veltra::mat_mul(MatView::of(a), MatView::of(b), 0), veltra::InternalFailure);
-    EXPECT_THROW(veltra::mat_vec(MatView::of(a), VecView::of(x), 0), veltra::InternalFailure);
+    EXPECT_THROW(veltra::mat_mul(MatView::of(a), MatView::of(b), veltra::par_sequential), veltra::InternalFailure);
+    EXPECT_THROW(veltra::mat_vec(MatView::of(a), VecView::of(x), veltra::par_sequential), veltra::InternalFailure);
 }
 
 TEST(RowMajorTMul, OnlyForWideRowMajorInputs) {
     const Eigen::MatrixXd narrow = random_matrix(9, 2047, 1), wide = random_matrix(9, 2048, 2);
     const Eigen::VectorXd v = random_matrix(9, 1, 3);
-    EXPECT_FALSE(veltra::row_major_t_mul(store(narrow, Layout::row_major).view, VecView::of(v), 0));
-    EXPECT_FALSE(veltra::row_major_t_mul(store(wide, Layout::col_major).view, VecView::of(v), 0));
-    EXPECT_FALSE(veltra::row_major_t_mul(store(wide, Layout::odd_strides).view, VecView::of(v), 8));
-    EXPECT_TRUE(veltra::row_major_t_mul(store(wide, Layout::row_major).view, VecView::of(v), 0));
+    EXPECT_FALSE(veltra::row_major_t_mul(store(narrow, Layout::row_major).view, VecView::of(v), veltra::par_sequential));
+    EXPECT_FALSE(veltra::row_major_t_mul(store(wide, Layout::col_major).view, VecView::of(v), veltra::par_sequential));
+    EXPECT_FALSE(veltra::row_major_t_mul(store(wide, Layout::odd_strides).view, VecView::of(v), veltra::par_parallel));
+    EXPECT_TRUE(veltra::row_major_t_mul(store(wide, Layout::row_major).view, VecView::of(v), veltra::par_sequential));
     const Eigen::VectorXd short_v = Eigen::VectorXd::Zero(8);
-    EXPECT_THROW(veltra::row_major_t_mul(store(wide, Layout::row_major).view, VecView::of(short_v), 0),
+    EXPECT_THROW(veltra::row_major_t_mul(store(wide, Layout::row_major).view, VecView::of(short_v), veltra::par_sequential),
                  veltra::InternalFailure);
 }
 
@@ -214,10 +214,10 @@ TEST(RowMajorTMul, EachColumnIsOneRunningSumInRowOrder) {
                 for (std::size_t r = 0; r < n; ++r) plain[j] += v[r] * x(r, j);
             for (Layout l : {Layout::row_major, Layout::reversed_rows}) {
                 const Stored sx = store(x, l);
-                const auto seq = veltra::row_major_t_mul(sx.view, VecView::of(v), 0);
+                const auto seq = veltra::row_major_t_mul(sx.view, VecView::of(v), veltra::par_sequential);
                 const auto one =
-                    in_one_thread([&] { return veltra::row_major_t_mul(sx.view, VecView::of(v), 8); });
-                const auto many = veltra::row_major_t_mul(sx.view, VecView::of(v), 8);
+                    in_one_thread([&] { return veltra::row_major_t_mul(sx.view, VecView::of(v), veltra::par_parallel); });
+                const auto many = veltra::row_major_t_mul(sx.view, VecView::of(v), veltra::par_parallel);
                 ASSERT_TRUE(seq && one && many);
                 EXPECT_TRUE(same_bits(*seq, plain)) << "p=" << p << " n=" << n;
                 EXPECT_TRUE(same_bits(*one, plain));
@@ -300,7 +300,7 @@ TEST(Leverage, MatchesTheHatMatrixDiagonal) {
 TEST(SelfAdjointEigen, ReconstructsAndAscends) {
     const Eigen::MatrixXd r = random_matrix(6, 6, 31);
     const Eigen::MatrixXd g = r + r.transpose();
-    const auto e = veltra::self_adjoint_eigen(MatView::of(g), 0);
+    const auto e = veltra::self_adjoint_eigen(MatView::of(g), veltra::par_sequential);
     ASSERT_TRUE(e);
     for (Eigen::Index i = 1; i < 6; ++i) EXPECT_LE(e->values[i - 1], e->values[i]);
     const Eigen::MatrixXd back = e->vectors * e->values.asDiagonal() * e->vectors.transpose();
@@ -309,14 +309,14 @@ TEST(SelfAdjointEigen, ReconstructsAndAscends) {
                   .cwiseAbs().maxCoeff(), 1e-14);
     Eigen::MatrixXd bad = g;
     bad(3, 1) = bad(1, 3) = nan_value;
-    EXPECT_FALSE(veltra::self_adjoint_eigen(MatView::of(bad), 0));
+    EXPECT_FALSE(veltra::self_adjoint_eigen(MatView::of(bad), veltra::par_sequential));
 }
 
 TEST(ThinSvd, ReconstructsWithOrthonormalFactorsAndOrderedValues) {
     // Tall, wide, and one past the size where divide and conquer takes over.
     for (auto [m, n] : {std::pair<std::size_t, std::size_t>{7, 4}, {4, 7}, {200, 150}}) {
         const Eigen::MatrixXd a = random_matrix(m, n, 41);
-        const auto svd = veltra::thin_svd(store(a, Layout::row_major).view, 0);
+        const auto svd = veltra::thin_svd(store(a, Layout::row_major).view, veltra::par_sequential);
         ASSERT_TRUE(svd);
         const Eigen::Index r = static_cast<Eigen::Index>(std::min(m, n));
         ASSERT_EQ(svd->U.rows(), a.rows());
@@ -332,9 +332,9 @@ TEST(ThinSvd, ReconstructsWithOrthonormalFactorsAndOrderedValues) {
     }
     Eigen::MatrixXd bad = random_matrix(5, 3, 42);
     bad(2, 1) = nan_value;
-    EXPECT_FALSE(veltra::thin_svd(MatView::of(bad), 0));
+    EXPECT_FALSE(veltra::thin_svd(MatView::of(bad), veltra::par_sequential));
     const Eigen::MatrixXd empty(0, 5);
-    const auto e = veltra::thin_svd(MatView::of(empty), 0);
+    const auto e = veltra::thin_svd(MatView::of(empty), veltra::par_sequential);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->V.rows(), 5);
     EXPECT_EQ(e->s.size(), 0);

@@ -11,11 +11,13 @@
 
 namespace veltra {
 
-// Parallelism setting of a kernel: 0 runs on the calling thread; a positive
-// value runs on the current pool (the capped arena when one was entered).
-using Par = unsigned;
-inline constexpr Par par_sequential = 0;
-inline constexpr Par par_parallel = 8;
+// Parallelism setting of a kernel: sequential runs every part on the calling
+// thread; parallel runs the parts on the current pool (the capped arena when
+// one was entered). Either way the parts and their order of combination are
+// the same, so the setting changes the speed, never the bits.
+enum class Par : std::uint8_t { sequential, parallel };
+inline constexpr Par par_sequential = Par::sequential;
+inline constexpr Par par_parallel = Par::parallel;
 
 // Sums that are split among threads are split into this many parts.
 inline constexpr std::size_t fixed_parts = 8;
@@ -49,10 +51,14 @@ void for_each_part(Par par, std::size_t len, Body&& body, std::size_t parts = fi
                       });
 }
 
-// Indexed parallel map: body(i) for every i in [0, n), each writing its own
-// pre-sized slot, so the output order is the index order.
+// Indexed map: body(i) for every i in [0, n), each writing its own pre-sized
+// slot, so the output order is the index order whatever runs it.
 template <class Body>
-void parallel_for_index(std::size_t n, Body&& body) {
+void for_each_index(Par par, std::size_t n, Body&& body) {
+    if (par == par_sequential) {
+        for (std::size_t i = 0; i < n; ++i) body(i);
+        return;
+    }
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
                       [&](const tbb::blocked_range<std::size_t>& r) {
                           for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);

@@ -1,0 +1,53 @@
+// Small numeric helpers shared by every layer: index casts, the machine
+// epsilon, sizes that saturate instead of wrapping, and the thresholds that
+// several kernels must agree on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include <Eigen/Core>
+
+namespace veltra {
+
+// Sizes reach Eigen as signed indices; every size the engine holds fits.
+constexpr Eigen::Index to_index(std::size_t i) { return static_cast<Eigen::Index>(i); }
+
+// 2^-52, the unit of the rounding allowances.
+inline constexpr double eps = 0x1p-52;
+
+// Sums of squares below this are recomputed by a scaled pass: their square
+// root may have lost bits to underflow.
+inline constexpr double safe_low = 0x1p-900;
+
+// Work (n * p * k and the like) up to this runs on the calling thread: a
+// parallel start costs more than it saves there.
+inline constexpr std::uint64_t small_work_max = 999'999;
+
+inline constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+
+// Sizes that callers control (counts of splits, permutations, replicates)
+// are combined without wrapping: a saturated size is refused or fails the
+// allocation, it never becomes a small one.
+constexpr std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t out = 0;
+    if (__builtin_mul_overflow(a, b, &out)) return std::nullopt;
+    return out;
+}
+constexpr std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t out = 0;
+    if (__builtin_add_overflow(a, b, &out)) return std::nullopt;
+    return out;
+}
+constexpr std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
+    return checked_mul(a, b).value_or(u64_max);
+}
+constexpr std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
+    return checked_add(a, b).value_or(u64_max);
+}
+
+constexpr std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
+
+}  // namespace veltra
