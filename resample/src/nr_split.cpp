@@ -78,7 +78,19 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
     if (w_tr.massless || w_te.massless) return out;
     if (nt == 0) return std::vector<std::optional<double>>(C, 0.0);
 
-    const Eigen::MatrixXd y_train = weighted_rows(outcomes, split.train, w_tr.root);
+    // The training responses enter the products centred with their weighted
+    // mean: left uncentred, the mean times the centring residual of Z_train
+    // would move the prediction by far more than rounding.
+    Eigen::MatrixXd y_train(to_index(m), to_index(C));
+    std::vector<Standardized1> st;
+    st.reserve(C);
+    for (std::size_t c = 0; c < C; ++c) {
+        Eigen::VectorXd y_c(to_index(m));
+        for (std::size_t i = 0; i < m; ++i) y_c[to_index(i)] = outcomes(to_index(split.train[i]), to_index(c));
+        st.push_back(standardize1_weighted(VecView::of(y_c), view_of(w_tr.w)));
+        y_train.col(to_index(c)) = y_c.array() - st.back().mean;
+        if (w_tr.root) y_train.col(to_index(c)).array() *= w_tr.root->array();
+    }
     const Eigen::MatrixXd y_test = weighted_rows(outcomes, split.test, w_te.root);
     Eigen::MatrixXd pred = Eigen::MatrixXd::Zero(to_index(nt), to_index(C));
     Eigen::MatrixXd gram_te_tr;
@@ -123,10 +135,7 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
             out[c] = 0.0;
             continue;
         }
-        Eigen::VectorXd y_c(to_index(m));
-        for (std::size_t i = 0; i < m; ++i) y_c[to_index(i)] = outcomes(to_index(split.train[i]), to_index(c));
-        const Standardized1 st = standardize1_weighted(VecView::of(y_c), view_of(w_tr.w));
-        Eigen::VectorXd y_std = st.y_std;
+        Eigen::VectorXd y_std = st[c].y_std;
         if (w_tr.root) y_std.array() *= w_tr.root->array();
         const double nu = stable_norm(VecView::of(y_std));
         if (nu == 0.0) {
@@ -136,13 +145,13 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
         const double ytr_norm = stable_norm(VecView{y_train.col(to_index(c)).data(), m, 1});
         const double p_norm = std::sqrt(sp.raw) / sp.scale;
         const double p_spread = std::sqrt(sp.centred) / sp.scale;
-        const double ybar = std::fabs(st.mean);
+        const double ybar = std::fabs(st[c].mean);
         const double bound = z_te * (rho + md * eps * z_tr * root_mass) * ybar +
                              (ntd + 2.0) * eps * p_norm +
                              z_tr * (static_cast<double>(p) + md + 4.0) * eps * z_te *
                                  (root_mass * ybar + ytr_norm);
         if (!(p_spread >= 8.0 * bound)) continue;
-        const double lead = (p_spread - bound) / (z_te * st.scale);
+        const double lead = (p_spread - bound) / (z_te * st[c].scale);
         const double floor = 8.0 * static_cast<double>(std::max(p, m)) * eps * z_tr * nu;
         if (!(lead >= 1e-12 && lead >= floor)) continue;
         if (!((lead / nu) * (lead / nu) >= 1e-12) || sp.centred <= tau * sp.raw) continue;
