@@ -10,6 +10,7 @@
 #include "veltra/numeric.hpp"
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/special.hpp"
+#include "veltra/weights.hpp"
 
 namespace veltra {
 
@@ -221,6 +222,9 @@ Result<SplitTestResult> run_split_nb(MatView x, VecView y, std::size_t k, std::s
                                      std::optional<std::size_t> keep, ChaCha8Rng& rng) {
     const std::size_t n = x.rows, p = x.cols;
     VELTRA_TRY(splits, draw_splits(n, k, n_splits, rng));
+    // Uniform weights are no weights, down to whether rho_hat is reported.
+    VELTRA_TRY(normalized, validate_and_normalize_weights(weights, n));
+    if (!normalized->weights) weights.reset();
     const std::size_t m = split_train_size(n, k), n_test = n - m;
     std::vector<SplitR> rs;
     if (k == 1 && !keep) {
