@@ -104,16 +104,25 @@ PyObject* get_holder_type() {
     return holder_type;
 }
 
+PyRef shape_of(Py_ssize_t rows, Py_ssize_t cols, bool matrix) {
+    return matrix ? PyRef::steal(Py_BuildValue("(nn)", rows, cols)) : PyRef::steal(Py_BuildValue("(n)", rows));
+}
+
+// A new float64 array of NumPy's own, not yet written.
+PyRef empty_array(const PyRef& shape) {
+    auto np = numpy();
+    if (!np) return {};
+    return PyRef::steal(PyObject_CallFunctionObjArgs((*np)->empty, shape.get(), (*np)->float64, nullptr));
+}
+
 // A float64 array of the given shape over `data` (which the array takes over).
 PyRef array_over(std::vector<double> data, Py_ssize_t rows, Py_ssize_t cols, bool matrix) {
     auto np = numpy();
     if (!np) return {};
-    PyRef shape = matrix ? PyRef::steal(Py_BuildValue("(nn)", rows, cols))
-                         : PyRef::steal(Py_BuildValue("(n)", rows));
+    PyRef shape = shape_of(rows, cols, matrix);
     if (!shape) return {};
     // NumPy cannot view an empty buffer; an empty array needs no storage.
-    if (data.empty())
-        return PyRef::steal(PyObject_CallFunctionObjArgs((*np)->empty, shape.get(), (*np)->float64, nullptr));
+    if (data.empty()) return empty_array(shape);
 
     PyObject* type = get_holder_type();
     if (type == nullptr) return {};
@@ -167,11 +176,9 @@ PyRef matrix_to_py(MatF64 m) {
     }
     // Column-major and strided forms are transposed once, straight into the
     // memory of a fresh NumPy array.
-    auto np = numpy();
-    if (!np) return {};
-    PyRef shape = PyRef::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)));
+    PyRef shape = shape_of(static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols), true);
     if (!shape) return {};
-    PyRef array = PyRef::steal(PyObject_CallFunctionObjArgs((*np)->empty, shape.get(), (*np)->float64, nullptr));
+    PyRef array = empty_array(shape);
     if (!array || rows == 0 || cols == 0) return array;
     BufferHold view(new Py_buffer{});
     if (PyObject_GetBuffer(array.get(), view.get(), PyBUF_CONTIG) < 0) {
