@@ -90,16 +90,16 @@ BindResult<Value> rotate_model(Record record, const std::string& method, std::op
 
     VELTRA_TRY(rotated, rotate_array(MatView::of(model->W), method, L, args));
     const MatView R = MatView::of(rotated->R);
-    const Eigen::MatrixXd T_rot = product(MatView::of(model->T), R);
-    const Eigen::MatrixXd P_rot = product(MatView::of(model->P), R);
+    Eigen::MatrixXd T_rot = product(MatView::of(model->T), R);
+    Eigen::MatrixXd P_rot = product(MatView::of(model->P), R);
     const Eigen::MatrixXd Q_rot =
         product(R.transposed(), MatView::col_major(model->Q.data(), Q_len, 1));
 
     // The rotated fields replace the caller's before the rest is made owned,
     // so the replaced arrays are never copied.
-    record.set("T", owned_mat(T_rot));
-    record.set("P", owned_mat(P_rot));
-    record.set("W", owned_mat(rotated->W_rot));
+    record.set("T", owned_mat(std::move(T_rot)));
+    record.set("P", owned_mat(std::move(P_rot)));
+    record.set("W", owned_mat(std::move(rotated->W_rot)));
     record.set("Q", owned_vec(Q_rot.col(0)));
     record.set("rotation_spec", Value(std::move(rotated->spec)));
     Record updated = std::move(record).into_owned();
@@ -129,7 +129,7 @@ BindResult<CallOutput> rotate(Inputs& in) {
     if (const auto* W = first.get_if<MatF64>()) {
         VELTRA_TRY(rotated, rotate_array(W->as_mat(), *method, L_view, *args));
         Record result = Record::typed("RotateResult")
-                            .field("W_rot", owned_mat(rotated->W_rot))
+                            .field("W_rot", owned_mat(std::move(rotated->W_rot)))
                             .field("spec", Value(std::move(rotated->spec)));
         return CallOutput{Value(std::move(result)), {}};
     }
