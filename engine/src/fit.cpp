@@ -90,8 +90,8 @@ struct FitWithMoments {
 };
 
 Result<FitWithMoments> fit_pre_standardized(MatView x, VecView y, std::size_t k,
-                                      std::optional<std::size_t> keep,
-                                      const std::optional<Eigen::VectorXd>& mult, Par par) {
+                                            std::optional<std::size_t> keep,
+                                            const std::optional<Eigen::VectorXd>& mult, Par par) {
     // Weighted rows are materialised: the Frobenius sum must see them.
     Eigen::MatrixXd scaled;
     MatView xs = x;
@@ -114,9 +114,9 @@ Result<FitWithMoments> fit_pre_standardized(MatView x, VecView y, std::size_t k,
 }
 
 Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
-                                   std::optional<std::size_t> keep,
-                                   const std::optional<Eigen::VectorXd>& weights,
-                                   const std::optional<Eigen::VectorXd>& mult, Par par) {
+                                         std::optional<std::size_t> keep,
+                                         const std::optional<Eigen::VectorXd>& weights,
+                                         const std::optional<Eigen::VectorXd>& mult, Par par) {
     const std::optional<VecView> wv =
         weights ? std::optional<VecView>(VecView::of(*weights)) : std::nullopt;
     FitX fx = fit_x_moments(x, std::nullopt, wv, par);
