@@ -59,30 +59,6 @@ Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
     return out;
 }
 
-Eigen::VectorXd scale_col(VecView a, VecView b) {
-    internal_check(b.len >= a.len, "scale_col: fewer factors than entries");
-    Eigen::VectorXd out(ix(a.len));
-    for (std::size_t i = 0; i < a.len; ++i) out[ix(i)] = a[i] * b[i];
-    return out;
-}
-
-Eigen::MatrixXd scale_rows(MatView x, VecView m) {
-    internal_check(m.len >= x.rows, "scale_rows: fewer multipliers than rows");
-    Eigen::MatrixXd out(ix(x.rows), ix(x.cols));
-    for (std::size_t j = 0; j < x.cols; ++j)
-        for (std::size_t i = 0; i < x.rows; ++i) out(ix(i), ix(j)) = m[i] * x(i, j);
-    return out;
-}
-
-double mean_scale_ratio(const FitX& fx) {
-    double ratio = 0.0;
-    for (Eigen::Index j = 0; j < fx.mean.size(); ++j) {
-        const double r = std::abs(fx.mean[j]) / fx.scale[j];
-        if (r > ratio) ratio = r;
-    }
-    return ratio;
-}
-
 // --- XBackend ---------------------------------------------------------------
 
 XBackend::XBackend(MatView xs, double fro, Par par) : xs_(xs), fro_(fro), par_(par) {}

@@ -1,6 +1,7 @@
 #include "veltra/fit_x.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include <tbb/task_arena.h>
@@ -168,6 +169,15 @@ Eigen::MatrixXd FitX::materialize(MatView x) const {
             for (std::size_t i = 0; i < n; ++i) out[i] *= (*row_multipliers)[idx(i)];
     }
     return z;
+}
+
+double mean_scale_ratio(const FitX& fx) {
+    double ratio = 0.0;
+    for (Eigen::Index j = 0; j < fx.mean.size(); ++j) {
+        const double r = std::abs(fx.mean[j]) / fx.scale[j];
+        if (r > ratio) ratio = r;
+    }
+    return ratio;
 }
 
 }  // namespace veltra

@@ -1,6 +1,10 @@
 #include "veltra/rotate.hpp"
 
 #include <cmath>
+#include <string>
+#include <utility>
+
+#include "veltra/linalg.hpp"
 
 namespace veltra {
 
@@ -139,6 +143,45 @@ Result<RotateOutput> rotate(MatView W, const VarimaxOpts& opts, std::optional<Ma
     }
     out.V_converged = std::ldexp(out.V_converged, 4 * shift);
     out.W_rot = W.eigen() * out.R;
+    return out;
+}
+
+Result<void> check_model_shapes(MatView T, MatView P, MatView W, VecView Q) {
+    const std::size_t K = W.cols, p = W.rows;
+    const auto bad = [](std::string message) {
+        return fail(VeltraError::InvalidArgument{std::move(message)});
+    };
+    if (T.cols != K)
+        return bad("model field 'T' has " + std::to_string(T.cols) + " columns, W has " +
+                   std::to_string(K));
+    if (P.cols != K)
+        return bad("model field 'P' has " + std::to_string(P.cols) + " columns, W has " +
+                   std::to_string(K));
+    if (P.rows != p)
+        return bad("model field 'P' has " + std::to_string(P.rows) + " rows, W has " +
+                   std::to_string(p) + " rows");
+    if (Q.len != K)
+        return bad("model field 'Q' has length " + std::to_string(Q.len) + ", W has " +
+                   std::to_string(K));
+    return {};
+}
+
+Result<RotatedModel> rotate_model(MatView T, MatView P, MatView W, VecView Q,
+                                  const VarimaxOpts& opts, std::optional<MatView> L, Par par) {
+    if (auto ok = check_model_shapes(T, P, W, Q); !ok) return std::unexpected(ok.error());
+    auto rotation = rotate(W, opts, L);
+    if (!rotation) return std::unexpected(std::move(rotation.error()));
+    RotatedModel out;
+    out.rotation = std::move(*rotation);
+    const MatView R = MatView::of(out.rotation.R);
+    out.T_rot = mat_mul(T, R, par);
+    out.P_rot = mat_mul(P, R, par);
+    // R' is copied column-major so that every entry of R'Q is a sum in index
+    // order; through a row-major view the product takes a vectorised dot
+    // product and rounds differently.
+    const Eigen::MatrixXd R_t = out.rotation.R.transpose();
+    const MatView q_col{Q.data, Q.len, 1, Q.stride, static_cast<std::ptrdiff_t>(Q.len)};
+    out.Q_rot = mat_mul(MatView::of(R_t), q_col, par).col(0);
     return out;
 }
 

@@ -79,14 +79,6 @@ concept ComponentBackend =
 Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
                          const Eigen::MatrixXd& p, std::size_t a);
 
-// out_i = a_i * b_i.
-Eigen::VectorXd scale_col(VecView a, VecView b);
-// out_ij = m_i * X_ij, column-major.
-Eigen::MatrixXd scale_rows(MatView x, VecView m);
-
-// max_j |mean_j| / scale_j, NaN ratios ignored (0 when none is left).
-double mean_scale_ratio(const FitX& fx);
-
 namespace detail {
 // Buffers of the products, reused by a backend across its products.
 struct ProductScratch {
