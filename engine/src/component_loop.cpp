@@ -126,6 +126,7 @@ Eigen::VectorXd ImplicitXBackend::cross(VecView y) {
     for (std::size_t i = 0; i < n; ++i) sigma += z[ix(i)];
     Eigen::VectorXd g(ix(x_.cols));
     detail::xt_times(x_, z.data(), g.data(), par_, scratch_);
+    overflowed_ = overflowed_ || !g.allFinite();
     return finish(g, sigma, 1.0);
 }
 
@@ -144,6 +145,7 @@ double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
     xt_z_.resize(ix(p));
     detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, offset, mult_}, t.data(),
                             xt_z_.data(), par_, scratch_);
+    overflowed_ = overflowed_ || !t.allFinite() || !xt_z_.allFinite();
     double sigma = 0.0;
     for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * t[ix(i)] : t[ix(i)];
     sigma_ = sigma;
@@ -172,12 +174,14 @@ PreparedFit pls1_fit_prepared_fro(MatView xs, VecView y_s, std::size_t k,
     return std::move(*fit);
 }
 
-PreparedFit pls1_fit_implicit(MatView x, const FitX& fx, VecView y_s, std::size_t k,
-                              std::optional<std::size_t> keep, Par par) {
+std::optional<PreparedFit> pls1_fit_implicit(MatView x, const FitX& fx, VecView y_s,
+                                             std::size_t k, std::optional<std::size_t> keep,
+                                             Par par) {
     ImplicitXBackend backend(x, fx, par);
     auto fit = pls1_component_loop(backend, y_s, k, keep);
     if (!fit) x_backend_unresolved();
-    return std::move(*fit);
+    if (backend.overflowed()) return std::nullopt;
+    return fit;
 }
 
 }  // namespace veltra

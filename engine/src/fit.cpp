@@ -71,11 +71,14 @@ std::string truncation_message(std::size_t k_used, std::size_t k) {
            "\u2016X\u2016_F \u2265 1e-6.";
 }
 
-// A loop whose coefficients are not finite: non-finite X is the caller's
-// input fault; from finite inputs it is an overflow of the arithmetic, which
-// must never pass for a model.
-Result<void> check_coef(const PreparedFit& fit, MatView x) {
-    if (all_finite(fit.coef)) return {};
+// A loop whose model is not finite: non-finite X is the caller's input
+// fault; from finite inputs it is an overflow of the arithmetic, which must
+// never pass for a model (an infinite loading can still leave finite, wrong
+// coefficients).
+Result<void> check_model(const PreparedFit& fit, MatView x) {
+    if (fit.W.allFinite() && fit.P.allFinite() && fit.Q.allFinite() && fit.T.allFinite() &&
+        all_finite(fit.coef))
+        return {};
     if (auto ok = check_finite_mat(x); !ok) return ok;
     return std::unexpected(too_large_for_double());
 }
@@ -109,7 +112,7 @@ Result<FitWithMoments> fit_pre_standardized(MatView x, VecView y, std::size_t k,
     }
     FitWithMoments out;
     out.fit = pls1_fit_prepared_fro(xs, VecView::of(ys), k, keep, fro, par);
-    if (auto ok = check_coef(out.fit, x); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_model(out.fit, x); !ok) return std::unexpected(ok.error());
     return out;
 }
 
@@ -132,13 +135,18 @@ Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
     const double ratio = mean_scale_ratio(fx);
     // Centring on the fly loses digits in proportion to the ratio; beyond
     // 1000 the standardised X is formed once instead.
-    if (x.rows == 0 || x.cols == 0 || !(ratio > 1000.0)) {
-        out.fit = pls1_fit_implicit(x, fx, VecView::of(ys), k, keep, par);
-    } else {
+    std::optional<PreparedFit> fit;
+    if (x.rows == 0 || x.cols == 0 || !(ratio > 1000.0))
+        fit = pls1_fit_implicit(x, fx, VecView::of(ys), k, keep, par);
+    // Without a fit here, the ratio was too large or a product with the raw
+    // columns overflowed near the limit of double: the standardised X, whose
+    // values are ordinary, is formed instead.
+    if (!fit) {
         const Eigen::MatrixXd xs = fx.materialize(x);
-        out.fit = pls1_fit_prepared_fro(MatView::of(xs), VecView::of(ys), k, keep, fx.fro, par);
+        fit = pls1_fit_prepared_fro(MatView::of(xs), VecView::of(ys), k, keep, fx.fro, par);
     }
-    if (auto ok = check_coef(out.fit, x); !ok) return std::unexpected(ok.error());
+    out.fit = std::move(*fit);
+    if (auto ok = check_model(out.fit, x); !ok) return std::unexpected(ok.error());
     out.x_mean = std::move(fx.mean);
     out.x_scale = std::move(fx.scale);
     out.y_mean = ystd.mean;

@@ -164,7 +164,8 @@ Eigen::MatrixXd FitX::materialize(MatView x) const {
     for (std::size_t j = 0; j < p; ++j) {
         const double mu = mean[idx(j)], sc = scale[idx(j)];
         double* out = z.data() + j * n;
-        for (std::size_t i = 0; i < n; ++i) out[i] = (x(i, j) - mu) / sc;
+        detail::standardized_line([&](std::size_t i) { return x(i, j); }, n, mu, sc, nullptr,
+                                  out);
         if (row_multipliers)
             for (std::size_t i = 0; i < n; ++i) out[i] *= (*row_multipliers)[idx(i)];
     }

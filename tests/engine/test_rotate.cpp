@@ -178,10 +178,39 @@ TEST(Varimax, HugeEntriesRotateAsTheirScaledCopy) {
             EXPECT_EQ(big_out->V_converged, small_out.V_converged);
         }
     }
+    // Each row is normalised on its own, however far below the largest.
+    Eigen::MatrixXd mixed = big;
+    mixed.row(0) = W.row(0);
+    EXPECT_EQ(rotate(MatView::of(mixed), {50, 1e-8, true}).value().R,
+              rotate(MatView::of(W), {50, 1e-8, true}).value().R);
     // Without normalisation the criterion scales by scale^4: here beyond the
     // doubles, and the rotation still comes out finite and orthogonal.
     const auto raw = rotate(MatView::of(big), {50, 1e-8, false}).value();
     EXPECT_TRUE(std::isinf(raw.V_converged));
+}
+
+TEST(Varimax, HugeEntriesStopAtConvergenceWithoutNormalisation) {
+    // Fourth powers of entries beyond about 1e77 overflow; scaled by a power
+    // of two the sweeps see a finite criterion and stop where the small
+    // matrix does, even without a bound on the sweeps.
+    const Eigen::MatrixXd W = (Eigen::MatrixXd(2, 2) << 1, 2, 3, 1).finished();
+    const auto small = rotate(MatView::of(W), {50, 1e-8, false}).value();
+    ASSERT_LT(small.sweeps, 50u);
+    for (const int e : {200, 250, 300, 700, 1022}) {
+        const Eigen::MatrixXd big = W * std::ldexp(1.0, e);
+        for (const std::uint64_t max_iter : {std::uint64_t{50}, (std::uint64_t{1} << 63) - 1}) {
+            const auto out = rotate(MatView::of(big), {max_iter, 1e-8, false}).value();
+            EXPECT_LT(out.sweeps, 50u) << e;
+            EXPECT_TRUE(orthogonal(out.R, 1e-12));
+            EXPECT_LT((out.R - small.R).cwiseAbs().maxCoeff(), 1e-12) << e;
+            // The criterion scales by 2^(4e): reported as inf beyond the doubles.
+            const double v = std::ldexp(small.V_converged, 4 * e);
+            if (std::isinf(v))
+                EXPECT_EQ(out.V_converged, v);
+            else
+                EXPECT_NEAR(out.V_converged, v, 1e-12 * v);
+        }
+    }
 }
 
 TEST(Varimax, ChecksInOrder) {
