@@ -8,13 +8,6 @@ import pytest
 # Failed assertions inside the shared helpers show their values too.
 pytest.register_assert_rewrite("helpers")
 
-from helpers import Recorder  # noqa: E402
-
-
-@pytest.fixture
-def recorder():
-    return Recorder()
-
 
 @pytest.fixture(scope="session")
 def probe():
@@ -28,3 +21,4 @@ def probe():
     import _veltra_probe
 
     return _veltra_probe
+

@@ -1,11 +1,15 @@
 """Helpers shared by the tests of the installed extension module."""
 
+import collections.abc
 import dataclasses
+import json
+import pathlib
 
 import pytest
 
 from veltra import _veltra
 
+VE = _veltra.VeltraException
 # A name the registry does not know: its error comes only after every
 # argument has been converted, so it tells that a conversion succeeded.
 UNKNOWN = "no_such_function"
@@ -22,22 +26,27 @@ class Recorder:
         return ("built", type_name, fields)
 
 
-def conversion_error(value, name="X"):
-    """The VeltraException that call raises for one argument `name`."""
-    with pytest.raises(_veltra.VeltraException) as info:
-        _veltra.call(UNKNOWN, {name: value}, Recorder())
-    return info.value
+class Growing:
+    """A mapping whose items() adds an entry to the call's own dictionary."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def items(self):
+        self.target["late"] = 1
+        return [("a", 1)]
+
+    def __getitem__(self, key):
+        return 1
+
+    def __len__(self):
+        return 1
+
+    def __iter__(self):
+        return iter(["a"])
 
 
-def assert_accepted(value, name="X"):
-    exc = conversion_error(value, name)
-    assert str(exc) == f"unknown function '{UNKNOWN}'", str(exc)
-
-
-def assert_refused(value, message, name="X"):
-    exc = conversion_error(value, name)
-    assert exc.code == "invalid_argument"
-    assert str(exc) == message
+collections.abc.Mapping.register(Growing)
 
 
 class Dataclasses:
@@ -48,11 +57,9 @@ class Dataclasses:
         self.classes = {}
 
     def __call__(self, type_name, fields):
-        cls = self.classes.get(type_name)
-        if cls is None:
-            cls = dataclasses.make_dataclass(type_name, list(fields))
-            self.classes[type_name] = cls
-        return cls(**fields)
+        if type_name not in self.classes:
+            self.classes[type_name] = dataclasses.make_dataclass(type_name, list(fields))
+        return self.classes[type_name](**fields)
 
 
 def plain(type_name, fields):
@@ -68,8 +75,7 @@ def run(name, arguments, make_result=plain):
 
 
 def failure(name, arguments, make_result=plain):
-    """The VeltraException of a call that must fail."""
-    with pytest.raises(_veltra.VeltraException) as info:
+    with pytest.raises(VE) as info:
         _veltra.call(name, arguments, make_result)
     return info.value
 
@@ -79,3 +85,15 @@ def assert_fails(name, arguments, code, message, make_result=plain):
     assert (exc.code, str(exc)) == (code, message)
     return exc
 
+
+def data_table(name, namespace):
+    """The rows of a JSON table in tests/data; a string that starts with '='
+    is a Python expression over `namespace`."""
+    def value(v):
+        if isinstance(v, str) and v.startswith("="):
+            return eval(v[1:], namespace)
+        if isinstance(v, dict):
+            return {k: value(x) for k, x in v.items()}
+        return [value(x) for x in v] if isinstance(v, list) else v
+
+    return value(json.loads((pathlib.Path(__file__).parents[1] / "data" / name).read_text(encoding="utf-8")))

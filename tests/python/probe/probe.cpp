@@ -22,16 +22,7 @@
 namespace {
 
 using namespace veltra::seam;
-using veltra::bind::BindError;
-using veltra::bind::BoolVec;
-using veltra::bind::IntMap;
-using veltra::bind::IntVec;
-using veltra::bind::List;
-using veltra::bind::Loan;
-using veltra::bind::MatF64;
-using veltra::bind::Record;
-using veltra::bind::Value;
-using veltra::bind::VecF64;
+using namespace veltra::bind;
 
 // Lent to borrowed results; a borrowed result must come back as a copy.
 constexpr std::array<double, 6> lent = {1, 2, 3, 4, 5, 6};
@@ -150,8 +141,7 @@ PyRef form_of(const Value& v) {
             const MatF64& m = *v.get_if<MatF64>();
             const veltra::MatView view = m.as_mat();
             const char* form = m.form() == MatF64::Form::Strided    ? "Strided"
-                               : m.form() == MatF64::Form::ColMajor ? "ColMajor"
-                                                                    : "RowMajor";
+                               : m.form() == MatF64::Form::ColMajor ? "ColMajor" : "RowMajor";
             return PyRef::steal(Py_BuildValue(
                 "(ssKnn)", "Mat", form,
                 static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(view.data)),
@@ -167,14 +157,6 @@ PyRef form_of(const Value& v) {
             PyRef type = r.type_name() ? str_of(*r.type_name()) : PyRef::borrow(Py_None);
             return PyRef::steal(Py_BuildValue("(sOO)", "Record", type.get(), fields.get()));
         }
-        case Kind::List: {
-            PyRef items = PyRef::steal(PyList_New(0));
-            for (const Value& item : *v.get_if<List>()) {
-                PyRef form = form_of(item);
-                if (!form || PyList_Append(items.get(), form.get()) < 0) return {};
-            }
-            return PyRef::steal(Py_BuildValue("(sO)", "List", items.get()));
-        }
         default: {
             static constexpr const char* kinds[] = {"None",   "Bool",   "Int",    "UInt",    "Float",
                                                     "Str",    "Vec",    "Mat",    "IntMap",  "IntVec",
@@ -184,9 +166,8 @@ PyRef form_of(const Value& v) {
     }
 }
 
-// Runs both argument passes on `arguments`; then either converts the
-// record back with make_result (`back` set) or reports each value's kind,
-// form and data address.
+// Runs both argument passes on `arguments`; then converts the record back
+// with make_result (`back` set) or reports each value's kind and form.
 PyObject* run_passes(PyObject* args, bool back) noexcept {
     PyObject* arguments = nullptr;
     PyObject* make_result = Py_None;
