@@ -41,10 +41,8 @@ def assert_close(actual, desired, rtol, signs=False):
 @pytest.mark.parametrize("data, k", [("diabetes", 1), ("diabetes", 2), ("diabetes", 4), ("diabetes", 6),
                                      ("wide", 1), ("wide", 3), ("wide", 5)])
 def test_pls1_matches_scikit_learn(data, k):
-    """scikit-learn scales by the sd with divisor n - 1, the library with n:
-    one factor common to every column of X and y, which leaves the raw-scale
-    coefficients unchanged. scikit-learn's intercept_ is added to
-    (X - mean of X) @ coef, the library's to X @ beta."""
+    # scikit-learn's sd has divisor n - 1, the library's n: one factor common to every column,
+    # which leaves raw-scale coefficients unchanged. Its intercept_ goes with X - mean(X).
     from sklearn.cross_decomposition import PLSRegression
     from sklearn.datasets import load_diabetes
 
@@ -68,8 +66,7 @@ def test_pls1_textbook_relations_and_layouts():
     assert_close(fit["beta"], fit["coef"] * y.std() / X.std(axis=0), 1e-10)
     assert fit["intercept"] == pytest.approx(y.mean() - X.mean(axis=0) @ fit["beta"], rel=1e-10)
     pre = run("pls1_fit", {"X": standardized(X), "y": standardized(y), "k": 3, "pre_standardized": True})
-    assert pre["pre_standardized"] is True and pre["intercept"] == 0.0
-    np.testing.assert_array_equal(pre["beta"], pre["coef"])
+    assert pre["pre_standardized"] is True and pre["intercept"] == 0.0 and np.array_equal(pre["beta"], pre["coef"])
     assert_close(pre["coef"], fit["coef"], 1e-9)
     # Neither the memory layout nor the seed changes a fit by one bit.
     other = run("pls1_fit", {"X": np.asfortranarray(X), "y": y, "k": 3, "seed": 7})
@@ -81,15 +78,9 @@ def test_pls1_weights_act_as_replicated_rows():
     counts = np.tile([1, 2, 3], 10)
     fit = run("pls1_fit", {"X": X, "y": y, "k": 2, "weights": counts.astype(float)})
     rep = run("pls1_fit", {"X": np.repeat(X, counts, axis=0), "y": np.repeat(y, counts), "k": 2})
-    assert_close(fit["beta"], rep["beta"], 1e-9)
-    assert fit["intercept"] == pytest.approx(rep["intercept"], rel=1e-9)
+    assert_close(np.append(fit["beta"], fit["intercept"]), np.append(rep["beta"], rep["intercept"]), 1e-9)
     np.testing.assert_allclose(fit["weights"], counts / counts.mean(), rtol=1e-15)
     assert fit["n_eff"] == pytest.approx(counts.sum() ** 2 / (counts**2).sum(), rel=1e-14)
-    # A sparse fit keeps at most `keep` weights per component; keeping every column is the dense fit.
-    sparse = run("spls1_fit", {"X": X, "y": y, "k": 3, "keep": 5})
-    assert sparse["keep"] == 5 and all(np.count_nonzero(sparse["W"][:, j]) <= 5 for j in range(3))
-    full = run("spls1_fit", {"X": X, "y": y, "k": 3, "keep": 80})
-    assert_close(full["beta"], run("pls1_fit", {"X": X, "y": y, "k": 3})["beta"], 1e-12)
 
 
 @TYPED
@@ -109,8 +100,7 @@ def test_preprocess():
     names = ["X_std", "X_mean", "X_scale", "Y_std", "Y_mean", "Y_scale", "weights_normalized", "n_eff"]
     assert run("preprocess", {}) == dict.fromkeys(names)
     only = fields_of(run("preprocess", {"weights": [1, 3]}, Dataclasses()), "PreprocessResult")
-    assert list(only) == names and only["n_eff"] == pytest.approx(1.6, rel=1e-15)
-    np.testing.assert_allclose(only["weights_normalized"], [0.5, 1.5], rtol=1e-15)
+    assert list(only) == names and only["weights_normalized"].tolist() == [0.5, 1.5] and only["n_eff"] == 1.6
     b, w = BY[:, 0], np.linspace(0.2, 2.0, 40)
     out = run("preprocess", {"X": BX, "Y": b, "weights": w})
     wn = w * 40 / w.sum()
@@ -125,12 +115,9 @@ def test_preprocess():
     for key in names:
         np.testing.assert_array_equal(out[key], f[key])
     # A matrix Y takes the block form, even of one column; anything else is a vector.
-    block = run("preprocess", {"Y": BY})
-    for got, want in [("Y_std", standardized(BY)), ("Y_mean", BY.mean(0)), ("Y_scale", BY.std(0))]:
-        np.testing.assert_allclose(block[got], want, rtol=1e-12, atol=1e-13)
-    one = run("preprocess", {"Y": BY[:, :1]})
-    assert one["Y_std"].shape == (40, 1) and one["Y_mean"].shape == (1,)
-    np.testing.assert_array_equal(one["Y_std"][:, 0], run("preprocess", {"Y": BY[:, 0]})["Y_std"])
+    block = run("preprocess", {"Y": BY[:, :2]})
+    np.testing.assert_allclose(block["Y_std"], standardized(BY[:, :2]), rtol=1e-12, atol=1e-13)
+    assert block["Y_mean"].shape == (2,) and run("preprocess", {"Y": BY[:, :1]})["Y_mean"].shape == (1,)
     assert run("preprocess", {"Y": 3.0})["Y_mean"] == 3.0
 
 
@@ -145,17 +132,13 @@ def test_pls3_against_the_svd_of_the_cross_covariance():
                       ("X_scale", BX.std(0)), ("Y_scale", BY.std(0))]:
         assert_close(fit[got], want, 1e-10)
     pre = run("pls3_fit", {"X": Xs, "Y": Ys, "k": 2, "pre_standardized_X": True, "pre_standardized_Y": True})
-    assert pre["pre_standardized_X"] is True
     np.testing.assert_allclose(pre["singular_values"], s[:2], rtol=1e-12)
     # plssvd_fit is the same function, to the bit, in either layout.
     for key, value in run("plssvd_fit", {"X": np.asfortranarray(BX), "Y": BY, "k": 3}).items():
         np.testing.assert_array_equal(value, fit[key])
-    sparse = run("spls3_fit", {"X": BX, "Y": BY, "k": 2, "keep_X": 3, "keep_Y": 2})
-    assert (sparse["keep_X"], sparse["keep_Y"]) == (3, 2) and all(type(c) is bool for c in sparse["converged"])
-    # Without max_iter the alternation stops within 100 steps.
-    assert all(type(i) is int and 1 <= i <= 100 for i in sparse["n_iter"])
-    assert all(np.count_nonzero(sparse["U"][:, j]) <= 3 and np.count_nonzero(sparse["V"][:, j]) <= 2 for j in range(2))
-    assert run("spls3_fit", {"X": BX, "Y": BY, "k": 1, "keep_X": 3, "keep_Y": 2, "max_iter": 1})["n_iter"] == [1]
+    # A cap of one step shows in n_iter; `converged` is a list of bools.
+    capped = run("spls3_fit", {"X": BX, "Y": BY, "k": 1, "keep_X": 3, "keep_Y": 2, "max_iter": 1})
+    assert (capped["n_iter"], capped["keep_X"], type(capped["converged"][0])) == ([1], 3, bool)
 
 
 def test_plssvd_matches_scikit_learn():

@@ -1,7 +1,6 @@
 """Many thousands of calls, each kind of failure and every success the
 module can give yet, must leave no reference and no memory behind."""
 
-import dataclasses
 import gc
 import os
 import sys
@@ -14,10 +13,19 @@ from veltra import _veltra
 from helpers import UNKNOWN, VE, Growing, Recorder
 
 
-@dataclasses.dataclass
-class Options:
-    n: int
-    weights: object
+import test_arguments
+import test_seam
+
+# Every refusal of the conversion and call tables, each in its own call.
+TABLES = ([(VE, (UNKNOWN, {"X": value}, Recorder())) for value, _ in test_arguments.REFUSALS]
+          + [(TypeError, tuple(args)) for args, kwargs, _, _ in test_seam.CALLS["type_errors"][1:] if not kwargs]
+          + [(VE, (name, arguments, None)) for name, arguments, _ in test_seam.CALLS["in_order"][1:]])
+
+
+def make_inputs():
+    x = np.random.default_rng(1).standard_normal((200, 50))
+    return {"x": x, "f": np.asfortranarray(x), "y": x[:, 0].copy(), "ints": np.arange(10_000, dtype=np.int32).reshape(100, 100),
+            "floats": [1.5, 2.5, [3.0]], "record": {"a": {"b": [1, 2.0]}, "m": {1: 2.0}}, "make_result": Recorder()}
 
 
 class Failing(dict):
@@ -25,46 +33,34 @@ class Failing(dict):
         raise KeyError("items")
 
 
-def make_inputs():
-    x = np.random.default_rng(1).standard_normal((200, 50))
-    return {"x": x, "f": np.asfortranarray(x), "y": x[:, 0].copy(), "ints": np.arange(10_000, dtype=np.int32).reshape(100, 100),
-            "cube": np.zeros((2, 2, 2)), "list": [1, 2, 3], "floats": [1.5, 2.5, [3.0]], "opts": Options(3, [0.5, 1.5]),
-            "record": {"a": {"b": [1, 2.0]}, "m": {1: 2.0}}, "make_result": Recorder()}
-
-
 def one_round(inp, probe):
     """Every kind of call once; each must fail or succeed as expected."""
     mr, x, f, y = inp["make_result"], inp["x"], inp["f"], inp["y"]
-    growing = {"X": x}
-    growing["g"] = Growing(growing)
-    for kind, args, kwargs in [
-        (TypeError, ("pls1_fit", {}, mr, 4), {}), (TypeError, ("pls1_fit", {}, mr), {"bogus": 1}),
-        (TypeError, ("pls1_fit", {}), {}), (TypeError, (1, {"X": x}, mr), {}), (TypeError, ("pls1_fit", [x], mr), {}),
-        (VE, (UNKNOWN, {"X": x, "Y": f, "y": y, "s": x[::3, ::-2], "i": inp["ints"], "o": inp["opts"],
-                        "r": inp["record"], "l": inp["list"], "fl": inp["floats"]}, mr), {}),
-        (VE, (UNKNOWN, {"X": inp["cube"]}, mr), {}), (VE, (UNKNOWN, {"X": x, "bad": {"k": [object()]}}, mr), {}),
-        (VE, (UNKNOWN, {"X": x, "big": [1, 2**200]}, mr), {}), (VE, (UNKNOWN, {"m": {1: 2.0, "a": 1}}, mr), {}),
-        (VE, (UNKNOWN, {3: x}, mr), {}), (VE, (UNKNOWN, {"X": Options}, mr), {}),
-        (VE, ("pls1_fit", {"X": x, "y": y, "bogus": inp["list"]}, mr), {}), (VE, ("pls1_fit", {"X": x, "y": None}, mr), {}),
-        (VE, ("pls1_fit", {"X": x, "y": y, "weights": y, "k": 2}, mr), {}),
-        (KeyError, (UNKNOWN, {"X": x, "f": Failing(a=1)}, mr), {}),
-        (VE, ("pls1_fit", growing, mr), {}),
-    ]:
+    growing = Growing(a=1)
+    growing.target = {"X": x, "g": growing}
+    for kind, args in TABLES + [
+            (VE, (UNKNOWN, {"X": x, "Y": f, "y": y, "s": x[::3, ::-2], "i": inp["ints"], "r": inp["record"],
+                            "fl": inp["floats"]}, mr)),
+            (VE, ("pls1_fit", {"X": x, "y": y, "weights": y, "k": 2}, mr)), (VE, ("pls1_fit", growing.target, mr)),
+            (KeyError, (UNKNOWN, {"X": x, "f": Failing(a=1)}, mr)), (TypeError, ("pls1_fit", [x], mr))]:
         with pytest.raises(kind):
-            _veltra.call(*args, **kwargs)
-    growing.clear()
+            _veltra.call(*args)
+    with pytest.raises(TypeError):
+        _veltra.call("pls1_fit", {}, mr, bogus=1)
+    growing.target.clear()
     for name, arguments in [("pls1_fit", {"X": f[:40, :8], "y": y[:40], "k": 2}), ("pls3_fit", {"X": x[:40, :8], "Y": f[:40, 8:11]}),
                             ("preprocess", {"X": x[:40], "Y": y[:40], "weights": np.abs(y[:40])}),
                             ("rotate", {"model_or_W": x[:8, :3]})]:
         _veltra.call(name, arguments, mr)
     if probe is not None:
-        back = probe.roundtrip({"X": x, "Y": f, "y": y, "s": x[::2], "o": inp["opts"], "r": inp["record"]}, mr)
+        back = probe.roundtrip({"X": x, "Y": f, "y": y, "s": x[::2], "r": inp["record"]}, mr)
         assert back["X"].shape == x.shape
         for name in ("owned_vec", "borrowed_vec", "row_major", "col_major", "nested", "int_map", "warning"):
             probe.case(name, mr)
-        for error in (lambda: probe.case("row_major_short", mr), lambda: probe.raise_error("invalid_weights", mr)):
-            with pytest.raises(probe.VeltraException):
-                error()
+        with pytest.raises(probe.VeltraException):
+            probe.case("row_major_short", mr)
+        with pytest.raises(probe.VeltraException):
+            probe.raise_error("invalid_weights", mr)
     mr.calls.clear()
 
 
@@ -79,8 +75,7 @@ def probe_or_none(request):
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
 def test_nothing_is_left_behind(probe_or_none, capfd):
     def rss():
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
     inp, growth = make_inputs(), []
     # The interpreter's free lists and caches fill up first.

@@ -5,19 +5,13 @@ The probe carries its own copy of the seam and so its own exception class."""
 import numpy as np
 import pytest
 
-from helpers import Recorder
+from helpers import Recorder, data_table
 
 
-def address(arr):
-    return arr.__array_interface__["data"][0]
+CASES = data_table("probe_results.json", globals())
 
 
-@pytest.mark.parametrize("name, value", [
-    ("none", None), ("bool", True), ("int_min", -(2**63)), ("uint_max", 2**64 - 1), ("neg_inf", float("-inf")),
-    ("str", "r\u00e9sum\u00e9"), ("int_map", {1: 0.5, 2: 1.5, 3: 2.5}), ("int_map_repeated", {4: 3.0, 2: 2.0}),
-    ("int_vec", [3, -1, 9007199254740993]), ("bool_vec", [True, False, True]), ("nan", float("nan")),
-    ("warning", {"kind": "rerouted", "message": "m"}),  # a plain record never calls make_result
-])
+@pytest.mark.parametrize("name, value", CASES["plain"])  # a plain record never calls make_result
 def test_plain_values(probe, name, value):
     got = probe.case(name, 42)[0]
     assert (got == value or (np.isnan(got) and np.isnan(value))) and type(got) is type(value)
@@ -27,28 +21,17 @@ def test_plain_values(probe, name, value):
         assert [type(v) for v in got] == [type(v) for v in value]
 
 
-@pytest.mark.parametrize("name, values, own_buffer", [
-    ("owned_vec", [1.5, -2.5, 3.5], True), ("row_major", [[1, 2, 3], [4, 5, 6]], True),
-    # Borrowed and other orders come back as fresh arrays.
-    ("borrowed_vec", [1, 2, 3, 4, 5, 6], False), ("col_major", [[1, 4], [2, 5], [3, 6]], False),
-    ("strided", [[1, 2, 3], [4, 5, 6]], False), ("strided_reversed", [[6, 5, 4], [3, 2, 1]], False),
-    ("empty_vec", np.zeros(0), False), ("empty_rows", np.zeros((0, 3)), False), ("empty_cols", np.zeros((2, 0)), False),
-])
+@pytest.mark.parametrize("name, values, own_buffer", CASES["arrays"][1:])
 def test_arrays(probe, name, values, own_buffer):
     arr, buffer = probe.case(name, None)
     expected = np.asarray(values, dtype=float)
     assert type(arr) is np.ndarray and arr.dtype == np.float64 and arr.shape == expected.shape
     assert arr.flags.c_contiguous and arr.flags.writeable and arr.flags.aligned
     np.testing.assert_array_equal(arr, expected)
-    assert (address(arr) == buffer) is own_buffer
+    assert (arr.__array_interface__["data"][0] == buffer) is own_buffer
 
 
-@pytest.mark.parametrize("name, message", [
-    ("row_major_short", "result matrix: ShapeError/OutOfBounds: out of bounds indexing"),
-    ("row_major_long", "result matrix: ShapeError/IncompatibleShape: incompatible shapes"),
-    ("row_major_overflow", "result matrix: ShapeError/Overflow: arithmetic overflow"),
-    ("col_major_short", None),
-])
+@pytest.mark.parametrize("name, message", CASES["broken"][1:])
 def test_a_buffer_that_does_not_fit_its_shape_is_an_internal_failure(probe, name, message):
     with pytest.raises(probe.VeltraException) as info:
         probe.case(name, None)

@@ -62,14 +62,7 @@ class Key(str):
     __hash__ = object.__hash__
 
 
-class Name(str):
-    pass
-
-
-class Arguments(dict):
-    pass
-
-
+Name, Arguments = type("Name", (str,), {}), type("Arguments", (dict,), {})
 CALLS = data_table("call_refusals.json", globals())
 
 
@@ -95,8 +88,8 @@ def test_parameters_by_keyword():
 
 
 def test_internal_failure_in_conversion_is_an_internal_veltra_exception(capfd):
-    arguments = {"X": None}
-    arguments["X"] = Growing(arguments)
+    arguments = {"X": Growing(a=1)}
+    arguments["X"].target = arguments
     with pytest.raises(VE) as info:
         _veltra.call("pls1_fit", arguments, Recorder())
     assert type(info.value) is VE and set(vars(info.value)) == {"code"}
@@ -114,14 +107,11 @@ class BadList(list):
         raise ValueError("from iteration")
 
 
-@dataclasses.dataclass
-class Point:
-    x: float
+Point = dataclasses.make_dataclass("Point", ["x"])
 
 
-def test_python_exceptions_during_collection_pass_unchanged():
-    point = Point(1.0)
-    del point.x
-    for value, kind in [(Failing(a=1), KeyError), (BadList([1]), ValueError), (point, AttributeError)]:
-        with pytest.raises(kind):
-            _veltra.call(UNKNOWN, {"X": value}, None)
+@pytest.mark.parametrize("value, kind", [(Failing(a=1), KeyError), (BadList([1]), ValueError),
+                                         (Point.__new__(Point), AttributeError)])
+def test_python_exceptions_during_collection_pass_unchanged(value, kind):
+    with pytest.raises(kind):
+        _veltra.call(UNKNOWN, {"X": value}, None)

@@ -1,8 +1,7 @@
-// `_veltra_probe`: a test-only extension over the seam's own conversion
-// code. It builds result values in C++ (every matrix form, borrowed and
-// owned vectors, typed records, errors with details) and runs the argument
-// passes on their own, so that the Python tests can check what the module
-// produces before any public function returns such values.
+// `_veltra_probe`: a test-only extension over the seam's own conversion code. It builds
+// result values in C++ (every matrix form, borrowed and owned vectors, typed records,
+// errors with details) and runs the argument passes on their own, so that the Python
+// tests see what the module produces before any public function returns such values.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -28,11 +27,8 @@ using namespace veltra::bind;
 constexpr std::array<double, 6> lent = {1, 2, 3, 4, 5, 6};
 
 Record ci(double point) {
-    return Record::typed("CIScalar")
-        .field("point", Value::real(point))
-        .field("lower", Value::real(point - 1))
-        .field("upper", Value::real(point + 1))
-        .field("sd", Value::real(0.5));
+    return Record::typed("CIScalar").field("point", Value::real(point)).field("lower", Value::real(point - 1))
+        .field("upper", Value::real(point + 1)).field("sd", Value::real(0.5));
 }
 
 // The value of a named case; `address` receives the first element's
@@ -84,24 +80,31 @@ Value make_case(std::string_view name, const Loan& loan, std::uintptr_t& address
     return Value::none();
 }
 
-// case(name, make_result) -> (object, address of the owned buffer or 0)
-PyObject* probe_case(PyObject*, PyObject* args) noexcept {
-    const char* name = nullptr;
-    PyObject* make_result = nullptr;
-    if (!PyArg_ParseTuple(args, "sO", &name, &make_result)) return nullptr;
+// Runs `body`, turning a C++ exception into the internal VeltraException.
+template <class Body>
+PyObject* guarded(Body body) noexcept {
     try {
-        const Loan loan;
-        std::uintptr_t address = 0;
-        Value value = make_case(name, loan, address);
-        if (PyErr_Occurred()) return nullptr;
-        PyRef object = to_py(std::move(value), make_result);
-        if (!object) return nullptr;
-        return Py_BuildValue("(OK)", object.get(), static_cast<unsigned long long>(address));
+        return body();
     } catch (const std::exception& e) {
         PyErr_Clear();
         raise(coded_err("internal", std::string("probe: ") + e.what()));
         return nullptr;
     }
+}
+
+// case(name, make_result) -> (object, address of the owned buffer or 0)
+PyObject* probe_case(PyObject*, PyObject* args) noexcept {
+    const char* name = nullptr;
+    PyObject* make_result = nullptr;
+    if (!PyArg_ParseTuple(args, "sO", &name, &make_result)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const Loan loan;
+        std::uintptr_t address = 0;
+        Value value = make_case(name, loan, address);
+        if (PyErr_Occurred()) return nullptr;
+        PyRef object = to_py(std::move(value), make_result);
+        return object ? Py_BuildValue("(OK)", object.get(), static_cast<unsigned long long>(address)) : nullptr;
+    });
 }
 
 BindError error_case(std::string_view name) {
@@ -172,7 +175,7 @@ PyObject* run_passes(PyObject* args, bool back) noexcept {
     PyObject* arguments = nullptr;
     PyObject* make_result = Py_None;
     if (!PyArg_ParseTuple(args, "O!|O", &PyDict_Type, &arguments, &make_result)) return nullptr;
-    try {
+    return guarded([&]() -> PyObject* {
         const Loan loan;
         auto entries = collect_arguments(arguments);
         if (!entries) return nullptr;
@@ -181,13 +184,9 @@ PyObject* run_passes(PyObject* args, bool back) noexcept {
             raise_bind_error(std::move(record.error()), make_result);
             return nullptr;
         }
-        if (!back) return form_of(Value(std::move(*record))).release();
-        return to_py(Value(std::move(*record)), make_result).release();
-    } catch (const std::exception& e) {
-        PyErr_Clear();
-        raise(coded_err("internal", std::string("probe: ") + e.what()));
-        return nullptr;
-    }
+        Value value(std::move(*record));
+        return (back ? to_py(std::move(value), make_result) : form_of(value)).release();
+    });
 }
 
 PyObject* probe_roundtrip(PyObject*, PyObject* args) noexcept { return run_passes(args, true); }
