@@ -55,7 +55,7 @@ def one_round(inp, probe):
     if probe is not None:
         back = probe.roundtrip({"X": x, "Y": f, "y": y, "s": x[::2], "r": inp["record"]}, mr)
         assert back["X"].shape == x.shape
-        for name in ("owned_vec", "borrowed_vec", "row_major", "col_major", "nested", "int_map", "warning"):
+        for name in ("owned_vec", "borrowed_vec", "row_major", "col_major", "int_map", "warning"):
             probe.case(name, mr)
         with pytest.raises(probe.VeltraException):
             probe.case("row_major_short", mr)

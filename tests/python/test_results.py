@@ -1,11 +1,12 @@
 """Conversion of result values to Python objects, on values made in C++ by
-the probe, and the raising of binding errors with their detail fields.
+the probe or by a call, and the raising of binding errors with their detail fields.
 The probe carries its own copy of the seam and so its own exception class."""
 
 import numpy as np
 import pytest
 
-from helpers import Recorder, data_table
+from veltra import _veltra
+from helpers import Recorder, data_table, plain
 
 
 CASES = data_table("probe_results.json", globals())
@@ -38,20 +39,13 @@ def test_a_buffer_that_does_not_fit_its_shape_is_an_internal_failure(probe, name
     assert info.value.code == "internal" and (message is None or str(info.value) == message)
 
 
-def test_typed_records_are_built_inner_first(probe):
+def test_typed_records_are_built_inner_first_and_make_result_failures_pass_unchanged():
+    # A rotated model holds its rotation's record, which holds a plain one.
     recorder = Recorder()
-    outer = probe.case("nested", recorder)[0]
-    assert [c[0] for c in recorder.calls] == ["CIScalar"] * 4 + ["Outer"]
-    assert [c[1]["point"] for c in recorder.calls[:4]] == [1, 4, 2, 3]
-    fields = outer[2]
-    assert outer[:2] == ("built", "Outer") and list(fields) == ["first", "plain", "list", "matrix"]
-    assert fields["first"] == ("built", "CIScalar", {"point": 1.0, "lower": 0.0, "upper": 2.0, "sd": 0.5})
-    assert type(fields["plain"]) is dict and fields["plain"]["inner"][1] == "CIScalar"
-    assert [item[2]["point"] for item in fields["list"]] == [2.0, 3.0]
-    assert fields["matrix"].tolist() == [[7.0, 8.0]]
-
-
-def test_make_result_exception_passes_through_unchanged(probe):
+    model = _veltra.call("pls1_fit", {"X": np.eye(4, 3) + 0.5, "y": np.arange(4.0), "k": 2}, plain)[0]
+    outer = _veltra.call("rotate", {"model_or_W": model}, recorder)[0]
+    assert [c[0] for c in recorder.calls] == ["RotationSpec", "PLS1Result"] and outer[:2] == ("built", "PLS1Result")
+    assert outer[2]["rotation_spec"][:2] == ("built", "RotationSpec") and type(outer[2]["rotation_spec"][2]["args"]) is dict
     error, seen = ValueError("refused"), []
 
     def make_result(type_name, fields):
@@ -59,10 +53,10 @@ def test_make_result_exception_passes_through_unchanged(probe):
         raise error
 
     with pytest.raises(ValueError) as info:
-        probe.case("nested", make_result)
-    assert info.value is error and seen == ["CIScalar"]
+        _veltra.call("rotate", {"model_or_W": model}, make_result)
+    assert info.value is error and seen == ["RotationSpec"]
     with pytest.raises(TypeError):
-        probe.case("nested", 42)
+        _veltra.call("rotate", {"model_or_W": model}, 42)
 
 
 def test_binding_error_details_become_attributes(probe):

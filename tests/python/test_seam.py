@@ -13,24 +13,24 @@ import pytest
 from veltra import _veltra
 from helpers import UNKNOWN, VE, Growing, Recorder, assert_fails, data_table
 
-DOC = (
-    "Run the public function `name`. `arguments` is a dict of its parameters\n"
-    "by name; `make_result(type_name, fields)` builds each result object.\n"
-    "Returns `(result, warnings)`, `warnings` a list of dicts that each hold\n"
-    "`kind` and `message`.\n\n"
-    "`call` turns a failure inside a function into an `internal` error;\n"
-    "the guard here does the same for a failure in the conversion on either\n"
-    "side of it."
-)
+
+class Key(str):
+    """Equal only to itself, so two keys of one text can share a dict."""
+
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
+
+Name, Arguments = type("Name", (str,), {}), type("Arguments", (dict,), {})
+CALLS = data_table("call_texts.json", globals())
 
 
 def test_module_and_exception_class():
     assert _veltra.__all__ == ["VeltraException", "call", "registry_json"]
     assert [n for n in vars(_veltra) if n in _veltra.__all__] == _veltra.__all__
-    assert (_veltra.__doc__, _veltra.call.__doc__) == ("", DOC)
-    assert _veltra.call.__text_signature__ == "(name, arguments, make_result)"
-    assert _veltra.registry_json.__text_signature__ == "()"
-    assert _veltra.registry_json.__doc__ == "The function registry and the result types as JSON."
+    assert _veltra.__doc__ == ""
+    for name, (signature, doc) in CALLS["docstrings"].items():
+        assert (getattr(_veltra, name).__text_signature__, getattr(_veltra, name).__doc__) == (signature, doc)
     assert VE.__mro__ == (VE, Exception, BaseException, object)
     assert (VE.__doc__, VE.__module__, VE.__name__) == (None, "_veltra", "VeltraException")
     assert set(vars(VE)) <= {"__module__", "__doc__", "__dict__", "__weakref__"}
@@ -53,17 +53,6 @@ def test_registry_json_is_the_reference_file():
     assert _veltra.registry_json() == reference.read_text(encoding="utf-8")
     with pytest.raises(TypeError):
         _veltra.registry_json(1)
-
-
-class Key(str):
-    """Equal only to itself, so two keys of one text can share a dict."""
-
-    __eq__ = object.__eq__
-    __hash__ = object.__hash__
-
-
-Name, Arguments = type("Name", (str,), {}), type("Arguments", (dict,), {})
-CALLS = data_table("call_refusals.json", globals())
 
 
 @pytest.mark.parametrize("args, kwargs, message, note", CALLS["type_errors"][1:])

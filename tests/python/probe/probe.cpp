@@ -66,16 +66,6 @@ Value make_case(std::string_view name, const Loan& loan, std::uintptr_t& address
     if (name == "bool_vec") return Value(BoolVec{true, false, true});
     if (name == "warning")
         return Value(Record().field("kind", Value::string("rerouted")).field("message", Value::string("m")));
-    if (name == "nested") {
-        List tests;
-        tests.push_back(Value(ci(2)));
-        tests.push_back(Value(ci(3)));
-        return Value(Record::typed("Outer")
-                         .field("first", Value(ci(1)))
-                         .field("plain", Value(Record().field("inner", Value(ci(4)))))
-                         .field("list", Value(std::move(tests)))
-                         .field("matrix", Value(MatF64::col_major_owned(1, 2, {7, 8}))));
-    }
     PyErr_Format(PyExc_KeyError, "no case %s", std::string(name).c_str());
     return Value::none();
 }
