@@ -1,6 +1,7 @@
 """Helpers shared by the tests of the installed extension module."""
 
 import dataclasses
+import functools
 import json
 import pathlib
 
@@ -33,17 +34,15 @@ class Growing(dict):
         return super().items()
 
 
-class Dataclasses:
-    """A make_result that builds one dataclass per result type, named after
-    the type, so that a result passed back in arrives as a typed record."""
+@functools.cache
+def record_class(type_name, names):
+    return dataclasses.make_dataclass(type_name, names)
 
-    def __init__(self):
-        self.classes = {}
 
-    def __call__(self, type_name, fields):
-        if type_name not in self.classes:
-            self.classes[type_name] = dataclasses.make_dataclass(type_name, list(fields))
-        return self.classes[type_name](**fields)
+def typed(type_name, fields):
+    """A make_result that builds a dataclass named after the type, so that a
+    result passed back in arrives as a typed record."""
+    return record_class(type_name, tuple(fields))(**fields)
 
 
 def plain(type_name, fields):

@@ -6,11 +6,11 @@ dicts and as typed records, and each adapter's refusals in reading order."""
 import numpy as np
 import pytest
 
-from helpers import Dataclasses, Recorder, assert_fails, data_table, plain, run
+from helpers import Recorder, assert_fails, data_table, plain, run, typed
 
 PLS1_FIELDS = ["T", "P", "W", "Q", "coef", "beta", "intercept", "k_used", "pre_standardized", "weights",
                "n_eff", "rotation_spec", "selection_result", "keep"]
-TYPED = pytest.mark.parametrize("make_result", [plain, Dataclasses()], ids=["dict", "typed"])
+TYPED = pytest.mark.parametrize("make_result", [plain, typed], ids=["dict", "typed"])
 rng = np.random.default_rng(2024)
 # p > n, columns on very different scales and far from zero; two blocks sharing two latent variables.
 latent = rng.normal(size=(40, 3))
@@ -99,7 +99,7 @@ def test_predict_round_trip(make_result, name, extra):
 def test_preprocess():
     names = ["X_std", "X_mean", "X_scale", "Y_std", "Y_mean", "Y_scale", "weights_normalized", "n_eff"]
     assert run("preprocess", {}) == dict.fromkeys(names)
-    only = fields_of(run("preprocess", {"weights": [1, 3]}, Dataclasses()), "PreprocessResult")
+    only = fields_of(run("preprocess", {"weights": [1, 3]}, typed), "PreprocessResult")
     assert list(only) == names and only["weights_normalized"].tolist() == [0.5, 1.5] and only["n_eff"] == 1.6
     b, w = BY[:, 0], np.linspace(0.2, 2.0, 40)
     out = run("preprocess", {"X": BX, "Y": b, "weights": w})
@@ -222,7 +222,7 @@ def with_nan(A):
 
 PLS1_MODEL = run("pls1_fit", {"X": X[:, :4], "y": y, "k": 2})
 PLS3_MODEL = run("pls3_fit", {"X": BX, "Y": BY, "k": 2})
-TYPED_PLS1, TYPED_PLS3 = (Dataclasses()(t, {"W": np.ones((4, 1))}) for t in ("PLS1Result", "PLS3Result"))
+TYPED_PLS1, TYPED_PLS3 = (typed(t, {"W": np.ones((4, 1))}) for t in ("PLS1Result", "PLS3Result"))
 
 
 def refusals():

@@ -62,20 +62,20 @@ def test_typed_records_are_built_inner_first_and_make_result_failures_pass_uncha
 def test_binding_error_details_become_attributes(probe):
     recorder = Recorder()
     with pytest.raises(probe.VeltraException) as info:
-        probe.raise_error("invalid_weights", None)
+        probe.case("invalid_weights", None)
     assert (info.value.code, info.value.reason) == ("invalid_weights", "negative")
     assert str(info.value) == info.value.args[0] and "negative" in str(info.value)
     with pytest.raises(probe.VeltraException) as info:
-        probe.raise_error("resampling_degenerate", None)
+        probe.case("resampling_degenerate", None)
     exc = info.value
     assert (exc.code, exc.skipped, exc.total, exc.skip_rate, exc.threshold) == (
         "resampling_degenerate", 3, 2**63 - 1, 0.075, 0.05)
     # A typed detail is built by make_result, whose own failure wins.
     with pytest.raises(probe.VeltraException) as info:
-        probe.raise_error("typed", recorder)
+        probe.case("typed_detail", recorder)
     assert info.value.model[:2] == ("built", "CIScalar")
     with pytest.raises(LookupError):
-        probe.raise_error("typed", lambda type_name, fields: {}[type_name])
+        probe.case("typed_detail", lambda type_name, fields: {}[type_name])
 
 
 def test_results_never_share_memory_with_inputs(probe):

@@ -99,8 +99,10 @@ class BadList(list):
 Point = dataclasses.make_dataclass("Point", ["x"])
 
 
-@pytest.mark.parametrize("value, kind", [(Failing(a=1), KeyError), (BadList([1]), ValueError),
-                                         (Point.__new__(Point), AttributeError)])
+RAISING = [(Failing(a=1), KeyError), (BadList([1]), ValueError), (Point.__new__(Point), AttributeError)]
+
+
+@pytest.mark.parametrize("value, kind", RAISING)
 def test_python_exceptions_during_collection_pass_unchanged(value, kind):
     with pytest.raises(kind):
         _veltra.call(UNKNOWN, {"X": value}, None)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -82,12 +83,29 @@ PyObject* guarded(Body body) noexcept {
     }
 }
 
-// case(name, make_result) -> (object, address of the owned buffer or 0)
+// The binding error of a named error case, if it is one.
+std::optional<BindError> error_case(std::string_view name) {
+    if (name == "invalid_weights") return BindError::from_core(veltra::VeltraError::InvalidWeights{"negative"});
+    if (name == "resampling_degenerate")
+        return BindError::from_core(veltra::VeltraError::ResamplingDegenerate{
+            3, std::numeric_limits<std::uint64_t>::max(), 0.075, 0.05});
+    if (name != "typed_detail") return std::nullopt;
+    BindError e = BindError::internal("typed detail");
+    e.details.set("model", Value(ci(1)));
+    return e;
+}
+
+// case(name, make_result) -> (object, address of the owned buffer or 0), or
+// raises the named binding error.
 PyObject* probe_case(PyObject*, PyObject* args) noexcept {
     const char* name = nullptr;
     PyObject* make_result = nullptr;
     if (!PyArg_ParseTuple(args, "sO", &name, &make_result)) return nullptr;
     return guarded([&]() -> PyObject* {
+        if (auto error = error_case(name)) {
+            raise_bind_error(std::move(*error), make_result);
+            return nullptr;
+        }
         const Loan loan;
         std::uintptr_t address = 0;
         Value value = make_case(name, loan, address);
@@ -95,30 +113,6 @@ PyObject* probe_case(PyObject*, PyObject* args) noexcept {
         PyRef object = to_py(std::move(value), make_result);
         return object ? Py_BuildValue("(OK)", object.get(), static_cast<unsigned long long>(address)) : nullptr;
     });
-}
-
-BindError error_case(std::string_view name) {
-    if (name == "invalid_weights")
-        return BindError::from_core(veltra::VeltraError::InvalidWeights{"negative"});
-    if (name == "resampling_degenerate")
-        return BindError::from_core(veltra::VeltraError::ResamplingDegenerate{
-            3, std::numeric_limits<std::uint64_t>::max(), 0.075, 0.05});
-    BindError e = BindError::internal("typed detail");
-    e.details.set("model", Value(ci(1)));
-    return e;
-}
-
-// raise_error(name, make_result): raises the named binding error.
-PyObject* probe_raise_error(PyObject*, PyObject* args) noexcept {
-    const char* name = nullptr;
-    PyObject* make_result = nullptr;
-    if (!PyArg_ParseTuple(args, "sO", &name, &make_result)) return nullptr;
-    try {
-        raise_bind_error(error_case(name), make_result);
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
 }
 
 PyRef form_of(const Value& v) {
@@ -139,16 +133,6 @@ PyRef form_of(const Value& v) {
                 "(ssKnn)", "Mat", form,
                 static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(view.data)),
                 static_cast<Py_ssize_t>(view.row_stride), static_cast<Py_ssize_t>(view.col_stride)));
-        }
-        case Kind::Record: {
-            const Record& r = *v.get_if<Record>();
-            PyRef fields = PyRef::steal(PyDict_New());
-            for (const auto& f : r.fields()) {
-                PyRef form = form_of(f.value);
-                if (!form || PyDict_SetItemString(fields.get(), f.name.c_str(), form.get()) < 0) return {};
-            }
-            PyRef type = r.type_name() ? str_of(*r.type_name()) : PyRef::borrow(Py_None);
-            return PyRef::steal(Py_BuildValue("(sOO)", "Record", type.get(), fields.get()));
         }
         default: {
             static constexpr const char* kinds[] = {"None",   "Bool",   "Int",    "UInt",    "Float",
@@ -174,8 +158,13 @@ PyObject* run_passes(PyObject* args, bool back) noexcept {
             raise_bind_error(std::move(record.error()), make_result);
             return nullptr;
         }
-        Value value(std::move(*record));
-        return (back ? to_py(std::move(value), make_result) : form_of(value)).release();
+        if (back) return to_py(Value(std::move(*record)), make_result).release();
+        PyRef forms = PyRef::steal(PyDict_New());
+        for (const auto& f : record->fields()) {
+            PyRef form = form_of(f.value);
+            if (!form || PyDict_SetItemString(forms.get(), f.name.c_str(), form.get()) < 0) return nullptr;
+        }
+        return forms.release();
     });
 }
 
@@ -184,7 +173,6 @@ PyObject* probe_forms(PyObject*, PyObject* args) noexcept { return run_passes(ar
 
 PyMethodDef probe_methods[] = {
     {"case", probe_case, METH_VARARGS, "case(name, make_result) -> (object, owned buffer address)"},
-    {"raise_error", probe_raise_error, METH_VARARGS, "raise_error(name, make_result)"},
     {"roundtrip", probe_roundtrip, METH_VARARGS, "roundtrip(arguments, make_result) -> dict"},
     {"forms", probe_forms, METH_VARARGS, "forms(arguments) -> form of each converted value"},
     {nullptr, nullptr, 0, nullptr},
