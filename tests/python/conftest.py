@@ -11,8 +11,7 @@ pytest.register_assert_rewrite("helpers")
 
 @pytest.fixture(scope="session")
 def probe():
-    """The test-only extension `_veltra_probe`, built by the CMake test build
-    into the folder that VELTRA_PROBE_DIR names (scripts/test.sh sets it)."""
+    """The test-only extension `_veltra_probe`, built by CMake into VELTRA_PROBE_DIR (see scripts/test.sh)."""
     folder = os.environ.get("VELTRA_PROBE_DIR")
     if not folder or not os.path.isdir(folder):
         pytest.skip("VELTRA_PROBE_DIR does not name the built probe folder (run scripts/test.sh)")

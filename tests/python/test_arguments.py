@@ -33,22 +33,13 @@ def address(arr):
 
 
 def misaligned(dtype, values):
-    raw = np.zeros(len(values) * np.dtype(dtype).itemsize + 1, dtype=np.uint8)
-    arr = raw[1:].view(dtype)
+    arr = np.zeros(len(values) * np.dtype(dtype).itemsize + 1, dtype=np.uint8)[1:].view(dtype)
     arr[:] = values
     return arr
 
 
-@dataclasses.dataclass
-class Point:
-    x: float
-    tags: list
-    inner: object = None
-
-
-class BadRepr:
-    def __repr__(self):
-        raise ValueError("no repr")
+Point = dataclasses.make_dataclass("Point", ["x", "tags", ("inner", object, None)])
+BadRepr = type("BadRepr", (), {"__repr__": lambda self: int("no repr")})  # its repr raises
 
 
 REFUSALS = data_table("conversion_refusals.json", globals())[1:]

@@ -44,13 +44,12 @@ def test_one_exception_class_for_every_module_object():
     spec.loader.exec_module(second)
     assert second is not _veltra and second.call is not _veltra.call
     assert second.VeltraException is VE
-    with pytest.raises(VE):
-        second.call(UNKNOWN, {}, Recorder())
+    with pytest.raises(VE, match="unknown function"):
+        second.call(make_result=Recorder(), arguments={}, name=UNKNOWN)
 
 
 def test_registry_json_is_the_reference_file():
-    reference = pathlib.Path(__file__).parents[1] / "data" / "registry.json"
-    assert _veltra.registry_json() == reference.read_text(encoding="utf-8")
+    assert _veltra.registry_json() == (pathlib.Path(__file__).parents[1] / "data" / "registry.json").read_text("utf-8")
     with pytest.raises(TypeError):
         _veltra.registry_json(1)
 
@@ -71,11 +70,6 @@ def test_checks_in_order(name, arguments, message):
     assert (info.value.code, str(info.value)) == ("invalid_argument", message)
 
 
-def test_parameters_by_keyword():
-    with pytest.raises(VE, match="unknown function"):
-        _veltra.call(make_result=None, arguments={}, name=UNKNOWN)
-
-
 def test_internal_failure_in_conversion_is_an_internal_veltra_exception(capfd):
     arguments = {"X": Growing(a=1)}
     arguments["X"].target = arguments
@@ -86,20 +80,10 @@ def test_internal_failure_in_conversion_is_an_internal_veltra_exception(capfd):
     assert "dictionary changed size during iteration" in capfd.readouterr().err
 
 
-class Failing(dict):
-    def items(self):
-        raise KeyError("from items")
-
-
-class BadList(list):
-    def __iter__(self):
-        raise ValueError("from iteration")
-
-
-Point = dataclasses.make_dataclass("Point", ["x"])
-
-
-RAISING = [(Failing(a=1), KeyError), (BadList([1]), ValueError), (Point.__new__(Point), AttributeError)]
+# A mapping whose items(), a list whose iteration and a dataclass whose field reading raise.
+RAISING = [(type("Failing", (dict,), {"items": lambda self: {}["items"]})(a=1), KeyError),
+           (type("BadList", (list,), {"__iter__": lambda self: int("iteration")})([1]), ValueError),
+           (dataclasses.make_dataclass("Point", ["x"]).__new__(dataclasses.make_dataclass("Point", ["x"])), AttributeError)]
 
 
 @pytest.mark.parametrize("value, kind", RAISING)

@@ -1,7 +1,5 @@
-// `_veltra_probe`: a test-only extension over the seam's own conversion code. It builds
-// result values in C++ (every matrix form, borrowed and owned vectors, typed records,
-// errors with details) and runs the argument passes on their own, so that the Python
-// tests see what the module produces before any public function returns such values.
+// `_veltra_probe`: a test-only extension over the seam's own conversion code. It builds result
+// values and errors in C++ and runs the argument passes alone, so that tests see every form.
 #include <array>
 #include <cmath>
 #include <cstdint>
