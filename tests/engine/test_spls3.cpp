@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <tbb/task_arena.h>
-
 #include "pls3_reference.hpp"
 #include "veltra/pls3.hpp"
 
@@ -15,8 +13,6 @@ using namespace veltra;
 using namespace pls3_test;
 
 namespace {
-
-MatView view(const Eigen::MatrixXd& m) { return MatView::of(m); }
 
 std::string message_of(const Result<Pls3Model>& r) {
     if (r) return "ok";
@@ -97,13 +93,10 @@ TEST(Spls3Fit, FullKeepCountsAreTheDenseFit) {
     auto dense = pls3_fit(view(x), view(y), 3, std::nullopt, opts);
     auto full = spls3_fit(view(x), view(y), 3, 6, 4, std::nullopt, opts);
     ASSERT_TRUE(dense && full);
-    EXPECT_TRUE(same_bits(dense->U, full->U));
-    EXPECT_TRUE(same_bits(dense->V, full->V));
-    EXPECT_TRUE(same_bits(dense->singular_values, full->singular_values));
-    EXPECT_TRUE(same_bits(dense->x_scores, full->x_scores));
-    EXPECT_TRUE(same_bits(dense->y_scores, full->y_scores));
-    EXPECT_EQ(full->keep_X, 6u);
-    EXPECT_EQ(full->keep_Y, 4u);
+    EXPECT_TRUE(same_bits(dense->U, full->U) && same_bits(dense->V, full->V) &&
+                same_bits(dense->singular_values, full->singular_values) &&
+                same_bits(dense->x_scores, full->x_scores) && same_bits(dense->y_scores, full->y_scores));
+    EXPECT_TRUE(full->keep_X == 6u && full->keep_Y == 4u);
     EXPECT_EQ(full->converged, std::vector<bool>(3, true));
     EXPECT_EQ(full->n_iter, std::vector<std::uint64_t>(3, 0));
 
@@ -182,39 +175,35 @@ TEST(Spls3Fit, SingleEntriesAndExhaustedCrossCovariance) {
 TEST(Spls3Fit, ArgumentChecksInOrder) {
     const Eigen::MatrixXd x = random_block(10, 4, 29), y = random_block(10, 3, 30);
     const Eigen::MatrixXd y_short = y.topRows(8);
-    Pls3FitOpts opts;
-    EXPECT_EQ(message_of(spls3_fit(view(x), view(y_short), 0, 0, 9, std::nullopt, opts)),
-              "keep_x must be >= 1 (keep_x=0 would produce an empty component)");
-    EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 5, 0, std::nullopt, opts)),
-              "keep_x=5 exceeds n_features=4");
-    EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 2, 0, std::nullopt, opts)),
-              "keep_y must be >= 1 (keep_y=0 would produce an empty component)");
-    EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 2, 4, std::nullopt, opts)),
-              "keep_y=4 exceeds n_targets=3");
-    opts.max_iter = 0;
-    opts.tol = -1;
-    EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 4, 2, std::nullopt, opts)),
-              "max_iter must be >= 1 when keep_x or keep_y selects fewer than all columns "
-              "(max_iter=0 would skip selection entirely)");
-    opts.max_iter = 10;
-    EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 3, 3, std::nullopt, opts)),
-              "tol must be finite and >= 0 when keep_x or keep_y selects fewer than all columns "
-              "(got tol=-1)");
-    opts.tol = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 3, 3, std::nullopt, opts)),
-              "tol must be finite and >= 0 when keep_x or keep_y selects fewer than all columns "
-              "(got tol=NaN)");
-    opts.tol = -0.0;
-    EXPECT_TRUE(spls3_fit(view(x), view(y), 1, 3, 3, std::nullopt, opts));
-    // Then the checks of the preparation.
-    opts.tol = 1e-8;
-    EXPECT_EQ(spls3_fit(view(x), view(y_short), 0, 3, 3, std::nullopt, opts).error().code(),
-              "dimension_mismatch");
-    EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 0, 3, 3, std::nullopt, opts)),
-              "k must be >= 1");
-    EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 4, 3, 3, std::nullopt, opts)),
-              "k=4 exceeds maximum 3");
-
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::string selects = " when keep_x or keep_y selects fewer than all columns ";
+    struct Case {
+        const Eigen::MatrixXd& y;
+        std::uint64_t k, keep_x, keep_y, max_iter;
+        double tol;
+        std::string message;
+    };
+    const Case cases[] = {
+        {y_short, 0, 0, 9, 10, 1e-8, "keep_x must be >= 1 (keep_x=0 would produce an empty component)"},
+        {y, 1, 5, 0, 10, 1e-8, "keep_x=5 exceeds n_features=4"},
+        {y, 1, 2, 0, 10, 1e-8, "keep_y must be >= 1 (keep_y=0 would produce an empty component)"},
+        {y, 1, 2, 4, 10, 1e-8, "keep_y=4 exceeds n_targets=3"},
+        {y, 1, 4, 2, 0, -1, "max_iter must be >= 1" + selects + "(max_iter=0 would skip selection entirely)"},
+        {y, 1, 3, 3, 10, -1, "tol must be finite and >= 0" + selects + "(got tol=-1)"},
+        {y, 1, 3, 3, 10, nan, "tol must be finite and >= 0" + selects + "(got tol=NaN)"},
+        {y, 1, 3, 3, 10, -0.0, "ok"},
+        // Then the checks of the preparation.
+        {y_short, 0, 3, 3, 10, 1e-8, "dimension mismatch: X has shape (10, 4), y has length 8"},
+        {y, 0, 3, 3, 10, 1e-8, "k must be >= 1"},
+        {y, 4, 3, 3, 10, 1e-8, "k=4 exceeds maximum 3"},
+    };
+    for (const Case& c : cases) {
+        Pls3FitOpts opts;
+        opts.max_iter = c.max_iter;
+        opts.tol = c.tol;
+        EXPECT_EQ(message_of(spls3_fit(view(x), view(c.y), c.k, c.keep_x, c.keep_y, std::nullopt, opts)),
+                  c.message);
+    }
     // Absent counts select every column and are not checked.
     EXPECT_TRUE(validate_sparse(std::nullopt, std::nullopt, 4, 3, 0, -1));
     EXPECT_FALSE(validate_sparse(std::nullopt, 2, 4, 3, 0, 1e-8));
@@ -223,22 +212,13 @@ TEST(Spls3Fit, ArgumentChecksInOrder) {
 TEST(Spls3Fit, SameBitsOnEveryThreadCountAndLayout) {
     const Eigen::MatrixXd x = random_block(250, 80, 31);
     const Eigen::MatrixXd y = related_block(x, 60, 32);
-    const RowMajor xr = x;
-    auto base = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {});
-    ASSERT_TRUE(base);
-    ASSERT_EQ(base->k_used, 4u);
-    std::optional<Result<Pls3Model>> one;
-    tbb::task_arena(1).execute(
-        [&] { one = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {}); });
-    ASSERT_TRUE(*one);
-    expect_same_model(*base, **one);
     Pls3FitOpts seq;
     seq.sequential = true;
+    auto base = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {});
+    auto one = in_one_thread([&] { return spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {}); });
     auto sequential = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, seq);
-    ASSERT_TRUE(sequential);
-    expect_same_model(*base, *sequential);
-    auto rows = spls3_fit(MatView::row_major(xr.data(), 250, 80), view(y), 4, 20, 15,
-                          std::nullopt, {});
-    ASSERT_TRUE(rows);
-    expect_same_model(*base, *rows);
+    auto rows = spls3_fit(store(x, Layout::row_major).view, view(y), 4, 20, 15, std::nullopt, {});
+    ASSERT_TRUE(base && one && sequential && rows);
+    ASSERT_EQ(base->k_used, 4u);
+    for (const auto* other : {&one, &sequential, &rows}) expect_same_model(*base, **other);
 }
