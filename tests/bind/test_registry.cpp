@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <initializer_list>
 #include <new>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "veltra/bind/coerce.hpp"
 #include "veltra/bind/error.hpp"
@@ -43,21 +40,6 @@ std::string error_of(const BindResult<CallOutput>& r) {
     return r.has_value() ? "<no error>" : r.error().message;
 }
 
-const std::vector<std::string> function_names = {
-    "preprocess", "pls1_fit", "pls1_predict", "pls1_find_k_optimal", "pls1_find_k_sequence",
-    "spls1_fit", "spls1_find_keep_optimal", "spls1_find_k_optimal", "spls1_find_k_sequence",
-    "pls3_fit", "plssvd_fit", "pls3_transform", "plssvd_transform", "spls3_fit",
-    "pls1_confirmatory_test", "split_nb_gate", "pls1_perm_null", "pls3_confirmatory_test",
-    "pls1_perm_alpha", "rotate", "pls1_rotation_stability",
-};
-
-const std::vector<std::string> type_names = {
-    "PreprocessResult", "PLS1Result", "PLS3Result", "PLS3Scores", "FindKOptimalResult",
-    "FindKSequenceResult", "FindKeepOptimalResult", "ConfirmatoryTestResult",
-    "SplitNbGateResult", "PermNullResult", "PermAlphaResult", "CIScalar", "ConfirmatoryCI",
-    "RotateResult", "RotationStabilityResult", "RotationSpec",
-};
-
 }  // namespace
 
 TEST(Dispatch, UnknownFunctionComesFirst) {
@@ -80,9 +62,8 @@ TEST(Dispatch, UnexpectedArgumentBeforeMissingOnes) {
 }
 
 TEST(Dispatch, MissingRequiredInParameterOrder) {
+    // A null counts as missing.
     EXPECT_EQ(error_of(call("pls1_fit", args_of({{"X", Value()}, {"y", Value::real(1)}}))),
-              "pls1_fit() missing required argument 'X'");
-    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"k", Value::int64(2)}}))),
               "pls1_fit() missing required argument 'X'");
     EXPECT_EQ(error_of(call("pls1_fit", args_of({{"X", Value::real(1)}}))),
               "pls1_fit() missing required argument 'y'");
@@ -210,11 +191,9 @@ TEST(Registry, FunctionsWithoutAdapterSayso) {
     }
 }
 
+// Names and order of both tables are in the golden registry file.
 TEST(Registry, TableShape) {
-    ASSERT_EQ(functions().size(), function_names.size());
-    for (std::size_t i = 0; i < function_names.size(); ++i) {
-        const FunctionSpec& fn = functions()[i];
-        EXPECT_EQ(fn.name, function_names[i]);
+    for (const FunctionSpec& fn : functions()) {
         EXPECT_EQ(find_function(fn.name), &fn);
         EXPECT_NE(fn.handler, nullptr);
         std::set<std::string_view> names;
@@ -231,14 +210,11 @@ TEST(Registry, TableShape) {
     EXPECT_EQ(find_function("pls3_fit")->handler, find_function("plssvd_fit")->handler);
     EXPECT_EQ(find_function("pls3_transform")->handler, find_function("plssvd_transform")->handler);
 
-    ASSERT_EQ(result_types().size(), type_names.size());
-    for (std::size_t i = 0; i < type_names.size(); ++i) {
-        EXPECT_EQ(result_types()[i].name, type_names[i]);
+    for (const ResultTypeSpec& t : result_types()) {
+        EXPECT_EQ(find_result_type(t.name), &t);
         std::set<std::string_view> fields;
-        for (const FieldSpec& f : result_types()[i].fields)
-            EXPECT_TRUE(fields.insert(f.name).second) << type_names[i] << " repeats " << f.name;
+        for (const FieldSpec& f : t.fields) EXPECT_TRUE(fields.insert(f.name).second) << t.name << " repeats " << f.name;
     }
-    EXPECT_EQ(find_result_type("ConfirmatoryTestResult")->fields.size(), 11u);
     EXPECT_EQ(find_result_type("Nope"), nullptr);
 }
 
@@ -265,38 +241,4 @@ TEST(RegistryJson, MatchesTheGoldenFile) {
         "        {\"name\": \"X\", \"kind\": \"mat\", \"required\": false, \"keyword_only\": false, "
         "\"default\": null}";
     EXPECT_EQ(text.find("        {"), text.find(first_param));
-}
-
-TEST(RegistryJson, ParsesBackInOrder) {
-    const auto doc = nlohmann::json::parse(registry_json());
-    ASSERT_EQ(doc.size(), 2u);
-    const auto& fns = doc.at("functions");
-    ASSERT_EQ(fns.size(), 21u);
-    for (std::size_t i = 0; i < fns.size(); ++i) {
-        EXPECT_EQ(fns[i].at("name"), function_names[i]);
-        const FunctionSpec& spec = functions()[i];
-        ASSERT_EQ(fns[i].at("params").size(), spec.params.size());
-        for (std::size_t j = 0; j < spec.params.size(); ++j) {
-            const auto& p = fns[i]["params"][j];
-            EXPECT_EQ(p.at("name"), spec.params[j].name);
-            EXPECT_EQ(p.at("required"), spec.params[j].default_value.tag == ParamDefault::Tag::Required);
-            EXPECT_EQ(p.at("keyword_only"), spec.params[j].keyword_only);
-        }
-    }
-    const auto& k = fns[1]["params"][2];
-    EXPECT_EQ(k["name"], "k");
-    EXPECT_EQ(k["required"], false);
-    EXPECT_EQ(k["default"], 1);
-    EXPECT_EQ(fns[1]["params"][5]["keyword_only"], true);
-    EXPECT_EQ(fns[1]["params"][5]["default"], false);
-    EXPECT_EQ(fns[3]["params"][3]["default"], "r2_se");
-    EXPECT_TRUE(fns[2]["result_types"].empty());
-
-    const auto& types = doc.at("result_types");
-    ASSERT_EQ(types.size(), 16u);
-    for (std::size_t i = 0; i < types.size(); ++i) {
-        EXPECT_EQ(types[i].at("name"), type_names[i]);
-        EXPECT_EQ(types[i].at("fields").size(), result_types()[i].fields.size());
-    }
-    EXPECT_EQ(types[1]["fields"][12]["type"], "record:FindKOptimalResult|FindKSequenceResult");
 }
