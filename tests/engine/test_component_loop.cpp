@@ -46,7 +46,7 @@ TEST(ComponentLoop, ScoresAreXsTimesRotationsAndCoefIsRQ) {
     const auto fits = {
         pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 5, std::nullopt,
                               pr.fx.fro, par_sequential),
-        pls1_fit_implicit(view(pr.x), pr.fx, view(pr.ys), 5, std::nullopt, par_sequential),
+        *pls1_fit_implicit(view(pr.x), pr.fx, view(pr.ys), 5, std::nullopt, par_sequential),
         pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 4, std::size_t{6}, pr.fx.fro,
                               par_sequential)};
     for (const PreparedFit& f : fits) {
@@ -119,7 +119,7 @@ TEST(ComponentLoop, ImplicitCentringGateGrowsWithTheMeanToScaleRatio) {
         pls1_fit_prepared_fro(view(xs), view(ys), 1, std::nullopt, fx.fro, par_sequential);
     const auto implicit = pls1_fit_implicit(view(x), fx, view(ys), 1, std::nullopt, par_sequential);
     EXPECT_EQ(stored.k_used, 1u);
-    EXPECT_EQ(implicit.k_used, 0u);
+    EXPECT_EQ(implicit->k_used, 0u);
 
     ImplicitXBackend backend(view(x), fx, par_sequential);
     backend.begin(0.0, 0.0, 3e-12);
