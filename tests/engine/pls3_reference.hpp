@@ -17,29 +17,16 @@ using namespace test_support;
 
 using LMat = Eigen::Matrix<long double, Eigen::Dynamic, Eigen::Dynamic>;
 
-inline LMat standardized(const Eigen::MatrixXd& x) {
-    LMat z(x.rows(), x.cols());
-    const long double n = x.rows();
-    for (Eigen::Index j = 0; j < x.cols(); ++j) {
-        long double mean = 0;
-        for (Eigen::Index i = 0; i < x.rows(); ++i) mean += x(i, j);
-        mean /= n;
-        long double var = 0;
-        for (Eigen::Index i = 0; i < x.rows(); ++i) var += (x(i, j) - mean) * (x(i, j) - mean);
-        const long double sd = std::sqrt(var / n);
-        for (Eigen::Index i = 0; i < x.rows(); ++i) z(i, j) = (x(i, j) - mean) / sd;
-    }
-    return z;
+inline LMat column_means(const Eigen::MatrixXd& x) {
+    return x.cast<long double>().colwise().mean().transpose();
 }
 
-inline LMat column_means(const Eigen::MatrixXd& x) {
-    LMat m(x.cols(), 1);
-    for (Eigen::Index j = 0; j < x.cols(); ++j) {
-        long double s = 0;
-        for (Eigen::Index i = 0; i < x.rows(); ++i) s += x(i, j);
-        m(j, 0) = s / x.rows();
-    }
-    return m;
+inline LMat standardized(const Eigen::MatrixXd& x) {
+    LMat z = x.cast<long double>();
+    z.rowwise() -= column_means(x).transpose().row(0);
+    const Eigen::Matrix<long double, 1, Eigen::Dynamic> sd =
+        (z.colwise().squaredNorm() / (long double)x.rows()).cwiseSqrt();
+    return z.array().rowwise() / sd.array();
 }
 
 struct RefSvd {
