@@ -51,16 +51,6 @@ TEST(Weights, RejectionReasonsInOrder) {
     EXPECT_EQ(reason_of(normalized_weights(view(zeros)).error()), "all_zero");
 }
 
-TEST(Weights, AbsentWeights) {
-    const auto r = validate_and_normalize_weights(std::nullopt, 7);
-    ASSERT_TRUE(r);
-    EXPECT_FALSE(r->weights);
-    EXPECT_EQ(r->n_eff, 7.0);
-    const auto p = normalized_weights(std::nullopt);
-    ASSERT_TRUE(p);
-    EXPECT_FALSE(p->has_value());
-}
-
 TEST(Weights, MeanOneAndEffectiveSize) {
     const std::vector<double> w = {1, 3, 0, 2};
     const auto r = validate_and_normalize_weights(view(w), 4);
