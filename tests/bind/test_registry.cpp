@@ -72,55 +72,38 @@ TEST(Dispatch, MissingRequiredInParameterOrder) {
     EXPECT_EQ(r.error().code, "invalid_argument");
 }
 
-TEST(Dispatch, DefaultsAppendedInParameterOrder) {
-    const FunctionSpec spec = with_handler("pls1_fit", capture);
-    ASSERT_TRUE(dispatch(spec, args_of({{"X", Value::real(1)}, {"y", Value::real(2)}})).has_value());
-    EXPECT_EQ(seen, (std::vector<std::string>{"X=1", "y=2", "k=1", "k_max=null", "find_k_args=null",
-                                              "pre_standardized=false", "seed=null", "weights=null"}));
-
-    // Caller's order first, then the defaults of the parameters not given.
-    ASSERT_TRUE(dispatch(spec, args_of({{"weights", Value::real(3)},
-                                        {"y", Value::real(2)},
-                                        {"X", Value::real(1)}}))
+// Caller's order first, a null taking its default in place, then the
+// defaults of the parameters not given, in parameter order; the argument
+// record's type name is ignored.
+TEST(Dispatch, DefaultsFillInParameterOrder) {
+    using Seen = std::vector<std::string>;
+    struct Case {
+        const char* fn;
+        Record args;
+        Seen seen;
+    };
+    Case cases[] = {
+        {"pls1_fit", args_of({{"X", Value::real(1)}, {"y", Value::real(2)}}),
+         {"X=1", "y=2", "k=1", "k_max=null", "find_k_args=null", "pre_standardized=false", "seed=null",
+          "weights=null"}},
+        {"pls1_fit", args_of({{"weights", Value::real(3)}, {"y", Value::real(2)}, {"X", Value::real(1)}}),
+         {"weights=3", "y=2", "X=1", "k=1", "k_max=null", "find_k_args=null", "pre_standardized=false",
+          "seed=null"}},
+        {"pls1_fit", args_of({{"X", Value::real(1)}, {"y", Value::real(2)}, {"k", Value()}, {"seed", Value()}}),
+         {"X=1", "y=2", "k=1", "seed=null", "k_max=null", "find_k_args=null", "pre_standardized=false",
+          "weights=null"}},
+        {"preprocess", Record(), {"X=null", "Y=null", "weights=null"}},
+        {"split_nb_gate", Record::typed("Whatever").field("X", Value::real(1)), {"X=1", "weights=null"}},
+    };
+    for (Case& c : cases) {
+        ASSERT_TRUE(dispatch(with_handler(c.fn, capture), std::move(c.args)).has_value()) << c.fn;
+        EXPECT_EQ(seen, c.seen) << c.fn;
+    }
+    ASSERT_TRUE(dispatch(with_handler("pls1_find_k_optimal", capture),
+                         args_of({{"X", Value::real(1)}, {"y", Value::real(2)},
+                                  {"k_max", Value::int64(3)}, {"selector", Value()}}))
                     .has_value());
-    EXPECT_EQ(seen, (std::vector<std::string>{"weights=3", "y=2", "X=1", "k=1", "k_max=null",
-                                              "find_k_args=null", "pre_standardized=false",
-                                              "seed=null"}));
-}
-
-TEST(Dispatch, NullArgumentTakesItsDefaultInPlace) {
-    const FunctionSpec spec = with_handler("pls1_fit", capture);
-    ASSERT_TRUE(dispatch(spec, args_of({{"X", Value::real(1)},
-                                        {"y", Value::real(2)},
-                                        {"k", Value()},
-                                        {"seed", Value()}}))
-                    .has_value());
-    EXPECT_EQ(seen, (std::vector<std::string>{"X=1", "y=2", "k=1", "seed=null", "k_max=null",
-                                              "find_k_args=null", "pre_standardized=false",
-                                              "weights=null"}));
-
-    const FunctionSpec opt = with_handler("pls1_find_k_optimal", capture);
-    ASSERT_TRUE(dispatch(opt, args_of({{"X", Value::real(1)},
-                                       {"y", Value::real(2)},
-                                       {"k_max", Value::int64(3)},
-                                       {"selector", Value()}}))
-                    .has_value());
-    EXPECT_EQ(seen[3], "selector=the string \"r2_se\"");
-    EXPECT_EQ(seen.size(), 10u);
-}
-
-TEST(Dispatch, AllOptionalFunctionGetsNulls) {
-    const FunctionSpec spec = with_handler("preprocess", capture);
-    ASSERT_TRUE(dispatch(spec, Record()).has_value());
-    EXPECT_EQ(seen, (std::vector<std::string>{"X=null", "Y=null", "weights=null"}));
-}
-
-TEST(Dispatch, ArgumentRecordTypeNameIsIgnored) {
-    const FunctionSpec spec = with_handler("split_nb_gate", capture);
-    Record typed = Record::typed("Whatever");
-    typed.set("X", Value::real(1));
-    ASSERT_TRUE(dispatch(spec, std::move(typed)).has_value());
-    EXPECT_EQ(seen, (std::vector<std::string>{"X=1", "weights=null"}));
+    EXPECT_TRUE(seen[3] == "selector=the string \"r2_se\"" && seen.size() == 10u);
 }
 
 TEST(Dispatch, RepeatedArgumentNamesAreRefused) {
