@@ -65,9 +65,7 @@ TEST(Pls3Fit, ImplicitAndExplicitPreparationAgree) {
     const Eigen::MatrixXd x = random_block(40, 6, 3);
     const Eigen::MatrixXd y = related_block(x, 4, 4);
     auto prep = prepare(view(x), view(y), 3, std::nullopt, {});
-    ASSERT_TRUE(prep);
-    ASSERT_TRUE(prep->prepared.implicit);
-    EXPECT_FALSE(prep->prepared.X_std);
+    ASSERT_TRUE(prep && prep->prepared.implicit && !prep->prepared.X_std);
     const Eigen::MatrixXd w = random_block(6, 3, 33, 0.0);
     const Eigen::MatrixXd c_implicit = prep->C;
     const Eigen::MatrixXd t_implicit = prep->prepared.x_scores(w);
@@ -86,25 +84,18 @@ TEST(Pls3Fit, ImplicitAndExplicitPreparationAgree) {
     Eigen::MatrixXd shifted = x;
     shifted.col(2).array() += 1e5;
     auto ps = prepare(view(shifted), view(y), 3, std::nullopt, {});
-    ASSERT_TRUE(ps);
-    EXPECT_FALSE(ps->prepared.implicit);
+    ASSERT_TRUE(ps && !ps->prepared.implicit && ps->prepared.X_std);
     EXPECT_GT(ps->prepared.mean_ratio, 1000.0);
-    ASSERT_TRUE(ps->prepared.X_std);
     auto m_shifted = pls3_fit(view(shifted), view(y), 3, std::nullopt, {});
-    ASSERT_TRUE(m_shifted);
-    expect_matches_reference(*m_shifted, shifted, y, 1e-11);
     auto m_plain = pls3_fit(view(x), view(y), 3, std::nullopt, {});
-    ASSERT_TRUE(m_plain);
+    ASSERT_TRUE(m_shifted && m_plain);
+    expect_matches_reference(*m_shifted, shifted, y, 1e-11);
     EXPECT_LT((m_plain->U - m_shifted->U).cwiseAbs().maxCoeff(), 1e-10);
     EXPECT_LT((m_plain->x_scores - m_shifted->x_scores).cwiseAbs().maxCoeff(), 1e-10);
 
     const Eigen::MatrixXd xs = x.topRows(3), ys = y.topRows(3);
-    auto few = prepare(view(xs), view(ys), 3, std::nullopt, {});
-    ASSERT_TRUE(few);
-    EXPECT_FALSE(few->prepared.implicit);
-    auto few2 = prepare(view(xs), view(ys), 2, std::nullopt, {});
-    ASSERT_TRUE(few2);
-    EXPECT_TRUE(few2->prepared.implicit);
+    EXPECT_FALSE(prepare(view(xs), view(ys), 3, std::nullopt, {})->prepared.implicit);  // n <= k
+    EXPECT_TRUE(prepare(view(xs), view(ys), 2, std::nullopt, {})->prepared.implicit);
 }
 
 TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
@@ -114,11 +105,9 @@ TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
     opts.pre_standardized_X = opts.pre_standardized_Y = true;
     auto m = pls3_fit(view(x), view(y), 3, std::nullopt, opts);
     ASSERT_TRUE(m);
-    EXPECT_TRUE(m->pre_standardized_X && m->pre_standardized_Y);
-    EXPECT_EQ(m->X_mean, Eigen::VectorXd::Zero(5));
-    EXPECT_EQ(m->X_scale, Eigen::VectorXd::Ones(5));
-    EXPECT_EQ(m->Y_mean, Eigen::VectorXd::Zero(3));
-    EXPECT_EQ(m->Y_scale, Eigen::VectorXd::Ones(3));
+    EXPECT_TRUE(m->pre_standardized_X && m->pre_standardized_Y && m->X_mean == Eigen::VectorXd::Zero(5) &&
+                m->X_scale == Eigen::VectorXd::Ones(5) && m->Y_mean == Eigen::VectorXd::Zero(3) &&
+                m->Y_scale == Eigen::VectorXd::Ones(3));
     const RefSvd ref = reference_svd(x.cast<long double>(), y.cast<long double>());
     for (Eigen::Index a = 0; a < 3; ++a)
         EXPECT_NEAR(m->singular_values[a], double(ref.s(a)), 1e-12 * double(ref.s(0)));
@@ -127,8 +116,7 @@ TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
     EXPECT_LT((m->y_scores - y * m->V).cwiseAbs().maxCoeff(), 1e-12);
 
     // A row-major pre-standardised block is copied, with the same result.
-    const RowMajor xr = x, yr = y;
-    auto mr = pls3_fit(view(xr), view(yr), 3, std::nullopt, opts);
+    auto mr = pls3_fit(store(x, Layout::row_major).view, store(y, Layout::row_major).view, 3, std::nullopt, opts);
     ASSERT_TRUE(mr);
     expect_same_model(*m, *mr);
 
@@ -150,16 +138,13 @@ TEST(Pls3Fit, PreStandardizedXWhoseSquaresOverflow) {
     const Eigen::MatrixXd y = related_block(x, 3, 42);
     Pls3FitOpts opts;
     opts.pre_standardized_X = true;
-    auto base = pls3_fit(view(x), view(y), 3, std::nullopt, opts);
-    ASSERT_TRUE(base);
-    ASSERT_EQ(base->k_used, 3u);
     const double f = 0x1p+530;
     const Eigen::MatrixXd xf = x * f;
-    const RowMajor xr = xf;
+    auto base = pls3_fit(view(x), view(y), 3, std::nullopt, opts);
     auto m = pls3_fit(view(xf), view(y), 3, std::nullopt, opts);
-    auto mr = pls3_fit(view(xr), view(y), 3, std::nullopt, opts);
-    ASSERT_TRUE(m && mr);
-    EXPECT_EQ(m->k_used, 3u);
+    auto mr = pls3_fit(store(xf, Layout::row_major).view, view(y), 3, std::nullopt, opts);
+    ASSERT_TRUE(base && m && mr);
+    ASSERT_TRUE(base->k_used == 3 && m->k_used == 3);
     expect_same_model(*m, *mr);
     EXPECT_LT((m->U - base->U).cwiseAbs().maxCoeff(), 1e-12);
     EXPECT_LT((m->singular_values / f - base->singular_values).cwiseAbs().maxCoeff(),
@@ -292,8 +277,7 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     for (int j = 0; j < 3; ++j)
         yb.col(j) = (xb * b) * double(j + 1) + Eigen::VectorXd::Constant(50, j);
     auto rank1 = pls3_fit(view(xb), view(yb), 3, std::nullopt, {});
-    ASSERT_TRUE(rank1);
-    EXPECT_EQ(rank1->k_used, 1u);
+    ASSERT_TRUE(rank1 && rank1->k_used == 1);
     expect_matches_reference(*rank1, xb, yb, 1e-11);
 
     // A small but real second value: above the exact floor, below the
@@ -307,8 +291,7 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     y_given.pre_standardized_Y = true;
     EXPECT_TRUE(prepare(view(xz), view(yz), 2, std::nullopt, y_given)->prepared.implicit);
     auto small = pls3_fit(view(xz), view(yz), 2, std::nullopt, y_given);
-    ASSERT_TRUE(small);
-    ASSERT_EQ(small->k_used, 2u);
+    ASSERT_TRUE(small && small->k_used == 2);
     EXPECT_NEAR(small->singular_values[1], 4e-12, 1e-25);
 
     // Pre-standardised blocks whose cross covariance has rank two: the
@@ -322,8 +305,7 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     Pls3FitOpts opts;
     opts.pre_standardized_X = opts.pre_standardized_Y = true;
     auto rank2 = pls3_fit(view(eye), view(c), 4, std::nullopt, opts);
-    ASSERT_TRUE(rank2);
-    EXPECT_EQ(rank2->k_used, 2u);
+    ASSERT_TRUE(rank2 && rank2->k_used == 2);
 }
 
 TEST(Pls3Fit, OverflowFromFiniteBlocksIsAnError) {
@@ -400,10 +382,8 @@ TEST(Pls3Signs, LargestEntryOfEachXWeightIsPositive) {
     Eigen::MatrixXd y = related_block(x, 3, 17);
     y.col(0) = -10.0 * x.col(0) + random_block(20, 1, 36, 0.0);
     auto m = pls3_fit(view(x), view(y), 1, std::nullopt, {});
-    ASSERT_TRUE(m);
-    ASSERT_EQ(m->k_used, 1u);
-    EXPECT_EQ(m->U(0, 0), 1.0);
-    EXPECT_LT(m->V(0, 0), 0.0);
+    ASSERT_TRUE(m && m->k_used == 1);
+    EXPECT_TRUE(m->U(0, 0) == 1.0 && m->V(0, 0) < 0.0);
 }
 
 TEST(Pls3Lv1, FirstComponentFromTheCrossCovariance) {
@@ -416,24 +396,17 @@ TEST(Pls3Lv1, FirstComponentFromTheCrossCovariance) {
     EXPECT_NEAR((*lv1)->s, double(ref.s(0)), 1e-12 * double(ref.s(0)));
     EXPECT_LT(max_abs_diff((*lv1)->v, ref.V.col(0)), 1e-11);
     auto below = pls3_lv1_from_cross_cov(c, double(ref.s(0)) * 2);
-    ASSERT_TRUE(below);
-    EXPECT_FALSE(*below);
     auto zero = pls3_lv1_from_cross_cov(Eigen::MatrixXd::Zero(3, 2), 0.0);
-    ASSERT_TRUE(zero);
-    EXPECT_FALSE(*zero);
+    EXPECT_TRUE(below && !*below && zero && !*zero);
 
     // On standardised blocks, dense and sparse routes.
     const Eigen::MatrixXd zxd = zx.cast<double>(), zyd = zy.cast<double>();
     auto dense =
         pls3_lv1_prestd(view(zxd), view(zyd), zxd.norm(), std::nullopt, std::nullopt, 0, 0);
-    ASSERT_TRUE(dense);
-    ASSERT_EQ(dense->components.U.cols(), 1);
-    EXPECT_FALSE(dense->converged);
+    ASSERT_TRUE(dense && dense->components.U.cols() == 1 && !dense->converged);
     EXPECT_LT(max_abs_diff(dense->components.U, ref.U.col(0)), 1e-11);
     auto sparse = pls3_lv1_prestd(view(zxd), view(zyd), zxd.norm(), 2, std::nullopt, 100, 1e-10);
-    ASSERT_TRUE(sparse);
-    ASSERT_EQ(sparse->components.U.cols(), 1);
+    ASSERT_TRUE(sparse && sparse->components.U.cols() == 1);
     EXPECT_EQ((sparse->components.U.array() != 0.0).count(), 2);
-    EXPECT_TRUE(sparse->converged.has_value());
-    EXPECT_TRUE(sparse->n_iter.has_value());
+    EXPECT_TRUE(sparse->converged.has_value() && sparse->n_iter.has_value());
 }
