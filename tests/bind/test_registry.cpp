@@ -17,6 +17,7 @@
 
 using namespace veltra::bind;
 using veltra::bind::test_support::args_of;
+using veltra::bind::test_support::error_of;
 
 namespace {
 
@@ -33,11 +34,6 @@ FunctionSpec with_handler(std::string_view name, Handler h) {
     FunctionSpec spec = *find_function(name);
     spec.handler = h;
     return spec;
-}
-
-std::string error_of(const BindResult<CallOutput>& r) {
-    EXPECT_FALSE(r.has_value());
-    return r.has_value() ? "<no error>" : r.error().message;
 }
 
 }  // namespace
