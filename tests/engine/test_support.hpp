@@ -19,6 +19,7 @@
 #include <tbb/task_arena.h>
 
 #include "veltra/component_loop.hpp"
+#include "veltra/error.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/pls3.hpp"
 #include "veltra/view.hpp"
@@ -98,6 +99,21 @@ double rel_diff(const A& a, const B& b) {
         den = std::max(den, std::fabs(static_cast<long double>(b(i))));
     }
     return static_cast<double>(num / den);
+}
+
+// The message of the internal failure that call() raises, its report to
+// standard error swallowed.
+template <class F>
+std::string failure_of(F&& call) {
+    testing::internal::CaptureStderr();
+    std::string what = "no failure";
+    try {
+        call();
+    } catch (const veltra::InternalFailure& e) {
+        what = e.what();
+    }
+    testing::internal::GetCapturedStderr();
+    return what;
 }
 
 template <class F>
