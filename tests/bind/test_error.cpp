@@ -25,6 +25,7 @@ std::vector<std::string> detail_names(const BindError& e) {
 
 }  // namespace
 
+// Also the one check of the codes in tag order.
 TEST(BindError, EveryCoreKindKeepsItsNameAsCodeAndItsTextAsMessage) {
     const std::vector<KindCase> cases = {
         {VeltraError::DimensionMismatch{4, 5, 3}, "dimension_mismatch"},

@@ -61,12 +61,6 @@ TEST(Value, KindsInTagOrder) {
     EXPECT_EQ(static_cast<int>(Kind::List), 12);
 }
 
-TEST(Value, CountsClampToTheSignedRange) {
-    EXPECT_EQ(*Value::count(5).get_if<std::int64_t>(), 5);
-    EXPECT_EQ(*Value::count(~std::uint64_t{0}).get_if<std::int64_t>(), INT64_MAX);
-    EXPECT_EQ(*Value::count(std::uint64_t{1} << 63).get_if<std::int64_t>(), INT64_MAX);
-}
-
 TEST(MatF64, FromRowMajorKeepsNoMoreThanItsShape) {
     // The element order is in GathersAcrossTileEdges.
     const std::vector<double> longer = {1, 2, 3, 4, 5, 6, 7}, shorter = {1, 2, 3, 4, 5};
