@@ -31,8 +31,7 @@ TEST(Pls3Transform, ReproducesTheTrainingScores) {
     const Eigen::MatrixXd x = random_block(40, 6, 41), y = related_block(x, 4, 42);
     const Pls3Model m = fitted(x, y, 3);
     auto s = pls3_transform(m, view(x), view(y), Pls3Which::both);
-    ASSERT_TRUE(s);
-    ASSERT_TRUE(s->x_scores && s->y_scores);
+    ASSERT_TRUE(s && s->x_scores && s->y_scores);
     // The fit's X side is implicit here: the same numbers up to rounding.
     EXPECT_LT((*s->x_scores - m.x_scores).cwiseAbs().maxCoeff(), 1e-12);
     EXPECT_TRUE(same_bits(*s->y_scores, m.y_scores));
@@ -43,8 +42,7 @@ TEST(Pls3Transform, ReproducesTheTrainingScores) {
     const Pls3Model me = fitted(shifted, y, 3);
     auto se = pls3_transform(me, view(shifted), std::nullopt, Pls3Which::x_scores);
     ASSERT_TRUE(se);
-    EXPECT_TRUE(same_bits(*se->x_scores, me.x_scores));
-    EXPECT_FALSE(se->y_scores);
+    EXPECT_TRUE(same_bits(*se->x_scores, me.x_scores) && !se->y_scores);
 
     // Sparse model, new rows: the textbook standardisation with the model's
     // moments times the weights.
@@ -76,8 +74,7 @@ TEST(Pls3Transform, ShapesAndEdgeCases) {
     EXPECT_TRUE(!xs->y_scores && xs->x_scores->rows() == 5);
 
     auto ys = pls3_transform(m, std::nullopt, view(y), Pls3Which::y_scores);
-    ASSERT_TRUE(ys);
-    EXPECT_FALSE(ys->x_scores);
+    EXPECT_TRUE(ys && !ys->x_scores);
 
     const Eigen::MatrixXd x3 = x.topRows(3), y9 = y.topRows(9), x0(0, 4);
     auto both = pls3_transform(m, view(x3), view(y9), Pls3Which::both);
