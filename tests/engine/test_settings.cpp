@@ -2,7 +2,6 @@
 
 #include <stdlib.h>
 
-#include <atomic>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -10,6 +9,7 @@
 #include <tbb/parallel_for.h>
 
 #include "veltra/settings.hpp"
+#include "test_support.hpp"
 
 using namespace veltra;
 
@@ -17,23 +17,10 @@ namespace {
 
 std::string message_of(const VeltraError& e) { return e.as<VeltraError::InvalidArgument>().message; }
 
-// Sets (or unsets) both variables for one test and restores them after.
-class EnvGuard {
-  public:
-    EnvGuard(const char* threads, const char* budget) {
-        set("VELTRA_NUM_THREADS", threads);
-        set("VELTRA_MEMORY_BUDGET", budget);
-    }
-    ~EnvGuard() {
-        unsetenv("VELTRA_NUM_THREADS");
-        unsetenv("VELTRA_MEMORY_BUDGET");
-    }
-
-  private:
-    static void set(const char* name, const char* value) {
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
+// Both settings for one scope.
+struct Env {
+    test_support::EnvGuard threads, budget;
+    Env(const char* t, const char* b) : threads("VELTRA_NUM_THREADS", t), budget("VELTRA_MEMORY_BUDGET", b) {}
 };
 
 // Distinct threads that ran the iterations of a parallel loop, and the pool
@@ -46,9 +33,7 @@ struct LoopSeen {
 LoopSeen observe_parallel_loop() {
     std::mutex m;
     std::set<std::thread::id> ids;
-    std::atomic<int> busy{0};
     tbb::parallel_for(0, 256, [&](int) {
-        ++busy;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
         std::lock_guard<std::mutex> g(m);
         ids.insert(std::this_thread::get_id());
@@ -105,7 +90,7 @@ TEST(ParseMemoryBudget, RefusesMalformedValues) {
 TEST(MemoryBudgetBytes, FallsBackToTwoGiB) {
     for (const auto& [budget, bytes] : std::initializer_list<std::pair<const char*, std::uint64_t>>{
              {nullptr, 2147483648ULL}, {"1.5G", 2147483648ULL}, {"3M", 3145728}}) {
-        EnvGuard env(nullptr, budget);
+        Env env(nullptr, budget);
         EXPECT_EQ(memory_budget_bytes(), bytes);
     }
 }
@@ -114,27 +99,27 @@ TEST(RunEntry, ThreadSettingIsCheckedFirstThenTheBudget) {
     int ran = 0;
     auto body = [&]() -> Result<int> { return ++ran; };
     {
-        EnvGuard env("00", "1.5G");
+        Env env("00", "1.5G");
         const auto r = run_entry(body);
         ASSERT_FALSE(r);
         EXPECT_NE(message_of(r.error()).find("VELTRA_NUM_THREADS"), std::string::npos);
     }
     {
         // A malformed budget fails even an entry that never batches.
-        EnvGuard env("0", "1.5G");
+        Env env("0", "1.5G");
         const auto r = run_entry(body);
         ASSERT_FALSE(r);
         EXPECT_NE(message_of(r.error()).find("VELTRA_MEMORY_BUDGET"), std::string::npos);
     }
     EXPECT_EQ(ran, 0);
     {
-        EnvGuard env(nullptr, "2G");
+        Env env(nullptr, "2G");
         EXPECT_EQ(run_entry(body).value(), 1);
     }
 }
 
 TEST(RunEntry, BodyErrorPassesThroughUnchanged) {
-    EnvGuard env(nullptr, nullptr);
+    Env env(nullptr, nullptr);
     const auto r = run_entry([]() -> Result<int> { return fail(VeltraError::NonFiniteInput{}); });
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().code(), "non_finite_input");
@@ -143,7 +128,7 @@ TEST(RunEntry, BodyErrorPassesThroughUnchanged) {
 TEST(RunEntry, NoCapRunsOnTheCallingThread) {
     const auto caller = std::this_thread::get_id();
     for (const char* setting : {static_cast<const char*>(nullptr), "0", "100000"}) {
-        EnvGuard env(setting, nullptr);
+        Env env(setting, nullptr);
         const auto before = detail::cached_pool();
         const auto where = run_entry([]() -> Result<std::thread::id> {
             return std::this_thread::get_id();
@@ -155,7 +140,7 @@ TEST(RunEntry, NoCapRunsOnTheCallingThread) {
 
 TEST(RunEntry, CappedBodyRunsInAPoolOfTheCap) {
     if (available_threads() < 2) GTEST_SKIP() << "needs at least 2 threads";
-    EnvGuard env("1", nullptr);
+    Env env("1", nullptr);
     const auto seen = run_entry([]() -> Result<LoopSeen> { return observe_parallel_loop(); });
     EXPECT_TRUE(seen->concurrency == 1 && seen->threads == 1u);
     ASSERT_TRUE(detail::cached_pool());
@@ -165,7 +150,7 @@ TEST(RunEntry, CappedBodyRunsInAPoolOfTheCap) {
 TEST(RunEntry, PoolIsReusedForTheSameCapAndReplacedForAnother) {
     if (available_threads() < 4) GTEST_SKIP() << "needs at least 4 threads";
     const auto pool_for = [](const char* cap) {
-        EnvGuard env(cap, nullptr);
+        Env env(cap, nullptr);
         const auto seen = run_entry([]() -> Result<LoopSeen> { return observe_parallel_loop(); });
         EXPECT_LE(seen->threads, static_cast<std::size_t>(std::stoul(cap)));
         EXPECT_EQ(seen->concurrency, std::stoi(cap));
@@ -183,7 +168,7 @@ TEST(RunEntry, PoolIsReusedForTheSameCapAndReplacedForAnother) {
 
 TEST(RunEntry, CappedCallInsideTheCappedPoolRunsDirectly) {
     if (available_threads() < 3) GTEST_SKIP() << "needs at least 3 threads";
-    EnvGuard env("2", nullptr);
+    Env env("2", nullptr);
     const auto r = run_entry([]() -> Result<bool> {
         const auto outer_pool = detail::cached_pool();
         const auto outer_thread = std::this_thread::get_id();
@@ -199,7 +184,7 @@ TEST(RunEntry, CappedCallInsideTheCappedPoolRunsDirectly) {
 
 TEST(RunEntry, InternalFailurePropagatesOutOfThePool) {
     if (available_threads() < 2) GTEST_SKIP() << "needs at least 2 threads";
-    EnvGuard env("1", nullptr);
+    Env env("1", nullptr);
     testing::internal::CaptureStderr();
     EXPECT_THROW(run_entry([]() -> Result<int> { internal_failure("boom"); }), InternalFailure);
     testing::internal::GetCapturedStderr();

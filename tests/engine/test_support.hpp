@@ -122,21 +122,26 @@ auto in_one_thread(F&& f) {
     return one.execute(f);
 }
 
-// Sets VELTRA_NUM_THREADS (or unsets it) for one scope and restores it after.
-class ThreadsGuard {
+// Sets an environment variable (or unsets it) for one scope and restores it after.
+class EnvGuard {
   public:
-    explicit ThreadsGuard(const char* threads) {
-        if (const char* old = std::getenv("VELTRA_NUM_THREADS")) saved_ = old;
-        if (threads) ::setenv("VELTRA_NUM_THREADS", threads, 1);
-        else ::unsetenv("VELTRA_NUM_THREADS");
+    EnvGuard(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) saved_ = old;
+        if (value) ::setenv(name, value, 1);
+        else ::unsetenv(name);
     }
-    ~ThreadsGuard() {
-        if (saved_) ::setenv("VELTRA_NUM_THREADS", saved_->c_str(), 1);
-        else ::unsetenv("VELTRA_NUM_THREADS");
+    ~EnvGuard() {
+        if (saved_) ::setenv(name_, saved_->c_str(), 1);
+        else ::unsetenv(name_);
     }
 
   private:
+    const char* name_;
     std::optional<std::string> saved_;
+};
+
+struct ThreadsGuard : EnvGuard {
+    explicit ThreadsGuard(const char* threads) : EnvGuard("VELTRA_NUM_THREADS", threads) {}
 };
 
 // The options of a fit that must give the k components asked for.
