@@ -244,34 +244,22 @@ TEST(RotateModel, TurnsScoresLoadingsAndYLoadingsByTheWeightsRotation) {
     const Eigen::MatrixXd W = random_loadings(9, 4, 11), P = random_loadings(9, 4, 12);
     const Eigen::MatrixXd T = random_loadings(40, 4, 13);
     const Eigen::VectorXd Q = random_loadings(4, 1, 14).col(0);
-    const auto seq =
-        rotate_model(MatView::of(T), MatView::of(P), MatView::of(W), VecView::of(Q), {},
-                     std::nullopt, par_sequential)
-            .value();
-    const auto par =
-        rotate_model(MatView::of(T), MatView::of(P), MatView::of(W), VecView::of(Q), {},
-                     std::nullopt, par_parallel)
-            .value();
-    const auto alone = rotate(MatView::of(W), {}).value();
-    EXPECT_EQ(seq.rotation.R, alone.R);
-    EXPECT_EQ(seq.rotation.W_rot, alone.W_rot);
-    EXPECT_EQ(seq.T_rot, par.T_rot);
-    EXPECT_EQ(seq.Q_rot, par.Q_rot);
-
-    // T R, P R and R'Q entry by entry in long double; T_rot Q_rot = T Q.
-    const Eigen::MatrixXd& R = alone.R;
-    const auto turned = [&](const Eigen::MatrixXd& A, int i, int j) {
-        long double s = 0;
-        for (int l = 0; l < 4; ++l) s += static_cast<long double>(A(i, l)) * R(l, j);
-        return static_cast<double>(s);
+    const auto turn = [&](Par par) {
+        return rotate_model(MatView::of(T), MatView::of(P), MatView::of(W), VecView::of(Q), {},
+                            std::nullopt, par).value();
     };
-    for (int j = 0; j < 4; ++j) {
-        for (int i = 0; i < 40; ++i) EXPECT_NEAR(seq.T_rot(i, j), turned(T, i, j), 1e-14);
-        for (int i = 0; i < 9; ++i) EXPECT_NEAR(seq.P_rot(i, j), turned(P, i, j), 1e-14);
-        long double q = 0;
-        for (int l = 0; l < 4; ++l) q += static_cast<long double>(R(l, j)) * Q[l];
-        EXPECT_NEAR(seq.Q_rot[j], static_cast<double>(q), 1e-14);
-    }
-    const Eigen::VectorXd fitted = T * Q, turned_fit = seq.T_rot * seq.Q_rot;
-    EXPECT_LT((fitted - turned_fit).cwiseAbs().maxCoeff(), 1e-12);
+    const auto seq = turn(par_sequential), par = turn(par_parallel);
+    const auto alone = rotate(MatView::of(W), {}).value();
+    EXPECT_TRUE(seq.rotation.R == alone.R && seq.rotation.W_rot == alone.W_rot);
+    EXPECT_TRUE(seq.T_rot == par.T_rot && seq.Q_rot == par.Q_rot);
+    // T R, P R and R'Q in long double; T_rot Q_rot = T Q.
+    using LMat = Eigen::Matrix<long double, Eigen::Dynamic, Eigen::Dynamic>;
+    const LMat R = alone.R.cast<long double>();
+    const auto max_diff = [](const Eigen::MatrixXd& got, const LMat& want) {
+        return double((got.cast<long double>() - want).cwiseAbs().maxCoeff());
+    };
+    EXPECT_LT(max_diff(seq.T_rot, T.cast<long double>() * R), 1e-14);
+    EXPECT_LT(max_diff(seq.P_rot, P.cast<long double>() * R), 1e-14);
+    EXPECT_LT(max_diff(seq.Q_rot, R.transpose() * Q.cast<long double>()), 1e-14);
+    EXPECT_LT((T * Q - seq.T_rot * seq.Q_rot).cwiseAbs().maxCoeff(), 1e-12);
 }
