@@ -114,6 +114,21 @@ std::string format_real(double x) {
     return out;
 }
 
+std::string format_exp(double x) {
+    if (std::isnan(x)) return "NaN";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    std::array<char, 64> buf{};
+    auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), x,
+                                   std::chars_format::scientific);
+    internal_check(ec == std::errc{}, "to_chars failed on a finite double");
+    const std::string_view sci(buf.data(), static_cast<std::size_t>(end - buf.data()));
+    const std::size_t e_pos = sci.find('e');
+    int exp10 = 0;
+    std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1),
+                    sci.data() + sci.size(), exp10);
+    return std::string(sci.substr(0, e_pos)) + "e" + std::to_string(exp10);
+}
+
 std::string format_rate3(double x) {
     if (std::isnan(x)) return "NaN";
     if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
