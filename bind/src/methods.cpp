@@ -14,9 +14,6 @@ namespace {
 
 using namespace std::string_view_literals;
 
-constexpr std::array method_names = {"raw_perm"sv, "split_nb"sv, "split_exact"sv,
-                                     "score"sv,    "e"sv,        "auto"sv};
-
 std::unexpected<BindError> bad_args(std::string message) {
     return std::unexpected(BindError::invalid_args(std::move(message)));
 }
@@ -51,15 +48,15 @@ BindResult<ConfirmatoryArgs> method_options(ConfirmatoryMethod method, std::stri
     switch (method) {
         case ConfirmatoryMethod::raw_perm: {
             VELTRA_CHECK(validate_keys(context, args, raw_perm_keys));
-            VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", 1000));
-            VELTRA_TRY(n_folds, arg_usize(args, context, "n_folds", 5));
+            VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", default_n_perm));
+            VELTRA_TRY(n_folds, arg_usize(args, context, "n_folds", default_n_folds));
             out.n_perm = *n_perm;
             out.n_folds = *n_folds;
             return out;
         }
         case ConfirmatoryMethod::split_nb: {
             VELTRA_CHECK(validate_keys(context, args, split_nb_keys));
-            VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", 50));
+            VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", default_n_splits));
             VELTRA_TRY(force, arg_bool(args, context, "force", false));
             out.n_splits = *n_splits;
             out.force = *force;
@@ -68,8 +65,8 @@ BindResult<ConfirmatoryArgs> method_options(ConfirmatoryMethod method, std::stri
         case ConfirmatoryMethod::split_exact:
         case ConfirmatoryMethod::auto_: {
             VELTRA_CHECK(validate_keys(context, args, split_exact_keys));
-            VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", 1000));
-            VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", 50));
+            VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", default_n_perm));
+            VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", default_n_splits));
             out.n_perm = *n_perm;
             out.n_splits = *n_splits;
             return out;
@@ -98,13 +95,9 @@ BindResult<void> diagnostic_gate(const OptionRecord& args, std::string_view key,
 
 }  // namespace
 
-std::string_view method_name(ConfirmatoryMethod method) {
-    return method_names[static_cast<std::size_t>(method)];
-}
-
 BindResult<ConfirmatoryMethod> parse_method(std::string_view name) {
-    for (std::size_t i = 0; i < method_names.size(); ++i)
-        if (method_names[i] == name) return static_cast<ConfirmatoryMethod>(i);
+    for (std::size_t i = 0; i < confirmatory_method_names.size(); ++i)
+        if (confirmatory_method_names[i] == name) return static_cast<ConfirmatoryMethod>(i);
     return bad_args("unknown method: " + std::string(name));
 }
 
@@ -177,7 +170,7 @@ BindResult<std::uint64_t> keep_optimal_opts(const OptionRecord& args) {
     static constexpr std::string_view context = "method='keep_optimal'";
     static constexpr std::array keys = {"n_folds"sv};
     VELTRA_CHECK(validate_keys(context, args, keys));
-    return arg_usize(args, context, "n_folds", 5);
+    return arg_usize(args, context, "n_folds", default_n_folds);
 }
 
 BindResult<FindKOptimalArgs> find_k_optimal_opts(const OptionRecord& args, bool selector_is_bic,

@@ -9,7 +9,7 @@
 
 using namespace veltra::bind;
 using veltra::bind::test_support::args_of;
-using M = ConfirmatoryMethod;
+using M = veltra::ConfirmatoryMethod;
 
 namespace {
 

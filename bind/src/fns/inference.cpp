@@ -1,11 +1,24 @@
 #include "fns/fns.hpp"
 #include "veltra/bind/convert.hpp"
+#include "veltra/resample/gate.hpp"
 #include "veltra/resample/perm_alpha.hpp"
 
 namespace veltra::bind::fns {
 
 BindResult<CallOutput> pls1_confirmatory_test(Inputs& in) { return not_available(in); }
-BindResult<CallOutput> split_nb_gate(Inputs& in) { return not_available(in); }
+BindResult<CallOutput> split_nb_gate(Inputs& in) {
+    VELTRA_TRY(X, in.mat("X"));
+    VELTRA_TRY(weights, in.opt_vec("weights"));
+    VELTRA_CHECK(in.finish());
+
+    const auto gate = veltra::split_nb_gate(X->as_mat(), view_of(*weights));
+    if (!gate) return std::unexpected(BindError::from_core(gate.error()));
+    Record result = Record::typed("SplitNbGateResult")
+                        .field("fires", Value::boolean(gate->fires))
+                        .field("stable_rank", Value::real(gate->stable_rank))
+                        .field("n_eff", Value::real(gate->n_eff));
+    return CallOutput{Value(std::move(result)), {}};
+}
 BindResult<CallOutput> pls1_perm_null(Inputs& in) { return not_available(in); }
 BindResult<CallOutput> pls3_confirmatory_test(Inputs& in) { return not_available(in); }
 BindResult<CallOutput> pls1_perm_alpha(Inputs& in) {

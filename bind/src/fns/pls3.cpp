@@ -40,7 +40,9 @@ BindResult<CallOutput> pls3_fit(Inputs& in) {
     VELTRA_TRY(weights, in.opt_vec("weights"));
     VELTRA_CHECK(in.finish());
 
-    const Pls3FitOpts opts{100, 1e-8, *pre_x, *pre_y, false};
+    Pls3FitOpts opts;
+    opts.pre_standardized_X = *pre_x;
+    opts.pre_standardized_Y = *pre_y;
     const auto fit = veltra::pls3_fit(X->as_mat(), Y->as_mat(), *k, view_of(*weights), opts);
     if (!fit) return std::unexpected(BindError::from_core(fit.error()));
     return model_output(fit);
@@ -61,7 +63,11 @@ BindResult<CallOutput> spls3_fit(Inputs& in) {
 
     // A max_iter of 0 or a bad tol is the engine's to judge: it matters only
     // when a keep count selects fewer than all columns.
-    const Pls3FitOpts opts{max_iter->value_or(100), tol->value_or(1e-8), *pre_x, *pre_y, false};
+    Pls3FitOpts opts;
+    opts.max_iter = max_iter->value_or(opts.max_iter);
+    opts.tol = tol->value_or(opts.tol);
+    opts.pre_standardized_X = *pre_x;
+    opts.pre_standardized_Y = *pre_y;
     const auto fit = veltra::spls3_fit(X->as_mat(), Y->as_mat(), *k, *keep_x, *keep_y,
                                        view_of(*weights), opts);
     if (!fit) return std::unexpected(BindError::from_core(fit.error()));

@@ -16,15 +16,10 @@
 
 #include "veltra/bind/value.hpp"
 #include "veltra/pls3.hpp"
+#include "veltra/resample/confirmatory_method.hpp"
 #include "veltra/rotate.hpp"
 
 namespace veltra::bind {
-
-// The confirmatory test methods, in their fixed order.
-enum class ConfirmatoryMethod : std::uint8_t { raw_perm, split_nb, split_exact, score, e, auto_ };
-
-// "raw_perm", "split_nb", "split_exact", "score", "e", "auto".
-std::string_view method_name(ConfirmatoryMethod method);
 
 // A test method with the counts that belong to it; the fields a method does
 // not use stay 0 / false: raw_perm reads n_perm and n_folds, split_nb
@@ -40,15 +35,15 @@ struct ConfirmatoryArgs {
 
 // The options of the optimal component search.
 struct FindKOptimalArgs {
-    std::uint64_t n_folds = 5;
-    std::uint64_t n_perm = 1000;
-    std::uint64_t n_splits = 50;
+    std::uint64_t n_folds = default_n_folds;
+    std::uint64_t n_perm = default_n_perm;
+    std::uint64_t n_splits = default_n_splits;
     bool force = false;
 };
 
 using OptionRecord = std::optional<Record>;
 
-// Exact, case-sensitive match of one of the six names.
+// Exact, case-sensitive match of one of the six names of confirmatory_method_names.
 BindResult<ConfirmatoryMethod> parse_method(std::string_view name);
 
 // The first key of `args` outside `allowed`, whatever its value, fails.

@@ -1,0 +1,46 @@
+// Split correlations without a refit. For one component without keep, the
+// PLS1 prediction on a split's test half is a positive multiple of
+// Z_test Z_train' y_train, so its test-half correlation comes from two
+// products per split, for any number of response columns at once. Each value
+// is certified against a rounding bound; a value that cannot be certified is
+// left pending for the refit route, never reported uncertified.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "veltra/resample/resample.hpp"
+#include "veltra/resample/split_nb.hpp"
+#include "veltra/view.hpp"
+
+namespace veltra {
+
+// Column 0 is s y, column c >= 1 is s y gathered through perms[c - 1], with
+// s the power-of-two prescale of y.
+Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::uint64_t>> perms);
+
+// X columns standardised and multiplied at a time: about 2 MiB of the
+// larger half per chunk, at least 8, a multiple of 8.
+std::size_t nr_chunk_width(std::size_t rows);
+
+// Whether the test-by-training Gram matrix is the cheaper product.
+bool nr_gram_flag(std::size_t n, std::size_t m, std::size_t p, std::size_t columns);
+
+// One certified correlation per column of the outcome matrix, or empty
+// where the value is pending. Weights as run_split_nb takes them.
+std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& outcomes,
+                                              const SplitIdx& split,
+                                              std::optional<VecView> weights, bool gram);
+
+// The correlations of split_nb at k = 1 without keep: certified values from
+// the no-refit pass, the pending ones refitted.
+std::vector<SplitR> split_nb_correlations_nr(MatView x, VecView y,
+                                             std::span<const SplitIdx> splits,
+                                             std::optional<VecView> weights);
+
+}  // namespace veltra

@@ -1,0 +1,196 @@
+#include "veltra/resample/nr_split.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "veltra/linalg.hpp"
+#include "veltra/numeric.hpp"
+#include "veltra/standardize.hpp"
+
+namespace veltra {
+
+namespace {
+
+std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
+    if (!v) return std::nullopt;
+    return VecView::of(*v);
+}
+
+// Rows of m times the row factors when given.
+Eigen::MatrixXd weighted_rows(const Eigen::MatrixXd& m, RowList rows,
+                              const std::optional<Eigen::VectorXd>& factors) {
+    Eigen::MatrixXd out(to_index(rows.size()), m.cols());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        out.row(to_index(i)) = m.row(to_index(rows[i]));
+        if (factors) out.row(to_index(i)) *= (*factors)[to_index(i)];
+    }
+    return out;
+}
+
+// The norm of a block from its chunks' norms, safe from overflow: NaN when
+// any is NaN, 0 without chunks.
+double combined_norm(const std::vector<double>& norms) {
+    double a = 0.0;
+    for (const double v : norms) {
+        if (std::isnan(v)) return v;
+        a = std::max(a, std::fabs(v));
+    }
+    if (a == 0.0 || std::isinf(a)) return a;
+    double s = 0.0;
+    for (const double v : norms) s += (v / a) * (v / a);
+    return a * std::sqrt(s);
+}
+
+MatView column_block(MatView x, std::size_t j0, std::size_t width) {
+    return {x.data + static_cast<std::ptrdiff_t>(j0) * x.col_stride, x.rows, width, x.row_stride,
+            x.col_stride};
+}
+
+}  // namespace
+
+Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::uint64_t>> perms) {
+    const double s = pow2_prescale(y);
+    Eigen::MatrixXd out(to_index(y.len), to_index(perms.size() + 1));
+    for (std::size_t i = 0; i < y.len; ++i) out(to_index(i), 0) = s * y[i];
+    for (std::size_t c = 0; c < perms.size(); ++c)
+        for (std::size_t i = 0; i < y.len; ++i) out(to_index(i), to_index(c + 1)) = s * y[perms[c][i]];
+    return out;
+}
+
+std::size_t nr_chunk_width(std::size_t rows) {
+    return std::max<std::size_t>(8, (2097152 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
+}
+
+bool nr_gram_flag(std::size_t n, std::size_t m, std::size_t p, std::size_t columns) {
+    const auto d = [](std::size_t v) { return static_cast<double>(v); };
+    return d(m) * d(n - m) * (d(columns) + d(p)) < d(n) * d(p) * d(columns);
+}
+
+std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& outcomes,
+                                              const SplitIdx& split,
+                                              std::optional<VecView> weights, bool gram) {
+    const std::size_t m = split.train.size(), nt = split.test.size(), p = x.cols;
+    const auto C = static_cast<std::size_t>(outcomes.cols());
+    std::vector<std::optional<double>> out(C);
+    const SliceWeights w_tr = slice_weights(weights, split.train);
+    const SliceWeights w_te = slice_weights(weights, split.test);
+    // Without effective rows the refit route decides (it fails the split).
+    if (w_tr.massless || w_te.massless) return out;
+    if (nt == 0) return std::vector<std::optional<double>>(C, 0.0);
+
+    // The training responses enter the products centred with their weighted
+    // mean: left uncentred, the mean times the centring residual of Z_train
+    // would move the prediction by far more than rounding.
+    Eigen::MatrixXd y_train(to_index(m), to_index(C));
+    std::vector<Standardized1> st;
+    st.reserve(C);
+    for (std::size_t c = 0; c < C; ++c) {
+        Eigen::VectorXd y_c(to_index(m));
+        for (std::size_t i = 0; i < m; ++i) y_c[to_index(i)] = outcomes(to_index(split.train[i]), to_index(c));
+        st.push_back(standardize1_weighted(VecView::of(y_c), view_of(w_tr.w)));
+        y_train.col(to_index(c)) = y_c.array() - st.back().mean;
+        if (w_tr.root) y_train.col(to_index(c)).array() *= w_tr.root->array();
+    }
+    const Eigen::MatrixXd y_test = weighted_rows(outcomes, split.test, w_te.root);
+    Eigen::MatrixXd pred = Eigen::MatrixXd::Zero(to_index(nt), to_index(C));
+    Eigen::MatrixXd gram_te_tr;
+    if (gram) gram_te_tr = Eigen::MatrixXd::Zero(to_index(nt), to_index(m));
+    const std::size_t width = nr_chunk_width(std::max(m, nt));
+    std::vector<double> tr_norms, te_norms;
+    double residual = 0.0;
+    for (std::size_t j0 = 0; j0 < p; j0 += width) {
+        const MatView chunk = column_block(x, j0, std::min(width, p - j0));
+        const StandardizedFro tr =
+            standardize_rows_fro(chunk, split.train, view_of(w_tr.w), view_of(w_tr.root));
+        const Eigen::MatrixXd te = standardize_apply_rows(
+            chunk, split.test, VecView::of(tr.mean), VecView::of(tr.scale), view_of(w_te.root));
+        tr_norms.push_back(tr.fro);
+        te_norms.push_back(stable_norm(MatView::of(te)));
+        if (gram)
+            gram_te_tr.noalias() += te * tr.x_std.transpose();
+        else
+            pred.noalias() += te * (tr.x_std.transpose() * y_train);
+        // What the weighted centring left over: it multiplies the response
+        // mean, which the no-refit form does not remove.
+        for (Eigen::Index j = 0; j < tr.x_std.cols(); ++j) {
+            double s = 0.0;
+            for (std::size_t i = 0; i < m; ++i)
+                s += (w_tr.root ? (*w_tr.root)[to_index(i)] : 1.0) * tr.x_std(to_index(i), j);
+            residual += s * s;
+        }
+    }
+    if (gram) pred.noalias() = gram_te_tr * y_train;
+
+    const double z_tr = combined_norm(tr_norms), z_te = combined_norm(te_norms);
+    const double rho = std::sqrt(residual);
+    const double mass = w_tr.w ? w_tr.w->sum() : static_cast<double>(m);
+    const double root_mass = std::sqrt(mass);
+    const double tau = std::pow(2.0 * static_cast<double>(nt) * eps, 2);
+    const double md = static_cast<double>(m), ntd = static_cast<double>(nt);
+    for (std::size_t c = 0; c < C; ++c) {
+        const VecView pc{pred.col(to_index(c)).data(), nt, 1};
+        const VecView yc{y_test.col(to_index(c)).data(), nt, 1};
+        const PrescaledSums sp = prescaled_sums(pc), sy = prescaled_sums(yc);
+        if (sy.centred <= tau * sy.raw) {
+            out[c] = 0.0;
+            continue;
+        }
+        Eigen::VectorXd y_std = st[c].y_std;
+        if (w_tr.root) y_std.array() *= w_tr.root->array();
+        const double nu = stable_norm(VecView::of(y_std));
+        if (nu == 0.0) {
+            out[c] = 0.0;
+            continue;
+        }
+        const double ytr_norm = stable_norm(VecView{y_train.col(to_index(c)).data(), m, 1});
+        const double p_norm = std::sqrt(sp.raw) / sp.scale;
+        const double p_spread = std::sqrt(sp.centred) / sp.scale;
+        const double ybar = std::fabs(st[c].mean);
+        const double bound = z_te * (rho + md * eps * z_tr * root_mass) * ybar +
+                             (ntd + 2.0) * eps * p_norm +
+                             z_tr * (static_cast<double>(p) + md + 4.0) * eps * z_te *
+                                 (root_mass * ybar + ytr_norm);
+        if (!(p_spread >= 8.0 * bound)) continue;
+        const double lead = (p_spread - bound) / (z_te * st[c].scale);
+        const double floor = 8.0 * static_cast<double>(std::max(p, m)) * eps * z_tr * nu;
+        if (!(lead >= 1e-12 && lead >= floor)) continue;
+        if (!((lead / nu) * (lead / nu) >= 1e-12) || sp.centred <= tau * sp.raw) continue;
+        double sxy = 0.0;
+        for (std::size_t i = 0; i < nt; ++i)
+            sxy += (sp.scale * pc[i] - sp.mean) * (sy.scale * yc[i] - sy.mean);
+        out[c] = std::clamp(sxy / std::sqrt(sp.centred * sy.centred), -1.0, 1.0);
+    }
+    return out;
+}
+
+std::vector<SplitR> split_nb_correlations_nr(MatView x, VecView y,
+                                             std::span<const SplitIdx> splits,
+                                             std::optional<VecView> weights) {
+    const std::size_t n = x.rows, p = x.cols;
+    const std::size_t m = std::min(std::max<std::size_t>(n / 2, 3), n - 3);
+    const Eigen::MatrixXd outcomes = nr_outcome_matrix(y, {});
+    const bool gram = nr_gram_flag(n, m, p, 1);
+    const std::uint64_t width = nr_chunk_width(std::max(m, n - m));
+    const std::uint64_t g = gram ? sat_mul(sat_mul(ceil8(n - m), m), 8) : 0;
+    const std::uint64_t bytes = sat_add(g, sat_add(sat_mul(sat_mul(ceil8(m), width), 8),
+                                                   sat_mul(sat_mul(ceil8(n - m), width), 8)));
+    PendingTable<SplitR> table =
+        map_batches(splits.size(), units_at_once(splits.size(), bytes), [&](std::size_t j) {
+            const auto r = nr_split_r(x, outcomes, splits[j], weights, gram);
+            std::vector<std::optional<SplitR>> row(1);
+            if (r[0]) row[0] = SplitR{*r[0], true};
+            return row;
+        });
+    const std::uint64_t refit_bytes =
+        sat_add(split_blocks_bytes(splits, p), sat_add(sat_mul(40, ceil8(p)), sat_mul(32, ceil8(p))));
+    const auto filled = fill_pending(std::move(table), refit_bytes,
+                                     [&](std::size_t u, std::span<const std::size_t>) {
+                                         return std::vector<SplitR>{
+                                             split_half_r(x, y, 1, splits[u], weights, std::nullopt)};
+                                     });
+    std::vector<SplitR> out(filled.size());
+    for (std::size_t j = 0; j < filled.size(); ++j) out[j] = filled[j][0];
+    return out;
+}
+
+}  // namespace veltra

@@ -1,0 +1,103 @@
+// The no-refit split correlations: every value they certify is the refit's
+// value to rounding, on ordinary and adversarial designs, and what they
+// cannot certify is left to the refit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include "resample/resample_test_support.hpp"
+#include "veltra/resample/nr_split.hpp"
+#include "veltra/resample/split_nb.hpp"
+
+using namespace veltra;
+
+namespace {
+
+struct Design {
+    std::string name;
+    Eigen::MatrixXd x;
+    Eigen::VectorXd y;
+    std::optional<Eigen::VectorXd> w;
+};
+
+std::vector<Design> designs() {
+    using resample_test::random_matrix;
+    using resample_test::signal_response;
+    std::vector<Design> out;
+    Eigen::MatrixXd x = random_matrix(60, 8, 1);
+    out.push_back({"plain", x, signal_response(x, 2), std::nullopt});
+    Eigen::MatrixXd shifted = x;
+    shifted.col(0).array() += 1e9;
+    shifted.col(1).array() = shifted.col(1).array() * 1e-6 - 3e7;
+    out.push_back({"huge column means", shifted, signal_response(x, 3), std::nullopt});
+    Eigen::MatrixXd flat = x;
+    flat.col(2).setConstant(4.0);
+    flat.col(3) = Eigen::VectorXd::Constant(60, 1.0) + 1e-15 * x.col(3);
+    out.push_back({"near-constant columns", flat, signal_response(x, 4), std::nullopt});
+    const Eigen::MatrixXd wide = random_matrix(24, 600, 5);
+    out.push_back({"p >> n", wide, signal_response(wide, 6, 0.3), std::nullopt});
+    const Eigen::MatrixXd tall = random_matrix(900, 3, 7);
+    out.push_back({"n >> p", tall, signal_response(tall, 8, 4.0), std::nullopt});
+    Eigen::VectorXd w = (random_matrix(60, 1, 9).col(0).array() + 1.5).matrix();
+    w[5] = 0.0;
+    out.push_back({"weights", x, signal_response(x, 10), w});
+    out.push_back({"pure noise", x, random_matrix(60, 1, 11).col(0), std::nullopt});
+    out.push_back({"huge response mean", x, (signal_response(x, 12).array() + 1e12).matrix(), std::nullopt});
+    return out;
+}
+
+std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& w) {
+    if (!w) return std::nullopt;
+    return VecView::of(*w);
+}
+
+}  // namespace
+
+TEST(NrSplit, CertifiedValuesEqualTheRefitAndTheRestIsRefitted) {
+    for (const Design& d : designs()) {
+        const auto n = static_cast<std::size_t>(d.x.rows());
+        ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(17);
+        const auto splits = draw_splits(n, 1, 40, rng);
+        ASSERT_TRUE(splits.has_value());
+        const Eigen::MatrixXd outcomes = nr_outcome_matrix(VecView::of(d.y), {});
+        const auto combined = split_nb_correlations_nr(MatView::of(d.x), VecView::of(d.y), *splits, view_of(d.w));
+        std::size_t certified = 0;
+        for (std::size_t j = 0; j < splits->size(); ++j) {
+            const SplitR refit = split_half_r(MatView::of(d.x), VecView::of(d.y), 1, (*splits)[j], view_of(d.w), std::nullopt);
+            for (const bool gram : {false, true}) {
+                const auto nr = nr_split_r(MatView::of(d.x), outcomes, (*splits)[j], view_of(d.w), gram);
+                if (!nr[0]) continue;
+                certified += gram;
+                EXPECT_NEAR(*nr[0], refit.r, 1e-12) << d.name << " split " << j;
+            }
+            EXPECT_NEAR(combined[j].r, refit.r, 1e-12) << d.name << " split " << j;
+        }
+        // The uncertain ones are left to the refit, the clear ones are not.
+        if (d.name == "huge response mean")
+            EXPECT_LT(certified, splits->size()) << d.name;
+        else
+            EXPECT_EQ(certified, splits->size()) << d.name;
+    }
+}
+
+TEST(NrSplit, PowersOfTwoOfYAndUnitWeightsChangeNothing) {
+    const Eigen::MatrixXd x = resample_test::random_matrix(40, 6, 21);
+    const Eigen::VectorXd y = resample_test::signal_response(x, 22);
+    ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(23);
+    const SplitIdx split = one_split(40, 20, rng);
+    const Eigen::VectorXd y_big = y * 0x1p40, ones = Eigen::VectorXd::Ones(40);
+    const auto base = nr_split_r(MatView::of(x), nr_outcome_matrix(VecView::of(y), {}), split, std::nullopt, false);
+    const auto scaled = nr_split_r(MatView::of(x), nr_outcome_matrix(VecView::of(y_big), {}), split, std::nullopt, false);
+    const auto unit = nr_split_r(MatView::of(x), nr_outcome_matrix(VecView::of(y), {}), split, VecView::of(ones), false);
+    ASSERT_TRUE(base[0].has_value());
+    EXPECT_EQ(base, scaled);
+    EXPECT_EQ(base, unit);
+    // No test rows, or a response constant on the test half: 0 without a refit.
+    const SplitIdx no_test{split.train, {}};
+    EXPECT_EQ(nr_split_r(MatView::of(x), nr_outcome_matrix(VecView::of(y), {}), no_test, std::nullopt, false)[0], 0.0);
+    Eigen::VectorXd flat_test = y;
+    for (const std::uint64_t i : split.test) flat_test[static_cast<Eigen::Index>(i)] = 2.5;
+    EXPECT_EQ(nr_split_r(MatView::of(x), nr_outcome_matrix(VecView::of(flat_test), {}), split, std::nullopt, true)[0], 0.0);
+}

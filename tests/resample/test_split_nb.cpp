@@ -1,0 +1,133 @@
+// Split draws, the guarded correlation, the Nadeau-Bengio test against its
+// direct formula and the split-NB test's guarantees.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "resample/resample_test_support.hpp"
+#include "veltra/resample/split_nb.hpp"
+
+using namespace veltra;
+using resample_test::random_matrix;
+
+namespace {
+
+std::vector<double> tanh_of(std::initializer_list<double> z) {
+    std::vector<double> r;
+    for (const double v : z) r.push_back(std::tanh(v));
+    return r;
+}
+
+}  // namespace
+
+TEST(SplitNb, DrawsRefuseSmallNAndSizeTheHalves) {
+    ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(1), fresh = ChaCha8Rng::seed_from_u64(1);
+    const auto small = draw_splits(6, 2, 10, rng);
+    ASSERT_FALSE(small.has_value());
+    EXPECT_EQ(small.error().display().find("n=6 too small for k=2 under split methods (need n ≥ k+5)") !=
+                  std::string::npos, true);
+    EXPECT_EQ(rng.next_u64(), fresh.next_u64());  // nothing drawn
+    struct Case { std::size_t n, k, m; };
+    for (const Case c : {Case{7, 2, 4}, Case{100, 1, 50}, Case{11, 3, 5}, Case{8, 1, 4}}) {
+        const auto splits = draw_splits(c.n, c.k, 3, rng);
+        ASSERT_TRUE(splits.has_value());
+        EXPECT_EQ((*splits)[2].train.size(), c.m) << c.n;
+        EXPECT_EQ((*splits)[2].test.size(), c.n - c.m) << c.n;
+    }
+}
+
+TEST(SplitNb, GuardedPearsonMatchesTheTextbookAndIgnoresScale) {
+    const Eigen::MatrixXd xy = random_matrix(50, 2, 3);
+    const Eigen::VectorXd x = xy.col(0), y = xy.col(1) + 0.5 * xy.col(0);
+    long double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+    for (Eigen::Index i = 0; i < 50; ++i) { sx += x[i]; sy += y[i]; }
+    for (Eigen::Index i = 0; i < 50; ++i) {
+        const long double a = x[i] - sx / 50, b = y[i] - sy / 50;
+        sxx += a * a; syy += b * b; sxy += a * b;
+    }
+    const double r = guarded_pearson(VecView::of(x), VecView::of(y));
+    EXPECT_NEAR(r, static_cast<double>(sxy / std::sqrt(sxx * syy)), 1e-15);
+    const Eigen::VectorXd huge = x * 0x1p1000, tiny = y * 0x1p-1000;
+    EXPECT_EQ(guarded_pearson(VecView::of(huge), VecView::of(tiny)), r);
+    const Eigen::VectorXd flat = Eigen::VectorXd::Constant(50, 0.1);
+    EXPECT_EQ(guarded_pearson(VecView::of(flat), VecView::of(y)), 0.0);
+    EXPECT_EQ(guarded_pearson(VecView::of(x), VecView::of(flat)), 0.0);
+    EXPECT_THROW(guarded_pearson(VecView::of(x), VecView{y.data(), 49, 1}), InternalFailure);
+}
+
+TEST(SplitNb, CorrectedTMatchesTheDirectFormula) {
+    // Student's t tails in closed form for 1 and 2 degrees of freedom.
+    const auto tail = [](double t, double df) {
+        return df == 1 ? 0.5 - std::atan(t) / std::numbers::pi : 0.5 - t / (2 * std::sqrt(2 + t * t));
+    };
+    struct Case { std::vector<double> z; std::size_t n_train, n_test; };
+    const Case cases[] = {{{0.3, 0.5}, 50, 50}, {{0.1, 0.4, -0.2}, 30, 20}, {{-0.6, -0.2, -0.5}, 8, 12}};
+    for (const Case& c : cases) {
+        const double J = static_cast<double>(c.z.size());
+        double mean = 0, ss = 0;
+        for (const double v : c.z) mean += v / J;
+        for (const double v : c.z) ss += (v - mean) * (v - mean);
+        const double t = mean / (std::sqrt(1 / J + double(c.n_test) / double(c.n_train)) * std::sqrt(ss / (J - 1)));
+        std::vector<double> r;
+        for (const double v : c.z) r.push_back(std::tanh(v));
+        const NbTest nb = nb_test(r, c.n_train, c.n_test);
+        EXPECT_NEAR(nb.t, t, 1e-12 * std::fabs(t));
+        EXPECT_EQ(nb.df, J - 1);
+        EXPECT_NEAR(nb.p, tail(t, J - 1), 1e-12);
+        EXPECT_NEAR(nb.statistic, std::tanh(mean), 1e-14);
+        EXPECT_NEAR(*nb_rho_hat(r, 40), std::clamp(1 - 37 * ss / (J - 1), 0.0, 1.0), 1e-12);
+    }
+    // No spread: the floored denominator; a zero mean gives exactly 0.5.
+    EXPECT_LT(nb_test(tanh_of({0.2, 0.2, 0.2}), 10, 10).p, 1e-10);
+    EXPECT_GT(nb_test(tanh_of({-0.2, -0.2, -0.2}), 10, 10).p, 1 - 1e-10);
+    EXPECT_EQ(nb_test(tanh_of({0, 0, 0}), 10, 10).p, 0.5);
+    EXPECT_NEAR(nb_test(std::vector<double>{1.0, 1.0}, 10, 10).statistic, 0.9999, 1e-15);  // clamped before z
+    EXPECT_TRUE(std::isnan(nb_test(std::vector<double>{0.5}, 10, 10).p));
+    EXPECT_FALSE(nb_rho_hat(tanh_of({0.1, 0.2}), 3).has_value());
+    EXPECT_EQ(*nb_rho_hat(tanh_of({0.1, 0.2}), 4), 1 - 0.005);
+    EXPECT_EQ(*nb_rho_hat(tanh_of({-2, 2}), 50), 0.0);
+}
+
+TEST(SplitNb, SameAnswerForEveryThreadCountBudgetAndUniformWeights) {
+    const Eigen::MatrixXd x = random_matrix(40, 6, 5);
+    const Eigen::VectorXd y = resample_test::signal_response(x, 6, 2.0);
+    const Eigen::VectorXd ones = Eigen::VectorXd::Constant(40, 1.0);
+    for (const std::size_t k : {1u, 2u}) {
+        const auto run = [&](std::optional<VecView> w) {
+            ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(7);
+            return *run_split_nb(MatView::of(x), VecView::of(y), k, 25, w, std::nullopt, rng);
+        };
+        const SplitTestResult base = run(std::nullopt);
+        ASSERT_TRUE(base.rho_hat.has_value());
+        EXPECT_LT(base.pvalue, 0.01);
+        for (const char* b : {"1", "3000"}) {
+            resample_test::ScopedBudget budget(b);
+            const SplitTestResult one = resample_test::on_one_thread([&] { return run(std::nullopt); });
+            const SplitTestResult uniform = run(VecView::of(ones));
+            for (const SplitTestResult& o : {one, uniform}) {
+                EXPECT_EQ(o.pvalue, base.pvalue);
+                EXPECT_EQ(o.statistic, base.statistic);
+                EXPECT_EQ(o.rho_hat, base.rho_hat);
+            }
+        }
+    }
+}
+
+TEST(SplitNb, EverySplitFailingIsAnError) {
+    const Eigen::MatrixXd x = random_matrix(20, 2, 8);
+    const Eigen::VectorXd y = x.col(0);
+    ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(9);
+    const auto r = run_split_nb(MatView::of(x), VecView::of(y), 3, 10, std::nullopt, std::nullopt, rng);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().code(), "invalid_input");
+    // A training half without weight is a failed split, never an unweighted one.
+    Eigen::VectorXd w = Eigen::VectorXd::Ones(20);
+    ChaCha8Rng split_rng = ChaCha8Rng::seed_from_u64(10);
+    const SplitIdx split = one_split(20, 10, split_rng);
+    for (const std::uint64_t i : split.train) w[static_cast<Eigen::Index>(i)] = 0.0;
+    const SplitR s = split_half_r(MatView::of(x), VecView::of(y), 1, split, VecView::of(w), std::nullopt);
+    EXPECT_FALSE(s.fitted);
+    EXPECT_EQ(s.r, 0.0);
+}
