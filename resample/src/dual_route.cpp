@@ -17,12 +17,6 @@ namespace {
 
 using Kind = NspaceOutcome::Kind;
 
-double dot(const double* a, const double* b, std::size_t n) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
-    return s;
-}
-
 VecView column_of(MatView m, std::size_t j) {
     return {m.data + static_cast<std::ptrdiff_t>(j) * m.col_stride, m.rows, m.row_stride};
 }

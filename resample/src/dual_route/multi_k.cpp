@@ -4,32 +4,13 @@
 #include <cmath>
 
 #include "veltra/error.hpp"
+#include "veltra/gram_p.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/ordered_product.hpp"
 
 namespace veltra {
 namespace {
-
-// Dot products and sums of squares of the kernel run in index order, so a
-// column's arithmetic is fixed by its own data.
-double dot(const double* a, const double* b, std::size_t n) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
-    return s;
-}
-
-// Largest absolute row sum; NaN when a row holds NaN.
-double max_abs_row_sum(MatView g) {
-    double best = 0.0;
-    for (std::size_t i = 0; i < g.rows; ++i) {
-        double s = 0.0;
-        for (std::size_t j = 0; j < g.cols; ++j) s += std::abs(g(i, j));
-        if (std::isnan(s)) return s;
-        best = std::max(best, s);
-    }
-    return best;
-}
 
 // The working state of one response column.
 struct KernelColumn {
@@ -43,6 +24,12 @@ struct KernelColumn {
 NspaceOutcome outcome(NspaceOutcome::Kind kind) { return NspaceOutcome{kind, 0, {}}; }
 
 }  // namespace
+
+double dot(const double* a, const double* b, std::size_t n) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
+    return s;
+}
 
 Eigen::MatrixXd gram_of(MatView z, Par par) { return ordered_product(z, z.transposed(), par); }
 
@@ -80,8 +67,7 @@ double gram_norm_bound(MatView g, double fro_norm) {
     // Rayleigh quotient near a lower eigenvalue, and twice that need not
     // bound the top one. The largest absolute row sum and the trace always
     // do; an allowance built on less would certify values that are not sure.
-    const double rows = max_abs_row_sum(g);
-    const double sure = std::isnan(rows) ? f : std::min(rows, f);
+    const double sure = c2_norm_estimate(g, fro_norm);
     return std::isnan(doubled) || doubled >= sure ? doubled : sure;
 }
 
