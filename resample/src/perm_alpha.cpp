@@ -5,7 +5,7 @@
 
 #include "veltra/numeric.hpp"
 #include "veltra/parallel.hpp"
-#include "veltra/selection.hpp"
+#include "veltra/finite.hpp"
 #include "veltra/settings.hpp"
 #include "veltra/standardize.hpp"
 #include "veltra/text.hpp"
