@@ -91,30 +91,44 @@ Result<std::vector<Contribution>> pooled_cv_r2_columns(RawPermRoute route, MatVi
 }
 
 // The one-component n-space pass: all columns at once per fold, the pending
-// ones refitted.
-std::vector<std::vector<Contribution>> nspace_cv_contributions(MatView x, Folds folds,
-                                                               const Columns& cols) {
+// ones refitted. A fold whose standardised X is not finite fails as a whole,
+// as on the other routes: with a finite y, that is the only way every column
+// of the pass fails with non_finite_input.
+std::vector<Result<std::vector<Contribution>>> nspace_cv_contributions(MatView x, VecView y,
+                                                                       Folds folds,
+                                                                       const Columns& cols) {
     const std::size_t n = x.rows, p = x.cols, C = cols.count();
     const Eigen::MatrixXd y_all = detail::column_block(cols, 0, C);
     const Pls1CvR2Columns pass(x, MatView::of(y_all), folds);
     std::size_t smallest = n;
     std::uint64_t block_bytes = 0;
     for (const auto& fold : folds) {
-        const std::uint64_t t = fold.size(), r = n - t;
-        const std::uint64_t c = nr_chunk_width(std::max({r, t, std::uint64_t{1}}));
+        const std::size_t t = fold.size(), r = n - t;
+        const std::uint64_t c = nr_chunk_width(std::max({r, t, std::size_t{1}}));
         block_bytes = std::max(block_bytes, sat_add(sat_mul(sat_mul(ceil8(r), c), 8),
                                                     sat_mul(sat_mul(ceil8(t), c), 8)));
-        smallest = std::min<std::size_t>(smallest, t);
+        smallest = std::min(smallest, t);
     }
     const std::uint64_t bytes = sat_add(fold_blocks_bytes(n, folds, n - smallest), block_bytes);
     PendingTable<Contribution> table = map_batches(
         folds.size(), units_at_once(folds.size(), bytes), [&](std::size_t f) { return pass.fold_pass(f); });
+    bool y_finite = true;
+    for (std::size_t i = 0; i < y.len; ++i) y_finite = y_finite && std::isfinite(y[i]);
+    std::vector<bool> fold_failed(table.size(), false);
+    for (std::size_t f = 0; f < table.size(); ++f)
+        fold_failed[f] = y_finite && C > 0 && table[f][0] && !*table[f][0] &&
+                         table[f][0]->error().is<VeltraError::NonFiniteInput>();
     const std::uint64_t refill_bytes = sat_add(
         fold_blocks_bytes(n, folds, p), sat_mul(std::min<std::uint64_t>(pool_threads(), C), refit_bytes(p, 1)));
-    return fill_pending(std::move(table), refill_bytes,
-                        [&](std::size_t f, std::span<const std::size_t> pending) {
-                            return pass.refill(f, pending);
-                        });
+    auto filled = fill_pending(std::move(table), refill_bytes,
+                               [&](std::size_t f, std::span<const std::size_t> pending) {
+                                   return pass.refill(f, pending);
+                               });
+    std::vector<Result<std::vector<Contribution>>> out;
+    for (std::size_t f = 0; f < filled.size(); ++f)
+        if (fold_failed[f]) out.emplace_back(fail(VeltraError::NonFiniteInput{}));
+        else out.emplace_back(std::move(filled[f]));
+    return out;
 }
 
 }  // namespace
@@ -156,6 +170,7 @@ Result<PermTestResult> run_raw_perm_on(RawPermRoute route, MatView x, VecView y,
     const std::size_t n = x.rows, p = x.cols;
     internal_check(route != RawPermRoute::nspace_cv || (k == 1 && !weights && !keep),
                    "the one-component n-space pass takes k = 1 without weights or keep");
+    internal_check(route != RawPermRoute::nspace || !keep, "the n-space fold route takes no keep");
     const std::vector<std::uint64_t> order = shuffled_rows(n, rng);
     const std::vector<std::vector<std::size_t>> folds = fold_split(order, n_folds);
     const Columns cols(y, child_seeds(rng, n_perm));
@@ -163,7 +178,7 @@ Result<PermTestResult> run_raw_perm_on(RawPermRoute route, MatView x, VecView y,
 
     std::vector<Result<std::vector<Contribution>>> per_fold;
     if (route == RawPermRoute::nspace_cv) {
-        for (auto& f : nspace_cv_contributions(x, folds, cols)) per_fold.emplace_back(std::move(f));
+        per_fold = nspace_cv_contributions(x, y, folds, cols);
     } else {
         std::size_t smallest = n;
         for (const auto& f : folds) smallest = std::min(smallest, f.size());

@@ -179,6 +179,9 @@ Result<PermTestResult> run_split_perm(SplitExactRoute route, MatView x, VecView 
                                       std::optional<VecView> weights,
                                       std::optional<std::size_t> keep, ChaCha8Rng& rng) {
     internal_check(route != SplitExactRoute::no_refit, "run_split_perm runs routes 1 to 3");
+    // The n-space kernel fits unweighted targets without keep.
+    internal_check(route != SplitExactRoute::nspace || (!weights && !keep),
+                   "the n-space split route takes neither weights nor keep");
     const std::size_t n = x.rows, p = x.cols;
     VELTRA_TRY(splits, draw_splits(n, k, n_splits, rng));
     const Columns cols(y, child_seeds(rng, n_perm));
