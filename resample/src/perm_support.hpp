@@ -15,9 +15,14 @@
 
 namespace veltra::detail {
 
-// Columns fitted together through matrix products. Fixed, so that a
-// column's arithmetic depends on the data's shape alone.
-inline constexpr std::size_t column_group = 16;
+// Columns fitted together through matrix products: 16 on the n-space
+// routes; on the Gram routes as many as keep a group's n-row columns near
+// 2 MiB, from 1 to 64. Set by the shape alone, so a column's arithmetic
+// never depends on the thread count or the budget.
+inline constexpr std::size_t nspace_group = 16;
+inline std::size_t gram_group(std::size_t rows) {
+    return std::clamp<std::size_t>(2097152 / (8 * std::max<std::size_t>(rows, 1)), 1, 64);
+}
 
 inline std::uint64_t pool_threads() {
     return static_cast<std::uint64_t>(std::max(1, tbb::this_task_arena::max_concurrency()));

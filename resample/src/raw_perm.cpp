@@ -16,7 +16,6 @@ namespace veltra {
 
 namespace {
 
-using detail::column_group;
 using detail::column_of;
 using detail::pool_threads;
 using detail::refit_bytes;
@@ -71,9 +70,10 @@ Result<std::vector<Contribution>> pooled_cv_r2_columns(RawPermRoute route, MatVi
     const std::size_t C = cols.count();
     if (route == RawPermRoute::gram_p && !fold->massless) {
         const GramPBlock block(MatView::of(fold->z_train), par_parallel, true);
-        std::vector<std::vector<Contribution>> groups(ceil_div(C, column_group));
+        const std::size_t group = detail::gram_group(x.rows);
+        std::vector<std::vector<Contribution>> groups(ceil_div(C, group));
         for_each_index(par_parallel, groups.size(), [&](std::size_t g) {
-            const std::size_t lo = g * column_group, w = std::min(column_group, C - lo);
+            const std::size_t lo = g * group, w = std::min(group, C - lo);
             const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
             groups[g] = raw_perm_units(*fold, block, MatView::of(values), k, keep);
         });

@@ -14,7 +14,6 @@ namespace veltra {
 namespace {
 
 using detail::column_batch;
-using detail::column_group;
 using detail::column_of;
 using detail::pool_threads;
 using detail::refit_bytes;
@@ -73,9 +72,10 @@ std::vector<double> split_z_row(SplitExactRoute route, MatView x, const Columns&
             std::optional<SplitGram> sg;
             if (route == SplitExactRoute::nspace) ns.emplace(s, par_parallel);
             else sg.emplace(s, par_parallel);
+            const std::size_t group = ns ? detail::nspace_group : detail::gram_group(x.rows);
             std::vector<std::optional<double>> cells(C);
-            for_each_index(par_parallel, ceil_div(C, column_group), [&](std::size_t g) {
-                const std::size_t lo = g * column_group, w = std::min(column_group, C - lo);
+            for_each_index(par_parallel, ceil_div(C, group), [&](std::size_t g) {
+                const std::size_t lo = g * group, w = std::min(group, C - lo);
                 const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
                 const auto part =
                     ns ? split_columns_r_nspace(split, *ns, MatView::of(values), k)
