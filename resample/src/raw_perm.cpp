@@ -3,6 +3,7 @@
 #include <numeric>
 
 #include "perm_support.hpp"
+#include "veltra/finite.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/ordered_product.hpp"
@@ -10,7 +11,7 @@
 #include "veltra/resample/dual_route.hpp"
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/signal_test.hpp"
-#include "veltra/special.hpp"
+#include "veltra/fold_split.hpp"
 
 namespace veltra {
 
@@ -112,8 +113,9 @@ std::vector<Result<std::vector<Contribution>>> nspace_cv_contributions(MatView x
     const std::uint64_t bytes = sat_add(fold_blocks_bytes(n, folds, n - smallest), block_bytes);
     PendingTable<Contribution> table = map_batches(
         folds.size(), units_at_once(folds.size(), bytes), [&](std::size_t f) { return pass.fold_pass(f); });
-    bool y_finite = true;
-    for (std::size_t i = 0; i < y.len; ++i) y_finite = y_finite && std::isfinite(y[i]);
+    const bool y_finite =
+        check_finite_mat(MatView{y.data, y.len, 1, y.stride, static_cast<std::ptrdiff_t>(y.len)})
+            .has_value();
     std::vector<bool> fold_failed(table.size(), false);
     for (std::size_t f = 0; f < table.size(); ++f)
         fold_failed[f] = y_finite && C > 0 && table[f][0] && !*table[f][0] &&

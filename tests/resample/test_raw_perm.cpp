@@ -10,7 +10,7 @@
 #include "veltra/fit.hpp"
 #include "veltra/predict.hpp"
 #include "veltra/resample/signal_test.hpp"
-#include "veltra/special.hpp"
+#include "veltra/fold_split.hpp"
 
 using namespace veltra;
 using resample_test::random_matrix;
