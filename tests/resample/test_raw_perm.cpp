@@ -19,29 +19,9 @@ using R = RawPermRoute;
 
 namespace {
 
-struct Data {
-    const char* name;
-    Eigen::MatrixXd x;
-    Eigen::VectorXd y;
-    std::optional<Eigen::VectorXd> w;
-};
+using Data = resample_test::Design;
 
-std::vector<Data> data_sets() {
-    std::vector<Data> out;
-    const Eigen::MatrixXd x = random_matrix(36, 10, 3);
-    out.push_back({"random", x, signal_response(x, 4, 2.0), std::nullopt});
-    Eigen::MatrixXd col = x;
-    col.col(4) = col.col(0);
-    col.col(5) = col.col(1) + col.col(2);
-    out.push_back({"collinear", col, signal_response(col, 5, 2.0), std::nullopt});
-    Eigen::MatrixXd low = random_matrix(36, 3, 6);
-    low.col(2) = low.col(0) + low.col(1);
-    out.push_back({"rank 2 of 3", low, signal_response(low, 7, 1.0), std::nullopt});
-    Eigen::VectorXd w = (random_matrix(36, 1, 8).col(0).array() + 1.2).matrix();
-    for (Eigen::Index i = 0; i < 36; i += 4) w[i] = 0.0;
-    out.push_back({"zero weights", x, signal_response(x, 9, 2.0), w});
-    return out;
-}
+std::vector<Data> data_sets() { return resample_test::adversarial_designs(36, 10, 3); }
 
 Result<PermTestResult> run(R route, const Data& d, std::size_t k, std::uint64_t seed,
                            std::size_t B = 99, std::size_t K = 4) {
@@ -129,11 +109,7 @@ TEST(RawPerm, PValuesSitOnTheLatticeAndReachItsFloor) {
         EXPECT_NEAR(p * 100.0, std::round(p * 100.0), 1e-9);
         ps.push_back(p);
     }
-    std::sort(ps.begin(), ps.end());
-    double ks = 0.0;
-    for (std::size_t i = 0; i < ps.size(); ++i)
-        ks = std::max({ks, ps[i] - i / 200.0 - 0.01, (i + 1) / 200.0 - ps[i]});
-    EXPECT_LT(ks, std::sqrt(std::log(2.0 / 1e-6) / 400.0));
+    EXPECT_LT(resample_test::lattice_ks(ps, 99), resample_test::ks_bound_1e6(ps.size()));
 }
 
 TEST(RawPerm, FailuresAndDegenerateNulls) {
@@ -143,7 +119,7 @@ TEST(RawPerm, FailuresAndDegenerateNulls) {
     EXPECT_EQ(loo.statistic, 0.0);
     EXPECT_EQ(loo.pvalue, 1.0);
     // k beyond p fails every column: the null is degenerate.
-    const auto all_failed = run(R::refit, data_sets()[2], 4, 2, 9);
+    const auto all_failed = run(R::refit, data_sets()[2], 5, 2, 9);
     ASSERT_FALSE(all_failed);
     EXPECT_EQ(all_failed.error().as<VeltraError::PermNullDegenerate>().n_failed, 9u);
     // A standardised X that is not finite fails the test on every route.
