@@ -154,5 +154,13 @@ TEST(SplitPerm, RouteRuleAndRefusals) {
     EXPECT_NE(nr(40, 2, {}).find("requires k = 1 (got k=2)"), std::string::npos);
     EXPECT_NE(nr(40, 1, 3).find("does not support sparse keep"), std::string::npos);
     EXPECT_NE(nr(5, 1, {}).find("n=5 too small for k=1"), std::string::npos);
+    // No split can be fitted: no evidence either way is an error, not p = 1.
+    const Data low = data_sets()[2];
+    Eigen::MatrixXd inf = d.x;
+    inf(0, 0) = INFINITY;
+    EXPECT_TRUE(run_split_perm(R::refit, MatView::of(low.x), VecView::of(low.y), 5, 9, 2, {}, {}, rng)
+                    .error().is<VeltraError::InvalidInput>());
+    EXPECT_TRUE(run_split_perm_nr(MatView::of(inf), VecView::of(d.y), 1, 9, 2, {}, {}, rng)
+                    .error().is<VeltraError::InvalidInput>());
     EXPECT_FALSE(run_split_perm(R::refit, top_rows(d.x, 6), VecView::of(d.y), 2, 9, 2, {}, {}, rng));
 }
