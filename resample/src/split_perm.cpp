@@ -35,8 +35,8 @@ Result<PermTestResult> split_perm_result(std::span<const ZRow> rows, std::size_t
     for (const ZRow& r : rows) z.push_back(r.z);
     const std::vector<double> zbar = zbars_from_rows(C, z);
     const double observed = zbar[0];
-    return PermTestResult{perm_pvalue(observed, std::span<const double>(zbar).subspan(1), not_finite),
-                          std::tanh(observed)};
+    const std::span<const double> permuted = std::span<const double>(zbar).subspan(1);
+    return PermTestResult{perm_pvalue(observed, permuted, not_finite), std::tanh(observed)};
 }
 
 // The certified correlation of a Gram-route prediction, or empty: the
@@ -63,10 +63,8 @@ std::optional<double> certified_r(VecView pred, VecView y_test, double test_fro,
 }
 
 // The z row of one split on the refit, n-space or Gram route.
-ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols,
-                                const SplitIdx& split, std::size_t k,
-                                std::optional<VecView> weights,
-                                std::optional<std::size_t> keep) {
+ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols, const SplitIdx& split,
+                 std::size_t k, std::optional<VecView> weights, std::optional<std::size_t> keep) {
     const std::size_t C = cols.count(), p = x.cols, m = split.train.size();
     const PreparedSplit s = prepare_split(x, split, weights);
     std::vector<double> r(C, 0.0);
@@ -96,7 +94,7 @@ ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols,
                 const auto part =
                     ns ? split_columns_r_nspace(split, *ns, MatView::of(values), k)
                        : split_columns_r_gram_p(*sg, s, split, MatView::of(values), k, keep);
-                std::copy(part.begin(), part.end(), cells.begin() + static_cast<std::ptrdiff_t>(lo));
+                std::copy(part.begin(), part.end(), cells.begin() + to_index(lo));
             });
             std::vector<std::size_t> pending;
             for (std::size_t c = 0; c < C; ++c)
@@ -176,7 +174,8 @@ std::vector<std::optional<double>> split_columns_r_gram_p(const SplitGram& g,
         fits[i] = g.block.fit_replicate_full(column_of(MatView::of(y_train), i), k, keep, &c);
         if (fits[i]) coef.col(to_index(i)) = fits[i]->coef;
     }
-    const Eigen::MatrixXd pred = ordered_product(MatView::of(s.test), MatView::of(coef), par_sequential);
+    const Eigen::MatrixXd pred =
+        ordered_product(MatView::of(s.test), MatView::of(coef), par_sequential);
     for (std::size_t i = 0; i < w; ++i) {
         if (!fits[i]) continue;
         if (fits[i]->k_used == 0) {
@@ -259,7 +258,8 @@ Result<PermTestResult> run_split_perm_nr(MatView x, VecView y, std::size_t k,
             const PreparedSplit s = prepare_split(x, splits[u], weights);
             return map_batches(pending.size(), column_batch(m, p, 1, pending.size()),
                                [&](std::size_t q) {
-                                   const VecView col{outcomes.col(to_index(pending[q])).data(), n, 1};
+                                   const auto c = to_index(pending[q]);
+                                   const VecView col{outcomes.col(c).data(), n, 1};
                                    return split_column_r(s, splits[u], col, 1, std::nullopt);
                                });
         });

@@ -28,7 +28,7 @@ Result<PermTestResult> run(R route, const Data& d, std::size_t k, std::uint64_t 
     ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(seed);
     std::optional<VecView> w;
     if (d.w) w = VecView::of(*d.w);
-    return run_raw_perm_on(route, MatView::of(d.x), VecView::of(d.y), k, B, K, w, std::nullopt, rng);
+    return run_raw_perm_on(route, MatView::of(d.x), VecView::of(d.y), k, B, K, w, {}, rng);
 }
 
 // The observed statistic by a cross-validation written from the public fit:
@@ -41,16 +41,19 @@ double plain_cv_r2(const Data& d, std::size_t k, std::uint64_t seed, std::size_t
     for (const auto& test : fold_split(order, K)) {
         std::vector<Eigen::Index> train;
         for (Eigen::Index i = 0; i < 36; ++i)
-            if (std::find(test.begin(), test.end(), static_cast<std::size_t>(i)) == test.end()) train.push_back(i);
+            if (std::find(test.begin(), test.end(), std::size_t(i)) == test.end())
+                train.push_back(i);
         const Eigen::MatrixXd xt = d.x(train, Eigen::all);
         const Eigen::VectorXd yt = d.y(train);
-        const auto model = pls1_fit_impl(MatView::of(xt), VecView::of(yt), k, std::nullopt, FitOpts{});
-        const Eigen::MatrixXd xs = d.x(std::vector<Eigen::Index>(test.begin(), test.end()), Eigen::all);
+        const auto model = pls1_fit_impl(MatView::of(xt), VecView::of(yt), k, {}, FitOpts{});
+        const std::vector<Eigen::Index> rows(test.begin(), test.end());
+        const Eigen::MatrixXd xs = d.x(rows, Eigen::all);
         const Eigen::VectorXd pred = *pls1_predict(*model, MatView::of(xs));
         long double mean = 0, tr_mean = 0, tr_var = 0;
         for (const std::size_t i : test) mean += d.y[to_index(i)] / test.size();
         for (const Eigen::Index i : train) tr_mean += d.y[i] / train.size();
-        for (const Eigen::Index i : train) tr_var += (d.y[i] - tr_mean) * (d.y[i] - tr_mean) / train.size();
+        for (const Eigen::Index i : train)
+            tr_var += (d.y[i] - tr_mean) * (d.y[i] - tr_mean) / train.size();
         for (std::size_t t = 0; t < test.size(); ++t) {
             const long double yi = d.y[to_index(test[t])];
             ss_res += (pred[to_index(t)] - yi) * (pred[to_index(t)] - yi) / tr_var;
@@ -89,7 +92,7 @@ TEST(RawPerm, SameBitsForAnyThreadCountAndBudget) {
                                       std::tuple{R::nspace, 2, data_sets()[1]}}) {
         const PermTestResult ref = *run(route, d, k, 8);
         resample_test::ScopedBudget tiny("1");
-        const PermTestResult one = resample_test::on_one_thread([&] { return *run(route, d, k, 8); });
+        const auto one = resample_test::on_one_thread([&] { return *run(route, d, k, 8); });
         for (const PermTestResult& r : {one, *run(route, d, k, 8)}) {
             EXPECT_EQ(r.statistic, ref.statistic);
             EXPECT_EQ(r.pvalue, ref.pvalue);
@@ -130,9 +133,12 @@ TEST(RawPerm, FailuresAndDegenerateNulls) {
 
 TEST(RawPerm, RouteRule) {
     struct Case { std::uint64_t n, p, B, K, k; bool w; R route; };
-    for (const Case& c : {Case{200, 5000, 999, 5, 1, false, R::nspace_cv}, Case{200, 5000, 999, 5, 2, false, R::nspace},
-                          Case{200, 5000, 999, 5, 2, true, R::refit}, Case{2000, 200, 999, 5, 2, false, R::gram_p},
-                          Case{2000, 200, 999, 5, 1, true, R::gram_p}, Case{2000, 200, 9, 5, 2, false, R::refit},
+    for (const Case& c : {Case{200, 5000, 999, 5, 1, false, R::nspace_cv},
+                          Case{200, 5000, 999, 5, 2, false, R::nspace},
+                          Case{200, 5000, 999, 5, 2, true, R::refit},
+                          Case{2000, 200, 999, 5, 2, false, R::gram_p},
+                          Case{2000, 200, 999, 5, 1, true, R::gram_p},
+                          Case{2000, 200, 9, 5, 2, false, R::refit},
                           Case{9000, 4001, 999, 5, 2, false, R::refit}})
-        EXPECT_EQ(raw_perm_route(c.n, c.p, c.B, c.K, c.k, std::nullopt, c.w), c.route) << c.n << " " << c.k;
+        EXPECT_EQ(raw_perm_route(c.n, c.p, c.B, c.K, c.k, {}, c.w), c.route) << c.n << " " << c.k;
 }

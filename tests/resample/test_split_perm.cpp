@@ -83,12 +83,13 @@ TEST(SplitPerm, ClosedFormRouteAgreesWithRefitsOfItsOwnDraws) {
                 const auto perm = shuffled_rows(n, rng);
                 for (std::size_t i = 0; i < n; ++i) yb[to_index(i)] = d.y[to_index(perm[i])];
             }
+            const auto w = d.w ? std::optional(VecView::of(*d.w)) : std::nullopt;
             for (const SplitIdx& s : splits)
-                zbar[b] += fisher_z(split_half_r(MatView::of(d.x), VecView::of(yb), 1, s,
-                                                 d.w ? std::optional(VecView::of(*d.w)) : std::nullopt,
-                                                 std::nullopt).r) / J;
+                zbar[b] += fisher_z(split_half_r(MatView::of(d.x), VecView::of(yb), 1, s, w, {}).r);
+            zbar[b] /= J;
         }
-        const auto above = std::count_if(zbar.begin() + 1, zbar.end(), [&](double z) { return z >= zbar[0]; });
+        const auto above =
+            std::count_if(zbar.begin() + 1, zbar.end(), [&](double z) { return z >= zbar[0]; });
         const PermTestResult got = run(R::no_refit, d, 1, 21, B);
         EXPECT_NEAR(got.statistic, std::tanh(zbar[0]), 1e-10) << d.name;
         EXPECT_EQ(got.pvalue, (above + 1.0) / (B + 1.0)) << d.name;
@@ -101,7 +102,7 @@ TEST(SplitPerm, SameBitsForAnyThreadCountAndBudget) {
         const std::size_t k = route == R::no_refit ? 1 : 2;
         const PermTestResult ref = run(route, d, k, 8);
         resample_test::ScopedBudget tiny("1");
-        const PermTestResult one = resample_test::on_one_thread([&] { return run(route, d, k, 8); });
+        const auto one = resample_test::on_one_thread([&] { return run(route, d, k, 8); });
         const PermTestResult small = run(route, d, k, 8);
         for (const PermTestResult& r : {one, small}) {
             EXPECT_EQ(r.statistic, ref.statistic);
@@ -130,18 +131,23 @@ TEST(SplitPerm, PValuesSitOnTheLatticeAndReachItsFloor) {
 TEST(SplitPerm, PValueCountsTiesAndUnusableStatistics) {
     const auto not_finite = [](double v) { return !std::isfinite(v); };
     struct Case { double observed; std::vector<double> permuted; double p; };
-    for (const Case& c : {Case{1.0, {0.5, 1.0, 2.0}, 3.0 / 4}, Case{1.0, {0.5, NAN, INFINITY, -1}, 3.0 / 5},
+    for (const Case& c : {Case{1.0, {0.5, 1.0, 2.0}, 3.0 / 4},
+                          Case{1.0, {0.5, NAN, INFINITY, -1}, 3.0 / 5},
                           Case{NAN, {0.5, 0.1}, 1.0}, Case{INFINITY, {0.5}, 1.0}})
         EXPECT_EQ(perm_pvalue(c.observed, c.permuted, not_finite), c.p);
 }
 
 TEST(SplitPerm, RouteRuleAndRefusals) {
     struct Case { std::uint64_t n, p, B, k; std::optional<std::uint64_t> keep; bool w; R route; };
-    for (const Case& c : {Case{100, 1000, 999, 2, {}, false, R::nspace}, Case{100, 1000, 999, 2, {}, true, R::refit},
-                          Case{100, 10, 999, 1, {}, true, R::no_refit}, Case{100, 10, 999, 1, 5, false, R::refit},
-                          Case{2000, 200, 999, 1, 5, false, R::gram_p}, Case{9000, 4001, 999, 3, {}, false, R::refit},
-                          Case{2000, 200, 999, 2, 300, false, R::refit}, Case{2000, 200, 9, 2, {}, false, R::refit}})
-        EXPECT_EQ(split_exact_refit_route(c.n, c.p, c.B, c.k, c.keep, c.w), c.route) << c.n << " " << c.p;
+    for (const Case& c : {Case{100, 1000, 999, 2, {}, false, R::nspace},
+                          Case{100, 1000, 999, 2, {}, true, R::refit},
+                          Case{100, 10, 999, 1, {}, true, R::no_refit},
+                          Case{100, 10, 999, 1, 5, false, R::refit},
+                          Case{2000, 200, 999, 1, 5, false, R::gram_p},
+                          Case{9000, 4001, 999, 3, {}, false, R::refit},
+                          Case{2000, 200, 999, 2, 300, false, R::refit},
+                          Case{2000, 200, 9, 2, {}, false, R::refit}})
+        EXPECT_EQ(split_exact_refit_route(c.n, c.p, c.B, c.k, c.keep, c.w), c.route) << c.n;
     const Data d = data_sets()[0];
     const auto top_rows = [](const Eigen::MatrixXd& x, std::size_t n) {
         return MatView{x.data(), n, static_cast<std::size_t>(x.cols()), 1, x.rows()};
@@ -158,9 +164,11 @@ TEST(SplitPerm, RouteRuleAndRefusals) {
     const Data low = data_sets()[2];
     Eigen::MatrixXd inf = d.x;
     inf(0, 0) = INFINITY;
-    EXPECT_TRUE(run_split_perm(R::refit, MatView::of(low.x), VecView::of(low.y), 5, 9, 2, {}, {}, rng)
+    const MatView lx = MatView::of(low.x);
+    EXPECT_TRUE(run_split_perm(R::refit, lx, VecView::of(low.y), 5, 9, 2, {}, {}, rng)
                     .error().is<VeltraError::InvalidInput>());
     EXPECT_TRUE(run_split_perm_nr(MatView::of(inf), VecView::of(d.y), 1, 9, 2, {}, {}, rng)
                     .error().is<VeltraError::InvalidInput>());
-    EXPECT_FALSE(run_split_perm(R::refit, top_rows(d.x, 6), VecView::of(d.y), 2, 9, 2, {}, {}, rng));
+    EXPECT_FALSE(run_split_perm(R::refit, top_rows(d.x, 6), VecView::of(d.y), 2, 9, 2, {}, {},
+                                rng));
 }
