@@ -84,11 +84,11 @@ int run(int repetitions) {
             const veltra::VecView ysv = veltra::VecView::of(ys.y_std);
             l.fit1 = std::min(l.fit1, seconds([&] {
                 sink = veltra::pls1_fit_implicit(l.x, fx, ysv, 1, std::nullopt,
-                                                 veltra::par_parallel).coef[0];
+                                                 veltra::par_parallel)->coef[0];
             }));
             l.fitk = std::min(l.fitk, seconds([&] {
                 sink = veltra::pls1_fit_implicit(l.x, fx, ysv, k, std::nullopt,
-                                                 veltra::par_parallel).coef[0];
+                                                 veltra::par_parallel)->coef[0];
             }));
         }
     }

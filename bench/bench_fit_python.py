@@ -15,30 +15,16 @@ prints what it measured. `--quick` runs shapes a tenth the size.
 """
 
 import argparse
-import os
-import time
 
 import numpy as np
+from bench_timing import best_time, plain, print_threads
 from sklearn.cross_decomposition import PLSSVD, PLSRegression
 
 from veltra import _veltra
 
 
-def best_time(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def per_call(fn, calls, repeat=5):
     return best_time(lambda: [fn() for _ in range(calls)], repeat) / calls
-
-
-def plain(type_name, fields):
-    return fields
 
 
 def data(n, p, q, seed):
@@ -112,8 +98,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="shapes a tenth the size")
     args = parser.parse_args()
     scale = 10 if args.quick else 1
-    print(f"threads available: {os.cpu_count()}; VELTRA_NUM_THREADS="
-          f"{os.environ.get('VELTRA_NUM_THREADS', '(unset)')}")
+    print_threads()
     # PLSRegression takes seconds on the full shapes: one run is enough.
     repeats = {"repeat_ours": 5, "repeat_ref": 1 if scale == 1 else 3, "repeat_ref_svd": 3}
     bench_shape(20000 // scale, 2000 // scale, 10, 20, **repeats)

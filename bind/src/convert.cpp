@@ -121,18 +121,18 @@ class FieldReader {
 
 }  // namespace
 
-Value owned_mat(const Eigen::MatrixXd& m) { return Value(MatF64::from_mat(m)); }
+Value owned_mat(Eigen::MatrixXd m) { return Value(MatF64::adopt(std::move(m))); }
 
 Value owned_vec(const Eigen::VectorXd& v) {
     const auto n = static_cast<std::size_t>(v.size());
     return Value(VecF64::copy_of(std::span<const double>(v.data(), n)));
 }
 
-Value pls1_model(const Pls1Model& model, Value rotation_spec, Value selection_result) {
+Value pls1_model(Pls1Model model, Value rotation_spec, Value selection_result) {
     return Value(Record::typed("PLS1Result")
-                     .field("T", owned_mat(model.T))
-                     .field("P", owned_mat(model.P))
-                     .field("W", owned_mat(model.W))
+                     .field("T", owned_mat(std::move(model.T)))
+                     .field("P", owned_mat(std::move(model.P)))
+                     .field("W", owned_mat(std::move(model.W)))
                      .field("Q", owned_vec(model.Q))
                      .field("coef", owned_vec(model.coef))
                      .field("beta", owned_vec(model.beta))
@@ -146,7 +146,7 @@ Value pls1_model(const Pls1Model& model, Value rotation_spec, Value selection_re
                      .field("keep", model.keep ? Value::count(*model.keep) : Value()));
 }
 
-Value pls3_model(const Pls3Model& model) {
+Value pls3_model(Pls3Model model) {
     Value converged;
     if (model.converged)
         converged = Value(BoolVec(model.converged->begin(), model.converged->end()));
@@ -158,11 +158,11 @@ Value pls3_model(const Pls3Model& model) {
         n_iter = Value(std::move(counts));
     }
     return Value(Record::typed("PLS3Result")
-                     .field("U", owned_mat(model.U))
-                     .field("V", owned_mat(model.V))
+                     .field("U", owned_mat(std::move(model.U)))
+                     .field("V", owned_mat(std::move(model.V)))
                      .field("singular_values", owned_vec(model.singular_values))
-                     .field("x_scores", owned_mat(model.x_scores))
-                     .field("y_scores", owned_mat(model.y_scores))
+                     .field("x_scores", owned_mat(std::move(model.x_scores)))
+                     .field("y_scores", owned_mat(std::move(model.y_scores)))
                      .field("X_mean", owned_vec(model.X_mean))
                      .field("X_scale", owned_vec(model.X_scale))
                      .field("Y_mean", owned_vec(model.Y_mean))
@@ -176,10 +176,10 @@ Value pls3_model(const Pls3Model& model) {
                      .field("n_iter", std::move(n_iter)));
 }
 
-Value pls3_scores(const Pls3Scores& scores) {
+Value pls3_scores(Pls3Scores scores) {
     return Value(Record::typed("PLS3Scores")
-                     .field("x_scores", scores.x_scores ? owned_mat(*scores.x_scores) : Value())
-                     .field("y_scores", scores.y_scores ? owned_mat(*scores.y_scores) : Value()));
+                     .field("x_scores", scores.x_scores ? owned_mat(std::move(*scores.x_scores)) : Value())
+                     .field("y_scores", scores.y_scores ? owned_mat(std::move(*scores.y_scores)) : Value()));
 }
 
 BindResult<Record> model_record(Value value, std::string_view expected, std::string_view arg_name) {

@@ -1,9 +1,12 @@
 #include "veltra/bind/value.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
 #include "veltra/error.hpp"
+#include "veltra/parallel.hpp"
+#include "veltra/settings.hpp"
 
 namespace veltra::bind {
 
@@ -32,6 +35,31 @@ std::size_t checked_count(std::size_t rows, std::size_t cols) {
     const auto n = element_count(rows, cols);
     internal_check(n.has_value(), "matrix element count overflows");
     return *n;
+}
+
+// Writes element (i, j) of v to out[i*cols + j]. A source whose rows are
+// contiguous is copied row by row; any other is walked in square tiles, so
+// that the cache lines read across the source's stride are used whole before
+// they are evicted, instead of being fetched once per element.
+void gather_row_major(const veltra::MatView& v, double* out) {
+    if (v.col_stride == 1) {
+        for (std::size_t i = 0; i < v.rows; ++i) {
+            const double* row = v.data + static_cast<std::ptrdiff_t>(i) * v.row_stride;
+            std::copy(row, row + v.cols, out + i * v.cols);
+        }
+        return;
+    }
+    constexpr std::size_t tile = 32;
+    for (std::size_t i0 = 0; i0 < v.rows; i0 += tile) {
+        const std::size_t i1 = std::min(i0 + tile, v.rows);
+        for (std::size_t j0 = 0; j0 < v.cols; j0 += tile) {
+            const std::size_t j1 = std::min(j0 + tile, v.cols);
+            for (std::size_t i = i0; i < i1; ++i) {
+                double* row = out + i * v.cols;
+                for (std::size_t j = j0; j < j1; ++j) row[j] = v(i, j);
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -146,8 +174,7 @@ MatF64 MatF64::from_row_major(std::span<const double> data, std::size_t rows, st
     const std::size_t n = checked_count(rows, cols);
     internal_check(data.size() >= n, "row-major data shorter than rows * cols");
     std::vector<double> out(n);
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j) out[i + j * rows] = data[i * cols + j];
+    gather_row_major(veltra::MatView::row_major(data.data(), rows, cols).transposed(), out.data());
     return col_major_owned(rows, cols, std::move(out));
 }
 
@@ -161,9 +188,24 @@ MatF64 MatF64::from_mat(Eigen::Ref<const Eigen::MatrixXd, 0, Eigen::OuterStride<
     return col_major_owned(rows, cols, std::move(out));
 }
 
+MatF64 MatF64::adopt(Eigen::MatrixXd&& m) {
+    MatF64 out;
+    out.form_ = Form::ColMajor;
+    out.rows_ = static_cast<std::size_t>(m.rows());
+    out.cols_ = static_cast<std::size_t>(m.cols());
+    out.owned_ = std::move(m);
+    return out;
+}
+
+std::span<const double> MatF64::stored() const {
+    if (const auto* v = std::get_if<std::vector<double>>(&owned_)) return *v;
+    const auto& m = std::get<Eigen::MatrixXd>(owned_);
+    return {m.data(), static_cast<std::size_t>(m.size())};
+}
+
 void MatF64::check_owned_size() const {
     const auto n = element_count(rows_, cols_);
-    internal_check(n.has_value() && *n == owned_.size(), "assertion failed: size == Some(len)");
+    internal_check(n.has_value() && *n == stored().size(), "assertion failed: size == Some(len)");
 }
 
 veltra::MatView MatF64::as_mat() const {
@@ -173,10 +215,10 @@ veltra::MatView MatF64::as_mat() const {
             return {data_, rows_, cols_, row_stride_, col_stride_};
         case Form::ColMajor:
             check_owned_size();
-            return veltra::MatView::col_major(owned_.data(), rows_, cols_);
+            return veltra::MatView::col_major(stored().data(), rows_, cols_);
         case Form::RowMajor:
             check_owned_size();
-            return veltra::MatView::row_major(owned_.data(), rows_, cols_);
+            return veltra::MatView::row_major(stored().data(), rows_, cols_);
     }
     internal_failure("unknown matrix form");
 }
@@ -185,16 +227,38 @@ ColMajorData MatF64::col_major() const {
     ColMajorData out;
     if (form_ == Form::ColMajor) {
         check_owned_size();
-        out.borrowed_ = owned_;
+        out.borrowed_ = stored();
         return out;
     }
     const veltra::MatView v = as_mat();
     out.gathered_ = true;
     out.owned_.resize(checked_count(rows_, cols_));
-    std::size_t at = 0;
-    for (std::size_t j = 0; j < cols_; ++j)
-        for (std::size_t i = 0; i < rows_; ++i) out.owned_[at++] = v(i, j);
+    // Column-major order of v is row-major order of its transpose.
+    gather_row_major(v.transposed(), out.owned_.data());
     return out;
+}
+
+void MatF64::copy_row_major(std::span<double> out) const {
+    const veltra::MatView v = as_mat();
+    internal_check(out.size() == checked_count(rows_, cols_), "row-major buffer does not fit the matrix");
+    // A large result goes to fresh memory, where the kernel clears every page
+    // on its first write; that costs more than the copy itself, so the rows are
+    // cut into fixed parts written in parallel, on the pool the settings allow.
+    constexpr std::size_t parallel_from = std::size_t{1} << 18;
+    if (out.size() < parallel_from) {
+        gather_row_major(v, out.data());
+        return;
+    }
+    const auto done = veltra::run_entry([&]() -> veltra::Result<void> {
+        veltra::for_each_part(veltra::par_parallel, v.rows, [&](std::size_t, veltra::IndexSpan part) {
+            const veltra::MatView rows{v.data + static_cast<std::ptrdiff_t>(part.begin) * v.row_stride,
+                                       part.size(), v.cols, v.row_stride, v.col_stride};
+            gather_row_major(rows, out.data() + part.begin * v.cols);
+        });
+        return {};
+    });
+    // Settings made unreadable since the call began: the calling thread alone.
+    if (!done) gather_row_major(v, out.data());
 }
 
 MatF64 MatF64::into_owned() && {
@@ -217,8 +281,14 @@ MatF64 MatF64::clone() const {
 
 std::vector<double> MatF64::take_data() && {
     internal_check(form_ != Form::Strided, "a strided view has no buffer of its own");
-    std::vector<double> out = std::move(owned_);
-    owned_.clear();
+    std::vector<double> out;
+    if (auto* v = std::get_if<std::vector<double>>(&owned_)) {
+        out = std::move(*v);
+    } else {
+        const auto values = stored();
+        out.assign(values.begin(), values.end());
+    }
+    owned_ = std::vector<double>();
     rows_ = 0;
     cols_ = 0;
     return out;

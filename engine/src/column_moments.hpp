@@ -77,6 +77,43 @@ struct Prescale {
     double inv_s;
 };
 
+// (x - mean) / scale, finite whenever the quotient is representable. Only
+// for x and mean of opposite signs near the overflow limit can x - mean
+// overflow; their halves are then exact (both lie far above the subnormal
+// range), and so is the halved scale unless it is subnormal, in which case
+// the quotient overflows anyway. Elsewhere these are the formula's bits.
+inline double standardized_value(double x, double mean, double scale) {
+    const double d = x - mean;
+    if (!std::isinf(d)) [[likely]]
+        return d / scale;
+    return (0.5 * x - 0.5 * mean) / (0.5 * scale);
+}
+
+// Nonzero when d is an infinity or a NaN; integer steps, so that a loop
+// testing every value still vectorises.
+inline std::uint64_t not_finite_bit(double d) {
+    return ((std::bit_cast<std::uint64_t>(d) >> 52 & 0x7ffu) + 1) & 0x800u;
+}
+
+// out[i] = standardized_value(x(i), mean, scale), times mult[i] when mult is
+// given, for i < n: the plain formula, redone in the safe form only when
+// some x - mean was not finite.
+template <class Value>
+inline void standardized_line(Value x, std::size_t n, double mean, double scale,
+                              const double* mult, double* out) {
+    std::uint64_t bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = x(i) - mean;
+        bad |= not_finite_bit(d);
+        out[i] = mult == nullptr ? d / scale : mult[i] * (d / scale);
+    }
+    if (bad == 0) return;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double z = standardized_value(x(i), mean, scale);
+        out[i] = mult == nullptr ? z : mult[i] * z;
+    }
+}
+
 // Powers of two from the exponent field of the column's largest magnitude,
 // clamped to [1, 2045] so that both s and 1/s stay normal.
 inline Prescale prescale_of(double max_abs) {

@@ -59,30 +59,6 @@ Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
     return out;
 }
 
-Eigen::VectorXd scale_col(VecView a, VecView b) {
-    internal_check(b.len >= a.len, "scale_col: fewer factors than entries");
-    Eigen::VectorXd out(ix(a.len));
-    for (std::size_t i = 0; i < a.len; ++i) out[ix(i)] = a[i] * b[i];
-    return out;
-}
-
-Eigen::MatrixXd scale_rows(MatView x, VecView m) {
-    internal_check(m.len >= x.rows, "scale_rows: fewer multipliers than rows");
-    Eigen::MatrixXd out(ix(x.rows), ix(x.cols));
-    for (std::size_t j = 0; j < x.cols; ++j)
-        for (std::size_t i = 0; i < x.rows; ++i) out(ix(i), ix(j)) = m[i] * x(i, j);
-    return out;
-}
-
-double mean_scale_ratio(const FitX& fx) {
-    double ratio = 0.0;
-    for (Eigen::Index j = 0; j < fx.mean.size(); ++j) {
-        const double r = std::abs(fx.mean[j]) / fx.scale[j];
-        if (r > ratio) ratio = r;
-    }
-    return ratio;
-}
-
 // --- XBackend ---------------------------------------------------------------
 
 XBackend::XBackend(MatView xs, double fro, Par par) : xs_(xs), fro_(fro), par_(par) {}
@@ -150,6 +126,7 @@ Eigen::VectorXd ImplicitXBackend::cross(VecView y) {
     for (std::size_t i = 0; i < n; ++i) sigma += z[ix(i)];
     Eigen::VectorXd g(ix(x_.cols));
     detail::xt_times(x_, z.data(), g.data(), par_, scratch_);
+    overflowed_ = overflowed_ || !g.allFinite();
     return finish(g, sigma, 1.0);
 }
 
@@ -168,6 +145,7 @@ double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
     xt_z_.resize(ix(p));
     detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, offset, mult_}, t.data(),
                             xt_z_.data(), par_, scratch_);
+    overflowed_ = overflowed_ || !t.allFinite() || !xt_z_.allFinite();
     double sigma = 0.0;
     for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * t[ix(i)] : t[ix(i)];
     sigma_ = sigma;
@@ -196,12 +174,14 @@ PreparedFit pls1_fit_prepared_fro(MatView xs, VecView y_s, std::size_t k,
     return std::move(*fit);
 }
 
-PreparedFit pls1_fit_implicit(MatView x, const FitX& fx, VecView y_s, std::size_t k,
-                              std::optional<std::size_t> keep, Par par) {
+std::optional<PreparedFit> pls1_fit_implicit(MatView x, const FitX& fx, VecView y_s,
+                                             std::size_t k, std::optional<std::size_t> keep,
+                                             Par par) {
     ImplicitXBackend backend(x, fx, par);
     auto fit = pls1_component_loop(backend, y_s, k, keep);
     if (!fit) x_backend_unresolved();
-    return std::move(*fit);
+    if (backend.overflowed()) return std::nullopt;
+    return fit;
 }
 
 }  // namespace veltra

@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "veltra/component_loop.hpp"
+#include "veltra/finite.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/linalg.hpp"
-#include "veltra/selection.hpp"
 #include "veltra/settings.hpp"
 #include "veltra/standardize.hpp"
 #include "veltra/text.hpp"
@@ -18,6 +18,23 @@ namespace veltra {
 namespace {
 
 Eigen::Index ix(std::size_t i) { return static_cast<Eigen::Index>(i); }
+
+// out_i = a_i * b_i.
+Eigen::VectorXd scale_col(VecView a, VecView b) {
+    internal_check(b.len >= a.len, "scale_col: fewer factors than entries");
+    Eigen::VectorXd out(ix(a.len));
+    for (std::size_t i = 0; i < a.len; ++i) out[ix(i)] = a[i] * b[i];
+    return out;
+}
+
+// out_ij = m_i * X_ij, column-major.
+Eigen::MatrixXd scale_rows(MatView x, VecView m) {
+    internal_check(m.len >= x.rows, "scale_rows: fewer multipliers than rows");
+    Eigen::MatrixXd out(ix(x.rows), ix(x.cols));
+    for (std::size_t j = 0; j < x.cols; ++j)
+        for (std::size_t i = 0; i < x.rows; ++i) out(ix(i), ix(j)) = m[i] * x(i, j);
+    return out;
+}
 
 constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
 
@@ -54,16 +71,20 @@ std::string truncation_message(std::size_t k_used, std::size_t k) {
            "\u2016X\u2016_F \u2265 1e-6.";
 }
 
-// A loop whose coefficients are not finite: non-finite X is the caller's
-// input fault; from finite inputs it is an overflow of the arithmetic, which
-// must never pass for a model.
-Result<void> check_coef(const PreparedFit& fit, MatView x) {
-    if (all_finite(fit.coef)) return {};
+// A loop whose model is not finite: non-finite X is the caller's input
+// fault; from finite inputs it is an overflow of the arithmetic, which must
+// never pass for a model (an infinite loading can still leave finite, wrong
+// coefficients).
+Result<void> check_model(const PreparedFit& fit, MatView x) {
+    if (fit.W.allFinite() && fit.P.allFinite() && fit.Q.allFinite() && fit.T.allFinite() &&
+        all_finite(fit.coef))
+        return {};
     if (auto ok = check_finite_mat(x); !ok) return ok;
     return std::unexpected(too_large_for_double());
 }
 
-struct Prepared {
+// The loop's output with the moments its inputs were standardised by.
+struct FitWithMoments {
     PreparedFit fit;
     Eigen::VectorXd x_mean;  // empty on the pre-standardised path
     Eigen::VectorXd x_scale;
@@ -71,9 +92,9 @@ struct Prepared {
     double y_scale = 1.0;
 };
 
-Result<Prepared> fit_pre_standardized(MatView x, VecView y, std::size_t k,
-                                      std::optional<std::size_t> keep,
-                                      const std::optional<Eigen::VectorXd>& mult, Par par) {
+Result<FitWithMoments> fit_pre_standardized(MatView x, VecView y, std::size_t k,
+                                            std::optional<std::size_t> keep,
+                                            const std::optional<Eigen::VectorXd>& mult, Par par) {
     // Weighted rows are materialised: the Frobenius sum must see them.
     Eigen::MatrixXd scaled;
     MatView xs = x;
@@ -89,16 +110,16 @@ Result<Prepared> fit_pre_standardized(MatView x, VecView y, std::size_t k,
         if (auto ok = check_finite_mat(x); !ok) return std::unexpected(ok.error());
         fro = stable_norm(xs);
     }
-    Prepared out;
+    FitWithMoments out;
     out.fit = pls1_fit_prepared_fro(xs, VecView::of(ys), k, keep, fro, par);
-    if (auto ok = check_coef(out.fit, x); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_model(out.fit, x); !ok) return std::unexpected(ok.error());
     return out;
 }
 
-Result<Prepared> fit_standardizing(MatView x, VecView y, std::size_t k,
-                                   std::optional<std::size_t> keep,
-                                   const std::optional<Eigen::VectorXd>& weights,
-                                   const std::optional<Eigen::VectorXd>& mult, Par par) {
+Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
+                                         std::optional<std::size_t> keep,
+                                         const std::optional<Eigen::VectorXd>& weights,
+                                         const std::optional<Eigen::VectorXd>& mult, Par par) {
     const std::optional<VecView> wv =
         weights ? std::optional<VecView>(VecView::of(*weights)) : std::nullopt;
     FitX fx = fit_x_moments(x, std::nullopt, wv, par);
@@ -110,17 +131,22 @@ Result<Prepared> fit_standardizing(MatView x, VecView y, std::size_t k,
         mult ? scale_col(VecView::of(ystd.y_std), VecView::of(*mult)) : ystd.y_std;
     fx.row_multipliers = mult;
 
-    Prepared out;
+    FitWithMoments out;
     const double ratio = mean_scale_ratio(fx);
     // Centring on the fly loses digits in proportion to the ratio; beyond
     // 1000 the standardised X is formed once instead.
-    if (x.rows == 0 || x.cols == 0 || !(ratio > 1000.0)) {
-        out.fit = pls1_fit_implicit(x, fx, VecView::of(ys), k, keep, par);
-    } else {
+    std::optional<PreparedFit> fit;
+    if (x.rows == 0 || x.cols == 0 || !(ratio > 1000.0))
+        fit = pls1_fit_implicit(x, fx, VecView::of(ys), k, keep, par);
+    // Without a fit here, the ratio was too large or a product with the raw
+    // columns overflowed near the limit of double: the standardised X, whose
+    // values are ordinary, is formed instead.
+    if (!fit) {
         const Eigen::MatrixXd xs = fx.materialize(x);
-        out.fit = pls1_fit_prepared_fro(MatView::of(xs), VecView::of(ys), k, keep, fx.fro, par);
+        fit = pls1_fit_prepared_fro(MatView::of(xs), VecView::of(ys), k, keep, fx.fro, par);
     }
-    if (auto ok = check_coef(out.fit, x); !ok) return std::unexpected(ok.error());
+    out.fit = std::move(*fit);
+    if (auto ok = check_model(out.fit, x); !ok) return std::unexpected(ok.error());
     out.x_mean = std::move(fx.mean);
     out.x_scale = std::move(fx.scale);
     out.y_mean = ystd.mean;

@@ -1,6 +1,7 @@
 #include "veltra/fit_x.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include <tbb/task_arena.h>
@@ -163,11 +164,21 @@ Eigen::MatrixXd FitX::materialize(MatView x) const {
     for (std::size_t j = 0; j < p; ++j) {
         const double mu = mean[idx(j)], sc = scale[idx(j)];
         double* out = z.data() + j * n;
-        for (std::size_t i = 0; i < n; ++i) out[i] = (x(i, j) - mu) / sc;
+        detail::standardized_line([&](std::size_t i) { return x(i, j); }, n, mu, sc, nullptr,
+                                  out);
         if (row_multipliers)
             for (std::size_t i = 0; i < n; ++i) out[i] *= (*row_multipliers)[idx(i)];
     }
     return z;
+}
+
+double mean_scale_ratio(const FitX& fx) {
+    double ratio = 0.0;
+    for (Eigen::Index j = 0; j < fx.mean.size(); ++j) {
+        const double r = std::abs(fx.mean[j]) / fx.scale[j];
+        if (r > ratio) ratio = r;
+    }
+    return ratio;
 }
 
 }  // namespace veltra

@@ -25,6 +25,32 @@ constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 
 Eigen::Index idx(std::size_t n) { return static_cast<Eigen::Index>(n); }
 
+// Eigen cuts a matrix product into blocks sized from the cache sizes it
+// reads from the host at run time, and the blocks decide how each entry's
+// terms are grouped into partial sums: a machine with another L1 (32 KiB on
+// some x86-64 cores, 48 KiB on others) would give other bits. Every product,
+// including those inside Eigen's decompositions, plans for these sizes
+// instead. They are the smallest of current x86-64 cores (and Eigen's own
+// fallbacks), so a block fits the real cache on each of them. The kernel
+// inside the blocks follows the compiler's target, the x86-64 baseline (SSE2,
+// no fused multiply-add), never the host.
+constexpr std::ptrdiff_t planned_l1 = 32 * 1024;
+constexpr std::ptrdiff_t planned_l2 = 256 * 1024;
+constexpr std::ptrdiff_t planned_l3 = 2 * 1024 * 1024;
+
+// Eigen holds the sizes in one unguarded global. They are set while the
+// library loads, before any thread can run a product; afterwards this only
+// reads them, so products on many threads never race, and it writes again
+// only if other code has changed them.
+void plan_product_blocking() {
+    if (Eigen::l1CacheSize() != planned_l1 || Eigen::l2CacheSize() != planned_l2 ||
+        Eigen::l3CacheSize() != planned_l3) {
+        Eigen::setCpuCacheSizes(planned_l1, planned_l2, planned_l3);
+    }
+}
+
+[[maybe_unused]] const bool blocking_planned_at_load = (plan_product_blocking(), true);
+
 // Whether Eigen can read `v` through a column-major or row-major map: one
 // stride is 1, or the other dimension is a single line.
 bool has_unit_stride(const MatView& v) {
@@ -120,6 +146,7 @@ double scaled_sum_of_squares(const MatView& a, int e) {
 
 Eigen::MatrixXd mat_mul(const MatView& a, const MatView& b, Par par) {
     internal_check(a.cols == b.rows, "mat_mul: the columns of A differ from the rows of B");
+    plan_product_blocking();
     const std::size_t m = a.rows, n = b.cols, k = a.cols;
     Eigen::MatrixXd c(idx(m), idx(n));
     if (m == 0 || n == 0) return c;
@@ -236,6 +263,7 @@ void lu_solve_in_place(const MatView& a, Eigen::MatrixXd& b) {
                    "lu_solve_in_place: B and A differ in rows");
     const Eigen::Index n = idx(a.rows);
     if (n == 0) return;
+    plan_product_blocking();
     Eigen::PartialPivLU<Eigen::MatrixXd> lu(n);
     with_map(a, [&](const auto& am) { lu.compute(am); });
     b = lu.permutationP() * b;
@@ -282,6 +310,7 @@ Eigen::VectorXd leverage_diag(const MatView& t) {
 std::optional<EigenResult> self_adjoint_eigen(const MatView& g, Par) {
     internal_check(g.rows == g.cols, "self_adjoint_eigen: G is not square");
     if (g.rows == 0) return EigenResult{Eigen::VectorXd(0), Eigen::MatrixXd(0, 0)};
+    plan_product_blocking();
     Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(idx(g.rows));
     with_map(g, [&](const auto& gm) { solver.compute(gm, Eigen::ComputeEigenvectors); });
     if (solver.info() != Eigen::Success) return std::nullopt;
@@ -303,6 +332,7 @@ std::optional<ThinSvd> thin_svd(const MatView& m, Par) {
         return ThinSvd{svd.matrixU(), svd.singularValues(), svd.matrixV()};
     };
     const Eigen::MatrixXd a = owned_copy(m);
+    plan_product_blocking();
     if (r <= max_jacobi) return finish(Eigen::JacobiSVD<Eigen::MatrixXd>(a, options));
     return finish(Eigen::BDCSVD<Eigen::MatrixXd>(a, options));
 }

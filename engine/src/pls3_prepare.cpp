@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "pls3_internal.hpp"
+#include "veltra/finite.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/ordered_product.hpp"
 #include "veltra/pls3.hpp"
-#include "veltra/selection.hpp"
 #include "veltra/standardize.hpp"
 
 namespace veltra {

@@ -3,9 +3,9 @@
 #include <string>
 #include <utility>
 
+#include "veltra/finite.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/pls3.hpp"
-#include "veltra/selection.hpp"
 #include "veltra/standardize.hpp"
 #include "veltra/text.hpp"
 

@@ -1,6 +1,6 @@
 #include "veltra/predict.hpp"
 
-#include "veltra/selection.hpp"
+#include "veltra/finite.hpp"
 #include "xs_products.hpp"
 
 namespace veltra {

@@ -1,6 +1,11 @@
 #include "veltra/rotate.hpp"
 
+#include <bit>
 #include <cmath>
+#include <string>
+#include <utility>
+
+#include "veltra/linalg.hpp"
 
 namespace veltra {
 
@@ -20,28 +25,51 @@ double max_abs(MatView M) {
     return m;
 }
 
-// Fourth powers of entries above this could overflow the criterion's sums
-// (up to m^2 A^4 for m rows), so such matrices are rotated at a power-of-two
-// scale: exact, and it leaves the normalised matrix unchanged.
-constexpr double overflow_guard = 0x1p200;
+// Whether the sums of a sweep or of the criterion can overflow for m rows
+// and K columns of entries below 2^(e + 1): each term is at most 4 A^4, the
+// products of two sums at most 4 m^2 A^4, the criterion K such terms.
+bool criterion_may_overflow(int e, std::size_t m, std::size_t K) {
+    const int bound = 4 * (e + 1) + 2 * static_cast<int>(std::bit_width(m)) +
+                      static_cast<int>(std::bit_width(K)) + 4;
+    return bound > 1020;
+}
 
-// The working matrix: M, times 2^-shift when its entries are huge, with rows
-// divided by their norms under Kaiser normalisation. `shift` is what the
-// criterion of A must be scaled back by (4 shift as a power of two); the
-// normalised rows do not depend on it.
+// Whether the criterion grew by less than tol, judged at the scale of M: the
+// criterion of A is that of M times 2^-shift4, and scaling the gain back is
+// exact short of overflow, which no finite tol exceeds. (Scaling tol down
+// instead would lose it to underflow for huge M.)
+bool gain_below(double gain, int shift4, double tol) {
+    if (std::isinf(tol)) return tol > 0.0 && !std::isnan(gain);
+    return std::ldexp(gain, shift4) < tol;
+}
+
+// The working matrix: M, times 2^-shift when its criterion could overflow,
+// or with rows divided by their norms under Kaiser normalisation (shift 0).
+// `shift` is what the criterion of A must be scaled back by (4 shift as a
+// power of two).
 Eigen::MatrixXd working_matrix(MatView M, bool kaiser, int& shift) {
     Eigen::MatrixXd A = M.eigen();
-    const double big = max_abs(M);
-    shift = big > overflow_guard ? std::ilogb(big) : 0;
-    if (shift != 0) A *= std::ldexp(1.0, -shift);
-    if (!kaiser) return A;
     shift = 0;
+    if (!kaiser) {
+        const double big = max_abs(M);
+        if (big > 0.0 && criterion_may_overflow(std::ilogb(big), M.rows, M.cols))
+            shift = std::ilogb(big);
+        if (shift != 0) A *= std::ldexp(1.0, -shift);
+        return A;
+    }
     for (Eigen::Index i = 0; i < A.rows(); ++i) {
+        // A row whose squares could overflow is normalised at a power-of-two
+        // scale of its own: exactly the same quotients.
+        const double row_max = A.row(i).cwiseAbs().maxCoeff();
+        const int e = row_max > 0x1p500 ? std::ilogb(row_max) : 0;
         double ss = 0.0;
-        for (Eigen::Index j = 0; j < A.cols(); ++j) ss += A(i, j) * A(i, j);
+        for (Eigen::Index j = 0; j < A.cols(); ++j) {
+            const double a = std::ldexp(A(i, j), -e);
+            ss += a * a;
+        }
         double h = std::sqrt(ss);
-        if (h <= 1e-12) h = 1.0;
-        for (Eigen::Index j = 0; j < A.cols(); ++j) A(i, j) = A(i, j) / h;
+        if (e == 0 && h <= 1e-12) h = 1.0;
+        for (Eigen::Index j = 0; j < A.cols(); ++j) A(i, j) = std::ldexp(A(i, j), -e) / h;
     }
     return A;
 }
@@ -110,9 +138,6 @@ Result<RotateOutput> rotate(MatView W, const VarimaxOpts& opts, std::optional<Ma
     const MatView M = L ? *L : W;
     int shift = 0;
     Eigen::MatrixXd A = working_matrix(M, opts.kaiser_normalize, shift);
-    // At a scaled criterion the tolerance scales with it, so the stopping
-    // test is the one the unscaled criterion would make.
-    const double tol = std::ldexp(opts.tol, -4 * shift);
     const auto Ki = static_cast<Eigen::Index>(K);
     RotateOutput out;
     out.R = Eigen::MatrixXd::Identity(Ki, Ki);
@@ -124,7 +149,7 @@ Result<RotateOutput> rotate(MatView W, const VarimaxOpts& opts, std::optional<Ma
         for (std::uint64_t s = 1;; ++s) {
             sweep(A, out.R);
             const double V_new = varimax_criterion(A);
-            if (V_new - V_old < tol) {
+            if (gain_below(V_new - V_old, 4 * shift, opts.tol)) {
                 out.sweeps = s;
                 out.V_converged = V_old;
                 break;
@@ -139,6 +164,45 @@ Result<RotateOutput> rotate(MatView W, const VarimaxOpts& opts, std::optional<Ma
     }
     out.V_converged = std::ldexp(out.V_converged, 4 * shift);
     out.W_rot = W.eigen() * out.R;
+    return out;
+}
+
+Result<void> check_model_shapes(MatView T, MatView P, MatView W, VecView Q) {
+    const std::size_t K = W.cols, p = W.rows;
+    const auto bad = [](std::string message) {
+        return fail(VeltraError::InvalidArgument{std::move(message)});
+    };
+    if (T.cols != K)
+        return bad("model field 'T' has " + std::to_string(T.cols) + " columns, W has " +
+                   std::to_string(K));
+    if (P.cols != K)
+        return bad("model field 'P' has " + std::to_string(P.cols) + " columns, W has " +
+                   std::to_string(K));
+    if (P.rows != p)
+        return bad("model field 'P' has " + std::to_string(P.rows) + " rows, W has " +
+                   std::to_string(p) + " rows");
+    if (Q.len != K)
+        return bad("model field 'Q' has length " + std::to_string(Q.len) + ", W has " +
+                   std::to_string(K));
+    return {};
+}
+
+Result<RotatedModel> rotate_model(MatView T, MatView P, MatView W, VecView Q,
+                                  const VarimaxOpts& opts, std::optional<MatView> L, Par par) {
+    if (auto ok = check_model_shapes(T, P, W, Q); !ok) return std::unexpected(ok.error());
+    auto rotation = rotate(W, opts, L);
+    if (!rotation) return std::unexpected(std::move(rotation.error()));
+    RotatedModel out;
+    out.rotation = std::move(*rotation);
+    const MatView R = MatView::of(out.rotation.R);
+    out.T_rot = mat_mul(T, R, par);
+    out.P_rot = mat_mul(P, R, par);
+    // R' is copied column-major so that every entry of R'Q is a sum in index
+    // order; through a row-major view the product takes a vectorised dot
+    // product and rounds differently.
+    const Eigen::MatrixXd R_t = out.rotation.R.transpose();
+    const MatView q_col{Q.data, Q.len, 1, Q.stride, static_cast<std::ptrdiff_t>(Q.len)};
+    out.Q_rot = mat_mul(MatView::of(R_t), q_col, par).col(0);
     return out;
 }
 

@@ -208,14 +208,9 @@ void column_terms(const ColumnSource& src, std::size_t c0, std::size_t c1, doubl
             scale[k] = st.scale;
             term[k] = st.term;
             if (x_std == nullptr) continue;
-            double* out = x_std + k * n;
             const double* col = cols[j];
-            if (multipliers == nullptr) {
-                for (std::size_t i = 0; i < n; ++i) out[i] = (col[i] - st.mean) / st.scale;
-            } else {
-                for (std::size_t i = 0; i < n; ++i)
-                    out[i] = multipliers[i] * ((col[i] - st.mean) / st.scale);
-            }
+            standardized_line([col](std::size_t i) { return col[i]; }, n, st.mean, st.scale,
+                              multipliers, x_std + k * n);
         }
     }
 }
@@ -271,7 +266,9 @@ Standardized1 standardize1_weighted(VecView y, std::optional<VecView> weights) {
     const ScaledMoments mo = detail::contiguous_moments(ys.data, n, weights ? w.data() : nullptr);
     const detail::ColumnStats st = detail::scale_rule(mo, n);
     Standardized1 out{Eigen::VectorXd(idx(n)), st.mean, st.scale};
-    for (std::size_t i = 0; i < n; ++i) out.y_std[idx(i)] = (ys.data[i] - st.mean) / st.scale;
+    const double* yd = ys.data;
+    detail::standardized_line([yd](std::size_t i) { return yd[i]; }, n, st.mean, st.scale,
+                              nullptr, out.y_std.data());
     return out;
 }
 
@@ -341,11 +338,13 @@ Eigen::MatrixXd standardize_apply(MatView x, VecView mean, VecView scale) {
             const double* col = x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride;
             const double mu = mean[j], sc = scale[j];
             double* out = z.data() + j * n;
-            for (std::size_t i = 0; i < n; ++i) out[i] = (col[i] - mu) / sc;
+            detail::standardized_line([col](std::size_t i) { return col[i]; }, n, mu, sc, nullptr,
+                                      out);
         }
     } else {
         for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = 0; j < p; ++j) z(idx(i), idx(j)) = (x(i, j) - mean[j]) / scale[j];
+            for (std::size_t j = 0; j < p; ++j)
+                z(idx(i), idx(j)) = detail::standardized_value(x(i, j), mean[j], scale[j]);
     }
     return z;
 }
@@ -360,11 +359,11 @@ Eigen::MatrixXd standardize_apply_rows(MatView x, RowList rows, VecView mean, Ve
                    "standardize_apply_rows: fewer multipliers than rows");
     Eigen::MatrixXd z(idx(n), idx(p));
     for (std::size_t j = 0; j < p; ++j) {
-        const double mu = mean[j], sc = scale[j];
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = (x(rows[i], j) - mu) / sc;
-            z(idx(i), idx(j)) = multipliers ? v * (*multipliers)[i] : v;
-        }
+        double* out = z.data() + j * n;
+        detail::standardized_line([&](std::size_t i) { return x(rows[i], j); }, n, mean[j],
+                                  scale[j], nullptr, out);
+        if (multipliers)
+            for (std::size_t i = 0; i < n; ++i) out[i] = out[i] * (*multipliers)[i];
     }
     return z;
 }

@@ -1,16 +1,19 @@
 // Values become Python objects. Real vectors and matrices become float64
-// NumPy arrays: an owned buffer is handed to NumPy without a copy, through a
-// small owner object that exports it and frees it when the array goes.
-// Borrowed data is copied, so a result never aliases an input.
+// NumPy arrays: an owned vector or row-major buffer is handed to NumPy without
+// a copy, through a small owner object that exports it and frees it when the
+// array goes. Other matrices are transposed once into a new array. Borrowed
+// data is copied, so a result never aliases an input.
 #include "to_py.hpp"
 
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "exception.hpp"
 #include "lookups.hpp"
+#include "node.hpp"
 #include "veltra/error.hpp"
 
 namespace veltra::seam {
@@ -101,16 +104,25 @@ PyObject* get_holder_type() {
     return holder_type;
 }
 
+PyRef shape_of(Py_ssize_t rows, Py_ssize_t cols, bool matrix) {
+    return matrix ? PyRef::steal(Py_BuildValue("(nn)", rows, cols)) : PyRef::steal(Py_BuildValue("(n)", rows));
+}
+
+// A new float64 array of NumPy's own, not yet written.
+PyRef empty_array(const PyRef& shape) {
+    auto np = numpy();
+    if (!np) return {};
+    return PyRef::steal(PyObject_CallFunctionObjArgs((*np)->empty, shape.get(), (*np)->float64, nullptr));
+}
+
 // A float64 array of the given shape over `data` (which the array takes over).
 PyRef array_over(std::vector<double> data, Py_ssize_t rows, Py_ssize_t cols, bool matrix) {
     auto np = numpy();
     if (!np) return {};
-    PyRef shape = matrix ? PyRef::steal(Py_BuildValue("(nn)", rows, cols))
-                         : PyRef::steal(Py_BuildValue("(n)", rows));
+    PyRef shape = shape_of(rows, cols, matrix);
     if (!shape) return {};
     // NumPy cannot view an empty buffer; an empty array needs no storage.
-    if (data.empty())
-        return PyRef::steal(PyObject_CallFunctionObjArgs((*np)->empty, shape.get(), (*np)->float64, nullptr));
+    if (data.empty()) return empty_array(shape);
 
     PyObject* type = get_holder_type();
     if (type == nullptr) return {};
@@ -152,7 +164,6 @@ std::string shape_error(std::size_t rows, std::size_t cols, std::size_t len) {
 PyRef matrix_to_py(MatF64 m) {
     const std::size_t rows = m.rows();
     const std::size_t cols = m.cols();
-    std::vector<double> data;
     if (m.form() == MatF64::Form::RowMajor) {
         std::size_t n = 0;
         const bool overflow = __builtin_mul_overflow(rows, cols, &n);
@@ -160,16 +171,24 @@ PyRef matrix_to_py(MatF64 m) {
             raise(coded_err("internal", "result matrix: " + shape_error(rows, cols, m.owned_len())));
             return {};
         }
-        data = std::move(m).take_data();
-    } else {
-        // Column-major and strided forms are gathered once into C order.
-        const veltra::MatView view = m.as_mat();
-        data.resize(rows * cols);
-        std::size_t at = 0;
-        for (std::size_t i = 0; i < rows; ++i)
-            for (std::size_t j = 0; j < cols; ++j) data[at++] = view(i, j);
+        return array_over(std::move(m).take_data(), static_cast<Py_ssize_t>(rows),
+                          static_cast<Py_ssize_t>(cols), true);
     }
-    return array_over(std::move(data), static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols), true);
+    // Column-major and strided forms are transposed once, straight into the
+    // memory of a fresh NumPy array.
+    PyRef shape = shape_of(static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols), true);
+    if (!shape) return {};
+    PyRef array = empty_array(shape);
+    if (!array || rows == 0 || cols == 0) return array;
+    BufferHold view(new Py_buffer{});
+    if (PyObject_GetBuffer(array.get(), view.get(), PyBUF_CONTIG) < 0) {
+        delete view.release();
+        return {};
+    }
+    internal_check(static_cast<std::size_t>(view->len) == rows * cols * sizeof(double),
+                   "a new result array has another size than its matrix");
+    m.copy_row_major(std::span<double>(static_cast<double*>(view->buf), rows * cols));
+    return array;
 }
 
 PyRef record_to_py(Record record, PyObject* make_result) {

@@ -191,6 +191,36 @@ TEST(MatF64, FromMatDropsColumnPadding) {
     EXPECT_EQ(col_major_of(m), (std::vector<double>{1, 4, 2, 5, 3, 6}));
 }
 
+TEST(MatF64, FromAnEngineMatrixTakesItsStorage) {
+    Eigen::MatrixXd m(3, 2);
+    m << 1, 4, 2, 5, 3, 6;
+    const double* storage = m.data();
+    MatF64 adopted = MatF64::adopt(std::move(m));
+    EXPECT_EQ(adopted.form(), MatF64::Form::ColMajor);
+    EXPECT_EQ(adopted.as_mat().data, storage);
+    EXPECT_EQ(adopted.col_major().values().data(), storage);
+    EXPECT_EQ(col_major_of(adopted.clone()), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(std::move(adopted).take_data(), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+}
+
+// Shapes around the tile size of the gathers: element (i, j) against its definition.
+TEST(MatF64, GathersAcrossTileEdges) {
+    for (auto [r, c] : {std::pair<std::size_t, std::size_t>{1, 70}, {70, 1}, {33, 65}, {64, 32}}) {
+        std::vector<double> rm(r * c);
+        for (std::size_t k = 0; k < rm.size(); ++k) rm[k] = static_cast<double>(k);
+        const MatF64 col = MatF64::from_row_major(rm, r, c);
+        const MatF64 row = MatF64::row_major_owned(r, c, rm);
+        std::vector<double> expected_col(r * c);
+        for (std::size_t i = 0; i < r; ++i)
+            for (std::size_t j = 0; j < c; ++j) expected_col[i + j * r] = rm[i * c + j];
+        EXPECT_EQ(col_major_of(col), expected_col);
+        EXPECT_EQ(col_major_of(row), expected_col);
+        std::vector<double> back(r * c);
+        col.copy_row_major(back);
+        EXPECT_EQ(back, rm);
+    }
+}
+
 TEST(MatF64, TakeDataHandsOverTheBuffer) {
     MatF64 m = MatF64::row_major_owned(1, 2, {7, 8});
     EXPECT_EQ(std::move(m).take_data(), (std::vector<double>{7, 8}));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -246,7 +247,7 @@ TEST(Pls1Fit, LargeMeanColumnUsesTheStandardisedCopy) {
     const auto implicit_route =
         pls1_fit_implicit(view(d.x), fx, view(ys.y_std), 3, std::nullopt, par_sequential);
     EXPECT_TRUE(same_bits(m->coef, copy_route.coef));
-    EXPECT_LT(rel_diff(implicit_route.coef, copy_route.coef), 1e-8);
+    EXPECT_LT(rel_diff(implicit_route->coef, copy_route.coef), 1e-8);
     expect_matches_reference(*m, reference(d, 3), 1e-9);
 }
 
@@ -347,6 +348,49 @@ TEST(Pls1Fit, OverflowFromFiniteInputsIsAnError) {
     const auto o = pls1_fit(view(x), view(y), 1, std::nullopt, strict_opts());
     ASSERT_FALSE(o);
     EXPECT_EQ(message_of(o), message_of(m));
+}
+
+TEST(Pls1Fit, ColumnsNearTheOverflowLimitFitAsTheirScaledCopy) {
+    // The standardised data do not depend on a column's scale, so the fit of
+    // the column divided by c is the reference; only beta carries c.
+    constexpr double M = std::numeric_limits<double>::max();
+    const Eigen::VectorXd y = (Eigen::VectorXd(4) << 1, 2, 3, 5).finished();
+    const struct {
+        std::array<double, 4> col;
+        double c;
+    } cases[] = {{{1e308, 0, 0, 0}, 1e308}, {{-M, M, M, 0}, M}, {{M, -M, M, 0.5 * M}, M}};
+    for (const auto& tc : cases) {
+        Eigen::MatrixXd x(4, 2), xc(4, 2);
+        for (int i = 0; i < 4; ++i) {
+            x.row(i) << i + 1, tc.col[i];
+            xc.row(i) << i + 1, tc.col[i] / tc.c;
+        }
+        for (const std::optional<std::size_t> keep : {std::optional<std::size_t>(), {2}}) {
+            FitOpts opts = strict_opts();
+            opts.keep = keep;
+            const auto m = pls1_fit(view(x), view(y), 1, std::nullopt, opts);
+            const auto r = pls1_fit(view(xc), view(y), 1, std::nullopt, opts);
+            ASSERT_TRUE(m) << message_of(m);
+            ASSERT_TRUE(r);
+            for (const auto& [got, want] : {std::pair{m->W, r->W}, {m->P, r->P}, {m->T, r->T}}) {
+                EXPECT_TRUE(got.allFinite());
+                EXPECT_LT(rel_diff(got.reshaped(), want.reshaped()), 1e-13);
+            }
+            EXPECT_LT(rel_diff(m->Q, r->Q), 1e-13);
+            EXPECT_LT(rel_diff(m->coef, r->coef), 1e-13);
+            EXPECT_NEAR(m->beta[0], r->beta[0], 1e-13 * std::fabs(r->beta[0]));
+            EXPECT_NEAR(m->beta[1] * tc.c, r->beta[1], 1e-13 * std::fabs(r->beta[1]));
+            EXPECT_NEAR(m->intercept, r->intercept, 1e-13 * std::fabs(r->intercept));
+        }
+    }
+    // Taken as already standardised, the same data have no representable
+    // model: an error, though the coefficients alone might pass for one.
+    FitOpts pre{std::nullopt, true, false, false};
+    Eigen::MatrixXd x(4, 2);
+    x << 1, 1e308, 2, 0, 3, 0, 4, 0;
+    EXPECT_EQ(message_of(pls1_fit(view(x), view(y), 1, std::nullopt, pre)),
+              "invalid input: non-finite result from finite inputs: values are too large for "
+              "double precision; rescale the data or let the fit standardize it");
 }
 
 TEST(Pls1Fit, NoRowsIsRefusedEvenWhenNotStrict) {

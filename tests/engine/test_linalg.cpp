@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -17,6 +18,7 @@
 using veltra::MatView;
 using veltra::VecView;
 using test_support::same_bits;
+using test_support::view;
 
 namespace {
 
@@ -154,6 +156,43 @@ TEST(Products, SameBitsForEveryThreadCountAndParallelSetting) {
         EXPECT_TRUE(same_bits(v_one, v_many));
         EXPECT_TRUE(same_bits(v_seq, v_many));
     }
+}
+
+TEST(Products, SameBitsWhateverCachesTheHostReports) {
+    // Entries from the raw 64-bit Mersenne Twister, whose sequence the C++
+    // standard fixes, so the inputs are the same bits everywhere.
+    std::mt19937_64 gen(7);
+    auto fill = [&](Eigen::Index rows, Eigen::Index cols) {
+        Eigen::MatrixXd m(rows, cols);
+        for (Eigen::Index j = 0; j < cols; ++j)
+            for (Eigen::Index i = 0; i < rows; ++i)
+                m(i, j) = static_cast<double>(gen() >> 11) * 0x1p-52 - 1.0;
+        return m;
+    };
+    // A depth that Eigen, left to the host's caches, cuts differently for
+    // each of these L1 sizes.
+    const Eigen::MatrixXd a = fill(300, 2000), b = fill(2000, 50);
+    // The cache sizes Eigen reads on some x86-64 hosts; the first is what it
+    // holds now.
+    const std::ptrdiff_t hosts[][3] = {
+        {Eigen::l1CacheSize(), Eigen::l2CacheSize(), Eigen::l3CacheSize()},
+        {32 << 10, 1 << 20, 320 << 20},
+        {48 << 10, 2 << 20, 36 << 20},
+        {64 << 10, 512 << 10, 32 << 20}};
+    // FNV-1a over the bit patterns of the entries, in column order.
+    constexpr std::uint64_t pinned = 0x6e45f6eb8a63de0b;
+    for (const auto& c : hosts) {
+        Eigen::setCpuCacheSizes(c[0], c[1], c[2]);
+        const Eigen::MatrixXd p = veltra::mat_mul(view(a), view(b), veltra::par_parallel);
+        std::uint64_t h = 14695981039346656037ull;
+        for (Eigen::Index i = 0; i < p.size(); ++i) {
+            std::uint64_t bits;
+            std::memcpy(&bits, p.data() + i, sizeof bits);
+            for (int s = 0; s < 64; s += 8) h = (h ^ ((bits >> s) & 0xff)) * 1099511628211ull;
+        }
+        EXPECT_EQ(h, pinned) << "L1 of " << c[0] << " bytes";
+    }
+    expect_product_close(veltra::mat_mul(view(a), view(b), veltra::par_parallel), a, b, "pinned");
 }
 
 TEST(Products, SameBitsWhateverTheAddressOfTheData) {

@@ -421,13 +421,32 @@ TEST(Pls3Fit, OverflowFromFiniteBlocksIsAnError) {
     e = spls3_fit(view(eye), view(c), 1, 1, 1, std::nullopt, opts);
     EXPECT_EQ(message_of(e.error()), overflow_message);
 
-    // A standardised block that itself overflows is non-finite input.
-    Eigen::MatrixXd xo = random_block(3, 3, 34);
-    xo.col(0) << 1.7e308, 1.7e308, -1.7e308;
-    const Eigen::MatrixXd yo = random_block(3, 3, 35);
-    e = pls3_fit(view(xo), view(yo), 3, std::nullopt, {});  // n <= k: explicit
-    ASSERT_FALSE(e);
-    EXPECT_EQ(e.error().code(), "non_finite_input");
+}
+
+TEST(Pls3Fit, OppositeSignsNearTheLimitFitAsTheirScaledCopy) {
+    // x - mean overflows in these columns, their standardised values do not:
+    // the fit is that of the columns divided by 1e308.
+    constexpr double M = std::numeric_limits<double>::max();
+    for (const Eigen::Index n : {3, 6}) {  // n <= k: explicit; else implicit first
+        Eigen::MatrixXd x = random_block(n, 3, 34), y = random_block(n, 3, 35);
+        x.col(0).setConstant(1.7e308);
+        x(n - 1, 0) = -1.7e308;
+        y.col(1).setConstant(-M);
+        y(0, 1) = M;
+        Eigen::MatrixXd xc = x, yc = y;
+        xc.col(0) /= 1e308;
+        yc.col(1) /= 1e308;
+        const auto m = pls3_fit(view(x), view(y), 3, std::nullopt, {});
+        const auto r = pls3_fit(view(xc), view(yc), 3, std::nullopt, {});
+        ASSERT_TRUE(m) << message_of(m.error());
+        ASSERT_TRUE(r);
+        ASSERT_EQ(m->k_used, r->k_used);
+        EXPECT_LT((m->singular_values - r->singular_values).cwiseAbs().maxCoeff(), 1e-12);
+        EXPECT_LT((m->U - r->U).cwiseAbs().maxCoeff(), 1e-10);
+        EXPECT_LT((m->V - r->V).cwiseAbs().maxCoeff(), 1e-10);
+        EXPECT_LT((m->x_scores - r->x_scores).cwiseAbs().maxCoeff(), 1e-10);
+        EXPECT_NEAR(m->X_scale[0] / 1e308, r->X_scale[0], 1e-13 * r->X_scale[0]);
+    }
 }
 
 TEST(Pls3Signs, LargestEntryOfEachXWeightIsPositive) {

@@ -178,10 +178,39 @@ TEST(Varimax, HugeEntriesRotateAsTheirScaledCopy) {
             EXPECT_EQ(big_out->V_converged, small_out.V_converged);
         }
     }
+    // Each row is normalised on its own, however far below the largest.
+    Eigen::MatrixXd mixed = big;
+    mixed.row(0) = W.row(0);
+    EXPECT_EQ(rotate(MatView::of(mixed), {50, 1e-8, true}).value().R,
+              rotate(MatView::of(W), {50, 1e-8, true}).value().R);
     // Without normalisation the criterion scales by scale^4: here beyond the
     // doubles, and the rotation still comes out finite and orthogonal.
     const auto raw = rotate(MatView::of(big), {50, 1e-8, false}).value();
     EXPECT_TRUE(std::isinf(raw.V_converged));
+}
+
+TEST(Varimax, HugeEntriesStopAtConvergenceWithoutNormalisation) {
+    // Fourth powers of entries beyond about 1e77 overflow; scaled by a power
+    // of two the sweeps see a finite criterion and stop where the small
+    // matrix does, even without a bound on the sweeps.
+    const Eigen::MatrixXd W = (Eigen::MatrixXd(2, 2) << 1, 2, 3, 1).finished();
+    const auto small = rotate(MatView::of(W), {50, 1e-8, false}).value();
+    ASSERT_LT(small.sweeps, 50u);
+    for (const int e : {200, 250, 300, 700, 1022}) {
+        const Eigen::MatrixXd big = W * std::ldexp(1.0, e);
+        for (const std::uint64_t max_iter : {std::uint64_t{50}, (std::uint64_t{1} << 63) - 1}) {
+            const auto out = rotate(MatView::of(big), {max_iter, 1e-8, false}).value();
+            EXPECT_LT(out.sweeps, 50u) << e;
+            EXPECT_TRUE(orthogonal(out.R, 1e-12));
+            EXPECT_LT((out.R - small.R).cwiseAbs().maxCoeff(), 1e-12) << e;
+            // The criterion scales by 2^(4e): reported as inf beyond the doubles.
+            const double v = std::ldexp(small.V_converged, 4 * e);
+            if (std::isinf(v))
+                EXPECT_EQ(out.V_converged, v);
+            else
+                EXPECT_NEAR(out.V_converged, v, 1e-12 * v);
+        }
+    }
 }
 
 TEST(Varimax, ChecksInOrder) {
@@ -199,4 +228,68 @@ TEST(Varimax, ChecksInOrder) {
     L2(0, 0) = NAN;
     EXPECT_EQ(rotate(MatView::of(W), {}, MatView::of(L2)).error().display(),
               "invalid input: L contains non-finite values");
+}
+
+TEST(RotateModel, ShapeChecksNameTheFieldInOrder) {
+    const Eigen::MatrixXd W = random_loadings(6, 3, 1);
+    const Eigen::MatrixXd T = random_loadings(10, 3, 2), P = random_loadings(6, 3, 3);
+    const Eigen::MatrixXd T2 = random_loadings(10, 2, 4), P2 = random_loadings(6, 4, 5);
+    const Eigen::MatrixXd P5 = random_loadings(5, 3, 6);
+    const Eigen::VectorXd Q = Eigen::VectorXd::Ones(3), Q2 = Eigen::VectorXd::Ones(2);
+    struct Case {
+        const Eigen::MatrixXd& T;
+        const Eigen::MatrixXd& P;
+        const Eigen::VectorXd& Q;
+        const char* message;
+    };
+    const Case cases[] = {
+        {T2, P2, Q2, "invalid argument: model field 'T' has 2 columns, W has 3"},
+        {T, P2, Q2, "invalid argument: model field 'P' has 4 columns, W has 3"},
+        {T, P5, Q2, "invalid argument: model field 'P' has 5 rows, W has 6 rows"},
+        {T, P, Q2, "invalid argument: model field 'Q' has length 2, W has 3"},
+    };
+    for (const Case& c : cases) {
+        const auto r = rotate_model(MatView::of(c.T), MatView::of(c.P), MatView::of(W),
+                                    VecView::of(c.Q), {}, std::nullopt, par_sequential);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().display(), c.message);
+    }
+    EXPECT_TRUE(check_model_shapes(MatView::of(T), MatView::of(P), MatView::of(W),
+                                   VecView::of(Q)));
+}
+
+TEST(RotateModel, TurnsScoresLoadingsAndYLoadingsByTheWeightsRotation) {
+    const Eigen::MatrixXd W = random_loadings(9, 4, 11), P = random_loadings(9, 4, 12);
+    const Eigen::MatrixXd T = random_loadings(40, 4, 13);
+    const Eigen::VectorXd Q = random_loadings(4, 1, 14).col(0);
+    const auto seq =
+        rotate_model(MatView::of(T), MatView::of(P), MatView::of(W), VecView::of(Q), {},
+                     std::nullopt, par_sequential)
+            .value();
+    const auto par =
+        rotate_model(MatView::of(T), MatView::of(P), MatView::of(W), VecView::of(Q), {},
+                     std::nullopt, par_parallel)
+            .value();
+    const auto alone = rotate(MatView::of(W), {}).value();
+    EXPECT_EQ(seq.rotation.R, alone.R);
+    EXPECT_EQ(seq.rotation.W_rot, alone.W_rot);
+    EXPECT_EQ(seq.T_rot, par.T_rot);
+    EXPECT_EQ(seq.Q_rot, par.Q_rot);
+
+    // T R, P R and R'Q entry by entry in long double; T_rot Q_rot = T Q.
+    const Eigen::MatrixXd& R = alone.R;
+    const auto turned = [&](const Eigen::MatrixXd& A, int i, int j) {
+        long double s = 0;
+        for (int l = 0; l < 4; ++l) s += static_cast<long double>(A(i, l)) * R(l, j);
+        return static_cast<double>(s);
+    };
+    for (int j = 0; j < 4; ++j) {
+        for (int i = 0; i < 40; ++i) EXPECT_NEAR(seq.T_rot(i, j), turned(T, i, j), 1e-14);
+        for (int i = 0; i < 9; ++i) EXPECT_NEAR(seq.P_rot(i, j), turned(P, i, j), 1e-14);
+        long double q = 0;
+        for (int l = 0; l < 4; ++l) q += static_cast<long double>(R(l, j)) * Q[l];
+        EXPECT_NEAR(seq.Q_rot[j], static_cast<double>(q), 1e-14);
+    }
+    const Eigen::VectorXd fitted = T * Q, turned_fit = seq.T_rot * seq.Q_rot;
+    EXPECT_LT((fitted - turned_fit).cwiseAbs().maxCoeff(), 1e-12);
 }

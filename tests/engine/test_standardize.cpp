@@ -130,6 +130,43 @@ TEST(ScaleRule, ExtremeMagnitudesKeepFullPrecision) {
     EXPECT_EQ(scaled_moments(VecView{huge.data(), huge.size(), 1}).s, 0x1p1022);
 }
 
+TEST(ScaleRule, OppositeSignsNearTheLimitStandardiseFinitely) {
+    // x - mean overflows here although every standardised value is ordinary;
+    // the long-double reference has the exponent range to form it directly.
+    constexpr double M = std::numeric_limits<double>::max();
+    const std::vector<std::vector<double>> columns = {
+        {-M, M, M, 0}, {1.7e308, -1.7e308, 1e308, 0}, {-M, M, M, M, 0.5}};
+    for (const auto& v : columns) {
+        const std::size_t n = v.size();
+        const Ref ref = reference(v);
+        Eigen::MatrixXd x(n, 2);
+        for (std::size_t i = 0; i < n; ++i) x(i, 0) = x(i, 1) = v[i];
+        const Standardized1 one = standardize1_weighted(VecView{v.data(), n, 1});
+        const Standardized block = standardize_weighted(MatView::of(x));
+        const std::vector<double> mult(n, 2.0);
+        const StandardizedFro rows = standardize_columns(MatView::of(x), std::nullopt,
+                                                         std::nullopt, VecView{mult.data(), n, 1});
+        const Eigen::MatrixXd applied =
+            standardize_apply(MatView::of(x), VecView::of(block.mean), VecView::of(block.scale));
+        std::vector<std::uint64_t> all(n);
+        for (std::size_t i = 0; i < n; ++i) all[i] = i;
+        const Eigen::MatrixXd listed = standardize_apply_rows(
+            MatView::of(x), all, VecView::of(block.mean), VecView::of(block.scale));
+        FitX fx = fit_x_moments(MatView::of(x), std::nullopt, std::nullopt, par_sequential);
+        const Eigen::MatrixXd formed = fx.materialize(MatView::of(x));
+        for (std::size_t i = 0; i < n; ++i) {
+            const long double want = (v[i] - ref.mean) / ref.scale;
+            expect_close(one.y_std[i], want);
+            expect_close(block.x_std(i, 1), want);
+            expect_close(rows.x_std(i, 0), 2 * want);
+            expect_close(applied(i, 0), want);
+            expect_close(listed(i, 1), want);
+            expect_close(formed(i, 1), want);
+        }
+    }
+    EXPECT_NEAR(standardize1_weighted(VecView{columns[0].data(), 4, 1}).y_std[0], -1.5075567, 1e-7);
+}
+
 TEST(ScaleRule, NonFiniteValuesGiveNaNScales) {
     Eigen::MatrixXd x(3, 4);
     x << 1, 1, 2, 1,  //

@@ -311,3 +311,36 @@ def test_predict_checks_in_order(wide):
     bad[0, 1] = -np.inf
     assert_fails("pls1_predict", {"model": model, "X_new": bad}, "non_finite_input",
                  "non-finite values in input")
+
+
+def _fit_with_a_column_near_the_limit():
+    X = np.array([[1.0, 1e308], [2, 0], [3, 0], [4, 0]])
+    y = np.array([1.0, 2, 3, 5])
+    fit = run("pls1_fit", {"X": X, "y": y, "k": 1})
+    scaled = run("pls1_fit", {"X": X / [1, 1e308], "y": y, "k": 1})
+    for key in ("T", "P", "W", "Q", "coef"):
+        np.testing.assert_allclose(fit[key], scaled[key], rtol=1e-13, atol=1e-15)
+    np.testing.assert_allclose(fit["coef"], [0.569, -0.396], atol=5e-4)
+
+
+def _rotate_huge_entries_unnormalised():
+    W = np.array([[1.0, 2], [3, 1]])
+    args = {"max_iter": 2**63 - 1, "tol": 1e-8, "kaiser_normalize": False}
+    huge = run("rotate", {"model_or_W": W * 2.0**300, "args": args})["spec"]
+    small = run("rotate", {"model_or_W": W, "args": args})["spec"]
+    assert huge["sweeps"] < 50
+    np.testing.assert_allclose(huge["R"], small["R"], atol=1e-12)
+
+
+def _standardise_opposite_signs_near_the_limit():
+    M = np.finfo(float).max
+    out = run("preprocess", {"Y": np.array([-M, M, M, 0.0])})
+    np.testing.assert_allclose(out["Y_std"], np.array([-5.0, 3, 3, -1]) / np.sqrt(11), rtol=1e-14)
+
+
+@pytest.mark.parametrize("case", [_fit_with_a_column_near_the_limit,
+                                  _rotate_huge_entries_unnormalised,
+                                  _standardise_opposite_signs_near_the_limit],
+                         ids=["pls1_fit", "rotate", "preprocess"])
+def test_finite_inputs_near_the_overflow_limit(case):
+    case()

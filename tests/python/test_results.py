@@ -69,6 +69,16 @@ def test_empty_shapes(probe):
     assert_result_array(case(probe, "empty_cols")[0], (2, 0))
 
 
+@pytest.mark.parametrize("form", ["owned", "adopted", "padded"])
+# Last: large enough to be written in parallel parts.
+@pytest.mark.parametrize("rows, cols", [(0, 5), (5, 0), (1, 70), (70, 1), (33, 65), (100, 37), (64, 64), (701, 401)])
+def test_transposed_forms_match_numpys_transpose(probe, form, rows, cols):
+    arr, _ = case(probe, f"{form} {rows} {cols}")
+    assert_result_array(arr, (rows, cols))
+    expected = np.arange(rows * cols, dtype=np.float64).reshape(cols, rows).T
+    assert np.array_equal(arr, expected)
+
+
 @pytest.mark.parametrize(
     "name, text",
     [

@@ -21,7 +21,7 @@ namespace veltra::bind::fns {
 BindResult<CallOutput> preprocess(Inputs& in);
 // The record with X_std, X_mean and X_scale appended: copies of the X part,
 // or three nulls without one.
-Record put_x(Record record, const std::optional<Standardized>& x);
+Record put_x(Record record, std::optional<Standardized> x);
 BindResult<CallOutput> pls1_fit(Inputs& in);
 BindResult<CallOutput> pls1_predict(Inputs& in);
 BindResult<CallOutput> spls1_fit(Inputs& in);

@@ -17,14 +17,14 @@
 
 namespace veltra::bind::fns {
 
-Record put_x(Record record, const std::optional<Standardized>& x) {
+Record put_x(Record record, std::optional<Standardized> x) {
     if (!x)
         return std::move(record)
             .field("X_std", Value())
             .field("X_mean", Value())
             .field("X_scale", Value());
     return std::move(record)
-        .field("X_std", owned_mat(x->x_std))
+        .field("X_std", owned_mat(std::move(x->x_std)))
         .field("X_mean", owned_vec(x->mean))
         .field("X_scale", owned_vec(x->scale));
 }
@@ -50,7 +50,7 @@ BindResult<CallOutput> preprocess(Inputs& in) {
     if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
     if (block) internal_check(out->Y.has_value(), "Y was passed");
 
-    Record result = put_x(Record::typed("PreprocessResult"), out->X);
+    Record result = put_x(Record::typed("PreprocessResult"), std::move(out->X));
     if (!out->Y) {
         result = std::move(result)
                      .field("Y_std", Value())
@@ -62,9 +62,9 @@ BindResult<CallOutput> preprocess(Inputs& in) {
                      .field("Y_mean", Value::real(y->mean))
                      .field("Y_scale", Value::real(y->scale));
     } else {
-        const auto& Ys = std::get<Standardized>(*out->Y);
+        auto& Ys = std::get<Standardized>(*out->Y);
         result = std::move(result)
-                     .field("Y_std", owned_mat(Ys.x_std))
+                     .field("Y_std", owned_mat(std::move(Ys.x_std)))
                      .field("Y_mean", owned_vec(Ys.mean))
                      .field("Y_scale", owned_vec(Ys.scale));
     }
@@ -106,9 +106,9 @@ BindResult<CallOutput> pls1_fit(Inputs& in) {
     }
 
     const FitOpts opts{std::nullopt, *pre_standardized, true, false};
-    const auto model = veltra::pls1_fit(X->as_mat(), y->view(), k, view_of(*weights), opts);
+    auto model = veltra::pls1_fit(X->as_mat(), y->view(), k, view_of(*weights), opts);
     if (!model) return std::unexpected(BindError::from_core(model.error()));
-    return CallOutput{pls1_model(*model, Value(), std::move(selection)), std::move(warnings)};
+    return CallOutput{pls1_model(std::move(*model), Value(), std::move(selection)), std::move(warnings)};
 }
 
 BindResult<CallOutput> spls1_fit(Inputs& in) {
@@ -122,10 +122,9 @@ BindResult<CallOutput> spls1_fit(Inputs& in) {
 
     // The engine entry puts keep into the options and checks it.
     const FitOpts opts{std::nullopt, *pre_standardized, true, false};
-    const auto model =
-        veltra::spls1_fit(X->as_mat(), y->view(), *k, *keep, view_of(*weights), opts);
+    auto model = veltra::spls1_fit(X->as_mat(), y->view(), *k, *keep, view_of(*weights), opts);
     if (!model) return std::unexpected(BindError::from_core(model.error()));
-    return CallOutput{pls1_model(*model, Value(), Value()), {}};
+    return CallOutput{pls1_model(std::move(*model), Value(), Value()), {}};
 }
 
 BindResult<CallOutput> pls1_predict(Inputs& in) {

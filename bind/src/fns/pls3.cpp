@@ -16,7 +16,7 @@ namespace veltra::bind::fns {
 
 namespace {
 
-CallOutput model_output(const Result<Pls3Model>& fit) { return CallOutput{pls3_model(*fit), {}}; }
+CallOutput model_output(Result<Pls3Model> fit) { return CallOutput{pls3_model(std::move(*fit)), {}}; }
 
 }  // namespace
 
@@ -43,9 +43,9 @@ BindResult<CallOutput> pls3_fit(Inputs& in) {
     Pls3FitOpts opts;
     opts.pre_standardized_X = *pre_x;
     opts.pre_standardized_Y = *pre_y;
-    const auto fit = veltra::pls3_fit(X->as_mat(), Y->as_mat(), *k, view_of(*weights), opts);
+    auto fit = veltra::pls3_fit(X->as_mat(), Y->as_mat(), *k, view_of(*weights), opts);
     if (!fit) return std::unexpected(BindError::from_core(fit.error()));
-    return model_output(fit);
+    return model_output(std::move(fit));
 }
 
 BindResult<CallOutput> spls3_fit(Inputs& in) {
@@ -68,10 +68,10 @@ BindResult<CallOutput> spls3_fit(Inputs& in) {
     opts.tol = tol->value_or(opts.tol);
     opts.pre_standardized_X = *pre_x;
     opts.pre_standardized_Y = *pre_y;
-    const auto fit = veltra::spls3_fit(X->as_mat(), Y->as_mat(), *k, *keep_x, *keep_y,
-                                       view_of(*weights), opts);
+    auto fit = veltra::spls3_fit(X->as_mat(), Y->as_mat(), *k, *keep_x, *keep_y,
+                                 view_of(*weights), opts);
     if (!fit) return std::unexpected(BindError::from_core(fit.error()));
-    return model_output(fit);
+    return model_output(std::move(fit));
 }
 
 BindResult<CallOutput> pls3_transform(Inputs& in) {
@@ -85,10 +85,10 @@ BindResult<CallOutput> pls3_transform(Inputs& in) {
     VELTRA_TRY(model, pls3_model_from_record(record->fields()));
     VELTRA_TRY(selection, which(*which_text));
 
-    const auto scores =
+    auto scores =
         veltra::pls3_transform(*model, view_of(*X_new), view_of(*Y_new), *selection);
     if (!scores) return std::unexpected(BindError::from_core(scores.error()));
-    return CallOutput{pls3_scores(*scores), {}};
+    return CallOutput{pls3_scores(std::move(*scores)), {}};
 }
 
 }  // namespace veltra::bind::fns

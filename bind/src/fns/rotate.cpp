@@ -31,36 +31,32 @@ Record used_args(const VarimaxOpts& opts) {
         .field("kaiser_normalize", Value::boolean(opts.kaiser_normalize));
 }
 
-BindResult<RotatedArray> rotate_array(MatView W, const std::string& method,
-                                      std::optional<MatView> L, const OptionRecord& args) {
+// The method is checked before the options are read.
+BindResult<VarimaxOpts> varimax_opts(const std::string& method, const OptionRecord& args) {
     if (method != "varimax")
         return std::unexpected(
             BindError::from_core(VeltraError::RotationMethodNotImplemented{method}));
-    VELTRA_TRY(opts, varimax_args(args));
+    return varimax_args(args);
+}
+
+Record rotation_spec(const std::string& method, const VarimaxOpts& opts, const RotateOutput& out,
+                     bool L_was_provided) {
+    return Record::typed("RotationSpec")
+        .field("method", Value::string(method))
+        .field("args", Value(used_args(opts)))
+        .field("R", owned_mat(out.R))
+        .field("sweeps", Value::count(out.sweeps))
+        .field("V_converged", Value::real(out.V_converged))
+        .field("L_was_provided", Value::boolean(L_was_provided));
+}
+
+BindResult<RotatedArray> rotate_array(MatView W, const std::string& method,
+                                      std::optional<MatView> L, const OptionRecord& args) {
+    VELTRA_TRY(opts, varimax_opts(method, args));
     auto out = veltra::rotate(W, *opts, L);
     if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
-
-    Record spec = Record::typed("RotationSpec")
-                      .field("method", Value::string(method))
-                      .field("args", Value(used_args(*opts)))
-                      .field("R", owned_mat(out->R))
-                      .field("sweeps", Value::count(out->sweeps))
-                      .field("V_converged", Value::real(out->V_converged))
-                      .field("L_was_provided", Value::boolean(L.has_value()));
+    Record spec = rotation_spec(method, *opts, *out, L.has_value());
     return RotatedArray{std::move(out->W_rot), std::move(out->R), std::move(spec)};
-}
-
-// A * B as a new column-major matrix.
-Eigen::MatrixXd product(MatView A, MatView B) {
-    internal_check(A.cols == B.rows, "product of matrices whose inner sizes differ");
-    Eigen::MatrixXd out = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(A.rows),
-                                                static_cast<Eigen::Index>(B.cols));
-    out.noalias() += A.eigen() * B.eigen();
-    return out;
-}
-
-std::unexpected<BindError> bad_shape(std::string message) {
-    return std::unexpected(BindError::invalid_argument(std::move(message)));
 }
 
 BindResult<Value> rotate_model(Record record, const std::string& method, std::optional<MatView> L,
@@ -69,39 +65,25 @@ BindResult<Value> rotate_model(Record record, const std::string& method, std::op
         return std::unexpected(BindError::from_core(VeltraError::AlreadyRotated{}));
     VELTRA_TRY(model, pls1_model_from_record(record.fields()));
 
-    const auto K = static_cast<std::size_t>(model->W.cols());
-    const auto p = static_cast<std::size_t>(model->W.rows());
-    const auto T_cols = static_cast<std::size_t>(model->T.cols());
-    const auto P_cols = static_cast<std::size_t>(model->P.cols());
-    const auto P_rows = static_cast<std::size_t>(model->P.rows());
-    const auto Q_len = static_cast<std::size_t>(model->Q.size());
-    if (T_cols != K)
-        return bad_shape("model field 'T' has " + std::to_string(T_cols) + " columns, W has " +
-                         std::to_string(K));
-    if (P_cols != K)
-        return bad_shape("model field 'P' has " + std::to_string(P_cols) + " columns, W has " +
-                         std::to_string(K));
-    if (P_rows != p)
-        return bad_shape("model field 'P' has " + std::to_string(P_rows) + " rows, W has " +
-                         std::to_string(p) + " rows");
-    if (Q_len != K)
-        return bad_shape("model field 'Q' has length " + std::to_string(Q_len) + ", W has " +
-                         std::to_string(K));
-
-    VELTRA_TRY(rotated, rotate_array(MatView::of(model->W), method, L, args));
-    const MatView R = MatView::of(rotated->R);
-    const Eigen::MatrixXd T_rot = product(MatView::of(model->T), R);
-    const Eigen::MatrixXd P_rot = product(MatView::of(model->P), R);
-    const Eigen::MatrixXd Q_rot =
-        product(R.transposed(), MatView::col_major(model->Q.data(), Q_len, 1));
+    const MatView T = MatView::of(model->T), P = MatView::of(model->P);
+    const MatView W = MatView::of(model->W);
+    const VecView Q = VecView::of(model->Q);
+    // The shapes come before the method and its options are looked at.
+    if (auto ok = check_model_shapes(T, P, W, Q); !ok)
+        return std::unexpected(
+            BindError::invalid_argument(ok.error().as<VeltraError::InvalidArgument>().message));
+    VELTRA_TRY(opts, varimax_opts(method, args));
+    auto rotated = veltra::rotate_model(T, P, W, Q, *opts, L, par_sequential);
+    if (!rotated) return std::unexpected(BindError::from_core(std::move(rotated.error())));
 
     // The rotated fields replace the caller's before the rest is made owned,
     // so the replaced arrays are never copied.
-    record.set("T", owned_mat(T_rot));
-    record.set("P", owned_mat(P_rot));
-    record.set("W", owned_mat(rotated->W_rot));
-    record.set("Q", owned_vec(Q_rot.col(0)));
-    record.set("rotation_spec", Value(std::move(rotated->spec)));
+    record.set("T", owned_mat(std::move(rotated->T_rot)));
+    record.set("P", owned_mat(std::move(rotated->P_rot)));
+    record.set("W", owned_mat(std::move(rotated->rotation.W_rot)));
+    record.set("Q", owned_vec(rotated->Q_rot));
+    record.set("rotation_spec",
+               Value(rotation_spec(method, *opts, rotated->rotation, L.has_value())));
     Record updated = std::move(record).into_owned();
 
     // Exactly the fields of PLS1Result, in their order; the caller's extra
@@ -129,7 +111,7 @@ BindResult<CallOutput> rotate(Inputs& in) {
     if (const auto* W = first.get_if<MatF64>()) {
         VELTRA_TRY(rotated, rotate_array(W->as_mat(), *method, L_view, *args));
         Record result = Record::typed("RotateResult")
-                            .field("W_rot", owned_mat(rotated->W_rot))
+                            .field("W_rot", owned_mat(std::move(rotated->W_rot)))
                             .field("spec", Value(std::move(rotated->spec)));
         return CallOutput{Value(std::move(result)), {}};
     }

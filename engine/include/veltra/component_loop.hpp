@@ -79,14 +79,6 @@ concept ComponentBackend =
 Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
                          const Eigen::MatrixXd& p, std::size_t a);
 
-// out_i = a_i * b_i.
-Eigen::VectorXd scale_col(VecView a, VecView b);
-// out_ij = m_i * X_ij, column-major.
-Eigen::MatrixXd scale_rows(MatView x, VecView m);
-
-// max_j |mean_j| / scale_j, NaN ratios ignored (0 when none is left).
-double mean_scale_ratio(const FitX& fx);
-
 namespace detail {
 // Buffers of the products, reused by a backend across its products.
 struct ProductScratch {
@@ -153,6 +145,9 @@ class ImplicitXBackend {
 
     // The selected norm below which begin() made the loop stop.
     double gate_c_threshold() const { return gate_c_; }
+    // Whether a product with the raw X overflowed (finite X near the limit of
+    // double), which leaves the loop's result meaningless.
+    bool overflowed() const { return overflowed_; }
 
   private:
     // ((g_j - mean_j sigma) / scale_j) * factor.
@@ -170,6 +165,7 @@ class ImplicitXBackend {
     Eigen::VectorXd xt_z_;  // X'z of the last score, z_i = m_i t_i
     double sigma_ = 0.0;    // sum of that z
     const double* scored_ = nullptr;
+    bool overflowed_ = false;
     detail::ProductScratch scratch_;
 };
 
@@ -236,8 +232,11 @@ PreparedFit pls1_fit_prepared_fro(MatView xs, VecView y_s, std::size_t k,
                                   std::optional<std::size_t> keep, double fro, Par par);
 
 // The loop on ImplicitXBackend over the raw X with fx's moments, row
-// multipliers and Frobenius norm; y_s standardised and row-scaled.
-PreparedFit pls1_fit_implicit(MatView x, const FitX& fx, VecView y_s, std::size_t k,
-                              std::optional<std::size_t> keep, Par par);
+// multipliers and Frobenius norm; y_s standardised and row-scaled. None
+// when a product with the raw X overflowed: the standardised X must then be
+// formed.
+std::optional<PreparedFit> pls1_fit_implicit(MatView x, const FitX& fx, VecView y_s,
+                                             std::size_t k, std::optional<std::size_t> keep,
+                                             Par par);
 
 }  // namespace veltra

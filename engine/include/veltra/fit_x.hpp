@@ -37,6 +37,9 @@ struct FitX {
 FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weights,
                    Par par);
 
+// max_j |mean_j| / scale_j, NaN ratios ignored (0 when none is left).
+double mean_scale_ratio(const FitX& fx);
+
 // Columns per chunk: about 2 MiB of n used rows, a multiple of 8, at least 8.
 std::size_t fit_x_base_width(std::size_t n);
 

@@ -78,6 +78,14 @@ class GramBackend {
     double coef_err(std::size_t k_used) const;
 
   private:
+    // The error accumulators follow the bound's formula letter by letter:
+    // over the accepted components b so far,
+    //   s_r_ = sum ||r_b||^2            s_p_ = sum ||p_b||^2
+    //   s_x_ = sum (||r_b|| e_p,b + e_b ||p_b||)
+    //   e_q_ = sum (|q_b| e_b + dq_b)   a_q_ = sum |q_b| ||r_b||
+    // and coef_err = e_q_ + a_q_ sqrt(s_r_) sqrt(s_p_) sqrt(k) (3k + p + 4) u.
+    // From component a > 1 on, the current r is off by at most
+    // e_ = ((a + p) + 2) u s + (s_x_ + rho_ s), s = sqrt(s_r_) sqrt(s_p_) + 1.
     const GramPBlock& block_;
     Par par_;
     std::size_t n_, p_;

@@ -8,6 +8,14 @@
 // X and Y are borrowed views read in place in any layout; every matrix made
 // here is column-major. The fits give the same bits on one thread and on
 // many; see the notes at each entry for storage order.
+//
+// One header for the module, four sources along its sections:
+//   pls3_prepare.cpp    the preparation shared by both fits (Prepared, prepare)
+//   pls3_fit.cpp        the dense fit: pls3_fit, dense_components,
+//                       pls3_lv1_from_cross_cov
+//   pls3_sparse.cpp     the sparse fit: spls3_fit, its components,
+//                       pls3_lv1_prestd
+//   pls3_transform.cpp  the transform of new data
 #pragma once
 
 #include <cstdint>
@@ -82,7 +90,7 @@ struct SparseMeta {
     std::uint64_t keep_Y = 0;
 };
 
-// The standardised inputs of one fit. Borrows the caller's X and Y for its
+// The standardised inputs of one two-block fit. Borrows the caller's X and Y for its
 // whole life. In implicit mode the standardised X is never formed: products
 // run on the raw X and are corrected with the column means and scales.
 struct Prepared {

@@ -8,7 +8,6 @@
 #include <Eigen/Core>
 
 #include "veltra/error.hpp"
-#include "veltra/parallel.hpp"
 #include "veltra/view.hpp"
 
 namespace veltra {
@@ -28,13 +27,5 @@ struct SelectedNorm {
 // The norm of the entries a selection with keep would retain, and the margin
 // by which the selection is decided.
 SelectedNorm selected_norm_and_gap(const Eigen::VectorXd& c, std::optional<std::size_t> keep);
-
-// Fails with non_finite_input at the first NaN or infinity, scanning the
-// matrix in its storage order.
-Result<void> check_finite_mat(const MatView& x);
-
-// The same outcome, the lines of the storage order cut into the 8 fixed
-// parts and scanned on the current pool unless par is sequential.
-Result<void> check_finite_mat(const MatView& x, Par par);
 
 }  // namespace veltra

@@ -5,9 +5,11 @@
 // produces before any public function returns such values.
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,6 +46,36 @@ Record ci(double point) {
         .field("sd", Value::real(0.5));
 }
 
+// A matrix of the shape named after `prefix` ("<prefix> rows cols") whose
+// column-major data are 0, 1, 2, ...: in one of the forms that reach NumPy
+// through the transpose.
+std::optional<Value> counted(std::string_view name, const Loan& loan) {
+    std::size_t r = 0;
+    std::size_t c = 0;
+    char form[16] = {};
+    if (std::sscanf(std::string(name).c_str(), "%15s %zu %zu", form, &r, &c) != 3) return std::nullopt;
+    const std::string_view kind = form;
+    if (kind == "owned") {
+        std::vector<double> data(r * c);
+        for (std::size_t k = 0; k < data.size(); ++k) data[k] = static_cast<double>(k);
+        return Value(MatF64::col_major_owned(r, c, std::move(data)));
+    }
+    if (kind == "adopted") {
+        Eigen::MatrixXd m(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c));
+        for (Eigen::Index k = 0; k < m.size(); ++k) m.data()[k] = static_cast<double>(k);
+        return Value(MatF64::adopt(std::move(m)));
+    }
+    if (kind == "padded") {
+        // Columns 3 apart beyond their length, as a slice of a taller array lends them.
+        static std::vector<double> lent_padded;
+        lent_padded.assign((r + 3) * c, -1.0);
+        for (std::size_t j = 0; j < c; ++j)
+            for (std::size_t i = 0; i < r; ++i) lent_padded[i + j * (r + 3)] = static_cast<double>(i + j * r);
+        return Value(loan.strided(lent_padded.data(), r, c, 1, static_cast<std::ptrdiff_t>(r + 3)));
+    }
+    return std::nullopt;
+}
+
 // The value of a named case; `address` receives the first element's
 // address for owned buffers (to show that no copy was made).
 Value make_case(std::string_view name, const Loan& loan, std::uintptr_t& address) {
@@ -51,6 +83,7 @@ Value make_case(std::string_view name, const Loan& loan, std::uintptr_t& address
         address = reinterpret_cast<std::uintptr_t>(v.data());
         return v;
     };
+    if (auto m = counted(name, loan)) return std::move(*m);
     if (name == "none") return Value::none();
     if (name == "bool") return Value::boolean(true);
     if (name == "int_min") return Value::int64(std::numeric_limits<std::int64_t>::min());

@@ -18,21 +18,24 @@
 
 namespace veltra::bind {
 
-// Owned copies of core results as values (a column-major matrix, a vector).
-Value owned_mat(const Eigen::MatrixXd& m);
+// Core results as owned values: a column-major matrix that takes over the
+// given matrix's storage (pass an rvalue to avoid a copy), a vector copy.
+Value owned_mat(Eigen::MatrixXd m);
 Value owned_vec(const Eigen::VectorXd& v);
 
-// The PLS1Result record: every field in its fixed order, copies of the
-// model's matrices and vectors, counts clamped into signed integers. The two
+// The PLS1Result record: every field in its fixed order, the model's
+// matrices taken over and its vectors copied, counts clamped into signed
+// integers. The two
 // record-only fields take the given values as they are (null from the fits;
 // rotate fills rotation_spec, a k search selection_result).
-Value pls1_model(const Pls1Model& model, Value rotation_spec, Value selection_result);
+Value pls1_model(Pls1Model model, Value rotation_spec, Value selection_result);
 
-// The PLS3Result record: every field in its fixed order, copies of the
-// model's matrices and vectors, counts clamped into signed integers.
-Value pls3_model(const Pls3Model& model);
+// The PLS3Result record: every field in its fixed order, the model's
+// matrices taken over and its vectors copied, counts clamped into signed
+// integers.
+Value pls3_model(Pls3Model model);
 // The PLS3Scores record; the side that was not computed is null.
-Value pls3_scores(const Pls3Scores& scores);
+Value pls3_scores(Pls3Scores scores);
 
 // The type check of a model argument: an untyped record, or one typed
 // `expected`, is returned as it is. `arg_name` opens the message ("model",

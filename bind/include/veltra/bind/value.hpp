@@ -145,6 +145,8 @@ class MatF64 {
     static MatF64 from_row_major(std::span<const double> data, std::size_t rows, std::size_t cols);
     // A column-major copy of a dense column-major matrix, padding dropped.
     static MatF64 from_mat(Eigen::Ref<const Eigen::MatrixXd, 0, Eigen::OuterStride<>> m);
+    // A column-major matrix that adopts the engine's storage: no element is copied.
+    static MatF64 adopt(Eigen::MatrixXd&& m);
 
     Form form() const { return form_; }
     std::size_t rows() const { return rows_; }
@@ -157,21 +159,27 @@ class MatF64 {
     // Column-major data: the stored data of a column-major matrix, else a
     // new buffer gathered column by column.
     ColMajorData col_major() const;
+    // The elements in row-major order, written into `out` (rows*cols values),
+    // whatever the form. This is the one transpose of the binding layer.
+    void copy_row_major(std::span<double> out) const;
     // A strided view becomes an owned column-major copy; owned forms are
     // returned as they are.
     MatF64 into_owned() &&;
     MatF64 clone() const;
 
     // The stored buffer of an owned form, moved out (the matrix is left
-    // empty); for hosts that hand it on without copying. A strided view has
-    // none: internal failure.
+    // empty); for hosts that hand it on without copying. Storage adopted from
+    // the engine is copied out instead. A strided view has none: internal
+    // failure.
     std::vector<double> take_data() &&;
     // Length of the stored buffer of an owned form (0 for a strided view).
-    std::size_t owned_len() const { return form_ == Form::Strided ? 0 : owned_.size(); }
+    std::size_t owned_len() const { return form_ == Form::Strided ? 0 : stored().size(); }
 
   private:
     friend class Loan;
     void check_owned_size() const;
+    // The values of an owned form, wherever they are kept.
+    std::span<const double> stored() const;
 
     Form form_;
     std::size_t rows_ = 0;
@@ -179,7 +187,8 @@ class MatF64 {
     const double* data_ = nullptr;  // strided only
     std::ptrdiff_t row_stride_ = 0;
     std::ptrdiff_t col_stride_ = 0;
-    std::vector<double> owned_;
+    // Owned forms: a buffer of their own, or a matrix adopted from the engine.
+    std::variant<std::vector<double>, Eigen::MatrixXd> owned_;
     std::shared_ptr<const detail::LoanState> loan_;
 };
 
