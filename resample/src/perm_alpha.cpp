@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "veltra/finite.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/selection.hpp"
