@@ -42,8 +42,7 @@ Result<CvFold> prepare_cv_fold(MatView x, Folds folds, std::size_t f,
     }
     StandardizedFro tr = standardize_rows_fro(x, fold.train, view_of(w.w));
     if (!tr.x_std.allFinite()) return fail(VeltraError::NonFiniteInput{});
-    fold.z_test =
-        standardize_apply_rows(x, fold.test, VecView::of(tr.mean), VecView::of(tr.scale));
+    fold.z_test = standardize_apply_rows(x, fold.test, VecView::of(tr.mean), VecView::of(tr.scale));
     if (!fold.z_test.allFinite()) return fail(VeltraError::NonFiniteInput{});
     if (w.root) tr.x_std = w.root->asDiagonal() * tr.x_std;
     fold.z_train = std::move(tr.x_std);

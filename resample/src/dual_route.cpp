@@ -83,22 +83,23 @@ std::vector<std::optional<double>> split_columns_r_nspace(const SplitIdx& split,
     return out;
 }
 
-Result<CvContribution> fold_column_nspace(const CvFold& fold, const NspaceFold& f,
-                                          VecView column, std::size_t k) {
+Result<CvContribution> fold_column_nspace(const CvFold& fold, const NspaceFold& f, VecView column,
+                                          std::size_t k) {
     if (fold.massless || fold.weights) return cv_fold_contribution(fold, column, k, std::nullopt);
     const CvTargets y = cv_fold_targets(fold, column);
     const Eigen::MatrixXd y_tr = y.train;
     const auto outcomes = nspace_kernel_cols(f.gram.view(), MatView::of(y_tr), k);
     if (outcomes.empty() || outcomes[0].is(Kind::Unresolved))
         return cv_fold_contribution(fold, column, k, std::nullopt);
-    const Eigen::VectorXd pred = outcomes[0].is(Kind::Coefficients)
-                                     ? seq_gemv(MatView::of(f.cross), VecView::of(outcomes[0].alpha))
-                                     : Eigen::VectorXd::Zero(to_index(fold.test.size()));
+    const Eigen::VectorXd pred =
+        outcomes[0].is(Kind::Coefficients)
+            ? seq_gemv(MatView::of(f.cross), VecView::of(outcomes[0].alpha))
+            : Eigen::VectorXd::Zero(to_index(fold.test.size()));
     return fold_sums(VecView::of(pred), VecView::of(y.test));
 }
 
-bool nspace_perm_row(const NspaceGram& g, MatView z, VecView y,
-                     std::span<const std::uint64_t> perm, std::size_t k, std::span<double> row) {
+bool nspace_perm_row(const NspaceGram& g, MatView z, VecView y, std::span<const std::uint64_t> perm,
+                     std::size_t k, std::span<double> row) {
     const Eigen::MatrixXd y_perm = col_row_subset(y, perm);
     const auto outcomes = nspace_kernel_cols(g.view(), MatView::of(y_perm), k);
     if (outcomes.empty() || outcomes[0].is(Kind::Unresolved)) return false;
@@ -129,8 +130,8 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
     for (std::size_t lo = 0; lo < p; lo += width) {
         const MatView block = column_block(x_, lo, std::min(width, p - lo));
         const StandardizedFro tr = standardize_rows_fro(block, rows.train);
-        const Eigen::MatrixXd te = standardize_apply_rows(block, rows.test, VecView::of(tr.mean),
-                                                          VecView::of(tr.scale));
+        const Eigen::MatrixXd te =
+            standardize_apply_rows(block, rows.test, VecView::of(tr.mean), VecView::of(tr.scale));
         block_norms.push_back(tr.fro);
         finite = finite && tr.x_std.allFinite() && te.allFinite();
         G += gram_of(MatView::of(tr.x_std), par_parallel);
@@ -171,8 +172,8 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
         const double d2 = dot(ys.col(ji).data(), g2.col(ji).data(), m_tr);
         const double s = std::sqrt(std::max(d1, 0.0));
         const double ny2 = ny * ny;
-        const bool pass = d1 >= 4.0 * ny2 * E1 && d2 >= 4.0 * ny2 * E2 && s >= 1e-12 &&
-                          s >= 4.0 * ny * tol;
+        const bool pass =
+            d1 >= 4.0 * ny2 * E1 && d2 >= 4.0 * ny2 * E2 && s >= 1e-12 && s >= 4.0 * ny * tol;
         Eigen::VectorXd pred = Eigen::VectorXd::Zero(to_index(m_te));
         if (ny != 0.0) {
             if (!pass || !(d1 > 0.0 && d2 / d1 >= 1e-12)) return;  // pending
@@ -198,12 +199,10 @@ std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(
         const std::size_t j = pending[q];
         const Eigen::VectorXd raw = col_row_subset(column_of(y_, j), rows.train);
         const Standardized1 y = standardize1_weighted(VecView::of(raw));
-        Eigen::VectorXd pred =
-            Eigen::VectorXd::Constant(to_index(rows.test.size()), std::nan(""));
+        Eigen::VectorXd pred = Eigen::VectorXd::Constant(to_index(rows.test.size()), std::nan(""));
         if (check_fit_y_and_k(x_.cols, VecView::of(y.y_std), 1, std::nullopt)) {
-            const PreparedFit fit = pls1_fit_prepared_fro(MatView::of(tr.x_std),
-                                                          VecView::of(y.y_std), 1, std::nullopt,
-                                                          fro, par_sequential);
+            const PreparedFit fit = pls1_fit_prepared_fro(
+                MatView::of(tr.x_std), VecView::of(y.y_std), 1, std::nullopt, fro, par_sequential);
             pred = mat_vec(MatView::of(z_te), VecView::of(fit.coef), par_sequential);
         }
         Eigen::VectorXd y_te = col_row_subset(column_of(y_, j), rows.test);
@@ -214,9 +213,9 @@ std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(
     out.reserve(pending.size());
     for (auto& slot : slots)
         if (slot) out.push_back(std::move(*slot));
-    internal_check(out.size() == pending.size(),
-                   "expected " + format_count(pending.size()) + " total writes, but got " +
-                       format_count(out.size()));
+    internal_check(out.size() == pending.size(), "expected " + format_count(pending.size()) +
+                                                     " total writes, but got " +
+                                                     format_count(out.size()));
     return out;
 }
 

@@ -6,7 +6,6 @@
 #include "veltra/finite.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/parallel.hpp"
-#include "veltra/selection.hpp"
 #include "veltra/settings.hpp"
 #include "veltra/standardize.hpp"
 #include "veltra/text.hpp"
@@ -56,19 +55,18 @@ Result<void> check_gram_content(MatView g, std::uint64_t nf) {
             const double v = std::abs(g(j, i));
             const double bound = d[i] * (1.0 + tau) * d[j];
             if (v > bound || !std::isfinite(bound))
-                return bad_input(cell(j, i).insert(0, 1, '|') + "| = " + format_exp(v) + " exceeds sqrt(" +
-                                 cell(j, j) + " * " + cell(i, i) + ") = " +
-                                 format_exp(d[i] * d[j]) +
-                                 " by more than the rounding of a Gram matrix allows (bound " +
-                                 format_exp(bound) +
-                                 "): gram is not the Gram matrix of real columns");
+                return bad_input(
+                    cell(j, i).insert(0, 1, '|') + "| = " + format_exp(v) + " exceeds sqrt(" +
+                    cell(j, j) + " * " + cell(i, i) + ") = " + format_exp(d[i] * d[j]) +
+                    " by more than the rounding of a Gram matrix allows (bound " +
+                    format_exp(bound) + "): gram is not the Gram matrix of real columns");
         }
     double trace = 0.0;
     for (std::size_t i = 0; i < n; ++i) trace += g(i, i);
     const double n_nf = nd * nfd;
     if (trace > n_nf * (1.0 + 4.0 * eps * (2.0 * nd + nfd + 6.0)))
-        return bad_input("trace(gram) = " + format_exp(trace) + " exceeds n * n_features = " +
-                         format_exp(n_nf) +
+        return bad_input("trace(gram) = " + format_exp(trace) +
+                         " exceeds n * n_features = " + format_exp(n_nf) +
                          " by more than rounding: the columns summed into gram have sums of "
                          "squares above n, or n_features is smaller than the number of columns "
                          "summed into gram");
@@ -96,22 +94,20 @@ Result<PermAlphaOutput> perm_alpha_impl(MatView gram, MatView y, std::uint64_t k
                                         std::uint64_t nf) {
     if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
     if (k != 1)
-        return fail(VeltraError::InvalidArgument{
-            "pls1_perm_alpha supports k = 1 only, got k = " + format_count(k)});
+        return fail(VeltraError::InvalidArgument{"pls1_perm_alpha supports k = 1 only, got k = " +
+                                                 format_count(k)});
     if (nf == 0) return fail(VeltraError::InvalidArgument{"n_features must be >= 1"});
     if (nf > max_n_features)
-        return fail(VeltraError::InvalidArgument{"n_features must be <= " +
-                                                 format_count(max_n_features) + ", got " +
-                                                 format_count(nf)});
+        return fail(VeltraError::InvalidArgument{
+            "n_features must be <= " + format_count(max_n_features) + ", got " + format_count(nf)});
     if (gram.rows != gram.cols)
         return fail(VeltraError::ShapeMismatch{"gram must be square, got " +
                                                format_count(gram.rows) + " x " +
                                                format_count(gram.cols)});
     const std::size_t n = gram.rows, q = y.cols;
     if (y.rows != n)
-        return fail(VeltraError::ShapeMismatch{"Y has " + format_count(y.rows) +
-                                               " rows, gram is " + format_count(n) + " x " +
-                                               format_count(n)});
+        return fail(VeltraError::ShapeMismatch{"Y has " + format_count(y.rows) + " rows, gram is " +
+                                               format_count(n) + " x " + format_count(n)});
     if (n < 2) return fail(VeltraError::KExceedsMax{1, 0});
     VELTRA_CHECK(check_finite_mat(gram));
     VELTRA_CHECK(check_finite_mat(y));

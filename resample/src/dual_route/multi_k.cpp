@@ -48,7 +48,8 @@ double gram_norm_bound(MatView g, double fro_norm) {
     const std::size_t n = g.rows;
     if (n == 0) return f;
     double sq = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sq += static_cast<double>(i + 1) * static_cast<double>(i + 1);
+    for (std::size_t i = 0; i < n; ++i)
+        sq += static_cast<double>(i + 1) * static_cast<double>(i + 1);
     const double norm0 = std::sqrt(sq);
     Eigen::VectorXd v(to_index(n));
     for (std::size_t i = 0; i < n; ++i) v[to_index(i)] = static_cast<double>(i + 1) / norm0;

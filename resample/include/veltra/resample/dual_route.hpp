@@ -49,14 +49,14 @@ std::vector<std::optional<double>> split_columns_r_nspace(const SplitIdx& split,
 // One column's (SS_res, SS_tot) on the fold, by the exact refit where the
 // kernel cannot vouch for it (and on a weighted fold, which the kernel's
 // unweighted targets do not fit).
-Result<CvContribution> fold_column_nspace(const CvFold& fold, const NspaceFold& f,
-                                          VecView column, std::size_t k);
+Result<CvContribution> fold_column_nspace(const CvFold& fold, const NspaceFold& f, VecView column,
+                                          std::size_t k);
 
 // Z'alpha of the fit of y permuted by perm (entry i is y[perm[i]]) into row
 // (p entries); false, with row untouched, when the kernel cannot vouch for
 // it and the caller must refit.
-bool nspace_perm_row(const NspaceGram& g, MatView z, VecView y,
-                     std::span<const std::uint64_t> perm, std::size_t k, std::span<double> row);
+bool nspace_perm_row(const NspaceGram& g, MatView z, VecView y, std::span<const std::uint64_t> perm,
+                     std::size_t k, std::span<double> row);
 
 // A fold column's result in the one-component pass: empty while pending.
 using CvCell = std::optional<Result<CvContribution>>;
