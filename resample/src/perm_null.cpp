@@ -32,7 +32,8 @@ struct DirectEngine {
 using PermEngine = std::variant<DirectEngine, NspaceGram, GramPBlock>;
 
 // y_std[perm[i]], times s_i when weighted.
-Eigen::VectorXd permuted(VecView y_std, std::optional<VecView> s, std::span<const std::uint64_t> perm) {
+Eigen::VectorXd permuted(VecView y_std, std::optional<VecView> s,
+                         std::span<const std::uint64_t> perm) {
     Eigen::VectorXd out = col_row_subset(y_std, perm);
     if (s)
         for (std::size_t i = 0; i < perm.size(); ++i) out[to_index(i)] *= (*s)[i];
@@ -73,7 +74,8 @@ void perm_row(const PermEngine& engine, MatView x_eng, std::optional<VecView> s,
 
 PermEngine make_engine(PermRoute route, MatView x_eng) {
     switch (route) {
-        case PermRoute::nspace: return PermEngine(std::in_place_type<NspaceGram>, x_eng, par_parallel);
+        case PermRoute::nspace:
+            return PermEngine(std::in_place_type<NspaceGram>, x_eng, par_parallel);
         case PermRoute::pspace:
             return PermEngine(std::in_place_type<GramPBlock>, x_eng, par_parallel, true);
         case PermRoute::direct: break;
@@ -106,7 +108,8 @@ Result<PermNullStats> perm_null_stats(std::span<const double> rows, std::size_t 
         const auto row = rows.subspan(b * p, p);
         n_failed += std::any_of(row.begin(), row.end(), [](double v) { return std::isnan(v); });
     }
-    if (n_failed > n_perm - n_failed) return fail(VeltraError::PermNullDegenerate{n_failed, n_perm});
+    if (n_failed > n_perm - n_failed)
+        return fail(VeltraError::PermNullDegenerate{n_failed, n_perm});
 
     // Row by row, so each column's sums run in row order.
     const auto pi = to_index(p);
@@ -145,10 +148,11 @@ Result<PermNullOutput> run_engine(PermRoute route, MatView x_eng, VecView y_std,
     const PermEngine engine = make_engine(route, x_eng);
     const std::vector<std::uint64_t> seeds = child_seeds(rng, n_perm);
     std::vector<double> rows(*cells, 0.0);
-    parallel_fill_rows_seeded(rows, p, seeds, [&](std::size_t, ChaCha8Rng& unit_rng, std::span<double> row) {
+    const auto fill = [&](std::size_t, ChaCha8Rng& unit_rng, std::span<double> row) {
         const std::vector<std::uint64_t> perm = shuffled_rows(n, unit_rng);
         perm_row(engine, x_eng, multipliers, y_std, perm, k, row);
-    });
+    };
+    parallel_fill_rows_seeded(rows, p, seeds, fill);
     VELTRA_TRY(stats, perm_null_stats(rows, p, beta_ref));
     PermNullOutput out;
     out.n_perm = n_perm;
@@ -170,7 +174,8 @@ Result<PermNullOutput> perm_null_impl(MatView x, VecView y, std::size_t k,
                                       std::optional<std::uint64_t> seed) {
     const std::size_t n = x.rows, p = x.cols;
     if (opts.n_perm < 100)
-        return fail(VeltraError::InvalidArgument{"n_perm must be ≥ 100, got " + format_count(opts.n_perm)});
+        return fail(VeltraError::InvalidArgument{"n_perm must be ≥ 100, got " +
+                                                 format_count(opts.n_perm)});
     if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
     if (y.size() != n) return fail(VeltraError::DimensionMismatch{y.size(), n, p});
     if (k > p) return fail(VeltraError::KExceedsMax{k, p});

@@ -92,7 +92,8 @@ Result<void> SubsampleOpts::validate() const {
         return invalid("level must satisfy 0.5 ≤ level ≤ 0.99, got " + format_real(level));
     if (n_boot < 100) return invalid("n_boot must be ≥ 100, got " + format_count(n_boot));
     if (!(0.0 <= max_failure_rate && max_failure_rate <= 1.0))
-        return invalid("max_failure_rate must be in [0.0, 1.0], got " + format_real(max_failure_rate));
+        return invalid("max_failure_rate must be in [0.0, 1.0], got " +
+                       format_real(max_failure_rate));
     if (!(0.0 <= max_skip_rate && max_skip_rate <= 1.0))
         return invalid("max_skip_rate must be in [0.0, 1.0], got " + format_real(max_skip_rate));
     return {};
@@ -155,7 +156,8 @@ WorkerOutcome subsample_draw(MatView x, VecView y, std::size_t k, std::size_t m,
         pre_standardized ? row_subset(x, split.test)
                          : standardize_apply_rows(x, split.test, VecView::of(sub->x_mean),
                                                   VecView::of(sub->x_scale));
-    const Eigen::VectorXd pred = mat_vec(MatView::of(z), VecView::of(sub->model.coef), par_sequential);
+    const Eigen::VectorXd pred =
+        mat_vec(MatView::of(z), VecView::of(sub->model.coef), par_sequential);
     out.row.holdout_r = holdout_correlation(pred, col_row_subset(y, split.test));
     return out;
 }
@@ -166,11 +168,11 @@ Result<ConfirmatoryCI> pls1_subsample_inference_confirmatory(
     ChaCha8Rng& rng) {
     VELTRA_CHECK(opts.validate());
     VELTRA_TRY(m, resolve_ci_m(x.rows, k, opts.m_rate));
+    const auto draw = [&](std::size_t, ChaCha8Rng& unit_rng) {
+        return subsample_draw(x, y, k, *m, pre_standardized, weights, unit_rng);
+    };
     const std::vector<WorkerOutcome> outcomes =
-        map_units_seeded(rng, opts.n_boot, draw_bytes(x.rows, x.cols, k),
-                         [&](std::size_t, ChaCha8Rng& unit_rng) {
-                             return subsample_draw(x, y, k, *m, pre_standardized, weights, unit_rng);
-                         });
+        map_units_seeded(rng, opts.n_boot, draw_bytes(x.rows, x.cols, k), draw);
     return reduce_subsample_outcomes(outcomes, full_fit, leverages, opts, *m);
 }
 
@@ -190,7 +192,8 @@ Result<ConfirmatoryCI> reduce_subsample_outcomes(std::span<const WorkerOutcome> 
     }
     const double skip_rate = static_cast<double>(skipped) / total;
     if (skip_rate > opts.max_skip_rate)
-        return fail(VeltraError::ResamplingDegenerate{skipped, n_boot, skip_rate, opts.max_skip_rate});
+        return fail(
+            VeltraError::ResamplingDegenerate{skipped, n_boot, skip_rate, opts.max_skip_rate});
     const std::uint64_t w = skipped + failed, h = w + nan_r;
     if (static_cast<double>(h) / total > opts.max_failure_rate)
         return fail(VeltraError::ResampleFailureRateExceeded{
@@ -249,7 +252,8 @@ Result<ConfirmatoryCI> reduce_subsample_outcomes(std::span<const WorkerOutcome> 
         const double scale = std::sqrt(static_cast<double>(m) / static_cast<double>(n - m));
         for (std::size_t j = 0; j < p; ++j) {
             for (double& v : draws[j]) v /= c;
-            const CenteredInterval r = reduce_centered_scaled(draws[j], b[to_index(j)], scale, opts.level);
+            const CenteredInterval r =
+                reduce_centered_scaled(draws[j], b[to_index(j)], scale, opts.level);
             ci.beta_ci_lower[to_index(j)] = r.lower;
             ci.beta_ci_upper[to_index(j)] = r.upper;
             ci.beta_se[to_index(j)] = r.se;

@@ -39,11 +39,13 @@ TEST(PermNull, ChecksComeInTheirOrderAndTheRouteFollowsTheCosts) {
     bad(3, 2) = INFINITY;
     const Eigen::VectorXd short_y = d.y.head(29);
     const auto error = [](MatView x, VecView y, std::size_t k, std::uint64_t n_perm) {
-        return pls1_perm_null(x, y, k, std::nullopt, {n_perm, false, false, false}, 1).error().display();
+        return pls1_perm_null(x, y, k, std::nullopt, {n_perm}, 1).error().display();
     };
-    EXPECT_EQ(error(view(d.x), view(d.y), 0, 99), "invalid argument: n_perm must be ≥ 100, got 99");
+    EXPECT_EQ(error(view(d.x), view(d.y), 0, 99),
+              "invalid argument: n_perm must be ≥ 100, got 99");
     EXPECT_EQ(error(view(d.x), view(short_y), 0, 100), "invalid argument: k must be >= 1");
-    EXPECT_EQ(error(view(d.x), view(short_y), 7, 100), "dimension mismatch: X has shape (30, 6), y has length 29");
+    EXPECT_EQ(error(view(d.x), view(short_y), 7, 100),
+              "dimension mismatch: X has shape (30, 6), y has length 29");
     EXPECT_EQ(error(view(bad), view(d.y), 7, 100), "k=7 exceeds maximum 6");
     EXPECT_EQ(error(view(bad), view(d.y), 2, 100), "non-finite values in input");
 
@@ -70,15 +72,15 @@ TEST(PermNull, RowsAreRefitsOfTheSeededPermutations) {
             ChaCha8Rng unit = ChaCha8Rng::seed_from_u64(seeds[b]);
             const std::vector<std::uint64_t> perm = shuffled_rows(40, unit);
             ref::LVec yp(40);
-            for (Eigen::Index i = 0; i < 40; ++i) yp[i] = s.ys[Eigen::Index(perm[std::size_t(i)])];
-            const Eigen::VectorXd expect = ref::nipals(s.xs, yp, Eigen::Index(k)).coef.cast<double>();
+            for (Eigen::Index i = 0; i < 40; ++i) yp[i] = s.ys[to_index(perm[std::size_t(i)])];
+            const Eigen::VectorXd expect = ref::nipals(s.xs, yp, to_index(k)).coef.cast<double>();
             EXPECT_LT(test_support::rel_diff(direct.row(Eigen::Index(b)), expect), 1e-10);
         }
         for (const PermRoute route : {PermRoute::direct, PermRoute::nspace, PermRoute::pspace}) {
             const RowMat rows = run_route(route, z, y, k, 100);
             EXPECT_LT(test_support::rel_diff(rows.reshaped(), direct.reshaped()), 1e-9);
-            const RowMat serial = resample_test::on_one_thread([&] { return run_route(route, z, y, k, 100); });
-            EXPECT_TRUE(test_support::same_bits(rows, serial));
+            const auto serial = [&] { return run_route(route, z, y, k, 100); };
+            EXPECT_TRUE(test_support::same_bits(rows, resample_test::on_one_thread(serial)));
         }
     }
 }
@@ -90,13 +92,14 @@ TEST(PermNull, SameBitsForThreadsBudgetsAndLongerRuns) {
     for (const bool weighted : {false, true}) {
         const auto run = [&](std::uint64_t n_perm) {
             const auto weights = weighted ? std::optional<VecView>(view(wv)) : std::nullopt;
-            return pls1_perm_null(view(d.x), view(d.y), 2, weights, {n_perm, true, false, false}, 77).value();
+            return pls1_perm_null(view(d.x), view(d.y), 2, weights, {n_perm, true}, 77).value();
         };
         const PermNullOutput many = run(300);
         const PermNullOutput one = resample_test::on_one_thread([&] { return run(300); });
         resample_test::ScopedBudget tiny("1");
         const PermNullOutput few = run(100);
-        EXPECT_TRUE(*many.beta_perm_matrix == *one.beta_perm_matrix && many.beta_perm_sd == one.beta_perm_sd);
+        EXPECT_TRUE(*many.beta_perm_matrix == *one.beta_perm_matrix);
+        EXPECT_TRUE(many.beta_perm_sd == one.beta_perm_sd);
         EXPECT_TRUE(test_support::same_bits(matrix_of(many).topRows(100), matrix_of(few)));
         EXPECT_EQ(many.seed, 77u);
         EXPECT_NEAR(many.n_eff, weighted ? wv.sum() * wv.sum() / wv.squaredNorm() : 50.0, 1e-12);
