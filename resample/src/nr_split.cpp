@@ -58,7 +58,7 @@ Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::ui
 }
 
 std::size_t nr_chunk_width(std::size_t rows) {
-    return std::max<std::size_t>(8, (2097152 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
+    return std::max<std::size_t>(8, (65536 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
 }
 
 bool nr_gram_flag(std::size_t n, std::size_t m, std::size_t p, std::size_t columns) {

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <optional>
 #include <random>
-#include <string>
 #include <vector>
 
 #include <Eigen/Core>
@@ -75,25 +74,12 @@ inline double ks_bound_1e6(std::size_t count) {
     return std::sqrt(std::log(2.0 / 1e-6) / (2.0 * static_cast<double>(count)));
 }
 
-// VELTRA_MEMORY_BUDGET set for one scope (unset with nullopt), restored after.
-class ScopedBudget {
-  public:
-    explicit ScopedBudget(std::optional<std::string> value) {
-        if (const char* old = std::getenv("VELTRA_MEMORY_BUDGET")) old_ = old;
-        if (value)
-            setenv("VELTRA_MEMORY_BUDGET", value->c_str(), 1);
-        else
-            unsetenv("VELTRA_MEMORY_BUDGET");
+// VELTRA_MEMORY_BUDGET set for one scope (unset with null); unset after.
+struct ScopedBudget {
+    explicit ScopedBudget(const char* value) {
+        if (value) setenv("VELTRA_MEMORY_BUDGET", value, 1); else unsetenv("VELTRA_MEMORY_BUDGET");
     }
-    ~ScopedBudget() {
-        if (old_)
-            setenv("VELTRA_MEMORY_BUDGET", old_->c_str(), 1);
-        else
-            unsetenv("VELTRA_MEMORY_BUDGET");
-    }
-
-  private:
-    std::optional<std::string> old_;
+    ~ScopedBudget() { unsetenv("VELTRA_MEMORY_BUDGET"); }
 };
 
 // f() run with the worker pool limited to one thread.

@@ -69,7 +69,7 @@ BindResult<CallOutput> spls3_fit(Inputs& in) {
     opts.pre_standardized_X = *pre_x;
     opts.pre_standardized_Y = *pre_y;
     auto fit = veltra::spls3_fit(X->as_mat(), Y->as_mat(), *k, *keep_x, *keep_y,
-                                       view_of(*weights), opts);
+                                 view_of(*weights), opts);
     if (!fit) return std::unexpected(BindError::from_core(fit.error()));
     return model_output(std::move(fit));
 }

@@ -24,8 +24,10 @@ namespace veltra {
 // s the power-of-two prescale of y.
 Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::uint64_t>> perms);
 
-// X columns standardised and multiplied at a time: about 2 MiB of the
-// larger half per chunk, at least 8, a multiple of 8.
+// X columns standardised and multiplied at a time: about 64 KiB of the
+// larger half per chunk, at least 8, a multiple of 8. Chunks this small stay
+// in cache between standardising and multiplying, and their blocks come from
+// the heap's free lists instead of fresh pages for every split.
 std::size_t nr_chunk_width(std::size_t rows);
 
 // Whether the test-by-training Gram matrix is the cheaper product.
