@@ -97,9 +97,10 @@ TEST(SplitPerm, ClosedFormRouteAgreesWithRefitsOfItsOwnDraws) {
 }
 
 TEST(SplitPerm, SameBitsForAnyThreadCountAndBudget) {
-    const Data d = data_sets()[3];
-    for (const R route : {R::no_refit, R::refit, R::gram_p}) {
+    const std::vector<Data> ds = data_sets();
+    for (const R route : {R::no_refit, R::refit, R::nspace, R::gram_p}) {
         const std::size_t k = route == R::no_refit ? 1 : 2;
+        const Data& d = ds[route == R::nspace ? 0 : 3];  // with zero weights where allowed
         const PermTestResult ref = run(route, d, k, 8);
         resample_test::ScopedBudget tiny("1");
         const auto one = resample_test::on_one_thread([&] { return run(route, d, k, 8); });
