@@ -155,7 +155,7 @@ Result<ConfirmatoryTestOutput> confirmatory_test_impl(MatView x, VecView y, std:
     if (t.method == M::split_nb || t.method == M::split_exact) out.n_splits = t.n_splits;
     out.seed = seeded->seed;
     out.n_eff = norm->n_eff;
-    if (t.method == M::split_nb) out.rho_hat = tested->rho_hat;
+    out.rho_hat = tested->rho_hat;  // split_nb's only
     out.stable_rank = resolved.stable_rank;
 
     if (opts.ci) {
