@@ -209,7 +209,7 @@ Result<Pls1Model> pls1_fit_impl(MatView x, VecView y, std::size_t k,
                                                  ": need n >= k + 1 (got n=0)"});
     std::optional<Eigen::VectorXd> mult;
     if (norm->weights) mult = sqrt_col(VecView::of(*norm->weights));
-    const Par par = opts.sequential || sat_mul(sat_mul(n, p), k) <= max_sequential_work
+    const Par par = opts.par == par_sequential || sat_mul(sat_mul(n, p), k) <= max_sequential_work
                         ? par_sequential
                         : par_parallel;
 

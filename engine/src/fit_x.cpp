@@ -144,11 +144,7 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
             detail::column_terms(src, c0, c1, mean, scale, term, nullptr, nullptr, buffer);
         }
     };
-    if (par == par_sequential) {
-        for (std::size_t c = 0; c < chunks; ++c) run_chunk(c);
-    } else {
-        for_each_index(par_parallel, chunks, run_chunk);
-    }
+    for_each_index(par, chunks, run_chunk);
     out.fro = safe_norm(VecView::of(terms));
     return out;
 }

@@ -49,12 +49,12 @@ double c2_norm_estimate(MatView g, double x_fro) {
     return min_ignoring_nan(row_max, x_fro * x_fro);
 }
 
-GramPBlock::GramPBlock(MatView x_in, Par par, bool sequential_in)
+GramPBlock::GramPBlock(MatView x_in, Par build, Par replicates)
     : x(x_in),
-      G(mat_mul(x_in.transposed(), x_in, par)),
+      G(mat_mul(x_in.transposed(), x_in, build)),
       x_fro(stable_norm(x_in)),
       c2(c2_norm_estimate(MatView::of(G), x_fro)),
-      sequential(sequential_in) {}
+      par(replicates) {}
 
 std::optional<GramReplicateFit> GramPBlock::fit_replicate_full(
     VecView y, std::size_t k, std::optional<std::size_t> keep,
@@ -63,8 +63,7 @@ std::optional<GramReplicateFit> GramPBlock::fit_replicate_full(
     std::uint64_t work = 0;
     const bool small = !__builtin_mul_overflow(std::uint64_t{x.rows}, std::uint64_t{x.cols}, &work) &&
                        !__builtin_mul_overflow(work, std::uint64_t{k}, &work) && work < 1000000;
-    const Par par = sequential || small ? par_sequential : par_parallel;
-    GramBackend backend(*this, par, cross);
+    GramBackend backend(*this, small ? par_sequential : par, cross);
     auto fit = pls1_component_loop(backend, y, k, keep);
     if (!fit) return std::nullopt;
     // A stop after some but not all components cannot be told apart from

@@ -225,12 +225,8 @@ std::optional<Eigen::VectorXd> row_major_t_mul(const MatView& x, const VecView& 
         vc[r] = v[r];
     }
     Eigen::VectorXd acc = Eigen::VectorXd::Zero(idx(p));
-    if (par == par_sequential) {
-        run_rows(rows, vc.data(), 0, p, acc.data());
-        return acc;
-    }
     const std::size_t w = std::min(ceil_div(ceil_div(p, 8), 8) * 8, max_chunk);
-    for_each_index(par_parallel, ceil_div(p, w), [&](std::size_t c) {
+    for_each_index(par, ceil_div(p, w), [&](std::size_t c) {
         const std::size_t lo = c * w;
         const std::size_t hi = std::min(lo + w, p);
         // A task-local accumulator keeps tasks off each other's cache lines.
@@ -307,6 +303,8 @@ Eigen::VectorXd leverage_diag(const MatView& t) {
     return h;
 }
 
+// The decompositions hold no product of ours and Eigen's own threading is
+// off, so they run on the calling thread: par_sequential always holds.
 std::optional<EigenResult> self_adjoint_eigen(const MatView& g, Par) {
     internal_check(g.rows == g.cols, "self_adjoint_eigen: G is not square");
     if (g.rows == 0) return EigenResult{Eigen::VectorXd(0), Eigen::MatrixXd(0, 0)};
@@ -346,15 +344,15 @@ Eigen::MatrixXd orthogonal_rotation(const MatView& a, const MatView& b) {
     return mat_mul(MatView::of(svd->U), MatView::of(svd->V).transposed(), par_sequential);
 }
 
-double stable_rank(const MatView& a) {
+double stable_rank(const MatView& a, Par par) {
     // The Gram matrix of the shorter side is the smaller one.
     const MatView s = a.rows > a.cols ? a.transposed() : a;
     if (s.rows == 0) return 0.0;
-    const Eigen::MatrixXd g = mat_mul(s, s.transposed(), par_parallel);
-    return stable_rank_from_gram(MatView::of(g));
+    const Eigen::MatrixXd g = mat_mul(s, s.transposed(), par);
+    return stable_rank_from_gram(MatView::of(g), par);
 }
 
-double stable_rank_from_gram(const MatView& g) {
+double stable_rank_from_gram(const MatView& g, Par par) {
     internal_check(g.rows == g.cols, "stable_rank_from_gram: G is not square");
     const std::size_t m = g.rows;
     if (m == 0) return 0.0;
@@ -363,7 +361,7 @@ double stable_rank_from_gram(const MatView& g) {
             if (!std::isfinite(g(i, j))) return nan_value;
         }
     }
-    const auto eig = self_adjoint_eigen(g, par_parallel);
+    const auto eig = self_adjoint_eigen(g, par);
     if (!eig) internal_failure("eigendecomposition failed to converge");
     const double lambda_max = eig->values[idx(m - 1)];
     if (lambda_max <= 0.0) return 0.0;

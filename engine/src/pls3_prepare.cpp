@@ -193,7 +193,7 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
     }
     // The setting of the products depends on the shape alone.
     const bool small = saturating_product(saturating_product(n, p), q) <= sequential_max_work;
-    const Par par = opts.sequential || small ? par_sequential : par_parallel;
+    const Par par = opts.par == par_sequential || small ? par_sequential : par_parallel;
     std::optional<FitX> fx;
     double x_ss = 0.0;
     if (n > 0 && p > 0) {

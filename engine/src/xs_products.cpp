@@ -384,17 +384,6 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
 // many columns the block is a few rows deep and X is read as short
 // segments. Two passes that stream long runs of columns cost less.
 
-// Runs body(i) for i in [0, count), on the pool unless par is sequential.
-// Each i writes only its own outputs, so the cut does not enter the
-// arithmetic.
-template <class Body>
-void run_tasks(Par par, std::size_t count, Body&& body) {
-    if (par == par_sequential)
-        for (std::size_t i = 0; i < count; ++i) body(i);
-    else
-        for_each_index(par_parallel, count, body);
-}
-
 // Rows of one run of the forward pass: its two sums (64 KiB) stay in the
 // core's second-level cache, and each column is read in runs of 32 KiB.
 constexpr std::size_t stream_rows = 4096;
@@ -415,7 +404,7 @@ void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, do
     const std::size_t parts = col_parts(p), chunks = row_chunks(n, parts);
     scratch.block.resize(parts * n);
     double* sums = scratch.block.data();
-    run_tasks(par, parts * chunks, [&](std::size_t task) {
+    for_each_index(par, parts * chunks, [&](std::size_t task) {
         const std::size_t part = task / chunks;
         const IndexSpan rows = part_span(n, task % chunks, chunks);
         const IndexSpan cols = part_span(p, part, parts);
@@ -463,7 +452,7 @@ void col_transposed_pass(const MatView& x, const double* z, double* g, Par par) 
         for (std::size_t k = 0; k < count; ++k) g[j + k] = s[k];
     };
     const std::size_t tasks = std::clamp<std::size_t>(p / group, 1, 8 * fixed_parts);
-    run_tasks(par, tasks, [&](std::size_t task) {
+    for_each_index(par, tasks, [&](std::size_t task) {
         const IndexSpan cols = part_span(p, task, tasks);
         std::size_t j = cols.begin;
         for (; j + group <= cols.end; j += group) columns(j, group);
