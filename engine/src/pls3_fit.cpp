@@ -16,7 +16,6 @@ namespace veltra {
 namespace {
 
 constexpr double value_floor = 1e-14;
-constexpr double epsilon = 2.220446049250313e-16;  // 2^-52
 
 }  // namespace
 
@@ -27,7 +26,7 @@ double fit_threshold(const Prepared& pr) {
     const double x_norm = pr.x_fro ? *pr.x_fro : *pr.x_std_norm;
     const double y_norm = stable_norm(pr.y_std_view());
     const double dim = static_cast<double>(std::max({pr.Y.cols, pr.X.cols, pr.X.rows}));
-    double tol = dim * epsilon * x_norm * y_norm;
+    double tol = dim * eps * x_norm * y_norm;
     if (pr.implicit) {
         // The mean corrections of the implicit products lose up to about
         // mean_ratio times the rounding of the raw products.

@@ -19,9 +19,7 @@ namespace {
 
 constexpr double value_floor = 1e-14;
 constexpr double norm_floor = 1e-14;
-constexpr double epsilon = 2.220446049250313e-16;  // 2^-52
 
-Eigen::Index idx(std::size_t i) { return static_cast<Eigen::Index>(i); }
 
 // Index of the largest |x_i|, the first of equal maxima.
 Eigen::Index first_largest_magnitude(const Eigen::VectorXd& x) {
@@ -44,8 +42,8 @@ void deflate(Eigen::MatrixXd& C, double d, const Eigen::VectorXd& u, const Eigen
     const std::size_t q = static_cast<std::size_t>(C.cols());
     for_each_part(par, q, [&](std::size_t, IndexSpan s) {
         for (std::size_t j = s.begin; j < s.end; ++j) {
-            const double coef = -d * v[idx(j)];
-            C.col(idx(j)) += coef * u;
+            const double coef = -d * v[to_index(j)];
+            C.col(to_index(j)) += coef * u;
         }
     });
 }
@@ -146,7 +144,7 @@ Result<SparseLoopOutput> sparse_component_loop(Eigen::MatrixXd C, std::uint64_t 
         // that norm overflows, finite data would silently turn into NaN
         // weights and a truncated fit.
         if (std::isinf(stable_norm(MatView::of(C))))
-            return pls3_detail::overflow_error();
+            return overflow_from_finite_inputs();
         auto c = spls3_component(C, keep_x, keep_y, max_iter, par, tol);
         if (!c) return std::unexpected(std::move(c.error()));
         if (!*c) break;
@@ -170,7 +168,7 @@ Result<SparseComponents> sparse_components(Eigen::MatrixXd C, std::uint64_t k,
         sparse_component_loop(std::move(C), k, keep_x, keep_y, max_iter, tol, par, threshold);
     if (!loop) return std::unexpected(std::move(loop.error()));
     const auto& list = loop->components;
-    const Eigen::Index m = static_cast<Eigen::Index>(list.size());
+    const Eigen::Index m = to_index(list.size());
     SparseComponents out{{Eigen::MatrixXd::Zero(p, m), Eigen::MatrixXd::Zero(q, m),
                           Eigen::VectorXd(m)},
                          {},
@@ -195,7 +193,7 @@ Result<Lv1Prestd> pls3_lv1_prestd(MatView X, MatView Y, double x_norm,
     const std::uint64_t n = X.rows, p = X.cols, q = Y.cols;
     Eigen::MatrixXd C = mat_mul(X.transposed(), Y, par_sequential);
     const double dim = static_cast<double>(std::max({q, p, n}));
-    const double tol_lv1 = x_norm * (dim * epsilon) * stable_norm(Y);
+    const double tol_lv1 = x_norm * (dim * eps) * stable_norm(Y);
     const ThresholdProvider threshold = [tol_lv1] { return tol_lv1; };
     const std::uint64_t kx = keep_x.value_or(p), ky = keep_y.value_or(q);
     Lv1Prestd out;

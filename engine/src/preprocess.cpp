@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "veltra/finite.hpp"
 #include "veltra/linalg.hpp"
 
 #include "veltra/weights.hpp"

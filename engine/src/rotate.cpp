@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <cmath>
+
+#include "veltra/finite.hpp"
 #include <string>
 #include <utility>
 
@@ -131,7 +133,7 @@ Result<RotateOutput> rotate(MatView W, const VarimaxOpts& opts, std::optional<Ma
     const MatView M = L ? *L : W;
     int shift = 0;
     Eigen::MatrixXd A = working_matrix(M, opts.kaiser_normalize, shift);
-    const auto Ki = static_cast<Eigen::Index>(K);
+    const auto Ki = to_index(K);
     RotateOutput out;
     out.R = Eigen::MatrixXd::Identity(Ki, Ki);
     double V_old = varimax_criterion(A);

@@ -65,11 +65,11 @@ Result<Normalized> normalize(VecView w) {
         s = running_sums(w, divisor);
     }
     const double nd = static_cast<double>(n);
-    Normalized out{Eigen::VectorXd(static_cast<Eigen::Index>(n)), 0.0, true};
+    Normalized out{Eigen::VectorXd(to_index(n)), 0.0, true};
     double max_dev = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double v = w[i] / divisor * nd / s.sum;
-        out.weights[static_cast<Eigen::Index>(i)] = v;
+        out.weights[to_index(i)] = v;
         const double dev = std::fabs(v - 1.0);
         max_dev = dev > max_dev ? dev : max_dev;
     }

@@ -6,21 +6,10 @@
 #include <vector>
 
 #include "veltra/error.hpp"
+#include "simd2.hpp"
 
 namespace veltra::detail {
 namespace {
-
-// Two doubles, as one SSE2 or NEON register; every operation is the scalar
-// IEEE operation on each half, so vector and scalar code give the same bits.
-typedef double v2d __attribute__((vector_size(16)));
-
-v2d load2(const double* p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
-v2d splat(double a) { return v2d{a, a}; }
 
 // Bytes of X that one block of rows of a row-major sweep may span: the
 // sweep multiplies a block twice, and the second product must find it in the
@@ -392,7 +381,7 @@ constexpr std::size_t stream_rows = 4096;
 // at least 1024 rows to give the pool some 32 tasks. The cut does not enter
 // the arithmetic.
 std::size_t row_chunks(std::size_t n, std::size_t parts) {
-    const std::size_t wanted = (4 * fixed_parts + parts - 1) / parts;
+    const std::size_t wanted = ceil_div(4 * fixed_parts, parts);
     return std::clamp<std::size_t>(std::min(wanted, n / 1024), 1, 4 * fixed_parts);
 }
 

@@ -133,6 +133,10 @@ std::unexpected<VeltraError> fail(P&& payload) {
     return std::unexpected<VeltraError>(VeltraError(std::forward<P>(payload)));
 }
 
+// A result that overflowed although every input was finite (values near the
+// limit of double precision): an invalid_input error, never a model.
+std::unexpected<VeltraError> overflow_from_finite_inputs();
+
 // A broken invariant: "cannot happen on valid input". Only the guards of the
 // registry and of the Python seam catch it.
 class InternalFailure : public std::runtime_error {
