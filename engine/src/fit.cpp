@@ -54,7 +54,7 @@ Result<void> check_model(const PreparedFit& fit, MatView x) {
     if (fit.W.allFinite() && fit.P.allFinite() && fit.Q.allFinite() && fit.T.allFinite() &&
         fit.coef.allFinite())
         return {};
-    if (auto ok = check_finite_mat(x); !ok) return ok;
+    VELTRA_CHECK(check_finite_mat(x));
     return overflow_from_finite_inputs();
 }
 
@@ -82,12 +82,12 @@ Result<FitWithMoments> fit_pre_standardized(MatView x, VecView y, std::size_t k,
     const double ss = sum_of_squares(xs, par);
     double fro = std::sqrt(ss);
     if (!std::isfinite(ss)) {
-        if (auto ok = check_finite_mat(x); !ok) return std::unexpected(ok.error());
+        VELTRA_CHECK(check_finite_mat(x));
         fro = stable_norm(xs);
     }
     FitWithMoments out;
     out.fit = pls1_fit_prepared_fro(xs, VecView::of(ys), k, keep, fro, par);
-    if (auto ok = check_model(out.fit, x); !ok) return std::unexpected(ok.error());
+    VELTRA_CHECK(check_model(out.fit, x));
     return out;
 }
 
@@ -99,7 +99,7 @@ Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
         weights ? std::optional<VecView>(VecView::of(*weights)) : std::nullopt;
     FitX fx = fit_x_moments(x, std::nullopt, wv, par);
     if (!fx.mean.allFinite() || !fx.scale.allFinite()) {
-        if (auto ok = check_finite_mat(x); !ok) return std::unexpected(ok.error());
+        VELTRA_CHECK(check_finite_mat(x));
     }
     const Standardized1 ystd = standardize1_weighted(y, wv);
     const Eigen::VectorXd ys =
@@ -121,7 +121,7 @@ Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
         fit = pls1_fit_prepared_fro(MatView::of(xs), VecView::of(ys), k, keep, fx.fro, par);
     }
     out.fit = std::move(*fit);
-    if (auto ok = check_model(out.fit, x); !ok) return std::unexpected(ok.error());
+    VELTRA_CHECK(check_model(out.fit, x));
     out.x_mean = std::move(fx.mean);
     out.x_scale = std::move(fx.scale);
     out.y_mean = ystd.mean;
@@ -174,10 +174,9 @@ Result<Pls1Model> pls1_fit_impl(MatView x, VecView y, std::size_t k,
                                 std::optional<VecView> weights, const FitOpts& opts) {
     const std::size_t n = x.rows, p = x.cols;
     if (y.len != n) return fail(VeltraError::DimensionMismatch{y.len, n, p});
-    if (auto ok = check_fit_y_and_k(p, y, k, opts.keep); !ok) return std::unexpected(ok.error());
-    auto norm = opts.strict ? validate_weights_for_k(weights, n, k)
-                            : validate_and_normalize_weights(weights, n);
-    if (!norm) return std::unexpected(norm.error());
+    VELTRA_CHECK(check_fit_y_and_k(p, y, k, opts.keep));
+    VELTRA_TRY(norm, opts.strict ? validate_weights_for_k(weights, n, k)
+                                 : validate_and_normalize_weights(weights, n));
     // Without rows there is nothing to centre on: the model would be NaN.
     if (n == 0)
         return fail(VeltraError::InvalidArgument{"insufficient n for k=" + format_count(k) +
@@ -186,10 +185,10 @@ Result<Pls1Model> pls1_fit_impl(MatView x, VecView y, std::size_t k,
     if (norm->weights) mult = sqrt_col(VecView::of(*norm->weights));
     const Par par = sat_mul(sat_mul(n, p), k) <= small_work_max ? par_sequential : opts.par;
 
-    auto prepared = opts.pre_standardized
-                        ? fit_pre_standardized(x, y, k, opts.keep, mult, par)
-                        : fit_standardizing(x, y, k, opts.keep, norm->weights, mult, par);
-    if (!prepared) return std::unexpected(prepared.error());
+    VELTRA_TRY(prepared,
+               opts.pre_standardized
+                   ? fit_pre_standardized(x, y, k, opts.keep, mult, par)
+                   : fit_standardizing(x, y, k, opts.keep, norm->weights, mult, par));
     PreparedFit& fit = prepared->fit;
     if (opts.strict && opts.pre_standardized && fit.k_used < k)
         return fail(VeltraError::InvalidInput{truncation_message(fit.k_used, k)});

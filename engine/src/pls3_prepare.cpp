@@ -155,8 +155,8 @@ namespace pls3_detail {
 
 Result<void> check_cross_cov(const Prepared& prepared, const Eigen::MatrixXd& C) {
     if (C.allFinite()) return {};
-    if (auto r = check_finite_mat(prepared.x_std_view()); !r) return r;
-    if (auto r = check_finite_mat(prepared.y_std_view()); !r) return r;
+    VELTRA_CHECK(check_finite_mat(prepared.x_std_view()));
+    VELTRA_CHECK(check_finite_mat(prepared.y_std_view()));
     return overflow_from_finite_inputs();
 }
 
@@ -198,10 +198,10 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
             finite = fx->mean.allFinite() && fx->scale.allFinite();
         }
         if (!finite) {
-            if (auto r = check_finite_mat(X, par); !r) return std::unexpected(r.error());
+            VELTRA_CHECK(check_finite_mat(X, par));
         }
     }
-    if (auto r = check_finite_mat(Y); !r) return std::unexpected(r.error());
+    VELTRA_CHECK(check_finite_mat(Y));
     if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
     const std::uint64_t k_max = std::min(p, q);
     if (k > k_max) return fail(VeltraError::KExceedsMax{k, k_max});
@@ -250,7 +250,7 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
     // The corrections of the implicit route can overflow where the explicit
     // product does not.
     if (pr.implicit && !C.allFinite()) C = pr.materialize();
-    if (auto r = pls3_detail::check_cross_cov(pr, C); !r) return std::unexpected(r.error());
+    VELTRA_CHECK(pls3_detail::check_cross_cov(pr, C));
     return PreparedCrossCov{std::move(pr), std::move(C)};
 }
 

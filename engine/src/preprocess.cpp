@@ -52,8 +52,7 @@ Result<PreprocessOutput> preprocess(std::optional<MatView> X, std::optional<VecV
                                     std::optional<VecView> weights) {
     std::optional<MatView> resp;
     if (y) resp = as_column(*y);
-    auto nw = check_inputs(X, resp, weights);
-    if (!nw) return std::unexpected(nw.error());
+    VELTRA_TRY(nw, check_inputs(X, resp, weights));
     PreprocessOutput out = start_output(X, *nw);
     if (y) out.Y = standardize1_weighted(*y, weights_of(out));
     return out;
@@ -61,8 +60,7 @@ Result<PreprocessOutput> preprocess(std::optional<MatView> X, std::optional<VecV
 
 Result<PreprocessOutput> preprocess_block(std::optional<MatView> X, std::optional<MatView> Y,
                                           std::optional<VecView> weights) {
-    auto nw = check_inputs(X, Y, weights);
-    if (!nw) return std::unexpected(nw.error());
+    VELTRA_TRY(nw, check_inputs(X, Y, weights));
     PreprocessOutput out = start_output(X, *nw);
     if (Y) out.Y = standardize_weighted(*Y, weights_of(out));
     return out;

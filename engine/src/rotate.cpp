@@ -184,9 +184,8 @@ Result<void> check_model_shapes(MatView T, MatView P, MatView W, VecView Q) {
 
 Result<RotatedModel> rotate_model(MatView T, MatView P, MatView W, VecView Q,
                                   const VarimaxOpts& opts, std::optional<MatView> L, Par par) {
-    if (auto ok = check_model_shapes(T, P, W, Q); !ok) return std::unexpected(ok.error());
-    auto rotation = rotate(W, opts, L);
-    if (!rotation) return std::unexpected(std::move(rotation.error()));
+    VELTRA_CHECK(check_model_shapes(T, P, W, Q));
+    VELTRA_TRY(rotation, rotate(W, opts, L));
     RotatedModel out;
     out.rotation = std::move(*rotation);
     const MatView R = MatView::of(out.rotation.R);
