@@ -3,8 +3,6 @@
 #include <cmath>
 
 #include "veltra/finite.hpp"
-#include "veltra/linalg.hpp"
-
 #include "veltra/weights.hpp"
 
 namespace veltra {

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <vector>
 
+#include "veltra/finite.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/settings.hpp"

@@ -148,8 +148,11 @@ std::unexpected<VeltraError> overflow_from_finite_inputs();
 //   (the stable rank of a finite Gram matrix), it is a broken invariant:
 //   internal_failure;
 // - orthogonal_rotation answers the all-NaN matrix, so that a replicate
-//   that needed it fails visibly instead of passing for "no rotation".
-// Nothing else turns a non-convergence into NaN values or a silent default.
+//   that needed it fails visibly instead of passing for "no rotation";
+// - a statistic whose procedure fixes the value of a failed decomposition
+//   as "no evidence" (eigenvalues_symmetric's zeros, which give p = 1)
+//   uses that value.
+// No other caller turns a non-convergence into NaN values or a default.
 
 // A broken invariant: "cannot happen on valid input". Only the guards of the
 // registry and of the Python seam catch it.

@@ -8,8 +8,8 @@
 
 namespace veltra {
 
-// Whether every entry is finite, scanning the matrix in its storage order
-// and stopping at the first NaN or infinity.
+// No NaN and no infinity in any entry; the matrix is scanned in its storage
+// order up to the first such entry.
 bool all_finite(const MatView& x);
 
 // Fails with non_finite_input when !all_finite(x).
