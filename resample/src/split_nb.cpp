@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "veltra/component_loop.hpp"
+#include "veltra/finite.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
@@ -47,8 +48,6 @@ std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
     if (!v) return std::nullopt;
     return VecView::of(*v);
 }
-
-bool all_finite(const Eigen::MatrixXd& m) { return m.allFinite(); }
 
 }  // namespace
 
@@ -112,7 +111,7 @@ PreparedSplit prepare_split(MatView x, const SplitIdx& split, std::optional<VecV
     s.mean = std::move(tr.mean);
     s.scale = std::move(tr.scale);
     s.fro = tr.fro;
-    s.finite = all_finite(s.train) && all_finite(s.test);
+    s.finite = s.train.allFinite() && s.test.allFinite();
     return s;
 }
 
