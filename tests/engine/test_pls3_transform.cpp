@@ -11,14 +11,6 @@ using namespace pls3_test;
 
 namespace {
 
-std::string message_of(const Result<Pls3Scores>& r) {
-    if (r) return "ok";
-    const VeltraError& e = r.error();
-    if (e.is<VeltraError::InvalidArgument>()) return e.as<VeltraError::InvalidArgument>().message;
-    if (e.is<VeltraError::ShapeMismatch>()) return e.as<VeltraError::ShapeMismatch>().message;
-    return e.display();
-}
-
 Pls3Model fitted(const Eigen::MatrixXd& x, const Eigen::MatrixXd& y, std::uint64_t k) {
     auto m = pls3_fit(view(x), view(y), k, std::nullopt, {});
     internal_check(m.has_value(), "test fit failed");
