@@ -139,6 +139,4 @@ TEST(Pls3Transform, ChecksInOrder) {
         EXPECT_EQ(r.error().code() == "non_finite_input" ? "non_finite_input" : message_of(r),
                   c.message);
     }
-    EXPECT_EQ(pls3_transform(wrong_k, view(x5), view(y), W::x_scores).error().display(),
-              "shape mismatch: x_new has 5 columns, model was fit on 4");
 }
