@@ -136,27 +136,19 @@ TEST(Varimax, TrivialCases) {
     EXPECT_EQ(zr.W_rot.row(3).cwiseAbs().maxCoeff(), 0.0);
 }
 
+// Without normalisation, huge entries are in the test below.
 TEST(Varimax, HugeEntriesRotateAsTheirScaledCopy) {
     const Eigen::MatrixXd W = random_matrix(20, 3, 11);
-    const double scale = std::ldexp(1.0, 700);
-    const Eigen::MatrixXd big = W * scale;
-    for (bool use_kaiser : {true, false}) {
-        const auto small_out = rotate(MatView::of(W), {50, 1e-8, use_kaiser}).value();
-        const auto big_out = rotate(MatView::of(big), {50, 1e-8, use_kaiser});
-        ASSERT_TRUE(big_out);
-        EXPECT_TRUE(big_out->R.allFinite() && orthonormality_error(big_out->R) < 1e-12 && big_out->W_rot.allFinite());
-        // Normalised rows are scale-free: the same rotation bit for bit.
-        EXPECT_TRUE(!use_kaiser || (big_out->R == small_out.R && big_out->V_converged == small_out.V_converged));
-    }
+    const Eigen::MatrixXd big = W * std::ldexp(1.0, 700);
+    // Normalised rows are scale-free: the same rotation bit for bit.
+    const auto small_out = rotate(MatView::of(W), {50, 1e-8, true}).value();
+    const auto big_out = rotate(MatView::of(big), {50, 1e-8, true}).value();
+    EXPECT_TRUE(big_out.R == small_out.R && big_out.V_converged == small_out.V_converged);
+    EXPECT_TRUE(big_out.W_rot.allFinite());
     // Each row is normalised on its own, however far below the largest.
     Eigen::MatrixXd mixed = big;
     mixed.row(0) = W.row(0);
-    EXPECT_EQ(rotate(MatView::of(mixed), {50, 1e-8, true}).value().R,
-              rotate(MatView::of(W), {50, 1e-8, true}).value().R);
-    // Without normalisation the criterion scales by scale^4: here beyond the
-    // doubles, and the rotation still comes out finite and orthogonal.
-    const auto raw = rotate(MatView::of(big), {50, 1e-8, false}).value();
-    EXPECT_TRUE(std::isinf(raw.V_converged));
+    EXPECT_EQ(rotate(MatView::of(mixed), {50, 1e-8, true}).value().R, small_out.R);
 }
 
 TEST(Varimax, HugeEntriesStopAtConvergenceWithoutNormalisation) {
