@@ -14,6 +14,7 @@
 #include "veltra/bind/value.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/pls3.hpp"
+#include "veltra/select/find_k.hpp"
 
 namespace veltra::bind {
 
@@ -53,5 +54,14 @@ BindResult<Pls1Model> pls1_model_from_record(std::span<const Field> fields);
 // that order. converged and n_iter are not read. No consistency check
 // between the fields.
 BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields);
+
+// Search results as typed records. Counts are clamped into signed integers,
+// seeds stay unsigned, reals (NaN included) pass unchanged.
+
+// One entry per score, keys ascending, each key clamped to 2^63 - 1.
+Value score_map(const ScoreMap& scores);
+
+// The FindKeepOptimalResult record.
+Value find_keep_optimal(const FindKeepOptimalOutput& out);
 
 }  // namespace veltra::bind
