@@ -129,6 +129,17 @@ std::vector<Eigen::VectorXd> FoldData::predict_in_place(MatView x,
 double FoldData::ss_tot() const {
     const auto n_val = static_cast<double>(val.size());
     const Eigen::Index n = y_val.size();
+    // A response that is constant over the fold has no spread: the rounding
+    // of its mean must not pass for some (an R^2 of -1e33 would swamp every
+    // other fold's score).
+    std::optional<double> level;
+    bool constant = n > 0;
+    for (Eigen::Index i = 0; i < n && constant; ++i) {
+        if (w_val && !((*w_val)[i] > 0.0)) continue;
+        if (!level) level = y_val[i];
+        constant = y_val[i] == *level;
+    }
+    if (constant) return 0.0;
     double sum = -0.0;
     for (Eigen::Index i = 0; i < n; ++i) sum += w_val ? (*w_val)[i] * y_val[i] : y_val[i];
     const double mean = sum / n_val;
