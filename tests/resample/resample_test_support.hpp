@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdlib>
-#include <optional>
 #include <random>
-#include <string>
 
 #include <Eigen/Core>
 #include <tbb/global_control.h>
@@ -30,25 +28,12 @@ inline Eigen::VectorXd signal_response(const Eigen::MatrixXd& x, unsigned seed, 
     return y;
 }
 
-// VELTRA_MEMORY_BUDGET set for one scope (unset with nullopt), restored after.
-class ScopedBudget {
-  public:
-    explicit ScopedBudget(std::optional<std::string> value) {
-        if (const char* old = std::getenv("VELTRA_MEMORY_BUDGET")) old_ = old;
-        if (value)
-            setenv("VELTRA_MEMORY_BUDGET", value->c_str(), 1);
-        else
-            unsetenv("VELTRA_MEMORY_BUDGET");
+// VELTRA_MEMORY_BUDGET set for one scope (unset with null); unset after.
+struct ScopedBudget {
+    explicit ScopedBudget(const char* value) {
+        if (value) setenv("VELTRA_MEMORY_BUDGET", value, 1); else unsetenv("VELTRA_MEMORY_BUDGET");
     }
-    ~ScopedBudget() {
-        if (old_)
-            setenv("VELTRA_MEMORY_BUDGET", old_->c_str(), 1);
-        else
-            unsetenv("VELTRA_MEMORY_BUDGET");
-    }
-
-  private:
-    std::optional<std::string> old_;
+    ~ScopedBudget() { unsetenv("VELTRA_MEMORY_BUDGET"); }
 };
 
 // f() run with the worker pool limited to one thread.
