@@ -265,3 +265,25 @@ def _standardise_opposite_signs_near_the_limit():
                          ids=["pls1_fit", "rotate", "preprocess"])
 def test_finite_inputs_near_the_overflow_limit(case):
     case()
+
+
+def test_keep_search_end_to_end(capfd):
+    A = rng.normal(size=(40, 5))
+    b = A @ [1.0, -2.0, 0.5, 3.0, 0.0]  # noise-free: keeping every column predicts exactly
+    out = run("spls1_find_keep_optimal", {"X": A, "y": b, "k": 5, "seed": 7, "verbose": True}, typed)
+    assert capfd.readouterr().err == "spls1_find_keep_optimal: sweeping keep grid [1, 2, 4, 5] at fixed k=5\n"
+    f = fields_of(out, "FindKeepOptimalResult")
+    assert list(f) == ["keep_star", "k", "cv_scores", "cv_scores_se", "keep_grid", "seed", "n_eff"]
+    assert (f["k"], f["keep_grid"], f["seed"], f["n_eff"]) == (5, [1, 2, 4, 5], 7, 40.0)
+    cv, se = f["cv_scores"], f["cv_scores_se"]
+    assert list(cv) == list(se) == [1, 2, 4, 5]
+    assert cv[5] == pytest.approx(1.0, abs=1e-12)
+    best = max((m, k) for k, m in cv.items())[1]
+    assert f["keep_star"] == min(k for k, m in cv.items() if m >= cv[best] - se[best])
+    # Uniform weights are no weights; weights act through their ratios only.
+    w = rng.uniform(0.5, 2.0, 40)
+    same = {"X": A, "y": b + rng.normal(size=40), "k": 2, "seed": 3}
+    assert run("spls1_find_keep_optimal", {**same, "weights": np.full(40, 3.0)}) == run("spls1_find_keep_optimal", same)
+    weighted = run("spls1_find_keep_optimal", {**same, "weights": w})
+    np.testing.assert_allclose(list(run("spls1_find_keep_optimal", {**same, "weights": 8 * w})["cv_scores"].values()),
+                               list(weighted["cv_scores"].values()), rtol=1e-12)
