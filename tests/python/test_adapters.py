@@ -6,7 +6,7 @@ dicts and as typed records, and each adapter's refusals in reading order."""
 import numpy as np
 import pytest
 
-from helpers import Recorder, assert_fails, data_table, plain, run, typed
+from helpers import Recorder, assert_fails, data_table, failure, plain, run, typed
 
 PLS1_FIELDS = ["T", "P", "W", "Q", "coef", "beta", "intercept", "k_used", "pre_standardized", "weights",
                "n_eff", "rotation_spec", "selection_result", "keep"]
@@ -280,6 +280,9 @@ def test_keep_search_end_to_end(capfd):
     assert cv[5] == pytest.approx(1.0, abs=1e-12)
     best = max((m, k) for k, m in cv.items())[1]
     assert f["keep_star"] == min(k for k, m in cv.items() if m >= cv[best] - se[best])
+    failure("spls1_find_keep_optimal", {"X": A[:2], "y": b[:2], "k": 1, "verbose": True})
+    # The progress line comes after the argument checks, before the fold count's refusal.
+    assert capfd.readouterr().err == "spls1_find_keep_optimal: sweeping keep grid [1, 2, 4, 5] at fixed k=1\n"
     # Uniform weights are no weights; weights act through their ratios only.
     w = rng.uniform(0.5, 2.0, 40)
     same = {"X": A, "y": b + rng.normal(size=40), "k": 2, "seed": 3}
