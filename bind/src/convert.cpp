@@ -257,4 +257,16 @@ Value find_keep_optimal(const FindKeepOptimalOutput& out) {
                      .field("n_eff", Value::real(out.n_eff)));
 }
 
+Value perm_alpha(PermAlphaOutput&& out) {
+    IntVec k_used;
+    k_used.reserve(out.k_used.size());
+    for (const std::uint64_t k : out.k_used) k_used.push_back(clamp_count(k));
+    return Value(Record::typed("PermAlphaResult")
+                     .field("alpha", owned_mat(out.alpha))
+                     .field("k_used", Value(std::move(k_used)))
+                     .field("resolved", Value(BoolVec(std::move(out.resolved))))
+                     .field("k", Value::count(out.k))
+                     .field("n_features", Value::count(out.n_features)));
+}
+
 }  // namespace veltra::bind
