@@ -6,6 +6,7 @@
 #include "veltra/fold_split.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
+#include "veltra/resample/cv_fold.hpp"
 #include "veltra/resample/resample.hpp"
 #include "veltra/weights.hpp"
 
@@ -51,13 +52,12 @@ std::uint64_t cv_fold_bytes(std::uint64_t p, std::uint64_t k, std::uint64_t v_ma
 }
 
 Result<FoldData> prep_fold(const CvData& data, const CvFolds& folds, std::size_t f) {
-    internal_check(f < folds.size(), "prep_fold: fold index beyond the folds");
     const std::size_t n = data.x.rows, p = data.x.cols;
     internal_check(data.y.len == n, "prep_fold: y and X differ in rows");
     FoldData fold;
-    fold.val.assign(folds[f].begin(), folds[f].end());
-    for (std::size_t g = 0; g < folds.size(); ++g)
-        if (g != f) fold.train.insert(fold.train.end(), folds[g].begin(), folds[g].end());
+    FoldRows rows = fold_rows(folds, f);
+    fold.train = std::move(rows.train);
+    fold.val = std::move(rows.test);
     const std::size_t n_train = fold.train.size();
 
     if (data.weights) {

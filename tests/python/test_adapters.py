@@ -267,7 +267,7 @@ def test_finite_inputs_near_the_overflow_limit(case):
     case()
 
 
-def test_keep_search_end_to_end(capfd):
+def test_keep_search_end_to_end(capfd, monkeypatch):
     A = rng.normal(size=(40, 5))
     b = A @ [1.0, -2.0, 0.5, 3.0, 0.0]  # noise-free: keeping every column predicts exactly
     out = run("spls1_find_keep_optimal", {"X": A, "y": b, "k": 5, "seed": 7, "verbose": True}, typed)
@@ -290,3 +290,7 @@ def test_keep_search_end_to_end(capfd):
     weighted = run("spls1_find_keep_optimal", {**same, "weights": w})
     np.testing.assert_allclose(list(run("spls1_find_keep_optimal", {**same, "weights": 8 * w})["cv_scores"].values()),
                                list(weighted["cv_scores"].values()), rtol=1e-12)
+    for threads, budget in [("1", "1"), ("3", "64K")]:
+        monkeypatch.setenv("VELTRA_NUM_THREADS", threads)
+        monkeypatch.setenv("VELTRA_MEMORY_BUDGET", budget)
+        assert run("spls1_find_keep_optimal", {**same, "weights": w}) == weighted
