@@ -163,9 +163,8 @@ double FoldData::r2(const Eigen::VectorXd& pred, double ss_tot) const {
 
 std::optional<PreparedFit> FoldData::fast_fit(MatView x, std::size_t k,
                                               std::optional<std::size_t> keep) const {
-    // Centring on the fly loses digits in proportion to the ratio; beyond
-    // 1000 the exact pass forms the standardised block instead.
-    if (!(ratio <= 1000.0)) return std::nullopt;
+    // Beyond the ratio the exact pass forms the standardised block instead.
+    if (!(ratio <= implicit_max_mean_ratio)) return std::nullopt;
     std::optional<PreparedFit> fit =
         pls1_fit_implicit(x, fx, VecView::of(fitted), k, keep, cv_par(x.rows, x.cols, k));
     if (!fit || !finite_fit(*fit)) return std::nullopt;

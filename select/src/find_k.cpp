@@ -225,7 +225,10 @@ Result<BicSelection> select_bic(MatView x, VecView y, std::size_t k_max,
 std::vector<std::uint64_t> keep_grid(std::size_t p) {
     if (p < 2) return {p};
     std::vector<std::uint64_t> grid;
-    for (std::uint64_t keep = 1; keep < p; keep *= 2) grid.push_back(keep);
+    for (std::uint64_t keep = 1; keep < p; keep *= 2) {
+        grid.push_back(keep);
+        if (keep > p / 2) break;  // the next power of two would not stay below p
+    }
     grid.push_back(p);
     return grid;
 }
