@@ -17,9 +17,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-python3 - 2>/dev/null <<'PY' || { echo "setup: installing Python packages"; python3 -m pip install -q --disable-pip-version-check "numpy" "pytest" "scikit-build-core>=0.10" "ninja" "cmake>=3.26" "scikit-learn"; }
+python3 - 2>/dev/null <<'PY' || { echo "setup: installing Python packages"; python3 -m pip install -q --disable-pip-version-check "numpy" "pytest" "scikit-build-core>=0.10" "ninja" "cmake>=3.26" "scikit-learn" "hypothesis"; }
 import importlib, shutil, subprocess, sys
-for mod in ("numpy", "pytest", "scikit_build_core", "ninja", "sklearn"):
+for mod in ("numpy", "pytest", "scikit_build_core", "ninja", "sklearn", "hypothesis"):
     importlib.import_module(mod)
 out = subprocess.run(["cmake", "--version"], capture_output=True, text=True, check=True).stdout
 major, minor = (int(x) for x in out.split()[2].split(".")[:2])

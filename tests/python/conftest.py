@@ -8,18 +8,10 @@ import pytest
 # Failed assertions inside the shared helpers show their values too.
 pytest.register_assert_rewrite("helpers")
 
-from helpers import Recorder  # noqa: E402
-
-
-@pytest.fixture
-def recorder():
-    return Recorder()
-
 
 @pytest.fixture(scope="session")
 def probe():
-    """The test-only extension `_veltra_probe`, built by the CMake test build
-    into the folder that VELTRA_PROBE_DIR names (scripts/test.sh sets it)."""
+    """The test-only extension `_veltra_probe`, built by CMake into VELTRA_PROBE_DIR (see scripts/test.sh)."""
     folder = os.environ.get("VELTRA_PROBE_DIR")
     if not folder or not os.path.isdir(folder):
         pytest.skip("VELTRA_PROBE_DIR does not name the built probe folder (run scripts/test.sh)")
@@ -28,3 +20,4 @@ def probe():
     import _veltra_probe
 
     return _veltra_probe
+

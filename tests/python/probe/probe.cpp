@@ -1,8 +1,5 @@
-// `_veltra_probe`: a test-only extension over the seam's own conversion
-// code. It builds result values in C++ (every matrix form, borrowed and
-// owned vectors, typed records, errors with details) and runs the argument
-// passes on their own, so that the Python tests can check what the module
-// produces before any public function returns such values.
+// `_veltra_probe`: a test-only extension over the seam's own conversion code. It builds result
+// values and errors in C++ and runs the argument passes alone, so that tests see every form.
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -24,26 +21,14 @@
 namespace {
 
 using namespace veltra::seam;
-using veltra::bind::BindError;
-using veltra::bind::BoolVec;
-using veltra::bind::IntMap;
-using veltra::bind::IntVec;
-using veltra::bind::List;
-using veltra::bind::Loan;
-using veltra::bind::MatF64;
-using veltra::bind::Record;
-using veltra::bind::Value;
-using veltra::bind::VecF64;
+using namespace veltra::bind;
 
 // Lent to borrowed results; a borrowed result must come back as a copy.
 constexpr std::array<double, 6> lent = {1, 2, 3, 4, 5, 6};
 
 Record ci(double point) {
-    return Record::typed("CIScalar")
-        .field("point", Value::real(point))
-        .field("lower", Value::real(point - 1))
-        .field("upper", Value::real(point + 1))
-        .field("sd", Value::real(0.5));
+    return Record::typed("CIScalar").field("point", Value::real(point)).field("lower", Value::real(point - 1))
+        .field("upper", Value::real(point + 1)).field("sd", Value::real(0.5));
 }
 
 // A matrix of the shape named after `prefix` ("<prefix> rows cols") whose
@@ -112,33 +97,15 @@ Value make_case(std::string_view name, const Loan& loan, std::uintptr_t& address
     if (name == "bool_vec") return Value(BoolVec{true, false, true});
     if (name == "warning")
         return Value(Record().field("kind", Value::string("rerouted")).field("message", Value::string("m")));
-    if (name == "nested") {
-        List tests;
-        tests.push_back(Value(ci(2)));
-        tests.push_back(Value(ci(3)));
-        return Value(Record::typed("Outer")
-                         .field("first", Value(ci(1)))
-                         .field("plain", Value(Record().field("inner", Value(ci(4)))))
-                         .field("list", Value(std::move(tests)))
-                         .field("matrix", Value(MatF64::col_major_owned(1, 2, {7, 8}))));
-    }
     PyErr_Format(PyExc_KeyError, "no case %s", std::string(name).c_str());
     return Value::none();
 }
 
-// case(name, make_result) -> (object, address of the owned buffer or 0)
-PyObject* probe_case(PyObject*, PyObject* args) noexcept {
-    const char* name = nullptr;
-    PyObject* make_result = nullptr;
-    if (!PyArg_ParseTuple(args, "sO", &name, &make_result)) return nullptr;
+// Runs `body`, turning a C++ exception into the internal VeltraException.
+template <class Body>
+PyObject* guarded(Body body) noexcept {
     try {
-        const Loan loan;
-        std::uintptr_t address = 0;
-        Value value = make_case(name, loan, address);
-        if (PyErr_Occurred()) return nullptr;
-        PyRef object = to_py(std::move(value), make_result);
-        if (!object) return nullptr;
-        return Py_BuildValue("(OK)", object.get(), static_cast<unsigned long long>(address));
+        return body();
     } catch (const std::exception& e) {
         PyErr_Clear();
         raise(coded_err("internal", std::string("probe: ") + e.what()));
@@ -146,28 +113,36 @@ PyObject* probe_case(PyObject*, PyObject* args) noexcept {
     }
 }
 
-BindError error_case(std::string_view name) {
-    if (name == "invalid_weights")
-        return BindError::from_core(veltra::VeltraError::InvalidWeights{"negative"});
+// The binding error of a named error case, if it is one.
+std::optional<BindError> error_case(std::string_view name) {
+    if (name == "invalid_weights") return BindError::from_core(veltra::VeltraError::InvalidWeights{"negative"});
     if (name == "resampling_degenerate")
         return BindError::from_core(veltra::VeltraError::ResamplingDegenerate{
             3, std::numeric_limits<std::uint64_t>::max(), 0.075, 0.05});
+    if (name != "typed_detail") return std::nullopt;
     BindError e = BindError::internal("typed detail");
     e.details.set("model", Value(ci(1)));
     return e;
 }
 
-// raise_error(name, make_result): raises the named binding error.
-PyObject* probe_raise_error(PyObject*, PyObject* args) noexcept {
+// case(name, make_result) -> (object, address of the owned buffer or 0), or
+// raises the named binding error.
+PyObject* probe_case(PyObject*, PyObject* args) noexcept {
     const char* name = nullptr;
     PyObject* make_result = nullptr;
     if (!PyArg_ParseTuple(args, "sO", &name, &make_result)) return nullptr;
-    try {
-        raise_bind_error(error_case(name), make_result);
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+    return guarded([&]() -> PyObject* {
+        if (auto error = error_case(name)) {
+            raise_bind_error(std::move(*error), make_result);
+            return nullptr;
+        }
+        const Loan loan;
+        std::uintptr_t address = 0;
+        Value value = make_case(name, loan, address);
+        if (PyErr_Occurred()) return nullptr;
+        PyRef object = to_py(std::move(value), make_result);
+        return object ? Py_BuildValue("(OK)", object.get(), static_cast<unsigned long long>(address)) : nullptr;
+    });
 }
 
 PyRef form_of(const Value& v) {
@@ -183,30 +158,11 @@ PyRef form_of(const Value& v) {
             const MatF64& m = *v.get_if<MatF64>();
             const veltra::MatView view = m.as_mat();
             const char* form = m.form() == MatF64::Form::Strided    ? "Strided"
-                               : m.form() == MatF64::Form::ColMajor ? "ColMajor"
-                                                                    : "RowMajor";
+                               : m.form() == MatF64::Form::ColMajor ? "ColMajor" : "RowMajor";
             return PyRef::steal(Py_BuildValue(
                 "(ssKnn)", "Mat", form,
                 static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(view.data)),
                 static_cast<Py_ssize_t>(view.row_stride), static_cast<Py_ssize_t>(view.col_stride)));
-        }
-        case Kind::Record: {
-            const Record& r = *v.get_if<Record>();
-            PyRef fields = PyRef::steal(PyDict_New());
-            for (const auto& f : r.fields()) {
-                PyRef form = form_of(f.value);
-                if (!form || PyDict_SetItemString(fields.get(), f.name.c_str(), form.get()) < 0) return {};
-            }
-            PyRef type = r.type_name() ? str_of(*r.type_name()) : PyRef::borrow(Py_None);
-            return PyRef::steal(Py_BuildValue("(sOO)", "Record", type.get(), fields.get()));
-        }
-        case Kind::List: {
-            PyRef items = PyRef::steal(PyList_New(0));
-            for (const Value& item : *v.get_if<List>()) {
-                PyRef form = form_of(item);
-                if (!form || PyList_Append(items.get(), form.get()) < 0) return {};
-            }
-            return PyRef::steal(Py_BuildValue("(sO)", "List", items.get()));
         }
         default: {
             static constexpr const char* kinds[] = {"None",   "Bool",   "Int",    "UInt",    "Float",
@@ -217,14 +173,13 @@ PyRef form_of(const Value& v) {
     }
 }
 
-// Runs both argument passes on `arguments`; then either converts the
-// record back with make_result (`back` set) or reports each value's kind,
-// form and data address.
+// Runs both argument passes on `arguments`; then converts the record back
+// with make_result (`back` set) or reports each value's kind and form.
 PyObject* run_passes(PyObject* args, bool back) noexcept {
     PyObject* arguments = nullptr;
     PyObject* make_result = Py_None;
     if (!PyArg_ParseTuple(args, "O!|O", &PyDict_Type, &arguments, &make_result)) return nullptr;
-    try {
+    return guarded([&]() -> PyObject* {
         const Loan loan;
         auto entries = collect_arguments(arguments);
         if (!entries) return nullptr;
@@ -233,13 +188,14 @@ PyObject* run_passes(PyObject* args, bool back) noexcept {
             raise_bind_error(std::move(record.error()), make_result);
             return nullptr;
         }
-        if (!back) return form_of(Value(std::move(*record))).release();
-        return to_py(Value(std::move(*record)), make_result).release();
-    } catch (const std::exception& e) {
-        PyErr_Clear();
-        raise(coded_err("internal", std::string("probe: ") + e.what()));
-        return nullptr;
-    }
+        if (back) return to_py(Value(std::move(*record)), make_result).release();
+        PyRef forms = PyRef::steal(PyDict_New());
+        for (const auto& f : record->fields()) {
+            PyRef form = form_of(f.value);
+            if (!form || PyDict_SetItemString(forms.get(), f.name.c_str(), form.get()) < 0) return nullptr;
+        }
+        return forms.release();
+    });
 }
 
 PyObject* probe_roundtrip(PyObject*, PyObject* args) noexcept { return run_passes(args, true); }
@@ -247,7 +203,6 @@ PyObject* probe_forms(PyObject*, PyObject* args) noexcept { return run_passes(ar
 
 PyMethodDef probe_methods[] = {
     {"case", probe_case, METH_VARARGS, "case(name, make_result) -> (object, owned buffer address)"},
-    {"raise_error", probe_raise_error, METH_VARARGS, "raise_error(name, make_result)"},
     {"roundtrip", probe_roundtrip, METH_VARARGS, "roundtrip(arguments, make_result) -> dict"},
     {"forms", probe_forms, METH_VARARGS, "forms(arguments) -> form of each converted value"},
     {nullptr, nullptr, 0, nullptr},
