@@ -236,4 +236,16 @@ BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields) {
     return m;
 }
 
+Value perm_alpha(PermAlphaOutput&& out) {
+    IntVec k_used;
+    k_used.reserve(out.k_used.size());
+    for (const std::uint64_t k : out.k_used) k_used.push_back(clamp_count(k));
+    return Value(Record::typed("PermAlphaResult")
+                     .field("alpha", owned_mat(out.alpha))
+                     .field("k_used", Value(std::move(k_used)))
+                     .field("resolved", Value(BoolVec(std::move(out.resolved))))
+                     .field("k", Value::count(out.k))
+                     .field("n_features", Value::count(out.n_features)));
+}
+
 }  // namespace veltra::bind

@@ -57,13 +57,14 @@ GramPBlock::GramPBlock(MatView x_in, Par par, bool sequential_in)
       sequential(sequential_in) {}
 
 std::optional<GramReplicateFit> GramPBlock::fit_replicate_full(
-    VecView y, std::size_t k, std::optional<std::size_t> keep) const {
+    VecView y, std::size_t k, std::optional<std::size_t> keep,
+    const Eigen::VectorXd* cross) const {
     internal_check(y.len == x.rows, "fit_replicate_full: y and X differ in rows");
     std::uint64_t work = 0;
     const bool small = !__builtin_mul_overflow(std::uint64_t{x.rows}, std::uint64_t{x.cols}, &work) &&
                        !__builtin_mul_overflow(work, std::uint64_t{k}, &work) && work < 1000000;
     const Par par = sequential || small ? par_sequential : par_parallel;
-    GramBackend backend(*this, par);
+    GramBackend backend(*this, par, cross);
     auto fit = pls1_component_loop(backend, y, k, keep);
     if (!fit) return std::nullopt;
     // A stop after some but not all components cannot be told apart from
@@ -72,9 +73,10 @@ std::optional<GramReplicateFit> GramPBlock::fit_replicate_full(
     return GramReplicateFit{std::move(fit->coef), fit->k_used, backend.coef_err(fit->k_used)};
 }
 
-GramBackend::GramBackend(const GramPBlock& block, Par par)
+GramBackend::GramBackend(const GramPBlock& block, Par par, const Eigen::VectorXd* given_cross)
     : block_(block),
       par_(par),
+      given_cross_(given_cross),
       n_(block.x.rows),
       p_(block.x.cols),
       x_fro_(block.x_fro),
@@ -86,6 +88,11 @@ GramBackend::GramBackend(const GramPBlock& block, Par par)
 }
 
 Eigen::VectorXd GramBackend::cross(VecView y) {
+    if (given_cross_) {
+        internal_check(static_cast<std::size_t>(given_cross_->size()) == p_,
+                       "GramBackend: the given X'y does not have p entries");
+        return *given_cross_;
+    }
     Eigen::VectorXd copy;
     const double* z = y.data;
     if (y.stride != 1 && y.len > 0) {

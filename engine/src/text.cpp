@@ -73,29 +73,46 @@ bool is_printable_code_point(char32_t cp) {
     return cp > it->hi;
 }
 
-std::string format_real(double x) {
-    if (std::isnan(x)) return "NaN";
-    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-    // Shortest round-trip digits in scientific form, then laid out by hand:
-    // to_chars(fixed) without a precision is not shortest for large values.
+namespace {
+
+// The shortest round-trip digits of a finite x in scientific form: the
+// mantissa as to_chars writes it ("-1.5") and the decimal exponent.
+struct Scientific {
+    std::string mantissa;
+    int exp10 = 0;
+};
+
+Scientific scientific(double x) {
     std::array<char, 64> buf{};
     auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), x,
                                    std::chars_format::scientific);
     internal_check(ec == std::errc{}, "to_chars failed on a finite double");
     const std::string_view sci(buf.data(), static_cast<std::size_t>(end - buf.data()));
+    const std::size_t e_pos = sci.find('e');
+    Scientific out{std::string(sci.substr(0, e_pos)), 0};
+    std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1),
+                    sci.data() + sci.size(), out.exp10);
+    return out;
+}
+
+}  // namespace
+
+std::string format_real(double x) {
+    if (std::isnan(x)) return "NaN";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    // Shortest round-trip digits in scientific form, then laid out by hand:
+    // to_chars(fixed) without a precision is not shortest for large values.
+    const Scientific sci = scientific(x);
     std::string out;
     std::size_t pos = 0;
-    if (sci[0] == '-') {
+    if (sci.mantissa[0] == '-') {
         out.push_back('-');
         pos = 1;
     }
-    const std::size_t e_pos = sci.find('e');
     std::string digits;
-    for (std::size_t i = pos; i < e_pos; ++i)
-        if (sci[i] != '.') digits.push_back(sci[i]);
-    int exp10 = 0;
-    std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1),
-                    sci.data() + sci.size(), exp10);
+    for (std::size_t i = pos; i < sci.mantissa.size(); ++i)
+        if (sci.mantissa[i] != '.') digits.push_back(sci.mantissa[i]);
+    const int exp10 = sci.exp10;
     // The value is 0.d1d2d3... x 10^(exp10 + 1).
     const long point = static_cast<long>(exp10) + 1;
     const long nd = static_cast<long>(digits.size());
@@ -112,6 +129,13 @@ std::string format_real(double x) {
         out.append(digits, static_cast<std::size_t>(point));
     }
     return out;
+}
+
+std::string format_exp(double x) {
+    if (std::isnan(x)) return "NaN";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    const Scientific sci = scientific(x);
+    return sci.mantissa + "e" + std::to_string(sci.exp10);
 }
 
 std::string format_rate3(double x) {

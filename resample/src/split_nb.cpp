@@ -16,12 +16,6 @@ namespace veltra {
 
 namespace {
 
-// Fisher z of r clamped to +-0.9999; NaN stays NaN.
-double fisher_z(double r) {
-    const double c = std::clamp(r, -0.9999, 0.9999);
-    return 0.5 * std::log1p(2.0 * c / (1.0 - c));
-}
-
 struct ZMoments {
     double mean;
     double var;  // divisor J - 1
@@ -57,6 +51,11 @@ std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
 bool all_finite(const Eigen::MatrixXd& m) { return m.allFinite(); }
 
 }  // namespace
+
+double fisher_z(double r) {
+    const double c = std::clamp(r, -0.9999, 0.9999);
+    return 0.5 * std::log1p(2.0 * c / (1.0 - c));
+}
 
 std::size_t split_train_size(std::size_t n, std::size_t k) {
     return std::min(std::max(k + 2, n / 2), n - 3);

@@ -116,6 +116,17 @@ TEST(FormatReal, ShortestPositional) {
         EXPECT_EQ(std::stod(format_real(x)), x);
 }
 
+TEST(FormatExp, ShortestDigitsBareExponent) {
+    using veltra::format_exp;
+    const std::pair<double, const char*> cases[] = {
+        {1.5e-7, "1.5e-7"}, {6000.0, "6e3"},     {100.0, "1e2"},
+        {0.0, "0e0"},       {-0.0, "-0e0"},      {-2.5e300, "-2.5e300"},
+        {0.1 + 0.2, "3.0000000000000004e-1"},    {std::nan(""), "NaN"},
+        {-std::numeric_limits<double>::infinity(), "-inf"},
+    };
+    for (const auto& [x, text] : cases) EXPECT_EQ(format_exp(x), text);
+}
+
 TEST(FormatRate3, RoundsTheExactValue) {
     using veltra::format_rate3;
     EXPECT_EQ(format_rate3(0.25), "0.250");

@@ -40,9 +40,11 @@ class GramPBlock {
 
     // The PLS1 fit of y (n entries) with up to k components, or none when a
     // gate could not certify it, or when it stopped after some but not all
-    // k components.
-    std::optional<GramReplicateFit> fit_replicate_full(VecView y, std::size_t k,
-                                                       std::optional<std::size_t> keep) const;
+    // k components. `cross`, when given, is X'y already formed: callers
+    // with many responses form X'Y for a group of them in one product.
+    std::optional<GramReplicateFit> fit_replicate_full(
+        VecView y, std::size_t k, std::optional<std::size_t> keep,
+        const Eigen::VectorXd* cross = nullptr) const;
 
     MatView x;
     Eigen::MatrixXd G;
@@ -56,7 +58,7 @@ class GramPBlock {
 class GramBackend {
   public:
     static constexpr bool has_scores = false;
-    GramBackend(const GramPBlock& block, Par par);
+    GramBackend(const GramPBlock& block, Par par, const Eigen::VectorXd* given_cross = nullptr);
 
     std::size_t rows() const { return n_; }
     std::size_t cols() const { return p_; }
@@ -88,6 +90,7 @@ class GramBackend {
     // e_ = ((a + p) + 2) u s + (s_x_ + rho_ s), s = sqrt(s_r_) sqrt(s_p_) + 1.
     const GramPBlock& block_;
     Par par_;
+    const Eigen::VectorXd* given_cross_;
     std::size_t n_, p_;
     double x_fro_, c2_;
     Eigen::VectorXd gr_;  // G r of the current component

@@ -13,6 +13,10 @@ namespace veltra {
 // 5, 0.05, 0.0000001, 100000000000000000000000, -0, NaN, inf, -inf.
 std::string format_real(double x);
 
+// A real in exponent form with the shortest round-trip digits and a bare
+// exponent: 1.5e-7, 6e3, 0e0, -2.5e300, NaN, inf, -inf.
+std::string format_exp(double x);
+
 // A real with exactly three decimals, rounded from the exact binary value
 // (0.0625 -> "0.062"): the rates of the resampling errors.
 std::string format_rate3(double x);

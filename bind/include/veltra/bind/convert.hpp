@@ -14,6 +14,7 @@
 #include "veltra/bind/value.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/pls3.hpp"
+#include "veltra/resample/perm_alpha.hpp"
 
 namespace veltra::bind {
 
@@ -53,5 +54,8 @@ BindResult<Pls1Model> pls1_model_from_record(std::span<const Field> fields);
 // that order. converged and n_iter are not read. No consistency check
 // between the fields.
 BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields);
+
+// The PermAlphaResult record (a column-major copy of alpha).
+Value perm_alpha(PermAlphaOutput&& out);
 
 }  // namespace veltra::bind

@@ -1,0 +1,222 @@
+#include "veltra/resample/dual_route.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "veltra/component_loop.hpp"
+#include "veltra/fit.hpp"
+#include "veltra/linalg.hpp"
+#include "veltra/numeric.hpp"
+#include "veltra/ordered_product.hpp"
+#include "veltra/standardize.hpp"
+#include "veltra/text.hpp"
+
+namespace veltra {
+
+namespace {
+
+using Kind = NspaceOutcome::Kind;
+
+VecView column_of(MatView m, std::size_t j) {
+    return {m.data + static_cast<std::ptrdiff_t>(j) * m.col_stride, m.rows, m.row_stride};
+}
+
+// Columns [lo, lo + w) of X.
+MatView column_block(MatView x, std::size_t lo, std::size_t w) {
+    return {x.data + static_cast<std::ptrdiff_t>(lo) * x.col_stride, x.rows, w, x.row_stride,
+            x.col_stride};
+}
+
+// The correlation of the n-space split route: 0 for a test response without
+// spread, pending for a prediction without spread (or with spread below a
+// thousandth of its size).
+std::optional<double> split_r(VecView x, VecView y) {
+    const PrescaledSums sx = prescaled_sums(x), sy = prescaled_sums(y);
+    const double t = 2.0 * static_cast<double>(x.len) * eps;
+    const double tau = t * t;
+    if (sy.centred <= tau * sy.raw) return 0.0;
+    if (sx.centred <= tau * sx.raw) return std::nullopt;
+    if (!(std::sqrt(sx.centred) >= 0.001 * std::sqrt(sx.raw))) return std::nullopt;
+    double sxy = 0.0;
+    for (std::size_t i = 0; i < x.len; ++i)
+        sxy += (sx.scale * x[i] - sx.mean) * (sy.scale * y[i] - sy.mean);
+    const double r = sxy / std::sqrt(sx.centred * sy.centred);
+    return std::isnan(r) ? r : std::clamp(r, -1.0, 1.0);
+}
+
+}  // namespace
+
+NspaceTrainTest::NspaceTrainTest(MatView train, MatView test, Par par)
+    : gram(train, par), cross(cross_of(test, train, par)) {}
+
+NspaceSplit::NspaceSplit(const PreparedSplit& s, Par par)
+    : NspaceTrainTest(MatView::of(s.train), MatView::of(s.test), par) {}
+
+NspaceFold::NspaceFold(const CvFold& fold, Par par)
+    : NspaceTrainTest(MatView::of(fold.z_train), MatView::of(fold.z_test), par) {}
+
+std::vector<std::optional<double>> split_columns_r_nspace(const SplitIdx& split,
+                                                          const NspaceSplit& s, MatView values,
+                                                          std::size_t k) {
+    const std::size_t C = values.cols, m_tr = split.train.size(), m_te = split.test.size();
+    std::vector<std::optional<double>> out(C);
+    if (C == 0) return out;
+    Eigen::MatrixXd y_tr(to_index(m_tr), to_index(C));
+    for (std::size_t c = 0; c < C; ++c) {
+        const Eigen::VectorXd raw = col_row_subset(column_of(values, c), split.train);
+        y_tr.col(to_index(c)) = standardize1_weighted(VecView::of(raw)).y_std;
+    }
+    const auto outcomes = nspace_kernel_cols(s.gram.view(), MatView::of(y_tr), k);
+    Eigen::MatrixXd alpha = Eigen::MatrixXd::Zero(to_index(m_tr), to_index(C));
+    for (std::size_t c = 0; c < C; ++c)
+        if (outcomes[c].is(Kind::Coefficients)) alpha.col(to_index(c)) = outcomes[c].alpha;
+    const Eigen::MatrixXd pred =
+        ordered_product(MatView::of(s.cross), MatView::of(alpha), par_sequential);
+    for (std::size_t c = 0; c < C; ++c) {
+        if (outcomes[c].is(Kind::Zero)) {
+            out[c] = 0.0;
+        } else if (outcomes[c].is(Kind::Coefficients)) {
+            const Eigen::VectorXd y_te = col_row_subset(column_of(values, c), split.test);
+            out[c] = split_r({pred.col(to_index(c)).data(), m_te, 1}, VecView::of(y_te));
+        }
+    }
+    return out;
+}
+
+Result<CvContribution> fold_column_nspace(const CvFold& fold, const NspaceFold& f, VecView column,
+                                          std::size_t k) {
+    if (fold.massless || fold.weights) return cv_fold_contribution(fold, column, k, std::nullopt);
+    const CvTargets y = cv_fold_targets(fold, column);
+    const Eigen::MatrixXd y_tr = y.train;
+    const auto outcomes = nspace_kernel_cols(f.gram.view(), MatView::of(y_tr), k);
+    if (outcomes.empty() || outcomes[0].is(Kind::Unresolved))
+        return cv_fold_contribution(fold, column, k, std::nullopt);
+    const Eigen::VectorXd pred =
+        outcomes[0].is(Kind::Coefficients)
+            ? seq_gemv(MatView::of(f.cross), VecView::of(outcomes[0].alpha))
+            : Eigen::VectorXd::Zero(to_index(fold.test.size()));
+    return fold_sums(VecView::of(pred), VecView::of(y.test));
+}
+
+bool nspace_perm_row(const NspaceGram& g, MatView z, VecView y, std::span<const std::uint64_t> perm,
+                     std::size_t k, std::span<double> row) {
+    const Eigen::MatrixXd y_perm = col_row_subset(y, perm);
+    const auto outcomes = nspace_kernel_cols(g.view(), MatView::of(y_perm), k);
+    if (outcomes.empty() || outcomes[0].is(Kind::Unresolved)) return false;
+    internal_check(row.size() == z.cols, "nspace_perm_row: the row does not have p entries");
+    if (outcomes[0].is(Kind::Zero)) {
+        std::fill(row.begin(), row.end(), 0.0);
+        return true;
+    }
+    const Eigen::VectorXd& alpha = outcomes[0].alpha;
+    internal_check(static_cast<std::size_t>(alpha.size()) == z.rows,
+                   "nspace_perm_row: alpha does not have n entries");
+    const Eigen::VectorXd beta = mat_vec(z.transposed(), VecView::of(alpha), par_sequential);
+    std::copy(beta.data(), beta.data() + beta.size(), row.begin());
+    return true;
+}
+
+std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
+    const FoldRows rows = fold_rows(folds_, f);
+    const std::size_t m_tr = rows.train.size(), m_te = rows.test.size(), p = x_.cols, C = y_.cols;
+    std::vector<CvCell> out(C);
+
+    Eigen::MatrixXd G = Eigen::MatrixXd::Zero(to_index(m_tr), to_index(m_tr));
+    Eigen::MatrixXd K = Eigen::MatrixXd::Zero(to_index(m_te), to_index(m_tr));
+    const std::size_t width =
+        std::max<std::size_t>(8, 2097152 / (8 * std::max({m_tr, m_te, std::size_t{1}})) / 8 * 8);
+    std::vector<double> block_norms;
+    bool finite = true;
+    for (std::size_t lo = 0; lo < p; lo += width) {
+        const MatView block = column_block(x_, lo, std::min(width, p - lo));
+        const StandardizedFro tr = standardize_rows_fro(block, rows.train);
+        const Eigen::MatrixXd te =
+            standardize_apply_rows(block, rows.test, VecView::of(tr.mean), VecView::of(tr.scale));
+        block_norms.push_back(tr.fro);
+        finite = finite && tr.x_std.allFinite() && te.allFinite();
+        G += gram_of(MatView::of(tr.x_std), par_parallel);
+        K += cross_of(MatView::of(te), MatView::of(tr.x_std), par_parallel);
+    }
+    if (!finite) {
+        for (auto& cell : out) cell.emplace(fail(VeltraError::NonFiniteInput{}));
+        return out;
+    }
+    const double fro = safe_norm({block_norms.data(), block_norms.size(), 1});
+    const double pd = static_cast<double>(p), md = static_cast<double>(m_tr);
+    const double E1 = fro * fro * eps * (2.0 * md + pd);
+    const double E2 = fro * fro * (fro * fro) * eps * (3.0 * md + 2.0 * pd);
+    const double tol = fro * static_cast<double>(std::max(p, m_tr)) * eps;
+
+    // The standardised training columns, then G y, G G y and K y of all
+    // columns as three matrix products: each entry is one running sum over
+    // its own column, so a column's values never depend on the others.
+    Eigen::MatrixXd ys(to_index(m_tr), to_index(C));
+    std::vector<Standardized1> moments(C);
+    for_each_index(par_parallel, C, [&](std::size_t j) {
+        const Eigen::VectorXd raw = col_row_subset(column_of(y_, j), rows.train);
+        moments[j] = standardize1_weighted(VecView::of(raw));
+        ys.col(to_index(j)) = moments[j].y_std;
+    });
+    const Eigen::MatrixXd g1 = ordered_product(MatView::of(G), MatView::of(ys), par_parallel);
+    const Eigen::MatrixXd g2 = ordered_product(MatView::of(G), MatView::of(g1), par_parallel);
+    const Eigen::MatrixXd ky = ordered_product(MatView::of(K), MatView::of(ys), par_parallel);
+
+    for_each_index(par_parallel, C, [&](std::size_t j) {
+        const Eigen::Index ji = to_index(j);
+        if (!ys.col(ji).allFinite()) {
+            out[j].emplace(fail(VeltraError::NonFiniteInput{}));
+            return;
+        }
+        const double ny = stable_norm(VecView{ys.col(ji).data(), m_tr, 1});
+        const double d1 = dot(ys.col(ji).data(), g1.col(ji).data(), m_tr);
+        const double d2 = dot(ys.col(ji).data(), g2.col(ji).data(), m_tr);
+        const double s = std::sqrt(std::max(d1, 0.0));
+        const double ny2 = ny * ny;
+        const bool pass =
+            d1 >= 4.0 * ny2 * E1 && d2 >= 4.0 * ny2 * E2 && s >= 1e-12 && s >= 4.0 * ny * tol;
+        Eigen::VectorXd pred = Eigen::VectorXd::Zero(to_index(m_te));
+        if (ny != 0.0) {
+            if (!pass || !(d1 > 0.0 && d2 / d1 >= 1e-12)) return;  // pending
+            pred = (d1 / d2) * ky.col(ji);
+        }
+        Eigen::VectorXd y_te = col_row_subset(column_of(y_, j), rows.test);
+        for (Eigen::Index i = 0; i < y_te.size(); ++i)
+            y_te[i] = (y_te[i] - moments[j].mean) / moments[j].scale;
+        out[j].emplace(fold_sums(VecView::of(pred), VecView::of(y_te)));
+    });
+    return out;
+}
+
+std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(
+    std::size_t f, std::span<const std::size_t> pending) const {
+    const FoldRows rows = fold_rows(folds_, f);
+    const StandardizedFro tr = standardize_rows_fro(x_, rows.train);
+    const Eigen::MatrixXd z_te =
+        standardize_apply_rows(x_, rows.test, VecView::of(tr.mean), VecView::of(tr.scale));
+    const double fro = stable_norm(MatView::of(tr.x_std));
+    std::vector<std::optional<Result<CvContribution>>> slots(pending.size());
+    for_each_index(par_parallel, pending.size(), [&](std::size_t q) {
+        const std::size_t j = pending[q];
+        const Eigen::VectorXd raw = col_row_subset(column_of(y_, j), rows.train);
+        const Standardized1 y = standardize1_weighted(VecView::of(raw));
+        Eigen::VectorXd pred = Eigen::VectorXd::Constant(to_index(rows.test.size()), std::nan(""));
+        if (check_fit_y_and_k(x_.cols, VecView::of(y.y_std), 1, std::nullopt)) {
+            const PreparedFit fit = pls1_fit_prepared_fro(
+                MatView::of(tr.x_std), VecView::of(y.y_std), 1, std::nullopt, fro, par_sequential);
+            pred = mat_vec(MatView::of(z_te), VecView::of(fit.coef), par_sequential);
+        }
+        Eigen::VectorXd y_te = col_row_subset(column_of(y_, j), rows.test);
+        for (Eigen::Index i = 0; i < y_te.size(); ++i) y_te[i] = (y_te[i] - y.mean) / y.scale;
+        slots[q].emplace(fold_sums(VecView::of(pred), VecView::of(y_te)));
+    });
+    std::vector<Result<CvContribution>> out;
+    out.reserve(pending.size());
+    for (auto& slot : slots)
+        if (slot) out.push_back(std::move(*slot));
+    internal_check(out.size() == pending.size(), "expected " + format_count(pending.size()) +
+                                                     " total writes, but got " +
+                                                     format_count(out.size()));
+    return out;
+}
+
+}  // namespace veltra

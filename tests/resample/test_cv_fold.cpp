@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "engine/pls_reference.hpp"
+#include "engine/test_support.hpp"
+#include "veltra/fit.hpp"
+#include "veltra/resample/cv_fold.hpp"
+
+using namespace veltra;
+using test_support::view;
+namespace ref = pls_reference;
+
+namespace {
+
+// k folds over n rows, row i in fold i mod k.
+std::vector<std::vector<std::size_t>> folds_of(std::size_t n, std::size_t k) {
+    std::vector<std::vector<std::size_t>> folds(k);
+    for (std::size_t i = 0; i < n; ++i) folds[i % k].push_back(i);
+    return folds;
+}
+
+}  // namespace
+
+TEST(CvFold, ExactRefitEqualsAFreshFitOnTheTrainingRows) {
+    const auto d = ref::latent_data(60, 25, 5);
+    const auto folds = folds_of(60, 4);
+    const auto wl = ref::positive_weights(60, 9);
+    const Eigen::VectorXd w = Eigen::Map<const Eigen::VectorXd>(wl.data(), 60);
+    for (const bool weighted : {false, true})
+        for (std::size_t f = 0; f < folds.size(); ++f) {
+            const auto wv = weighted ? std::optional(view(w)) : std::nullopt;
+            const auto fold = prepare_cv_fold(view(d.x), folds, f, wv);
+            const auto c = cv_fold_contribution(*fold, view(d.y), 2, std::nullopt);
+            ASSERT_TRUE(c.has_value());
+            // pls1_fit on the training rows with their own weights, scored on
+            // the test rows in the fold's scale of y.
+            const auto rows = Eigen::Map<const Eigen::Array<std::uint64_t, -1, 1>>(
+                                  fold->train.data(), Eigen::Index(fold->train.size()))
+                                  .cast<Eigen::Index>();
+            const Eigen::MatrixXd xt = d.x(rows, Eigen::all);
+            const Eigen::VectorXd yt = d.y(rows), wt = w(rows);
+            const auto model = pls1_fit(view(xt), view(yt), 2,
+                                        weighted ? std::optional(view(wt)) : std::nullopt, {});
+            const CvTargets t = cv_fold_targets(*fold, view(d.y));
+            double ss = 0.0;
+            for (const std::size_t i : fold->test) {
+                const double pred = d.x.row(Eigen::Index(i)).dot(model->beta) + model->intercept;
+                ss += std::pow((pred - d.y[Eigen::Index(i)]) / t.scale, 2);
+            }
+            EXPECT_NEAR(c->ss_res, ss, 1e-10 * ss);
+            EXPECT_NEAR(c->ss_tot, (t.test.array() - t.test.mean()).square().sum(),
+                        1e-12 * c->ss_tot);
+        }
+}
+
+TEST(CvFold, WeightEdgeCasesAndFailures) {
+    const auto d = ref::latent_data(12, 6, 7);
+    const auto folds = folds_of(12, 11);  // fold 1 tests row 1 alone
+    // Weights uniform on the training rows run exactly unweighted.
+    Eigen::VectorXd w = Eigen::VectorXd::Constant(12, 3.0);
+    w[1] = 0.5;
+    const auto plain = prepare_cv_fold(view(d.x), folds, 1, std::nullopt);
+    const auto uniform = prepare_cv_fold(view(d.x), folds, 1, view(w));
+    EXPECT_FALSE(uniform->weights.has_value());
+    EXPECT_TRUE(test_support::same_bits(plain->z_train, uniform->z_train));
+    EXPECT_EQ(cv_fold_contribution(*plain, view(d.y), 1, std::nullopt)->ss_tot, 0.0);
+    // Weights summing to zero on the training rows: no fit, never unweighted.
+    const Eigen::VectorXd zero = Eigen::VectorXd::Unit(12, 1);
+    const auto massless = prepare_cv_fold(view(d.x), folds, 1, view(zero));
+    EXPECT_EQ(cv_fold_contribution(*massless, view(d.y), 1, std::nullopt).error().code(),
+              "invalid_weights");
+    // Non-finite data; k above p is the column's own error.
+    Eigen::MatrixXd bad = d.x;
+    bad(3, 2) = INFINITY;
+    EXPECT_EQ(prepare_cv_fold(view(bad), folds, 0, std::nullopt).error().code(),
+              "non_finite_input");
+    EXPECT_EQ(cv_fold_contribution(*plain, view(d.y), 7, std::nullopt).error().code(),
+              "k_exceeds_max");
+}
