@@ -68,8 +68,8 @@ std::uint64_t pls3_lv1_workspace_bytes(std::uint64_t p, std::uint64_t q) {
 
 std::uint64_t primal_split_unit_bytes(std::span<const SplitIdx> splits, std::uint64_t p,
                                       std::uint64_t q, std::uint64_t columns) {
-    return sat_add(sat_mul(std::min(detail::pool_threads(), columns), pls3_lv1_workspace_bytes(p, q)),
-                   split_blocks_bytes(splits, p));
+    const std::uint64_t at_once = std::min(detail::pool_threads(), columns);
+    return sat_add(sat_mul(at_once, pls3_lv1_workspace_bytes(p, q)), split_blocks_bytes(splits, p));
 }
 
 std::size_t split_block_width(std::size_t n_train, std::size_t n_test) {
