@@ -32,8 +32,8 @@ void run(std::size_t n, std::size_t p, std::size_t k, int repetitions) {
     Eigen::MatrixXd x(n, p);
     for (Eigen::Index i = 0; i < x.size(); ++i) x.data()[i] = normal(gen);
     Eigen::VectorXd y(n);
-    for (std::size_t i = 0; i < n; ++i)
-        y[Eigen::Index(i)] = 0.3 * x(Eigen::Index(i), 0) - 0.2 * x(Eigen::Index(i), 1) + normal(gen);
+    for (Eigen::Index i = 0; i < Eigen::Index(n); ++i)
+        y[i] = 0.3 * x(i, 0) - 0.2 * x(i, 1) + normal(gen);
     const MatView xv = MatView::of(x);
     const VecView yv = VecView::of(y);
 

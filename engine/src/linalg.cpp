@@ -402,4 +402,11 @@ double stable_norm(const VecView& v) {
     return stable_norm(MatView{v.data, v.len, 1, v.stride, 0});
 }
 
+bool all_finite(const MatView& a) {
+    for (std::size_t j = 0; j < a.cols; ++j)
+        for (std::size_t i = 0; i < a.rows; ++i)
+            if (!std::isfinite(a(i, j))) return false;
+    return true;
+}
+
 }  // namespace veltra

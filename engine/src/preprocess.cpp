@@ -2,17 +2,12 @@
 
 #include <cmath>
 
+#include "veltra/linalg.hpp"
+
 #include "veltra/weights.hpp"
 
 namespace veltra {
 namespace {
-
-bool all_finite(MatView m) {
-    for (std::size_t j = 0; j < m.cols; ++j)
-        for (std::size_t i = 0; i < m.rows; ++i)
-            if (!std::isfinite(m(i, j))) return false;
-    return true;
-}
 
 MatView as_column(VecView v) { return {v.data, v.len, 1, v.stride, 0}; }
 

@@ -11,13 +11,6 @@ namespace veltra {
 
 namespace {
 
-bool all_finite(MatView M) {
-    for (std::size_t j = 0; j < M.cols; ++j)
-        for (std::size_t i = 0; i < M.rows; ++i)
-            if (!std::isfinite(M(i, j))) return false;
-    return true;
-}
-
 double max_abs(MatView M) {
     double m = 0.0;
     for (std::size_t j = 0; j < M.cols; ++j)

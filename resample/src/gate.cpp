@@ -13,17 +13,6 @@
 
 namespace veltra {
 
-namespace {
-
-bool all_finite(MatView x) {
-    for (std::size_t j = 0; j < x.cols; ++j)
-        for (std::size_t i = 0; i < x.rows; ++i)
-            if (!std::isfinite(x(i, j))) return false;
-    return true;
-}
-
-}  // namespace
-
 double standardized_stable_rank(MatView x, std::optional<VecView> weights) {
     const std::size_t n = x.rows, p = x.cols;
     if (n > p) {

@@ -3,6 +3,7 @@
 #include <numeric>
 
 #include "perm_support.hpp"
+#include "veltra/finite.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/fold_split.hpp"
 #include "veltra/linalg.hpp"
@@ -11,7 +12,7 @@
 #include "veltra/resample/dual_route.hpp"
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/signal_test.hpp"
-#include "veltra/special.hpp"
+#include "veltra/fold_split.hpp"
 
 namespace veltra {
 
@@ -111,16 +112,19 @@ std::vector<Result<std::vector<Contribution>>> nspace_cv_contributions(MatView x
         smallest = std::min(smallest, t);
     }
     const std::uint64_t bytes = sat_add(fold_blocks_bytes(n, folds, n - smallest), block_bytes);
-    PendingTable<Contribution> table = map_batches(
-        folds.size(), units_at_once(folds.size(), bytes), [&](std::size_t f) { return pass.fold_pass(f); });
-    bool y_finite = true;
-    for (std::size_t i = 0; i < y.len; ++i) y_finite = y_finite && std::isfinite(y[i]);
+    PendingTable<Contribution> table =
+        map_batches(folds.size(), units_at_once(folds.size(), bytes),
+                    [&](std::size_t f) { return pass.fold_pass(f); });
+    const bool y_finite =
+        check_finite_mat(MatView{y.data, y.len, 1, y.stride, static_cast<std::ptrdiff_t>(y.len)})
+            .has_value();
     std::vector<bool> fold_failed(table.size(), false);
     for (std::size_t f = 0; f < table.size(); ++f)
         fold_failed[f] = y_finite && C > 0 && table[f][0] && !*table[f][0] &&
                          table[f][0]->error().is<VeltraError::NonFiniteInput>();
-    const std::uint64_t refill_bytes = sat_add(
-        fold_blocks_bytes(n, folds, p), sat_mul(std::min<std::uint64_t>(pool_threads(), C), refit_bytes(p, 1)));
+    const std::uint64_t refill_bytes =
+        sat_add(fold_blocks_bytes(n, folds, p),
+                sat_mul(std::min<std::uint64_t>(pool_threads(), C), refit_bytes(p, 1)));
     auto filled = fill_pending(std::move(table), refill_bytes,
                                [&](std::size_t f, std::span<const std::size_t> pending) {
                                    return pass.refill(f, pending);
@@ -187,9 +191,11 @@ Result<PermTestResult> run_raw_perm_on(RawPermRoute route, MatView x, VecView y,
         std::uint64_t extra = 0;
         if (route == RawPermRoute::nspace) extra = fold_blocks_bytes(n, folds, mtr);
         if (route == RawPermRoute::gram_p) extra = sat_mul(sat_mul(ceil8(p), p), 8);
-        const std::uint64_t bytes = sat_add(
-            sat_add(fold_blocks_bytes(n, folds, p), weights ? sat_mul(sat_mul(ceil8(mtr), p), 8) : 0),
-            sat_add(extra, sat_mul(std::min<std::uint64_t>(pool_threads(), C), refit_bytes(p, k))));
+        const std::uint64_t weighted = weights ? sat_mul(sat_mul(ceil8(mtr), p), 8) : 0;
+        const std::uint64_t fits =
+            sat_mul(std::min<std::uint64_t>(pool_threads(), C), refit_bytes(p, k));
+        const std::uint64_t bytes =
+            sat_add(sat_add(fold_blocks_bytes(n, folds, p), weighted), sat_add(extra, fits));
         per_fold = map_batches(n_folds, units_at_once(n_folds, bytes), [&](std::size_t f) {
             return pooled_cv_r2_columns(route, x, folds, f, weights, cols, k, keep);
         });
@@ -216,7 +222,8 @@ Result<PermTestResult> run_raw_perm_on(RawPermRoute route, MatView x, VecView y,
                 : (!(ss_tot[j] > 0.0)) ? 0.0
                                        : 1.0 - ss_res[j] / ss_tot[j];
     const std::span<const double> permuted = std::span<const double>(r2).subspan(1);
-    const auto n_nan = static_cast<std::uint64_t>(std::count_if(permuted.begin(), permuted.end(), is_nan));
+    const auto n_nan =
+        static_cast<std::uint64_t>(std::count_if(permuted.begin(), permuted.end(), is_nan));
     if (2 * n_nan > n_perm) return fail(VeltraError::PermNullDegenerate{n_nan, n_perm});
     return PermTestResult{perm_pvalue(r2[0], permuted, is_nan), r2[0]};
 }

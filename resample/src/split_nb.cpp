@@ -57,6 +57,12 @@ double fisher_z(double r) {
     return 0.5 * std::log1p(2.0 * c / (1.0 - c));
 }
 
+VeltraError every_split_failed() {
+    return VeltraError::InvalidInput{
+        "every split failed to fit: the test has no evidence either way (check k against the "
+        "training size and the weights)"};
+}
+
 std::size_t split_train_size(std::size_t n, std::size_t k) {
     return std::min(std::max(k + 2, n / 2), n - 3);
 }
@@ -254,10 +260,7 @@ Result<SplitTestResult> run_split_nb(MatView x, VecView y, std::size_t k, std::s
     }
     // Splits that cannot be fitted count as r = 0; when none can, p = 0.5
     // would read as an answer although there is no evidence at all.
-    if (!any_fitted)
-        return fail(VeltraError::InvalidInput{
-            "every split failed to fit: the test has no evidence either way (check k against "
-            "the training size and the weights)"});
+    if (!any_fitted) return std::unexpected(every_split_failed());
     const NbTest nb = nb_test(r, m, n_test);
     SplitTestResult out{nb.p, nb.statistic, std::nullopt};
     if (!weights) out.rho_hat = nb_rho_hat(r, n_test);

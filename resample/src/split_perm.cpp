@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "perm_support.hpp"
+#include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/ordered_product.hpp"
 #include "veltra/resample/dual_route.hpp"
@@ -20,11 +21,22 @@ using detail::refit_bytes;
 
 bool not_finite(double v) { return !std::isfinite(v); }
 
-PermTestResult split_perm_result(std::span<const std::vector<double>> rows, std::size_t C) {
-    const std::vector<double> zbar = zbars_from_rows(C, rows);
+// One split's Fisher z values, and whether the observed response could be
+// fitted on it.
+struct ZRow {
+    std::vector<double> z;
+    bool fitted = false;
+};
+
+Result<PermTestResult> split_perm_result(std::span<const ZRow> rows, std::size_t C) {
+    if (std::none_of(rows.begin(), rows.end(), [](const ZRow& r) { return r.fitted; }))
+        return std::unexpected(every_split_failed());
+    std::vector<std::vector<double>> z;
+    for (const ZRow& r : rows) z.push_back(r.z);
+    const std::vector<double> zbar = zbars_from_rows(C, z);
     const double observed = zbar[0];
-    return {perm_pvalue(observed, std::span<const double>(zbar).subspan(1), not_finite),
-            std::tanh(observed)};
+    const std::span<const double> permuted = std::span<const double>(zbar).subspan(1);
+    return PermTestResult{perm_pvalue(observed, permuted, not_finite), std::tanh(observed)};
 }
 
 // The certified correlation of a Gram-route prediction, or empty: the
@@ -51,15 +63,17 @@ std::optional<double> certified_r(VecView pred, VecView y_test, double test_fro,
 }
 
 // The z row of one split on the refit, n-space or Gram route.
-std::vector<double> split_z_row(SplitExactRoute route, MatView x, const Columns& cols,
-                                const SplitIdx& split, std::size_t k,
-                                std::optional<VecView> weights,
-                                std::optional<std::size_t> keep) {
+ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols, const SplitIdx& split,
+                 std::size_t k, std::optional<VecView> weights, std::optional<std::size_t> keep) {
     const std::size_t C = cols.count(), p = x.cols, m = split.train.size();
     const PreparedSplit s = prepare_split(x, split, weights);
     std::vector<double> r(C, 0.0);
+    bool fitted = false;
     // Non-finite blocks, or a half without weight, leave nothing to fit: r = 0.
     if (s.finite && !s.w_train.massless && !s.w_test.massless) {
+        const Eigen::VectorXd col0 = cols.column(0);
+        const Eigen::VectorXd y0 = split_train_target(s.w_train, split.train, VecView::of(col0));
+        fitted = check_fit_y_and_k(p, VecView::of(y0), k, keep).has_value();
         const std::uint64_t batch = column_batch(m, p, k, C);
         const auto refit = [&](std::size_t c) {
             const Eigen::VectorXd col = cols.column(c);
@@ -80,7 +94,7 @@ std::vector<double> split_z_row(SplitExactRoute route, MatView x, const Columns&
                 const auto part =
                     ns ? split_columns_r_nspace(split, *ns, MatView::of(values), k)
                        : split_columns_r_gram_p(*sg, s, split, MatView::of(values), k, keep);
-                std::copy(part.begin(), part.end(), cells.begin() + static_cast<std::ptrdiff_t>(lo));
+                std::copy(part.begin(), part.end(), cells.begin() + to_index(lo));
             });
             std::vector<std::size_t> pending;
             for (std::size_t c = 0; c < C; ++c)
@@ -93,7 +107,7 @@ std::vector<double> split_z_row(SplitExactRoute route, MatView x, const Columns&
         }
     }
     for (double& v : r) v = fisher_z(v);
-    return r;
+    return {std::move(r), fitted};
 }
 
 }  // namespace
@@ -160,7 +174,8 @@ std::vector<std::optional<double>> split_columns_r_gram_p(const SplitGram& g,
         fits[i] = g.block.fit_replicate_full(column_of(MatView::of(y_train), i), k, keep, &c);
         if (fits[i]) coef.col(to_index(i)) = fits[i]->coef;
     }
-    const Eigen::MatrixXd pred = ordered_product(MatView::of(s.test), MatView::of(coef), par_sequential);
+    const Eigen::MatrixXd pred =
+        ordered_product(MatView::of(s.test), MatView::of(coef), par_sequential);
     for (std::size_t i = 0; i < w; ++i) {
         if (!fits[i]) continue;
         if (fits[i]->k_used == 0) {
@@ -228,9 +243,12 @@ Result<PermTestResult> run_split_perm_nr(MatView x, VecView y, std::size_t k,
     const std::uint64_t g = gram ? sat_mul(sat_mul(ceil8(n - m), m), 8) : 0;
     const std::uint64_t bytes = sat_add(g, sat_add(sat_mul(sat_mul(ceil8(m), width), 8),
                                                    sat_mul(sat_mul(ceil8(n - m), width), 8)));
-    PendingTable<double> table =
+    PendingTable<SplitR> table =
         map_batches(n_splits, units_at_once(n_splits, bytes), [&](std::size_t j) {
-            return nr_split_r(x, outcomes, splits[j], weights, gram);
+            std::vector<std::optional<SplitR>> row;
+            for (const auto& r : nr_split_r(x, outcomes, splits[j], weights, gram))
+                row.push_back(r ? std::optional(SplitR{*r, true}) : std::nullopt);
+            return row;
         });
     const std::uint64_t pending_bytes =
         sat_add(split_blocks_bytes(splits, p), sat_mul(std::min<std::uint64_t>(pool_threads(), C),
@@ -240,13 +258,18 @@ Result<PermTestResult> run_split_perm_nr(MatView x, VecView y, std::size_t k,
             const PreparedSplit s = prepare_split(x, splits[u], weights);
             return map_batches(pending.size(), column_batch(m, p, 1, pending.size()),
                                [&](std::size_t q) {
-                                   const VecView col{outcomes.col(to_index(pending[q])).data(), n, 1};
-                                   return split_column_r(s, splits[u], col, 1, std::nullopt).r;
+                                   const auto c = to_index(pending[q]);
+                                   const VecView col{outcomes.col(c).data(), n, 1};
+                                   return split_column_r(s, splits[u], col, 1, std::nullopt);
                                });
         });
-    for (auto& row : rows)
-        for (double& v : row) v = fisher_z(v);
-    return split_perm_result(rows, C);
+    std::vector<ZRow> z;
+    for (const auto& row : rows) {
+        ZRow zr{{}, !row.empty() && row[0].fitted};
+        for (const SplitR& v : row) zr.z.push_back(fisher_z(v.r));
+        z.push_back(std::move(zr));
+    }
+    return split_perm_result(z, C);
 }
 
 }  // namespace veltra

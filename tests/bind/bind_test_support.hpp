@@ -23,6 +23,13 @@ std::string message_of(const BindResult<T>& r, std::string_view code = "invalid_
     return r.error().message;
 }
 
+// The message of a failed call.
+template <class T>
+std::string error_of(const BindResult<T>& r) {
+    EXPECT_FALSE(r.has_value());
+    return r.has_value() ? "<no error>" : r.error().message;
+}
+
 // initializer_list elements are const; the value is moved out of each.
 struct Arg {
     std::string name;

@@ -7,8 +7,10 @@
 
 #include "veltra/bind/error.hpp"
 #include "veltra/bind/registry.hpp"
+#include "bind_test_support.hpp"
 
 using namespace veltra::bind;
+using veltra::bind::test_support::error_of;
 
 namespace {
 
@@ -16,11 +18,6 @@ Value column_major(std::size_t rows, std::size_t cols) {
     std::vector<double> data(rows * cols);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<double>((i * 7) % 11);
     return Value(MatF64::col_major_owned(rows, cols, std::move(data)));
-}
-
-std::string error_of(BindResult<CallOutput> r) {
-    EXPECT_FALSE(r.has_value());
-    return r.has_value() ? "<no error>" : r.error().message;
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ std::vector<std::string> detail_names(const BindError& e) {
 
 }  // namespace
 
+// Also the one check of the codes in tag order.
 TEST(BindError, EveryCoreKindKeepsItsNameAsCodeAndItsTextAsMessage) {
     const std::vector<KindCase> cases = {
         {VeltraError::DimensionMismatch{4, 5, 3}, "dimension_mismatch"},
@@ -58,9 +59,6 @@ TEST(BindError, EveryCoreKindKeepsItsNameAsCodeAndItsTextAsMessage) {
             EXPECT_TRUE(e.details.empty()) << c.code;
         }
     }
-    // The engine's own invalid_argument keeps its prefix.
-    EXPECT_EQ(BindError::from_core(VeltraError::InvalidArgument{"k must be >= 1"}).message,
-              "invalid argument: k must be >= 1");
 }
 
 TEST(BindError, InvalidWeightsCarriesTheReason) {
@@ -77,24 +75,22 @@ TEST(BindError, ResamplingDegenerateCarriesCountsAndRates) {
     EXPECT_NE(e.message.find("to accept the truncation knowingly."), std::string::npos);
     ASSERT_EQ(detail_names(e),
               (std::vector<std::string>{"skipped", "total", "skip_rate", "threshold"}));
-    EXPECT_EQ(*e.details.find("skipped")->get_if<std::int64_t>(), 3);
-    EXPECT_EQ(*e.details.find("total")->get_if<std::int64_t>(), 40);
-    EXPECT_EQ(*e.details.find("skip_rate")->get_if<double>(), 0.075);
-    EXPECT_EQ(*e.details.find("threshold")->get_if<double>(), 0.05);
+    EXPECT_TRUE(*e.details.find("skipped")->get_if<std::int64_t>() == 3 &&
+                *e.details.find("total")->get_if<std::int64_t>() == 40 &&
+                *e.details.find("skip_rate")->get_if<double>() == 0.075 &&
+                *e.details.find("threshold")->get_if<double>() == 0.05);
 
     // Counts above the signed range are clamped, not wrapped.
     const BindError big =
         BindError::from_core(VeltraError::ResamplingDegenerate{~std::uint64_t{0}, 1ull << 63, 1, 1});
-    EXPECT_EQ(*big.details.find("skipped")->get_if<std::int64_t>(), INT64_MAX);
-    EXPECT_EQ(*big.details.find("total")->get_if<std::int64_t>(), INT64_MAX);
+    EXPECT_TRUE(*big.details.find("skipped")->get_if<std::int64_t>() == INT64_MAX &&
+                *big.details.find("total")->get_if<std::int64_t>() == INT64_MAX);
 }
 
 TEST(BindError, OwnConstructorsHaveNoDetails) {
     const BindError a = BindError::invalid_argument(
         "k_max and find_k_args apply only when k is 'optimal' or 'sequence'");
-    EXPECT_EQ(a.code, "invalid_argument");
+    EXPECT_TRUE(a.code == "invalid_argument" && a.details.empty());
     EXPECT_EQ(a.message, "k_max and find_k_args apply only when k is 'optimal' or 'sequence'");
-    EXPECT_TRUE(a.details.empty());
-    EXPECT_EQ(BindError::invalid_args("m").code, "invalid_args");
-    EXPECT_EQ(BindError::internal("m").code, "internal");
+    EXPECT_TRUE(BindError::invalid_args("m").code == "invalid_args" && BindError::internal("m").code == "internal");
 }

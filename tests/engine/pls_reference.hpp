@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <Eigen/Core>
+#include <Eigen/LU>
 
 namespace pls_reference {
 
@@ -57,28 +58,8 @@ inline Standardized standardize(const Eigen::MatrixXd& x, const Eigen::VectorXd&
     return out;
 }
 
-// A^-1 b by Gaussian elimination with partial pivoting.
-inline LVec solve(LMat a, LVec b) {
-    const Eigen::Index n = a.rows();
-    for (Eigen::Index c = 0; c < n; ++c) {
-        Eigen::Index piv = c;
-        for (Eigen::Index r = c + 1; r < n; ++r)
-            if (std::fabs(a(r, c)) > std::fabs(a(piv, c))) piv = r;
-        a.row(c).swap(a.row(piv));
-        std::swap(b[c], b[piv]);
-        for (Eigen::Index r = c + 1; r < n; ++r) {
-            const long double f = a(r, c) / a(c, c);
-            a.row(r) -= f * a.row(c);
-            b[r] -= f * b[c];
-        }
-    }
-    for (Eigen::Index c = n - 1; c >= 0; --c) {
-        long double s = b[c];
-        for (Eigen::Index j = c + 1; j < n; ++j) s -= a(c, j) * b[j];
-        b[c] = s / a(c, c);
-    }
-    return b;
-}
+// A^-1 b by LU with partial pivoting, in long double.
+inline LVec solve(const LMat& a, const LVec& b) { return a.partialPivLu().solve(b); }
 
 // W (P'W)^-1 Q of the first k columns.
 inline LVec coef_of(const LMat& w, const LMat& p, const LVec& q, Eigen::Index k) {

@@ -9,10 +9,7 @@
 using veltra::VeltraError;
 
 TEST(ErrorDisplay, TemplatesWithThePayload) {
-    EXPECT_EQ(VeltraError(VeltraError::DimensionMismatch{4, 5, 3}).display(),
-              "dimension mismatch: X has shape (5, 3), y has length 4");
-    EXPECT_EQ(VeltraError(VeltraError::KExceedsMax{7, 3}).display(), "k=7 exceeds maximum 3");
-    EXPECT_EQ(VeltraError(VeltraError::NonFiniteInput{}).display(), "non-finite values in input");
+    // The templates the fit and transform tests do not reach.
     EXPECT_EQ(VeltraError(VeltraError::ConvergenceFailure{500, 1e-6}).display(),
               "NIPALS did not converge after 500 iterations (tol=0.000001)");
     EXPECT_EQ(VeltraError(VeltraError::InvalidArgument{"k must be >= 1"}).display(),
@@ -22,12 +19,8 @@ TEST(ErrorDisplay, TemplatesWithThePayload) {
               "rotation method 'promax' is not implemented in this version");
     EXPECT_EQ(VeltraError(VeltraError::InvalidArgs{"varimax", "bad"}).display(),
               "invalid args for method 'varimax': bad");
-    EXPECT_EQ(VeltraError(VeltraError::InvalidInput{"m"}).display(), "invalid input: m");
-    EXPECT_EQ(VeltraError(VeltraError::ShapeMismatch{"m"}).display(), "shape mismatch: m");
     EXPECT_EQ(VeltraError(VeltraError::AlreadyRotated{}).display(),
               "model already has a rotation_spec; re-rotation is not supported");
-    EXPECT_EQ(VeltraError(VeltraError::InvalidWeights{"all_zero"}).display(),
-              "invalid weights: all_zero");
     EXPECT_EQ(VeltraError(VeltraError::PermNullDegenerate{60, 100}).display(),
               "permutation null degenerate: 60/100 null fits failed (NaN). The p-value would be "
               "dominated by the conservative NaN-as-exceedance rule rather than the data. Likely "
@@ -66,18 +59,13 @@ TEST(ErrorDisplay, AlphaNeverInExponentForm) {
               "0.0000001" + tail);
 }
 
-TEST(ErrorCodes, InTagOrder) {
-    const char* expected[] = {"dimension_mismatch", "k_exceeds_max", "non_finite_input",
-                              "convergence_failure", "invalid_argument", "internal",
-                              "rotation_method_not_implemented", "invalid_args", "invalid_input",
-                              "shape_mismatch", "already_rotated", "invalid_weights",
-                              "resampling_degenerate", "resample_failure_rate_exceeded",
-                              "perm_null_degenerate", "optimal_no_component",
-                              "sequence_no_rejection"};
-    ASSERT_EQ(VeltraError::kind_count, 17u);
-    for (std::size_t t = 0; t < 17; ++t) EXPECT_EQ(veltra::error_code_of_tag(t), expected[t]);
-    EXPECT_EQ(VeltraError(VeltraError::AlreadyRotated{}).tag(), 10u);
-    EXPECT_EQ(VeltraError(VeltraError::SequenceNoRejection{0.1}).code(), "sequence_no_rejection");
+// Every code in tag order is checked where the binding layer maps the kinds.
+TEST(ErrorCodes, ByTagFromTheSameTable) {
+    EXPECT_EQ(veltra::error_code_of_tag(0), "dimension_mismatch");
+    EXPECT_EQ(veltra::error_code_of_tag(VeltraError::kind_count - 1), "sequence_no_rejection");
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(veltra::error_code_of_tag(VeltraError::kind_count), veltra::InternalFailure);
+    testing::internal::GetCapturedStderr();
 }
 
 TEST(InternalFailure, ThrowsWithTheMessage) {
@@ -94,10 +82,9 @@ TEST(InternalFailure, ThrowsWithTheMessage) {
 }
 
 TEST(FormatReal, ShortestPositional) {
+    // 0.05 and 1e-7 are in AlphaNeverInExponentForm.
     using veltra::format_real;
     EXPECT_EQ(format_real(5.0), "5");
-    EXPECT_EQ(format_real(0.05), "0.05");
-    EXPECT_EQ(format_real(1e-7), "0.0000001");
     EXPECT_EQ(format_real(1e-6), "0.000001");
     EXPECT_EQ(format_real(0.1 + 0.2), "0.30000000000000004");
     EXPECT_EQ(format_real(1e23), "100000000000000000000000");

@@ -4,45 +4,31 @@
 #include <vector>
 
 #include "veltra/finite.hpp"
+#include "test_support.hpp"
 
 using namespace veltra;
+using namespace test_support;
 
-TEST(CheckFiniteMat, AnyLayout) {
-    double data[6] = {1, 2, 3, 4, 5, 6};
-    EXPECT_TRUE(check_finite_mat(MatView::col_major(data, 2, 3)));
-    EXPECT_TRUE(check_finite_mat(MatView::row_major(data, 2, 3)));
-    data[4] = -INFINITY;
-    const auto r = check_finite_mat(MatView::row_major(data, 3, 2));
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().code(), "non_finite_input");
-    EXPECT_FALSE(check_finite_mat(MatView{data + 5, 3, 2, -1, -3}));
-    EXPECT_TRUE(check_finite_mat(MatView::col_major(data, 0, 3)));
-}
-
-TEST(CheckFiniteMat, InPartsFindsEveryNonFiniteEntry) {
+TEST(CheckFiniteMat, InPartsFindsEveryNonFiniteEntryInAnyLayout) {
     // 37 x 23: lines of either storage order fall unevenly into the parts.
-    std::vector<double> data(37 * 23);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = 1e300 * std::sin(double(i));
-    const std::vector<MatView> views = {MatView::col_major(data.data(), 37, 23),
-                                        MatView::row_major(data.data(), 37, 23),
-                                        MatView{data.data(), 18, 23, 2, 37}};
-    for (const MatView& v : views) {
-        EXPECT_TRUE(check_finite_mat(v, par_parallel));
-        EXPECT_TRUE(check_finite_mat(v, par_sequential));
-    }
-    for (const std::size_t at : {std::size_t{0}, std::size_t{400}, data.size() - 1}) {
+    Eigen::MatrixXd x(37, 23);
+    for (Eigen::Index i = 0; i < x.size(); ++i) x.data()[i] = 1e300 * std::sin(double(i));
+    for (const Layout l : all_layouts)
+        for (const Par par : {par_sequential, par_parallel}) EXPECT_TRUE(check_finite_mat(store(x, l).view, par));
+    for (const Eigen::Index at : {Eigen::Index{0}, Eigen::Index{400}, x.size() - 1}) {
         for (const double bad : {NAN, INFINITY, -INFINITY}) {
-            std::vector<double> d = data;
-            d[at] = bad;
-            for (const MatView& v : {MatView::col_major(d.data(), 37, 23),
-                                     MatView::row_major(d.data(), 37, 23)}) {
+            Eigen::MatrixXd d = x;
+            d.data()[at] = bad;
+            for (const Layout l : all_layouts) {
                 for (const Par par : {par_sequential, par_parallel}) {
-                    const auto r = check_finite_mat(v, par);
+                    const auto r = check_finite_mat(store(d, l).view, par);
                     ASSERT_FALSE(r) << at;
                     EXPECT_EQ(r.error().code(), "non_finite_input");
                 }
             }
         }
     }
-    EXPECT_TRUE(check_finite_mat(MatView::row_major(data.data(), 0, 5), par_parallel));
+    const Eigen::MatrixXd none(0, 5);
+    EXPECT_TRUE(check_finite_mat(store(none, Layout::row_major).view, par_parallel));
+    EXPECT_TRUE(check_finite_mat(view(none)));
 }

@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
-
-#include <tbb/task_arena.h>
 
 #include "pls3_reference.hpp"
 #include "veltra/pls3.hpp"
@@ -23,12 +20,6 @@ const std::string weights_message =
 const std::string overflow_message =
     "non-finite result from finite inputs: values are too large for double precision; rescale "
     "the data or let the fit standardize it";
-
-MatView view(const Eigen::MatrixXd& m) { return MatView::of(m); }
-MatView view(const RowMajor& m) {
-    return MatView::row_major(m.data(), static_cast<std::size_t>(m.rows()),
-                              static_cast<std::size_t>(m.cols()));
-}
 
 std::string message_of(const VeltraError& e) {
     if (e.is<VeltraError::InvalidArgument>()) return e.as<VeltraError::InvalidArgument>().message;
@@ -57,21 +48,6 @@ void expect_matches_reference(const Pls3Model& m, const Eigen::MatrixXd& x,
     EXPECT_LT(max_abs_diff(m.Y_mean, my), 1e-12 * (1 + double(my.cwiseAbs().maxCoeff())));
 }
 
-class EnvGuard {
-  public:
-    explicit EnvGuard(const char* threads) {
-        if (const char* old = std::getenv("VELTRA_NUM_THREADS")) saved_ = old;
-        setenv("VELTRA_NUM_THREADS", threads, 1);
-    }
-    ~EnvGuard() {
-        if (saved_) setenv("VELTRA_NUM_THREADS", saved_->c_str(), 1);
-        else unsetenv("VELTRA_NUM_THREADS");
-    }
-
-  private:
-    std::optional<std::string> saved_;
-};
-
 }  // namespace
 
 TEST(Pls3Fit, MatchesTheSvdOfTheStandardizedCrossCovariance) {
@@ -81,21 +57,15 @@ TEST(Pls3Fit, MatchesTheSvdOfTheStandardizedCrossCovariance) {
     ASSERT_TRUE(m) << m.error().display();
     EXPECT_EQ(m->k_used, 5u);
     expect_matches_reference(*m, x, y, 1e-12);
-    EXPECT_FALSE(m->keep_X || m->keep_Y || m->converged || m->n_iter);
-    EXPECT_FALSE(m->pre_standardized_X || m->pre_standardized_Y);
-    for (Eigen::Index a = 0; a < 5; ++a) {
-        EXPECT_NEAR(m->U.col(a).norm(), 1.0, 1e-14);
-        EXPECT_NEAR(m->V.col(a).norm(), 1.0, 1e-14);
-    }
+    EXPECT_FALSE(m->keep_X || m->keep_Y || m->converged || m->n_iter || m->pre_standardized_X ||
+                 m->pre_standardized_Y);
 }
 
 TEST(Pls3Fit, ImplicitAndExplicitPreparationAgree) {
     const Eigen::MatrixXd x = random_block(40, 6, 3);
     const Eigen::MatrixXd y = related_block(x, 4, 4);
     auto prep = prepare(view(x), view(y), 3, std::nullopt, {});
-    ASSERT_TRUE(prep);
-    ASSERT_TRUE(prep->prepared.implicit);
-    EXPECT_FALSE(prep->prepared.X_std);
+    ASSERT_TRUE(prep && prep->prepared.implicit && !prep->prepared.X_std);
     const Eigen::MatrixXd w = random_block(6, 3, 33, 0.0);
     const Eigen::MatrixXd c_implicit = prep->C;
     const Eigen::MatrixXd t_implicit = prep->prepared.x_scores(w);
@@ -114,25 +84,18 @@ TEST(Pls3Fit, ImplicitAndExplicitPreparationAgree) {
     Eigen::MatrixXd shifted = x;
     shifted.col(2).array() += 1e5;
     auto ps = prepare(view(shifted), view(y), 3, std::nullopt, {});
-    ASSERT_TRUE(ps);
-    EXPECT_FALSE(ps->prepared.implicit);
+    ASSERT_TRUE(ps && !ps->prepared.implicit && ps->prepared.X_std);
     EXPECT_GT(ps->prepared.mean_ratio, 1000.0);
-    ASSERT_TRUE(ps->prepared.X_std);
     auto m_shifted = pls3_fit(view(shifted), view(y), 3, std::nullopt, {});
-    ASSERT_TRUE(m_shifted);
-    expect_matches_reference(*m_shifted, shifted, y, 1e-11);
     auto m_plain = pls3_fit(view(x), view(y), 3, std::nullopt, {});
-    ASSERT_TRUE(m_plain);
+    ASSERT_TRUE(m_shifted && m_plain);
+    expect_matches_reference(*m_shifted, shifted, y, 1e-11);
     EXPECT_LT((m_plain->U - m_shifted->U).cwiseAbs().maxCoeff(), 1e-10);
     EXPECT_LT((m_plain->x_scores - m_shifted->x_scores).cwiseAbs().maxCoeff(), 1e-10);
 
     const Eigen::MatrixXd xs = x.topRows(3), ys = y.topRows(3);
-    auto few = prepare(view(xs), view(ys), 3, std::nullopt, {});
-    ASSERT_TRUE(few);
-    EXPECT_FALSE(few->prepared.implicit);
-    auto few2 = prepare(view(xs), view(ys), 2, std::nullopt, {});
-    ASSERT_TRUE(few2);
-    EXPECT_TRUE(few2->prepared.implicit);
+    EXPECT_FALSE(prepare(view(xs), view(ys), 3, std::nullopt, {})->prepared.implicit);  // n <= k
+    EXPECT_TRUE(prepare(view(xs), view(ys), 2, std::nullopt, {})->prepared.implicit);
 }
 
 TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
@@ -142,11 +105,9 @@ TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
     opts.pre_standardized_X = opts.pre_standardized_Y = true;
     auto m = pls3_fit(view(x), view(y), 3, std::nullopt, opts);
     ASSERT_TRUE(m);
-    EXPECT_TRUE(m->pre_standardized_X && m->pre_standardized_Y);
-    EXPECT_EQ(m->X_mean, Eigen::VectorXd::Zero(5));
-    EXPECT_EQ(m->X_scale, Eigen::VectorXd::Ones(5));
-    EXPECT_EQ(m->Y_mean, Eigen::VectorXd::Zero(3));
-    EXPECT_EQ(m->Y_scale, Eigen::VectorXd::Ones(3));
+    EXPECT_TRUE(m->pre_standardized_X && m->pre_standardized_Y && m->X_mean == Eigen::VectorXd::Zero(5) &&
+                m->X_scale == Eigen::VectorXd::Ones(5) && m->Y_mean == Eigen::VectorXd::Zero(3) &&
+                m->Y_scale == Eigen::VectorXd::Ones(3));
     const RefSvd ref = reference_svd(x.cast<long double>(), y.cast<long double>());
     for (Eigen::Index a = 0; a < 3; ++a)
         EXPECT_NEAR(m->singular_values[a], double(ref.s(a)), 1e-12 * double(ref.s(0)));
@@ -155,8 +116,7 @@ TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
     EXPECT_LT((m->y_scores - y * m->V).cwiseAbs().maxCoeff(), 1e-12);
 
     // A row-major pre-standardised block is copied, with the same result.
-    const RowMajor xr = x, yr = y;
-    auto mr = pls3_fit(view(xr), view(yr), 3, std::nullopt, opts);
+    auto mr = pls3_fit(store(x, Layout::row_major).view, store(y, Layout::row_major).view, 3, std::nullopt, opts);
     ASSERT_TRUE(mr);
     expect_same_model(*m, *mr);
 
@@ -178,16 +138,13 @@ TEST(Pls3Fit, PreStandardizedXWhoseSquaresOverflow) {
     const Eigen::MatrixXd y = related_block(x, 3, 42);
     Pls3FitOpts opts;
     opts.pre_standardized_X = true;
-    auto base = pls3_fit(view(x), view(y), 3, std::nullopt, opts);
-    ASSERT_TRUE(base);
-    ASSERT_EQ(base->k_used, 3u);
     const double f = 0x1p+530;
     const Eigen::MatrixXd xf = x * f;
-    const RowMajor xr = xf;
+    auto base = pls3_fit(view(x), view(y), 3, std::nullopt, opts);
     auto m = pls3_fit(view(xf), view(y), 3, std::nullopt, opts);
-    auto mr = pls3_fit(view(xr), view(y), 3, std::nullopt, opts);
-    ASSERT_TRUE(m && mr);
-    EXPECT_EQ(m->k_used, 3u);
+    auto mr = pls3_fit(store(xf, Layout::row_major).view, view(y), 3, std::nullopt, opts);
+    ASSERT_TRUE(base && m && mr);
+    ASSERT_TRUE(base->k_used == 3 && m->k_used == 3);
     expect_same_model(*m, *mr);
     EXPECT_LT((m->U - base->U).cwiseAbs().maxCoeff(), 1e-12);
     EXPECT_LT((m->singular_values / f - base->singular_values).cwiseAbs().maxCoeff(),
@@ -199,100 +156,78 @@ TEST(Pls3Fit, ChecksInOrder) {
     Eigen::MatrixXd x_nan = x, y_nan = y;
     x_nan(3, 2) = std::numeric_limits<double>::quiet_NaN();
     y_nan(0, 0) = std::numeric_limits<double>::infinity();
-    const Eigen::MatrixXd y_short = y.topRows(9);
+    const Eigen::MatrixXd y_short = y.topRows(9), x0(0, 4), y0(0, 3), no_cols(10, 0);
     const std::vector<double> w(10, 1.0);
-    const VecView wv{w.data(), 10, 1};
-    const VecView empty{w.data(), 0, 1};
-
-    auto e = pls3_fit(view(x_nan), view(y_short), 0, wv, {});
-    ASSERT_FALSE(e);
-    ASSERT_TRUE(e.error().is<VeltraError::DimensionMismatch>());
-    EXPECT_EQ(e.error().display(), "dimension mismatch: X has shape (10, 4), y has length 9");
-
-    for (const VecView& given : {wv, empty}) {
-        e = pls3_fit(view(x_nan), view(y_nan), 0, given, {});
-        ASSERT_FALSE(e);
-        EXPECT_EQ(e.error().code(), "invalid_argument");
-        EXPECT_EQ(message_of(e.error()), weights_message);
-        e = spls3_fit(view(x), view(y), 1, 2, 2, given, {});
-        ASSERT_FALSE(e);
-        EXPECT_EQ(message_of(e.error()), weights_message);
-    }
-
-    e = pls3_fit(view(x_nan), view(y), 0, std::nullopt, {});
-    EXPECT_EQ(e.error().code(), "non_finite_input");
-    e = pls3_fit(view(x), view(y_nan), 0, std::nullopt, {});
-    EXPECT_EQ(e.error().code(), "non_finite_input");
-    {
-        // An infinity or a NaN anywhere in X, stored either way, given
-        // standardised or not, and with a valid k.
-        const Eigen::MatrixXd big = random_block(1500, 6, 17), ybig = random_block(1500, 3, 18);
-        for (const double bad : {std::numeric_limits<double>::infinity(),
-                                 -std::numeric_limits<double>::infinity(),
-                                 std::numeric_limits<double>::quiet_NaN()}) {
-            Eigen::MatrixXd xb = big;
-            xb(1499, 5) = bad;
-            const RowMajor xr = xb;
-            for (const bool prestd : {false, true}) {
-                Pls3FitOpts o;
-                o.pre_standardized_X = prestd;
-                EXPECT_EQ(pls3_fit(view(xb), view(ybig), 2, std::nullopt, o).error().code(),
-                          "non_finite_input");
-                EXPECT_EQ(pls3_fit(view(xr), view(ybig), 2, std::nullopt, o).error().code(),
-                          "non_finite_input");
-            }
+    const VecView wv{w.data(), 10, 1}, empty{w.data(), 0, 1};
+    const std::string threads = "VELTRA_NUM_THREADS must be a positive integer or 0, got \"00\"";
+    struct Case {
+        const Eigen::MatrixXd &x, &y;
+        std::uint64_t k;
+        std::optional<VecView> w;
+        std::string code, message;  // message as the error carries it
+        const char* threads = nullptr;
+    };
+    const Case cases[] = {
+        {x_nan, y_short, 0, wv, "dimension_mismatch",
+         "dimension mismatch: X has shape (10, 4), y has length 9"},
+        {x_nan, y_short, 0, wv, "invalid_argument", threads, "00"},  // the wrapper's check first
+        {x_nan, y_nan, 0, wv, "invalid_argument", weights_message},
+        {x_nan, y_nan, 0, empty, "invalid_argument", weights_message},
+        {x_nan, y, 0, {}, "non_finite_input", "non-finite values in input"},
+        {x, y_nan, 0, {}, "non_finite_input", "non-finite values in input"},
+        {x0, y0, 0, {}, "invalid_argument", "k must be >= 1"},
+        {x0, y0, 4, {}, "k_exceeds_max", "k=4 exceeds maximum 3"},
+        {x0, y0, 3, {}, "invalid_argument", "insufficient n: need n >= 1 (got n=0)"},
+        {x, no_cols, 1, {}, "k_exceeds_max", "k=1 exceeds maximum 0"},
+        {x, y, 3, {}, "ok", "ok"},
+    };
+    for (const Case& c : cases) {
+        ThreadsGuard env(c.threads);
+        const auto e = pls3_fit(view(c.x), view(c.y), c.k, c.w, {});
+        EXPECT_EQ(e ? "ok" : e.error().code(), c.code) << c.message;
+        if (!e) {
+            EXPECT_EQ(message_of(e.error()), c.message);
         }
     }
-
-    const Eigen::MatrixXd x0(0, 4), y0(0, 3);
-    e = pls3_fit(view(x0), view(y0), 0, std::nullopt, {});
-    EXPECT_EQ(e.error().code(), "invalid_argument");
-    EXPECT_EQ(message_of(e.error()), "k must be >= 1");
-    e = pls3_fit(view(x0), view(y0), 4, std::nullopt, {});
-    ASSERT_TRUE(e.error().is<VeltraError::KExceedsMax>());
-    EXPECT_EQ(e.error().display(), "k=4 exceeds maximum 3");
-    e = pls3_fit(view(x0), view(y0), 3, std::nullopt, {});
-    EXPECT_EQ(message_of(e.error()), "insufficient n: need n >= 1 (got n=0)");
-
-    EXPECT_TRUE(pls3_fit(view(x), view(y), 3, std::nullopt, {}));
-    const Eigen::MatrixXd no_cols(10, 0);
-    e = pls3_fit(view(x), view(no_cols), 1, std::nullopt, {});
-    EXPECT_EQ(e.error().display(), "k=1 exceeds maximum 0");
-
-    // The entry wrapper's own check comes first.
+    for (const VecView& given : {wv, empty})
+        EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 2, 2, given, {}).error()), weights_message);
     {
-        EnvGuard bad("00");
-        e = pls3_fit(view(x_nan), view(y_short), 0, wv, {});
-        ASSERT_FALSE(e);
-        EXPECT_EQ(message_of(e.error()),
-                  "VELTRA_NUM_THREADS must be a positive integer or 0, got \"00\"");
-        e = spls3_fit(view(x), view(y), 1, 0, 0, std::nullopt, {});
-        EXPECT_EQ(message_of(e.error()),
-                  "VELTRA_NUM_THREADS must be a positive integer or 0, got \"00\"");
+        ThreadsGuard bad("00");
+        EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 0, 0, std::nullopt, {}).error()), threads);
     }
     {
-        EnvGuard capped("1");  // runs inside a one-thread pool on most machines
+        ThreadsGuard capped("1");  // runs inside a one-thread pool on most machines
         auto a = pls3_fit(view(x), view(y), 2, std::nullopt, {});
         auto b = pls3_fit_impl(view(x), view(y), 2, std::nullopt, {});
         ASSERT_TRUE(a && b);
         expect_same_model(*a, *b);
     }
+    // An infinity or a NaN anywhere in X, stored either way, given
+    // standardised or not, and with a valid k.
+    const Eigen::MatrixXd big = random_block(1500, 6, 17), ybig = random_block(1500, 3, 18);
+    for (const double bad : {std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::quiet_NaN()}) {
+        Eigen::MatrixXd xb = big;
+        xb(1499, 5) = bad;
+        for (const bool prestd : {false, true}) {
+            Pls3FitOpts o;
+            o.pre_standardized_X = prestd;
+            for (Layout l : {Layout::col_major, Layout::row_major})
+                EXPECT_EQ(pls3_fit(store(xb, l).view, view(ybig), 2, std::nullopt, o).error().code(),
+                          "non_finite_input");
+        }
+    }
 }
 
 TEST(Pls3Fit, ParallelismFollowsTheProblemSize) {
     const Eigen::MatrixXd x = random_block(99, 111, 9), y = random_block(99, 91, 10);
-    auto small = prepare(view(x), view(y), 1, std::nullopt, {});
-    ASSERT_TRUE(small);
-    EXPECT_EQ(small->prepared.par, par_sequential);  // 999,999
     const Eigen::MatrixXd x1 = random_block(100, 100, 11), y1 = random_block(100, 100, 12);
-    auto large = prepare(view(x1), view(y1), 1, std::nullopt, {});
-    ASSERT_TRUE(large);
-    EXPECT_EQ(large->prepared.par, par_parallel);  // 1,000,000
     Pls3FitOpts seq;
     seq.sequential = true;
-    auto forced = prepare(view(x1), view(y1), 1, std::nullopt, seq);
-    ASSERT_TRUE(forced);
-    EXPECT_EQ(forced->prepared.par, par_sequential);
+    EXPECT_EQ(prepare(view(x), view(y), 1, std::nullopt, {})->prepared.par, par_sequential);  // 999,999
+    EXPECT_EQ(prepare(view(x1), view(y1), 1, std::nullopt, {})->prepared.par, par_parallel);  // 1,000,000
+    EXPECT_EQ(prepare(view(x1), view(y1), 1, std::nullopt, seq)->prepared.par, par_sequential);
 }
 
 static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::Index q,
@@ -301,25 +236,16 @@ static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::I
     const Eigen::MatrixXd y = related_block(x, q, 14);
     Eigen::MatrixXd shifted = x;
     shifted.col(0).array() += 1e6;  // explicit preparation
-    const Eigen::MatrixXd& x_shift = shifted;
-    const RowMajor xr = x, xr_shift = x_shift;
-    for (const Eigen::MatrixXd* xm : {&x, &x_shift}) {
+    Pls3FitOpts seq;
+    seq.sequential = true;
+    for (const Eigen::MatrixXd* xm : {&x, static_cast<const Eigen::MatrixXd*>(&shifted)}) {
         auto base = pls3_fit(view(*xm), view(y), k, std::nullopt, {});
-        ASSERT_TRUE(base);
-        ASSERT_EQ(base->k_used, k);
-        std::optional<Result<Pls3Model>> one;
-        tbb::task_arena(1).execute(
-            [&] { one = pls3_fit(view(*xm), view(y), k, std::nullopt, {}); });
-        ASSERT_TRUE(*one);
-        expect_same_model(*base, **one);
-        Pls3FitOpts seq;
-        seq.sequential = true;
+        auto one = in_one_thread([&] { return pls3_fit(view(*xm), view(y), k, std::nullopt, {}); });
         auto sequential = pls3_fit(view(*xm), view(y), k, std::nullopt, seq);
-        ASSERT_TRUE(sequential);
-        expect_same_model(*base, *sequential);
-        auto rows = pls3_fit(view(xm == &x ? xr : xr_shift), view(y), k, std::nullopt, {});
-        ASSERT_TRUE(rows);
-        expect_same_model(*base, *rows);
+        auto rows = pls3_fit(store(*xm, Layout::row_major).view, view(y), k, std::nullopt, {});
+        ASSERT_TRUE(base && one && sequential && rows);
+        ASSERT_EQ(base->k_used, k);
+        for (const auto* other : {&one, &sequential, &rows}) expect_same_model(*base, **other);
     }
 }
 
@@ -338,14 +264,9 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     y << 1, 1, 1, -1, -1, -1, -1, 1;
     auto none = pls3_fit(view(x), view(y), 2, std::nullopt, {});
     ASSERT_TRUE(none);
-    EXPECT_EQ(none->k_used, 0u);
-    EXPECT_EQ(none->U.rows(), 2);
-    EXPECT_EQ(none->U.cols(), 0);
-    EXPECT_EQ(none->V.rows(), 2);
-    EXPECT_EQ(none->x_scores.rows(), 4);
-    EXPECT_EQ(none->x_scores.cols(), 0);
-    EXPECT_EQ(none->singular_values.size(), 0);
-    EXPECT_EQ(none->X_mean.size(), 2);
+    EXPECT_TRUE(none->k_used == 0 && none->U.rows() == 2 && none->U.cols() == 0 &&
+                none->V.rows() == 2 && none->x_scores.rows() == 4 && none->x_scores.cols() == 0 &&
+                none->singular_values.size() == 0 && none->X_mean.size() == 2);
 
     // Y built from one direction of X: C has rank one; the trailing values
     // are rounding and fall below the floor (after the exact retry).
@@ -356,8 +277,7 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     for (int j = 0; j < 3; ++j)
         yb.col(j) = (xb * b) * double(j + 1) + Eigen::VectorXd::Constant(50, j);
     auto rank1 = pls3_fit(view(xb), view(yb), 3, std::nullopt, {});
-    ASSERT_TRUE(rank1);
-    EXPECT_EQ(rank1->k_used, 1u);
+    ASSERT_TRUE(rank1 && rank1->k_used == 1);
     expect_matches_reference(*rank1, xb, yb, 1e-11);
 
     // A small but real second value: above the exact floor, below the
@@ -369,12 +289,9 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     yz.col(1) *= 1e-12;
     Pls3FitOpts y_given;
     y_given.pre_standardized_Y = true;
-    auto pz = prepare(view(xz), view(yz), 2, std::nullopt, y_given);
-    ASSERT_TRUE(pz);
-    EXPECT_TRUE(pz->prepared.implicit);
+    EXPECT_TRUE(prepare(view(xz), view(yz), 2, std::nullopt, y_given)->prepared.implicit);
     auto small = pls3_fit(view(xz), view(yz), 2, std::nullopt, y_given);
-    ASSERT_TRUE(small);
-    ASSERT_EQ(small->k_used, 2u);
+    ASSERT_TRUE(small && small->k_used == 2);
     EXPECT_NEAR(small->singular_values[1], 4e-12, 1e-25);
 
     // Pre-standardised blocks whose cross covariance has rank two: the
@@ -388,39 +305,35 @@ TEST(Pls3Fit, KeepsComponentsAboveTheFloors) {
     Pls3FitOpts opts;
     opts.pre_standardized_X = opts.pre_standardized_Y = true;
     auto rank2 = pls3_fit(view(eye), view(c), 4, std::nullopt, opts);
-    ASSERT_TRUE(rank2);
-    EXPECT_EQ(rank2->k_used, 2u);
+    ASSERT_TRUE(rank2 && rank2->k_used == 2);
 }
 
 TEST(Pls3Fit, OverflowFromFiniteBlocksIsAnError) {
-    Pls3FitOpts opts;
-    opts.pre_standardized_X = opts.pre_standardized_Y = true;
     const Eigen::MatrixXd big = Eigen::MatrixXd::Constant(3, 2, 1e200);
-    auto e = pls3_fit(view(big), view(big), 1, std::nullopt, opts);
-    ASSERT_FALSE(e);
-    EXPECT_EQ(e.error().code(), "invalid_input");
-    EXPECT_EQ(message_of(e.error()), overflow_message);
-    e = spls3_fit(view(big), view(big), 1, 1, 1, std::nullopt, opts);
-    EXPECT_EQ(message_of(e.error()), overflow_message);
-
-    // Only X given standardised, with the largest doubles.
-    Eigen::MatrixXd huge(4, 2);
+    Eigen::MatrixXd huge(4, 2), y(4, 2);  // only X given standardised, the largest doubles
     huge << 1.7e308, 1.7e308, 1.7e308, -1.7e308, 1.7e308, 1.7e308, 1.7e308, 1.7e308;
-    Eigen::MatrixXd y(4, 2);
     y << 1, 2, 2, 1, 3, 5, 4, 0;
-    Pls3FitOpts only_x;
-    only_x.pre_standardized_X = true;
-    e = pls3_fit(view(huge), view(y), 1, std::nullopt, only_x);
-    EXPECT_EQ(message_of(e.error()), overflow_message);
-
     // A finite cross covariance whose singular value overflows.
     const Eigen::MatrixXd eye = Eigen::MatrixXd::Identity(2, 2);
     const Eigen::MatrixXd c = Eigen::MatrixXd::Constant(2, 2, 1.5e308);
-    e = pls3_fit(view(eye), view(c), 1, std::nullopt, opts);
-    EXPECT_EQ(message_of(e.error()), overflow_message);
-    e = spls3_fit(view(eye), view(c), 1, 1, 1, std::nullopt, opts);
-    EXPECT_EQ(message_of(e.error()), overflow_message);
-
+    Pls3FitOpts both, only_x;
+    both.pre_standardized_X = both.pre_standardized_Y = only_x.pre_standardized_X = true;
+    struct Case {
+        const Eigen::MatrixXd &x, &y;
+        const Pls3FitOpts& opts;
+        bool sparse_too;
+    };
+    for (const Case& k : {Case{big, big, both, true}, Case{huge, y, only_x, false},
+                          Case{eye, c, both, true}}) {
+        const auto e = pls3_fit(view(k.x), view(k.y), 1, std::nullopt, k.opts);
+        ASSERT_FALSE(e);
+        EXPECT_EQ(e.error().code(), "invalid_input");
+        EXPECT_EQ(message_of(e.error()), overflow_message);
+        if (k.sparse_too) {
+            EXPECT_EQ(message_of(spls3_fit(view(k.x), view(k.y), 1, 1, 1, std::nullopt, k.opts).error()),
+                      overflow_message);
+        }
+    }
 }
 
 TEST(Pls3Fit, OppositeSignsNearTheLimitFitAsTheirScaledCopy) {
@@ -438,13 +351,11 @@ TEST(Pls3Fit, OppositeSignsNearTheLimitFitAsTheirScaledCopy) {
         yc.col(1) /= 1e308;
         const auto m = pls3_fit(view(x), view(y), 3, std::nullopt, {});
         const auto r = pls3_fit(view(xc), view(yc), 3, std::nullopt, {});
-        ASSERT_TRUE(m) << message_of(m.error());
-        ASSERT_TRUE(r);
+        ASSERT_TRUE(m && r) << message_of(m.error());
         ASSERT_EQ(m->k_used, r->k_used);
         EXPECT_LT((m->singular_values - r->singular_values).cwiseAbs().maxCoeff(), 1e-12);
-        EXPECT_LT((m->U - r->U).cwiseAbs().maxCoeff(), 1e-10);
-        EXPECT_LT((m->V - r->V).cwiseAbs().maxCoeff(), 1e-10);
-        EXPECT_LT((m->x_scores - r->x_scores).cwiseAbs().maxCoeff(), 1e-10);
+        for (const auto& [got, want] : {std::pair{m->U, r->U}, {m->V, r->V}, {m->x_scores, r->x_scores}})
+            EXPECT_LT((got - want).cwiseAbs().maxCoeff(), 1e-10);
         EXPECT_NEAR(m->X_scale[0] / 1e308, r->X_scale[0], 1e-13 * r->X_scale[0]);
     }
 }
@@ -471,10 +382,8 @@ TEST(Pls3Signs, LargestEntryOfEachXWeightIsPositive) {
     Eigen::MatrixXd y = related_block(x, 3, 17);
     y.col(0) = -10.0 * x.col(0) + random_block(20, 1, 36, 0.0);
     auto m = pls3_fit(view(x), view(y), 1, std::nullopt, {});
-    ASSERT_TRUE(m);
-    ASSERT_EQ(m->k_used, 1u);
-    EXPECT_EQ(m->U(0, 0), 1.0);
-    EXPECT_LT(m->V(0, 0), 0.0);
+    ASSERT_TRUE(m && m->k_used == 1);
+    EXPECT_TRUE(m->U(0, 0) == 1.0 && m->V(0, 0) < 0.0);
 }
 
 TEST(Pls3Lv1, FirstComponentFromTheCrossCovariance) {
@@ -487,24 +396,17 @@ TEST(Pls3Lv1, FirstComponentFromTheCrossCovariance) {
     EXPECT_NEAR((*lv1)->s, double(ref.s(0)), 1e-12 * double(ref.s(0)));
     EXPECT_LT(max_abs_diff((*lv1)->v, ref.V.col(0)), 1e-11);
     auto below = pls3_lv1_from_cross_cov(c, double(ref.s(0)) * 2);
-    ASSERT_TRUE(below);
-    EXPECT_FALSE(*below);
     auto zero = pls3_lv1_from_cross_cov(Eigen::MatrixXd::Zero(3, 2), 0.0);
-    ASSERT_TRUE(zero);
-    EXPECT_FALSE(*zero);
+    EXPECT_TRUE(below && !*below && zero && !*zero);
 
     // On standardised blocks, dense and sparse routes.
     const Eigen::MatrixXd zxd = zx.cast<double>(), zyd = zy.cast<double>();
     auto dense =
         pls3_lv1_prestd(view(zxd), view(zyd), zxd.norm(), std::nullopt, std::nullopt, 0, 0);
-    ASSERT_TRUE(dense);
-    ASSERT_EQ(dense->components.U.cols(), 1);
-    EXPECT_FALSE(dense->converged);
+    ASSERT_TRUE(dense && dense->components.U.cols() == 1 && !dense->converged);
     EXPECT_LT(max_abs_diff(dense->components.U, ref.U.col(0)), 1e-11);
     auto sparse = pls3_lv1_prestd(view(zxd), view(zyd), zxd.norm(), 2, std::nullopt, 100, 1e-10);
-    ASSERT_TRUE(sparse);
-    ASSERT_EQ(sparse->components.U.cols(), 1);
+    ASSERT_TRUE(sparse && sparse->components.U.cols() == 1);
     EXPECT_EQ((sparse->components.U.array() != 0.0).count(), 2);
-    EXPECT_TRUE(sparse->converged.has_value());
-    EXPECT_TRUE(sparse->n_iter.has_value());
+    EXPECT_TRUE(sparse->converged.has_value() && sparse->n_iter.has_value());
 }

@@ -11,8 +11,6 @@ using namespace pls3_test;
 
 namespace {
 
-MatView view(const Eigen::MatrixXd& m) { return MatView::of(m); }
-
 std::string message_of(const Result<Pls3Scores>& r) {
     if (r) return "ok";
     const VeltraError& e = r.error();
@@ -33,8 +31,7 @@ TEST(Pls3Transform, ReproducesTheTrainingScores) {
     const Eigen::MatrixXd x = random_block(40, 6, 41), y = related_block(x, 4, 42);
     const Pls3Model m = fitted(x, y, 3);
     auto s = pls3_transform(m, view(x), view(y), Pls3Which::both);
-    ASSERT_TRUE(s);
-    ASSERT_TRUE(s->x_scores && s->y_scores);
+    ASSERT_TRUE(s && s->x_scores && s->y_scores);
     // The fit's X side is implicit here: the same numbers up to rounding.
     EXPECT_LT((*s->x_scores - m.x_scores).cwiseAbs().maxCoeff(), 1e-12);
     EXPECT_TRUE(same_bits(*s->y_scores, m.y_scores));
@@ -45,8 +42,7 @@ TEST(Pls3Transform, ReproducesTheTrainingScores) {
     const Pls3Model me = fitted(shifted, y, 3);
     auto se = pls3_transform(me, view(shifted), std::nullopt, Pls3Which::x_scores);
     ASSERT_TRUE(se);
-    EXPECT_TRUE(same_bits(*se->x_scores, me.x_scores));
-    EXPECT_FALSE(se->y_scores);
+    EXPECT_TRUE(same_bits(*se->x_scores, me.x_scores) && !se->y_scores);
 
     // Sparse model, new rows: the textbook standardisation with the model's
     // moments times the weights.
@@ -75,22 +71,18 @@ TEST(Pls3Transform, ShapesAndEdgeCases) {
     y_bad.setConstant(std::numeric_limits<double>::quiet_NaN());
     auto xs = pls3_transform(m, view(x.topRows(5).eval()), view(y_bad), Pls3Which::x_scores);
     ASSERT_TRUE(xs);
-    EXPECT_FALSE(xs->y_scores);
-    EXPECT_EQ(xs->x_scores->rows(), 5);
+    EXPECT_TRUE(!xs->y_scores && xs->x_scores->rows() == 5);
 
     auto ys = pls3_transform(m, std::nullopt, view(y), Pls3Which::y_scores);
-    ASSERT_TRUE(ys);
-    EXPECT_FALSE(ys->x_scores);
+    EXPECT_TRUE(ys && !ys->x_scores);
 
     const Eigen::MatrixXd x3 = x.topRows(3), y9 = y.topRows(9), x0(0, 4);
     auto both = pls3_transform(m, view(x3), view(y9), Pls3Which::both);
     ASSERT_TRUE(both);
-    EXPECT_EQ(both->x_scores->rows(), 3);
-    EXPECT_EQ(both->y_scores->rows(), 9);
+    EXPECT_TRUE(both->x_scores->rows() == 3 && both->y_scores->rows() == 9);
     auto empty = pls3_transform(m, view(x0), std::nullopt, Pls3Which::x_scores);
     ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->x_scores->rows(), 0);
-    EXPECT_EQ(empty->x_scores->cols(), 2);
+    EXPECT_TRUE(empty->x_scores->rows() == 0 && empty->x_scores->cols() == 2);
 
     // No components: score matrices without columns.
     Pls3Model none = m;
@@ -99,9 +91,7 @@ TEST(Pls3Transform, ShapesAndEdgeCases) {
     none.k_used = 0;
     auto s0 = pls3_transform(none, view(x), view(y), Pls3Which::both);
     ASSERT_TRUE(s0);
-    EXPECT_EQ(s0->x_scores->rows(), 20);
-    EXPECT_EQ(s0->x_scores->cols(), 0);
-    EXPECT_EQ(s0->y_scores->cols(), 0);
+    EXPECT_TRUE(s0->x_scores->rows() == 20 && s0->x_scores->cols() == 0 && s0->y_scores->cols() == 0);
 
     // Zero means and unit scales leave the data as it is.
     Pls3Model pre = m;
@@ -124,36 +114,39 @@ TEST(Pls3Transform, ChecksInOrder) {
     wrong_mean.X_mean.resize(3);
     wrong_mean.Y_scale.resize(5);
 
-    EXPECT_EQ(message_of(pls3_transform(m, std::nullopt, view(y), Pls3Which::x_scores)),
-              "which='x_scores' requires x_new, which was not supplied");
-    EXPECT_EQ(message_of(pls3_transform(m, std::nullopt, std::nullopt, Pls3Which::both)),
-              "which='both' requires x_new, which was not supplied");
-    EXPECT_EQ(message_of(pls3_transform(m, view(x), std::nullopt, Pls3Which::both)),
-              "which='both' requires y_new, which was not supplied");
-    EXPECT_EQ(message_of(pls3_transform(m, std::nullopt, std::nullopt, Pls3Which::y_scores)),
-              "which='y_scores' requires y_new, which was not supplied");
-
-    auto e = pls3_transform(wrong_k, view(x5), view(y), Pls3Which::x_scores);
-    EXPECT_EQ(e.error().display(), "shape mismatch: x_new has 5 columns, model was fit on 4");
-    EXPECT_EQ(message_of(pls3_transform(wrong_k, view(x_nan), view(y), Pls3Which::x_scores)),
-              "model u_saliences has 2 columns, k_used is 3");
-    EXPECT_EQ(message_of(pls3_transform(wrong_mean, view(x_nan), view(y), Pls3Which::x_scores)),
-              "model x_mean/x_scale have lengths 3/4, expected 4");
-    EXPECT_EQ(pls3_transform(m, view(x_nan), view(y), Pls3Which::x_scores).error().code(),
-              "non_finite_input");
-
     Eigen::MatrixXd y_nan = y;
     y_nan(0, 1) = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(message_of(pls3_transform(m, view(x), view(y2), Pls3Which::both)),
-              "y_new has 2 columns, model was fit on 3");
-    EXPECT_EQ(message_of(pls3_transform(wrong_k, std::nullopt, view(y_nan), Pls3Which::y_scores)),
-              "model v_saliences has 2 columns, k_used is 3");
-    EXPECT_EQ(
-        message_of(pls3_transform(wrong_mean, std::nullopt, view(y_nan), Pls3Which::y_scores)),
-              "model y_mean/y_scale have lengths 3/5, expected 3");
-    EXPECT_EQ(pls3_transform(m, view(x), view(y_nan), Pls3Which::both).error().code(),
-              "non_finite_input");
-    // The X side is checked before the Y side.
-    EXPECT_EQ(pls3_transform(m, view(x_nan), view(y2), Pls3Which::both).error().code(),
-              "non_finite_input");
+    using W = Pls3Which;
+    struct Case {
+        const Pls3Model& m;
+        const Eigen::MatrixXd *x, *y;
+        Pls3Which which;
+        const char* message;  // "non_finite_input" for that code
+    };
+    const Case cases[] = {
+        {m, nullptr, &y, W::x_scores, "which='x_scores' requires x_new, which was not supplied"},
+        {m, nullptr, nullptr, W::both, "which='both' requires x_new, which was not supplied"},
+        {m, &x, nullptr, W::both, "which='both' requires y_new, which was not supplied"},
+        {m, nullptr, nullptr, W::y_scores, "which='y_scores' requires y_new, which was not supplied"},
+        {wrong_k, &x5, &y, W::x_scores, "x_new has 5 columns, model was fit on 4"},
+        {wrong_k, &x_nan, &y, W::x_scores, "model u_saliences has 2 columns, k_used is 3"},
+        {wrong_mean, &x_nan, &y, W::x_scores, "model x_mean/x_scale have lengths 3/4, expected 4"},
+        {m, &x_nan, &y, W::x_scores, "non_finite_input"},
+        {m, &x, &y2, W::both, "y_new has 2 columns, model was fit on 3"},
+        {wrong_k, nullptr, &y_nan, W::y_scores, "model v_saliences has 2 columns, k_used is 3"},
+        {wrong_mean, nullptr, &y_nan, W::y_scores, "model y_mean/y_scale have lengths 3/5, expected 3"},
+        {m, &x, &y_nan, W::both, "non_finite_input"},
+        {m, &x_nan, &y2, W::both, "non_finite_input"},  // the X side before the Y side
+    };
+    for (const Case& c : cases) {
+        const auto opt = [](const Eigen::MatrixXd* v) {
+            return v ? std::optional<MatView>(view(*v)) : std::nullopt;
+        };
+        const auto r = pls3_transform(c.m, opt(c.x), opt(c.y), c.which);
+        ASSERT_FALSE(r) << c.message;
+        EXPECT_EQ(r.error().code() == "non_finite_input" ? "non_finite_input" : message_of(r),
+                  c.message);
+    }
+    EXPECT_EQ(pls3_transform(wrong_k, view(x5), view(y), W::x_scores).error().display(),
+              "shape mismatch: x_new has 5 columns, model was fit on 4");
 }

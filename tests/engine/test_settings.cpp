@@ -2,7 +2,6 @@
 
 #include <stdlib.h>
 
-#include <atomic>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -10,6 +9,7 @@
 #include <tbb/parallel_for.h>
 
 #include "veltra/settings.hpp"
+#include "test_support.hpp"
 
 using namespace veltra;
 
@@ -17,23 +17,10 @@ namespace {
 
 std::string message_of(const VeltraError& e) { return e.as<VeltraError::InvalidArgument>().message; }
 
-// Sets (or unsets) both variables for one test and restores them after.
-class EnvGuard {
-  public:
-    EnvGuard(const char* threads, const char* budget) {
-        set("VELTRA_NUM_THREADS", threads);
-        set("VELTRA_MEMORY_BUDGET", budget);
-    }
-    ~EnvGuard() {
-        unsetenv("VELTRA_NUM_THREADS");
-        unsetenv("VELTRA_MEMORY_BUDGET");
-    }
-
-  private:
-    static void set(const char* name, const char* value) {
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
+// Both settings for one scope.
+struct Env {
+    test_support::EnvGuard threads, budget;
+    Env(const char* t, const char* b) : threads("VELTRA_NUM_THREADS", t), budget("VELTRA_MEMORY_BUDGET", b) {}
 };
 
 // Distinct threads that ran the iterations of a parallel loop, and the pool
@@ -46,9 +33,7 @@ struct LoopSeen {
 LoopSeen observe_parallel_loop() {
     std::mutex m;
     std::set<std::thread::id> ids;
-    std::atomic<int> busy{0};
     tbb::parallel_for(0, 256, [&](int) {
-        ++busy;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
         std::lock_guard<std::mutex> g(m);
         ids.insert(std::this_thread::get_id());
@@ -60,38 +45,33 @@ LoopSeen observe_parallel_loop() {
 
 TEST(ParseNumThreads, AcceptsZeroAndPositiveCounts) {
     EXPECT_EQ(parse_num_threads("0").value(), std::nullopt);
-    EXPECT_EQ(parse_num_threads("4").value(), 4u);
-    EXPECT_EQ(parse_num_threads("+4").value(), 4u);
-    EXPECT_EQ(parse_num_threads("18446744073709551615").value(), UINT64_MAX);
+    for (const auto& [text, n] : {std::pair<const char*, std::uint64_t>{"4", 4}, {"+4", 4},
+                                  {"18446744073709551615", UINT64_MAX}})
+        EXPECT_EQ(parse_num_threads(text).value(), n) << text;
 }
 
 TEST(ParseNumThreads, RefusesEverythingElseWithTheQuotedValue) {
-    for (const char* bad : {"00", "+0", "-1", "", " 4", "4 ", "+", "-", "1.5", "four",
-                            "18446744073709551616", "++4"}) {
+    const std::string head = "VELTRA_NUM_THREADS must be a positive integer or 0, got ";
+    for (const auto& [bad, quoted] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"00", "\"00\""}, {"+0", "\"+0\""}, {"-1", "\"-1\""}, {"", "\"\""},
+             {" 4", "\" 4\""}, {"4 ", "\"4 \""}, {"+", "\"+\""}, {"-", "\"-\""},
+             {"1.5", "\"1.5\""}, {"four", "\"four\""}, {"++4", "\"++4\""},
+             {"18446744073709551616", "\"18446744073709551616\""},
+             {"4\n", "\"4\\n\""}, {"\xff", "\"\\xff\""}}) {
         const auto r = parse_num_threads(bad);
         ASSERT_FALSE(r) << bad;
         EXPECT_EQ(r.error().code(), "invalid_argument");
-        EXPECT_EQ(message_of(r.error()),
-                  std::string("VELTRA_NUM_THREADS must be a positive integer or 0, got \"") + bad +
-                      "\"");
+        EXPECT_EQ(message_of(r.error()), head + quoted);
     }
-    EXPECT_EQ(message_of(parse_num_threads("4\n").error()),
-              "VELTRA_NUM_THREADS must be a positive integer or 0, got \"4\\n\"");
-    EXPECT_EQ(message_of(parse_num_threads("\xff").error()),
-              "VELTRA_NUM_THREADS must be a positive integer or 0, got \"\\xff\"");
 }
 
 TEST(ParseMemoryBudget, UnitsArePowersOfTwo) {
     for (const char* two_gib : {"2G", "2g", "2GB", "2GiB", "2gib", "2Gb", "2147483648"})
         EXPECT_EQ(parse_memory_budget(two_gib).value(), 2147483648ULL) << two_gib;
-    EXPECT_EQ(parse_memory_budget("512").value(), 512u);
-    EXPECT_EQ(parse_memory_budget("512B").value(), 512u);
-    EXPECT_EQ(parse_memory_budget("512b").value(), 512u);
-    EXPECT_EQ(parse_memory_budget("0").value(), 0u);
-    EXPECT_EQ(parse_memory_budget("3k").value(), 3072u);
-    EXPECT_EQ(parse_memory_budget("1MiB").value(), 1048576u);
-    EXPECT_EQ(parse_memory_budget("1T").value(), 1ULL << 40);
-    EXPECT_EQ(parse_memory_budget("16777215T").value(), 16777215ULL << 40);
+    for (const auto& [text, bytes] : std::initializer_list<std::pair<const char*, std::uint64_t>>{
+             {"512", 512}, {"512B", 512}, {"512b", 512}, {"0", 0}, {"3k", 3072},
+             {"1MiB", 1048576}, {"1T", 1ULL << 40}, {"16777215T", 16777215ULL << 40}})
+        EXPECT_EQ(parse_memory_budget(text).value(), bytes) << text;
 }
 
 TEST(ParseMemoryBudget, RefusesMalformedValues) {
@@ -108,17 +88,10 @@ TEST(ParseMemoryBudget, RefusesMalformedValues) {
 }
 
 TEST(MemoryBudgetBytes, FallsBackToTwoGiB) {
-    {
-        EnvGuard env(nullptr, nullptr);
-        EXPECT_EQ(memory_budget_bytes(), 2147483648ULL);
-    }
-    {
-        EnvGuard env(nullptr, "1.5G");
-        EXPECT_EQ(memory_budget_bytes(), 2147483648ULL);
-    }
-    {
-        EnvGuard env(nullptr, "3M");
-        EXPECT_EQ(memory_budget_bytes(), 3145728u);
+    for (const auto& [budget, bytes] : std::initializer_list<std::pair<const char*, std::uint64_t>>{
+             {nullptr, 2147483648ULL}, {"1.5G", 2147483648ULL}, {"3M", 3145728}}) {
+        Env env(nullptr, budget);
+        EXPECT_EQ(memory_budget_bytes(), bytes);
     }
 }
 
@@ -126,27 +99,27 @@ TEST(RunEntry, ThreadSettingIsCheckedFirstThenTheBudget) {
     int ran = 0;
     auto body = [&]() -> Result<int> { return ++ran; };
     {
-        EnvGuard env("00", "1.5G");
+        Env env("00", "1.5G");
         const auto r = run_entry(body);
         ASSERT_FALSE(r);
         EXPECT_NE(message_of(r.error()).find("VELTRA_NUM_THREADS"), std::string::npos);
     }
     {
         // A malformed budget fails even an entry that never batches.
-        EnvGuard env("0", "1.5G");
+        Env env("0", "1.5G");
         const auto r = run_entry(body);
         ASSERT_FALSE(r);
         EXPECT_NE(message_of(r.error()).find("VELTRA_MEMORY_BUDGET"), std::string::npos);
     }
     EXPECT_EQ(ran, 0);
     {
-        EnvGuard env(nullptr, "2G");
+        Env env(nullptr, "2G");
         EXPECT_EQ(run_entry(body).value(), 1);
     }
 }
 
 TEST(RunEntry, BodyErrorPassesThroughUnchanged) {
-    EnvGuard env(nullptr, nullptr);
+    Env env(nullptr, nullptr);
     const auto r = run_entry([]() -> Result<int> { return fail(VeltraError::NonFiniteInput{}); });
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().code(), "non_finite_input");
@@ -155,7 +128,7 @@ TEST(RunEntry, BodyErrorPassesThroughUnchanged) {
 TEST(RunEntry, NoCapRunsOnTheCallingThread) {
     const auto caller = std::this_thread::get_id();
     for (const char* setting : {static_cast<const char*>(nullptr), "0", "100000"}) {
-        EnvGuard env(setting, nullptr);
+        Env env(setting, nullptr);
         const auto before = detail::cached_pool();
         const auto where = run_entry([]() -> Result<std::thread::id> {
             return std::this_thread::get_id();
@@ -167,10 +140,9 @@ TEST(RunEntry, NoCapRunsOnTheCallingThread) {
 
 TEST(RunEntry, CappedBodyRunsInAPoolOfTheCap) {
     if (available_threads() < 2) GTEST_SKIP() << "needs at least 2 threads";
-    EnvGuard env("1", nullptr);
+    Env env("1", nullptr);
     const auto seen = run_entry([]() -> Result<LoopSeen> { return observe_parallel_loop(); });
-    EXPECT_EQ(seen->concurrency, 1);
-    EXPECT_EQ(seen->threads, 1u);
+    EXPECT_TRUE(seen->concurrency == 1 && seen->threads == 1u);
     ASSERT_TRUE(detail::cached_pool());
     EXPECT_EQ(detail::cached_pool()->max_concurrency(), 1);
 }
@@ -178,7 +150,7 @@ TEST(RunEntry, CappedBodyRunsInAPoolOfTheCap) {
 TEST(RunEntry, PoolIsReusedForTheSameCapAndReplacedForAnother) {
     if (available_threads() < 4) GTEST_SKIP() << "needs at least 4 threads";
     const auto pool_for = [](const char* cap) {
-        EnvGuard env(cap, nullptr);
+        Env env(cap, nullptr);
         const auto seen = run_entry([]() -> Result<LoopSeen> { return observe_parallel_loop(); });
         EXPECT_LE(seen->threads, static_cast<std::size_t>(std::stoul(cap)));
         EXPECT_EQ(seen->concurrency, std::stoi(cap));
@@ -196,7 +168,7 @@ TEST(RunEntry, PoolIsReusedForTheSameCapAndReplacedForAnother) {
 
 TEST(RunEntry, CappedCallInsideTheCappedPoolRunsDirectly) {
     if (available_threads() < 3) GTEST_SKIP() << "needs at least 3 threads";
-    EnvGuard env("2", nullptr);
+    Env env("2", nullptr);
     const auto r = run_entry([]() -> Result<bool> {
         const auto outer_pool = detail::cached_pool();
         const auto outer_thread = std::this_thread::get_id();
@@ -212,7 +184,7 @@ TEST(RunEntry, CappedCallInsideTheCappedPoolRunsDirectly) {
 
 TEST(RunEntry, InternalFailurePropagatesOutOfThePool) {
     if (available_threads() < 2) GTEST_SKIP() << "needs at least 2 threads";
-    EnvGuard env("1", nullptr);
+    Env env("1", nullptr);
     testing::internal::CaptureStderr();
     EXPECT_THROW(run_entry([]() -> Result<int> { internal_failure("boom"); }), InternalFailure);
     testing::internal::GetCapturedStderr();

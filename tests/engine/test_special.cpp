@@ -38,14 +38,6 @@ double t_two_sided(double t, double nu) { return betainc(nu / 2, 0.5, nu / (nu +
 
 }  // namespace
 
-TEST(LanczosLgamma, ExactPoints) {
-    EXPECT_NEAR(lanczos_lgamma(1.0), 0.0, 8 * eps);
-    EXPECT_NEAR(lanczos_lgamma(2.0), 0.0, 8 * eps);
-    expect_rel(lanczos_lgamma(0.5), 0.5L * std::log(pi_l), 8 * eps);
-    expect_rel(lanczos_lgamma(3.0), std::log(2.0L), 1e-14);
-    expect_rel(lanczos_lgamma(11.0), std::log(3628800.0L), 1e-14);
-}
-
 TEST(LanczosLgamma, AgreesWithTheLibraryLgamma) {
     // 0.25 and below take the reflection branch.
     for (double x : {0.01, 0.1, 0.25, 0.49, 0.75, 1.5, 3.7, 10.0, 25.5, 100.0, 171.5, 1e4}) {
@@ -57,8 +49,7 @@ TEST(LanczosLgamma, AgreesWithTheLibraryLgamma) {
 
 TEST(Betainc, Endpoints) {
     const double inf = std::numeric_limits<double>::infinity();
-    for (double x : {0.0, -0.5, -inf}) EXPECT_EQ(betainc(2.5, 3.0, x), 0.0);
-    for (double x : {1.0, 1.5, inf}) EXPECT_EQ(betainc(2.5, 3.0, x), 1.0);
+    for (double x : {0.0, -0.5, -inf, 1.0, 1.5, inf}) EXPECT_EQ(betainc(2.5, 3.0, x), x >= 1 ? 1.0 : 0.0);
     EXPECT_TRUE(std::isnan(betainc(2.5, 3.0, std::nan(""))));
 }
 
@@ -96,9 +87,6 @@ TEST(Betainc, AgreesWithNumericalIntegration) {
 }
 
 TEST(Betainc, StudentTTails) {
-    // One degree of freedom: P(|T| > t) = 1 - (2/pi) atan(t).
-    for (double t : {0.1, 1.0, 3.0, 30.0})
-        expect_rel(t_two_sided(t, 1), 1 - 2 / pi_l * std::atan(static_cast<long double>(t)), 1e-12);
     // Tabled quantiles: t(0.975; 10) and t(0.995; 5), to 16 digits.
     expect_rel(t_two_sided(2.228138851986274, 10), 0.05L, 1e-12);
     expect_rel(t_two_sided(4.032142983555228, 5), 0.01L, 1e-12);

@@ -6,6 +6,7 @@
 
 #include "engine/pls_reference.hpp"
 #include "engine/test_support.hpp"
+#include "resample/resample_test_support.hpp"
 #include "veltra/component_loop.hpp"
 #include "veltra/resample/dual_route.hpp"
 #include "veltra/standardize.hpp"
@@ -48,6 +49,13 @@ TEST(NspaceRoutes, FoldRoutesEqualTheExactRefit) {
         for (const auto& cell : table.back()) resolved += cell.has_value();
     }
     EXPECT_GT(resolved, 30);
+    const auto one_thread = resample_test::on_one_thread([&] { return cv.fold_pass(3); });
+    for (std::size_t j = 0; j < one_thread.size(); ++j) {
+        ASSERT_EQ(one_thread[j].has_value(), table[3][j].has_value());
+        if (one_thread[j]) {
+            EXPECT_EQ((*one_thread[j])->ss_res, (*table[3][j])->ss_res);
+        }
+    }
     const auto filled = fill_pending(
         std::move(table), 0,
         [&](std::size_t f, std::span<const std::size_t> cols) { return cv.refill(f, cols); });

@@ -8,8 +8,10 @@
 
 #include "engine/pls_reference.hpp"
 #include "engine/test_support.hpp"
+#include "resample/resample_test_support.hpp"
 #include "veltra/component_loop.hpp"
 #include "veltra/resample/dual_route/multi_k.hpp"
+#include "veltra/resample/perm_alpha.hpp"
 #include "veltra/resample/resample.hpp"
 #include "veltra/standardize.hpp"
 #include "veltra/weights.hpp"
@@ -88,6 +90,33 @@ TEST(NspaceKernel, CertifiedColumnsMatchTheDirectRefit) {
             EXPECT_GE(check_certified(c.pr, k, c.tol), c.min_certified);
 }
 
+TEST(NspaceKernel, MatchesTheNumPyReference) {
+    // From tests/data/nspace_reference.py: alpha at k = 2 and k = 3.
+    const double want[2][12] = {
+        {0.028941341358336904, 0.014337354222506208, -0.009485304210082783, -0.030778683789048408,
+         -0.0338478184368493, -0.016673602403662464, 0.016686422146226905, 0.0386024840811256,
+         0.030258772500010696, 0.002273587158132581, -0.021992782249650924, -0.018321770377044945},
+        {0.033024165210674056, 0.016414722737843005, -0.008015441017441532, -0.030492759702541554,
+         -0.03639787052771544, -0.02128715708058743, 0.01190386092438515, 0.03900251912854364,
+         0.032812635591907766, 0.0050948197536705864, -0.02296084974870127, -0.019098645270036897}};
+    Eigen::MatrixXd x(12, 40);
+    for (Eigen::Index i = 0; i < 12; ++i)
+        for (Eigen::Index j = 0; j < 40; ++j)
+            x(i, j) = std::sin(1.3 * double(i) * double(j) + 0.7 * double(j * j) + 0.1 * double(i));
+    Eigen::MatrixXd y(12, 1);
+    for (Eigen::Index i = 0; i < 12; ++i) y(i, 0) = std::cos(0.9 * double(i)) + 0.3 * x(i, 0);
+    const Eigen::MatrixXd z = standardize_weighted(view(x)).x_std;
+    const Eigen::MatrixXd ys = standardize1_weighted(VecView{y.data(), 12, 1}).y_std;
+    const NspaceGram g(view(z), par_sequential);
+    for (std::size_t k : {2, 3}) {
+        const auto out = nspace_kernel_cols(g.view(), view(ys), k);
+        ASSERT_TRUE(out[0].is(Kind::Coefficients));
+        EXPECT_LT(test_support::rel_diff(out[0].alpha,
+                                         Eigen::Map<const Eigen::VectorXd>(want[k - 2], 12)),
+                  1e-10);
+    }
+}
+
 TEST(NspaceKernel, RefusesWhereTheTestsMust) {
     // Rank 2: a third component has only rounding left to fit.
     Problem pr = problem(ref::latent_data(30, 100, 21, 2), 4);
@@ -125,6 +154,11 @@ TEST(NspaceKernel, RefusesWhereTheTestsMust) {
 TEST(NspaceKernel, OneComponentIsTheClosedFormAndColumnsDoNotDependOnTheirGroup) {
     const Problem pr = problem(ref::latent_data(25, 80, 31, 4), 40);
     const NspaceGram g(view(pr.z), par_parallel);
+    // The permutation alpha, from the Gram matrix, on one thread and on many.
+    const auto many = pls1_perm_alpha(view(g.gram), view(pr.ys), 1, 80);
+    const auto one = resample_test::on_one_thread(
+        [&] { return pls1_perm_alpha(view(g.gram), view(pr.ys), 1, 80); });
+    EXPECT_TRUE(test_support::same_bits(many->alpha, one->alpha));
     const auto all = nspace_kernel_cols(g.view(), view(pr.ys), 2);
     for (Eigen::Index c = 0; c < pr.ys.cols(); ++c) {
         const Eigen::MatrixXd one = pr.ys.col(c);

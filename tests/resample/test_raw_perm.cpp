@@ -11,7 +11,7 @@
 #include "veltra/fold_split.hpp"
 #include "veltra/predict.hpp"
 #include "veltra/resample/signal_test.hpp"
-#include "veltra/special.hpp"
+#include "veltra/fold_split.hpp"
 
 using namespace veltra;
 using resample_test::random_matrix;
@@ -20,36 +20,16 @@ using R = RawPermRoute;
 
 namespace {
 
-struct Data {
-    const char* name;
-    Eigen::MatrixXd x;
-    Eigen::VectorXd y;
-    std::optional<Eigen::VectorXd> w;
-};
+using Data = resample_test::Design;
 
-std::vector<Data> data_sets() {
-    std::vector<Data> out;
-    const Eigen::MatrixXd x = random_matrix(36, 10, 3);
-    out.push_back({"random", x, signal_response(x, 4, 2.0), std::nullopt});
-    Eigen::MatrixXd col = x;
-    col.col(4) = col.col(0);
-    col.col(5) = col.col(1) + col.col(2);
-    out.push_back({"collinear", col, signal_response(col, 5, 2.0), std::nullopt});
-    Eigen::MatrixXd low = random_matrix(36, 3, 6);
-    low.col(2) = low.col(0) + low.col(1);
-    out.push_back({"rank 2 of 3", low, signal_response(low, 7, 1.0), std::nullopt});
-    Eigen::VectorXd w = (random_matrix(36, 1, 8).col(0).array() + 1.2).matrix();
-    for (Eigen::Index i = 0; i < 36; i += 4) w[i] = 0.0;
-    out.push_back({"zero weights", x, signal_response(x, 9, 2.0), w});
-    return out;
-}
+std::vector<Data> data_sets() { return resample_test::adversarial_designs(36, 10, 3); }
 
 Result<PermTestResult> run(R route, const Data& d, std::size_t k, std::uint64_t seed,
                            std::size_t B = 99, std::size_t K = 4) {
     ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(seed);
     std::optional<VecView> w;
     if (d.w) w = VecView::of(*d.w);
-    return run_raw_perm_on(route, MatView::of(d.x), VecView::of(d.y), k, B, K, w, std::nullopt, rng);
+    return run_raw_perm_on(route, MatView::of(d.x), VecView::of(d.y), k, B, K, w, {}, rng);
 }
 
 // The observed statistic by a cross-validation written from the public fit:
@@ -62,16 +42,19 @@ double plain_cv_r2(const Data& d, std::size_t k, std::uint64_t seed, std::size_t
     for (const auto& test : fold_split(order, K)) {
         std::vector<Eigen::Index> train;
         for (Eigen::Index i = 0; i < 36; ++i)
-            if (std::find(test.begin(), test.end(), static_cast<std::size_t>(i)) == test.end()) train.push_back(i);
+            if (std::find(test.begin(), test.end(), std::size_t(i)) == test.end())
+                train.push_back(i);
         const Eigen::MatrixXd xt = d.x(train, Eigen::all);
         const Eigen::VectorXd yt = d.y(train);
-        const auto model = pls1_fit_impl(MatView::of(xt), VecView::of(yt), k, std::nullopt, FitOpts{});
-        const Eigen::MatrixXd xs = d.x(std::vector<Eigen::Index>(test.begin(), test.end()), Eigen::all);
+        const auto model = pls1_fit_impl(MatView::of(xt), VecView::of(yt), k, {}, FitOpts{});
+        const std::vector<Eigen::Index> rows(test.begin(), test.end());
+        const Eigen::MatrixXd xs = d.x(rows, Eigen::all);
         const Eigen::VectorXd pred = *pls1_predict(*model, MatView::of(xs));
         long double mean = 0, tr_mean = 0, tr_var = 0;
         for (const std::size_t i : test) mean += d.y[to_index(i)] / test.size();
         for (const Eigen::Index i : train) tr_mean += d.y[i] / train.size();
-        for (const Eigen::Index i : train) tr_var += (d.y[i] - tr_mean) * (d.y[i] - tr_mean) / train.size();
+        for (const Eigen::Index i : train)
+            tr_var += (d.y[i] - tr_mean) * (d.y[i] - tr_mean) / train.size();
         for (std::size_t t = 0; t < test.size(); ++t) {
             const long double yi = d.y[to_index(test[t])];
             ss_res += (pred[to_index(t)] - yi) * (pred[to_index(t)] - yi) / tr_var;
@@ -110,7 +93,7 @@ TEST(RawPerm, SameBitsForAnyThreadCountAndBudget) {
                                       std::tuple{R::nspace, 2, data_sets()[1]}}) {
         const PermTestResult ref = *run(route, d, k, 8);
         resample_test::ScopedBudget tiny("1");
-        const PermTestResult one = resample_test::on_one_thread([&] { return *run(route, d, k, 8); });
+        const auto one = resample_test::on_one_thread([&] { return *run(route, d, k, 8); });
         for (const PermTestResult& r : {one, *run(route, d, k, 8)}) {
             EXPECT_EQ(r.statistic, ref.statistic);
             EXPECT_EQ(r.pvalue, ref.pvalue);
@@ -130,11 +113,7 @@ TEST(RawPerm, PValuesSitOnTheLatticeAndReachItsFloor) {
         EXPECT_NEAR(p * 100.0, std::round(p * 100.0), 1e-9);
         ps.push_back(p);
     }
-    std::sort(ps.begin(), ps.end());
-    double ks = 0.0;
-    for (std::size_t i = 0; i < ps.size(); ++i)
-        ks = std::max({ks, ps[i] - i / 200.0 - 0.01, (i + 1) / 200.0 - ps[i]});
-    EXPECT_LT(ks, std::sqrt(std::log(2.0 / 1e-6) / 400.0));
+    EXPECT_LT(resample_test::lattice_ks(ps, 99), resample_test::ks_bound_1e6(ps.size()));
 }
 
 TEST(RawPerm, FailuresAndDegenerateNulls) {
@@ -144,7 +123,7 @@ TEST(RawPerm, FailuresAndDegenerateNulls) {
     EXPECT_EQ(loo.statistic, 0.0);
     EXPECT_EQ(loo.pvalue, 1.0);
     // k beyond p fails every column: the null is degenerate.
-    const auto all_failed = run(R::refit, data_sets()[2], 4, 2, 9);
+    const auto all_failed = run(R::refit, data_sets()[2], 5, 2, 9);
     ASSERT_FALSE(all_failed);
     EXPECT_EQ(all_failed.error().as<VeltraError::PermNullDegenerate>().n_failed, 9u);
     // A standardised X that is not finite fails the test on every route.
@@ -155,9 +134,12 @@ TEST(RawPerm, FailuresAndDegenerateNulls) {
 
 TEST(RawPerm, RouteRule) {
     struct Case { std::uint64_t n, p, B, K, k; bool w; R route; };
-    for (const Case& c : {Case{200, 5000, 999, 5, 1, false, R::nspace_cv}, Case{200, 5000, 999, 5, 2, false, R::nspace},
-                          Case{200, 5000, 999, 5, 2, true, R::refit}, Case{2000, 200, 999, 5, 2, false, R::gram_p},
-                          Case{2000, 200, 999, 5, 1, true, R::gram_p}, Case{2000, 200, 9, 5, 2, false, R::refit},
+    for (const Case& c : {Case{200, 5000, 999, 5, 1, false, R::nspace_cv},
+                          Case{200, 5000, 999, 5, 2, false, R::nspace},
+                          Case{200, 5000, 999, 5, 2, true, R::refit},
+                          Case{2000, 200, 999, 5, 2, false, R::gram_p},
+                          Case{2000, 200, 999, 5, 1, true, R::gram_p},
+                          Case{2000, 200, 9, 5, 2, false, R::refit},
                           Case{9000, 4001, 999, 5, 2, false, R::refit}})
-        EXPECT_EQ(raw_perm_route(c.n, c.p, c.B, c.K, c.k, std::nullopt, c.w), c.route) << c.n << " " << c.k;
+        EXPECT_EQ(raw_perm_route(c.n, c.p, c.B, c.K, c.k, {}, c.w), c.route) << c.n << " " << c.k;
 }

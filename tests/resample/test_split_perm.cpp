@@ -17,31 +17,9 @@ using R = SplitExactRoute;
 
 namespace {
 
-struct Data {
-    const char* name;
-    Eigen::MatrixXd x;
-    Eigen::VectorXd y;
-    std::optional<Eigen::VectorXd> w;
-};
+using Data = resample_test::Design;
 
-// Random, collinear (a copied and a summed column), rank 3 in 4 columns,
-// and weights with zeros.
-std::vector<Data> data_sets() {
-    std::vector<Data> out;
-    Eigen::MatrixXd x = random_matrix(40, 12, 7);
-    out.push_back({"random", x, signal_response(x, 8, 2.0), std::nullopt});
-    Eigen::MatrixXd col = x;
-    col.col(4) = col.col(0);
-    col.col(5) = col.col(1) + col.col(2);
-    out.push_back({"collinear", col, signal_response(col, 9, 2.0), std::nullopt});
-    Eigen::MatrixXd low = random_matrix(40, 4, 10);
-    low.col(3) = low.col(0) - low.col(1);
-    out.push_back({"rank 3", low, signal_response(low, 11, 1.0), std::nullopt});
-    Eigen::VectorXd w = (random_matrix(40, 1, 12).col(0).array() + 1.2).matrix();
-    for (Eigen::Index i = 0; i < 40; i += 5) w[i] = 0.0;
-    out.push_back({"zero weights", x, signal_response(x, 13, 2.0), w});
-    return out;
-}
+std::vector<Data> data_sets() { return resample_test::adversarial_designs(40, 12, 7); }
 
 PermTestResult run(R route, const Data& d, std::size_t k, std::uint64_t seed, std::size_t B = 99,
                    std::optional<std::size_t> keep = std::nullopt) {
@@ -105,12 +83,13 @@ TEST(SplitPerm, ClosedFormRouteAgreesWithRefitsOfItsOwnDraws) {
                 const auto perm = shuffled_rows(n, rng);
                 for (std::size_t i = 0; i < n; ++i) yb[to_index(i)] = d.y[to_index(perm[i])];
             }
+            const auto w = d.w ? std::optional(VecView::of(*d.w)) : std::nullopt;
             for (const SplitIdx& s : splits)
-                zbar[b] += fisher_z(split_half_r(MatView::of(d.x), VecView::of(yb), 1, s,
-                                                 d.w ? std::optional(VecView::of(*d.w)) : std::nullopt,
-                                                 std::nullopt).r) / J;
+                zbar[b] += fisher_z(split_half_r(MatView::of(d.x), VecView::of(yb), 1, s, w, {}).r);
+            zbar[b] /= J;
         }
-        const auto above = std::count_if(zbar.begin() + 1, zbar.end(), [&](double z) { return z >= zbar[0]; });
+        const auto above =
+            std::count_if(zbar.begin() + 1, zbar.end(), [&](double z) { return z >= zbar[0]; });
         const PermTestResult got = run(R::no_refit, d, 1, 21, B);
         EXPECT_NEAR(got.statistic, std::tanh(zbar[0]), 1e-10) << d.name;
         EXPECT_EQ(got.pvalue, (above + 1.0) / (B + 1.0)) << d.name;
@@ -118,12 +97,13 @@ TEST(SplitPerm, ClosedFormRouteAgreesWithRefitsOfItsOwnDraws) {
 }
 
 TEST(SplitPerm, SameBitsForAnyThreadCountAndBudget) {
-    const Data d = data_sets()[3];
-    for (const R route : {R::no_refit, R::refit, R::gram_p}) {
+    const std::vector<Data> ds = data_sets();
+    for (const R route : {R::no_refit, R::refit, R::nspace, R::gram_p}) {
         const std::size_t k = route == R::no_refit ? 1 : 2;
+        const Data& d = ds[route == R::nspace ? 0 : 3];  // with zero weights where allowed
         const PermTestResult ref = run(route, d, k, 8);
         resample_test::ScopedBudget tiny("1");
-        const PermTestResult one = resample_test::on_one_thread([&] { return run(route, d, k, 8); });
+        const auto one = resample_test::on_one_thread([&] { return run(route, d, k, 8); });
         const PermTestResult small = run(route, d, k, 8);
         for (const PermTestResult& r : {one, small}) {
             EXPECT_EQ(r.statistic, ref.statistic);
@@ -137,38 +117,38 @@ TEST(SplitPerm, PValuesSitOnTheLatticeAndReachItsFloor) {
     strong.y = strong.x.col(0) + 0.05 * random_matrix(40, 1, 4).col(0);
     EXPECT_EQ(run(R::no_refit, strong, 1, 1, 199).pvalue, 1.0 / 200);
     EXPECT_EQ(run(R::gram_p, strong, 2, 1, 199).pvalue, 1.0 / 200);
-    // Under the null the p-values are uniform on the lattice: a
-    // Kolmogorov-Smirnov distance far below the 1e-6 critical value.
+    // Under the null the p-values are uniform on the lattice.
     const Eigen::MatrixXd x = random_matrix(30, 5, 40);
     std::vector<double> ps;
     for (unsigned s = 0; s < 200; ++s) {
         const Data null{"null", x, random_matrix(30, 1, 1000 + s).col(0), std::nullopt};
         const double p = run(R::no_refit, null, 1, s).pvalue;
-        EXPECT_EQ(std::fmod(p * 100.0, 1.0) < 1e-9 || std::fmod(p * 100.0, 1.0) > 1 - 1e-9, true);
+        EXPECT_NEAR(p * 100.0, std::round(p * 100.0), 1e-9);
         ps.push_back(p);
     }
-    std::sort(ps.begin(), ps.end());
-    double ks = 0.0;
-    for (std::size_t i = 0; i < ps.size(); ++i)
-        ks = std::max({ks, ps[i] - i / 200.0 - 0.01, (i + 1) / 200.0 - ps[i]});
-    EXPECT_LT(ks, std::sqrt(std::log(2.0 / 1e-6) / 400.0));
+    EXPECT_LT(resample_test::lattice_ks(ps, 99), resample_test::ks_bound_1e6(ps.size()));
 }
 
 TEST(SplitPerm, PValueCountsTiesAndUnusableStatistics) {
     const auto not_finite = [](double v) { return !std::isfinite(v); };
     struct Case { double observed; std::vector<double> permuted; double p; };
-    for (const Case& c : {Case{1.0, {0.5, 1.0, 2.0}, 3.0 / 4}, Case{1.0, {0.5, NAN, INFINITY, -1}, 3.0 / 5},
+    for (const Case& c : {Case{1.0, {0.5, 1.0, 2.0}, 3.0 / 4},
+                          Case{1.0, {0.5, NAN, INFINITY, -1}, 3.0 / 5},
                           Case{NAN, {0.5, 0.1}, 1.0}, Case{INFINITY, {0.5}, 1.0}})
         EXPECT_EQ(perm_pvalue(c.observed, c.permuted, not_finite), c.p);
 }
 
 TEST(SplitPerm, RouteRuleAndRefusals) {
     struct Case { std::uint64_t n, p, B, k; std::optional<std::uint64_t> keep; bool w; R route; };
-    for (const Case& c : {Case{100, 1000, 999, 2, {}, false, R::nspace}, Case{100, 1000, 999, 2, {}, true, R::refit},
-                          Case{100, 10, 999, 1, {}, true, R::no_refit}, Case{100, 10, 999, 1, 5, false, R::refit},
-                          Case{2000, 200, 999, 1, 5, false, R::gram_p}, Case{9000, 4001, 999, 3, {}, false, R::refit},
-                          Case{2000, 200, 999, 2, 300, false, R::refit}, Case{2000, 200, 9, 2, {}, false, R::refit}})
-        EXPECT_EQ(split_exact_refit_route(c.n, c.p, c.B, c.k, c.keep, c.w), c.route) << c.n << " " << c.p;
+    for (const Case& c : {Case{100, 1000, 999, 2, {}, false, R::nspace},
+                          Case{100, 1000, 999, 2, {}, true, R::refit},
+                          Case{100, 10, 999, 1, {}, true, R::no_refit},
+                          Case{100, 10, 999, 1, 5, false, R::refit},
+                          Case{2000, 200, 999, 1, 5, false, R::gram_p},
+                          Case{9000, 4001, 999, 3, {}, false, R::refit},
+                          Case{2000, 200, 999, 2, 300, false, R::refit},
+                          Case{2000, 200, 9, 2, {}, false, R::refit}})
+        EXPECT_EQ(split_exact_refit_route(c.n, c.p, c.B, c.k, c.keep, c.w), c.route) << c.n;
     const Data d = data_sets()[0];
     const auto top_rows = [](const Eigen::MatrixXd& x, std::size_t n) {
         return MatView{x.data(), n, static_cast<std::size_t>(x.cols()), 1, x.rows()};
@@ -181,5 +161,15 @@ TEST(SplitPerm, RouteRuleAndRefusals) {
     EXPECT_NE(nr(40, 2, {}).find("requires k = 1 (got k=2)"), std::string::npos);
     EXPECT_NE(nr(40, 1, 3).find("does not support sparse keep"), std::string::npos);
     EXPECT_NE(nr(5, 1, {}).find("n=5 too small for k=1"), std::string::npos);
-    EXPECT_FALSE(run_split_perm(R::refit, top_rows(d.x, 6), VecView::of(d.y), 2, 9, 2, {}, {}, rng));
+    // No split can be fitted: no evidence either way is an error, not p = 1.
+    const Data low = data_sets()[2];
+    Eigen::MatrixXd inf = d.x;
+    inf(0, 0) = INFINITY;
+    const MatView lx = MatView::of(low.x);
+    EXPECT_TRUE(run_split_perm(R::refit, lx, VecView::of(low.y), 5, 9, 2, {}, {}, rng)
+                    .error().is<VeltraError::InvalidInput>());
+    EXPECT_TRUE(run_split_perm_nr(MatView::of(inf), VecView::of(d.y), 1, 9, 2, {}, {}, rng)
+                    .error().is<VeltraError::InvalidInput>());
+    EXPECT_FALSE(run_split_perm(R::refit, top_rows(d.x, 6), VecView::of(d.y), 2, 9, 2, {}, {},
+                                rng));
 }

@@ -86,4 +86,7 @@ double stable_rank_from_gram(const MatView& g);
 double stable_norm(const MatView& a);
 double stable_norm(const VecView& v);
 
+// No NaN and no infinity in any entry.
+bool all_finite(const MatView& a);
+
 }  // namespace veltra
