@@ -195,6 +195,14 @@ TEST(Pls3SignalTest, OneStatisticOnTheStreamedPrimalAndNspaceRoutes) {
     std::size_t count = 0;
     for (std::size_t c = 1; c < primal.size(); ++c) count += primal[c] >= primal[0];
     EXPECT_EQ(nspace.pvalue, (count + 1) / 20.0);
+    // Streamed and primal split_nb correlations; a constant Y leaves every
+    // streamed split pending, and the primal route scores it 0.
+    const auto streamed = pls3_split_lv_correlations_streamed(mv(x), mv(y), d.splits, {});
+    const auto direct = pls3_split_lv_correlations(mv(x), mv(y), d.splits, {});
+    for (std::size_t j = 0; j < 6; ++j) EXPECT_NEAR(streamed[j], direct[j], 1e-12);
+    const Eigen::MatrixXd flat = Eigen::MatrixXd::Ones(40, 2);
+    for (const double r : pls3_split_lv_correlations_streamed(mv(x), mv(flat), d.splits, {}))
+        EXPECT_EQ(r, 0.0);
 }
 
 TEST(Pls3SignalTest, PValuesOnTheLatticeFindSharedSignalAndStayLevelWithout) {
