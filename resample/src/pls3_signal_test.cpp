@@ -214,7 +214,7 @@ std::optional<double> pls3_split_r_streamed(MatView x, MatView y, const SplitIdx
         });
     if (!c.allFinite() || !a.allFinite() || !zy_te.allFinite()) return std::nullopt;
     const double tol =
-        (static_cast<double>(std::max({q, p, n_tr})) / 0x1p52) * x_norm * zy_tr.fro;
+        (static_cast<double>(std::max({q, p, n_tr})) * eps) * x_norm * zy_tr.fro;
     const auto lv = pls3_lv1_from_cross_cov(c, tol);
     if (!lv || !*lv) return std::nullopt;
     const double s1 = (*lv)->s;

@@ -71,7 +71,7 @@ Result<std::vector<Contribution>> pooled_cv_r2_columns(RawPermRoute route, MatVi
     VELTRA_TRY(fold, prepare_cv_fold(x, folds, f, weights));
     const std::size_t C = cols.count();
     if (route == RawPermRoute::gram_p && !fold->massless) {
-        const GramPBlock block(MatView::of(fold->z_train), par_parallel, true);
+        const GramPBlock block(MatView::of(fold->z_train), par_parallel, par_sequential);
         const std::size_t group = detail::gram_group(x.rows);
         std::vector<std::vector<Contribution>> groups(ceil_div(C, group));
         for_each_index(par_parallel, groups.size(), [&](std::size_t g) {

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "veltra/component_loop.hpp"
+#include "veltra/finite.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"

@@ -150,7 +150,8 @@ std::vector<double> zbars_from_rows(std::size_t n_columns,
 }
 
 SplitGram::SplitGram(const PreparedSplit& s, Par par)
-    : block(MatView::of(s.train), par, true), test_fro(stable_norm(MatView::of(s.test))) {}
+    : block(MatView::of(s.train), par, par_sequential),
+      test_fro(stable_norm(MatView::of(s.test))) {}
 
 std::vector<std::optional<double>> split_columns_r_gram_p(const SplitGram& g,
                                                           const PreparedSplit& s,

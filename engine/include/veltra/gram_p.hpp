@@ -33,10 +33,12 @@ double c2_norm_estimate(MatView g, double x_fro);
 // Built once per resampling run and shared read-only by its replicates.
 class GramPBlock {
   public:
-    // G = X'X with the given parallelism. With `sequential` set the
-    // replicates run inside a parallel loop and keep their own products on
-    // their thread. X is borrowed and must outlive the block.
-    GramPBlock(MatView x, Par par, bool sequential);
+    // G = X'X with the parallelism `build`. `replicates` is the ceiling of
+    // every replicate fit: par_sequential when the replicates run inside a
+    // parallel loop and keep their own products on their thread (a small
+    // replicate runs sequentially either way). X is borrowed and must
+    // outlive the block.
+    GramPBlock(MatView x, Par build, Par replicates);
 
     // The PLS1 fit of y (n entries) with up to k components, or none when a
     // gate could not certify it, or when it stopped after some but not all
@@ -50,7 +52,7 @@ class GramPBlock {
     Eigen::MatrixXd G;
     double x_fro = 0.0;
     double c2 = 0.0;
-    bool sequential = false;
+    Par par = par_parallel;
 };
 
 // The component backend of one replicate; its error accumulators start at

@@ -16,6 +16,7 @@
 #include "veltra/pls3.hpp"
 #include "veltra/resample/confirmatory.hpp"
 #include "veltra/resample/perm_alpha.hpp"
+#include "veltra/resample/perm_null.hpp"
 
 namespace veltra::bind {
 
@@ -59,6 +60,10 @@ BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields);
 // The ConfirmatoryTestResult record of either confirmatory test; `ci` is
 // null, as no subsample interval is computed yet.
 Record confirmatory_test(ConfirmatoryTestOutput&& out);
+
+// The PermNullResult record; the flat buffer of permuted coefficients, when
+// present, becomes its row-major n_perm x p matrix without a copy.
+Value perm_null(PermNullOutput&& out);
 
 // The PermAlphaResult record (a column-major copy of alpha).
 Value perm_alpha(PermAlphaOutput&& out);
