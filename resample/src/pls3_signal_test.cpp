@@ -127,7 +127,9 @@ Result<ConfirmatoryTestOutput> pls3_confirmatory_test_impl(MatView x, MatView y,
                 ? pls3_split_lv_correlations_streamed(x, y, *splits, sparse)
                 : pls3_split_lv_correlations(x, y, *splits, sparse);
         const NbTest nb = nb_test(r, m, n - m);
-        ConfirmatoryTestOutput out = output(nb.p, nb.statistic, how.method, seeded->seed, n_eff);
+        // A statistic that is not a number is no evidence, never significance.
+        const double pvalue = std::isfinite(nb.statistic) ? nb.p : 1.0;
+        ConfirmatoryTestOutput out = output(pvalue, nb.statistic, how.method, seeded->seed, n_eff);
         out.n_splits = opts.n_splits;
         out.rho_hat = nb_rho_hat(r, n - m);
         out.stable_rank = how.stable_rank;
