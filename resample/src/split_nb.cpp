@@ -49,8 +49,6 @@ std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
     return VecView::of(*v);
 }
 
-bool all_finite(const Eigen::MatrixXd& m) { return m.allFinite(); }
-
 }  // namespace
 
 double fisher_z(double r) {
@@ -113,7 +111,7 @@ PreparedSplit prepare_split(MatView x, const SplitIdx& split, std::optional<VecV
     s.mean = std::move(tr.mean);
     s.scale = std::move(tr.scale);
     s.fro = tr.fro;
-    s.finite = all_finite(s.train) && all_finite(s.test);
+    s.finite = s.train.allFinite() && s.test.allFinite();
     return s;
 }
 

@@ -56,30 +56,11 @@ def test_pls1_matches_scikit_learn(data, k):
     assert_close(run("pls1_predict", {"model": fit, "X_new": A[:25]}), ref.predict(A[:25]).ravel(), 1e-8)
 
 
-def test_pls1_textbook_relations_and_layouts():
+def test_pls1_layout_and_seed_change_no_bit():
     fit = run("pls1_fit", {"X": X, "y": y, "k": 3})
-    assert (fit["k_used"], fit["pre_standardized"], fit["n_eff"], fit["weights"]) == (3, False, 30, None)
-    W, P, Q = fit["W"], fit["P"], fit["Q"]
-    # coef = W (P'W)^-1 Q on the standardised scale; beta rescales it.
-    assert_close(fit["coef"], W @ np.linalg.solve(P.T @ W, Q), 1e-10)
-    assert_close(fit["beta"], fit["coef"] * y.std() / X.std(axis=0), 1e-10)
-    assert fit["intercept"] == pytest.approx(y.mean() - X.mean(axis=0) @ fit["beta"], rel=1e-10)
-    pre = run("pls1_fit", {"X": standardized(X), "y": standardized(y), "k": 3, "pre_standardized": True})
-    assert pre["pre_standardized"] is True and pre["intercept"] == 0.0 and np.array_equal(pre["beta"], pre["coef"])
-    assert_close(pre["coef"], fit["coef"], 1e-9)
-    # Neither the memory layout nor the seed changes a fit by one bit.
     other = run("pls1_fit", {"X": np.asfortranarray(X), "y": y, "k": 3, "seed": 7})
     for key in ("T", "P", "W", "Q", "coef", "beta", "intercept"):
         np.testing.assert_array_equal(fit[key], other[key])
-
-
-def test_pls1_weights_act_as_replicated_rows():
-    counts = np.tile([1, 2, 3], 10)
-    fit = run("pls1_fit", {"X": X, "y": y, "k": 2, "weights": counts.astype(float)})
-    rep = run("pls1_fit", {"X": np.repeat(X, counts, axis=0), "y": np.repeat(y, counts), "k": 2})
-    assert_close(np.append(fit["beta"], fit["intercept"]), np.append(rep["beta"], rep["intercept"]), 1e-9)
-    np.testing.assert_allclose(fit["weights"], counts / counts.mean(), rtol=1e-15)
-    assert fit["n_eff"] == pytest.approx(counts.sum() ** 2 / (counts**2).sum(), rel=1e-14)
 
 
 @TYPED
@@ -232,36 +213,3 @@ def refusals():
 @pytest.mark.parametrize("name, arguments, code, message", refusals())
 def test_refusals(name, arguments, code, message):
     assert_fails(name, arguments, code, message)
-
-
-def _fit_with_a_column_near_the_limit():
-    X = np.array([[1.0, 1e308], [2, 0], [3, 0], [4, 0]])
-    y = np.array([1.0, 2, 3, 5])
-    fit = run("pls1_fit", {"X": X, "y": y, "k": 1})
-    scaled = run("pls1_fit", {"X": X / [1, 1e308], "y": y, "k": 1})
-    for key in ("T", "P", "W", "Q", "coef"):
-        np.testing.assert_allclose(fit[key], scaled[key], rtol=1e-13, atol=1e-15)
-    np.testing.assert_allclose(fit["coef"], [0.569, -0.396], atol=5e-4)
-
-
-def _rotate_huge_entries_unnormalised():
-    W = np.array([[1.0, 2], [3, 1]])
-    args = {"max_iter": 2**63 - 1, "tol": 1e-8, "kaiser_normalize": False}
-    huge = run("rotate", {"model_or_W": W * 2.0**300, "args": args})["spec"]
-    small = run("rotate", {"model_or_W": W, "args": args})["spec"]
-    assert huge["sweeps"] < 50
-    np.testing.assert_allclose(huge["R"], small["R"], atol=1e-12)
-
-
-def _standardise_opposite_signs_near_the_limit():
-    M = np.finfo(float).max
-    out = run("preprocess", {"Y": np.array([-M, M, M, 0.0])})
-    np.testing.assert_allclose(out["Y_std"], np.array([-5.0, 3, 3, -1]) / np.sqrt(11), rtol=1e-14)
-
-
-@pytest.mark.parametrize("case", [_fit_with_a_column_near_the_limit,
-                                  _rotate_huge_entries_unnormalised,
-                                  _standardise_opposite_signs_near_the_limit],
-                         ids=["pls1_fit", "rotate", "preprocess"])
-def test_finite_inputs_near_the_overflow_limit(case):
-    case()
