@@ -236,6 +236,22 @@ BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields) {
     return m;
 }
 
+Record confirmatory_test(ConfirmatoryTestOutput&& out) {
+    auto opt_real = [](const std::optional<double>& x) { return x ? Value::real(*x) : Value(); };
+    return Record::typed("ConfirmatoryTestResult")
+        .field("pvalue", Value::real(out.pvalue))
+        .field("statistic", Value::real(out.statistic))
+        .field("test_method", Value::string(std::move(out.test_method)))
+        .field("k", Value::count(out.k))
+        .field("n_perm", opt_count(out.n_perm))
+        .field("n_splits", opt_count(out.n_splits))
+        .field("seed", Value::uint64(out.seed))
+        .field("n_eff", Value::real(out.n_eff))
+        .field("rho_hat", opt_real(out.rho_hat))
+        .field("stable_rank", opt_real(out.stable_rank))
+        .field("ci", Value());
+}
+
 Value perm_null(PermNullOutput&& out) {
     Value matrix = Value::none();
     if (out.beta_perm_matrix) {
