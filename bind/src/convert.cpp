@@ -303,6 +303,27 @@ Value perm_null(PermNullOutput&& out) {
                      .field("n_eff", Value::real(out.n_eff)));
 }
 
+Value score_map(const ScoreMap& scores) {
+    IntMap out;
+    out.reserve(scores.size());
+    for (const auto& [key, score] : scores) out.emplace_back(clamp_count(key), score);
+    return Value(std::move(out));
+}
+
+Value find_keep_optimal(const FindKeepOptimalOutput& out) {
+    IntVec grid;
+    grid.reserve(out.keep_grid.size());
+    for (std::uint64_t keep : out.keep_grid) grid.push_back(clamp_count(keep));
+    return Value(Record::typed("FindKeepOptimalResult")
+                     .field("keep_star", Value::count(out.keep_star))
+                     .field("k", Value::count(out.k))
+                     .field("cv_scores", score_map(out.cv_scores))
+                     .field("cv_scores_se", score_map(out.cv_scores_se))
+                     .field("keep_grid", Value(std::move(grid)))
+                     .field("seed", Value::uint64(out.seed))
+                     .field("n_eff", Value::real(out.n_eff)));
+}
+
 Value perm_alpha(PermAlphaOutput&& out) {
     IntVec k_used;
     k_used.reserve(out.k_used.size());

@@ -17,6 +17,7 @@
 #include "veltra/resample/confirmatory.hpp"
 #include "veltra/resample/perm_alpha.hpp"
 #include "veltra/resample/perm_null.hpp"
+#include "veltra/select/find_k.hpp"
 
 namespace veltra::bind {
 
@@ -70,5 +71,14 @@ Value perm_null(PermNullOutput&& out);
 
 // The PermAlphaResult record (a column-major copy of alpha).
 Value perm_alpha(PermAlphaOutput&& out);
+
+// Search results as typed records. Counts are clamped into signed integers,
+// seeds stay unsigned, reals (NaN included) pass unchanged.
+
+// One entry per score, keys ascending, each key clamped to 2^63 - 1.
+Value score_map(const ScoreMap& scores);
+
+// The FindKeepOptimalResult record.
+Value find_keep_optimal(const FindKeepOptimalOutput& out);
 
 }  // namespace veltra::bind
