@@ -122,17 +122,13 @@ TEST(ModelRecords, ReaderMessages) {
     std::vector<Case> cases;
     cases.push_back({"V", Value(), "model field 'V' is null"});
     cases.push_back({"U", Value::real(1), "model field 'U' must be 2-D, got 0-D"});
-    cases.push_back({"x_scores", Value(IntVec{1}), "model field 'x_scores' must be 2-D, got 1-D"});
     cases.push_back({"U", Value(List{}), "model field 'U' must be a numeric matrix, got a list"});
     cases.push_back({"singular_values", Value(MatF64::col_major_owned(2, 1, {1, 2})),
                      "model field 'singular_values' must be 1-D, got 2-D"});
-    cases.push_back({"X_scale", Value(List{}), "model field 'X_scale' must be a numeric vector, got a list"});
     cases.push_back({"Y_scale", Value::string("a"),
                      "model field 'Y_scale' must be a numeric vector, got the string \"a\""});
     cases.push_back({"k_used", Value::real(2.5),
                      "model field 'k_used' must be a non-negative whole number, got 2.5"});
-    cases.push_back({"k_used", Value::int64(-1),
-                     "model field 'k_used' must be a non-negative whole number, got -1"});
     cases.push_back({"pre_standardized_X", Value::int64(1),
                      "model field 'pre_standardized_X' must be a bool, got 1"});
     cases.push_back({"keep_Y", Value::boolean(false),
