@@ -107,26 +107,3 @@ TEST(Preprocess, BlockResponseStaysAMatrix) {
     bad(3, 0) = nan_v;
     EXPECT_TRUE(preprocess_block(MatView::of(x), MatView::of(bad), std::nullopt).error().is<VeltraError::NonFiniteInput>());
 }
-
-TEST(Preprocess, OppositeSignsNearTheLimit) {
-    // Mean M/4 and standard deviation sqrt(11)/4 M: the first value is
-    // -5 / sqrt(11) standard deviations out, with or without weights.
-    constexpr double M = std::numeric_limits<double>::max();
-    const std::vector<double> y = {-M, M, M, 0}, w = {1, 1, 1, 1};
-    const Eigen::MatrixXd x = Eigen::Map<const Eigen::MatrixXd>(y.data(), 4, 1);
-    const double want[] = {-5 / std::sqrt(11.0), 3 / std::sqrt(11.0), 3 / std::sqrt(11.0),
-                           -1 / std::sqrt(11.0)};
-    for (const bool weighted : {false, true}) {
-        const auto wv = weighted ? std::optional<VecView>(view(w)) : std::nullopt;
-        const auto r = preprocess(MatView::of(x), view(y), wv);
-        const auto b = preprocess_block(std::nullopt, MatView::of(x), wv);
-        ASSERT_TRUE(r && b);
-        const auto& y1 = std::get<Standardized1>(*r->Y);
-        const auto& yb = std::get<Standardized>(*b->Y);
-        for (int i = 0; i < 4; ++i) {
-            EXPECT_NEAR(y1.y_std[i], want[i], 1e-15);
-            EXPECT_NEAR(yb.x_std(i, 0), want[i], 1e-15);
-            EXPECT_NEAR(r->X->x_std(i, 0), want[i], 1e-15);
-        }
-    }
-}
