@@ -89,19 +89,6 @@ TEST(Varimax, ReachesTheTextbookOptimum) {
     }
 }
 
-TEST(Varimax, CriterionNeverDecreasesAcrossSweeps) {
-    const Eigen::MatrixXd W = random_matrix(25, 5, 3);
-    const Eigen::MatrixXd A = kaiser(W);
-    double previous = criterion(A);
-    for (std::uint64_t iters = 1; iters <= 6; ++iters) {
-        const auto out = rotate(MatView::of(W), {iters, -1.0, true}).value();
-        EXPECT_EQ(out.sweeps, iters);
-        const double now = criterion(A * out.R);
-        EXPECT_GE(now, previous - 1e-13);
-        previous = now;
-    }
-}
-
 TEST(Varimax, CriterionMatrixMayDifferFromW) {
     const Eigen::MatrixXd W = random_matrix(10, 3, 1);
     const Eigen::MatrixXd L = random_matrix(30, 3, 2);
@@ -177,8 +164,6 @@ TEST(Varimax, HugeEntriesStopAtConvergenceWithoutNormalisation) {
 
 TEST(Varimax, ChecksInOrder) {
     Eigen::MatrixXd W = random_matrix(4, 2, 1);
-    const Eigen::MatrixXd empty(4, 0);
-    EXPECT_EQ(rotate(MatView::of(empty), {}).error().display(), "invalid input: W has K=0");
     W(1, 1) = INFINITY;
     const Eigen::MatrixXd L3 = random_matrix(5, 3, 2);
     EXPECT_EQ(rotate(MatView::of(W), {}, MatView::of(L3)).error().display(),
