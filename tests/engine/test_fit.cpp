@@ -81,15 +81,7 @@ TEST(Pls1Fit, MatchesTextbookNipals) {
         }
         expect_matches_reference(*m, reference(d, c.k, w, keep), 1e-10);
         EXPECT_EQ(m->keep, c.keep);
-        ASSERT_EQ(bool(m->weights), c.weighted);
-        if (!w) {
-            EXPECT_EQ(m->n_eff, double(c.n));
-            continue;
-        }
-        long double s = 0, s2 = 0;
-        for (double v : *w) s += v, s2 += (long double)v * v;
-        EXPECT_NEAR(m->n_eff, double(s * s / s2), 1e-12 * c.n);
-        EXPECT_NEAR((*m->weights)[0], double((*w)[0] * c.n / s), 1e-14);
+        EXPECT_EQ(bool(m->weights), c.weighted);
     }
 }
 
@@ -119,7 +111,6 @@ TEST(Pls1Fit, PreStandardizedUsesTheDataAsGivenWithRowsScaledByWeights) {
 
 TEST(Pls1Fit, NoSignalGivesTheZeroModel) {
     const auto d = ref::latent_data(60, 5, 2);
-    Eigen::VectorXd constant = Eigen::VectorXd::Constant(60, 2.5);
     // y orthogonal to every centred column: the residual of a random vector
     // after projecting out [1, X] in long double.
     ref::LMat a(60, 6);
@@ -127,14 +118,12 @@ TEST(Pls1Fit, NoSignalGivesTheZeroModel) {
     a.rightCols(5) = d.x.cast<long double>();
     ref::LVec r = random_matrix(60, 1, 1).cast<long double>();
     r -= a * ref::solve(a.transpose() * a, a.transpose() * r);
-    Eigen::VectorXd orth = r.cast<double>().array() + 7.0;
-    for (const Eigen::VectorXd* y : {&constant, &orth}) {
-        const auto m = pls1_fit(view(d.x), view(*y), 2, std::nullopt, strict_opts());
-        ASSERT_TRUE(m) << message_of(m);
-        EXPECT_TRUE(m->k_used == 0 && m->coef == Eigen::VectorXd::Zero(5) &&
-                    m->beta == Eigen::VectorXd::Zero(5) && m->T.cols() == 0 && m->W.rows() == 5);
-        EXPECT_NEAR(m->intercept, y->mean(), 1e-13 * std::fabs(y->mean()));
-    }
+    const Eigen::VectorXd y = r.cast<double>().array() + 7.0;
+    const auto m = pls1_fit(view(d.x), view(y), 2, std::nullopt, strict_opts());
+    ASSERT_TRUE(m) << message_of(m);
+    EXPECT_TRUE(m->k_used == 0 && m->coef == Eigen::VectorXd::Zero(5) &&
+                m->beta == Eigen::VectorXd::Zero(5) && m->T.cols() == 0 && m->W.rows() == 5);
+    EXPECT_NEAR(m->intercept, y.mean(), 1e-13 * std::fabs(y.mean()));
 }
 
 TEST(Pls1Fit, IntegerWeightsEqualDuplicatedRows) {
@@ -327,17 +316,21 @@ TEST(Pls1Fit, SameBitsForEveryLayoutAndThreadSetting) {
         o.pre_standardized = c.pre_standardized;
         o.keep = 17;
         const std::optional<VecView> wv = c.weighted ? std::optional<VecView>(view(w)) : std::nullopt;
-        auto run = [&](MatView x, const FitOpts& opts) { return pls1_fit(x, view(*c.y), 4, wv, opts); };
-        const auto col = run(view(*c.x), o);
-        ASSERT_TRUE(col && col->k_used == 4);
-        for (Layout l : {Layout::row_major, Layout::odd_strides, Layout::reversed_rows})
-            expect_same_model(*col, run(store(*c.x, l).view, o).value());
         FitOpts seq = o;
         seq.par = par_sequential;
-        expect_same_model(*col, run(view(*c.x), seq).value());
-        expect_same_model(*col, in_one_thread([&] { return run(view(*c.x), o); }).value());
-        ThreadsGuard cap("2");
-        expect_same_model(*col, run(view(*c.x), o).value());
+        const auto col = pls1_fit(view(*c.x), view(*c.y), 4, wv, o);
+        ASSERT_TRUE(col && col->k_used == 4);
+        // Row-major X of 3000 rows streams its moments in column chunks
+        // whose width follows the thread count.
+        for (Layout l : {Layout::col_major, Layout::row_major, Layout::odd_strides, Layout::reversed_rows}) {
+            const Stored x = store(*c.x, l);
+            auto run = [&](const FitOpts& opts) { return pls1_fit(x.view, view(*c.y), 4, wv, opts).value(); };
+            expect_same_model(*col, run(o));
+            expect_same_model(*col, run(seq));
+            expect_same_model(*col, in_one_thread([&] { return run(o); }));
+            ThreadsGuard cap("2");
+            expect_same_model(*col, run(o));
+        }
     }
 }
 

@@ -4,8 +4,6 @@
 #include <limits>
 #include <vector>
 
-#include <tbb/task_arena.h>
-
 #include "veltra/error.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/standardize.hpp"
@@ -47,30 +45,6 @@ TEST(FitXChunks, WidthsFollowRowsAndThreads) {
                           Case{1025, 3, true, 4, 3}, Case{1025, 0, true, 4, 1}})
         EXPECT_EQ(fit_x_chunk_width(c.rows, c.cols, c.parallel, c.threads), c.width)
             << c.rows << " " << c.cols << " " << c.parallel << " " << c.threads;
-}
-
-TEST(FitX, SameBitsWhateverTheStorageAndThreads) {
-    // 300 rows: one chunk, row-major X gathered; 1500 rows: row-major X
-    // streamed in chunks of 168 columns; 20000 rows: chunks of 8 columns.
-    for (const auto& [n, p] : {std::pair<Eigen::Index, Eigen::Index>{300, 37}, {1500, 400}, {20000, 37}}) {
-        const Eigen::MatrixXd x = data(n, p, 2);
-        const RowMajor xr = x;
-        const MatView col = MatView::of(x), row = MatView::row_major(xr.data(), n, p);
-        const std::vector<double> w = weights_for(n);
-        for (const bool weighted : {false, true}) {
-            const auto wv = weighted ? std::optional<VecView>(VecView{w.data(), w.size(), 1}) : std::nullopt;
-            const FitX ref = fit_x_moments(col, std::nullopt, wv, par_sequential);
-            EXPECT_TRUE(fit_x_moments(row, std::nullopt, wv, par_parallel).row_major);
-            EXPECT_FALSE(ref.row_major || ref.row_multipliers);
-            for (const MatView v : {col, row}) {
-                expect_same(ref, fit_x_moments(v, std::nullopt, wv, par_parallel));
-                expect_same(ref, fit_x_moments(v, std::nullopt, wv, par_sequential));
-                expect_same(ref, in_one_thread([&] { return fit_x_moments(v, std::nullopt, wv, par_parallel); }));
-                tbb::task_arena(3).execute(
-                    [&] { expect_same(ref, fit_x_moments(v, std::nullopt, wv, par_parallel)); });
-            }
-        }
-    }
 }
 
 TEST(FitX, RowListsOnEveryPath) {
