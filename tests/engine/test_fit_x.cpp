@@ -67,22 +67,6 @@ TEST(FitX, RowListsOnEveryPath) {
                  InternalFailure);
 }
 
-TEST(FitX, EdgeCases) {
-    const Eigen::MatrixXd none(10, 0);
-    const FitX e = fit_x_moments(MatView::of(none), std::nullopt, std::nullopt, par_parallel);
-    EXPECT_EQ(e.mean.size(), 0);
-    EXPECT_EQ(e.fro, 0.0);
-    Eigen::MatrixXd x = data(1100, 5, 4);
-    x(17, 2) = std::numeric_limits<double>::quiet_NaN();
-    const RowMajor xr = x;
-    for (const MatView v : {MatView::of(x), MatView::row_major(xr.data(), 1100, 5)}) {
-        const FitX f = fit_x_moments(v, std::nullopt, std::nullopt, par_parallel);
-        EXPECT_TRUE(std::isnan(f.mean[2]) && std::isnan(f.scale[2]));
-        EXPECT_TRUE(std::isfinite(f.scale[1]));
-        EXPECT_TRUE(std::isnan(f.fro));
-    }
-}
-
 TEST(FitX, MaterializeAppliesMomentsAndMultipliers) {
     const Eigen::MatrixXd x = data(9, 6, 5);
     const RowMajor xr = x;
