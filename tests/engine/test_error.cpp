@@ -9,7 +9,8 @@
 using veltra::VeltraError;
 
 TEST(ErrorDisplay, TemplatesWithThePayload) {
-    // The templates the fit and transform tests do not reach.
+    // The templates that neither the fit and transform tests nor the adapter
+    // refusals reach.
     EXPECT_EQ(VeltraError(VeltraError::ConvergenceFailure{500, 1e-6}).display(),
               "NIPALS did not converge after 500 iterations (tol=0.000001)");
     EXPECT_EQ(VeltraError(VeltraError::Internal{"x"}).display(), "internal error: x");
