@@ -82,6 +82,9 @@ TEST(Pls1Fit, MatchesTextbookNipals) {
         expect_matches_reference(*m, reference(d, c.k, w, keep), 1e-10);
         EXPECT_EQ(m->keep, c.keep);
         EXPECT_EQ(bool(m->weights), c.weighted);
+        long double s = 0, s2 = 0;
+        for (double v : w.value_or(std::vector<double>(std::size_t(c.n), 1.0))) s += v, s2 += (long double)v * v;
+        EXPECT_NEAR(m->n_eff, double(s * s / s2), 1e-12 * c.n);
     }
 }
 
