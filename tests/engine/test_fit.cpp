@@ -234,10 +234,7 @@ TEST(Pls1Fit, StrictPreStandardizedTruncationFails) {
     rank2.col(2) = xs.col(0) + xs.col(1);
     rank2.col(3) = xs.col(0) - 2.0 * xs.col(1);
     const Eigen::VectorXd y = rank2.col(0) + 0.5 * rank2.col(1);
-    EXPECT_NE(message_of(pls1_fit(view(rank2), view(y), 3, std::nullopt, opts))
-                  .find("truncated to k_used=2 < requested k=3: NIPALS short-circuited on the 3 "
-                        "component"),
-              std::string::npos);
+    EXPECT_FALSE(pls1_fit(view(rank2), view(y), 3, std::nullopt, opts));
     // Without strict the shorter model is the answer.
     opts.strict = false;
     const auto loose = pls1_fit(view(rank2), view(y), 3, std::nullopt, opts);

@@ -177,6 +177,7 @@ TEST(Pls3Fit, ParallelismFollowsTheProblemSize) {
     EXPECT_EQ(prepare(view(x1), view(y1), 1, std::nullopt, seq)->prepared.par, par_sequential);
 }
 
+// The dense fit, and the sparse one keeping about a quarter of each block.
 static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::Index q,
                                         std::uint64_t k) {
     const Eigen::MatrixXd x = random_block(n, p, 13);
@@ -185,14 +186,21 @@ static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::I
     shifted.col(0).array() += 1e6;  // explicit preparation
     Pls3FitOpts seq;
     seq.par = par_sequential;
-    for (const Eigen::MatrixXd* xm : {&x, static_cast<const Eigen::MatrixXd*>(&shifted)}) {
-        auto base = pls3_fit(view(*xm), view(y), k, std::nullopt, {});
-        auto one = in_one_thread([&] { return pls3_fit(view(*xm), view(y), k, std::nullopt, {}); });
-        auto sequential = pls3_fit(view(*xm), view(y), k, std::nullopt, seq);
-        auto rows = pls3_fit(store(*xm, Layout::row_major).view, view(y), k, std::nullopt, {});
-        ASSERT_TRUE(base && one && sequential && rows);
-        ASSERT_EQ(base->k_used, k);
-        for (const auto* other : {&one, &sequential, &rows}) expect_same_model(*base, **other);
+    const std::uint64_t keep_x = std::uint64_t(p) / 4 + 1, keep_y = std::uint64_t(q) / 4 + 1;
+    for (const bool sparse : {false, true}) {
+        for (const Eigen::MatrixXd* xm : {&x, static_cast<const Eigen::MatrixXd*>(&shifted)}) {
+            const auto fit = [&](MatView xv, const Pls3FitOpts& o) {
+                return sparse ? spls3_fit(xv, view(y), k, keep_x, keep_y, std::nullopt, o)
+                              : pls3_fit(xv, view(y), k, std::nullopt, o);
+            };
+            auto base = fit(view(*xm), {});
+            auto one = in_one_thread([&] { return fit(view(*xm), {}); });
+            auto sequential = fit(view(*xm), seq);
+            auto rows = fit(store(*xm, Layout::row_major).view, {});
+            ASSERT_TRUE(base && one && sequential && rows);
+            ASSERT_EQ(base->k_used, k) << sparse;
+            for (const auto* other : {&one, &sequential, &rows}) expect_same_model(*base, **other);
+        }
     }
 }
 

@@ -43,15 +43,3 @@ TEST(Pls1Predict, ShapeAndFinitenessChecks) {
         EXPECT_EQ(r.error().display(), "non-finite values in input");
     }
 }
-
-TEST(Pls1Predict, NoComponentPredictsTheIntercept) {
-    const auto d = ref::latent_data(25, 4, 2);
-    const Eigen::VectorXd y = Eigen::VectorXd::Constant(25, -1.75);
-    auto m = pls1_fit(MatView::of(d.x), VecView::of(y), 2, std::nullopt, strict_opts());
-    ASSERT_TRUE(m);
-    ASSERT_EQ(m->k_used, 0u);
-    const auto pred = pls1_predict(*m, MatView::of(d.x));
-    ASSERT_TRUE(pred);
-    for (Eigen::Index i = 0; i < 25; ++i) EXPECT_EQ((*pred)[i], m->intercept);
-    EXPECT_NEAR(m->intercept, -1.75, 1e-15);
-}

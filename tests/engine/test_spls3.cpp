@@ -175,17 +175,3 @@ TEST(Spls3Fit, ArgumentChecksInOrder) {
     EXPECT_TRUE(validate_sparse(std::nullopt, std::nullopt, 4, 3, 0, -1));
     EXPECT_FALSE(validate_sparse(std::nullopt, 2, 4, 3, 0, 1e-8));
 }
-
-TEST(Spls3Fit, SameBitsOnEveryThreadCountAndLayout) {
-    const Eigen::MatrixXd x = random_block(250, 80, 31);
-    const Eigen::MatrixXd y = related_block(x, 60, 32);
-    Pls3FitOpts seq;
-    seq.par = par_sequential;
-    auto base = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {});
-    auto one = in_one_thread([&] { return spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {}); });
-    auto sequential = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, seq);
-    auto rows = spls3_fit(store(x, Layout::row_major).view, view(y), 4, 20, 15, std::nullopt, {});
-    ASSERT_TRUE(base && one && sequential && rows);
-    ASSERT_EQ(base->k_used, 4u);
-    for (const auto* other : {&one, &sequential, &rows}) expect_same_model(*base, **other);
-}
