@@ -34,19 +34,6 @@ std::vector<double> weights_for(std::size_t n) {
 
 }  // namespace
 
-TEST(FitXChunks, WidthsFollowRowsAndThreads) {
-    EXPECT_EQ(fit_x_base_width(1000), 256u);   // floor(2097152 / 8000) = 262
-    EXPECT_EQ(fit_x_base_width(300000), 8u);   // 0, raised to 8
-    EXPECT_EQ(fit_x_base_width(0), 262144u);
-    struct Case { std::size_t rows, cols; bool parallel; std::size_t threads, width; };
-    for (const Case& c : {Case{2000, 1000, true, 1, 1000},  // one streamed chunk
-                          Case{2000, 1000, true, 4, 256},   // ceil(1000/4) up to 256
-                          Case{2000, 1000, false, 4, 128}, Case{1024, 1000, true, 4, 256},
-                          Case{1025, 3, true, 4, 3}, Case{1025, 0, true, 4, 1}})
-        EXPECT_EQ(fit_x_chunk_width(c.rows, c.cols, c.parallel, c.threads), c.width)
-            << c.rows << " " << c.cols << " " << c.parallel << " " << c.threads;
-}
-
 TEST(FitX, RowListsOnEveryPath) {
     const Eigen::MatrixXd x = data(1400, 19, 3);
     const RowMajor xr = x;

@@ -167,16 +167,6 @@ TEST(Pls3Fit, ChecksInOrder) {
     }
 }
 
-TEST(Pls3Fit, ParallelismFollowsTheProblemSize) {
-    const Eigen::MatrixXd x = random_block(99, 111, 9), y = random_block(99, 91, 10);
-    const Eigen::MatrixXd x1 = random_block(100, 100, 11), y1 = random_block(100, 100, 12);
-    Pls3FitOpts seq;
-    seq.par = par_sequential;
-    EXPECT_EQ(prepare(view(x), view(y), 1, std::nullopt, {})->prepared.par, par_sequential);  // 999,999
-    EXPECT_EQ(prepare(view(x1), view(y1), 1, std::nullopt, {})->prepared.par, par_parallel);  // 1,000,000
-    EXPECT_EQ(prepare(view(x1), view(y1), 1, std::nullopt, seq)->prepared.par, par_sequential);
-}
-
 // The dense fit, and the sparse one keeping about a quarter of each block.
 static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::Index q,
                                         std::uint64_t k) {
