@@ -11,7 +11,6 @@
 #include "veltra/fold_split.hpp"
 #include "veltra/predict.hpp"
 #include "veltra/resample/signal_test.hpp"
-#include "veltra/fold_split.hpp"
 
 using namespace veltra;
 using resample_test::random_matrix;
