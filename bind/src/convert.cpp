@@ -13,6 +13,7 @@ namespace veltra::bind {
 namespace {
 
 Value opt_count(const std::optional<std::uint64_t>& n) { return n ? Value::count(*n) : Value(); }
+Value opt_real(const std::optional<double>& x) { return x ? Value::real(*x) : Value(); }
 
 // Reads model fields in the caller's order and stops at the first failure:
 // once `error` is set, every later read returns an empty value untouched.
@@ -234,6 +235,53 @@ BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields) {
     m.keep_Y = r.opt_usize("keep_Y");
     if (r.error) return std::unexpected(std::move(*r.error));
     return m;
+}
+
+Value ci_scalar(const CIScalar& c) {
+    return Value(Record::typed("CIScalar")
+                     .field("point", Value::real(c.point))
+                     .field("lower", Value::real(c.lower))
+                     .field("upper", Value::real(c.upper))
+                     .field("sd", Value::real(c.sd)));
+}
+
+namespace {
+
+Value confirmatory_ci(const ConfirmatoryCI& ci) {
+    return Value(Record::typed("ConfirmatoryCI")
+                     .field("n_boot", Value::count(ci.n_boot))
+                     .field("m", Value::count(ci.m))
+                     .field("m_rate", Value::real(ci.m_rate))
+                     .field("level", Value::real(ci.level))
+                     .field("beta_sign_z", owned_vec(ci.beta_sign_z))
+                     .field("beta_sign_z_signed", owned_vec(ci.beta_sign_z_signed))
+                     .field("leverage_ci_lower", owned_vec(ci.leverage_ci_lower))
+                     .field("leverage_ci_upper", owned_vec(ci.leverage_ci_upper))
+                     .field("leverage_se", owned_vec(ci.leverage_se))
+                     .field("beta_ci_lower", owned_vec(ci.beta_ci_lower))
+                     .field("beta_ci_upper", owned_vec(ci.beta_ci_upper))
+                     .field("beta_se", owned_vec(ci.beta_se))
+                     .field("holdout_corr", ci_scalar(ci.holdout_corr))
+                     .field("n_boot_finite", Value::count(ci.n_boot_finite))
+                     .field("n_boot_finite_holdout_corr",
+                            Value::count(ci.n_boot_finite_holdout_corr)));
+}
+
+}  // namespace
+
+Record confirmatory_test(ConfirmatoryTestOutput&& out) {
+    return Record::typed("ConfirmatoryTestResult")
+        .field("pvalue", Value::real(out.pvalue))
+        .field("statistic", Value::real(out.statistic))
+        .field("test_method", Value::string(std::move(out.test_method)))
+        .field("k", Value::count(out.k))
+        .field("n_perm", opt_count(out.n_perm))
+        .field("n_splits", opt_count(out.n_splits))
+        .field("seed", Value::uint64(out.seed))
+        .field("n_eff", Value::real(out.n_eff))
+        .field("rho_hat", opt_real(out.rho_hat))
+        .field("stable_rank", opt_real(out.stable_rank))
+        .field("ci", out.ci ? confirmatory_ci(*out.ci) : Value());
 }
 
 Value perm_null(PermNullOutput&& out) {

@@ -1,10 +1,13 @@
 """split_nb_gate through call: the stable rank and n_eff against NumPy, the
-firing rules, and every argument message in order."""
+firing rules, and every argument message in order. pls1_confirmatory_test
+through call: its record, the rerouting warning and what the binding reads;
+the driver's checks and methods are the C++ tests' business."""
 
 import numpy as np
 import pytest
 
-from helpers import assert_fails, run
+from helpers import Recorder, assert_fails, failure, run
+from veltra import _veltra
 
 
 def gate_reference(X, w=None):
@@ -65,3 +68,47 @@ def test_argument_messages_in_order():
     ]
     for arguments, code, message in cases:
         assert_fails("split_nb_gate", arguments, code, message)
+
+
+
+def confirmatory(X, y, **more):
+    return _veltra.call("pls1_confirmatory_test", {"X": X, "y": y, "seed": 5, **more}, lambda t, f: f)
+
+
+def test_confirmatory_record_with_its_interval():
+    rng = np.random.default_rng(4)
+    X = rng.normal(size=(40, 6))
+    recorder = Recorder()
+    _veltra.call("pls1_confirmatory_test", {"X": X, "y": X[:, 0] + rng.normal(size=40), "k": 2,
+                                            "test_method": "e", "ci": True, "n_boot": 100}, recorder)
+    assert [t for t, _ in recorder.calls] == ["CIScalar", "ConfirmatoryCI", "ConfirmatoryTestResult"]
+    out, ci = recorder.calls[2][1], recorder.calls[1][1]
+    assert list(out) == ["pvalue", "statistic", "test_method", "k", "n_perm", "n_splits", "seed",
+                         "n_eff", "rho_hat", "stable_rank", "ci"]
+    assert (out["test_method"], out["k"], out["n_perm"], out["n_splits"], out["n_eff"]) == ("e", 2, None, None, 40.0)
+    assert (ci["n_boot"], ci["m"], ci["beta_se"].shape, ci["leverage_se"].shape) == (100, 14, (6,), (40,))
+
+
+def test_rerouted_warning_only_when_the_gate_refuses_split_nb():
+    rng = np.random.default_rng(8)
+    X = rng.normal(size=(40, 4))  # fewer than 5 columns: the gate fires
+    y = X[:, 0] + rng.normal(size=40)
+    out, [w] = confirmatory(X, y, test_method="split_nb", args={"n_splits": 6})
+    assert (out["test_method"], out["n_perm"], out["n_splits"]) == ("split_exact", 1000, 6)
+    assert (w["kind"], w["requested"], w["actual"], w["n_perm"], w["stable_rank"], w["n_eff"]) == \
+        ("rerouted", "split_nb", "split_exact", 1000, out["stable_rank"], 40.0)
+    assert w["message"].startswith("'split_nb' was rerouted to 'split_exact': the split_nb auto-gate")
+    for method, args in [("split_nb", {"force": True}), ("auto", None), ("raw_perm", {"n_perm": 9})]:
+        out, warnings = confirmatory(X, y, test_method=method, args=args)
+        assert warnings == [] and out["test_method"] == ("split_exact" if method == "auto" else method)
+
+
+def test_confirmatory_reads_every_argument_first():
+    X, y = np.eye(12, 6), np.arange(12.0)
+    assert confirmatory(X, y, test_method="score", m_rate=2.0)[0]["n_eff"] == 12.0  # ci off: unread
+    assert failure("pls1_confirmatory_test", {"X": X, "y": y, "verbose": 1, "test_method": "t"}) \
+        .code == "invalid_argument"
+    assert_fails("pls1_confirmatory_test", {"X": X, "y": y, "test_method": "t"}, "invalid_args",
+                 "unknown method: t")
+    assert_fails("pls1_confirmatory_test", {"X": X, "y": y, "ci": True, "level": 0.3},
+                 "invalid_argument", "invalid argument: level must satisfy 0.5 ≤ level ≤ 0.99, got 0.3")

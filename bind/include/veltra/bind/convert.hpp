@@ -14,6 +14,7 @@
 #include "veltra/bind/value.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/pls3.hpp"
+#include "veltra/resample/confirmatory.hpp"
 #include "veltra/resample/perm_alpha.hpp"
 #include "veltra/resample/perm_null.hpp"
 #include "veltra/select/find_k.hpp"
@@ -56,6 +57,13 @@ BindResult<Pls1Model> pls1_model_from_record(std::span<const Field> fields);
 // that order. converged and n_iter are not read. No consistency check
 // between the fields.
 BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields);
+
+// A CIScalar record: point, lower, upper, sd.
+Value ci_scalar(const CIScalar& c);
+
+// The ConfirmatoryTestResult record, with its ConfirmatoryCI record nested
+// (null when no interval was computed); a Record, for with_warning.
+Record confirmatory_test(ConfirmatoryTestOutput&& out);
 
 // The PermNullResult record; the flat buffer of permuted coefficients, when
 // present, becomes its row-major n_perm x p matrix without a copy.

@@ -21,18 +21,6 @@
 
 namespace veltra::bind {
 
-// A test method with the counts that belong to it; the fields a method does
-// not use stay 0 / false: raw_perm reads n_perm and n_folds, split_nb
-// n_splits and force, split_exact and auto n_perm and n_splits, score and e
-// nothing.
-struct ConfirmatoryArgs {
-    ConfirmatoryMethod method = ConfirmatoryMethod::auto_;
-    std::uint64_t n_perm = 0;
-    std::uint64_t n_folds = 0;
-    std::uint64_t n_splits = 0;
-    bool force = false;
-};
-
 // The options of the optimal component search.
 struct FindKOptimalArgs {
     std::uint64_t n_folds = default_n_folds;
