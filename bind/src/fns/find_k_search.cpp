@@ -251,30 +251,30 @@ BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weig
     const Record& fka = *fka_opt;
     const Common shared{pre_standardized, seed, false};
 
-    if (mode == "sequence") {
-        static constexpr std::array keys = {"test_method"sv, "alpha"sv, "args"sv};
-        VELTRA_CHECK(validate_keys("find_k_args", fka_opt, keys));
-        VELTRA_TRY(test_method, fk_str(fka, "test_method"));
-        VELTRA_TRY(alpha, fk_f64(fka, "alpha"));
-        VELTRA_TRY(args, fk_args(fka));
-        VELTRA_TRY(found, sequence_core(X, y, weights, *k_max, std::nullopt,
-                                        test_method->value_or("auto"), *alpha, *args, shared,
-                                        true));
-        return selected(std::move(*found));
+    const bool sequence = mode == "sequence";
+    if (!sequence && mode != "optimal")
+        return std::unexpected(BindError::invalid_argument("unknown k mode " + quoted +
+                                                           "; use int, 'optimal', or 'sequence'"));
+    static constexpr std::array sequence_keys = {"test_method"sv, "alpha"sv, "args"sv};
+    static constexpr std::array optimal_keys = {"selector"sv, "diagnostic"sv, "args"sv};
+    VELTRA_CHECK(validate_keys("find_k_args", fka_opt, sequence ? sequence_keys : optimal_keys));
+    VELTRA_TRY(method, fk_str(fka, sequence ? "test_method" : "selector"));
+    std::optional<double> alpha;
+    std::optional<std::string> diagnostic;
+    if (sequence) {
+        VELTRA_TRY(a, fk_f64(fka, "alpha"));
+        alpha = *a;
+    } else {
+        VELTRA_TRY(d, fk_str(fka, "diagnostic"));
+        diagnostic = std::move(*d);
     }
-    if (mode == "optimal") {
-        static constexpr std::array keys = {"selector"sv, "diagnostic"sv, "args"sv};
-        VELTRA_CHECK(validate_keys("find_k_args", fka_opt, keys));
-        VELTRA_TRY(selector, fk_str(fka, "selector"));
-        VELTRA_TRY(diagnostic, fk_str(fka, "diagnostic"));
-        VELTRA_TRY(args, fk_args(fka));
-        VELTRA_TRY(found, optimal_core(X, y, weights, *k_max, std::nullopt,
-                                       selector->value_or("r2_se"), *diagnostic, *args, shared,
-                                       true));
-        return selected(std::move(*found));
-    }
-    return std::unexpected(BindError::invalid_argument("unknown k mode " + quoted +
-                                                       "; use int, 'optimal', or 'sequence'"));
+    VELTRA_TRY(args, fk_args(fka));
+    VELTRA_TRY(found, sequence ? sequence_core(X, y, weights, *k_max, std::nullopt,
+                                               method->value_or("auto"), alpha, *args, shared, true)
+                               : optimal_core(X, y, weights, *k_max, std::nullopt,
+                                              method->value_or("r2_se"), diagnostic, *args,
+                                              shared, true));
+    return selected(std::move(*found));
 }
 
 }  // namespace veltra::bind::fns
