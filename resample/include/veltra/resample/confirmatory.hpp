@@ -1,5 +1,6 @@
 // What the confirmatory tests of PLS1 and of two blocks share: the result
-// that both report and the check of split_exact's counts.
+// that both report (only the PLS1 test computes subsample intervals) and the
+// check of split_exact's counts.
 #pragma once
 
 #include <cstdint>
