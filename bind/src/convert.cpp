@@ -324,6 +324,34 @@ Value find_keep_optimal(const FindKeepOptimalOutput& out) {
                      .field("n_eff", Value::real(out.n_eff)));
 }
 
+Record find_k_optimal(const FindKOptimalOutput& out) {
+    const auto opt_map = [](const std::optional<ScoreMap>& m) {
+        return m ? score_map(*m) : Value();
+    };
+    return Record::typed("FindKOptimalResult")
+        .field("k_star", Value::count(out.k_star))
+        .field("selector", Value::string(out.selector))
+        .field("cv_scores", opt_map(out.cv_scores))
+        .field("cv_scores_se", opt_map(out.cv_scores_se))
+        .field("bic_scores", opt_map(out.bic_scores))
+        .field("pvalues", out.pvalues ? owned_vec(*out.pvalues) : Value())
+        .field("diagnostic", out.diagnostic ? Value::string(*out.diagnostic) : Value())
+        .field("seed", Value::uint64(out.seed))
+        .field("n_eff", Value::real(out.n_eff))
+        .field("stable_rank", opt_real(out.stable_rank));
+}
+
+Record find_k_sequence(const FindKSequenceOutput& out) {
+    return Record::typed("FindKSequenceResult")
+        .field("k_star", Value::count(out.k_star))
+        .field("pvalues", owned_vec(out.pvalues))
+        .field("test_method", Value::string(out.test_method))
+        .field("alpha", Value::real(out.alpha))
+        .field("seed", Value::uint64(out.seed))
+        .field("n_eff", Value::real(out.n_eff))
+        .field("stable_rank", opt_real(out.stable_rank));
+}
+
 Value perm_alpha(PermAlphaOutput&& out) {
     IntVec k_used;
     k_used.reserve(out.k_used.size());

@@ -18,6 +18,7 @@
 #include "veltra/resample/perm_alpha.hpp"
 #include "veltra/resample/perm_null.hpp"
 #include "veltra/select/find_k.hpp"
+#include "veltra/select/find_k_search.hpp"
 
 namespace veltra::bind {
 
@@ -80,5 +81,10 @@ Value score_map(const ScoreMap& scores);
 
 // The FindKeepOptimalResult record.
 Value find_keep_optimal(const FindKeepOptimalOutput& out);
+
+// The FindKOptimalResult and FindKSequenceResult records; Records, for
+// with_warning.
+Record find_k_optimal(const FindKOptimalOutput& out);
+Record find_k_sequence(const FindKSequenceOutput& out);
 
 }  // namespace veltra::bind

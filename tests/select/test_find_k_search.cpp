@@ -1,0 +1,250 @@
+// The optimal and sequential component searches: the choices recomputed from
+// the returned maps, the deflation against a long-double NIPALS, the checks
+// in order with their texts, and the same bits for every thread count and
+// memory budget. Adapter texts run from Python.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <string>
+
+#include "resample/resample_test_support.hpp"
+#include "select/select_test_support.hpp"
+#include "veltra/resample/confirmatory_test.hpp"
+#include "veltra/select/find_k_search.hpp"
+#include "veltra/select/sequential.hpp"
+#include "veltra/weights.hpp"
+
+using namespace veltra;
+using M = ConfirmatoryMethod;
+using select_test::Weights;
+
+namespace {
+
+std::optional<VecView> wview(const Weights& w) {
+    if (!w) return std::nullopt;
+    return VecView{w->data(), w->size(), 1};
+}
+
+struct Design {
+    Eigen::MatrixXd x;
+    Eigen::VectorXd y;
+    Weights w;
+};
+
+Design design(bool weighted, unsigned seed = 5, Eigen::Index n = 60, Eigen::Index p = 8) {
+    auto d = pls_reference::latent_data(n, p, seed);
+    return {d.x, d.y, weighted ? Weights(pls_reference::positive_weights(n, seed)) : Weights()};
+}
+
+std::string message(const VeltraError& e) { return e.display(); }
+
+}  // namespace
+
+TEST(FindKOptimal, ChoicesFollowFromTheReturnedMaps) {
+    for (bool weighted : {false, true}) {
+        const Design d = design(weighted);
+        const MatView x = MatView::of(d.x);
+        const VecView y = VecView::of(d.y);
+        for (Selector s : {Selector::r2_se, Selector::r2_max, Selector::bic}) {
+            FindKOpts o;
+            o.seed = 11;
+            o.selector = s;
+            const auto out = pls1_find_k_optimal(x, y, 6, wview(d.w), o);
+            ASSERT_TRUE(out) << message(out.error());
+            EXPECT_EQ(out->selector, selector_name(s));
+            EXPECT_FALSE(out->pvalues || out->diagnostic || out->stable_rank);
+            std::uint64_t pick = 0;
+            if (s == Selector::bic) {
+                ASSERT_TRUE(out->bic_scores && !out->cv_scores && !out->cv_scores_se);
+                for (const auto& [k, b] : *out->bic_scores)
+                    if (!pick || b < out->bic_scores->at(pick)) pick = k;
+            } else {
+                ASSERT_TRUE(out->cv_scores && !out->bic_scores);
+                ASSERT_EQ(out->cv_scores_se.has_value(), s == Selector::r2_se);
+                const ScoreMap& mean = *out->cv_scores;
+                for (const auto& [k, m] : mean)
+                    if (!pick || m >= mean.at(pick)) pick = k;
+                if (s == Selector::r2_se) {
+                    const double bar = mean.at(pick) - out->cv_scores_se->at(pick);
+                    for (const auto& [k, m] : mean)
+                        if (m >= bar) { pick = k; break; }
+                }
+            }
+            EXPECT_EQ(out->k_star, pick) << selector_name(s) << weighted;
+            // n_eff of the normalised weights: (sum w)^2 / sum w^2.
+            double sw = 0, sw2 = 0;
+            for (Eigen::Index i = 0; i < d.x.rows(); ++i) {
+                const double wi = d.w ? (*d.w)[std::size_t(i)] : 1.0;
+                sw += wi;
+                sw2 += wi * wi;
+            }
+            EXPECT_NEAR(out->n_eff, sw * sw / sw2, 1e-9 * out->n_eff);
+        }
+    }
+}
+
+TEST(FindKOptimal, DiagnosticIsTheSequenceTestedToTheEndWithTheNextSeed) {
+    const Design d = design(true);
+    FindKOpts o;
+    o.seed = 21;
+    o.selector = Selector::bic;  // no fold shuffle: the generator's first output seeds the sequence
+    o.diagnostic = M::split_exact;
+    o.n_perm = 40;
+    o.n_splits = 6;
+    const auto out = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 5, wview(d.w), o);
+    ASSERT_TRUE(out) << message(out.error());
+    ASSERT_GE(out->k_star, 1u);
+
+    const auto norm = validate_weights_for_k(wview(d.w), 60, 5);
+    SequentialArgs a;
+    a.seed = ChaCha8Rng::seed_from_u64(21).next_u64();
+    a.method = SequentialKind{M::split_exact, 40, 0, 6, false};
+    a.continue_all = true;
+    const auto run = run_incremental_sequence(MatView::of(d.x), VecView::of(d.y), out->k_star,
+                                              VecView::of(*norm->weights), a, norm->n_eff);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(*out->diagnostic, "split_exact");
+    ASSERT_EQ(out->pvalues->size(), Eigen::Index(out->k_star));
+    for (Eigen::Index j = 0; j < run->pvalues.size(); ++j)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>((*out->pvalues)[j]),
+                  std::bit_cast<std::uint64_t>(run->pvalues[j]));
+}
+
+// Component 2 is tested on Z - T1 P1' (rows scaled back by 1/sqrt(w)), here
+// built from a long-double NIPALS; the e test is a smooth function of its
+// data at a fixed seed, so the p-values agree to rounding.
+TEST(Sequence, SecondComponentIsTestedOnTheDeflatedData) {
+    for (bool weighted : {false, true}) {
+        const Design d = design(weighted, 8, 200, 10);
+        const auto s = pls_reference::standardize(d.x, d.y, d.w);
+        const auto fit = pls_reference::nipals(s.xs, s.ys, 1);
+        const auto norm = validate_weights_for_k(wview(d.w), 200, 2);
+        const Eigen::Index n = d.x.rows();
+        Eigen::MatrixXd xd(n, d.x.cols());
+        Eigen::VectorXd yd(n);
+        for (Eigen::Index i = 0; i < n; ++i) {
+            const long double r = norm->weights ? std::sqrt((long double)(*norm->weights)[i]) : 1;
+            for (Eigen::Index j = 0; j < d.x.cols(); ++j)
+                xd(i, j) = double((s.xs(i, j) - fit.T(i, 0) * fit.P(j, 0)) / r);
+            yd[i] = double((s.ys[i] - fit.T(i, 0) * fit.Q[0]) / r);
+        }
+        SequentialArgs a;
+        a.seed = 5;
+        a.method = SequentialKind{M::e, 0, 0, 0, false};
+        a.continue_all = true;
+        const std::optional<VecView> w =
+            norm->weights ? std::optional<VecView>(VecView::of(*norm->weights)) : std::nullopt;
+        const auto run = run_incremental_sequence(MatView::of(d.x), VecView::of(d.y), 2, w, a,
+                                                  norm->n_eff);
+        ASSERT_TRUE(run) << message(run.error());
+        ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(5);
+        rng.next_u64();
+        ConfirmatoryOpts t;
+        t.seed = rng.next_u64();
+        t.test = ConfirmatoryArgs{M::e, 0, 0, 0, false};
+        t.pre_standardized = true;
+        const auto ref = confirmatory_test_impl(MatView::of(xd), VecView::of(yd), 1, w, t, true);
+        ASSERT_TRUE(ref);
+        ASSERT_TRUE(ref->pvalue > 0.0 && ref->pvalue < 1.0) << ref->pvalue;
+        EXPECT_NEAR(run->pvalues[1], ref->pvalue, 1e-8 * ref->pvalue) << weighted;
+    }
+}
+
+TEST(Sequence, StopsAtTheFirstNonRejectionAndReportsTheResolvedMethod) {
+    // Tested up to the first p >= alpha; the rest stay NaN.
+    Eigen::MatrixXd noise = resample_test::random_matrix(20, 6, 3);
+    Eigen::VectorXd y = resample_test::random_matrix(20, 1, 4).col(0);
+    FindKSequenceOpts o;
+    o.seed = 1;
+    o.test_method = M::split_nb;
+    o.n_splits = 8;
+    const auto out = pls1_find_k_sequence(MatView::of(noise), VecView::of(y), 4, std::nullopt, o);
+    ASSERT_TRUE(out) << message(out.error());
+    // n_eff < 25 fails the gate: split_exact, with the gate's stable rank.
+    EXPECT_EQ(out->test_method, "split_exact");
+    EXPECT_TRUE(out->stable_rank);
+    Eigen::Index stop = 0;
+    while (stop < 4 && out->pvalues[stop] < 0.05) ++stop;
+    EXPECT_EQ(out->k_star, std::uint64_t(stop));
+    for (Eigen::Index j = stop + 1; j < 4; ++j) EXPECT_TRUE(std::isnan(out->pvalues[j]));
+    o.test_method = M::auto_;
+    o.n_perm = 30;
+    const auto a = pls1_find_k_sequence(MatView::of(noise), VecView::of(y), 2, std::nullopt, o);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->test_method, "split_exact");  // n_eff < 250: no gate
+    EXPECT_FALSE(a->stable_rank);
+
+}
+
+TEST(ComponentSearches, ChecksInOrderWithTheirTexts) {
+    const Design d = design(false, 5, 5, 8);
+    const MatView x = MatView::of(d.x);
+    const VecView y = VecView::of(d.y), y_short{d.y.data(), 4, 1};
+    auto seq = [&](VecView yy, std::size_t k_max, M m, std::uint64_t splits, bool force,
+                   std::optional<std::size_t> keep = {}) {
+        FindKSequenceOpts o;
+        o.test_method = m;
+        o.n_splits = splits;
+        o.force = force;
+        auto r = keep ? spls1_find_k_sequence(x, yy, k_max, *keep, std::nullopt, o)
+                      : pls1_find_k_sequence(x, yy, k_max, std::nullopt, o);
+        return r ? std::string("ok") : message(r.error());
+    };
+    auto opt = [&](VecView yy, std::size_t k_max, std::optional<M> diag) {
+        FindKOpts o;
+        o.diagnostic = diag;
+        auto r = pls1_find_k_optimal(x, yy, k_max, std::nullopt, o);
+        return r ? std::string("ok") : message(r.error());
+    };
+    const std::string folds = " uses 5-fold CV and needs n > 5 (got n=5): with n_folds >= n every "
+                              "validation fold is a single row, so the pooled CV R² is undefined";
+    const std::pair<std::string, std::string> cases[] = {
+        {seq(y_short, 0, M::score, 50, false), "dimension mismatch: X has shape (5, 8), y has length 4"},
+        {seq(y, 0, M::score, 50, false), "invalid argument: k_max must be >= 1"},
+        {seq(y, 9, M::score, 50, false), "k=9 exceeds maximum 8"},
+        {seq(y, 5, M::score, 50, false), "invalid argument: insufficient n for k=5: need n >= k + 1 (got n=5)"},
+        {seq(y, 2, M::score, 50, false), "invalid argument: test_method='score' has no sequential variant"},
+        {seq(y, 2, M::auto_, 1, true), "invalid argument: n_splits must be ≥ 2, got 1"},
+        {seq(y, 2, M::auto_, 50, true), "invalid argument: force applies to test_method='split_nb' only, not 'auto'"},
+        {seq(y, 2, M::raw_perm, 50, false), "invalid argument: test_method='raw_perm'" + folds},
+        {seq(y, 2, M::raw_perm, 50, false, 0), "invalid argument: keep must be >= 1 (keep=0 would produce an empty component)"},
+        {seq(y, 9, M::raw_perm, 50, false, 9), "invalid argument: keep=9 exceeds n_features=8"},
+        {opt(y_short, 0, M::auto_), "dimension mismatch: X has shape (5, 8), y has length 4"},
+        {opt(y, 0, M::auto_), "invalid argument: k_max must be >= 1"},
+        {opt(y, 9, M::auto_), "k=9 exceeds maximum 8"},
+        {opt(y, 2, M::auto_), "invalid argument: diagnostic does not accept 'auto'"},
+        {opt(y, 2, M::score), "invalid argument: score has no sequential variant"},
+        {opt(y, 2, M::raw_perm), "invalid argument: diagnostic='raw_perm'" + folds},
+    };
+    for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
+}
+
+TEST(ComponentSearches, SameBitsForEveryThreadCountAndBudget) {
+    const Design d = design(true, 13);
+    auto run = [&] {
+        FindKOpts o;
+        o.seed = 4;
+        o.diagnostic = M::split_exact;
+        o.n_perm = 30;
+        o.n_splits = 5;
+        const auto opt = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 4, wview(d.w), o);
+        FindKSequenceOpts s;
+        s.seed = 4;
+        s.test_method = M::raw_perm;
+        s.n_perm = 30;
+        const auto seq = spls1_find_k_sequence(MatView::of(d.x), VecView::of(d.y), 3, 4,
+                                               wview(d.w), s);
+        std::vector<std::uint64_t> bits{opt->k_star, seq->k_star};
+        for (const Eigen::VectorXd* v : {&*opt->pvalues, &seq->pvalues})
+            for (double p : *v) bits.push_back(std::bit_cast<std::uint64_t>(p));
+        for (const auto& [k, v] : *opt->cv_scores) bits.push_back(std::bit_cast<std::uint64_t>(v));
+        return bits;
+    };
+    const auto reference = run();
+    for (const char* budget : {"1", "20K", "2G"}) {
+        resample_test::ScopedBudget scoped(budget);
+        EXPECT_EQ(run(), reference) << budget;
+        EXPECT_EQ(resample_test::on_one_thread(run), reference) << budget;
+    }
+}
