@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "veltra/numeric.hpp"
 #include "veltra/text.hpp"
 
 namespace veltra {
@@ -61,6 +62,16 @@ std::uint64_t online_processors() {
     const long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<std::uint64_t>(n) : 1;
 }
+
+}  // namespace
+
+std::uint64_t physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return u64_max;
+    return sat_mul(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page));
+}
+
+namespace {
 
 struct PoolSlot {
     std::mutex lock;

@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 #include "perm_support.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/ordered_product.hpp"
+#include "veltra/settings.hpp"
 #include "veltra/resample/dual_route.hpp"
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/signal_test.hpp"
@@ -233,9 +235,18 @@ Result<PermTestResult> run_split_perm_nr(MatView x, VecView y, std::size_t k,
                                                  " too small for k=1 under split methods (need "
                                                  "n ≥ k+5)"});
     const std::size_t m = std::min(n / 2, n - 3);
+    // The draws below are held whole (splits, permutations, then the outcome
+    // matrix). Counts whose arrays cannot fit in memory end the call before
+    // the first draw, instead of growing until the process is killed.
+    const std::uint64_t row_bytes = sat_mul(n, 8);
+    const std::uint64_t held = sat_add(sat_mul(n_splits, sat_add(row_bytes, sizeof(SplitIdx))),
+                                       sat_mul(sat_add(n_perm, 1), sat_mul(row_bytes, 2)));
+    if (held > physical_memory_bytes()) throw std::bad_alloc();
     std::vector<SplitIdx> splits;
+    splits.reserve(n_splits);
     for (std::size_t j = 0; j < n_splits; ++j) splits.push_back(one_split(n, m, rng));
     std::vector<std::vector<std::uint64_t>> perms;
+    perms.reserve(n_perm);
     for (std::size_t b = 0; b < n_perm; ++b) perms.push_back(shuffled_rows(n, rng));
     const Eigen::MatrixXd outcomes = nr_outcome_matrix(y, perms);
     const std::size_t C = n_perm + 1;

@@ -96,3 +96,11 @@ def test_confirmatory_reads_every_argument_first():
                  "unknown method: t")
     assert_fails("pls1_confirmatory_test", {"X": X, "y": y, "ci": True, "level": 0.3},
                  "invalid_argument", "invalid argument: level must satisfy 0.5 ≤ level ≤ 0.99, got 0.3")
+
+
+@pytest.mark.parametrize("args", [{"n_perm": 2**36}, {"n_perm": 2**28}, {"n_splits": 2**40}])
+def test_counts_too_large_for_memory_fail_at_once(args):
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(40, 5))
+    exc = failure("pls1_confirmatory_test", {"X": X, "y": X[:, 0], "k": 1, "test_method": "split_exact", "args": args})
+    assert exc.code == "internal" and str(exc).endswith("std::bad_alloc")

@@ -35,6 +35,10 @@ std::uint64_t memory_budget_bytes();
 // pool, else the online processors (1 when that cannot be read).
 std::uint64_t available_threads();
 
+// Bytes of physical memory (the largest count when it cannot be read): the
+// bound past which an array a caller's counts ask for cannot be held.
+std::uint64_t physical_memory_bytes();
+
 namespace detail {
 // Validates both settings; returns the capped pool to run in, or null to run
 // on the calling thread.
