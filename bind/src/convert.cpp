@@ -236,6 +236,25 @@ BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields) {
     return m;
 }
 
+Value perm_null(PermNullOutput&& out) {
+    Value matrix = Value::none();
+    if (out.beta_perm_matrix) {
+        const std::size_t len = out.beta_perm_matrix->size();
+        const std::size_t rows = out.n_perm, cols = len / std::max<std::size_t>(rows, 1);
+        matrix = Value(MatF64::row_major_owned(rows, cols, std::move(*out.beta_perm_matrix)));
+    }
+    return Value(Record::typed("PermNullResult")
+                     .field("n_perm", Value::count(out.n_perm))
+                     .field("k", Value::count(out.k))
+                     .field("seed", Value::uint64(out.seed))
+                     .field("beta_ref", owned_vec(out.beta_ref))
+                     .field("beta_perm_mean", owned_vec(out.beta_perm_mean))
+                     .field("beta_perm_sd", owned_vec(out.beta_perm_sd))
+                     .field("beta_perm_z", owned_vec(out.beta_perm_z))
+                     .field("beta_perm_matrix", std::move(matrix))
+                     .field("n_eff", Value::real(out.n_eff)));
+}
+
 Value perm_alpha(PermAlphaOutput&& out) {
     IntVec k_used;
     k_used.reserve(out.k_used.size());

@@ -2,6 +2,7 @@
 #include "veltra/bind/convert.hpp"
 #include "veltra/resample/gate.hpp"
 #include "veltra/resample/perm_alpha.hpp"
+#include "veltra/resample/perm_null.hpp"
 
 namespace veltra::bind::fns {
 
@@ -19,7 +20,24 @@ BindResult<CallOutput> split_nb_gate(Inputs& in) {
                         .field("n_eff", Value::real(gate->n_eff));
     return CallOutput{Value(std::move(result)), {}};
 }
-BindResult<CallOutput> pls1_perm_null(Inputs& in) { return not_available(in); }
+BindResult<CallOutput> pls1_perm_null(Inputs& in) {
+    VELTRA_TRY(X, in.mat("X"));
+    VELTRA_TRY(y, in.vec("y"));
+    VELTRA_TRY(k, in.usize("k"));
+    VELTRA_TRY(n_perm, in.opt_usize("n_perm"));
+    VELTRA_TRY(return_perm_matrix, in.boolean("return_perm_matrix"));
+    VELTRA_TRY(pre_standardized, in.boolean("pre_standardized"));
+    VELTRA_TRY(seed, in.seed("seed"));
+    VELTRA_TRY(verbose, in.boolean("verbose"));
+    VELTRA_TRY(weights, in.opt_vec("weights"));
+    VELTRA_CHECK(in.finish());
+
+    const PermNullOpts opts{n_perm->value_or(1000), *return_perm_matrix, *pre_standardized,
+                            *verbose};
+    auto out = veltra::pls1_perm_null(X->as_mat(), y->view(), *k, view_of(*weights), opts, *seed);
+    if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
+    return CallOutput{perm_null(std::move(*out)), {}};
+}
 BindResult<CallOutput> pls3_confirmatory_test(Inputs& in) { return not_available(in); }
 BindResult<CallOutput> pls1_perm_alpha(Inputs& in) {
     VELTRA_TRY(gram, in.mat("gram"));

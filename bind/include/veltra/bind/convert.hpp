@@ -15,6 +15,7 @@
 #include "veltra/fit.hpp"
 #include "veltra/pls3.hpp"
 #include "veltra/resample/perm_alpha.hpp"
+#include "veltra/resample/perm_null.hpp"
 
 namespace veltra::bind {
 
@@ -54,6 +55,10 @@ BindResult<Pls1Model> pls1_model_from_record(std::span<const Field> fields);
 // that order. converged and n_iter are not read. No consistency check
 // between the fields.
 BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields);
+
+// The PermNullResult record; the flat buffer of permuted coefficients, when
+// present, becomes its row-major n_perm x p matrix without a copy.
+Value perm_null(PermNullOutput&& out);
 
 // The PermAlphaResult record (a column-major copy of alpha).
 Value perm_alpha(PermAlphaOutput&& out);

@@ -1,0 +1,356 @@
+#include "veltra/resample/subsample.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "veltra/linalg.hpp"
+#include "veltra/numeric.hpp"
+#include "veltra/text.hpp"
+#include "veltra/weights.hpp"
+
+namespace veltra {
+
+namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+std::unexpected<VeltraError> invalid(std::string message) {
+    return fail(VeltraError::InvalidArgument{std::move(message)});
+}
+
+double mean_of(std::span<const double> v) {
+    double s = 0.0;
+    for (const double x : v) s += x;
+    return s / static_cast<double>(v.size());
+}
+
+// Divisor N - 1; 0 for fewer than two values.
+double sample_var(std::span<const double> v) {
+    if (v.size() < 2) return 0.0;
+    const double mu = mean_of(v);
+    double ss = 0.0;
+    for (const double x : v) ss += (x - mu) * (x - mu);
+    return ss / static_cast<double>(v.size() - 1);
+}
+double sample_sd(std::span<const double> v) { return std::sqrt(sample_var(v)); }
+
+std::vector<double> without_nan(std::span<const double> v) {
+    std::vector<double> out;
+    out.reserve(v.size());
+    for (const double x : v)
+        if (!std::isnan(x)) out.push_back(x);
+    return out;
+}
+
+// atanh by the form whose rounding the intervals are fixed to.
+double fisher_z(double r) { return 0.5 * std::log1p(2.0 * r / (1.0 - r)); }
+
+// Plain Pearson correlation; NaN without two rows or without spread.
+double holdout_correlation(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
+    const Eigen::Index n = a.size();
+    if (n < 2) return nan;
+    const auto len = static_cast<std::size_t>(n);
+    const double ma = mean_of({a.data(), len}), mb = mean_of({b.data(), len});
+    double sxx = 0.0, syy = 0.0, sxy = 0.0;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const double da = a[i] - ma, db = b[i] - mb;
+        sxx += da * da;
+        syy += db * db;
+        sxy += da * db;
+    }
+    if (!(sxx > 1e-30 && syy > 1e-30)) return nan;
+    return std::clamp(sxy / std::sqrt(sxx * syy), -1.0, 1.0);
+}
+
+std::uint64_t saturating_count(double v) {
+    if (!(v > 0.0)) return 0;
+    if (v >= 0x1p64) return u64_max;
+    return static_cast<std::uint64_t>(v);
+}
+
+// Peak bytes of one draw: its two standardised blocks and two fits.
+std::uint64_t draw_bytes(std::uint64_t n, std::uint64_t p, std::uint64_t k) {
+    return sat_add(sat_add(sat_mul(sat_mul(ceil8(n), p), 16), sat_mul(sat_mul(ceil8(p), k), 40)),
+                   sat_mul(ceil8(p), 32));
+}
+
+WorkerOutcome failed_draw(const VeltraError& e) {
+    const bool skipped = e.is<VeltraError::InvalidWeights>() &&
+                         e.as<VeltraError::InvalidWeights>().reason == "insufficient_effective_n";
+    return {skipped ? WorkerOutcome::Kind::Skipped : WorkerOutcome::Kind::Failed, {}};
+}
+
+}  // namespace
+
+Result<void> SubsampleOpts::validate() const {
+    if (!(0.5 < m_rate && m_rate < 0.95))
+        return invalid("m_rate must satisfy 0.5 < m_rate < 0.95, got " + format_real(m_rate));
+    if (!(0.5 <= level && level <= 0.99))
+        return invalid("level must satisfy 0.5 ≤ level ≤ 0.99, got " + format_real(level));
+    if (n_boot < 100) return invalid("n_boot must be ≥ 100, got " + format_count(n_boot));
+    if (!(0.0 <= max_failure_rate && max_failure_rate <= 1.0))
+        return invalid("max_failure_rate must be in [0.0, 1.0], got " +
+                       format_real(max_failure_rate));
+    if (!(0.0 <= max_skip_rate && max_skip_rate <= 1.0))
+        return invalid("max_skip_rate must be in [0.0, 1.0], got " + format_real(max_skip_rate));
+    return {};
+}
+
+Result<std::size_t> resolve_ci_m(std::size_t n, std::size_t k, double m_rate) {
+    const std::uint64_t m = saturating_count(std::ceil(std::pow(static_cast<double>(n), m_rate)));
+    const std::string from = "resolved m = " + format_count(m) + " (from n=" + format_count(n) +
+                             ", m_rate=" + format_real(m_rate) + ")";
+    if (m >= n) return invalid(from + " leaves no holdout; need m < n");
+    if (m < sat_add(k, 2))
+        return invalid(from + " is too small for k=" + format_count(k) + "; need m ≥ k+2");
+    return m;
+}
+
+Result<RowsFit> fit_rows(MatView x, VecView y, RowList rows, std::size_t k, bool pre_standardized,
+                         std::optional<VecView> weights) {
+    std::optional<Eigen::VectorXd> w;
+    if (weights) {
+        const Eigen::VectorXd gathered = col_row_subset(*weights, rows);
+        VELTRA_TRY(norm, validate_and_normalize_weights(VecView::of(gathered), rows.size()));
+        w = std::move(norm->weights);
+    }
+    const std::optional<VecView> wv = w ? std::optional<VecView>(VecView::of(*w)) : std::nullopt;
+    // Draws already run in parallel: each fit keeps its products on its thread.
+    FitOpts opts;
+    opts.pre_standardized = pre_standardized;
+    opts.strict = true;
+    opts.sequential = true;
+    const Eigen::VectorXd y_rows = col_row_subset(y, rows);
+    if (pre_standardized) {
+        const Eigen::MatrixXd x_rows = row_subset(x, rows);
+        VELTRA_TRY(fit, pls1_fit_impl(MatView::of(x_rows), VecView::of(y_rows), k, wv, opts));
+        const auto p = to_index(x.cols);
+        return RowsFit{std::move(*fit), Eigen::VectorXd::Zero(p), Eigen::VectorXd::Ones(p), 1.0};
+    }
+    StandardizedFro xs = standardize_rows_fro(x, rows, wv);
+    const Standardized1 ys = standardize1_weighted(VecView::of(y_rows), wv);
+    VELTRA_TRY(fit, pls1_fit_impl(MatView::of(xs.x_std), VecView::of(ys.y_std), k, wv, opts));
+    return RowsFit{std::move(*fit), std::move(xs.mean), std::move(xs.scale), ys.scale};
+}
+
+WorkerOutcome subsample_draw(MatView x, VecView y, std::size_t k, std::size_t m,
+                             bool pre_standardized, std::optional<VecView> weights,
+                             ChaCha8Rng& rng) {
+    const std::size_t n = x.rows;
+    const SplitIdx split = subsample_indices(n, m, rng);
+    std::vector<std::uint64_t> drawn(n);
+    for (auto& row : drawn) row = random_range_usize(rng, 0, n);
+
+    auto sub = fit_rows(x, y, split.train, k, pre_standardized, weights);
+    if (!sub) return failed_draw(sub.error());
+    auto boot = fit_rows(x, y, drawn, k, pre_standardized, weights);
+    if (!boot) return failed_draw(boot.error());
+
+    WorkerOutcome out{WorkerOutcome::Kind::Row, {}};
+    out.row.beta = sub->model.coef.array() * sub->y_scale / sub->x_scale.array();
+    out.row.leverage = leverage_diag(MatView::of(boot->model.T));
+    const Eigen::MatrixXd z =
+        pre_standardized ? row_subset(x, split.test)
+                         : standardize_apply_rows(x, split.test, VecView::of(sub->x_mean),
+                                                  VecView::of(sub->x_scale));
+    const Eigen::VectorXd pred =
+        mat_vec(MatView::of(z), VecView::of(sub->model.coef), par_sequential);
+    out.row.holdout_r = holdout_correlation(pred, col_row_subset(y, split.test));
+    return out;
+}
+
+Result<ConfirmatoryCI> pls1_subsample_inference_confirmatory(
+    MatView x, VecView y, std::size_t k, const Pls1Model& full_fit, VecView leverages,
+    const SubsampleOpts& opts, bool pre_standardized, std::optional<VecView> weights,
+    ChaCha8Rng& rng) {
+    VELTRA_CHECK(opts.validate());
+    VELTRA_TRY(m, resolve_ci_m(x.rows, k, opts.m_rate));
+    const auto draw = [&](std::size_t, ChaCha8Rng& unit_rng) {
+        return subsample_draw(x, y, k, *m, pre_standardized, weights, unit_rng);
+    };
+    const std::vector<WorkerOutcome> outcomes =
+        map_units_seeded(rng, opts.n_boot, draw_bytes(x.rows, x.cols, k), draw);
+    return reduce_subsample_outcomes(outcomes, full_fit, leverages, opts, *m);
+}
+
+Result<ConfirmatoryCI> reduce_subsample_outcomes(std::span<const WorkerOutcome> outcomes,
+                                                 const Pls1Model& full_fit, VecView leverages,
+                                                 const SubsampleOpts& opts, std::size_t m) {
+    const std::uint64_t n_boot = outcomes.size();
+    const double total = static_cast<double>(n_boot);
+    std::vector<const ConfirmatoryWorkerRow*> rows;
+    std::uint64_t skipped = 0, failed = 0, nan_r = 0;
+    for (const WorkerOutcome& o : outcomes) {
+        if (o.kind == WorkerOutcome::Kind::Skipped) ++skipped;
+        if (o.kind == WorkerOutcome::Kind::Failed) ++failed;
+        if (o.kind != WorkerOutcome::Kind::Row) continue;
+        rows.push_back(&o.row);
+        nan_r += std::isnan(o.row.holdout_r);
+    }
+    const double skip_rate = static_cast<double>(skipped) / total;
+    if (skip_rate > opts.max_skip_rate)
+        return fail(
+            VeltraError::ResamplingDegenerate{skipped, n_boot, skip_rate, opts.max_skip_rate});
+    const std::uint64_t w = skipped + failed, h = w + nan_r;
+    if (static_cast<double>(h) / total > opts.max_failure_rate)
+        return fail(VeltraError::ResampleFailureRateExceeded{
+            opts.max_failure_rate, static_cast<double>(w) / total, static_cast<double>(h) / total,
+            w, h, n_boot});
+
+    const std::size_t n = leverages.size(), p = static_cast<std::size_t>(full_fit.beta.size());
+    const double z = standard_normal_inv(1.0 - (1.0 - opts.level) / 2.0);
+    ConfirmatoryCI ci;
+    ci.n_boot = opts.n_boot;
+    ci.m = m;
+    ci.m_rate = opts.m_rate;
+    ci.level = opts.level;
+    ci.n_boot_finite = n_boot - w;
+    ci.n_boot_finite_holdout_corr = n_boot - h;
+
+    // Leverages pool drawn positions, not the rows drawn into them.
+    ci.leverage_ci_lower.resize(to_index(n));
+    ci.leverage_ci_upper.resize(to_index(n));
+    ci.leverage_se.resize(to_index(n));
+    std::vector<double> values(rows.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t b = 0; b < rows.size(); ++b) values[b] = rows[b]->leverage[to_index(i)];
+        const double sd = sample_sd(without_nan(values));
+        const auto at = to_index(i);
+        ci.leverage_ci_lower[at] = std::clamp(leverages[i] - z * sd, 0.0, 1.0);
+        ci.leverage_ci_upper[at] = std::clamp(leverages[i] + z * sd, 0.0, 1.0);
+        ci.leverage_se[at] = sd;
+    }
+
+    // The subsample coefficients shrink towards zero; c estimates by how much
+    // from the coordinates whose spread is usable.
+    const Eigen::VectorXd& b = full_fit.beta;
+    std::vector<std::vector<double>> draws(p, std::vector<double>(rows.size()));
+    double A = 0.0, B = 0.0;
+    for (std::size_t j = 0; j < p; ++j) {
+        for (std::size_t r = 0; r < rows.size(); ++r) draws[j][r] = rows[r]->beta[to_index(j)];
+        const double bj = b[to_index(j)];
+        const double se1 = reduce_centered_scaled(draws[j], bj, 1.0, opts.level).se;
+        const std::vector<double> finite = without_nan(draws[j]);
+        const double mean_j = mean_of(finite);
+        if (std::isfinite(bj) && se1 > 0.0 && std::isfinite(se1) && std::isfinite(mean_j)) {
+            A += (bj / se1) * (mean_j / se1);
+            B += (bj / se1) * (bj / se1);
+        }
+    }
+    double c = 1.0;
+    if (B > 0.0) {
+        const double q = A / B;
+        c = std::isfinite(q) ? std::clamp(q, 0.0, 1.0) : 1.0;
+    }
+    ci.beta_ci_lower = Eigen::VectorXd::Constant(to_index(p), -inf);
+    ci.beta_ci_upper = Eigen::VectorXd::Constant(to_index(p), inf);
+    ci.beta_se = Eigen::VectorXd::Constant(to_index(p), inf);
+    if (c > 0.0) {
+        const double scale = std::sqrt(static_cast<double>(m) / static_cast<double>(n - m));
+        for (std::size_t j = 0; j < p; ++j) {
+            for (double& v : draws[j]) v /= c;
+            const CenteredInterval r =
+                reduce_centered_scaled(draws[j], b[to_index(j)], scale, opts.level);
+            ci.beta_ci_lower[to_index(j)] = r.lower;
+            ci.beta_ci_upper[to_index(j)] = r.upper;
+            ci.beta_se[to_index(j)] = r.se;
+        }
+    }
+    ci.beta_sign_z_signed.resize(to_index(p));
+    for (std::size_t j = 0; j < p; ++j) {
+        const double bj = b[to_index(j)], se = ci.beta_se[to_index(j)];
+        ci.beta_sign_z_signed[to_index(j)] =
+            !std::isfinite(bj) ? nan : bj == 0.0 ? 0.0 : se > 0.0 ? bj / se : nan;
+    }
+    ci.beta_sign_z = ci.beta_sign_z_signed.cwiseAbs();
+
+    std::vector<double> r_open, r_known;
+    for (const auto* row : rows) {
+        const double r = row->holdout_r;
+        if (!std::isnan(r)) r_known.push_back(r);
+        if (std::isfinite(r) && std::fabs(r) < 1.0) r_open.push_back(r);
+    }
+    if (!r_open.empty()) {
+        const double count = static_cast<double>(r_open.size());
+        std::vector<double> zs(r_open.size());
+        std::transform(r_open.begin(), r_open.end(), zs.begin(), fisher_z);
+        const double se = std::sqrt(
+            (static_cast<double>(n - m) / static_cast<double>(m) + 1.0 / count) * sample_var(zs));
+        const double r_bar = mean_of(r_open);
+        const double centre = fisher_z(r_bar);
+        ci.holdout_corr = {r_bar, std::tanh(centre - z * se), std::tanh(centre + z * se), se};
+    } else if (!r_known.empty()) {
+        const double mu = mean_of(r_known);
+        ci.holdout_corr = {mu, mu, mu, 0.0};
+    }
+    return ci;
+}
+
+double standard_normal_inv(double p) {
+    if (!(p >= 0.0 && p <= 1.0)) return nan;
+    if (p == 0.0) return -inf;
+    if (p == 1.0) return inf;
+    const double q = p - 0.5;
+    if (std::fabs(q) <= 0.425) {
+        const double r = 0.180625 - q * q;
+        const double num =
+            (((((((2.5090809287301226727e+3 * r + 3.3430575583588128105e+4) * r +
+                  6.7265770927008700853e+4) * r + 4.5921953931549871457e+4) * r +
+                1.3731693765509461125e+4) * r + 1.9715909503065514427e+3) * r +
+              1.3314166789178437745e+2) * r + 3.3871328727963666080e+0) * q;
+        const double den =
+            (((((((5.2264952788528545610e+3 * r + 2.8729085735721942674e+4) * r +
+                  3.9307895800092710610e+4) * r + 2.1213794301586595867e+4) * r +
+                5.3941960214247511077e+3) * r + 6.8718700749205790830e+2) * r +
+              4.2313330701600911252e+1) * r + 1.0);
+        return num / den;
+    }
+    double r = std::sqrt(-std::log(q < 0.0 ? p : 1.0 - p));
+    double num, den;
+    if (r <= 5.0) {
+        r -= 1.6;
+        num = (((((((7.74545014278341407640e-4 * r + 2.27238449892691845833e-2) * r +
+                    2.41780725177450611770e-1) * r + 1.27045825245236838258e+0) * r +
+                  3.64784832476320460504e+0) * r + 5.76949722146069140550e+0) * r +
+                4.63033784615654529590e+0) * r + 1.42343711074968357734e+0);
+        den = (((((((1.05075007164441684324e-9 * r + 5.47593808499534494600e-4) * r +
+                    1.51986665636164571966e-2) * r + 1.48103976427480074590e-1) * r +
+                  6.89767334985100004550e-1) * r + 1.67638483018380384940e+0) * r +
+                2.05319162663775882187e+0) * r + 1.0);
+    } else {
+        r -= 5.0;
+        num = (((((((2.01033439929228813265e-7 * r + 2.71155556874348757815e-5) * r +
+                    1.24266094738807843860e-3) * r + 2.65321895265761230930e-2) * r +
+                  2.96560571828504891230e-1) * r + 1.78482653991729133580e+0) * r +
+                5.46378491116411436990e+0) * r + 6.65790464350110377720e+0);
+        den = (((((((2.04426310338993978564e-15 * r + 1.42151175831644588870e-7) * r +
+                    1.84631831751005468180e-5) * r + 7.86869131145613259100e-4) * r +
+                  1.48753612908506148525e-2) * r + 1.36929880922735805310e-1) * r +
+                5.99832206555887937690e-1) * r + 1.0);
+    }
+    const double x = num / den;
+    return q < 0.0 ? -x : x;
+}
+
+CenteredInterval reduce_centered_scaled(std::span<const double> values, double est, double scale,
+                                        double level) {
+    internal_check(!std::isnan(level), "reduce_centered_scaled: level is NaN");
+    std::vector<double> d = without_nan(values);
+    if (d.empty()) return {est, est, est, 0.0};
+    for (double& v : d) v -= est;
+    std::sort(d.begin(), d.end());
+    const std::size_t last = d.size() - 1;
+    const double a = std::clamp((1.0 - level) / 2.0, 0.0, 1.0);
+    // Type-7 sample quantile: linear between order statistics.
+    const auto quantile = [&](double t) {
+        const double h = t * static_cast<double>(last);
+        const auto lo = static_cast<std::size_t>(std::floor(h));
+        return d[lo] + (h - static_cast<double>(lo)) * (d[std::min(lo + 1, last)] - d[lo]);
+    };
+    return {est, est - scale * quantile(1.0 - a), est - scale * quantile(a), scale * sample_sd(d)};
+}
+
+}  // namespace veltra

@@ -1,0 +1,45 @@
+"""pls1_perm_null through call: the column statistics against NumPy on the
+returned matrix (on the direct, n-space and p-space routes) and the defaults.
+The seeds, threads and budgets are the C++ tests' business."""
+
+import numpy as np
+
+from helpers import assert_fails, run
+
+
+def data(n, p, seed):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, p)) + rng.uniform(-2, 2, size=p)
+    return X, X[:, 0] - X[:, 1] + rng.normal(size=n), rng.uniform(0.5, 2.0, size=n)
+
+
+def perm_null(X, y, k, **more):
+    return run("pls1_perm_null", {"X": X, "y": y, "k": k, "seed": 11, **more})
+
+
+def test_statistics_are_numpys_on_the_returned_matrix():
+    # direct, n-space, p-space (weighted)
+    for n, p, k, n_perm, weighted in [(60, 8, 2, 200, False), (40, 300, 1, 200, False),
+                                      (1000, 20, 2, 1000, True)]:
+        X, y, w = data(n, p, n + p)
+        more = {"weights": w} if weighted else {}
+        out = perm_null(X, y, k, n_perm=n_perm, return_perm_matrix=True, **more)
+        M = out["beta_perm_matrix"]
+        assert M.shape == (n_perm, p) and np.isfinite(M).all()
+        sd = M.std(axis=0, ddof=1)
+        np.testing.assert_allclose(out["beta_perm_mean"], M.mean(axis=0), rtol=1e-12, atol=1e-15)
+        np.testing.assert_allclose(out["beta_perm_sd"], sd, rtol=1e-12)
+        np.testing.assert_allclose(out["beta_perm_z"], out["beta_ref"] / sd, rtol=1e-12)
+        # The permuted responses carry no signal: the null is centred near 0.
+        assert np.all(np.abs(out["beta_perm_mean"]) < 4 * sd / np.sqrt(n_perm) + 1e-12)
+
+
+def test_defaults_and_the_count_check():
+    X, y, _ = data(30, 4, 2)
+    out = perm_null(X, y, 1)
+    assert list(out) == ["n_perm", "k", "seed", "beta_ref", "beta_perm_mean", "beta_perm_sd",
+                         "beta_perm_z", "beta_perm_matrix", "n_eff"]
+    assert (out["n_perm"], out["k"], out["seed"], out["beta_perm_matrix"], out["n_eff"]) == \
+        (1000, 1, 11, None, 30.0)
+    assert_fails("pls1_perm_null", {"X": X, "y": y, "k": 1, "n_perm": 50}, "invalid_argument",
+                 "invalid argument: n_perm must be ≥ 100, got 50")
