@@ -155,7 +155,7 @@ TEST(Registry, FunctionsWithoutAdapterSayso) {
     const std::set<std::string_view> without_adapter = {
         "pls1_find_k_optimal", "pls1_find_k_sequence", "spls1_find_keep_optimal",
         "spls1_find_k_optimal", "spls1_find_k_sequence", "pls1_confirmatory_test",
-        "pls3_confirmatory_test", "pls1_rotation_stability",
+        "pls3_confirmatory_test",
     };
     for (const FunctionSpec& fn : functions()) {
         if (!without_adapter.contains(fn.name)) continue;

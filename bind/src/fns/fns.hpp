@@ -59,6 +59,8 @@ BindResult<CallOutput> split_nb_gate(Inputs& in);
 BindResult<CallOutput> pls1_perm_null(Inputs& in);
 BindResult<CallOutput> pls3_confirmatory_test(Inputs& in);
 BindResult<CallOutput> pls1_perm_alpha(Inputs& in);
+
+// rotation_stability.cpp
 BindResult<CallOutput> pls1_rotation_stability(Inputs& in);
 
 // rotate.cpp

@@ -16,6 +16,8 @@
 #include "veltra/pls3.hpp"
 #include "veltra/resample/perm_alpha.hpp"
 #include "veltra/resample/perm_null.hpp"
+#include "veltra/resample/subsample.hpp"
+#include "veltra/select/rotation_stability.hpp"
 
 namespace veltra::bind {
 
@@ -62,5 +64,12 @@ Value perm_null(PermNullOutput&& out);
 
 // The PermAlphaResult record (a column-major copy of alpha).
 Value perm_alpha(PermAlphaOutput&& out);
+
+// The CIScalar record: point, lower, upper, sd.
+Value ci_scalar(const CIScalar& ci);
+
+// The RotationStabilityResult record, one CIScalar record per axis in axis
+// order.
+Value rotation_stability(RotationStabilityOutput&& out);
 
 }  // namespace veltra::bind
