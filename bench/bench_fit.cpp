@@ -57,7 +57,7 @@ int run(int repetitions) {
     const veltra::VecView yv{y.data(), n, 1};
     const auto X_col = veltra::MatView::col_major(col.data, n, p);
     const auto X_row = veltra::MatView::row_major(row.data, n, p);
-    const veltra::FitOpts opts{std::nullopt, false, true, false};
+    const veltra::FitOpts opts{std::nullopt, false, true, veltra::par_parallel};
 
     std::printf("pls1_fit, X %zu x %zu, k = %zu, %d threads, minimum of %d interleaved runs\n", n,
                 p, k, tbb::this_task_arena::max_concurrency(), repetitions);

@@ -73,7 +73,7 @@ void run_shape(std::size_t n, std::size_t p) {
     }
     for (std::size_t c = 0; c < q; ++c)
         for (std::size_t i = 0; i < n; ++i)
-            Y(i, static_cast<Eigen::Index>(c)) =
+            Y(i, veltra::to_index(c)) =
                 x_col[(3 * c) * n + i] - 0.5 * x_col[(3 * c + 1) * n + i] + normal(gen);
     const Eigen::MatrixXd Y_c = Y.rowwise() - Y.colwise().mean();
     const Eigen::MatrixXd Y_std =
@@ -91,7 +91,7 @@ void run_shape(std::size_t n, std::size_t p) {
         return veltra::fit_x_moments(x, std::nullopt, std::nullopt, veltra::par_parallel).fro;
     };
     // The scores of X on 10 weight vectors, the last product of the fit.
-    const Eigen::MatrixXd W = Eigen::MatrixXd::Random(static_cast<Eigen::Index>(p), k);
+    const Eigen::MatrixXd W = Eigen::MatrixXd::Random(veltra::to_index(p), k);
     const veltra::PreparedCrossCov pr_col = prepare_or_die(X_col, Yv, plain);
     const veltra::PreparedCrossCov pr_row = prepare_or_die(X_row, Yv, plain);
     const veltra::PreparedCrossCov pz_row = prepare_or_die(Z_row, Ysv, prestd);

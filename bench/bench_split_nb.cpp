@@ -28,7 +28,7 @@ void measure(Eigen::Index n, Eigen::Index p, bool one_thread) {
     std::optional<tbb::global_control> cap;
     if (one_thread) cap.emplace(tbb::global_control::max_allowed_parallelism, 1);
     veltra::FitOpts opts;
-    opts.sequential = one_thread;
+    opts.par = one_thread ? veltra::par_sequential : veltra::par_parallel;
     std::mt19937_64 gen(2024);
     std::normal_distribution<double> normal;
     Eigen::MatrixXd x(n, p);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "veltra/bind/coerce.hpp"
+#include "veltra/numeric.hpp"
 
 namespace veltra::bind {
 
@@ -23,9 +24,10 @@ std::optional<std::uint64_t> parse_seed_digits(std::string_view s) {
     std::uint64_t n = 0;
     for (const char c : s) {
         if (c < '0' || c > '9') return std::nullopt;
-        if (__builtin_mul_overflow(n, std::uint64_t{10}, &n) ||
-            __builtin_add_overflow(n, static_cast<std::uint64_t>(c - '0'), &n))
-            return std::nullopt;
+        const auto tens = checked_mul(n, 10);
+        const auto next = tens ? checked_add(*tens, static_cast<std::uint64_t>(c - '0')) : tens;
+        if (!next) return std::nullopt;
+        n = *next;
     }
     return n;
 }

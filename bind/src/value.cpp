@@ -5,6 +5,7 @@
 #include <string>
 
 #include "veltra/error.hpp"
+#include "veltra/numeric.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/settings.hpp"
 
@@ -26,9 +27,7 @@ void check_loan(const std::shared_ptr<const detail::LoanState>& loan) {
 
 // rows*cols without overflow.
 std::optional<std::size_t> element_count(std::size_t rows, std::size_t cols) {
-    std::size_t n = 0;
-    if (__builtin_mul_overflow(rows, cols, &n)) return std::nullopt;
-    return n;
+    return checked_mul(rows, cols);
 }
 
 std::size_t checked_count(std::size_t rows, std::size_t cols) {
@@ -184,7 +183,7 @@ MatF64 MatF64::from_mat(Eigen::Ref<const Eigen::MatrixXd, 0, Eigen::OuterStride<
     std::vector<double> out(checked_count(rows, cols));
     for (std::size_t j = 0; j < cols; ++j)
         for (std::size_t i = 0; i < rows; ++i)
-            out[i + j * rows] = m(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
+            out[i + j * rows] = m(to_index(i), to_index(j));
     return col_major_owned(rows, cols, std::move(out));
 }
 

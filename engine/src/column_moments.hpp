@@ -18,10 +18,10 @@
 
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
+#include "simd2.hpp"
 
 namespace veltra::detail {
 
-inline constexpr double epsilon = 2.220446049250313e-16;         // 2^-52
 inline constexpr double smallest_normal = 2.2250738585072014e-308;  // 2^-1022
 
 // Largest |x| so far; NaN never wins a comparison, so it is ignored.
@@ -30,17 +30,6 @@ inline double max_abs_step(double m, double x) {
     return a > m ? a : m;
 }
 
-// Two adjacent lanes of doubles: SSE2 on x86-64, NEON on Arm. Only exact
-// IEEE operations are used, so a lane gives the bits of the scalar code.
-typedef double v2d __attribute__((vector_size(16)));
-typedef long long v2i __attribute__((vector_size(16)));
-
-inline v2d load2(const double* p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline v2d splat(double a) { return v2d{a, a}; }
 inline v2d vabs(v2d x) { return (v2d)((v2i)x & ~(v2i)splat(-0.0)); }
 // Per lane a > m ? a : m, so a NaN in a never replaces m.
 inline v2d vmax_step(v2d m, v2d a) {
@@ -236,7 +225,7 @@ inline ColumnStats scale_rule(const ScaledMoments& mo, std::size_t n) {
     const double nd = static_cast<double>(n);
     const double mean = mo.m * mo.s;
     const double sd = mo.s * std::sqrt(mo.ss / nd);
-    const double d = (nd + nd) * epsilon;
+    const double d = (nd + nd) * eps;
     const double tol = d * d * mo.ref;
     const bool near_constant = sd < smallest_normal || mo.ss <= tol;
     const double scale = near_constant ? std::fmax(std::fabs(mean), 1.0) : sd;

@@ -8,7 +8,6 @@
 namespace veltra {
 namespace {
 
-Eigen::Index ix(std::size_t i) { return static_cast<Eigen::Index>(i); }
 
 // sum a_i b_i in index order.
 double dot_in_order(VecView a, const double* b) {
@@ -48,13 +47,13 @@ Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
     std::vector<double> d(a);
     for (std::size_t b = 0; b < a; ++b) {
         double s = 0.0;
-        for (std::size_t j = 0; j < len; ++j) s += p(ix(j), ix(b)) * w[ix(j)];
+        for (std::size_t j = 0; j < len; ++j) s += p(to_index(j), to_index(b)) * w[to_index(j)];
         d[b] = s;
     }
     for (std::size_t j = 0; j < len; ++j) {
         double s = 0.0;
-        for (std::size_t b = 0; b < a; ++b) s += r(ix(j), ix(b)) * d[b];
-        out[ix(j)] = w[ix(j)] - s;
+        for (std::size_t b = 0; b < a; ++b) s += r(to_index(j), to_index(b)) * d[b];
+        out[to_index(j)] = w[to_index(j)] - s;
     }
     return out;
 }
@@ -66,14 +65,14 @@ XBackend::XBackend(MatView xs, double fro, Par par) : xs_(xs), fro_(fro), par_(p
 Eigen::VectorXd XBackend::cross(VecView y) {
     internal_check(y.len == xs_.rows, "XBackend::cross: y and X_s differ in rows");
     Eigen::VectorXd copy;
-    Eigen::VectorXd g(ix(xs_.cols));
+    Eigen::VectorXd g(to_index(xs_.cols));
     detail::xt_times(xs_, contiguous(y, copy), g.data(), par_, scratch_);
     return g;
 }
 
 double XBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
-    t.resize(ix(xs_.rows));
-    xt_t_.resize(ix(xs_.cols));
+    t.resize(to_index(xs_.rows));
+    xt_t_.resize(to_index(xs_.cols));
     detail::x_times_then_xt(xs_, r.data(), detail::ScoreMap{}, t.data(), xt_t_.data(), par_,
                             scratch_);
     scored_ = t.data();
@@ -120,11 +119,11 @@ Eigen::VectorXd ImplicitXBackend::finish(const Eigen::VectorXd& g, double sigma,
 Eigen::VectorXd ImplicitXBackend::cross(VecView y) {
     const std::size_t n = x_.rows;
     internal_check(y.len == n, "ImplicitXBackend::cross: y and X differ in rows");
-    Eigen::VectorXd z(ix(n));
-    for (std::size_t i = 0; i < n; ++i) z[ix(i)] = mult_ ? mult_[i] * y[i] : y[i];
+    Eigen::VectorXd z(to_index(n));
+    for (std::size_t i = 0; i < n; ++i) z[to_index(i)] = mult_ ? mult_[i] * y[i] : y[i];
     double sigma = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sigma += z[ix(i)];
-    Eigen::VectorXd g(ix(x_.cols));
+    for (std::size_t i = 0; i < n; ++i) sigma += z[to_index(i)];
+    Eigen::VectorXd g(to_index(x_.cols));
     detail::xt_times(x_, z.data(), g.data(), par_, scratch_);
     overflowed_ = overflowed_ || !g.allFinite();
     return finish(g, sigma, 1.0);
@@ -137,17 +136,17 @@ Gate ImplicitXBackend::gate_c(const Eigen::VectorXd& c, std::optional<std::size_
 
 double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
     const std::size_t n = x_.rows, p = x_.cols;
-    v_.resize(ix(p));
-    for (std::size_t j = 0; j < p; ++j) v_[ix(j)] = r[ix(j)] / scale_[j];
+    v_.resize(to_index(p));
+    for (std::size_t j = 0; j < p; ++j) v_[to_index(j)] = r[to_index(j)] / scale_[j];
     double offset = 0.0;
-    for (std::size_t j = 0; j < p; ++j) offset += mean_[j] * v_[ix(j)];
-    t.resize(ix(n));
-    xt_z_.resize(ix(p));
+    for (std::size_t j = 0; j < p; ++j) offset += mean_[j] * v_[to_index(j)];
+    t.resize(to_index(n));
+    xt_z_.resize(to_index(p));
     detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, offset, mult_}, t.data(),
                             xt_z_.data(), par_, scratch_);
     overflowed_ = overflowed_ || !t.allFinite() || !xt_z_.allFinite();
     double sigma = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * t[ix(i)] : t[ix(i)];
+    for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * t[to_index(i)] : t[to_index(i)];
     sigma_ = sigma;
     scored_ = t.data();
     return n == 0 ? 0.0 : detail::pairwise_sum_of_squares(t.data(), n);

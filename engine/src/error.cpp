@@ -43,6 +43,12 @@ std::string_view error_code_of_tag(std::size_t tag) {
     return codes[tag];
 }
 
+std::unexpected<VeltraError> overflow_from_finite_inputs() {
+    return fail(VeltraError::InvalidInput{
+        "non-finite result from finite inputs: values are too large for double precision; "
+        "rescale the data or let the fit standardize it"});
+}
+
 std::string_view VeltraError::code() const { return codes[payload.index()]; }
 
 std::string VeltraError::display() const {

@@ -40,13 +40,18 @@ Result<void> check_finite_mat(const MatView& x, Par par) {
     return {};
 }
 
-Result<void> check_finite_mat(const MatView& x) {
+bool all_finite(const MatView& x) {
     const bool by_rows = x.is_row_major();
     const std::size_t outer = by_rows ? x.rows : x.cols;
     const std::size_t inner = by_rows ? x.cols : x.rows;
     for (std::size_t o = 0; o < outer; ++o)
         for (std::size_t i = 0; i < inner; ++i)
-            if (!std::isfinite(by_rows ? x(o, i) : x(i, o))) return fail(VeltraError::NonFiniteInput{});
+            if (!std::isfinite(by_rows ? x(o, i) : x(i, o))) return false;
+    return true;
+}
+
+Result<void> check_finite_mat(const MatView& x) {
+    if (!all_finite(x)) return fail(VeltraError::NonFiniteInput{});
     return {};
 }
 

@@ -17,46 +17,21 @@
 namespace veltra {
 namespace {
 
-Eigen::Index ix(std::size_t i) { return static_cast<Eigen::Index>(i); }
-
 // out_i = a_i * b_i.
 Eigen::VectorXd scale_col(VecView a, VecView b) {
     internal_check(b.len >= a.len, "scale_col: fewer factors than entries");
-    Eigen::VectorXd out(ix(a.len));
-    for (std::size_t i = 0; i < a.len; ++i) out[ix(i)] = a[i] * b[i];
+    Eigen::VectorXd out(to_index(a.len));
+    for (std::size_t i = 0; i < a.len; ++i) out[to_index(i)] = a[i] * b[i];
     return out;
 }
 
 // out_ij = m_i * X_ij, column-major.
 Eigen::MatrixXd scale_rows(MatView x, VecView m) {
     internal_check(m.len >= x.rows, "scale_rows: fewer multipliers than rows");
-    Eigen::MatrixXd out(ix(x.rows), ix(x.cols));
+    Eigen::MatrixXd out(to_index(x.rows), to_index(x.cols));
     for (std::size_t j = 0; j < x.cols; ++j)
-        for (std::size_t i = 0; i < x.rows; ++i) out(ix(i), ix(j)) = m[i] * x(i, j);
+        for (std::size_t i = 0; i < x.rows; ++i) out(to_index(i), to_index(j)) = m[i] * x(i, j);
     return out;
-}
-
-constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t out = 0;
-    return __builtin_mul_overflow(a, b, &out) ? u64_max : out;
-}
-
-std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t out = 0;
-    return __builtin_add_overflow(a, b, &out) ? u64_max : out;
-}
-
-// Products of fits this small are not worth the pool.
-constexpr std::uint64_t max_sequential_work = 999999;
-
-bool all_finite(const Eigen::VectorXd& v) { return v.allFinite(); }
-
-VeltraError too_large_for_double() {
-    return VeltraError::InvalidInput{
-        "non-finite result from finite inputs: values are too large for double precision; "
-        "rescale the data or let the fit standardize it"};
 }
 
 std::string truncation_message(std::size_t k_used, std::size_t k) {
@@ -77,10 +52,10 @@ std::string truncation_message(std::size_t k_used, std::size_t k) {
 // coefficients).
 Result<void> check_model(const PreparedFit& fit, MatView x) {
     if (fit.W.allFinite() && fit.P.allFinite() && fit.Q.allFinite() && fit.T.allFinite() &&
-        all_finite(fit.coef))
+        fit.coef.allFinite())
         return {};
-    if (auto ok = check_finite_mat(x); !ok) return ok;
-    return std::unexpected(too_large_for_double());
+    VELTRA_CHECK(check_finite_mat(x));
+    return overflow_from_finite_inputs();
 }
 
 // The loop's output with the moments its inputs were standardised by.
@@ -107,12 +82,12 @@ Result<FitWithMoments> fit_pre_standardized(MatView x, VecView y, std::size_t k,
     const double ss = sum_of_squares(xs, par);
     double fro = std::sqrt(ss);
     if (!std::isfinite(ss)) {
-        if (auto ok = check_finite_mat(x); !ok) return std::unexpected(ok.error());
+        VELTRA_CHECK(check_finite_mat(x));
         fro = stable_norm(xs);
     }
     FitWithMoments out;
     out.fit = pls1_fit_prepared_fro(xs, VecView::of(ys), k, keep, fro, par);
-    if (auto ok = check_model(out.fit, x); !ok) return std::unexpected(ok.error());
+    VELTRA_CHECK(check_model(out.fit, x));
     return out;
 }
 
@@ -123,8 +98,8 @@ Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
     const std::optional<VecView> wv =
         weights ? std::optional<VecView>(VecView::of(*weights)) : std::nullopt;
     FitX fx = fit_x_moments(x, std::nullopt, wv, par);
-    if (!all_finite(fx.mean) || !all_finite(fx.scale)) {
-        if (auto ok = check_finite_mat(x); !ok) return std::unexpected(ok.error());
+    if (!fx.mean.allFinite() || !fx.scale.allFinite()) {
+        VELTRA_CHECK(check_finite_mat(x));
     }
     const Standardized1 ystd = standardize1_weighted(y, wv);
     const Eigen::VectorXd ys =
@@ -134,9 +109,9 @@ Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
     FitWithMoments out;
     const double ratio = mean_scale_ratio(fx);
     // Centring on the fly loses digits in proportion to the ratio; beyond
-    // 1000 the standardised X is formed once instead.
+    // the limit the standardised X is formed once instead.
     std::optional<PreparedFit> fit;
-    if (x.rows == 0 || x.cols == 0 || !(ratio > 1000.0))
+    if (x.rows == 0 || x.cols == 0 || !(ratio > implicit_max_mean_ratio))
         fit = pls1_fit_implicit(x, fx, VecView::of(ys), k, keep, par);
     // Without a fit here, the ratio was too large or a product with the raw
     // columns overflowed near the limit of double: the standardised X, whose
@@ -146,7 +121,7 @@ Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
         fit = pls1_fit_prepared_fro(MatView::of(xs), VecView::of(ys), k, keep, fx.fro, par);
     }
     out.fit = std::move(*fit);
-    if (auto ok = check_model(out.fit, x); !ok) return std::unexpected(ok.error());
+    VELTRA_CHECK(check_model(out.fit, x));
     out.x_mean = std::move(fx.mean);
     out.x_scale = std::move(fx.scale);
     out.y_mean = ystd.mean;
@@ -185,12 +160,12 @@ Eigen::VectorXd pls1_coef_at_k(MatView w, MatView p, VecView q, std::size_t k) {
     internal_check(k <= w.cols && k <= p.cols && k <= q.len,
                    "pls1_coef_at_k: more components asked for than held");
     internal_check(w.rows == p.rows, "pls1_coef_at_k: W and P differ in rows");
-    if (k == 0) return Eigen::VectorXd::Zero(ix(w.rows));
+    if (k == 0) return Eigen::VectorXd::Zero(to_index(w.rows));
     const MatView wk{w.data, w.rows, k, w.row_stride, w.col_stride};
     const MatView pk{p.data, p.rows, k, p.row_stride, p.col_stride};
     const Eigen::MatrixXd ptw = mat_mul(pk.transposed(), wk, par_sequential);
-    Eigen::MatrixXd b(ix(k), 1);
-    for (std::size_t a = 0; a < k; ++a) b(ix(a), 0) = q[a];
+    Eigen::MatrixXd b(to_index(k), 1);
+    for (std::size_t a = 0; a < k; ++a) b(to_index(a), 0) = q[a];
     lu_solve_in_place(MatView::of(ptw), b);
     return mat_vec(wk, VecView{b.data(), k, 1}, par_sequential);
 }
@@ -199,24 +174,21 @@ Result<Pls1Model> pls1_fit_impl(MatView x, VecView y, std::size_t k,
                                 std::optional<VecView> weights, const FitOpts& opts) {
     const std::size_t n = x.rows, p = x.cols;
     if (y.len != n) return fail(VeltraError::DimensionMismatch{y.len, n, p});
-    if (auto ok = check_fit_y_and_k(p, y, k, opts.keep); !ok) return std::unexpected(ok.error());
-    auto norm = opts.strict ? validate_weights_for_k(weights, n, k)
-                            : validate_and_normalize_weights(weights, n);
-    if (!norm) return std::unexpected(norm.error());
+    VELTRA_CHECK(check_fit_y_and_k(p, y, k, opts.keep));
+    VELTRA_TRY(norm, opts.strict ? validate_weights_for_k(weights, n, k)
+                                 : validate_and_normalize_weights(weights, n));
     // Without rows there is nothing to centre on: the model would be NaN.
     if (n == 0)
         return fail(VeltraError::InvalidArgument{"insufficient n for k=" + format_count(k) +
                                                  ": need n >= k + 1 (got n=0)"});
     std::optional<Eigen::VectorXd> mult;
     if (norm->weights) mult = sqrt_col(VecView::of(*norm->weights));
-    const Par par = opts.sequential || sat_mul(sat_mul(n, p), k) <= max_sequential_work
-                        ? par_sequential
-                        : par_parallel;
+    const Par par = sat_mul(sat_mul(n, p), k) <= small_work_max ? par_sequential : opts.par;
 
-    auto prepared = opts.pre_standardized
-                        ? fit_pre_standardized(x, y, k, opts.keep, mult, par)
-                        : fit_standardizing(x, y, k, opts.keep, norm->weights, mult, par);
-    if (!prepared) return std::unexpected(prepared.error());
+    VELTRA_TRY(prepared,
+               opts.pre_standardized
+                   ? fit_pre_standardized(x, y, k, opts.keep, mult, par)
+                   : fit_standardizing(x, y, k, opts.keep, norm->weights, mult, par));
     PreparedFit& fit = prepared->fit;
     if (opts.strict && opts.pre_standardized && fit.k_used < k)
         return fail(VeltraError::InvalidInput{truncation_message(fit.k_used, k)});
@@ -226,12 +198,13 @@ Result<Pls1Model> pls1_fit_impl(MatView x, VecView y, std::size_t k,
     if (!opts.pre_standardized) {
         double shift = 0.0;
         for (std::size_t j = 0; j < p; ++j) {
-            model.beta[ix(j)] = fit.coef[ix(j)] * prepared->y_scale / prepared->x_scale[ix(j)];
-            shift += prepared->x_mean[ix(j)] * model.beta[ix(j)];
+            model.beta[to_index(j)] =
+                fit.coef[to_index(j)] * prepared->y_scale / prepared->x_scale[to_index(j)];
+            shift += prepared->x_mean[to_index(j)] * model.beta[to_index(j)];
         }
         model.intercept = prepared->y_mean - shift;
-        if (!all_finite(model.beta) || !std::isfinite(model.intercept))
-            return std::unexpected(too_large_for_double());
+        if (!model.beta.allFinite() || !std::isfinite(model.intercept))
+            return overflow_from_finite_inputs();
     }
     model.T = std::move(fit.T);
     model.P = std::move(fit.P);

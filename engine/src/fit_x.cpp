@@ -15,9 +15,7 @@ namespace {
 constexpr std::size_t chunk_bytes = 2097152;
 constexpr std::size_t streaming_min_bytes = 8192;
 
-Eigen::Index idx(std::size_t i) { return static_cast<Eigen::Index>(i); }
 
-std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 
 // One streamed chunk: each pass reads every used row's segment of the chunk
 // contiguously into per-column accumulators, two columns to a vector, so each
@@ -117,9 +115,9 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
 
     FitX out;
     out.row_major = x.is_row_major();
-    out.mean = Eigen::VectorXd::Zero(idx(p));
-    out.scale = Eigen::VectorXd::Zero(idx(p));
-    Eigen::VectorXd terms = Eigen::VectorXd::Zero(idx(p));
+    out.mean = Eigen::VectorXd::Zero(to_index(p));
+    out.scale = Eigen::VectorXd::Zero(to_index(p));
+    Eigen::VectorXd terms = Eigen::VectorXd::Zero(to_index(p));
 
     const std::size_t threads =
         par == par_sequential ? 1
@@ -144,11 +142,7 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
             detail::column_terms(src, c0, c1, mean, scale, term, nullptr, nullptr, buffer);
         }
     };
-    if (par == par_sequential) {
-        for (std::size_t c = 0; c < chunks; ++c) run_chunk(c);
-    } else {
-        for_each_index(par_parallel, chunks, run_chunk);
-    }
+    for_each_index(par, chunks, run_chunk);
     out.fro = safe_norm(VecView::of(terms));
     return out;
 }
@@ -160,14 +154,14 @@ Eigen::MatrixXd FitX::materialize(MatView x) const {
                    "FitX::materialize: fewer means or scales than columns");
     internal_check(!row_multipliers || static_cast<std::size_t>(row_multipliers->size()) >= n,
                    "FitX::materialize: fewer row multipliers than rows");
-    Eigen::MatrixXd z(idx(n), idx(p));
+    Eigen::MatrixXd z(to_index(n), to_index(p));
     for (std::size_t j = 0; j < p; ++j) {
-        const double mu = mean[idx(j)], sc = scale[idx(j)];
+        const double mu = mean[to_index(j)], sc = scale[to_index(j)];
         double* out = z.data() + j * n;
         detail::standardized_line([&](std::size_t i) { return x(i, j); }, n, mu, sc, nullptr,
                                   out);
         if (row_multipliers)
-            for (std::size_t i = 0; i < n; ++i) out[i] *= (*row_multipliers)[idx(i)];
+            for (std::size_t i = 0; i < n; ++i) out[i] *= (*row_multipliers)[to_index(i)];
     }
     return z;
 }

@@ -10,11 +10,8 @@
 namespace veltra {
 namespace {
 
-constexpr double u = 1.1102230246251565e-16;    // 2^-53
-constexpr double eps = 2.220446049250313e-16;   // 2^-52
+constexpr double u = eps / 2;  // 2^-53
 constexpr double gram_floor = 1e-12;
-
-Eigen::Index ix(std::size_t i) { return static_cast<Eigen::Index>(i); }
 
 double running_dot(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
     double s = 0.0;
@@ -49,21 +46,19 @@ double c2_norm_estimate(MatView g, double x_fro) {
     return min_ignoring_nan(row_max, x_fro * x_fro);
 }
 
-GramPBlock::GramPBlock(MatView x_in, Par par, bool sequential_in)
+GramPBlock::GramPBlock(MatView x_in, Par build, Par replicates)
     : x(x_in),
-      G(mat_mul(x_in.transposed(), x_in, par)),
+      G(mat_mul(x_in.transposed(), x_in, build)),
       x_fro(stable_norm(x_in)),
       c2(c2_norm_estimate(MatView::of(G), x_fro)),
-      sequential(sequential_in) {}
+      par(replicates) {}
 
 std::optional<GramReplicateFit> GramPBlock::fit_replicate_full(
-    VecView y, std::size_t k, std::optional<std::size_t> keep) const {
+    VecView y, std::size_t k, std::optional<std::size_t> keep,
+    const Eigen::VectorXd* cross) const {
     internal_check(y.len == x.rows, "fit_replicate_full: y and X differ in rows");
-    std::uint64_t work = 0;
-    const bool small = !__builtin_mul_overflow(std::uint64_t{x.rows}, std::uint64_t{x.cols}, &work) &&
-                       !__builtin_mul_overflow(work, std::uint64_t{k}, &work) && work < 1000000;
-    const Par par = sequential || small ? par_sequential : par_parallel;
-    GramBackend backend(*this, par);
+    const bool small = sat_mul(sat_mul(x.rows, x.cols), k) <= small_work_max;
+    GramBackend backend(*this, small ? par_sequential : par, cross);
     auto fit = pls1_component_loop(backend, y, k, keep);
     if (!fit) return std::nullopt;
     // A stop after some but not all components cannot be told apart from
@@ -72,27 +67,33 @@ std::optional<GramReplicateFit> GramPBlock::fit_replicate_full(
     return GramReplicateFit{std::move(fit->coef), fit->k_used, backend.coef_err(fit->k_used)};
 }
 
-GramBackend::GramBackend(const GramPBlock& block, Par par)
+GramBackend::GramBackend(const GramPBlock& block, Par par, const Eigen::VectorXd* given_cross)
     : block_(block),
       par_(par),
+      given_cross_(given_cross),
       n_(block.x.rows),
       p_(block.x.cols),
       x_fro_(block.x_fro),
       c2_(block.c2),
-      gr_(Eigen::VectorXd::Zero(ix(block.x.cols))) {
+      gr_(Eigen::VectorXd::Zero(to_index(block.x.cols))) {
     internal_check(static_cast<std::size_t>(block.G.rows()) == p_ &&
                        static_cast<std::size_t>(block.G.cols()) == p_,
                    "GramBackend: G is not p x p");
 }
 
 Eigen::VectorXd GramBackend::cross(VecView y) {
+    if (given_cross_) {
+        internal_check(static_cast<std::size_t>(given_cross_->size()) == p_,
+                       "GramBackend: the given X'y does not have p entries");
+        return *given_cross_;
+    }
     Eigen::VectorXd copy;
     const double* z = y.data;
     if (y.stride != 1 && y.len > 0) {
         copy = y.eigen();
         z = copy.data();
     }
-    Eigen::VectorXd c(ix(p_));
+    Eigen::VectorXd c(to_index(p_));
     detail::ProductScratch scratch;
     detail::xt_times(block_.x, z, c.data(), par_, scratch);
     return c;

@@ -12,6 +12,7 @@
 #include <Eigen/SVD>
 
 #include "veltra/error.hpp"
+#include "veltra/finite.hpp"
 
 namespace veltra {
 
@@ -22,8 +23,6 @@ using ColMap = Eigen::Map<const Eigen::MatrixXd, Eigen::Unaligned, Eigen::OuterS
 using RowMap = Eigen::Map<const RowMajorXd, Eigen::Unaligned, Eigen::OuterStride<>>;
 
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
-
-Eigen::Index idx(std::size_t n) { return static_cast<Eigen::Index>(n); }
 
 // Eigen cuts a matrix product into blocks sized from the cache sizes it
 // reads from the host at run time, and the blocks decide how each entry's
@@ -62,9 +61,11 @@ bool has_unit_stride(const MatView& v) {
 template <class F>
 decltype(auto) with_unit_map(const MatView& v, F&& f) {
     if (v.row_stride == 1 || v.rows <= 1) {
-        return f(ColMap(v.data, idx(v.rows), idx(v.cols), Eigen::OuterStride<>(v.col_stride)));
+        return f(ColMap(v.data, to_index(v.rows), to_index(v.cols),
+                        Eigen::OuterStride<>(v.col_stride)));
     }
-    return f(RowMap(v.data, idx(v.rows), idx(v.cols), Eigen::OuterStride<>(v.row_stride)));
+    return f(RowMap(v.data, to_index(v.rows), to_index(v.cols),
+                    Eigen::OuterStride<>(v.row_stride)));
 }
 
 // As with_unit_map, and for any other strides the general two-stride map,
@@ -128,7 +129,6 @@ void run_rows(const std::vector<const double*>& rows, const double* v, std::size
     }
 }
 
-std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 
 // Sum of squares of the entries scaled by 2^-e, column by column.
 double scaled_sum_of_squares(const MatView& a, int e) {
@@ -148,7 +148,7 @@ Eigen::MatrixXd mat_mul(const MatView& a, const MatView& b, Par par) {
     internal_check(a.cols == b.rows, "mat_mul: the columns of A differ from the rows of B");
     plan_product_blocking();
     const std::size_t m = a.rows, n = b.cols, k = a.cols;
-    Eigen::MatrixXd c(idx(m), idx(n));
+    Eigen::MatrixXd c(to_index(m), to_index(n));
     if (m == 0 || n == 0) return c;
     if (k == 0) {
         c.setZero();
@@ -168,11 +168,11 @@ Eigen::MatrixXd mat_mul(const MatView& a, const MatView& b, Par par) {
                 [&](std::size_t, IndexSpan s) {
                     if (s.size() == 0) return;
                     if (by_rows) {
-                        c.middleRows(idx(s.begin), idx(s.size())).noalias() =
-                            am.middleRows(idx(s.begin), idx(s.size())) * bm;
+                        c.middleRows(to_index(s.begin), to_index(s.size())).noalias() =
+                            am.middleRows(to_index(s.begin), to_index(s.size())) * bm;
                     } else {
-                        c.middleCols(idx(s.begin), idx(s.size())).noalias() =
-                            am * bm.middleCols(idx(s.begin), idx(s.size()));
+                        c.middleCols(to_index(s.begin), to_index(s.size())).noalias() =
+                            am * bm.middleCols(to_index(s.begin), to_index(s.size()));
                     }
                 },
                 parts_for(m, n, k));
@@ -184,7 +184,7 @@ Eigen::MatrixXd mat_mul(const MatView& a, const MatView& b, Par par) {
 Eigen::VectorXd mat_vec(const MatView& a, const VecView& x, Par par) {
     internal_check(a.cols == x.len, "mat_vec: the columns of A differ from the length of x");
     const std::size_t m = a.rows, k = a.cols;
-    Eigen::VectorXd y(idx(m));
+    Eigen::VectorXd y(to_index(m));
     if (m == 0) return y;
     if (k == 0) {
         y.setZero();
@@ -197,14 +197,14 @@ Eigen::VectorXd mat_vec(const MatView& a, const VecView& x, Par par) {
         x_copy = x.eigen();
         xp = x_copy.data();
     }
-    const Eigen::Map<const Eigen::VectorXd> xv(xp, idx(k));
+    const Eigen::Map<const Eigen::VectorXd> xv(xp, to_index(k));
     with_map(a, [&](const auto& am) {
         for_each_part(
             par, m,
             [&](std::size_t, IndexSpan s) {
                 if (s.size() == 0) return;
-                y.segment(idx(s.begin), idx(s.size())).noalias() =
-                    am.middleRows(idx(s.begin), idx(s.size())) * xv;
+                y.segment(to_index(s.begin), to_index(s.size())).noalias() =
+                    am.middleRows(to_index(s.begin), to_index(s.size())) * xv;
             },
             parts_for(m, 1, k));
     });
@@ -224,13 +224,9 @@ std::optional<Eigen::VectorXd> row_major_t_mul(const MatView& x, const VecView& 
         rows[r] = x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride;
         vc[r] = v[r];
     }
-    Eigen::VectorXd acc = Eigen::VectorXd::Zero(idx(p));
-    if (par == par_sequential) {
-        run_rows(rows, vc.data(), 0, p, acc.data());
-        return acc;
-    }
+    Eigen::VectorXd acc = Eigen::VectorXd::Zero(to_index(p));
     const std::size_t w = std::min(ceil_div(ceil_div(p, 8), 8) * 8, max_chunk);
-    for_each_index(par_parallel, ceil_div(p, w), [&](std::size_t c) {
+    for_each_index(par, ceil_div(p, w), [&](std::size_t c) {
         const std::size_t lo = c * w;
         const std::size_t hi = std::min(lo + w, p);
         // A task-local accumulator keeps tasks off each other's cache lines.
@@ -243,7 +239,7 @@ std::optional<Eigen::VectorXd> row_major_t_mul(const MatView& x, const VecView& 
 
 std::optional<Eigen::MatrixXd> col_major_or_copy(const MatView& x) {
     if (x.row_stride == 1 && x.col_stride >= 0) return std::nullopt;
-    Eigen::MatrixXd out(idx(x.rows), idx(x.cols));
+    Eigen::MatrixXd out(to_index(x.rows), to_index(x.cols));
     double* o = out.data();
     // Bands of rows, so that a row-major source is read a few cache lines
     // at a time rather than one entry per line.
@@ -261,7 +257,7 @@ void lu_solve_in_place(const MatView& a, Eigen::MatrixXd& b) {
     internal_check(a.rows == a.cols, "lu_solve_in_place: A is not square");
     internal_check(static_cast<std::size_t>(b.rows()) == a.rows,
                    "lu_solve_in_place: B and A differ in rows");
-    const Eigen::Index n = idx(a.rows);
+    const Eigen::Index n = to_index(a.rows);
     if (n == 0) return;
     plan_product_blocking();
     Eigen::PartialPivLU<Eigen::MatrixXd> lu(n);
@@ -287,31 +283,33 @@ void lu_solve_in_place(const MatView& a, Eigen::MatrixXd& b) {
 
 Eigen::VectorXd leverage_diag(const MatView& t) {
     const std::size_t n = t.rows, k = t.cols;
-    Eigen::VectorXd h = Eigen::VectorXd::Zero(idx(n));
+    Eigen::VectorXd h = Eigen::VectorXd::Zero(to_index(n));
     if (k == 0) return h;
     const Eigen::MatrixXd g = mat_mul(t.transposed(), t, par_sequential);
-    Eigen::MatrixXd g_inv = Eigen::MatrixXd::Identity(idx(k), idx(k));
+    Eigen::MatrixXd g_inv = Eigen::MatrixXd::Identity(to_index(k), to_index(k));
     lu_solve_in_place(MatView::of(g), g_inv);
     std::vector<double> row(k), u(k);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < k; ++j) row[j] = t(i, j);
         for (std::size_t j = 0; j < k; ++j) {
             double s = 0.0;
-            for (std::size_t l = 0; l < k; ++l) s += g_inv(idx(j), idx(l)) * row[l];
+            for (std::size_t l = 0; l < k; ++l) s += g_inv(to_index(j), to_index(l)) * row[l];
             u[j] = s;
         }
         double hi = 0.0;
         for (std::size_t j = 0; j < k; ++j) hi += row[j] * u[j];
-        h[idx(i)] = hi;
+        h[to_index(i)] = hi;
     }
     return h;
 }
 
+// The decompositions hold no product of ours and Eigen's own threading is
+// off, so they run on the calling thread: par_sequential always holds.
 std::optional<EigenResult> self_adjoint_eigen(const MatView& g, Par) {
     internal_check(g.rows == g.cols, "self_adjoint_eigen: G is not square");
     if (g.rows == 0) return EigenResult{Eigen::VectorXd(0), Eigen::MatrixXd(0, 0)};
     plan_product_blocking();
-    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(idx(g.rows));
+    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(to_index(g.rows));
     with_map(g, [&](const auto& gm) { solver.compute(gm, Eigen::ComputeEigenvectors); });
     if (solver.info() != Eigen::Success) return std::nullopt;
     return EigenResult{solver.eigenvalues(), solver.eigenvectors()};
@@ -320,8 +318,8 @@ std::optional<EigenResult> self_adjoint_eigen(const MatView& g, Par) {
 std::optional<ThinSvd> thin_svd(const MatView& m, Par) {
     const std::size_t r = std::min(m.rows, m.cols);
     if (r == 0) {
-        return ThinSvd{Eigen::MatrixXd(idx(m.rows), 0), Eigen::VectorXd(0),
-                       Eigen::MatrixXd(idx(m.cols), 0)};
+        return ThinSvd{Eigen::MatrixXd(to_index(m.rows), 0), Eigen::VectorXd(0),
+                       Eigen::MatrixXd(to_index(m.cols), 0)};
     }
     // One-sided Jacobi is the more accurate and is quick while the smaller
     // side is short; divide and conquer takes over for large problems.
@@ -342,30 +340,26 @@ Eigen::MatrixXd orthogonal_rotation(const MatView& a, const MatView& b) {
                    "orthogonal_rotation: A and B differ in shape");
     const Eigen::MatrixXd m = mat_mul(a.transposed(), b, par_sequential);
     const auto svd = thin_svd(MatView::of(m), par_sequential);
-    if (!svd) return Eigen::MatrixXd::Constant(idx(a.cols), idx(a.cols), nan_value);
+    if (!svd) return Eigen::MatrixXd::Constant(to_index(a.cols), to_index(a.cols), nan_value);
     return mat_mul(MatView::of(svd->U), MatView::of(svd->V).transposed(), par_sequential);
 }
 
-double stable_rank(const MatView& a) {
+double stable_rank(const MatView& a, Par par) {
     // The Gram matrix of the shorter side is the smaller one.
     const MatView s = a.rows > a.cols ? a.transposed() : a;
     if (s.rows == 0) return 0.0;
-    const Eigen::MatrixXd g = mat_mul(s, s.transposed(), par_parallel);
-    return stable_rank_from_gram(MatView::of(g));
+    const Eigen::MatrixXd g = mat_mul(s, s.transposed(), par);
+    return stable_rank_from_gram(MatView::of(g), par);
 }
 
-double stable_rank_from_gram(const MatView& g) {
+double stable_rank_from_gram(const MatView& g, Par par) {
     internal_check(g.rows == g.cols, "stable_rank_from_gram: G is not square");
     const std::size_t m = g.rows;
     if (m == 0) return 0.0;
-    for (std::size_t j = 0; j < m; ++j) {
-        for (std::size_t i = 0; i < m; ++i) {
-            if (!std::isfinite(g(i, j))) return nan_value;
-        }
-    }
-    const auto eig = self_adjoint_eigen(g, par_parallel);
+    if (!all_finite(g)) return nan_value;
+    const auto eig = self_adjoint_eigen(g, par);
     if (!eig) internal_failure("eigendecomposition failed to converge");
-    const double lambda_max = eig->values[idx(m - 1)];
+    const double lambda_max = eig->values[to_index(m - 1)];
     if (lambda_max <= 0.0) return 0.0;
     double trace = -0.0;
     for (std::size_t i = 0; i < m; ++i) trace += g(i, i);
@@ -382,7 +376,6 @@ double stable_norm(const MatView& a) {
     }
     // Above this the squares that may have underflowed are far below the
     // rounding of the sum; the plain sum then is already the answer.
-    const double safe_low = std::ldexp(1.0, -900);
     if (std::isnan(s) || (std::isfinite(s) && s >= safe_low)) return std::sqrt(s);
 
     double a_max = 0.0;
@@ -400,13 +393,6 @@ double stable_norm(const MatView& a) {
 
 double stable_norm(const VecView& v) {
     return stable_norm(MatView{v.data, v.len, 1, v.stride, 0});
-}
-
-bool all_finite(const MatView& a) {
-    for (std::size_t j = 0; j < a.cols; ++j)
-        for (std::size_t i = 0; i < a.rows; ++i)
-            if (!std::isfinite(a(i, j))) return false;
-    return true;
 }
 
 }  // namespace veltra

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "veltra/error.hpp"
+#include "simd2.hpp"
 
 namespace veltra {
 namespace {
 
 std::ptrdiff_t sd(std::size_t i) { return static_cast<std::ptrdiff_t>(i); }
-std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 
 // The product runs block by block. A block of A (some rows over some
 // summation indices) is read in place when A's rows are adjacent, else
@@ -33,12 +33,9 @@ std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0)
 constexpr int max_tile_cols = 5;
 constexpr std::array<int, max_tile_cols + 1> tile_vectors = {0, 6, 5, 3, 2, 2};
 
-typedef double v2d __attribute__((vector_size(16)));
-// The same vector at any address of a double.
-typedef double v2d_any __attribute__((vector_size(16), aligned(8), may_alias));
-
-inline v2d load2(const double* p) { return *reinterpret_cast<const v2d_any*>(p); }
-inline void store2(double* p, v2d v) { *reinterpret_cast<v2d_any*>(p) = v; }
+using detail::load2;
+using detail::store2;
+using detail::v2d;
 
 // The tile of MV two-lane vectors of rows (row i of the panel at a + t a_t
 // + i for index t) by NC columns of B (B(t, c) twice at b + t ldb + 2 c);
@@ -417,8 +414,8 @@ Eigen::MatrixXd ordered_product(const MatView& a, const MatView& b, Par par, boo
     internal_check(a.cols == b.rows,
                    "ordered_product: the columns of A differ from the rows of B");
     const std::size_t rows = a.rows, cols = b.cols, k = a.cols;
-    Eigen::MatrixXd out = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(rows),
-                                                static_cast<Eigen::Index>(cols));
+    Eigen::MatrixXd out = Eigen::MatrixXd::Zero(to_index(rows),
+                                                to_index(cols));
     if (rows == 0 || cols == 0 || k == 0) return out;
     const bool wide = wide_vectors && has_wide_vectors();
     const std::vector<ColTile> tiles = column_tiles(cols);
@@ -437,8 +434,8 @@ Eigen::MatrixXd ordered_product(const MatView& a, const MatView& b, Par par, boo
     const std::vector<double> bd = pack_b(b, pl.copies, par);
     std::vector<Eigen::MatrixXd> partial(fixed_parts);
     for_each_part(par, k, [&](std::size_t i, IndexSpan s) {
-        partial[i] = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(rows),
-                                           static_cast<Eigen::Index>(cols));
+        partial[i] = Eigen::MatrixXd::Zero(to_index(rows),
+                                           to_index(cols));
         product_range(a, bd.data(), cols, tiles, pl, 0, rows, s.begin, s.end,
                       partial[i].data(), rows);
     });

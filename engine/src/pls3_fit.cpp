@@ -16,7 +16,6 @@ namespace veltra {
 namespace {
 
 constexpr double value_floor = 1e-14;
-constexpr double epsilon = 2.220446049250313e-16;  // 2^-52
 
 }  // namespace
 
@@ -27,7 +26,7 @@ double fit_threshold(const Prepared& pr) {
     const double x_norm = pr.x_fro ? *pr.x_fro : *pr.x_std_norm;
     const double y_norm = stable_norm(pr.y_std_view());
     const double dim = static_cast<double>(std::max({pr.Y.cols, pr.X.cols, pr.X.rows}));
-    double tol = dim * epsilon * x_norm * y_norm;
+    double tol = dim * eps * x_norm * y_norm;
     if (pr.implicit) {
         // The mean corrections of the implicit products lose up to about
         // mean_ratio times the rounding of the raw products.
@@ -78,8 +77,7 @@ Result<Components> dense_components(const Eigen::MatrixXd& C, std::uint64_t k, P
 
 Result<std::optional<Lv1FromCrossCov>> pls3_lv1_from_cross_cov(const Eigen::MatrixXd& C,
                                                                double tol) {
-    auto comps = dense_components(C, 1, par_sequential, [tol] { return tol; });
-    if (!comps) return std::unexpected(std::move(comps.error()));
+    VELTRA_TRY(comps, dense_components(C, 1, par_sequential, [tol] { return tol; }));
     if (comps->U.cols() == 0) return std::optional<Lv1FromCrossCov>{};
     return std::optional<Lv1FromCrossCov>{
         Lv1FromCrossCov{comps->V.col(0), comps->singular_values[0]}};
@@ -87,25 +85,24 @@ Result<std::optional<Lv1FromCrossCov>> pls3_lv1_from_cross_cov(const Eigen::Matr
 
 Result<Pls3Model> pls3_fit_impl(MatView X, MatView Y, std::uint64_t k,
                                 std::optional<VecView> weights, const Pls3FitOpts& opts) {
-    auto prep = prepare(X, Y, k, weights, opts);
-    if (!prep) return std::unexpected(std::move(prep.error()));
+    VELTRA_TRY(prep, prepare(X, Y, k, weights, opts));
     Prepared& pr = prep->prepared;
     const ThresholdProvider threshold = [&pr] { return pls3_detail::fit_threshold(pr); };
 
-    auto comps = dense_components(prep->C, k, pr.par, threshold);
-    if (comps && static_cast<std::uint64_t>(comps->U.cols()) < k && pr.implicit) {
+    VELTRA_TRY(comps, dense_components(prep->C, k, pr.par, threshold));
+    if (static_cast<std::uint64_t>(comps->U.cols()) < k && pr.implicit) {
         // Short of components: the widened floor of the implicit route may
         // have cut a real one; decide again on the exact standardised X.
         const Eigen::MatrixXd C = pr.materialize();
-        if (auto r = pls3_detail::check_cross_cov(pr, C); !r) return std::unexpected(r.error());
-        comps = dense_components(C, k, pr.par, threshold);
+        VELTRA_CHECK(pls3_detail::check_cross_cov(pr, C));
+        VELTRA_TRY(exact, dense_components(C, k, pr.par, threshold));
+        comps = std::move(exact);
     }
-    if (!comps) return std::unexpected(std::move(comps.error()));
     prep->C.resize(0, 0);
     Pls3Model model = std::move(pr).into_model(opts.pre_standardized_X, opts.pre_standardized_Y,
                                                std::move(comps->U), std::move(comps->V),
                                                std::move(comps->singular_values));
-    if (auto r = pls3_detail::check_model(model); !r) return std::unexpected(r.error());
+    VELTRA_CHECK(pls3_detail::check_model(model));
     return model;
 }
 

@@ -10,13 +10,6 @@
 
 namespace veltra::pls3_detail {
 
-inline constexpr std::string_view non_finite_result_message =
-    "non-finite result from finite inputs: values are too large for double precision; rescale "
-    "the data or let the fit standardize it";
-
-// The failure of a fit whose numbers overflow although its inputs are finite.
-std::unexpected<VeltraError> overflow_error();
-
 // A cross covariance that is not finite: non_finite_input when a
 // standardised block is not finite, else the overflow of finite blocks.
 Result<void> check_cross_cov(const Prepared& prepared, const Eigen::MatrixXd& C);

@@ -19,16 +19,6 @@ namespace veltra {
 
 namespace {
 
-Eigen::Index idx(std::size_t i) { return static_cast<Eigen::Index>(i); }
-
-constexpr std::uint64_t sequential_max_work = 999'999;
-constexpr double implicit_max_mean_ratio = 1000.0;
-
-std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r = 0;
-    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
-
 // The sum of squares of X's entries, the same bits in either storage order:
 // per column, the rows cut into the 8 fixed parts, each a running sum in
 // row order, the parts added in order; the columns added in order. Each
@@ -97,7 +87,8 @@ Eigen::MatrixXd Prepared::cross_cov() const {
         double s = -0.0;
         for (std::size_t r = 0; r < n; ++r) s += ys(r, j);
         for (std::size_t i = 0; i < p; ++i)
-            c(idx(i), idx(j)) = (c(idx(i), idx(j)) - X_mean[idx(i)] * s) / X_scale[idx(i)];
+            c(to_index(i), to_index(j)) =
+                (c(to_index(i), to_index(j)) - X_mean[to_index(i)] * s) / X_scale[to_index(i)];
     }
     return c;
 }
@@ -110,12 +101,13 @@ Eigen::MatrixXd Prepared::x_scores(const Eigen::MatrixXd& W) const {
     Eigen::MatrixXd w_scaled(W.rows(), W.cols());
     for (std::size_t a = 0; a < m; ++a)
         for (std::size_t i = 0; i < p; ++i)
-            w_scaled(idx(i), idx(a)) = W(idx(i), idx(a)) / X_scale[idx(i)];
+            w_scaled(to_index(i), to_index(a)) = W(to_index(i), to_index(a)) / X_scale[to_index(i)];
     Eigen::MatrixXd t = ordered_product(X, MatView::of(w_scaled), par);
     for (std::size_t a = 0; a < m; ++a) {
         double c = 0.0;
-        for (std::size_t i = 0; i < p; ++i) c += X_mean[idx(i)] * w_scaled(idx(i), idx(a));
-        t.col(idx(a)).array() -= c;
+        for (std::size_t i = 0; i < p; ++i)
+            c += X_mean[to_index(i)] * w_scaled(to_index(i), to_index(a));
+        t.col(to_index(a)).array() -= c;
     }
     return t;
 }
@@ -161,21 +153,17 @@ Pls3Model Prepared::into_model(bool pre_standardized_X, bool pre_standardized_Y,
 
 namespace pls3_detail {
 
-std::unexpected<VeltraError> overflow_error() {
-    return fail(VeltraError::InvalidInput{std::string(non_finite_result_message)});
-}
-
 Result<void> check_cross_cov(const Prepared& prepared, const Eigen::MatrixXd& C) {
     if (C.allFinite()) return {};
-    if (auto r = check_finite_mat(prepared.x_std_view()); !r) return r;
-    if (auto r = check_finite_mat(prepared.y_std_view()); !r) return r;
-    return overflow_error();
+    VELTRA_CHECK(check_finite_mat(prepared.x_std_view()));
+    VELTRA_CHECK(check_finite_mat(prepared.y_std_view()));
+    return overflow_from_finite_inputs();
 }
 
 Result<void> check_model(const Pls3Model& m) {
     // U and V are unit vectors; only the values and scores can overflow.
     if (!m.x_scores.allFinite() || !m.y_scores.allFinite() || !m.singular_values.allFinite())
-        return overflow_error();
+        return overflow_from_finite_inputs();
     return {};
 }
 
@@ -192,8 +180,7 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
             "implemented yet across the PLS2/PLS3 family."});
     }
     // The setting of the products depends on the shape alone.
-    const bool small = saturating_product(saturating_product(n, p), q) <= sequential_max_work;
-    const Par par = opts.sequential || small ? par_sequential : par_parallel;
+    const Par par = sat_mul(sat_mul(n, p), q) <= small_work_max ? par_sequential : opts.par;
     std::optional<FitX> fx;
     double x_ss = 0.0;
     if (n > 0 && p > 0) {
@@ -211,10 +198,10 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
             finite = fx->mean.allFinite() && fx->scale.allFinite();
         }
         if (!finite) {
-            if (auto r = check_finite_mat(X, par); !r) return std::unexpected(r.error());
+            VELTRA_CHECK(check_finite_mat(X, par));
         }
     }
-    if (auto r = check_finite_mat(Y); !r) return std::unexpected(r.error());
+    VELTRA_CHECK(check_finite_mat(Y));
     if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
     const std::uint64_t k_max = std::min(p, q);
     if (k > k_max) return fail(VeltraError::KExceedsMax{k, k_max});
@@ -231,18 +218,13 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
         if (X.row_stride != 1 && X.col_stride != 1) pr.X_std = col_major_or_copy(X);
         // The plain sum serves unless it overflowed or squares may have
         // underflowed; the overflow-safe norm decides those.
-        const double safe_low = std::ldexp(1.0, -900);
         pr.x_std_norm = std::isfinite(x_ss) && x_ss >= safe_low ? std::sqrt(x_ss) : stable_norm(X);
-        pr.X_mean = Eigen::VectorXd::Zero(idx(p));
-        pr.X_scale = Eigen::VectorXd::Ones(idx(p));
+        pr.X_mean = Eigen::VectorXd::Zero(to_index(p));
+        pr.X_scale = Eigen::VectorXd::Ones(to_index(p));
     } else {
         internal_check(fx.has_value(), "prepare: no moments of a non-empty X");
         pr.x_fro = fx->fro;
-        double ratio = 0.0;
-        for (std::size_t j = 0; j < p; ++j) {
-            const double r = std::abs(fx->mean[idx(j)]) / fx->scale[idx(j)];
-            if (r > ratio) ratio = r;
-        }
+        const double ratio = mean_scale_ratio(*fx);
         pr.mean_ratio = ratio;
         pr.X_mean = std::move(fx->mean);
         pr.X_scale = std::move(fx->scale);
@@ -255,8 +237,8 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
 
     if (opts.pre_standardized_Y) {
         pr.Y_std = col_major_or_copy(Y);
-        pr.Y_mean = Eigen::VectorXd::Zero(idx(q));
-        pr.Y_scale = Eigen::VectorXd::Ones(idx(q));
+        pr.Y_mean = Eigen::VectorXd::Zero(to_index(q));
+        pr.Y_scale = Eigen::VectorXd::Ones(to_index(q));
     } else {
         Standardized ys = standardize_weighted(Y);
         pr.Y_std = std::move(ys.x_std);
@@ -268,7 +250,7 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
     // The corrections of the implicit route can overflow where the explicit
     // product does not.
     if (pr.implicit && !C.allFinite()) C = pr.materialize();
-    if (auto r = pls3_detail::check_cross_cov(pr, C); !r) return std::unexpected(r.error());
+    VELTRA_CHECK(pls3_detail::check_cross_cov(pr, C));
     return PreparedCrossCov{std::move(pr), std::move(C)};
 }
 

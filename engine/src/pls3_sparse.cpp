@@ -19,9 +19,7 @@ namespace {
 
 constexpr double value_floor = 1e-14;
 constexpr double norm_floor = 1e-14;
-constexpr double epsilon = 2.220446049250313e-16;  // 2^-52
 
-Eigen::Index idx(std::size_t i) { return static_cast<Eigen::Index>(i); }
 
 // Index of the largest |x_i|, the first of equal maxima.
 Eigen::Index first_largest_magnitude(const Eigen::VectorXd& x) {
@@ -44,8 +42,8 @@ void deflate(Eigen::MatrixXd& C, double d, const Eigen::VectorXd& u, const Eigen
     const std::size_t q = static_cast<std::size_t>(C.cols());
     for_each_part(par, q, [&](std::size_t, IndexSpan s) {
         for (std::size_t j = s.begin; j < s.end; ++j) {
-            const double coef = -d * v[idx(j)];
-            C.col(idx(j)) += coef * u;
+            const double coef = -d * v[to_index(j)];
+            C.col(to_index(j)) += coef * u;
         }
     });
 }
@@ -71,10 +69,10 @@ Result<void> validate_sparse(std::optional<std::uint64_t> keep_x,
                              std::optional<std::uint64_t> keep_y, std::uint64_t n_features,
                              std::uint64_t n_targets, std::uint64_t max_iter, double tol) {
     if (keep_x) {
-        if (auto r = keep_failure("keep_x", *keep_x, "n_features", n_features); !r) return r;
+        VELTRA_CHECK(keep_failure("keep_x", *keep_x, "n_features", n_features));
     }
     if (keep_y) {
-        if (auto r = keep_failure("keep_y", *keep_y, "n_targets", n_targets); !r) return r;
+        VELTRA_CHECK(keep_failure("keep_y", *keep_y, "n_targets", n_targets));
     }
     const bool selects = (keep_x && *keep_x < n_features) || (keep_y && *keep_y < n_targets);
     if (!selects) return {};
@@ -146,9 +144,8 @@ Result<SparseLoopOutput> sparse_component_loop(Eigen::MatrixXd C, std::uint64_t 
         // that norm overflows, finite data would silently turn into NaN
         // weights and a truncated fit.
         if (std::isinf(stable_norm(MatView::of(C))))
-            return pls3_detail::overflow_error();
-        auto c = spls3_component(C, keep_x, keep_y, max_iter, par, tol);
-        if (!c) return std::unexpected(std::move(c.error()));
+            return overflow_from_finite_inputs();
+        VELTRA_TRY(c, spls3_component(C, keep_x, keep_y, max_iter, par, tol));
         if (!*c) break;
         // A NaN value fails the floors, as in the dense fit.
         if (!((*c)->d >= value_floor)) break;
@@ -166,11 +163,10 @@ Result<SparseComponents> sparse_components(Eigen::MatrixXd C, std::uint64_t k,
                                            std::uint64_t max_iter, double tol, Par par,
                                            const ThresholdProvider& threshold) {
     const Eigen::Index p = C.rows(), q = C.cols();
-    auto loop =
-        sparse_component_loop(std::move(C), k, keep_x, keep_y, max_iter, tol, par, threshold);
-    if (!loop) return std::unexpected(std::move(loop.error()));
+    VELTRA_TRY(loop, sparse_component_loop(std::move(C), k, keep_x, keep_y, max_iter, tol, par,
+                                           threshold));
     const auto& list = loop->components;
-    const Eigen::Index m = static_cast<Eigen::Index>(list.size());
+    const Eigen::Index m = to_index(list.size());
     SparseComponents out{{Eigen::MatrixXd::Zero(p, m), Eigen::MatrixXd::Zero(q, m),
                           Eigen::VectorXd(m)},
                          {},
@@ -195,19 +191,17 @@ Result<Lv1Prestd> pls3_lv1_prestd(MatView X, MatView Y, double x_norm,
     const std::uint64_t n = X.rows, p = X.cols, q = Y.cols;
     Eigen::MatrixXd C = mat_mul(X.transposed(), Y, par_sequential);
     const double dim = static_cast<double>(std::max({q, p, n}));
-    const double tol_lv1 = x_norm * (dim * epsilon) * stable_norm(Y);
+    const double tol_lv1 = x_norm * (dim * eps) * stable_norm(Y);
     const ThresholdProvider threshold = [tol_lv1] { return tol_lv1; };
     const std::uint64_t kx = keep_x.value_or(p), ky = keep_y.value_or(q);
     Lv1Prestd out;
     if (kx == p && ky == q) {
-        auto comps = dense_components(C, 1, par_sequential, threshold);
-        if (!comps) return std::unexpected(std::move(comps.error()));
+        VELTRA_TRY(comps, dense_components(C, 1, par_sequential, threshold));
         out.components = std::move(*comps);
         return out;
     }
-    auto sparse =
-        sparse_components(std::move(C), 1, kx, ky, max_iter, tol, par_sequential, threshold);
-    if (!sparse) return std::unexpected(std::move(sparse.error()));
+    VELTRA_TRY(sparse, sparse_components(std::move(C), 1, kx, ky, max_iter, tol, par_sequential,
+                                         threshold));
     out.components = std::move(sparse->components);
     if (!sparse->converged.empty()) {
         out.converged = sparse->converged[0];
@@ -220,37 +214,34 @@ Result<Pls3Model> spls3_fit_impl(MatView X, MatView Y, std::uint64_t k, std::uin
                                  std::uint64_t keep_Y, std::optional<VecView> weights,
                                  const Pls3FitOpts& opts) {
     const std::uint64_t p = X.cols, q = Y.cols;
-    if (auto r = validate_sparse(keep_X, keep_Y, p, q, opts.max_iter, opts.tol); !r)
-        return std::unexpected(r.error());
+    VELTRA_CHECK(validate_sparse(keep_X, keep_Y, p, q, opts.max_iter, opts.tol));
     if (keep_X == p && keep_Y == q) {
-        auto model = pls3_fit_impl(X, Y, k, weights, opts);
-        if (!model) return model;
+        VELTRA_TRY(model, pls3_fit_impl(X, Y, k, weights, opts));
         model->keep_X = keep_X;
         model->keep_Y = keep_Y;
         model->converged = std::vector<bool>(model->k_used, true);
         model->n_iter = std::vector<std::uint64_t>(model->k_used, 0);
         return model;
     }
-    auto prep = prepare(X, Y, k, weights, opts);
-    if (!prep) return std::unexpected(std::move(prep.error()));
+    VELTRA_TRY(prep, prepare(X, Y, k, weights, opts));
     Prepared& pr = prep->prepared;
     const ThresholdProvider threshold = [&pr] { return pls3_detail::fit_threshold(pr); };
     const bool was_implicit = pr.implicit;
-    auto comps = sparse_components(std::move(prep->C), k, keep_X, keep_Y, opts.max_iter,
-                                   opts.tol, pr.par, threshold);
-    if (comps && static_cast<std::uint64_t>(comps->converged.size()) < k && was_implicit) {
+    VELTRA_TRY(comps, sparse_components(std::move(prep->C), k, keep_X, keep_Y, opts.max_iter,
+                                        opts.tol, pr.par, threshold));
+    if (static_cast<std::uint64_t>(comps->converged.size()) < k && was_implicit) {
         Eigen::MatrixXd C = pr.materialize();
-        if (auto r = pls3_detail::check_cross_cov(pr, C); !r) return std::unexpected(r.error());
-        comps = sparse_components(std::move(C), k, keep_X, keep_Y, opts.max_iter, opts.tol,
-                                  pr.par, threshold);
+        VELTRA_CHECK(pls3_detail::check_cross_cov(pr, C));
+        VELTRA_TRY(exact, sparse_components(std::move(C), k, keep_X, keep_Y, opts.max_iter,
+                                            opts.tol, pr.par, threshold));
+        comps = std::move(exact);
     }
-    if (!comps) return std::unexpected(std::move(comps.error()));
     SparseMeta meta{std::move(comps->converged), std::move(comps->n_iter), keep_X, keep_Y};
     Pls3Model model = std::move(pr).into_model(
         opts.pre_standardized_X, opts.pre_standardized_Y, std::move(comps->components.U),
         std::move(comps->components.V), std::move(comps->components.singular_values),
         std::move(meta));
-    if (auto r = pls3_detail::check_model(model); !r) return std::unexpected(r.error());
+    VELTRA_CHECK(pls3_detail::check_model(model));
     return model;
 }
 

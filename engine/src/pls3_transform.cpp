@@ -47,7 +47,7 @@ Result<Eigen::MatrixXd> score_side(const Side& side, std::uint64_t k_used,
                                                " have lengths " + n(mean_len) + "/" +
                                                n(scale_len) + ", expected " + n(p)});
     }
-    if (auto r = check_finite_mat(*data); !r) return std::unexpected(r.error());
+    VELTRA_CHECK(check_finite_mat(*data));
     const Eigen::MatrixXd z =
         standardize_apply(*data, VecView::of(side.mean), VecView::of(side.scale));
     return mat_mul(MatView::of(z), MatView::of(side.W), par_sequential);
@@ -70,15 +70,13 @@ Result<Pls3Scores> pls3_transform(const Pls3Model& model, std::optional<MatView>
     if (which == Pls3Which::x_scores || which == Pls3Which::both) {
         const Side x{"x_new", "u_saliences", "x_mean/x_scale", model.U, model.X_mean,
                      model.X_scale};
-        auto t = score_side(x, model.k_used, X_new, which);
-        if (!t) return std::unexpected(std::move(t.error()));
+        VELTRA_TRY(t, score_side(x, model.k_used, X_new, which));
         out.x_scores = std::move(*t);
     }
     if (which == Pls3Which::y_scores || which == Pls3Which::both) {
         const Side y{"y_new", "v_saliences", "y_mean/y_scale", model.V, model.Y_mean,
                      model.Y_scale};
-        auto t = score_side(y, model.k_used, Y_new, which);
-        if (!t) return std::unexpected(std::move(t.error()));
+        VELTRA_TRY(t, score_side(y, model.k_used, Y_new, which));
         out.y_scores = std::move(*t);
     }
     return out;

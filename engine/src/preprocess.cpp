@@ -2,8 +2,7 @@
 
 #include <cmath>
 
-#include "veltra/linalg.hpp"
-
+#include "veltra/finite.hpp"
 #include "veltra/weights.hpp"
 
 namespace veltra {
@@ -51,8 +50,7 @@ Result<PreprocessOutput> preprocess(std::optional<MatView> X, std::optional<VecV
                                     std::optional<VecView> weights) {
     std::optional<MatView> resp;
     if (y) resp = as_column(*y);
-    auto nw = check_inputs(X, resp, weights);
-    if (!nw) return std::unexpected(nw.error());
+    VELTRA_TRY(nw, check_inputs(X, resp, weights));
     PreprocessOutput out = start_output(X, *nw);
     if (y) out.Y = standardize1_weighted(*y, weights_of(out));
     return out;
@@ -60,8 +58,7 @@ Result<PreprocessOutput> preprocess(std::optional<MatView> X, std::optional<VecV
 
 Result<PreprocessOutput> preprocess_block(std::optional<MatView> X, std::optional<MatView> Y,
                                           std::optional<VecView> weights) {
-    auto nw = check_inputs(X, Y, weights);
-    if (!nw) return std::unexpected(nw.error());
+    VELTRA_TRY(nw, check_inputs(X, Y, weights));
     PreprocessOutput out = start_output(X, *nw);
     if (Y) out.Y = standardize_weighted(*Y, weights_of(out));
     return out;

@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <cmath>
+
+#include "veltra/finite.hpp"
 #include <string>
 #include <utility>
 
@@ -131,7 +133,7 @@ Result<RotateOutput> rotate(MatView W, const VarimaxOpts& opts, std::optional<Ma
     const MatView M = L ? *L : W;
     int shift = 0;
     Eigen::MatrixXd A = working_matrix(M, opts.kaiser_normalize, shift);
-    const auto Ki = static_cast<Eigen::Index>(K);
+    const auto Ki = to_index(K);
     RotateOutput out;
     out.R = Eigen::MatrixXd::Identity(Ki, Ki);
     double V_old = varimax_criterion(A);
@@ -182,9 +184,8 @@ Result<void> check_model_shapes(MatView T, MatView P, MatView W, VecView Q) {
 
 Result<RotatedModel> rotate_model(MatView T, MatView P, MatView W, VecView Q,
                                   const VarimaxOpts& opts, std::optional<MatView> L, Par par) {
-    if (auto ok = check_model_shapes(T, P, W, Q); !ok) return std::unexpected(ok.error());
-    auto rotation = rotate(W, opts, L);
-    if (!rotation) return std::unexpected(std::move(rotation.error()));
+    VELTRA_CHECK(check_model_shapes(T, P, W, Q));
+    VELTRA_TRY(rotation, rotate(W, opts, L));
     RotatedModel out;
     out.rotation = std::move(*rotation);
     const MatView R = MatView::of(out.rotation.R);

@@ -144,13 +144,11 @@ namespace detail {
 Result<std::shared_ptr<tbb::task_arena>> enter_settings() {
     std::optional<std::uint64_t> cap;
     if (const auto text = env(num_threads_var)) {
-        auto parsed = parse_num_threads(*text);
-        if (!parsed) return std::unexpected(std::move(parsed.error()));
+        VELTRA_TRY(parsed, parse_num_threads(*text));
         cap = *parsed;
     }
     if (const auto text = env(memory_budget_var)) {
-        auto parsed = parse_memory_budget(*text);
-        if (!parsed) return std::unexpected(std::move(parsed.error()));
+        VELTRA_CHECK(parse_memory_budget(*text));
     }
     if (!cap || *cap >= available_threads()) return std::shared_ptr<tbb::task_arena>{};
     return capped_pool(*cap);

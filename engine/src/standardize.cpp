@@ -221,7 +221,6 @@ namespace {
 
 using detail::ColumnSource;
 
-Eigen::Index idx(std::size_t i) { return static_cast<Eigen::Index>(i); }
 
 // The first n entries of an optional view as contiguous memory: the view
 // itself when it already is, else a copy. Null when absent.
@@ -238,7 +237,7 @@ Contiguous contiguous_prefix(const std::optional<VecView>& v, std::size_t n,
     if (v->stride == 1) {
         out.data = v->data;
     } else {
-        out.copy = v->eigen().head(idx(n));
+        out.copy = v->eigen().head(to_index(n));
         out.data = out.copy.data();
     }
     return out;
@@ -265,7 +264,7 @@ Standardized1 standardize1_weighted(VecView y, std::optional<VecView> weights) {
     const Contiguous ys = contiguous_prefix(y, n, "standardize1_weighted: y");
     const ScaledMoments mo = detail::contiguous_moments(ys.data, n, weights ? w.data() : nullptr);
     const detail::ColumnStats st = detail::scale_rule(mo, n);
-    Standardized1 out{Eigen::VectorXd(idx(n)), st.mean, st.scale};
+    Standardized1 out{Eigen::VectorXd(to_index(n)), st.mean, st.scale};
     const double* yd = ys.data;
     detail::standardized_line([yd](std::size_t i) { return yd[i]; }, n, st.mean, st.scale,
                               nullptr, out.y_std.data());
@@ -318,9 +317,9 @@ StandardizedTerms standardize_columns_terms(MatView x, std::optional<RowList> ro
         contiguous_prefix(weights, n, "standardize_columns_terms: fewer weights than rows");
     const Contiguous mult =
         contiguous_prefix(multipliers, n, "standardize_columns_terms: fewer multipliers than rows");
-    StandardizedTerms out{build ? Eigen::MatrixXd(idx(n), idx(p)) : Eigen::MatrixXd(),
-                          Eigen::VectorXd(idx(p)), Eigen::VectorXd(idx(p)),
-                          Eigen::VectorXd(idx(p))};
+    StandardizedTerms out{build ? Eigen::MatrixXd(to_index(n), to_index(p)) : Eigen::MatrixXd(),
+                          Eigen::VectorXd(to_index(p)), Eigen::VectorXd(to_index(p)),
+                          Eigen::VectorXd(to_index(p))};
     const ColumnSource src = detail::column_source(x, rows ? rows->data() : nullptr, n, w.data);
     std::vector<double> buffer;
     detail::column_terms(src, 0, p, out.mean.data(), out.scale.data(), out.terms.data(),
@@ -332,7 +331,7 @@ Eigen::MatrixXd standardize_apply(MatView x, VecView mean, VecView scale) {
     const std::size_t n = x.rows, p = x.cols;
     internal_check(mean.size() >= p && scale.size() >= p,
                    "standardize_apply: fewer means or scales than columns");
-    Eigen::MatrixXd z(idx(n), idx(p));
+    Eigen::MatrixXd z(to_index(n), to_index(p));
     if (x.is_col_major()) {
         for (std::size_t j = 0; j < p; ++j) {
             const double* col = x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride;
@@ -344,7 +343,8 @@ Eigen::MatrixXd standardize_apply(MatView x, VecView mean, VecView scale) {
     } else {
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = 0; j < p; ++j)
-                z(idx(i), idx(j)) = detail::standardized_value(x(i, j), mean[j], scale[j]);
+                z(to_index(i), to_index(j)) =
+                    detail::standardized_value(x(i, j), mean[j], scale[j]);
     }
     return z;
 }
@@ -357,7 +357,7 @@ Eigen::MatrixXd standardize_apply_rows(MatView x, RowList rows, VecView mean, Ve
     for (const std::uint64_t r : rows) internal_check(r < x.rows, "listed row outside X");
     internal_check(!multipliers || multipliers->size() >= n,
                    "standardize_apply_rows: fewer multipliers than rows");
-    Eigen::MatrixXd z(idx(n), idx(p));
+    Eigen::MatrixXd z(to_index(n), to_index(p));
     for (std::size_t j = 0; j < p; ++j) {
         double* out = z.data() + j * n;
         detail::standardized_line([&](std::size_t i) { return x(rows[i], j); }, n, mean[j],
@@ -427,31 +427,31 @@ Eigen::VectorXd renormalize_mean_one(VecView weights) {
     double sum = -0.0;
     for (std::size_t i = 0; i < len; ++i) sum += weights[i];
     const double ld = static_cast<double>(len);
-    Eigen::VectorXd out(idx(len));
-    for (std::size_t i = 0; i < len; ++i) out[idx(i)] = (weights[i] * ld) / sum;
+    Eigen::VectorXd out(to_index(len));
+    for (std::size_t i = 0; i < len; ++i) out[to_index(i)] = (weights[i] * ld) / sum;
     return out;
 }
 
 Eigen::VectorXd sqrt_col(VecView v) {
-    Eigen::VectorXd out(idx(v.size()));
-    for (std::size_t i = 0; i < v.size(); ++i) out[idx(i)] = std::sqrt(v[i]);
+    Eigen::VectorXd out(to_index(v.size()));
+    for (std::size_t i = 0; i < v.size(); ++i) out[to_index(i)] = std::sqrt(v[i]);
     return out;
 }
 
 Eigen::VectorXd col_row_subset(VecView v, RowList rows) {
-    Eigen::VectorXd out(idx(rows.size()));
+    Eigen::VectorXd out(to_index(rows.size()));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         internal_check(rows[i] < v.size(), "col_row_subset: row outside the vector");
-        out[idx(i)] = v[rows[i]];
+        out[to_index(i)] = v[rows[i]];
     }
     return out;
 }
 
 Eigen::MatrixXd row_subset(MatView x, RowList rows) {
     for (const std::uint64_t r : rows) internal_check(r < x.rows, "row_subset: row outside X");
-    Eigen::MatrixXd out(idx(rows.size()), idx(x.cols));
+    Eigen::MatrixXd out(to_index(rows.size()), to_index(x.cols));
     for (std::size_t j = 0; j < x.cols; ++j)
-        for (std::size_t i = 0; i < rows.size(); ++i) out(idx(i), idx(j)) = x(rows[i], j);
+        for (std::size_t i = 0; i < rows.size(); ++i) out(to_index(i), to_index(j)) = x(rows[i], j);
     return out;
 }
 

@@ -65,11 +65,11 @@ Result<Normalized> normalize(VecView w) {
         s = running_sums(w, divisor);
     }
     const double nd = static_cast<double>(n);
-    Normalized out{Eigen::VectorXd(static_cast<Eigen::Index>(n)), 0.0, true};
+    Normalized out{Eigen::VectorXd(to_index(n)), 0.0, true};
     double max_dev = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double v = w[i] / divisor * nd / s.sum;
-        out.weights[static_cast<Eigen::Index>(i)] = v;
+        out.weights[to_index(i)] = v;
         const double dev = std::fabs(v - 1.0);
         max_dev = dev > max_dev ? dev : max_dev;
     }
@@ -84,17 +84,15 @@ Result<NormalizedWeights> validate_and_normalize_weights(std::optional<VecView> 
                                                          std::size_t n) {
     if (!weights) return NormalizedWeights{std::nullopt, static_cast<double>(n)};
     if (weights->size() != n) return fail(VeltraError::InvalidWeights{"length_mismatch"});
-    if (auto ok = check_weight_values(*weights); !ok) return std::unexpected(ok.error());
-    auto norm = normalize(*weights);
-    if (!norm) return std::unexpected(norm.error());
+    VELTRA_CHECK(check_weight_values(*weights));
+    VELTRA_TRY(norm, normalize(*weights));
     if (norm->uniform) return NormalizedWeights{std::nullopt, static_cast<double>(n)};
     return NormalizedWeights{std::move(norm->weights), norm->n_eff};
 }
 
 Result<NormalizedWeights> validate_weights_for_k(std::optional<VecView> weights, std::size_t n,
                                                  std::size_t k) {
-    auto out = validate_and_normalize_weights(weights, n);
-    if (!out) return out;
+    VELTRA_TRY(out, validate_and_normalize_weights(weights, n));
     if (out->n_eff < static_cast<double>(k) + 1.0) {
         if (weights) return fail(VeltraError::InvalidWeights{"insufficient_effective_n"});
         return fail(VeltraError::InvalidArgument{"insufficient n for k=" + format_count(k) +
@@ -106,9 +104,8 @@ Result<NormalizedWeights> validate_weights_for_k(std::optional<VecView> weights,
 
 Result<std::optional<NormalizedWeights>> normalized_weights(std::optional<VecView> weights) {
     if (!weights) return std::optional<NormalizedWeights>{};
-    if (auto ok = check_weight_values(*weights); !ok) return std::unexpected(ok.error());
-    auto norm = normalize(*weights);
-    if (!norm) return std::unexpected(norm.error());
+    VELTRA_CHECK(check_weight_values(*weights));
+    VELTRA_TRY(norm, normalize(*weights));
     return std::optional<NormalizedWeights>{NormalizedWeights{std::move(norm->weights), norm->n_eff}};
 }
 

@@ -6,21 +6,10 @@
 #include <vector>
 
 #include "veltra/error.hpp"
+#include "simd2.hpp"
 
 namespace veltra::detail {
 namespace {
-
-// Two doubles, as one SSE2 or NEON register; every operation is the scalar
-// IEEE operation on each half, so vector and scalar code give the same bits.
-typedef double v2d __attribute__((vector_size(16)));
-
-v2d load2(const double* p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
-v2d splat(double a) { return v2d{a, a}; }
 
 // Bytes of X that one block of rows of a row-major sweep may span: the
 // sweep multiplies a block twice, and the second product must find it in the
@@ -384,17 +373,6 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
 // many columns the block is a few rows deep and X is read as short
 // segments. Two passes that stream long runs of columns cost less.
 
-// Runs body(i) for i in [0, count), on the pool unless par is sequential.
-// Each i writes only its own outputs, so the cut does not enter the
-// arithmetic.
-template <class Body>
-void run_tasks(Par par, std::size_t count, Body&& body) {
-    if (par == par_sequential)
-        for (std::size_t i = 0; i < count; ++i) body(i);
-    else
-        for_each_index(par_parallel, count, body);
-}
-
 // Rows of one run of the forward pass: its two sums (64 KiB) stay in the
 // core's second-level cache, and each column is read in runs of 32 KiB.
 constexpr std::size_t stream_rows = 4096;
@@ -403,7 +381,7 @@ constexpr std::size_t stream_rows = 4096;
 // at least 1024 rows to give the pool some 32 tasks. The cut does not enter
 // the arithmetic.
 std::size_t row_chunks(std::size_t n, std::size_t parts) {
-    const std::size_t wanted = (4 * fixed_parts + parts - 1) / parts;
+    const std::size_t wanted = ceil_div(4 * fixed_parts, parts);
     return std::clamp<std::size_t>(std::min(wanted, n / 1024), 1, 4 * fixed_parts);
 }
 
@@ -415,7 +393,7 @@ void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, do
     const std::size_t parts = col_parts(p), chunks = row_chunks(n, parts);
     scratch.block.resize(parts * n);
     double* sums = scratch.block.data();
-    run_tasks(par, parts * chunks, [&](std::size_t task) {
+    for_each_index(par, parts * chunks, [&](std::size_t task) {
         const std::size_t part = task / chunks;
         const IndexSpan rows = part_span(n, task % chunks, chunks);
         const IndexSpan cols = part_span(p, part, parts);
@@ -463,7 +441,7 @@ void col_transposed_pass(const MatView& x, const double* z, double* g, Par par) 
         for (std::size_t k = 0; k < count; ++k) g[j + k] = s[k];
     };
     const std::size_t tasks = std::clamp<std::size_t>(p / group, 1, 8 * fixed_parts);
-    run_tasks(par, tasks, [&](std::size_t task) {
+    for_each_index(par, tasks, [&](std::size_t task) {
         const IndexSpan cols = part_span(p, task, tasks);
         std::size_t j = cols.begin;
         for (; j + group <= cols.end; j += group) columns(j, group);

@@ -15,6 +15,7 @@
 #include "lookups.hpp"
 #include "node.hpp"
 #include "veltra/error.hpp"
+#include "veltra/numeric.hpp"
 
 namespace veltra::seam {
 
@@ -153,11 +154,10 @@ PyRef vector_to_py(VecF64 v) {
 
 // The shape-error text for an owned row-major buffer that does not fit.
 std::string shape_error(std::size_t rows, std::size_t cols, std::size_t len) {
-    std::size_t n = 0;
-    if (__builtin_mul_overflow(rows, cols, &n) ||
-        n > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()))
+    const auto n = veltra::checked_mul(rows, cols);
+    if (!n || *n > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()))
         return "ShapeError/Overflow: arithmetic overflow";
-    if (n > len) return "ShapeError/OutOfBounds: out of bounds indexing";
+    if (*n > len) return "ShapeError/OutOfBounds: out of bounds indexing";
     return "ShapeError/IncompatibleShape: incompatible shapes";
 }
 
@@ -165,9 +165,8 @@ PyRef matrix_to_py(MatF64 m) {
     const std::size_t rows = m.rows();
     const std::size_t cols = m.cols();
     if (m.form() == MatF64::Form::RowMajor) {
-        std::size_t n = 0;
-        const bool overflow = __builtin_mul_overflow(rows, cols, &n);
-        if (overflow || n != m.owned_len()) {
+        const auto n = veltra::checked_mul(rows, cols);
+        if (!n || *n != m.owned_len()) {
             raise(coded_err("internal", "result matrix: " + shape_error(rows, cols, m.owned_len())));
             return {};
         }

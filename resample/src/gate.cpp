@@ -5,6 +5,7 @@
 #include <numeric>
 #include <vector>
 
+#include "veltra/finite.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/settings.hpp"
@@ -17,7 +18,7 @@ double standardized_stable_rank(MatView x, std::optional<VecView> weights) {
     const std::size_t n = x.rows, p = x.cols;
     if (n > p) {
         const Standardized z = standardize_weighted(x, weights);
-        return stable_rank(MatView::of(z.x_std));
+        return stable_rank(MatView::of(z.x_std), par_parallel);
     }
     // Wide X: only the n x n Gram matrix is held, about 2 MiB of columns at a time.
     const std::size_t width =
@@ -31,7 +32,7 @@ double standardized_stable_rank(MatView x, std::optional<VecView> weights) {
         const StandardizedFro z = standardize_rows_fro(chunk, rows, weights);
         g.noalias() += z.x_std * z.x_std.transpose();
     }
-    return stable_rank_from_gram(MatView::of(g));
+    return stable_rank_from_gram(MatView::of(g), par_parallel);
 }
 
 GateVerdict resolve_split_nb(MatView x, std::optional<VecView> weights, double n_eff, bool force) {

@@ -151,6 +151,9 @@ Result<PermNullOutput> run_engine(PermRoute route, MatView x_eng, VecView y_std,
     const auto fill = [&](std::size_t, ChaCha8Rng& unit_rng, std::span<double> row) {
         const std::vector<std::uint64_t> perm = shuffled_rows(n, unit_rng);
         perm_row(engine, x_eng, multipliers, y_std, perm, k, row);
+        // A refit whose coefficients overflowed failed: the whole row says so.
+        if (!std::all_of(row.begin(), row.end(), [](double v) { return std::isfinite(v); }))
+            std::fill(row.begin(), row.end(), std::numeric_limits<double>::quiet_NaN());
     };
     parallel_fill_rows_seeded(rows, p, seeds, fill);
     VELTRA_TRY(stats, perm_null_stats(rows, p, beta_ref));

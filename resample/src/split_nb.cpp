@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "veltra/component_loop.hpp"
+#include "veltra/finite.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
@@ -15,12 +16,6 @@
 namespace veltra {
 
 namespace {
-
-// Fisher z of r clamped to +-0.9999; NaN stays NaN.
-double fisher_z(double r) {
-    const double c = std::clamp(r, -0.9999, 0.9999);
-    return 0.5 * std::log1p(2.0 * c / (1.0 - c));
-}
 
 struct ZMoments {
     double mean;
@@ -57,6 +52,17 @@ std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
 bool all_finite(const Eigen::MatrixXd& m) { return m.allFinite(); }
 
 }  // namespace
+
+double fisher_z(double r) {
+    const double c = std::clamp(r, -0.9999, 0.9999);
+    return 0.5 * std::log1p(2.0 * c / (1.0 - c));
+}
+
+VeltraError every_split_failed() {
+    return VeltraError::InvalidInput{
+        "every split failed to fit: the test has no evidence either way (check k against the "
+        "training size and the weights)"};
+}
 
 std::size_t split_train_size(std::size_t n, std::size_t k) {
     return std::min(std::max(k + 2, n / 2), n - 3);
@@ -244,10 +250,7 @@ Result<SplitTestResult> run_split_nb(MatView x, VecView y, std::size_t k, std::s
     }
     // Splits that cannot be fitted count as r = 0; when none can, p = 0.5
     // would read as an answer although there is no evidence at all.
-    if (!any_fitted)
-        return fail(VeltraError::InvalidInput{
-            "every split failed to fit: the test has no evidence either way (check k against "
-            "the training size and the weights)"});
+    if (!any_fitted) return std::unexpected(every_split_failed());
     const NbTest nb = nb_test(r, m, n_test);
     SplitTestResult out{nb.p, nb.statistic, std::nullopt};
     if (!weights) out.rho_hat = nb_rho_hat(r, n_test);

@@ -336,7 +336,7 @@ TEST(Pls1Fit, SameBitsOnOneThreadAndMany) {
         const auto many = run(strict_opts());
         const auto one = in_one_thread([&] { return run(strict_opts()); });
         FitOpts seq = strict_opts();
-        seq.sequential = true;
+        seq.par = par_sequential;
         const auto sequential = run(seq);
         const auto capped = [&] {
             ThreadsGuard cap("2");

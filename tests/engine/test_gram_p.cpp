@@ -53,7 +53,7 @@ struct Tally {
 // direct refit's own rounding.
 Tally check_replicates(const Eigen::MatrixXd& x, const Eigen::VectorXd& y, std::size_t k,
                        std::optional<std::size_t> keep, int replicates, unsigned seed) {
-    const GramPBlock block(view(x), par_sequential, true);
+    const GramPBlock block(view(x), par_sequential, par_sequential);
     std::mt19937_64 gen(seed);
     std::vector<Eigen::Index> perm(std::size_t(y.size()));
     std::iota(perm.begin(), perm.end(), Eigen::Index{0});
@@ -109,7 +109,7 @@ TEST(GramNormBound, BoundsTheSpectralNormWherePowerIterationFails) {
     one(0, 0) = 7.25;
     EXPECT_EQ(c2_norm_estimate(view(one), 3.0), 7.25);
     const Eigen::MatrixXd col = ref::latent_data(30, 1, 3).x;
-    const GramPBlock block(view(col), par_sequential, false);
+    const GramPBlock block(view(col), par_sequential, par_parallel);
     EXPECT_GE(block.c2, block.G(0, 0) * (1 - 1e-15));
     EXPECT_LE(block.c2, block.G(0, 0) * (1 + 1e-15));
 
@@ -153,7 +153,7 @@ TEST(GramReplicates, AdversarialDataCertifyOnlyWhatHolds) {
 
 TEST(GramReplicates, EdgeCases) {
     const auto s = standardised(ref::latent_data(80, 6, 59));
-    const GramPBlock block(view(s.x), par_sequential, false);
+    const GramPBlock block(view(s.x), par_sequential, par_parallel);
 
     // All-zero y: no component, a fit rather than none.
     const Eigen::VectorXd zero = Eigen::VectorXd::Zero(80);
@@ -165,7 +165,7 @@ TEST(GramReplicates, EdgeCases) {
     // Gram route answers none.
     Eigen::MatrixXd rank1(80, 6);
     for (Eigen::Index j = 0; j < 6; ++j) rank1.col(j) = (j + 1.0) * s.x.col(0);
-    const GramPBlock r1(view(rank1), par_sequential, false);
+    const GramPBlock r1(view(rank1), par_sequential, par_parallel);
     EXPECT_FALSE(r1.fit_replicate_full(view(s.y), 2, std::nullopt));
     EXPECT_EQ(direct(rank1, s.y, 2, r1.x_fro).k_used, 1u);
     const auto k1 = r1.fit_replicate_full(view(s.y), 1, std::nullopt);
@@ -173,15 +173,15 @@ TEST(GramReplicates, EdgeCases) {
 
     // tt below 1e-12 is never certified, although the direct loop takes it.
     const Eigen::MatrixXd tiny = s.x * 3e-8;
-    const GramPBlock small(view(tiny), par_sequential, false);
+    const GramPBlock small(view(tiny), par_sequential, par_parallel);
     EXPECT_FALSE(small.fit_replicate_full(view(s.y), 1, std::nullopt));
     EXPECT_EQ(direct(tiny, s.y, 1, small.x_fro).k_used, 1u);
 }
 
 TEST(GramReplicates, SameBitsWithAndWithoutParallelism) {
     const auto s = standardised(ref::latent_data(3000, 60, 61));
-    const GramPBlock seq(view(s.x), par_sequential, true);
-    const GramPBlock par(view(s.x), par_parallel, false);
+    const GramPBlock seq(view(s.x), par_sequential, par_sequential);
+    const GramPBlock par(view(s.x), par_parallel, par_parallel);
     const auto a = seq.fit_replicate_full(view(s.y), 4, std::nullopt);
     const auto b = par.fit_replicate_full(view(s.y), 4, std::nullopt);
     ASSERT_TRUE(a && b);

@@ -322,25 +322,30 @@ TEST(OrthogonalRotation, RecoversAKnownRotation) {
 
 TEST(StableRank, SquaredSingularValuesOverTheLargest) {
     const Eigen::MatrixXd no_rows(0, 5), no_cols(5, 0);
-    EXPECT_EQ(veltra::stable_rank(MatView::of(no_rows)), 0.0);
-    EXPECT_EQ(veltra::stable_rank(MatView::of(no_cols)), 0.0);
-    EXPECT_EQ(veltra::stable_rank(MatView::of(Eigen::MatrixXd::Zero(4, 6))), 0.0);
+    EXPECT_EQ(veltra::stable_rank(MatView::of(no_rows), veltra::par_parallel), 0.0);
+    EXPECT_EQ(veltra::stable_rank(MatView::of(no_cols), veltra::par_parallel), 0.0);
+    EXPECT_EQ(veltra::stable_rank(MatView::of(Eigen::MatrixXd::Zero(4, 6)), veltra::par_parallel),
+              0.0);
     Eigen::MatrixXd with_nan = random_matrix(4, 6, 61);
     with_nan(1, 2) = nan_value;
-    EXPECT_TRUE(std::isnan(veltra::stable_rank(MatView::of(with_nan))));
+    EXPECT_TRUE(std::isnan(veltra::stable_rank(MatView::of(with_nan), veltra::par_parallel)));
     const Eigen::MatrixXd rank_one = random_matrix(9, 1, 62) * random_matrix(1, 4, 63);
-    EXPECT_NEAR(veltra::stable_rank(MatView::of(rank_one)), 1.0, 1e-14);
-    EXPECT_EQ(veltra::stable_rank_from_gram(MatView::of(Eigen::MatrixXd(0, 0))), 0.0);
+    EXPECT_NEAR(veltra::stable_rank(MatView::of(rank_one), veltra::par_parallel), 1.0, 1e-14);
+    EXPECT_EQ(
+        veltra::stable_rank_from_gram(MatView::of(Eigen::MatrixXd(0, 0)), veltra::par_parallel),
+        0.0);
     Eigen::MatrixXd inf_gram = Eigen::MatrixXd::Identity(3, 3);
     inf_gram(2, 0) = std::numeric_limits<double>::infinity();
-    EXPECT_TRUE(std::isnan(veltra::stable_rank_from_gram(MatView::of(inf_gram))));
+    EXPECT_TRUE(
+        std::isnan(veltra::stable_rank_from_gram(MatView::of(inf_gram), veltra::par_parallel)));
     // Singular values 3, 2, 1 (tall and wide): the sum of their squares over the largest.
     Eigen::MatrixXd a = Eigen::MatrixXd::Zero(3, 5);
     a(0, 0) = 3;
     a(1, 3) = -2;
     a(2, 1) = 1;
-    EXPECT_NEAR(veltra::stable_rank(MatView::of(a)), 14.0 / 9.0, 1e-15);
-    EXPECT_NEAR(veltra::stable_rank(MatView::of(a).transposed()), 14.0 / 9.0, 1e-15);
+    EXPECT_NEAR(veltra::stable_rank(MatView::of(a), veltra::par_parallel), 14.0 / 9.0, 1e-15);
+    EXPECT_NEAR(veltra::stable_rank(MatView::of(a).transposed(), veltra::par_parallel), 14.0 / 9.0,
+                1e-15);
 }
 
 TEST(StableNorm, NoOverflowOrUnderflowAndLayoutFree) {

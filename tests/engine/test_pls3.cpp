@@ -224,7 +224,7 @@ TEST(Pls3Fit, ParallelismFollowsTheProblemSize) {
     const Eigen::MatrixXd x = random_block(99, 111, 9), y = random_block(99, 91, 10);
     const Eigen::MatrixXd x1 = random_block(100, 100, 11), y1 = random_block(100, 100, 12);
     Pls3FitOpts seq;
-    seq.sequential = true;
+    seq.par = par_sequential;
     EXPECT_EQ(prepare(view(x), view(y), 1, std::nullopt, {})->prepared.par, par_sequential);  // 999,999
     EXPECT_EQ(prepare(view(x1), view(y1), 1, std::nullopt, {})->prepared.par, par_parallel);  // 1,000,000
     EXPECT_EQ(prepare(view(x1), view(y1), 1, std::nullopt, seq)->prepared.par, par_sequential);
@@ -237,7 +237,7 @@ static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::I
     Eigen::MatrixXd shifted = x;
     shifted.col(0).array() += 1e6;  // explicit preparation
     Pls3FitOpts seq;
-    seq.sequential = true;
+    seq.par = par_sequential;
     for (const Eigen::MatrixXd* xm : {&x, static_cast<const Eigen::MatrixXd*>(&shifted)}) {
         auto base = pls3_fit(view(*xm), view(y), k, std::nullopt, {});
         auto one = in_one_thread([&] { return pls3_fit(view(*xm), view(y), k, std::nullopt, {}); });

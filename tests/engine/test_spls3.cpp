@@ -199,7 +199,7 @@ TEST(Spls3Fit, SameBitsOnEveryThreadCountAndLayout) {
     const Eigen::MatrixXd x = random_block(250, 80, 31);
     const Eigen::MatrixXd y = related_block(x, 60, 32);
     Pls3FitOpts seq;
-    seq.sequential = true;
+    seq.par = par_sequential;
     auto base = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {});
     auto one = in_one_thread([&] { return spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, {}); });
     auto sequential = spls3_fit(view(x), view(y), 4, 20, 15, std::nullopt, seq);

@@ -117,6 +117,13 @@ TEST(PermNull, StatisticsSkipFailedEntriesAndADegenerateNullFails) {
     EXPECT_TRUE(s.z[0] == 1.0 / std::sqrt(2.0) && std::isnan(s.z[1]));
     // Half the rows failed still passes; more fails.
     EXPECT_TRUE(perm_null_stats({rows.data() + 2, 4}, 2, beta_ref).has_value());
+    // Refits on values near the overflow limit give no finite coefficients.
+    const Eigen::MatrixXd huge = 1e307 * resample_test::random_matrix(20, 3, 2);
+    const Eigen::VectorXd y = resample_test::random_matrix(20, 1, 3).col(0);
+    ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(1);
+    const auto all_failed = run_engine(PermRoute::direct, view(huge), view(y), 2, std::nullopt,
+                                       Eigen::Vector3d::Zero(), 100, false, 1, rng, 20.0);
+    EXPECT_EQ(all_failed.error().as<VeltraError::PermNullDegenerate>().n_failed, 100u);
     const std::vector<double> worse = {1, 5, nan, 0, nan, nan};
     EXPECT_EQ(perm_null_stats(worse, 2, beta_ref).error().display().substr(0, 46),
               "permutation null degenerate: 2/3 null fits fai");

@@ -105,7 +105,7 @@ BindResult<CallOutput> pls1_fit(Inputs& in) {
         k = *count;
     }
 
-    const FitOpts opts{std::nullopt, *pre_standardized, true, false};
+    const FitOpts opts{std::nullopt, *pre_standardized, true, par_parallel};
     auto model = veltra::pls1_fit(X->as_mat(), y->view(), k, view_of(*weights), opts);
     if (!model) return std::unexpected(BindError::from_core(model.error()));
     return CallOutput{pls1_model(std::move(*model), Value(), std::move(selection)), std::move(warnings)};
@@ -121,7 +121,7 @@ BindResult<CallOutput> spls1_fit(Inputs& in) {
     VELTRA_CHECK(in.finish());
 
     // The engine entry puts keep into the options and checks it.
-    const FitOpts opts{std::nullopt, *pre_standardized, true, false};
+    const FitOpts opts{std::nullopt, *pre_standardized, true, par_parallel};
     auto model = veltra::spls1_fit(X->as_mat(), y->view(), *k, *keep, view_of(*weights), opts);
     if (!model) return std::unexpected(BindError::from_core(model.error()));
     return CallOutput{pls1_model(std::move(*model), Value(), Value()), {}};

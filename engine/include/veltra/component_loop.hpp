@@ -176,7 +176,6 @@ std::optional<PreparedFit> pls1_component_loop(B& backend, VecView y_s, std::siz
                                                std::optional<std::size_t> keep) {
     const std::size_t n = backend.rows(), p = backend.cols();
     internal_check(y_s.len == n, "pls1_component_loop: y_s and X_s differ in rows");
-    const auto ix = [](std::size_t i) { return static_cast<Eigen::Index>(i); };
 
     Eigen::VectorXd c = backend.cross(y_s);
     const double y_norm = stable_norm(y_s);
@@ -188,12 +187,12 @@ std::optional<PreparedFit> pls1_component_loop(B& backend, VecView y_s, std::siz
     backend.begin(y_norm, eps_raw, eps_w);
 
     PreparedFit out;
-    out.W = Eigen::MatrixXd::Zero(ix(p), ix(k));
-    out.R = Eigen::MatrixXd::Zero(ix(p), ix(k));
-    out.P = Eigen::MatrixXd::Zero(ix(p), ix(k));
-    out.Q = Eigen::VectorXd::Zero(ix(k));
-    out.T = Eigen::MatrixXd::Zero(ix(B::has_scores ? n : 0), ix(B::has_scores ? k : 0));
-    Eigen::VectorXd t(ix(B::has_scores ? n : 0));
+    out.W = Eigen::MatrixXd::Zero(to_index(p), to_index(k));
+    out.R = Eigen::MatrixXd::Zero(to_index(p), to_index(k));
+    out.P = Eigen::MatrixXd::Zero(to_index(p), to_index(k));
+    out.Q = Eigen::VectorXd::Zero(to_index(k));
+    out.T = Eigen::MatrixXd::Zero(to_index(B::has_scores ? n : 0), to_index(B::has_scores ? k : 0));
+    Eigen::VectorXd t(to_index(B::has_scores ? n : 0));
     for (std::size_t a = 0; a < k; ++a) {
         const Gate selection = backend.gate_c(c, keep, a);
         if (selection == Gate::Unresolved) return std::nullopt;
@@ -208,15 +207,15 @@ std::optional<PreparedFit> pls1_component_loop(B& backend, VecView y_s, std::siz
         const Eigen::VectorXd p_a = backend.loading(t, tt);
         const double q_a = backend.q(y_s, t, c, w, tt);
         const double f = tt * q_a;
-        for (std::size_t j = 0; j < p; ++j) c[ix(j)] -= f * p_a[ix(j)];
-        out.W.col(ix(a)) = w;
-        out.R.col(ix(a)) = r;
-        out.P.col(ix(a)) = p_a;
-        out.Q[ix(a)] = q_a;
-        if constexpr (B::has_scores) out.T.col(ix(a)) = t;
+        for (std::size_t j = 0; j < p; ++j) c[to_index(j)] -= f * p_a[to_index(j)];
+        out.W.col(to_index(a)) = w;
+        out.R.col(to_index(a)) = r;
+        out.P.col(to_index(a)) = p_a;
+        out.Q[to_index(a)] = q_a;
+        if constexpr (B::has_scores) out.T.col(to_index(a)) = t;
         out.k_used = a + 1;
     }
-    const Eigen::Index used = ix(out.k_used);
+    const Eigen::Index used = to_index(out.k_used);
     out.W.conservativeResize(Eigen::NoChange, used);
     out.R.conservativeResize(Eigen::NoChange, used);
     out.P.conservativeResize(Eigen::NoChange, used);

@@ -115,7 +115,8 @@ std::string_view error_code_of_tag(std::size_t tag);
 template <class T>
 using Result = std::expected<T, VeltraError>;
 
-// Error propagation for std::expected: `VELTRA_TRY(x, compute());` declares x
+// Error propagation for std::expected, the one way an error is passed on in
+// the engine and the binding alike: `VELTRA_TRY(x, compute());` declares x
 // and returns compute()'s error from the enclosing function when it failed;
 // `VELTRA_CHECK(validate());` does the same for a result whose value is unused.
 #define VELTRA_TRY(var, expr) \
@@ -132,6 +133,26 @@ template <class P>
 std::unexpected<VeltraError> fail(P&& payload) {
     return std::unexpected<VeltraError>(VeltraError(std::forward<P>(payload)));
 }
+
+// A result that overflowed although every input was finite (values near the
+// limit of double precision): an invalid_input error, never a model.
+std::unexpected<VeltraError> overflow_from_finite_inputs();
+
+// A decomposition that does not converge. The kernels (thin_svd,
+// self_adjoint_eigen) do not decide what that means: they answer an empty
+// optional. Their caller decides, once, by what its inputs guarantee:
+// - where legal input can still defeat the decomposition (the two-block
+//   fits' SVD of X'Y), it is a returned `internal` VeltraError carrying the
+//   fit's own message;
+// - where the caller has already refused every input that could defeat it
+//   (the stable rank of a finite Gram matrix), it is a broken invariant:
+//   internal_failure;
+// - orthogonal_rotation answers the all-NaN matrix, so that a replicate
+//   that needed it fails visibly instead of passing for "no rotation";
+// - a statistic whose procedure fixes the value of a failed decomposition
+//   as "no evidence" (eigenvalues_symmetric's zeros, which give p = 1)
+//   uses that value.
+// No other caller turns a non-convergence into NaN values or a default.
 
 // A broken invariant: "cannot happen on valid input". Only the guards of the
 // registry and of the Python seam catch it.

@@ -8,8 +8,11 @@
 
 namespace veltra {
 
-// Fails with non_finite_input at the first NaN or infinity, scanning the
-// matrix in its storage order.
+// No NaN and no infinity in any entry; the matrix is scanned in its storage
+// order up to the first such entry.
+bool all_finite(const MatView& x);
+
+// Fails with non_finite_input when !all_finite(x).
 Result<void> check_finite_mat(const MatView& x);
 
 // The same outcome, the lines of the storage order cut into the 8 fixed

@@ -16,6 +16,7 @@
 #include <Eigen/Core>
 
 #include "veltra/error.hpp"
+#include "veltra/parallel.hpp"
 #include "veltra/view.hpp"
 
 namespace veltra {
@@ -29,8 +30,10 @@ struct FitOpts {
     // The caller wants k components: n_eff must reach k + 1, and a
     // pre-standardised fit that stops early is an error.
     bool strict = false;
-    // Every product of this fit runs on the calling thread.
-    bool sequential = false;
+    // The caller's ceiling on parallelism: par_sequential keeps every product
+    // of the fit on the calling thread (callers that already run fits in
+    // parallel); with par_parallel a small fit may still run sequentially.
+    Par par = par_parallel;
 };
 
 struct Pls1Model {

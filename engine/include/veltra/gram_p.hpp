@@ -33,22 +33,26 @@ double c2_norm_estimate(MatView g, double x_fro);
 // Built once per resampling run and shared read-only by its replicates.
 class GramPBlock {
   public:
-    // G = X'X with the given parallelism. With `sequential` set the
-    // replicates run inside a parallel loop and keep their own products on
-    // their thread. X is borrowed and must outlive the block.
-    GramPBlock(MatView x, Par par, bool sequential);
+    // G = X'X with the parallelism `build`. `replicates` is the ceiling of
+    // every replicate fit: par_sequential when the replicates run inside a
+    // parallel loop and keep their own products on their thread (a small
+    // replicate runs sequentially either way). X is borrowed and must
+    // outlive the block.
+    GramPBlock(MatView x, Par build, Par replicates);
 
     // The PLS1 fit of y (n entries) with up to k components, or none when a
     // gate could not certify it, or when it stopped after some but not all
-    // k components.
-    std::optional<GramReplicateFit> fit_replicate_full(VecView y, std::size_t k,
-                                                       std::optional<std::size_t> keep) const;
+    // k components. `cross`, when given, is X'y already formed: callers
+    // with many responses form X'Y for a group of them in one product.
+    std::optional<GramReplicateFit> fit_replicate_full(
+        VecView y, std::size_t k, std::optional<std::size_t> keep,
+        const Eigen::VectorXd* cross = nullptr) const;
 
     MatView x;
     Eigen::MatrixXd G;
     double x_fro = 0.0;
     double c2 = 0.0;
-    bool sequential = false;
+    Par par = par_parallel;
 };
 
 // The component backend of one replicate; its error accumulators start at
@@ -56,7 +60,7 @@ class GramPBlock {
 class GramBackend {
   public:
     static constexpr bool has_scores = false;
-    GramBackend(const GramPBlock& block, Par par);
+    GramBackend(const GramPBlock& block, Par par, const Eigen::VectorXd* given_cross = nullptr);
 
     std::size_t rows() const { return n_; }
     std::size_t cols() const { return p_; }
@@ -88,6 +92,7 @@ class GramBackend {
     // e_ = ((a + p) + 2) u s + (s_x_ + rho_ s), s = sqrt(s_r_) sqrt(s_p_) + 1.
     const GramPBlock& block_;
     Par par_;
+    const Eigen::VectorXd* given_cross_;
     std::size_t n_, p_;
     double x_fro_, c2_;
     Eigen::VectorXd gr_;  // G r of the current component

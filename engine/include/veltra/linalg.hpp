@@ -54,8 +54,8 @@ struct EigenResult {
 
 // Self-adjoint eigendecomposition of a symmetric G (its lower triangle is
 // read). None when the solver does not converge, which includes a G with a
-// NaN or an infinity. The decompositions run on the calling thread whatever
-// `par` says.
+// NaN or an infinity. `par` is a ceiling: the decompositions run on the
+// calling thread, so a caller inside a parallel unit never starts tasks.
 std::optional<EigenResult> self_adjoint_eigen(const MatView& g, Par par);
 
 // M = U diag(s) V', r = min(m, n): U is m x r, V is n x r, s non-increasing.
@@ -65,7 +65,8 @@ struct ThinSvd {
     Eigen::MatrixXd V;
 };
 
-// None when the decomposition does not converge or M is not finite.
+// None when the decomposition does not converge or M is not finite. Runs on
+// the calling thread, as self_adjoint_eigen.
 std::optional<ThinSvd> thin_svd(const MatView& m, Par par);
 
 // The K x K orthogonal R = U V' from the SVD of A'B (A, B both m x K), the
@@ -74,19 +75,16 @@ std::optional<ThinSvd> thin_svd(const MatView& m, Par par);
 Eigen::MatrixXd orthogonal_rotation(const MatView& a, const MatView& b);
 
 // trace(A A') / largest eigenvalue of A A': 0 for an empty or all-zero A,
-// NaN when A holds a NaN or an infinity.
-double stable_rank(const MatView& a);
+// NaN when A holds a NaN or an infinity. A A' is formed with `par`.
+double stable_rank(const MatView& a, Par par);
 
 // The same from a symmetric Gram matrix G = A A'.
-double stable_rank_from_gram(const MatView& g);
+double stable_rank_from_gram(const MatView& g, Par par);
 
 // sqrt of the sum of squares of all entries, safe from overflow and
 // underflow. Summed column by column in index order, so the value does not
 // depend on the storage order.
 double stable_norm(const MatView& a);
 double stable_norm(const VecView& v);
-
-// No NaN and no infinity in any entry.
-bool all_finite(const MatView& a);
 
 }  // namespace veltra

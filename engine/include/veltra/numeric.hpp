@@ -50,4 +50,8 @@ constexpr std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
 
 constexpr std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 
+// Centring on the fly loses digits in proportion to the largest ratio of a
+// column's |mean| to its scale; above this the fits form the standardised X.
+inline constexpr double implicit_max_mean_ratio = 1000.0;
+
 }  // namespace veltra

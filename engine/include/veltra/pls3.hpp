@@ -37,9 +37,11 @@ struct Pls3FitOpts {
     double tol = 1e-8;             // sparse alternation only
     bool pre_standardized_X = false;
     bool pre_standardized_Y = false;
-    // Every product, decomposition and the column-moment pass of the fit run
-    // on the calling thread (callers that already run fits in parallel).
-    bool sequential = false;
+    // The caller's ceiling on parallelism: par_sequential keeps every
+    // product, decomposition and the column-moment pass of the fit on the
+    // calling thread (callers that already run fits in parallel); with
+    // par_parallel a small fit may still run sequentially.
+    Par par = par_parallel;
 };
 
 struct Pls3Model {

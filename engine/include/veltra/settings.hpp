@@ -49,8 +49,7 @@ std::shared_ptr<tbb::task_arena> cached_pool();
 template <class Body>
 auto run_entry(Body&& body) -> std::invoke_result_t<Body&> {
     using R = std::invoke_result_t<Body&>;
-    auto pool = detail::enter_settings();
-    if (!pool) return std::unexpected(std::move(pool.error()));
+    VELTRA_TRY(pool, detail::enter_settings());
     if (!*pool) return body();
     std::optional<R> out;
     // The call's reference keeps the pool alive even if another call replaces

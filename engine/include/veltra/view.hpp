@@ -8,6 +8,8 @@
 
 #include <Eigen/Core>
 
+#include "veltra/numeric.hpp"
+
 namespace veltra {
 
 using StridedMap =
@@ -35,7 +37,7 @@ struct MatView {
 
     // Read-only Eigen expression over the view, no copy.
     StridedMap eigen() const {
-        return StridedMap(data, static_cast<Eigen::Index>(rows), static_cast<Eigen::Index>(cols),
+        return StridedMap(data, to_index(rows), to_index(cols),
                           Eigen::Stride<Eigen::Dynamic, Eigen::Dynamic>(col_stride, row_stride));
     }
 
@@ -60,7 +62,7 @@ struct VecView {
     std::size_t size() const { return len; }
 
     StridedVecMap eigen() const {
-        return StridedVecMap(data, static_cast<Eigen::Index>(len),
+        return StridedVecMap(data, to_index(len),
                              Eigen::InnerStride<Eigen::Dynamic>(stride));
     }
     static VecView of(const Eigen::VectorXd& v) {

@@ -19,6 +19,13 @@
 
 namespace veltra {
 
+// Fisher z of r clamped to +-0.9999; NaN stays NaN.
+double fisher_z(double r);
+
+// The error of a split test none of whose splits could be fitted: a
+// p-value would read as an answer although there is no evidence at all.
+VeltraError every_split_failed();
+
 // Training rows of the PLS1 split tests: min(max(k + 2, n / 2), n - 3).
 std::size_t split_train_size(std::size_t n, std::size_t k);
 

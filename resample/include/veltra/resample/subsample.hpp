@@ -71,8 +71,10 @@ struct ConfirmatoryCI {
     std::uint64_t n_boot_finite_holdout_corr = 0;
 };
 
-// One fit on listed rows (repeats allowed), with the moments it was
-// standardised by: zero means and unit scales for pre-standardised data.
+// The fit of k components on listed rows (repeats allowed) with their
+// weights renormalised over the list, strict and sequential, with the
+// moments the rows were standardised by: zero means and unit scales for
+// pre-standardised data.
 struct RowsFit {
     Pls1Model model;
     Eigen::VectorXd x_mean;
@@ -95,21 +97,25 @@ struct WorkerOutcome {
     ConfirmatoryWorkerRow row;
 };
 
-// The draw of one unit of the engine.
+// One draw, the work of one unit of the engine: the shuffle cut at m, then
+// n rows drawn with replacement, then the two fits; a fit error becomes
+// the outcome.
 WorkerOutcome subsample_draw(MatView x, VecView y, std::size_t k, std::size_t m,
                              bool pre_standardized, std::optional<VecView> weights,
                              ChaCha8Rng& rng);
 
 // The intervals around the full-data fit (its raw-scale beta and its row
-// leverages), from opts.n_boot draws on rng. weights are the validated,
-// normalised weights of the full fit (none when uniform).
+// leverages), from opts.n_boot draws whose seeds come from rng. The options
+// and m are checked first. weights are the validated, normalised weights of
+// the full fit (none when uniform).
 Result<ConfirmatoryCI> pls1_subsample_inference_confirmatory(
     MatView x, VecView y, std::size_t k, const Pls1Model& full_fit, VecView leverages,
     const SubsampleOpts& opts, bool pre_standardized, std::optional<VecView> weights,
     ChaCha8Rng& rng);
 
-// The interval of the draws' counts and outcomes against the full fit;
-// split from the loop so the reduction can be checked on given outcomes.
+// The two rate checks, then the intervals around the full fit, from the
+// draws' outcomes in draw order; apart from the loop, so that it can be
+// checked on outcomes made by hand.
 Result<ConfirmatoryCI> reduce_subsample_outcomes(std::span<const WorkerOutcome> outcomes,
                                                  const Pls1Model& full_fit, VecView leverages,
                                                  const SubsampleOpts& opts, std::size_t m);

@@ -1,0 +1,276 @@
+#include <algorithm>
+#include <cmath>
+
+#include "perm_support.hpp"
+#include "veltra/fit.hpp"
+#include "veltra/linalg.hpp"
+#include "veltra/ordered_product.hpp"
+#include "veltra/resample/dual_route.hpp"
+#include "veltra/resample/nr_split.hpp"
+#include "veltra/resample/signal_test.hpp"
+#include "veltra/text.hpp"
+
+namespace veltra {
+
+namespace {
+
+using detail::column_batch;
+using detail::column_of;
+using detail::pool_threads;
+using detail::refit_bytes;
+
+bool not_finite(double v) { return !std::isfinite(v); }
+
+// One split's Fisher z values, and whether the observed response could be
+// fitted on it.
+struct ZRow {
+    std::vector<double> z;
+    bool fitted = false;
+};
+
+Result<PermTestResult> split_perm_result(std::span<const ZRow> rows, std::size_t C) {
+    if (std::none_of(rows.begin(), rows.end(), [](const ZRow& r) { return r.fitted; }))
+        return std::unexpected(every_split_failed());
+    std::vector<std::vector<double>> z;
+    for (const ZRow& r : rows) z.push_back(r.z);
+    const std::vector<double> zbar = zbars_from_rows(C, z);
+    const double observed = zbar[0];
+    const std::span<const double> permuted = std::span<const double>(zbar).subspan(1);
+    return PermTestResult{perm_pvalue(observed, permuted, not_finite), std::tanh(observed)};
+}
+
+// The certified correlation of a Gram-route prediction, or empty: the
+// prediction's spread must stand clear of its size and of the error bound
+// carried from the fit.
+std::optional<double> certified_r(VecView pred, VecView y_test, double test_fro,
+                                  const GramReplicateFit& fit) {
+    constexpr double u = 0x1p-53;
+    const double nt = static_cast<double>(pred.len);
+    const auto p = static_cast<double>(fit.coef.size());
+    const PrescaledSums sp = prescaled_sums(pred), sy = prescaled_sums(y_test);
+    const double tau = (2.0 * nt * eps) * (2.0 * nt * eps);
+    if (sy.centred <= tau * sy.raw) return 0.0;
+    const double norm = std::sqrt(sp.raw) / sp.scale, spread = std::sqrt(sp.centred) / sp.scale;
+    const double coef_norm = stable_norm(VecView::of(fit.coef));
+    const double bound =
+        4.0 * (2.0 * (nt + 2.0) * u * norm +
+               test_fro * (2.0 * fit.coef_err + 2.0 * (p + 2.0) * u * coef_norm));
+    const bool certified = 4.0 * 2.0 * nt * eps * norm <= spread &&
+                           !(sp.centred <= tau * sp.raw) && spread >= 0.001 * norm &&
+                           spread >= bound;
+    if (!certified) return std::nullopt;
+    return guarded_pearson(pred, y_test);
+}
+
+// The z row of one split on the refit, n-space or Gram route.
+ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols, const SplitIdx& split,
+                 std::size_t k, std::optional<VecView> weights, std::optional<std::size_t> keep) {
+    const std::size_t C = cols.count(), p = x.cols, m = split.train.size();
+    const PreparedSplit s = prepare_split(x, split, weights);
+    std::vector<double> r(C, 0.0);
+    bool fitted = false;
+    // Non-finite blocks, or a half without weight, leave nothing to fit: r = 0.
+    if (s.finite && !s.w_train.massless && !s.w_test.massless) {
+        const Eigen::VectorXd col0 = cols.column(0);
+        const Eigen::VectorXd y0 = split_train_target(s.w_train, split.train, VecView::of(col0));
+        fitted = check_fit_y_and_k(p, VecView::of(y0), k, keep).has_value();
+        const std::uint64_t batch = column_batch(m, p, k, C);
+        const auto refit = [&](std::size_t c) {
+            const Eigen::VectorXd col = cols.column(c);
+            return split_column_r(s, split, VecView::of(col), k, keep).r;
+        };
+        if (route == SplitExactRoute::refit) {
+            r = map_batches(C, batch, refit);
+        } else {
+            std::optional<NspaceSplit> ns;
+            std::optional<SplitGram> sg;
+            if (route == SplitExactRoute::nspace) ns.emplace(s, par_parallel);
+            else sg.emplace(s, par_parallel);
+            const std::size_t group = ns ? detail::nspace_group : detail::gram_group(x.rows);
+            std::vector<std::optional<double>> cells(C);
+            for_each_index(par_parallel, ceil_div(C, group), [&](std::size_t g) {
+                const std::size_t lo = g * group, w = std::min(group, C - lo);
+                const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
+                const auto part =
+                    ns ? split_columns_r_nspace(split, *ns, MatView::of(values), k)
+                       : split_columns_r_gram_p(*sg, s, split, MatView::of(values), k, keep);
+                std::copy(part.begin(), part.end(), cells.begin() + to_index(lo));
+            });
+            std::vector<std::size_t> pending;
+            for (std::size_t c = 0; c < C; ++c)
+                if (cells[c]) r[c] = *cells[c];
+                else pending.push_back(c);
+            const std::vector<double> filled =
+                map_batches(pending.size(), column_batch(m, p, k, pending.size()),
+                            [&](std::size_t q) { return refit(pending[q]); });
+            for (std::size_t q = 0; q < pending.size(); ++q) r[pending[q]] = filled[q];
+        }
+    }
+    for (double& v : r) v = fisher_z(v);
+    return {std::move(r), fitted};
+}
+
+}  // namespace
+
+double perm_pvalue(double observed, std::span<const double> permuted, bool (*unusable)(double)) {
+    if (!std::isfinite(observed)) return 1.0;
+    std::uint64_t count = 0;
+    for (const double v : permuted) count += unusable(v) || v >= observed;
+    return (static_cast<double>(count) + 1.0) / (static_cast<double>(permuted.size()) + 1.0);
+}
+
+SplitExactRoute split_exact_refit_route(std::uint64_t n, std::uint64_t p, std::uint64_t n_perm,
+                                        std::uint64_t k, std::optional<std::uint64_t> keep,
+                                        bool weighted) {
+    using R = SplitExactRoute;
+    if (!keep && k == 1) return R::no_refit;
+    const std::uint64_t m = n < 3 ? 0 : std::min(std::max(sat_add(k, 2), n / 2), n - 3);
+    const auto d = [](std::uint64_t v) { return static_cast<double>(v); };
+    if (!keep && k == 2 && !weighted && m >= 3 && m <= 4000) {
+        const double c2 = d(sat_mul(2, sat_add(n_perm, 1)));
+        if ((d(p) + c2) * d(m) < d(p) * c2) return R::nspace;
+    }
+    if (k - 1 >= p || (keep && (*keep < 1 || *keep > p)) || k > 3 || p > 4000 || k > p)
+        return R::refit;
+    if (k >= 3 && sat_mul(3000, p) < m) return R::refit;
+    const double t = d(sat_add(n_perm, 1)) * d(k);
+    if (!((1.3 * t + 0.33 * d(m)) * d(p) < 2.0 * t * d(m))) return R::refit;
+    return d(2 * k + 1) * d(sat_add(n_perm, 1)) * d(m) * d(p) >= 1e8 ? R::gram_p : R::refit;
+}
+
+std::vector<double> zbars_from_rows(std::size_t n_columns,
+                                    std::span<const std::vector<double>> rows) {
+    std::vector<double> sum(n_columns, 0.0);
+    for (const auto& row : rows) {
+        internal_check(row.size() <= n_columns, "a z row is longer than the columns");
+        for (std::size_t c = 0; c < row.size(); ++c) sum[c] += row[c];
+    }
+    for (double& v : sum) v /= static_cast<double>(rows.size());
+    return sum;
+}
+
+SplitGram::SplitGram(const PreparedSplit& s, Par par)
+    : block(MatView::of(s.train), par, par_sequential),
+      test_fro(stable_norm(MatView::of(s.test))) {}
+
+std::vector<std::optional<double>> split_columns_r_gram_p(const SplitGram& g,
+                                                          const PreparedSplit& s,
+                                                          const SplitIdx& split, MatView values,
+                                                          std::size_t k,
+                                                          std::optional<std::size_t> keep) {
+    const std::size_t w = values.cols, m = split.train.size(), p = g.block.x.cols;
+    std::vector<std::optional<double>> out(w);
+    if (w == 0) return out;
+    Eigen::MatrixXd y_train(to_index(m), to_index(w));
+    for (std::size_t i = 0; i < w; ++i)
+        y_train.col(to_index(i)) = split_train_target(s.w_train, split.train, column_of(values, i));
+    // X'Y of the whole group in one product: the pass over the training
+    // block that a fit per column would repeat.
+    const Eigen::MatrixXd cross =
+        ordered_product(g.block.x.transposed(), MatView::of(y_train), par_sequential);
+    Eigen::MatrixXd coef = Eigen::MatrixXd::Zero(to_index(p), to_index(w));
+    std::vector<std::optional<GramReplicateFit>> fits(w);
+    for (std::size_t i = 0; i < w; ++i) {
+        const Eigen::VectorXd c = cross.col(to_index(i));
+        fits[i] = g.block.fit_replicate_full(column_of(MatView::of(y_train), i), k, keep, &c);
+        if (fits[i]) coef.col(to_index(i)) = fits[i]->coef;
+    }
+    const Eigen::MatrixXd pred =
+        ordered_product(MatView::of(s.test), MatView::of(coef), par_sequential);
+    for (std::size_t i = 0; i < w; ++i) {
+        if (!fits[i]) continue;
+        if (fits[i]->k_used == 0) {
+            out[i] = 0.0;
+            continue;
+        }
+        const Eigen::VectorXd y_test = split_test_target(s, split.test, column_of(values, i));
+        out[i] = certified_r(column_of(MatView::of(pred), i), VecView::of(y_test), g.test_fro,
+                             *fits[i]);
+    }
+    return out;
+}
+
+Result<PermTestResult> run_split_perm(SplitExactRoute route, MatView x, VecView y, std::size_t k,
+                                      std::size_t n_perm, std::size_t n_splits,
+                                      std::optional<VecView> weights,
+                                      std::optional<std::size_t> keep, ChaCha8Rng& rng) {
+    internal_check(route != SplitExactRoute::no_refit, "run_split_perm runs routes 1 to 3");
+    // The n-space kernel fits unweighted targets without keep.
+    internal_check(route != SplitExactRoute::nspace || (!weights && !keep),
+                   "the n-space split route takes neither weights nor keep");
+    const std::size_t n = x.rows, p = x.cols;
+    VELTRA_TRY(splits, draw_splits(n, k, n_splits, rng));
+    const Columns cols(y, child_seeds(rng, n_perm));
+    const std::uint64_t C = cols.count();
+    std::uint64_t extra = 0;
+    if (route == SplitExactRoute::gram_p) extra = sat_mul(sat_mul(ceil8(p), p), 8);
+    if (route == SplitExactRoute::nspace && !splits->empty())
+        extra = split_blocks_bytes(*splits, (*splits)[0].train.size());
+    const std::uint64_t bytes =
+        sat_add(sat_add(sat_mul(std::min(pool_threads(), C), refit_bytes(p, k)), extra),
+                split_blocks_bytes(*splits, p));
+    const auto rows = map_batches(n_splits, units_at_once(n_splits, bytes), [&](std::size_t j) {
+        return split_z_row(route, x, cols, (*splits)[j], k, weights, keep);
+    });
+    return split_perm_result(rows, C);
+}
+
+Result<PermTestResult> run_split_perm_nr(MatView x, VecView y, std::size_t k,
+                                         std::size_t n_perm, std::size_t n_splits,
+                                         std::optional<VecView> weights,
+                                         std::optional<std::size_t> keep, ChaCha8Rng& rng) {
+    const std::size_t n = x.rows, p = x.cols;
+    if (k != 1)
+        return fail(VeltraError::InvalidArgument{
+            "run_split_perm_nr requires k = 1 (got k=" + format_count(k) +
+            "); use run_split_perm (split_exact's refit route) for k > 1"});
+    if (keep)
+        return fail(VeltraError::InvalidArgument{
+            "run_split_perm_nr does not support sparse keep; use run_split_perm (split_exact's "
+            "refit route) instead"});
+    if (n < 6)
+        return fail(VeltraError::InvalidArgument{"n=" + format_count(n) +
+                                                 " too small for k=1 under split methods (need "
+                                                 "n ≥ k+5)"});
+    const std::size_t m = std::min(n / 2, n - 3);
+    std::vector<SplitIdx> splits;
+    for (std::size_t j = 0; j < n_splits; ++j) splits.push_back(one_split(n, m, rng));
+    std::vector<std::vector<std::uint64_t>> perms;
+    for (std::size_t b = 0; b < n_perm; ++b) perms.push_back(shuffled_rows(n, rng));
+    const Eigen::MatrixXd outcomes = nr_outcome_matrix(y, perms);
+    const std::size_t C = n_perm + 1;
+    const bool gram = nr_gram_flag(n, m, p, C);
+    const std::uint64_t width = nr_chunk_width(std::max({m, n - m, std::size_t{1}}));
+    const std::uint64_t g = gram ? sat_mul(sat_mul(ceil8(n - m), m), 8) : 0;
+    const std::uint64_t bytes = sat_add(g, sat_add(sat_mul(sat_mul(ceil8(m), width), 8),
+                                                   sat_mul(sat_mul(ceil8(n - m), width), 8)));
+    PendingTable<SplitR> table =
+        map_batches(n_splits, units_at_once(n_splits, bytes), [&](std::size_t j) {
+            std::vector<std::optional<SplitR>> row;
+            for (const auto& r : nr_split_r(x, outcomes, splits[j], weights, gram))
+                row.push_back(r ? std::optional(SplitR{*r, true}) : std::nullopt);
+            return row;
+        });
+    const std::uint64_t pending_bytes =
+        sat_add(split_blocks_bytes(splits, p), sat_mul(std::min<std::uint64_t>(pool_threads(), C),
+                                                       refit_bytes(p, 1)));
+    auto rows = fill_pending(
+        std::move(table), pending_bytes, [&](std::size_t u, std::span<const std::size_t> pending) {
+            const PreparedSplit s = prepare_split(x, splits[u], weights);
+            return map_batches(pending.size(), column_batch(m, p, 1, pending.size()),
+                               [&](std::size_t q) {
+                                   const auto c = to_index(pending[q]);
+                                   const VecView col{outcomes.col(c).data(), n, 1};
+                                   return split_column_r(s, splits[u], col, 1, std::nullopt);
+                               });
+        });
+    std::vector<ZRow> z;
+    for (const auto& row : rows) {
+        ZRow zr{{}, !row.empty() && row[0].fitted};
+        for (const SplitR& v : row) zr.z.push_back(fisher_z(v.r));
+        z.push_back(std::move(zr));
+    }
+    return split_perm_result(z, C);
+}
+
+}  // namespace veltra
