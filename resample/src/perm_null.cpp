@@ -77,7 +77,7 @@ PermEngine make_engine(PermRoute route, MatView x_eng) {
         case PermRoute::nspace:
             return PermEngine(std::in_place_type<NspaceGram>, x_eng, par_parallel);
         case PermRoute::pspace:
-            return PermEngine(std::in_place_type<GramPBlock>, x_eng, par_parallel, true);
+            return PermEngine(std::in_place_type<GramPBlock>, x_eng, par_parallel, par_sequential);
         case PermRoute::direct: break;
     }
     return DirectEngine{stable_norm(x_eng)};

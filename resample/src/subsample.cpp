@@ -122,7 +122,7 @@ Result<RowsFit> fit_rows(MatView x, VecView y, RowList rows, std::size_t k, bool
     FitOpts opts;
     opts.pre_standardized = pre_standardized;
     opts.strict = true;
-    opts.sequential = true;
+    opts.par = par_sequential;
     const Eigen::VectorXd y_rows = col_row_subset(y, rows);
     if (pre_standardized) {
         const Eigen::MatrixXd x_rows = row_subset(x, rows);
