@@ -236,6 +236,22 @@ BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields) {
     return m;
 }
 
+Record confirmatory_test(ConfirmatoryTestOutput&& out) {
+    auto opt_real = [](const std::optional<double>& x) { return x ? Value::real(*x) : Value(); };
+    return Record::typed("ConfirmatoryTestResult")
+        .field("pvalue", Value::real(out.pvalue))
+        .field("statistic", Value::real(out.statistic))
+        .field("test_method", Value::string(std::move(out.test_method)))
+        .field("k", Value::count(out.k))
+        .field("n_perm", opt_count(out.n_perm))
+        .field("n_splits", opt_count(out.n_splits))
+        .field("seed", Value::uint64(out.seed))
+        .field("n_eff", Value::real(out.n_eff))
+        .field("rho_hat", opt_real(out.rho_hat))
+        .field("stable_rank", opt_real(out.stable_rank))
+        .field("ci", Value());
+}
+
 Value perm_null(PermNullOutput&& out) {
     Value matrix = Value::none();
     if (out.beta_perm_matrix) {
@@ -252,6 +268,27 @@ Value perm_null(PermNullOutput&& out) {
                      .field("beta_perm_sd", owned_vec(out.beta_perm_sd))
                      .field("beta_perm_z", owned_vec(out.beta_perm_z))
                      .field("beta_perm_matrix", std::move(matrix))
+                     .field("n_eff", Value::real(out.n_eff)));
+}
+
+Value score_map(const ScoreMap& scores) {
+    IntMap out;
+    out.reserve(scores.size());
+    for (const auto& [key, score] : scores) out.emplace_back(clamp_count(key), score);
+    return Value(std::move(out));
+}
+
+Value find_keep_optimal(const FindKeepOptimalOutput& out) {
+    IntVec grid;
+    grid.reserve(out.keep_grid.size());
+    for (std::uint64_t keep : out.keep_grid) grid.push_back(clamp_count(keep));
+    return Value(Record::typed("FindKeepOptimalResult")
+                     .field("keep_star", Value::count(out.keep_star))
+                     .field("k", Value::count(out.k))
+                     .field("cv_scores", score_map(out.cv_scores))
+                     .field("cv_scores_se", score_map(out.cv_scores_se))
+                     .field("keep_grid", Value(std::move(grid)))
+                     .field("seed", Value::uint64(out.seed))
                      .field("n_eff", Value::real(out.n_eff)));
 }
 

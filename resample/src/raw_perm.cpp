@@ -5,6 +5,7 @@
 #include "perm_support.hpp"
 #include "veltra/finite.hpp"
 #include "veltra/fit.hpp"
+#include "veltra/fold_split.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/ordered_product.hpp"
 #include "veltra/resample/cv_fold.hpp"

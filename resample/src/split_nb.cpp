@@ -49,8 +49,6 @@ std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
     return VecView::of(*v);
 }
 
-bool all_finite(const Eigen::MatrixXd& m) { return m.allFinite(); }
-
 }  // namespace
 
 double fisher_z(double r) {
@@ -113,7 +111,7 @@ PreparedSplit prepare_split(MatView x, const SplitIdx& split, std::optional<VecV
     s.mean = std::move(tr.mean);
     s.scale = std::move(tr.scale);
     s.fro = tr.fro;
-    s.finite = all_finite(s.train) && all_finite(s.test);
+    s.finite = s.train.allFinite() && s.test.allFinite();
     return s;
 }
 
@@ -173,20 +171,31 @@ PrescaledSums prescaled_sums(VecView v) {
     return {s, mean, centred, raw};
 }
 
-double guarded_pearson(VecView x, VecView y) {
+namespace {
+
+// The correlation of both guarded forms; nan_passes says whether a NaN
+// spread of x reaches the division (the two-block form) or gives 0.
+double pearson_prescaled(VecView x, VecView y, bool nan_passes) {
     const std::size_t n = x.len;
     internal_check(y.len >= n, "guarded_pearson: y shorter than x");
     if (n == 0) return 0.0;
     const VecView yh{y.data, n, y.stride};
     const PrescaledSums sx = prescaled_sums(x), sy = prescaled_sums(yh);
     const double tau = std::pow(2.0 * static_cast<double>(n) * eps, 2);
-    if (!(sx.centred > tau * sx.raw) || sy.centred <= tau * sy.raw) return 0.0;
+    const bool flat_x = nan_passes ? sx.centred <= tau * sx.raw : !(sx.centred > tau * sx.raw);
+    if (flat_x || sy.centred <= tau * sy.raw) return 0.0;
     double sxy = 0.0;
     for (std::size_t i = 0; i < n; ++i)
         sxy += (sx.scale * x[i] - sx.mean) * (sy.scale * yh[i] - sy.mean);
     const double r = sxy / std::sqrt(sx.centred * sy.centred);
     return std::isnan(r) ? r : std::clamp(r, -1.0, 1.0);
 }
+
+}  // namespace
+
+double guarded_pearson(VecView x, VecView y) { return pearson_prescaled(x, y, false); }
+
+double pearson_r_guarded(VecView a, VecView b) { return pearson_prescaled(a, b, true); }
 
 NbTest nb_test(std::span<const double> r, std::size_t n_train, std::size_t n_test) {
     const double J = static_cast<double>(r.size());

@@ -176,15 +176,6 @@ TEST(ModelRecords, TypeCheck) {
     EXPECT_EQ(*back->find("a")->get_if<std::int64_t>(), 1);
 }
 
-TEST(ModelRecords, Pls3ScoresNullSide) {
-    veltra::Pls3Scores s;
-    s.y_scores = Eigen::MatrixXd{{1, 2}};
-    const Record r = record_of(pls3_scores(s));
-    ASSERT_TRUE(r.type_name() == "PLS3Scores" && r.size() == 2u);
-    EXPECT_TRUE(r.fields()[0].name == "x_scores" && r.fields()[0].value.is_none());
-    EXPECT_EQ(mat_of(r, "y_scores"), s.y_scores.value());
-}
-
 namespace {
 
 veltra::Pls1Model sample_pls1() {

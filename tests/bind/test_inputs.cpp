@@ -223,12 +223,6 @@ TEST(Inputs, AReadMovesTheValueOut) {
     EXPECT_EQ(in.function_name(), "fn");
 }
 
-TEST(Inputs, NamesAreCaseSensitive) {
-    Inputs in = one("X", Value::real(1));
-    EXPECT_EQ(message_of(in.mat("x")), "x must be a numeric matrix, got null");
-    EXPECT_EQ(in.finish().error().message, "fn() does not use argument 'X' in this call");
-}
-
 TEST(Getters, EveryWrongKindIsNamedInTheMessage) {
     for (Kind k : all_kinds()) {
         const std::string got = std::string(", got ") + descriptions[static_cast<int>(k)];

@@ -46,11 +46,6 @@ void expect_product_close(const Eigen::MatrixXd& got, const Eigen::MatrixXd& a,
     }
 }
 
-// max |M'M - I|.
-double orthonormality_error(const Eigen::MatrixXd& m) {
-    return (m.transpose() * m - Eigen::MatrixXd::Identity(m.cols(), m.cols())).cwiseAbs().maxCoeff();
-}
-
 }  // namespace
 
 TEST(MatMul, MatchesReferenceForEveryLayoutAndOddSizes) {

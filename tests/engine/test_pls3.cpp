@@ -21,13 +21,6 @@ const std::string overflow_message =
     "non-finite result from finite inputs: values are too large for double precision; rescale "
     "the data or let the fit standardize it";
 
-std::string message_of(const VeltraError& e) {
-    if (e.is<VeltraError::InvalidArgument>()) return e.as<VeltraError::InvalidArgument>().message;
-    if (e.is<VeltraError::InvalidInput>()) return e.as<VeltraError::InvalidInput>().message;
-    if (e.is<VeltraError::Internal>()) return e.as<VeltraError::Internal>().message;
-    return e.display();
-}
-
 // Checks a model against the textbook computation on the same data.
 void expect_matches_reference(const Pls3Model& m, const Eigen::MatrixXd& x,
                               const Eigen::MatrixXd& y, double tol) {
@@ -195,28 +188,17 @@ TEST(Pls3Fit, ChecksInOrder) {
         ThreadsGuard bad("00");
         EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 0, 0, std::nullopt, {}).error()), threads);
     }
-    {
-        ThreadsGuard capped("1");  // runs inside a one-thread pool on most machines
-        auto a = pls3_fit(view(x), view(y), 2, std::nullopt, {});
-        auto b = pls3_fit_impl(view(x), view(y), 2, std::nullopt, {});
-        ASSERT_TRUE(a && b);
-        expect_same_model(*a, *b);
-    }
-    // An infinity or a NaN anywhere in X, stored either way, given
-    // standardised or not, and with a valid k.
-    const Eigen::MatrixXd big = random_block(1500, 6, 17), ybig = random_block(1500, 3, 18);
-    for (const double bad : {std::numeric_limits<double>::infinity(),
-                             -std::numeric_limits<double>::infinity(),
-                             std::numeric_limits<double>::quiet_NaN()}) {
-        Eigen::MatrixXd xb = big;
-        xb(1499, 5) = bad;
-        for (const bool prestd : {false, true}) {
-            Pls3FitOpts o;
-            o.pre_standardized_X = prestd;
-            for (Layout l : {Layout::col_major, Layout::row_major})
-                EXPECT_EQ(pls3_fit(store(xb, l).view, view(ybig), 2, std::nullopt, o).error().code(),
-                          "non_finite_input");
-        }
+    // The last entry of a long X, stored either way, given standardised or
+    // not; NaN and the infinities are told apart in the finiteness tests.
+    Eigen::MatrixXd xb = random_block(1500, 6, 17);
+    const Eigen::MatrixXd ybig = random_block(1500, 3, 18);
+    xb(1499, 5) = -std::numeric_limits<double>::infinity();
+    for (const bool prestd : {false, true}) {
+        Pls3FitOpts o;
+        o.pre_standardized_X = prestd;
+        for (Layout l : {Layout::col_major, Layout::row_major})
+            EXPECT_EQ(pls3_fit(store(xb, l).view, view(ybig), 2, std::nullopt, o).error().code(),
+                      "non_finite_input");
     }
 }
 

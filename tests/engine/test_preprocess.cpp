@@ -64,20 +64,6 @@ TEST(Preprocess, NoRows) {
               "all_zero");
 }
 
-TEST(Preprocess, NothingGivenNothingReturned) {
-    const auto r = preprocess(std::nullopt, std::nullopt, std::nullopt);
-    ASSERT_TRUE(r);
-    EXPECT_FALSE(r->X || r->Y || r->weights_normalized || r->n_eff);
-}
-
-TEST(Preprocess, WeightsAlone) {
-    const std::vector<double> w = {1, 3};
-    const auto r = preprocess(std::nullopt, std::nullopt, view(w));
-    ASSERT_TRUE(r && r->weights_normalized && r->n_eff && !r->X && !r->Y);
-    EXPECT_EQ(*r->weights_normalized, Eigen::Vector2d(0.5, 1.5));
-    EXPECT_DOUBLE_EQ(*r->n_eff, 1.6);
-}
-
 TEST(Preprocess, StandardisesWithTheNormalisedWeights) {
     Eigen::MatrixXd x = sample_x(6, 3);
     x.col(1).setConstant(-4);

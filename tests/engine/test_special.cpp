@@ -68,15 +68,6 @@ TEST(Betainc, ClosedForms) {
     }
 }
 
-TEST(Betainc, Symmetry) {
-    for (double a : {0.5, 2.0, 7.3, 60.0})
-        for (double b : {0.5, 1.5, 12.0, 45.0})
-            for (double x : {0.05, 0.3, 0.5, 0.62, 0.95}) {
-                SCOPED_TRACE(::testing::Message() << a << " " << b << " " << x);
-                EXPECT_NEAR(betainc(a, b, x) + betainc(b, a, 1 - x), 1.0, 1e-13);
-            }
-}
-
 TEST(Betainc, AgreesWithNumericalIntegration) {
     const double cases[][3] = {
         {3, 4.5, 0.2}, {3, 4.5, 0.8}, {2, 9, 0.1}, {50, 30, 0.6}, {30, 50, 0.3}};

@@ -14,13 +14,6 @@ using namespace pls3_test;
 
 namespace {
 
-std::string message_of(const Result<Pls3Model>& r) {
-    if (r) return "ok";
-    const VeltraError& e = r.error();
-    if (e.is<VeltraError::InvalidArgument>()) return e.as<VeltraError::InvalidArgument>().message;
-    return e.display();
-}
-
 long nonzeros(const Eigen::VectorXd& v) { return (v.array() != 0.0).count(); }
 
 // Keeps the `keep` largest magnitudes of c and scales to unit length, in

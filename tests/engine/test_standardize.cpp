@@ -187,24 +187,6 @@ TEST(ScaleRule, EmptyInputs) {
     EXPECT_TRUE(f.mean.size() == 0 && f.fro == 0.0 && f.x_std.rows() == 5);
 }
 
-TEST(Weighted, IntegerWeightsEqualDuplicatedRows) {
-    const Eigen::MatrixXd x = spread_matrix(6, 11, 2);
-    const std::vector<double> w = {1, 2, 0, 3, 1, 2};
-    Eigen::MatrixXd dup(9, x.cols());
-    Eigen::Index r = 0;
-    for (Eigen::Index i = 0; i < 6; ++i)
-        for (int k = 0; k < w[i]; ++k) dup.row(r++) = x.row(i);
-    const Standardized a = standardize_weighted(MatView::of(x), VecView{w.data(), 6, 1});
-    const Standardized b = standardize_weighted(MatView::of(dup));
-    for (Eigen::Index j = 0; j < x.cols(); ++j) {
-        EXPECT_NEAR(a.mean[j], b.mean[j], 1e-13 * std::fabs(b.mean[j]) + 1e-15);
-        EXPECT_NEAR(a.scale[j], b.scale[j], 1e-12 * b.scale[j]);
-    }
-    const std::vector<double> y = column_of(x, 4);
-    const Standardized1 y1 = standardize1_weighted(VecView{y.data(), 6, 1}, VecView{w.data(), 6, 1});
-    EXPECT_NEAR(y1.scale, b.scale[4], 1e-12 * b.scale[4]);
-}
-
 TEST(Weighted, MeanOneRescalingOnlyWhereDocumented) {
     const std::vector<double> y = {1, 2, 3, 5}, w = {4, 0, 2, 2}, w1 = {2, 0, 1, 1};
     const VecView yv{y.data(), 4, 1};

@@ -116,6 +116,26 @@ std::string failure_of(F&& call) {
     return what;
 }
 
+// The message an error carries, without the kind's prefix where it has one.
+inline std::string message_of(const veltra::VeltraError& e) {
+    using E = veltra::VeltraError;
+    if (e.is<E::InvalidArgument>()) return e.as<E::InvalidArgument>().message;
+    if (e.is<E::InvalidInput>()) return e.as<E::InvalidInput>().message;
+    if (e.is<E::ShapeMismatch>()) return e.as<E::ShapeMismatch>().message;
+    if (e.is<E::Internal>()) return e.as<E::Internal>().message;
+    return e.display();
+}
+
+template <class T>
+std::string message_of(const veltra::Result<T>& r) {
+    return r ? "ok" : message_of(r.error());
+}
+
+// max |M'M - I|.
+inline double orthonormality_error(const Eigen::MatrixXd& m) {
+    return (m.transpose() * m - Eigen::MatrixXd::Identity(m.cols(), m.cols())).cwiseAbs().maxCoeff();
+}
+
 template <class F>
 auto in_one_thread(F&& f) {
     tbb::task_arena one(1);

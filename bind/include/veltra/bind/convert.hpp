@@ -14,9 +14,11 @@
 #include "veltra/bind/value.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/pls3.hpp"
+#include "veltra/resample/confirmatory.hpp"
 #include "veltra/resample/perm_alpha.hpp"
 #include "veltra/resample/perm_null.hpp"
 #include "veltra/resample/subsample.hpp"
+#include "veltra/select/find_k.hpp"
 #include "veltra/select/rotation_stability.hpp"
 
 namespace veltra::bind {
@@ -58,6 +60,10 @@ BindResult<Pls1Model> pls1_model_from_record(std::span<const Field> fields);
 // between the fields.
 BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields);
 
+// The ConfirmatoryTestResult record of either confirmatory test; `ci` is
+// null, as no subsample interval is computed yet.
+Record confirmatory_test(ConfirmatoryTestOutput&& out);
+
 // The PermNullResult record; the flat buffer of permuted coefficients, when
 // present, becomes its row-major n_perm x p matrix without a copy.
 Value perm_null(PermNullOutput&& out);
@@ -71,5 +77,14 @@ Value ci_scalar(const CIScalar& ci);
 // The RotationStabilityResult record, one CIScalar record per axis in axis
 // order.
 Value rotation_stability(RotationStabilityOutput&& out);
+
+// Search results as typed records. Counts are clamped into signed integers,
+// seeds stay unsigned, reals (NaN included) pass unchanged.
+
+// One entry per score, keys ascending, each key clamped to 2^63 - 1.
+Value score_map(const ScoreMap& scores);
+
+// The FindKeepOptimalResult record.
+Value find_keep_optimal(const FindKeepOptimalOutput& out);
 
 }  // namespace veltra::bind

@@ -93,6 +93,9 @@ PrescaledSums prescaled_sums(VecView v);
 // Pearson correlation of x and the first x.len entries of y; 0 when either
 // side has no spread beyond rounding, clamped to [-1, 1], NaN through.
 double guarded_pearson(VecView x, VecView y);
+// The same, except that a NaN spread passes the guards, so NaN input gives
+// a NaN correlation (the two-block tests map it to their lower clamp).
+double pearson_r_guarded(VecView a, VecView b);
 
 // Nadeau-Bengio corrected resampled t on the Fisher z of the correlations:
 // one-sided p of Student's t with J - 1 degrees of freedom, the statistic

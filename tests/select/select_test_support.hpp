@@ -1,0 +1,78 @@
+// The textbook cross-validation the search tests compare against: for each
+// fold, a long-double NIPALS refit on the training rows standardised with
+// their own weights, its R^2 on the validation rows, then mean and standard
+// error over the folds.
+#pragma once
+
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "engine/pls_reference.hpp"
+#include "veltra/select/cv_folds.hpp"
+
+namespace select_test {
+
+using pls_reference::LVec;
+using Weights = std::optional<std::vector<double>>;
+
+// R^2 of fold f for the first 1 .. k_used components of a k-component fit.
+inline std::vector<long double> ref_fold_r2(const Eigen::MatrixXd& x, const Eigen::VectorXd& y,
+                                            const Weights& w, const veltra::CvFolds& folds,
+                                            std::size_t f, Eigen::Index k,
+                                            std::optional<Eigen::Index> keep = {}) {
+    std::vector<std::size_t> train;
+    for (std::size_t g = 0; g < folds.size(); ++g)
+        if (g != f) train.insert(train.end(), folds[g].begin(), folds[g].end());
+    const std::vector<std::size_t>& val = folds[f];
+    Eigen::MatrixXd xt(train.size(), x.cols());
+    Eigen::VectorXd yt(train.size());
+    Weights wt;
+    if (w) wt.emplace();
+    for (std::size_t i = 0; i < train.size(); ++i) {
+        xt.row(i) = x.row(train[i]);
+        yt[i] = y[train[i]];
+        if (w) wt->push_back((*w)[train[i]]);
+    }
+    const auto s = pls_reference::standardize(xt, yt, wt);
+    const auto fit = pls_reference::nipals(s.xs, s.ys, k, keep);
+
+    const auto nv = static_cast<long double>(val.size());
+    LVec wv = LVec::Ones(val.size()), yv(val.size());
+    long double wsum = 0;
+    for (std::size_t i = 0; i < val.size(); ++i) wsum += w ? (*w)[val[i]] : 1.0;
+    for (std::size_t i = 0; i < val.size(); ++i) {
+        if (w) wv[i] = (*w)[val[i]] * nv / wsum;
+        yv[i] = (y[val[i]] - s.y_mean) / s.y_sd;
+    }
+    const long double ybar = wv.dot(yv) / nv;
+    long double ss_tot = 0;
+    for (std::size_t i = 0; i < val.size(); ++i) ss_tot += wv[i] * (yv[i] - ybar) * (yv[i] - ybar);
+    std::vector<long double> r2;
+    for (Eigen::Index a = 1; a <= fit.k_used; ++a) {
+        const LVec coef = pls_reference::coef_of(fit.W, fit.P, fit.Q, a);
+        long double ss_res = 0;
+        for (std::size_t i = 0; i < val.size(); ++i) {
+            long double pred = 0;
+            for (Eigen::Index j = 0; j < x.cols(); ++j)
+                pred += (x(val[i], j) - s.mean[j]) / s.sd[j] * coef[j];
+            ss_res += wv[i] * (pred - yv[i]) * (pred - yv[i]);
+        }
+        r2.push_back(1 - ss_res / ss_tot);
+    }
+    return r2;
+}
+
+struct MeanSe {
+    long double mean, se;
+};
+
+inline MeanSe mean_se(const std::vector<long double>& v) {
+    const auto m = static_cast<long double>(v.size());
+    long double s = 0, ss = 0;
+    for (long double x : v) s += x;
+    for (long double x : v) ss += (x - s / m) * (x - s / m);
+    return {s / m, std::sqrt(ss / (m - 1)) / std::sqrt(m)};
+}
+
+}  // namespace select_test

@@ -1,0 +1,256 @@
+// Cross-validated, BIC and kept-feature choices against textbook refits per
+// fold (long double), the selection rules recomputed from the returned maps,
+// and the same bits for every thread count and memory budget. The checks of
+// the kept-feature search run from Python, in reading order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "resample/resample_test_support.hpp"
+#include "select/select_test_support.hpp"
+#include "veltra/fit.hpp"
+#include "veltra/select/find_k.hpp"
+
+using namespace veltra;
+using select_test::Weights;
+
+namespace {
+
+std::optional<VecView> wview(const Weights& w) {
+    if (!w) return std::nullopt;
+    return VecView{w->data(), w->size(), 1};
+}
+
+// The rules applied to returned maps: the largest finite mean (ties to the
+// larger key); with standard errors, the smallest key within one of it.
+std::uint64_t rule_pick(const ScoreMap& mean, const ScoreMap* se) {
+    std::optional<std::uint64_t> best;
+    for (const auto& [k, m] : mean)
+        if (std::isfinite(m) && (!best || m >= mean.at(*best))) best = k;
+    if (!best) return mean.begin()->first;
+    if (!se) return *best;
+    for (const auto& [k, m] : mean)
+        if (std::isfinite(m) && m >= mean.at(*best) - se->at(*best)) return k;
+    return mean.begin()->first;
+}
+
+struct Design {
+    Eigen::MatrixXd x;
+    Eigen::VectorXd y;
+    Weights w;
+};
+
+Design design(bool weighted, double offset, unsigned seed = 5) {
+    auto d = pls_reference::latent_data(60, 8, seed);
+    d.x.col(2).array() += offset;  // mean far above the spread: the exact fold path
+    return {d.x, d.y, weighted ? Weights(pls_reference::positive_weights(60, seed)) : Weights()};
+}
+
+}  // namespace
+
+TEST(CvFolds, SizesBytesAndFoldScores) {
+    ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(3);
+    const CvFolds folds = cv_folds(7, 3, rng);
+    ASSERT_EQ(folds.size(), 3u);
+    EXPECT_EQ(folds[0].size() * 100 + folds[1].size() * 10 + folds[2].size(), 322u);
+    std::vector<std::size_t> rows = folds[0];
+    for (const auto& f : {folds[1], folds[2]}) rows.insert(rows.end(), f.begin(), f.end());
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, std::vector<std::size_t>({0, 1, 2, 3, 4, 5, 6}));
+
+    struct Bytes { std::uint64_t p, k, v, want; };
+    for (const Bytes b : {Bytes{1, 1, 1, 832}, Bytes{100, 3, 20, 39168},
+                          Bytes{~0ULL, 1, 1, ~0ULL}, Bytes{1ULL << 61, 4, ~0ULL, ~0ULL}})
+        EXPECT_EQ(cv_fold_bytes(b.p, b.k, b.v), b.want) << b.p;
+
+    FoldData fold;
+    fold.y_val = Eigen::VectorXd::Constant(3, 0.7);
+    fold.val = {0, 1, 2};
+    EXPECT_EQ(fold.ss_tot(), 0.0);
+    EXPECT_EQ(fold.r2(Eigen::VectorXd::Constant(3, 5.0), fold.ss_tot()), 0.0);
+    fold.y_val = Eigen::VectorXd(3);
+    fold.y_val << 1.0, 2.0, 4.0;
+    fold.w_val = Eigen::VectorXd(3);
+    *fold.w_val << 1.5, 0.0, 1.5;  // ybar = 2.5, SS_tot = 1.5 (2.25 + 2.25)
+    EXPECT_DOUBLE_EQ(fold.ss_tot(), 6.75);
+    EXPECT_DOUBLE_EQ(fold.r2(Eigen::VectorXd::Constant(3, 2.5), 6.75), 0.0);
+    fold.y_val[2] = 1.0;  // constant where the weight is
+    EXPECT_EQ(fold.ss_tot(), 0.0);
+    FoldData empty;
+    EXPECT_TRUE(std::signbit(empty.ss_tot()));
+}
+
+TEST(CvFolds, ZeroWeightFoldsAreScoredUnweightedOrRefused) {
+    const Design d = design(false, 0.0);
+    std::vector<double> w(60, 1.0);
+    const CvFolds folds = {{0, 1, 2}, {3, 4, 5}, {}};
+    for (std::size_t r : folds[0]) w[r] = 0.0;
+    auto fold = prep_fold({MatView::of(d.x), VecView::of(d.y), wview(w)}, folds, 0);
+    ASSERT_TRUE(fold.has_value());
+    EXPECT_FALSE(fold->w_val.has_value());
+    std::fill(w.begin() + 3, w.end(), 0.0);  // fold 0 trains on no weight at all
+    w[0] = 1.0;
+    const auto refused = prep_fold({MatView::of(d.x), VecView::of(d.y), wview(w)}, folds, 0);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().display(), "invalid weights: all_zero");
+}
+
+TEST(AggregateAndPick, RulesOnTheWorkedExamples) {
+    struct Case { std::vector<std::vector<double>> folds; std::vector<std::uint64_t> cand; CvRule rule; std::uint64_t want; };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Case cases[] = {
+        {{{0.5, 0.6, 0.55}, {0.5, 0.6, 0.65}}, {1, 2, 3}, CvRule::max_mean, 3},
+        {{{0.5, 0.6, 0.55}, {0.5, 0.6, 0.65}}, {1, 2, 3}, CvRule::one_se, 2},
+        {{{0.3, 0.52, 0.55, 0.51}, {0.3, 0.52, 0.55, 0.61}}, {1, 2, 4, 8}, CvRule::one_se, 2},
+        {{{nan, nan}, {nan, nan}}, {1, 2}, CvRule::one_se, 1},
+        {{{nan, 0.2}, {nan, nan}}, {1, 2}, CvRule::max_mean, 2},
+    };
+    for (const Case& c : cases) {
+        const CvPick pick = aggregate_and_pick(c.folds, c.cand, c.rule);
+        EXPECT_EQ(pick.k_star, c.want);
+        EXPECT_EQ(pick.k_star, rule_pick(pick.mean, c.rule == CvRule::one_se ? &pick.se : nullptr));
+    }
+    const CvPick pick = aggregate_and_pick(cases[0].folds, cases[0].cand, CvRule::one_se);
+    EXPECT_NEAR(pick.se.at(3), 0.05, 1e-15);
+    EXPECT_EQ(aggregate_and_pick(cases[4].folds, cases[4].cand, CvRule::one_se).se.at(2), 0.0);
+    const CvPick none = aggregate_and_pick(cases[3].folds, cases[3].cand, CvRule::one_se);
+    EXPECT_TRUE(std::isnan(none.mean.at(1)) && std::isnan(none.se.at(1)));
+}
+
+TEST(SelectCv, TenFoldScoresMatchTextbookRefitsPerFold) {
+    struct Case { bool weighted; double offset; std::optional<std::size_t> keep; };
+    for (const Case c : {Case{false, 0.0, {}}, Case{true, 0.0, {}}, Case{false, 0.0, 3},
+                         Case{true, 1e7, {}}}) {
+        const Design d = design(c.weighted, c.offset);
+        ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(11), same = ChaCha8Rng::seed_from_u64(11);
+        const auto sel = select_cv(MatView::of(d.x), VecView::of(d.y), 5, 10, CvRule::one_se,
+                                   wview(d.w), c.keep, rng);
+        ASSERT_TRUE(sel.has_value()) << sel.error().display();
+        const CvFolds folds = cv_folds(60, 10, same);
+        const auto fold = prep_fold({MatView::of(d.x), VecView::of(d.y), wview(d.w)}, folds, 0);
+        EXPECT_EQ(fold->fast_fit(MatView::of(d.x), 5, c.keep).has_value(), c.offset == 0.0);
+        std::vector<std::vector<long double>> per_k(5);
+        for (std::size_t f = 0; f < 10; ++f) {
+            const auto r2 = select_test::ref_fold_r2(d.x, d.y, d.w, folds, f, 5, c.keep);
+            for (std::size_t k = 0; k < 5; ++k) per_k[k].push_back(r2.at(k));
+        }
+        ASSERT_EQ(sel->cv_scores.size(), 5u);
+        for (std::uint64_t k = 1; k <= 5; ++k) {
+            const auto ref = select_test::mean_se(per_k[k - 1]);
+            EXPECT_NEAR(sel->cv_scores.at(k), static_cast<double>(ref.mean), 1e-9) << k;
+            EXPECT_NEAR(sel->cv_scores_se->at(k), static_cast<double>(ref.se), 1e-9) << k;
+        }
+        EXPECT_EQ(sel->k_star, rule_pick(sel->cv_scores, &*sel->cv_scores_se));
+    }
+}
+
+TEST(SelectCv, NoiseFreeDataScoreOneAndEdgeCounts) {
+    const Eigen::MatrixXd x = resample_test::random_matrix(40, 4, 2);
+    const Eigen::VectorXd y = x * Eigen::Vector4d(1.0, -2.0, 0.5, 3.0);
+    ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(1);
+    const auto sel = select_cv(MatView::of(x), VecView::of(y), 4, 10, CvRule::max_mean,
+                               std::nullopt, std::nullopt, rng);
+    ASSERT_TRUE(sel.has_value());
+    EXPECT_NEAR(sel->cv_scores.at(4), 1.0, 1e-12);
+    EXPECT_EQ(sel->k_star, 4u);
+    EXPECT_FALSE(sel->cv_scores_se.has_value());
+    // n = 3 runs with 2 folds and the one candidate 1.
+    const auto three = select_cv(MatView{x.data(), 3, 4, 1, 40}, VecView{y.data(), 3, 1}, 4, 5,
+                                 CvRule::one_se, std::nullopt, std::nullopt, rng);
+    EXPECT_EQ(three->cv_scores.size(), 1u);
+    const Eigen::VectorXd flat = Eigen::VectorXd::Constant(40, 2.0);
+    const auto none = select_cv(MatView::of(x), VecView::of(flat), 4, 5, CvRule::one_se,
+                                std::nullopt, std::nullopt, rng);
+    ASSERT_TRUE(none.has_value());
+    EXPECT_EQ(none->k_star, 0u);
+    EXPECT_TRUE(none->cv_scores.empty() && none->cv_scores_se->empty());
+}
+
+TEST(SelectBic, EqualsTheBicOfSeparateFitsOnEffectiveN) {
+    for (bool weighted : {false, true}) {
+        const Design d = design(weighted, 0.0);
+        const Eigen::VectorXd w =
+            weighted ? Eigen::VectorXd(Eigen::Map<const Eigen::VectorXd>(d.w->data(), 60))
+                     : Eigen::VectorXd::Ones(60);
+        const double n_eff = weighted ? w.sum() * w.sum() / w.squaredNorm() : 60.0;
+        const auto bic = select_bic(MatView::of(d.x), VecView::of(d.y), 6, wview(d.w), {}, n_eff);
+        ASSERT_TRUE(bic.has_value());
+        ASSERT_EQ(bic->bic_scores.size(), 6u);
+        const long double y_sd = pls_reference::standardize(d.x, d.y, d.w).y_sd;
+        std::uint64_t argmin = 0;
+        long double best = INFINITY;
+        for (std::size_t k = 1; k <= 6; ++k) {
+            const auto m = pls1_fit(MatView::of(d.x), VecView::of(d.y), k, wview(d.w), {});
+            ASSERT_TRUE(m.has_value());
+            long double rss = 0;
+            for (Eigen::Index i = 0; i < 60; ++i) {
+                const long double r = (d.y[i] - d.x.row(i).dot(m->beta) - m->intercept) / y_sd;
+                rss += w[i] * 60 / w.sum() * r * r;
+            }
+            const long double ref = n_eff * std::log(rss / n_eff) + k * std::log((long double)n_eff);
+            EXPECT_NEAR(bic->bic_scores.at(k), static_cast<double>(ref), 1e-9 * std::fabs(ref)) << k;
+            if (ref < best) best = ref, argmin = k;
+        }
+        EXPECT_EQ(bic->k_star, argmin);
+    }
+    // Two latent directions: the fit stops early; a constant y has no component.
+    const Eigen::MatrixXd x = resample_test::random_matrix(30, 2, 4) *
+                              resample_test::random_matrix(2, 5, 6);
+    const Eigen::VectorXd y = x.col(0) - x.col(3);
+    const auto short_fit = select_bic(MatView::of(x), VecView::of(y), 5, {}, {}, 30.0);
+    ASSERT_TRUE(short_fit.has_value());
+    EXPECT_LT(short_fit->bic_scores.size(), 5u);
+    EXPECT_LE(short_fit->k_star, short_fit->bic_scores.size());
+    const Eigen::VectorXd flat = Eigen::VectorXd::Constant(30, 1.0);
+    const auto none = select_bic(MatView::of(x), VecView::of(flat), 3, {}, {}, 30.0);
+    EXPECT_TRUE(none->k_star == 0 && none->bic_scores.empty());
+}
+
+TEST(KeepSearch, TenFoldScoresMatchTextbookSparseRefits) {
+    EXPECT_EQ(keep_grid(1), std::vector<std::uint64_t>({1}));
+    EXPECT_EQ(keep_grid(5), std::vector<std::uint64_t>({1, 2, 4, 5}));
+    EXPECT_EQ(keep_grid(8), std::vector<std::uint64_t>({1, 2, 4, 8}));
+    for (bool weighted : {false, true}) {
+        const Design d = design(weighted, 0.0, 9);
+        const auto out = spls1_find_keep_optimal(MatView::of(d.x), VecView::of(d.y), 2, 10, 21,
+                                                 false, wview(d.w));
+        ASSERT_TRUE(out.has_value()) << out.error().display();
+        ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(21);
+        const CvFolds folds = cv_folds(60, 10, rng);
+        for (std::uint64_t keep : out->keep_grid) {
+            std::vector<long double> r2;
+            for (std::size_t f = 0; f < 10; ++f)
+                r2.push_back(select_test::ref_fold_r2(d.x, d.y, d.w, folds, f, 2, keep).back());
+            const auto ref = select_test::mean_se(r2);
+            EXPECT_NEAR(out->cv_scores.at(keep), static_cast<double>(ref.mean), 1e-9) << keep;
+            EXPECT_NEAR(out->cv_scores_se.at(keep), static_cast<double>(ref.se), 1e-9) << keep;
+        }
+        EXPECT_EQ(out->keep_star, rule_pick(out->cv_scores, &out->cv_scores_se));
+        EXPECT_EQ(out->seed, 21u);
+    }
+}
+
+TEST(Searches, SameBitsForEveryThreadCountAndBudget) {
+    const Design d = design(true, 0.0, 13);
+    auto run = [&] {
+        ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(4);
+        const auto cv = select_cv(MatView::of(d.x), VecView::of(d.y), 6, 7, CvRule::one_se,
+                                  wview(d.w), {}, rng);
+        const auto keep = spls1_find_keep_optimal(MatView::of(d.x), VecView::of(d.y), 3, 7, 4,
+                                                  false, wview(d.w));
+        std::vector<std::uint64_t> bits;
+        for (const ScoreMap* m : {&cv->cv_scores, &*cv->cv_scores_se, &keep->cv_scores})
+            for (const auto& [k, v] : *m) bits.push_back(std::bit_cast<std::uint64_t>(v));
+        return bits;
+    };
+    const auto reference = run();
+    for (const char* budget : {"1", "20K", "2G"}) {
+        resample_test::ScopedBudget scoped(budget);
+        EXPECT_EQ(run(), reference) << budget;
+        EXPECT_EQ(resample_test::on_one_thread(run), reference) << budget;
+    }
+}
