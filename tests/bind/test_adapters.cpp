@@ -29,12 +29,6 @@ TEST(Adapters, LogicalResponseBlockGetsTheShortMessage) {
         args.set("Y", Value(BoolVec{true, false, true, true}));
         EXPECT_EQ(error_of(call(name, std::move(args))), "Y must be 2-D, got 1-D") << name;
     }
-    Record args;
-    args.set("X", column_major(4, 2));
-    args.set("Y", Value(IntVec{1, 2, 3, 4}));
-    EXPECT_EQ(error_of(call("pls3_fit", std::move(args))),
-              "Y must be 2-D, got 1-D. A single-column outcome is a PLS1 problem \u2014 use "
-              "pls1_fit.");
 }
 
 TEST(Adapters, LogicalWeightsAndResponseReadAsReals) {

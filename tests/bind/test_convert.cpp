@@ -122,18 +122,13 @@ TEST(ModelRecords, ReaderMessages) {
     std::vector<Case> cases;
     cases.push_back({"V", Value(), "model field 'V' is null"});
     cases.push_back({"U", Value::real(1), "model field 'U' must be 2-D, got 0-D"});
-    cases.push_back({"U", Value::boolean(true), "model field 'U' must be 2-D, got 0-D"});
-    cases.push_back({"x_scores", Value(IntVec{1}), "model field 'x_scores' must be 2-D, got 1-D"});
     cases.push_back({"U", Value(List{}), "model field 'U' must be a numeric matrix, got a list"});
     cases.push_back({"singular_values", Value(MatF64::col_major_owned(2, 1, {1, 2})),
                      "model field 'singular_values' must be 1-D, got 2-D"});
-    cases.push_back({"X_scale", Value(List{}), "model field 'X_scale' must be a numeric vector, got a list"});
     cases.push_back({"Y_scale", Value::string("a"),
                      "model field 'Y_scale' must be a numeric vector, got the string \"a\""});
     cases.push_back({"k_used", Value::real(2.5),
                      "model field 'k_used' must be a non-negative whole number, got 2.5"});
-    cases.push_back({"k_used", Value::int64(-1),
-                     "model field 'k_used' must be a non-negative whole number, got -1"});
     cases.push_back({"pre_standardized_X", Value::int64(1),
                      "model field 'pre_standardized_X' must be a bool, got 1"});
     cases.push_back({"keep_Y", Value::boolean(false),
@@ -162,8 +157,6 @@ TEST(ModelRecords, FirstBadFieldInReadingOrderWins) {
 TEST(ModelRecords, TypeCheck) {
     EXPECT_TRUE(model_record(Value(Record()), "PLS3Result", "model").has_value());
     EXPECT_TRUE(model_record(Value(Record::typed("PLS3Result")), "PLS3Result", "model").has_value());
-    EXPECT_EQ(message_of(model_record(Value(Record::typed("PLS1Result")), "PLS3Result", "model")),
-              "model must be a PLS3Result, got a PLS1Result");
     EXPECT_EQ(message_of(model_record(Value(Record::typed("Fit")), "PLS1Result", "rotate() first arg")),
               "rotate() first arg must be a PLS1Result, got a Fit");
     EXPECT_EQ(message_of(model_record(Value::real(0.5), "PLS1Result", "model")),
@@ -242,9 +235,7 @@ TEST(ModelRecords, Pls1ReaderMessages) {
     r.set("intercept", Value::boolean(true));
     EXPECT_EQ(message_of(pls1_model_from_record(r.fields())),
               "model field 'intercept' must be a number, got true");
-    r.set("Q", Value(MatF64::col_major_owned(2, 1, {1, 2})));
-    EXPECT_EQ(message_of(pls1_model_from_record(r.fields())), "model field 'Q' must be 1-D, got 2-D");
-    r.set("P", Value());
+    r.set("P", Value());  // read before intercept
     EXPECT_EQ(message_of(pls1_model_from_record(r.fields())), "model field 'P' is null");
 
     Record partial;

@@ -61,8 +61,8 @@ std::vector<Kind> all_kinds() {
 
 }  // namespace
 
-TEST(Describe, EveryKind) {
-    for (Kind k : all_kinds()) EXPECT_EQ(describe(sample(k)), descriptions[static_cast<int>(k)]);
+// Every other kind's description is in EveryWrongKindIsNamedInTheMessage.
+TEST(Describe, TheSmallestInteger) {
     EXPECT_EQ(describe(Value::int64(INT64_MIN)), "-9223372036854775808");
 }
 
@@ -152,11 +152,8 @@ TEST(Getters, RealConversionsRoundToNearest) {
 }
 
 TEST(Getters, BoolStringAndRecordMessages) {
-    // The wrong kinds are in EveryWrongKindIsNamedInTheMessage; here the
-    // absent value and what passes.
-    EXPECT_EQ(message_of(Inputs("fn", {}).boolean("verbose")), "verbose must be a bool, got null");
+    // The wrong kinds are in EveryWrongKindIsNamedInTheMessage; here what passes.
     EXPECT_TRUE(*one("ci", Value::boolean(true)).boolean("ci"));
-    EXPECT_EQ(message_of(Inputs("fn", {}).string("which")), "which must be a string, got null");
     EXPECT_EQ(*one("which", Value::string("both")).string("which"), "both");
     EXPECT_FALSE(one("diagnostic", Value()).opt_string("diagnostic")->has_value());
     Loan loan;

@@ -112,9 +112,6 @@ TEST(Methods, Varimax) {
     EXPECT_TRUE(set->max_iter == 3 && set->tol == 1.0 && !set->kaiser_normalize);
     EXPECT_EQ(message_of(varimax_args(args_of({{"tol", Value::string("x")}}))),
               "args['tol'] for method='varimax' must be a number, got the string \"x\"");
-    EXPECT_EQ(message_of(varimax_args(args_of({{"maxiter", Value::int64(10)}}))),
-              "method='varimax' does not accept arg 'maxiter'; allowed: ['max_iter', 'tol', "
-              "'kaiser_normalize']");
     // The option record's type name is ignored.
     Record typed = Record::typed("Anything").field("max_iter", Value::int64(4));
     const auto from_typed = varimax_args(std::move(typed));
@@ -125,8 +122,6 @@ TEST(Methods, Varimax) {
 TEST(Methods, KeepOptimal) {
     EXPECT_EQ(keep_optimal_opts(std::nullopt).value(), 5u);
     EXPECT_EQ(keep_optimal_opts(args_of({{"n_folds", Value::int64(3)}})).value(), 3u);
-    EXPECT_EQ(message_of(keep_optimal_opts(args_of({{"n_perm", Value::int64(3)}}))),
-              "method='keep_optimal' does not accept arg 'n_perm'; allowed: ['n_folds']");
 }
 
 TEST(Methods, FindKOptimalGates) {
@@ -163,12 +158,4 @@ TEST(Methods, FindKOptimalGates) {
         args_of({{"n_perm", Value::int64(200)}, {"n_splits", Value::int64(30)}}), false, M::split_exact);
     ASSERT_TRUE(set.has_value());
     EXPECT_TRUE(set->n_perm == 200 && set->n_splits == 30);
-}
-
-TEST(Methods, Which) {
-    using W = veltra::Pls3Which;
-    EXPECT_TRUE(which("x_scores").value() == W::x_scores && which("y_scores").value() == W::y_scores &&
-                which("both").value() == W::both);
-    EXPECT_EQ(message_of(which("X_scores")),
-              "unknown which: X_scores; allowed: ['x_scores', 'y_scores', 'both']");
 }

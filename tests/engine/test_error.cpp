@@ -9,18 +9,13 @@
 using veltra::VeltraError;
 
 TEST(ErrorDisplay, TemplatesWithThePayload) {
-    // The templates the fit and transform tests do not reach.
+    // The templates that neither the fit and transform tests nor the adapter
+    // refusals reach.
     EXPECT_EQ(VeltraError(VeltraError::ConvergenceFailure{500, 1e-6}).display(),
               "NIPALS did not converge after 500 iterations (tol=0.000001)");
-    EXPECT_EQ(VeltraError(VeltraError::InvalidArgument{"k must be >= 1"}).display(),
-              "invalid argument: k must be >= 1");
     EXPECT_EQ(VeltraError(VeltraError::Internal{"x"}).display(), "internal error: x");
-    EXPECT_EQ(VeltraError(VeltraError::RotationMethodNotImplemented{"promax"}).display(),
-              "rotation method 'promax' is not implemented in this version");
     EXPECT_EQ(VeltraError(VeltraError::InvalidArgs{"varimax", "bad"}).display(),
               "invalid args for method 'varimax': bad");
-    EXPECT_EQ(VeltraError(VeltraError::AlreadyRotated{}).display(),
-              "model already has a rotation_spec; re-rotation is not supported");
     EXPECT_EQ(VeltraError(VeltraError::PermNullDegenerate{60, 100}).display(),
               "permutation null degenerate: 60/100 null fits failed (NaN). The p-value would be "
               "dominated by the conservative NaN-as-exceedance rule rather than the data. Likely "

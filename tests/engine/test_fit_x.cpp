@@ -4,8 +4,6 @@
 #include <limits>
 #include <vector>
 
-#include <tbb/task_arena.h>
-
 #include "veltra/error.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/standardize.hpp"
@@ -36,50 +34,6 @@ std::vector<double> weights_for(std::size_t n) {
 
 }  // namespace
 
-TEST(FitXChunks, WidthsFollowRowsAndThreads) {
-    EXPECT_EQ(fit_x_base_width(1000), 256u);   // floor(2097152 / 8000) = 262
-    EXPECT_EQ(fit_x_base_width(300000), 8u);   // 0, raised to 8
-    EXPECT_EQ(fit_x_base_width(0), 262144u);
-    struct Case { std::size_t rows, cols; bool parallel; std::size_t threads, width; };
-    for (const Case& c : {Case{2000, 1000, true, 1, 1000},  // one streamed chunk
-                          Case{2000, 1000, true, 4, 256},   // ceil(1000/4) up to 256
-                          Case{2000, 1000, false, 4, 128}, Case{1024, 1000, true, 4, 256},
-                          Case{1025, 3, true, 4, 3}, Case{1025, 0, true, 4, 1}})
-        EXPECT_EQ(fit_x_chunk_width(c.rows, c.cols, c.parallel, c.threads), c.width)
-            << c.rows << " " << c.cols << " " << c.parallel << " " << c.threads;
-}
-
-TEST(FitX, SameBitsWhateverTheStorageAndThreads) {
-    // 300 rows: one chunk, row-major X gathered; 1500 rows: row-major X
-    // streamed in chunks of 168 columns; 20000 rows: chunks of 8 columns.
-    for (const auto& [n, p] : {std::pair<Eigen::Index, Eigen::Index>{300, 37}, {1500, 400}, {20000, 37}}) {
-        const Eigen::MatrixXd x = data(n, p, 2);
-        const RowMajor xr = x;
-        const MatView col = MatView::of(x), row = MatView::row_major(xr.data(), n, p);
-        const std::vector<double> w = weights_for(n);
-        for (const bool weighted : {false, true}) {
-            const auto wv = weighted ? std::optional<VecView>(VecView{w.data(), w.size(), 1}) : std::nullopt;
-            const FitX ref = fit_x_moments(col, std::nullopt, wv, par_sequential);
-            EXPECT_TRUE(fit_x_moments(row, std::nullopt, wv, par_parallel).row_major);
-            EXPECT_FALSE(ref.row_major || ref.row_multipliers);
-            for (const MatView v : {col, row}) {
-                expect_same(ref, fit_x_moments(v, std::nullopt, wv, par_parallel));
-                expect_same(ref, fit_x_moments(v, std::nullopt, wv, par_sequential));
-                expect_same(ref, in_one_thread([&] { return fit_x_moments(v, std::nullopt, wv, par_parallel); }));
-                tbb::task_arena(3).execute(
-                    [&] { expect_same(ref, fit_x_moments(v, std::nullopt, wv, par_parallel)); });
-            }
-            // The same scale rule as the standardising kernels.
-            std::optional<Eigen::VectorXd> wn;
-            if (weighted) wn = renormalize_mean_one(*wv);
-            const StandardizedFro s = standardize_columns(
-                col, std::nullopt, wn ? std::optional<VecView>(VecView::of(*wn)) : std::nullopt);
-            EXPECT_TRUE(same_bits(ref.mean, s.mean) && same_bits(ref.scale, s.scale) &&
-                        same_bits(ref.fro, s.fro));
-        }
-    }
-}
-
 TEST(FitX, RowListsOnEveryPath) {
     const Eigen::MatrixXd x = data(1400, 19, 3);
     const RowMajor xr = x;
@@ -98,22 +52,6 @@ TEST(FitX, RowListsOnEveryPath) {
     EXPECT_THROW(fit_x_moments(MatView::row_major(xr.data(), 1400, 19), RowList(bad), std::nullopt,
                                par_sequential),
                  InternalFailure);
-}
-
-TEST(FitX, EdgeCases) {
-    const Eigen::MatrixXd none(10, 0);
-    const FitX e = fit_x_moments(MatView::of(none), std::nullopt, std::nullopt, par_parallel);
-    EXPECT_EQ(e.mean.size(), 0);
-    EXPECT_EQ(e.fro, 0.0);
-    Eigen::MatrixXd x = data(1100, 5, 4);
-    x(17, 2) = std::numeric_limits<double>::quiet_NaN();
-    const RowMajor xr = x;
-    for (const MatView v : {MatView::of(x), MatView::row_major(xr.data(), 1100, 5)}) {
-        const FitX f = fit_x_moments(v, std::nullopt, std::nullopt, par_parallel);
-        EXPECT_TRUE(std::isnan(f.mean[2]) && std::isnan(f.scale[2]));
-        EXPECT_TRUE(std::isfinite(f.scale[1]));
-        EXPECT_TRUE(std::isnan(f.fro));
-    }
 }
 
 TEST(FitX, MaterializeAppliesMomentsAndMultipliers) {

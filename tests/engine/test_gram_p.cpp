@@ -97,21 +97,10 @@ TEST(GramNormBound, BoundsTheSpectralNormWherePowerIterationFails) {
     EXPECT_GE(c2, spectral_norm(g));
     EXPECT_LE(c2, g.trace() * (1 + 1e-15));
 
-    // Random Gram matrices of several shapes.
-    for (unsigned seed = 0; seed < 20; ++seed) {
-        const auto d = ref::latent_data(15 + seed, 2 + seed % 9, seed, 2);
-        const Eigen::MatrixXd gs = d.x.transpose() * d.x;
-        EXPECT_GE(c2_norm_estimate(view(gs), d.x.norm()), spectral_norm(gs) * (1 - 1e-14));
-    }
-
     // p = 1: the bound is G_11 itself, where a doubled estimate would give 2 G_11.
     Eigen::MatrixXd one(1, 1);
     one(0, 0) = 7.25;
     EXPECT_EQ(c2_norm_estimate(view(one), 3.0), 7.25);
-    const Eigen::MatrixXd col = ref::latent_data(30, 1, 3).x;
-    const GramPBlock block(view(col), par_sequential, par_parallel);
-    EXPECT_GE(block.c2, block.G(0, 0) * (1 - 1e-15));
-    EXPECT_LE(block.c2, block.G(0, 0) * (1 + 1e-15));
 
     // A NaN row sum falls back on ||X||_F^2, and the other way round.
     Eigen::MatrixXd nan_g = g;
@@ -120,15 +109,10 @@ TEST(GramNormBound, BoundsTheSpectralNormWherePowerIterationFails) {
     EXPECT_EQ(c2_norm_estimate(view(g), std::nan("")), c2_norm_estimate(view(g), 1e9));
 }
 
-TEST(GramReplicates, CertifiedFitsMatchTheDirectRefit) {
-    const auto s = standardised(ref::latent_data(200, 15, 41));
-    const auto wide = standardised(ref::latent_data(40, 60, 43));
-    EXPECT_GT(check_replicates(s.x, s.y, 3, std::nullopt, 40, 1).certified, 30);
-    EXPECT_GT(check_replicates(s.x, s.y, 3, std::size_t{5}, 40, 2).certified, 0);
-    EXPECT_GT(check_replicates(wide.x, wide.y, 2, std::nullopt, 30, 3).certified, 0);
-}
-
 TEST(GramReplicates, AdversarialDataCertifyOnlyWhatHolds) {
+    // Wide: more columns than rows.
+    const auto wide = standardised(ref::latent_data(40, 60, 43));
+    EXPECT_GT(check_replicates(wide.x, wide.y, 2, std::nullopt, 30, 3).certified, 0);
     // Collinear columns with k above the rank.
     auto s = standardised(ref::latent_data(120, 8, 47));
     s.x.col(5) = s.x.col(0) + s.x.col(1);

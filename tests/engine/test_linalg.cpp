@@ -10,7 +10,6 @@
 #include <vector>
 
 #include <Eigen/LU>
-#include <tbb/task_arena.h>
 
 #include "veltra/error.hpp"
 #include "veltra/linalg.hpp"
@@ -82,23 +81,6 @@ TEST(MatVec, MatchesReferenceForEveryLayoutAndOddSizes) {
                 }
             }
         }
-    }
-}
-
-TEST(Products, SameBitsForEveryThreadCountAndParallelSetting) {
-    const Eigen::MatrixXd a = random_matrix(301, 203, 5), b = random_matrix(203, 67, 6);
-    const Eigen::MatrixXd wide = random_matrix(67, 1001, 7);  // output cut along its columns
-    const Eigen::VectorXd x = random_matrix(203, 1, 8);
-    for (Layout la : {Layout::col_major, Layout::row_major, Layout::odd_strides}) {
-        const Stored sa = store(a, la), sb = store(b, la), sw = store(wide, la);
-        const auto check = [&](auto product) {
-            const auto many = product(veltra::par_parallel);
-            EXPECT_TRUE(same_bits(product(veltra::par_sequential), many));
-            EXPECT_TRUE(same_bits(in_one_thread([&] { return product(veltra::par_parallel); }), many));
-        };
-        check([&](veltra::Par p) { return veltra::mat_mul(sa.view, sb.view, p); });
-        check([&](veltra::Par p) { return veltra::mat_mul(sb.view, sw.view, p); });
-        check([&](veltra::Par p) { return veltra::mat_vec(sa.view, VecView::of(x), p); });
     }
 }
 
@@ -195,32 +177,14 @@ TEST(RowMajorTMul, EachColumnIsOneRunningSumInRowOrder) {
             for (Layout l : {Layout::row_major, Layout::reversed_rows}) {
                 const Stored sx = store(x, l);
                 const auto seq = veltra::row_major_t_mul(sx.view, VecView::of(v), veltra::par_sequential);
-                const auto one =
-                    in_one_thread([&] { return veltra::row_major_t_mul(sx.view, VecView::of(v), veltra::par_parallel); });
                 const auto many = veltra::row_major_t_mul(sx.view, VecView::of(v), veltra::par_parallel);
-                ASSERT_TRUE(seq && one && many);
+                ASSERT_TRUE(seq && many);
                 EXPECT_TRUE(same_bits(*seq, plain)) << "p=" << p << " n=" << n;
-                EXPECT_TRUE(same_bits(*one, plain));
                 EXPECT_TRUE(same_bits(*many, plain));
                 if (n > 0) expect_product_close(*many, x.transpose(), v.head(n), "row_major_t_mul");
             }
         }
     }
-}
-
-TEST(ColMajorOrCopy, NoneForColumnMajorElseACopy) {
-    const Eigen::MatrixXd x = random_matrix(70, 5, 1);
-    EXPECT_FALSE(veltra::col_major_or_copy(store(x, Layout::col_major).view));
-    EXPECT_FALSE(veltra::col_major_or_copy(store(x, Layout::padded_cols).view));
-    for (Layout l : {Layout::row_major, Layout::reversed_cols, Layout::reversed_rows,
-                     Layout::odd_strides}) {
-        const auto copy = veltra::col_major_or_copy(store(x, l).view);
-        ASSERT_TRUE(copy);
-        EXPECT_TRUE(same_bits(*copy, x));
-    }
-    const auto transposed = veltra::col_major_or_copy(MatView::of(x).transposed());
-    ASSERT_TRUE(transposed);
-    EXPECT_TRUE(same_bits(*transposed, Eigen::MatrixXd(x.transpose())));
 }
 
 TEST(LuSolve, SolvesAKnownSystemWithPivoting) {
@@ -235,12 +199,8 @@ TEST(LuSolve, SolvesAKnownSystemWithPivoting) {
         veltra::lu_solve_in_place(store(a, l).view, sol);
         EXPECT_LE((sol - x).cwiseAbs().maxCoeff(), 1e-14);
     }
-    // A singular matrix gives non-finite entries.
-    const Eigen::MatrixXd singular = Eigen::Vector2d(1, 0).asDiagonal();
-    Eigen::MatrixXd rhs = Eigen::Vector2d(1, 0), wrong(3, 1);
-    veltra::lu_solve_in_place(MatView::of(singular), rhs);
-    EXPECT_FALSE(rhs.allFinite());
-    EXPECT_THROW(veltra::lu_solve_in_place(MatView::of(singular), wrong), veltra::InternalFailure);
+    Eigen::MatrixXd wrong(2, 1);
+    EXPECT_THROW(veltra::lu_solve_in_place(MatView::of(a), wrong), veltra::InternalFailure);
 }
 
 TEST(Leverage, MatchesTheHatMatrixDiagonal) {
@@ -270,9 +230,6 @@ TEST(SelfAdjointEigen, ReconstructsAndAscends) {
     const Eigen::MatrixXd back = e->vectors * e->values.asDiagonal() * e->vectors.transpose();
     EXPECT_LE((back - g).cwiseAbs().maxCoeff(), 1e-13);
     EXPECT_LE(orthonormality_error(e->vectors), 1e-14);
-    Eigen::MatrixXd bad = g;
-    bad(3, 1) = bad(1, 3) = nan_value;
-    EXPECT_FALSE(veltra::self_adjoint_eigen(MatView::of(bad), veltra::par_sequential));
 }
 
 TEST(ThinSvd, ReconstructsWithOrthonormalFactorsAndOrderedValues) {
@@ -289,9 +246,6 @@ TEST(ThinSvd, ReconstructsWithOrthonormalFactorsAndOrderedValues) {
         EXPECT_LE((back - a).cwiseAbs().maxCoeff(), 1e-12);
         EXPECT_LE(std::max(orthonormality_error(svd->U), orthonormality_error(svd->V)), 1e-12);
     }
-    Eigen::MatrixXd bad = random_matrix(5, 3, 42);
-    bad(2, 1) = nan_value;
-    EXPECT_FALSE(veltra::thin_svd(MatView::of(bad), veltra::par_sequential));
     const Eigen::MatrixXd empty(0, 5);
     const auto e = veltra::thin_svd(MatView::of(empty), veltra::par_sequential);
     EXPECT_TRUE(e && e->V.rows() == 5 && e->s.size() == 0);
@@ -324,8 +278,6 @@ TEST(StableRank, SquaredSingularValuesOverTheLargest) {
     Eigen::MatrixXd with_nan = random_matrix(4, 6, 61);
     with_nan(1, 2) = nan_value;
     EXPECT_TRUE(std::isnan(veltra::stable_rank(MatView::of(with_nan), veltra::par_parallel)));
-    const Eigen::MatrixXd rank_one = random_matrix(9, 1, 62) * random_matrix(1, 4, 63);
-    EXPECT_NEAR(veltra::stable_rank(MatView::of(rank_one), veltra::par_parallel), 1.0, 1e-14);
     EXPECT_EQ(
         veltra::stable_rank_from_gram(MatView::of(Eigen::MatrixXd(0, 0)), veltra::par_parallel),
         0.0);

@@ -43,17 +43,6 @@ void expect_matches_reference(const Pls3Model& m, const Eigen::MatrixXd& x,
 
 }  // namespace
 
-TEST(Pls3Fit, MatchesTheSvdOfTheStandardizedCrossCovariance) {
-    const Eigen::MatrixXd x = random_block(60, 7, 1);
-    const Eigen::MatrixXd y = related_block(x, 5, 2);
-    auto m = pls3_fit(view(x), view(y), 5, std::nullopt, {});
-    ASSERT_TRUE(m) << m.error().display();
-    EXPECT_EQ(m->k_used, 5u);
-    expect_matches_reference(*m, x, y, 1e-12);
-    EXPECT_FALSE(m->keep_X || m->keep_Y || m->converged || m->n_iter || m->pre_standardized_X ||
-                 m->pre_standardized_Y);
-}
-
 TEST(Pls3Fit, ImplicitAndExplicitPreparationAgree) {
     const Eigen::MatrixXd x = random_block(40, 6, 3);
     const Eigen::MatrixXd y = related_block(x, 4, 4);
@@ -80,11 +69,9 @@ TEST(Pls3Fit, ImplicitAndExplicitPreparationAgree) {
     ASSERT_TRUE(ps && !ps->prepared.implicit && ps->prepared.X_std);
     EXPECT_GT(ps->prepared.mean_ratio, 1000.0);
     auto m_shifted = pls3_fit(view(shifted), view(y), 3, std::nullopt, {});
-    auto m_plain = pls3_fit(view(x), view(y), 3, std::nullopt, {});
-    ASSERT_TRUE(m_shifted && m_plain);
+    ASSERT_TRUE(m_shifted);
     expect_matches_reference(*m_shifted, shifted, y, 1e-11);
-    EXPECT_LT((m_plain->U - m_shifted->U).cwiseAbs().maxCoeff(), 1e-10);
-    EXPECT_LT((m_plain->x_scores - m_shifted->x_scores).cwiseAbs().maxCoeff(), 1e-10);
+    EXPECT_FALSE(m_shifted->keep_X || m_shifted->keep_Y || m_shifted->converged || m_shifted->n_iter);
 
     const Eigen::MatrixXd xs = x.topRows(3), ys = y.topRows(3);
     EXPECT_FALSE(prepare(view(xs), view(ys), 3, std::nullopt, {})->prepared.implicit);  // n <= k
@@ -101,17 +88,8 @@ TEST(Pls3Fit, PreStandardizedBlocksAreUsedAsGiven) {
     EXPECT_TRUE(m->pre_standardized_X && m->pre_standardized_Y && m->X_mean == Eigen::VectorXd::Zero(5) &&
                 m->X_scale == Eigen::VectorXd::Ones(5) && m->Y_mean == Eigen::VectorXd::Zero(3) &&
                 m->Y_scale == Eigen::VectorXd::Ones(3));
-    const RefSvd ref = reference_svd(x.cast<long double>(), y.cast<long double>());
-    for (Eigen::Index a = 0; a < 3; ++a)
-        EXPECT_NEAR(m->singular_values[a], double(ref.s(a)), 1e-12 * double(ref.s(0)));
-    EXPECT_LT(max_abs_diff(m->U, ref.U), 1e-10);
     EXPECT_LT((m->x_scores - x * m->U).cwiseAbs().maxCoeff(), 1e-12);
     EXPECT_LT((m->y_scores - y * m->V).cwiseAbs().maxCoeff(), 1e-12);
-
-    // A row-major pre-standardised block is copied, with the same result.
-    auto mr = pls3_fit(store(x, Layout::row_major).view, store(y, Layout::row_major).view, 3, std::nullopt, opts);
-    ASSERT_TRUE(mr);
-    expect_same_model(*m, *mr);
 
     // Only one block given standardised.
     Pls3FitOpts only_y;
@@ -182,36 +160,14 @@ TEST(Pls3Fit, ChecksInOrder) {
             EXPECT_EQ(message_of(e.error()), c.message);
         }
     }
-    for (const VecView& given : {wv, empty})
-        EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 2, 2, given, {}).error()), weights_message);
+    EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 2, 2, empty, {}).error()), weights_message);
     {
         ThreadsGuard bad("00");
         EXPECT_EQ(message_of(spls3_fit(view(x), view(y), 1, 0, 0, std::nullopt, {}).error()), threads);
     }
-    // The last entry of a long X, stored either way, given standardised or
-    // not; NaN and the infinities are told apart in the finiteness tests.
-    Eigen::MatrixXd xb = random_block(1500, 6, 17);
-    const Eigen::MatrixXd ybig = random_block(1500, 3, 18);
-    xb(1499, 5) = -std::numeric_limits<double>::infinity();
-    for (const bool prestd : {false, true}) {
-        Pls3FitOpts o;
-        o.pre_standardized_X = prestd;
-        for (Layout l : {Layout::col_major, Layout::row_major})
-            EXPECT_EQ(pls3_fit(store(xb, l).view, view(ybig), 2, std::nullopt, o).error().code(),
-                      "non_finite_input");
-    }
 }
 
-TEST(Pls3Fit, ParallelismFollowsTheProblemSize) {
-    const Eigen::MatrixXd x = random_block(99, 111, 9), y = random_block(99, 91, 10);
-    const Eigen::MatrixXd x1 = random_block(100, 100, 11), y1 = random_block(100, 100, 12);
-    Pls3FitOpts seq;
-    seq.par = par_sequential;
-    EXPECT_EQ(prepare(view(x), view(y), 1, std::nullopt, {})->prepared.par, par_sequential);  // 999,999
-    EXPECT_EQ(prepare(view(x1), view(y1), 1, std::nullopt, {})->prepared.par, par_parallel);  // 1,000,000
-    EXPECT_EQ(prepare(view(x1), view(y1), 1, std::nullopt, seq)->prepared.par, par_sequential);
-}
-
+// The dense fit, and the sparse one keeping about a quarter of each block.
 static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::Index q,
                                         std::uint64_t k) {
     const Eigen::MatrixXd x = random_block(n, p, 13);
@@ -220,14 +176,21 @@ static void expect_same_bits_everywhere(Eigen::Index n, Eigen::Index p, Eigen::I
     shifted.col(0).array() += 1e6;  // explicit preparation
     Pls3FitOpts seq;
     seq.par = par_sequential;
-    for (const Eigen::MatrixXd* xm : {&x, static_cast<const Eigen::MatrixXd*>(&shifted)}) {
-        auto base = pls3_fit(view(*xm), view(y), k, std::nullopt, {});
-        auto one = in_one_thread([&] { return pls3_fit(view(*xm), view(y), k, std::nullopt, {}); });
-        auto sequential = pls3_fit(view(*xm), view(y), k, std::nullopt, seq);
-        auto rows = pls3_fit(store(*xm, Layout::row_major).view, view(y), k, std::nullopt, {});
-        ASSERT_TRUE(base && one && sequential && rows);
-        ASSERT_EQ(base->k_used, k);
-        for (const auto* other : {&one, &sequential, &rows}) expect_same_model(*base, **other);
+    const std::uint64_t keep_x = std::uint64_t(p) / 4 + 1, keep_y = std::uint64_t(q) / 4 + 1;
+    for (const bool sparse : {false, true}) {
+        for (const Eigen::MatrixXd* xm : {&x, static_cast<const Eigen::MatrixXd*>(&shifted)}) {
+            const auto fit = [&](MatView xv, const Pls3FitOpts& o) {
+                return sparse ? spls3_fit(xv, view(y), k, keep_x, keep_y, std::nullopt, o)
+                              : pls3_fit(xv, view(y), k, std::nullopt, o);
+            };
+            auto base = fit(view(*xm), {});
+            auto one = in_one_thread([&] { return fit(view(*xm), {}); });
+            auto sequential = fit(view(*xm), seq);
+            auto rows = fit(store(*xm, Layout::row_major).view, {});
+            ASSERT_TRUE(base && one && sequential && rows);
+            ASSERT_EQ(base->k_used, k) << sparse;
+            for (const auto* other : {&one, &sequential, &rows}) expect_same_model(*base, **other);
+        }
     }
 }
 

@@ -35,23 +35,6 @@ TEST(Pls3Transform, ReproducesTheTrainingScores) {
     auto se = pls3_transform(me, view(shifted), std::nullopt, Pls3Which::x_scores);
     ASSERT_TRUE(se);
     EXPECT_TRUE(same_bits(*se->x_scores, me.x_scores) && !se->y_scores);
-
-    // Sparse model, new rows: the textbook standardisation with the model's
-    // moments times the weights.
-    auto sp = spls3_fit(view(x), view(y), 2, 3, 2, std::nullopt, {});
-    ASSERT_TRUE(sp);
-    const Eigen::MatrixXd x_new = random_block(7, 6, 43);
-    auto sn = pls3_transform(*sp, view(x_new), std::nullopt, Pls3Which::x_scores);
-    ASSERT_TRUE(sn);
-    LMat ref(7, 2);
-    for (Eigen::Index r = 0; r < 7; ++r)
-        for (Eigen::Index a = 0; a < 2; ++a) {
-            long double t = 0;
-            for (Eigen::Index j = 0; j < 6; ++j)
-                t += (x_new(r, j) - (long double)sp->X_mean[j]) / sp->X_scale[j] * sp->U(j, a);
-            ref(r, a) = t;
-        }
-    EXPECT_LT(max_abs_diff(*sn->x_scores, ref), 1e-12);
 }
 
 TEST(Pls3Transform, ShapesAndEdgeCases) {
@@ -65,13 +48,7 @@ TEST(Pls3Transform, ShapesAndEdgeCases) {
     ASSERT_TRUE(xs);
     EXPECT_TRUE(!xs->y_scores && xs->x_scores->rows() == 5);
 
-    auto ys = pls3_transform(m, std::nullopt, view(y), Pls3Which::y_scores);
-    EXPECT_TRUE(ys && !ys->x_scores);
-
-    const Eigen::MatrixXd x3 = x.topRows(3), y9 = y.topRows(9), x0(0, 4);
-    auto both = pls3_transform(m, view(x3), view(y9), Pls3Which::both);
-    ASSERT_TRUE(both);
-    EXPECT_TRUE(both->x_scores->rows() == 3 && both->y_scores->rows() == 9);
+    const Eigen::MatrixXd x0(0, 4);
     auto empty = pls3_transform(m, view(x0), std::nullopt, Pls3Which::x_scores);
     ASSERT_TRUE(empty);
     EXPECT_TRUE(empty->x_scores->rows() == 0 && empty->x_scores->cols() == 2);
@@ -84,14 +61,6 @@ TEST(Pls3Transform, ShapesAndEdgeCases) {
     auto s0 = pls3_transform(none, view(x), view(y), Pls3Which::both);
     ASSERT_TRUE(s0);
     EXPECT_TRUE(s0->x_scores->rows() == 20 && s0->x_scores->cols() == 0 && s0->y_scores->cols() == 0);
-
-    // Zero means and unit scales leave the data as it is.
-    Pls3Model pre = m;
-    pre.X_mean.setZero();
-    pre.X_scale.setOnes();
-    auto sp = pls3_transform(pre, view(x3), std::nullopt, Pls3Which::x_scores);
-    ASSERT_TRUE(sp);
-    EXPECT_LT((*sp->x_scores - x3 * m.U).cwiseAbs().maxCoeff(), 1e-13);
 }
 
 TEST(Pls3Transform, ChecksInOrder) {

@@ -214,26 +214,13 @@ TEST(Seeds, ChildSeedsAreTheParentsOutputs) {
     }
 }
 
-TEST(Seeds, NoChildSeedsLeaveTheGeneratorUnchanged) {
-    auto rng = ChaCha8Rng::seed_from_u64(2024);
-    rng.next_u32();  // mid-buffer and odd-aligned
-    auto reference = rng;
-    EXPECT_TRUE(child_seeds(rng, 0).empty());
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(rng.next_u64(), reference.next_u64());
-}
-
 TEST(Seeds, GivenOrDrawnSeedIsReportedAndReproducesItsStream) {
     auto first = resolve_seed(std::nullopt), second = resolve_seed(std::nullopt);
     ASSERT_TRUE(first && second);
     // Equal draws from 64 bits of entropy would mean the entropy was not read.
     EXPECT_NE(first->seed, second->seed);
-    for (std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{42}, ~std::uint64_t{0}, first->seed}) {
-        auto resolved = resolve_seed(seed);
-        ASSERT_TRUE(resolved.has_value());
-        EXPECT_EQ(resolved->seed, seed);
-        auto fresh = ChaCha8Rng::seed_from_u64(seed);
-        for (int i = 0; i < 10; ++i) EXPECT_EQ(resolved->rng.next_u64(), fresh.next_u64());
-    }
-    auto again = ChaCha8Rng::seed_from_u64(first->seed);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(first->rng.next_u64(), again.next_u64());
+    auto given = resolve_seed(first->seed);
+    ASSERT_TRUE(given);
+    EXPECT_EQ(given->seed, first->seed);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(given->rng.next_u64(), first->rng.next_u64());
 }

@@ -131,15 +131,6 @@ TEST(RunEntry, NoCapRunsOnTheCallingThread) {
     }
 }
 
-TEST(RunEntry, CappedBodyRunsInAPoolOfTheCap) {
-    if (available_threads() < 2) GTEST_SKIP() << "needs at least 2 threads";
-    Env env("1", nullptr);
-    const auto seen = run_entry([]() -> Result<LoopSeen> { return observe_parallel_loop(); });
-    EXPECT_TRUE(seen->concurrency == 1 && seen->threads == 1u);
-    ASSERT_TRUE(detail::cached_pool());
-    EXPECT_EQ(detail::cached_pool()->max_concurrency(), 1);
-}
-
 TEST(RunEntry, PoolIsReusedForTheSameCapAndReplacedForAnother) {
     if (available_threads() < 4) GTEST_SKIP() << "needs at least 4 threads";
     const auto pool_for = [](const char* cap) {

@@ -51,19 +51,6 @@ TEST(Weights, RejectionReasonsInOrder) {
     EXPECT_EQ(reason_of(normalized_weights(view(zeros)).error()), "all_zero");
 }
 
-TEST(Weights, MeanOneAndEffectiveSize) {
-    const std::vector<double> w = {1, 3, 0, 2};
-    const auto r = validate_and_normalize_weights(view(w), 4);
-    ASSERT_TRUE(r && r->weights);
-    const Eigen::VectorXd& v = *r->weights;
-    EXPECT_DOUBLE_EQ(v[0], 4.0 / 6);
-    EXPECT_DOUBLE_EQ(v[1], 2.0);
-    EXPECT_EQ(v[2], 0.0);
-    EXPECT_DOUBLE_EQ(r->n_eff, textbook_n_eff(w));  // 36 / 14
-    const std::vector<double> half = {0, 0, 2, 2};
-    EXPECT_DOUBLE_EQ(validate_and_normalize_weights(view(half), 4)->n_eff, 2.0);
-}
-
 TEST(Weights, UniformWeightsAreDetected) {
     const std::vector<double> threes = {3, 3, 3}, close = {1, 1, 1, 1 + 1e-13},
                               apart = {1, 1, 1, 1.001};

@@ -71,11 +71,7 @@ TEST(CvFold, WeightEdgeCasesAndFailures) {
     const auto massless = prepare_cv_fold(view(d.x), folds, 1, view(zero));
     EXPECT_EQ(cv_fold_contribution(*massless, view(d.y), 1, std::nullopt).error().code(),
               "invalid_weights");
-    // Non-finite data; k above p is the column's own error.
-    Eigen::MatrixXd bad = d.x;
-    bad(3, 2) = INFINITY;
-    EXPECT_EQ(prepare_cv_fold(view(bad), folds, 0, std::nullopt).error().code(),
-              "non_finite_input");
+    // k above p is the column's own error.
     EXPECT_EQ(cv_fold_contribution(*plain, view(d.y), 7, std::nullopt).error().code(),
               "k_exceeds_max");
 }

@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numeric>
 #include <vector>
 
 #include "engine/pls_reference.hpp"
 #include "engine/test_support.hpp"
-#include "resample/resample_test_support.hpp"
-#include "veltra/component_loop.hpp"
 #include "veltra/resample/dual_route.hpp"
 #include "veltra/standardize.hpp"
 
@@ -28,63 +25,12 @@ Eigen::MatrixXd response_columns(const Eigen::VectorXd& y) {
     return out;
 }
 
-void expect_same_sums(const Result<CvContribution>& a, const Result<CvContribution>& b) {
-    ASSERT_TRUE(a.has_value() && b.has_value());
-    EXPECT_NEAR(a->ss_res, b->ss_res, 1e-9 * (1.0 + b->ss_res));
-    EXPECT_NEAR(a->ss_tot, b->ss_tot, 1e-12 * (1.0 + b->ss_tot));
-}
-
 }  // namespace
 
-TEST(NspaceRoutes, FoldRoutesEqualTheExactRefit) {
-    const auto d = ref::latent_data(40, 300, 17);
-    const Eigen::MatrixXd Y = response_columns(d.y);
-    std::vector<std::vector<std::size_t>> folds(4);
-    for (std::size_t i = 0; i < 40; ++i) folds[(i * 7) % 4].push_back(i);
-    const Pls1CvR2Columns cv(view(d.x), view(Y), folds);
-    PendingTable<Result<CvContribution>> table;
-    int resolved = 0;
-    for (std::size_t f = 0; f < folds.size(); ++f) {
-        table.push_back(cv.fold_pass(f));
-        for (const auto& cell : table.back()) resolved += cell.has_value();
-    }
-    EXPECT_GT(resolved, 30);
-    const auto one_thread = resample_test::on_one_thread([&] { return cv.fold_pass(3); });
-    for (std::size_t j = 0; j < one_thread.size(); ++j) {
-        ASSERT_EQ(one_thread[j].has_value(), table[3][j].has_value());
-        if (one_thread[j]) {
-            EXPECT_EQ((*one_thread[j])->ss_res, (*table[3][j])->ss_res);
-        }
-    }
-    const auto filled = fill_pending(
-        std::move(table), 0,
-        [&](std::size_t f, std::span<const std::size_t> cols) { return cv.refill(f, cols); });
-    std::vector<std::size_t> all(11);
-    std::iota(all.begin(), all.end(), std::size_t{0});
-    for (std::size_t f = 0; f < folds.size(); ++f) {
-        const auto fold = prepare_cv_fold(view(d.x), folds, f, std::nullopt);
-        ASSERT_TRUE(fold.has_value());
-        const NspaceFold nf(*fold, par_sequential);
-        const auto refilled = cv.refill(f, all);
-        for (Eigen::Index j = 0; j < Y.cols(); ++j) {
-            const Eigen::VectorXd col = Y.col(j);
-            for (std::size_t k : {1, 2}) {
-                const auto exact = cv_fold_contribution(*fold, view(col), k, std::nullopt);
-                expect_same_sums(fold_column_nspace(*fold, nf, view(col), k), exact);
-                if (k > 1) continue;
-                expect_same_sums(filled[f][std::size_t(j)], exact);
-                expect_same_sums(refilled[std::size_t(j)], exact);
-            }
-        }
-    }
-    // A non-finite value of X fails every column of every fold.
-    Eigen::MatrixXd bad = d.x;
-    bad(7, 3) = NAN;
-    for (const auto& cell : Pls1CvR2Columns(view(bad), view(Y), folds).fold_pass(2))
-        EXPECT_EQ(cell.value().error().code(), "non_finite_input");
-}
-
-TEST(NspaceRoutes, SplitCorrelationsEqualTheExactRefit) {
+// The fold and split routes are compared with refits end to end in the
+// raw-permutation and split-exact route tests, on adversarial designs; here
+// the constant responses the split kernel answers 0.
+TEST(NspaceRoutes, SplitCorrelationsOfConstantResponsesAreZero) {
     const auto d = ref::latent_data(40, 300, 19);
     Eigen::MatrixXd Y = response_columns(d.y);
     ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(5);
@@ -92,38 +38,20 @@ TEST(NspaceRoutes, SplitCorrelationsEqualTheExactRefit) {
     for (const std::uint64_t i : split.test) Y(Eigen::Index(i), 9) = 1.0;  // constant test response
     const PreparedSplit s = prepare_split(view(d.x), split, std::nullopt);
     const NspaceSplit ns(s, par_sequential);
-    int present = 0;
     for (std::size_t k : {1, 2, 3}) {
         const auto r = split_columns_r_nspace(split, ns, view(Y), k);
-        for (Eigen::Index c = 0; c < Y.cols(); ++c) {
-            if (!r[std::size_t(c)]) continue;
-            ++present;
-            const Eigen::VectorXd col = Y.col(c);
-            EXPECT_NEAR(*r[std::size_t(c)], split_column_r(s, split, view(col), k, std::nullopt).r,
-                        1e-9);
-        }
         EXPECT_EQ(r[9], 0.0);
         EXPECT_EQ(r[10], 0.0);  // constant training part: the kernel's Zero
     }
-    EXPECT_GT(present, 25);
 }
 
-TEST(NspaceRoutes, PermutationRowEqualsTheDirectCoefficients) {
+TEST(NspaceRoutes, PermutationRowOfAZeroResponseIsZeroAndLargeKIsRefused) {
     const auto d = ref::latent_data(30, 200, 23);
     const Eigen::MatrixXd z = standardize_weighted(view(d.x)).x_std;
     const Eigen::VectorXd y = standardize1_weighted(view(d.y)).y_std;
     const NspaceGram g(view(z), par_sequential);
     ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(9);
     std::vector<double> row(200, -1.0);
-    for (int rep = 0; rep < 5; ++rep) {
-        const auto perm = shuffled_rows(30, rng);
-        ASSERT_TRUE(nspace_perm_row(g, view(z), view(y), perm, 2, row));
-        const Eigen::VectorXd yp = col_row_subset(view(y), perm);
-        const PreparedFit direct =
-            pls1_fit_prepared_fro(view(z), view(yp), 2, std::nullopt, g.fro_norm, par_sequential);
-        EXPECT_LT(test_support::rel_diff(Eigen::Map<Eigen::VectorXd>(row.data(), 200), direct.coef),
-                  1e-10);
-    }
     const Eigen::VectorXd zero = Eigen::VectorXd::Zero(30);
     EXPECT_TRUE(nspace_perm_row(g, view(z), view(zero), shuffled_rows(30, rng), 2, row));
     EXPECT_EQ(Eigen::Map<Eigen::VectorXd>(row.data(), 200).cwiseAbs().maxCoeff(), 0.0);

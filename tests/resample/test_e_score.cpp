@@ -42,9 +42,6 @@ TEST(ScoreTest, DegenerateInputsGivePvalueOne) {
     EXPECT_EQ(zero_t->pvalue, 1.0);
     const Eigen::MatrixXd constant = Eigen::MatrixXd::Constant(6, 2, 3.0);
     EXPECT_EQ(run_score(MatView::of(constant), VecView::of(orthogonal), std::nullopt, false)->pvalue, 1.0);
-    x(0, 0) = NAN;
-    EXPECT_EQ(run_score(MatView::of(x), VecView::of(orthogonal), std::nullopt, true).error().code(),
-              "non_finite_input");
 }
 
 TEST(ScoreTest, UpperGammaMatchesItsClosedFormOnBothSides) {

@@ -87,20 +87,6 @@ TEST(RawPerm, EveryRouteGivesTheRefitAnswer) {
         }
 }
 
-TEST(RawPerm, SameBitsForAnyThreadCountAndBudget) {
-    for (const auto& [route, k, d] : {std::tuple{R::gram_p, 2, data_sets()[3]},
-                                      std::tuple{R::nspace_cv, 1, data_sets()[0]},
-                                      std::tuple{R::nspace, 2, data_sets()[1]}}) {
-        const PermTestResult ref = *run(route, d, k, 8);
-        resample_test::ScopedBudget tiny("1");
-        const auto one = resample_test::on_one_thread([&] { return *run(route, d, k, 8); });
-        for (const PermTestResult& r : {one, *run(route, d, k, 8)}) {
-            EXPECT_EQ(r.statistic, ref.statistic);
-            EXPECT_EQ(r.pvalue, ref.pvalue);
-        }
-    }
-}
-
 TEST(RawPerm, PValuesSitOnTheLatticeAndReachItsFloor) {
     Data strong = data_sets()[0];
     strong.y = strong.x.col(0) + 0.05 * random_matrix(36, 1, 4).col(0);
@@ -126,10 +112,6 @@ TEST(RawPerm, FailuresAndDegenerateNulls) {
     const auto all_failed = run(R::refit, data_sets()[2], 5, 2, 9);
     ASSERT_FALSE(all_failed);
     EXPECT_EQ(all_failed.error().as<VeltraError::PermNullDegenerate>().n_failed, 9u);
-    // A standardised X that is not finite fails the test on every route.
-    d.x(3, 2) = INFINITY;
-    for (const R route : {R::refit, R::gram_p, R::nspace_cv})
-        EXPECT_TRUE(run(route, d, 1, 2).error().is<VeltraError::NonFiniteInput>());
 }
 
 TEST(RawPerm, RouteRule) {
