@@ -364,4 +364,26 @@ Value perm_alpha(PermAlphaOutput&& out) {
                      .field("n_features", Value::count(out.n_features)));
 }
 
+Value rotation_stability(RotationStabilityOutput&& out) {
+    List per_axis;
+    per_axis.reserve(out.variance_ratio_per_axis.size());
+    for (const CIScalar& ci : out.variance_ratio_per_axis) per_axis.push_back(ci_scalar(ci));
+    return Value(Record::typed("RotationStabilityResult")
+                     .field("method", Value::string(std::move(out.method)))
+                     .field("n_boot", Value::count(out.n_boot))
+                     .field("m", Value::count(out.m))
+                     .field("m_rate", Value::real(out.m_rate))
+                     .field("level", Value::real(out.level))
+                     .field("seed", Value::uint64(out.seed))
+                     .field("variance_ratio", ci_scalar(out.variance_ratio))
+                     .field("variance_ratio_per_axis", Value(std::move(per_axis)))
+                     .field("variance_unrot", Value::real(out.variance_unrot))
+                     .field("variance_rot", Value::real(out.variance_rot))
+                     .field("variance_unrot_per_axis", owned_vec(out.variance_unrot_per_axis))
+                     .field("variance_rot_per_axis", owned_vec(out.variance_rot_per_axis))
+                     .field("degenerate_baseline", Value::boolean(out.degenerate_baseline))
+                     .field("n_boot_finite", Value::count(out.n_boot_finite))
+                     .field("n_eff", Value::real(out.n_eff)));
+}
+
 }  // namespace veltra::bind

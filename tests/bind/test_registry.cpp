@@ -149,22 +149,6 @@ TEST(Guard, AnyExceptionEndsOnlyThatCall) {
     EXPECT_TRUE(run(capture).has_value());
 }
 
-TEST(Registry, FunctionsWithoutAdapterSayso) {
-    const std::set<std::string_view> without_adapter = {
-        "pls1_rotation_stability",
-    };
-    for (const FunctionSpec& fn : functions()) {
-        if (!without_adapter.contains(fn.name)) continue;
-        Record args;
-        for (const ParamSpec& p : fn.params)
-            if (p.default_value.tag == ParamDefault::Tag::Required) args.set(p.name, Value::int64(1));
-        const auto r = call(fn.name, std::move(args));
-        ASSERT_FALSE(r.has_value()) << fn.name;
-        EXPECT_EQ(r.error().code, "internal");
-        EXPECT_EQ(r.error().message, std::string(fn.name) + " is not available yet");
-    }
-}
-
 // Names, order and uniqueness of both tables are in the golden registry file.
 TEST(Registry, LookupAndSharedAdapters) {
     for (const FunctionSpec& fn : functions()) EXPECT_EQ(find_function(fn.name), &fn);

@@ -173,7 +173,7 @@ def calls(draw, models):
     # Structural choices come from one seeded generator, so that most calls
     # are well formed and reach the engine, and some are not.
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
-    fn = FUNCTIONS[rng.choice(AVAILABLE if rng.random() < 0.9 else sorted(FUNCTIONS))]
+    fn = FUNCTIONS[rng.choice(sorted(FUNCTIONS))]
     dims = {c: int(rng.choice([0, 1, 2, 3, 4, 5, 5, 8, 8, 12])) for c in "npqm"}
     hostility = rng.choice([0.0, 0.0, 0.0, 0.1, 0.3])
     if hostility == 0.0 and any(p["kind"] == "model" for p in fn["params"]):
@@ -315,10 +315,9 @@ def one_call(name, arguments):
     except VE as exc:
         OUTCOMES[f"VeltraException {exc.code}"] += 1
         if exc.code == "internal":
-            # Besides functions not built yet, only a count too large to
-            # allocate for may fail as internal.
+            # Only a count too large to allocate for may fail as internal.
             allocation = ("std::bad_alloc", "larger than max_size()")
-            assert str(exc).endswith(" is not available yet") or str(exc).endswith(allocation), f"{name}: {exc}"
+            assert str(exc).endswith(allocation), f"{name}: {exc}"
     except TypeError:
         OUTCOMES["TypeError"] += 1
     else:
@@ -339,17 +338,6 @@ def models():
     return {"pls1": [pls1, dict(pls1)], "pls3": [pls3, dict(pls3)], "any": [pls1, pls3, rotated] + junk}
 
 
-def available(fn):
-    """Whether the function computes yet: those that don't answer every call
-    with an `internal` error, and are drawn less often."""
-    try:
-        _veltra.call(fn["name"], {p["name"]: 1 for p in fn["params"] if p["required"]}, typed)
-    except VE as exc:
-        return not str(exc).endswith(" is not available yet")
-    return True
-
-
-AVAILABLE = sorted(name for name, fn in FUNCTIONS.items() if available(fn))
 
 
 MODELS = models()

@@ -59,6 +59,8 @@ BindResult<CallOutput> split_nb_gate(Inputs& in);
 BindResult<CallOutput> pls1_perm_null(Inputs& in);
 BindResult<CallOutput> pls3_confirmatory_test(Inputs& in);
 BindResult<CallOutput> pls1_perm_alpha(Inputs& in);
+
+// rotation_stability.cpp
 BindResult<CallOutput> pls1_rotation_stability(Inputs& in);
 
 // rotate.cpp
@@ -72,14 +74,6 @@ inline std::optional<VecView> view_of(const std::optional<VecF64>& v) {
 inline std::optional<MatView> view_of(const std::optional<MatF64>& m) {
     if (!m) return std::nullopt;
     return m->as_mat();
-}
-
-// The answer of a function whose adapter is not built yet. It never
-// pretends to compute: the call fails with an internal error naming the
-// function.
-inline BindResult<CallOutput> not_available(const Inputs& in) {
-    return std::unexpected(
-        BindError::internal(std::string(in.function_name()) + " is not available yet"));
 }
 
 }  // namespace veltra::bind::fns

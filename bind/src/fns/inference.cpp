@@ -116,6 +116,5 @@ BindResult<CallOutput> pls1_perm_alpha(Inputs& in) {
     if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
     return CallOutput{perm_alpha(std::move(*out)), {}};
 }
-BindResult<CallOutput> pls1_rotation_stability(Inputs& in) { return not_available(in); }
 
 }  // namespace veltra::bind::fns

@@ -17,8 +17,10 @@
 #include "veltra/resample/confirmatory.hpp"
 #include "veltra/resample/perm_alpha.hpp"
 #include "veltra/resample/perm_null.hpp"
+#include "veltra/resample/subsample.hpp"
 #include "veltra/select/find_k.hpp"
 #include "veltra/select/find_k_search.hpp"
+#include "veltra/select/rotation_stability.hpp"
 
 namespace veltra::bind {
 
@@ -72,6 +74,10 @@ Value perm_null(PermNullOutput&& out);
 
 // The PermAlphaResult record (a column-major copy of alpha).
 Value perm_alpha(PermAlphaOutput&& out);
+
+// The RotationStabilityResult record, one CIScalar record per axis in axis
+// order.
+Value rotation_stability(RotationStabilityOutput&& out);
 
 // Search results as typed records. Counts are clamped into signed integers,
 // seeds stay unsigned, reals (NaN included) pass unchanged.
