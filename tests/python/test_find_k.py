@@ -1,11 +1,12 @@
-"""The component searches through call: their records, the option checks of
-the adapters in order, the rerouting warnings and the k modes of pls1_fit.
-The searches' own numbers and checks are the C++ tests' business."""
+"""The component searches through call: their records, the rerouting
+warnings and the k modes of pls1_fit. The searches' own numbers and checks
+are the C++ tests' business; the adapters' refusals are rows of
+adapter_refusals.json."""
 
 import numpy as np
 import pytest
 
-from helpers import assert_fails, failure, run
+from helpers import run
 from veltra import _veltra
 
 rng = np.random.default_rng(3)
@@ -36,29 +37,6 @@ def test_records_and_score_maps():
     np.testing.assert_array_equal(dense["pvalues"], seq["pvalues"])
 
 
-OPTION_CASES = [
-    ("pls1_find_k_optimal", {"selector": "best"}, "unknown selector: best"),
-    ("pls1_find_k_optimal", {"diagnostic": "nope"}, "unknown method: nope"),
-    ("pls1_find_k_optimal", {"selector": "bic", "args": {"n_folds": 5}},
-     "selector='bic' does not accept arg 'n_folds'"),
-    ("pls1_find_k_optimal", {"args": {"n_perm": 10}}, "args['n_perm'] requires diagnostic to be set"),
-    ("pls1_find_k_optimal", {"diagnostic": "split_nb", "args": {"n_perm": 10}},
-     "args['n_perm'] only valid for diagnostic in {raw_perm, split_exact}"),
-    ("pls1_find_k_optimal", {"diagnostic": "split_exact", "args": {"force": True}},
-     "args['force'] only valid for diagnostic='split_nb'"),
-    ("pls1_find_k_sequence", {"test_method": "score"}, "test_method='score' has no sequential variant"),
-    ("pls1_find_k_sequence", {"test_method": "e", "args": {"n_perm": None}},
-     "method='sequence' does not accept arg 'n_perm'; allowed: []"),
-    ("pls1_find_k_sequence", {"test_method": "raw_perm", "args": {"n_splits": 5}},
-     "method='sequence' does not accept arg 'n_splits'; allowed: ['n_perm']"),
-]
-
-
-@pytest.mark.parametrize("name, extra, message", OPTION_CASES)
-def test_option_checks(name, extra, message):
-    assert_fails(name, {"X": X, "y": y, "k_max": 2, **extra}, "invalid_args", message)
-
-
 def test_bic_accepts_a_null_n_folds():
     out = run("pls1_find_k_optimal", {"X": X, "y": y, "k_max": 3, "selector": "bic",
                                       "args": {"n_folds": None}})
@@ -77,32 +55,6 @@ def test_rerouted_only_when_the_gate_refuses_split_nb():
                          diagnostic="split_nb")
     assert (opt["k_star"], list(opt["pvalues"]), opt["diagnostic"]) == (0, [], "split_exact")
     assert (w["requested"], w["actual"], w["stable_rank"]) == ("split_nb", "split_exact", opt["stable_rank"])
-
-
-FIT_CASES = [
-    ({"k": "best"}, "invalid_argument", "k='best' requires k_max"),
-    ({"k": "sequence", "k_max": 3, "find_k_args": {"test_method": 1}}, "invalid_args",
-     "find_k_args['test_method'] must be a string, got 1"),
-    ({"k": "optimal", "k_max": 3, "find_k_args": {"seed": 1}}, "invalid_args",
-     "find_k_args does not accept arg 'seed'; allowed: ['selector', 'diagnostic', 'args']"),
-    ({"k": "optimal", "k_max": 3, "find_k_args": {"args": 2}}, "invalid_args",
-     "find_k_args['args'] must be a record of named values, got 2"),
-    ({"k": "sequence", "k_max": 3, "find_k_args": {"test_method": "raw_perm", "args": {"n_perm": 9}}},
-     "sequence_no_rejection",
-     "no component to fit: pls1_find_k_sequence rejected no component at alpha 0.05 (all p-values >= "
-     "alpha). Call pls1_find_k_sequence directly and pass an explicit integer k to fit anyway."),
-]
-
-
-@pytest.mark.parametrize("extra, code, message", FIT_CASES)
-def test_pls1_fit_k_modes_fail_in_order(extra, code, message):
-    assert_fails("pls1_fit", {"X": X, "y": y, **extra}, code, message)
-
-
-def test_pls1_fit_optimal_without_a_component():
-    exc = failure("pls1_fit", {"X": X, "y": np.full(40, 2.0), "k": "optimal", "k_max": 3})
-    assert exc.code == "optimal_no_component"
-    assert str(exc).startswith("no component to fit: pls1_find_k_optimal returned k_star = 0")
 
 
 @pytest.mark.parametrize("mode, find_k_args", [("optimal", {"selector": "r2_max"}),
