@@ -8,14 +8,12 @@ VELTRA_FUZZ_EXAMPLES sets the number of examples (a small budget by
 default); runs are derandomised, so a failure reproduces."""
 
 import collections
-import dataclasses
 import hashlib
 import json
 import math
 import os
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -50,21 +48,14 @@ RAW_DATA_FITS = {"preprocess", "pls1_fit", "spls1_fit", "pls3_fit", "plssvd_fit"
 SPECIAL = [0.0, -0.0, 1.0, -2.5, 1e-300, -5e-324, 2.0**-1022, 1e150, -1e150, 1e-150, 1.7e308,
            -1.7e308, 8.98846567431158e307, math.nan, math.inf, -math.inf]
 reals = st.sampled_from(SPECIAL) | st.floats(width=64)
-WORDS = ["optimal", "sequence", "best", "varimax", "quartimax", "x_scores", "y_scores", "both",
-         "auto", "raw_perm", "split_nb", "split_exact", "score", "e", "r2_se", "bic", "",
-         "18446744073709551615", "-1", "é"]
+WORDS = ["optimal", "sequence", "varimax", "x_scores", "both", "auto", "split_nb", "e", "bic", "",
+         "18446744073709551615", "é"]
 words = st.sampled_from(WORDS) | st.text(st.characters(exclude_categories=("Cs",)), max_size=4)
 OPTION_KEYS = ["max_iter", "tol", "kaiser_normalize", "n_folds", "n_perm", "n_splits", "force",
                "bogus"]
 DTYPES = ["f8", "f8", "f8", ">f8", "f4", "f2", "i8", "i4", "u1", "?", "c16", "U2", "O"]
-LAYOUTS = ["C", "F", "strided", "reversed", "broadcast", "misaligned"]
+LAYOUTS = ["C", "F", "strided", "reversed"]
 small_counts = st.integers(0, 30)
-
-
-@dataclasses.dataclass
-class Options:
-    max_iter: object = None
-    tol: object = None
 
 
 def laid_out(a, layout):
@@ -78,13 +69,6 @@ def laid_out(a, layout):
         return view
     if layout == "reversed":
         return np.ascontiguousarray(a[::-1])[::-1]
-    if layout == "broadcast" and a.ndim == 2 and a.shape[0] > 0:
-        return np.broadcast_to(a[:1], a.shape)
-    if layout == "misaligned" and a.dtype.kind in "biuf" and a.size > 0:
-        raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
-        view = raw[1:].view(a.dtype).reshape(a.shape)
-        view[...] = a
-        return view
     return np.ascontiguousarray(a)
 
 
@@ -102,8 +86,8 @@ def arrays(draw, shape, clean=False):
     with np.errstate(all="ignore"):
         if dtype.kind in "iu":
             values = np.clip(np.nan_to_num(values), -100, 100)
-        a = values.astype(dtype) if dtype.kind != "U" else values.astype(str).astype(dtype)
-    return laid_out(a, draw(st.sampled_from(LAYOUTS[:4] if clean else LAYOUTS)))
+        a = values.astype(dtype)
+    return laid_out(a, draw(st.sampled_from(LAYOUTS)))
 
 
 def anything(dims):
@@ -116,15 +100,6 @@ def anything(dims):
         | st.dictionaries(st.integers(-3, 3), inner, max_size=3),
         max_leaves=6,
     )
-
-
-def options(dims):
-    value = {
-        "max_iter": small_counts | st.sampled_from([1.5, -1, "t", None, True, 2.0]),
-        "kaiser_normalize": st.booleans() | anything(dims),
-    }
-    return st.lists(st.sampled_from(OPTION_KEYS), max_size=3, unique=True).flatmap(
-        lambda keys: st.fixed_dictionaries({k: value.get(k, anything(dims)) for k in keys}))
 
 
 SHAPES = {"X": "np", "y": "n", "Y": "nq", "weights": "n", "X_new": "mp", "Y_new": "mq",
@@ -164,7 +139,7 @@ def by_kind(param, dims, models, clean):
         "bool": st.booleans() | st.sampled_from([np.bool_(True), 0, "yes"]),
         "str": words,
         "seed": st.integers(-1, 2**64) | words,
-        "args": options(dims) | st.builds(Options, small_counts, reals),
+        "args": st.dictionaries(st.sampled_from(OPTION_KEYS), anything(dims), max_size=3),
     }[kind]
 
 
@@ -195,7 +170,7 @@ def calls(draw, models):
     if rng.random() < 0.05:
         arguments[draw(words)] = draw(anything(dims))
     keys = list(arguments)
-    return fn["name"], {keys[i]: arguments[keys[i]] for i in rng.permutation(len(keys))}, rng.random() < 0.03
+    return fn["name"], {keys[i]: arguments[keys[i]] for i in rng.permutation(len(keys))}
 
 
 def fingerprint(value):
@@ -211,8 +186,6 @@ def fingerprint(value):
         return ("dict", id(value), tuple((k, id(v), fingerprint(v)) for k, v in value.items()))
     if isinstance(value, (list, tuple)):
         return (type(value).__name__, id(value), tuple(fingerprint(v) for v in value))
-    if dataclasses.is_dataclass(value):
-        return ("record", id(value), fingerprint(vars(value)))
     return (type(value).__name__, repr(value))
 
 
@@ -228,8 +201,6 @@ def input_reals(value):
     elif isinstance(value, (list, tuple)):
         for v in value:
             yield from input_reals(v)
-    elif dataclasses.is_dataclass(value):
-        yield from input_reals(vars(value))
     elif isinstance(value, float) or (isinstance(value, int) and not isinstance(value, bool)
                                       and abs(value) < 2**64):
         yield np.array([float(value)])
@@ -338,8 +309,6 @@ def models():
     return {"pls1": [pls1, dict(pls1)], "pls3": [pls3, dict(pls3)], "any": [pls1, pls3, rotated] + junk}
 
 
-
-
 MODELS = models()
 
 
@@ -347,14 +316,7 @@ MODELS = models()
           suppress_health_check=list(HealthCheck))
 @given(calls(MODELS))
 def fuzz(call):
-    name, arguments, swapped = call
-    if swapped:
-        # The entry's own binding: any non-str name or non-dict arguments.
-        with pytest.raises(TypeError):
-            _veltra.call(arguments, name, typed)
-        OUTCOMES["TypeError"] += 1
-        return
-    one_call(name, arguments)
+    one_call(*call)
 
 
 def test_fuzz_call():
