@@ -1,10 +1,10 @@
 """pls1_rotation_stability through call: the record, its nested intervals,
-the defaults and the binding's own refusals. Numbers, seeds, threads and
-budgets are the C++ tests' business."""
+the defaults (its refusals are rows of adapter_refusals.json). Numbers,
+seeds, threads and budgets are the C++ tests' business."""
 
 import numpy as np
 
-from helpers import Recorder, assert_fails, failure, run
+from helpers import Recorder, run
 from veltra import _veltra
 
 FN = "pls1_rotation_stability"
@@ -29,12 +29,3 @@ def test_record_and_defaults():
     recorder = Recorder()
     _veltra.call(FN, args(n_boot=100, rotation_method=None), recorder)
     assert [t for t, _ in recorder.calls] == ["CIScalar"] * 4 + ["RotationStabilityResult"]
-
-
-def test_refusals():
-    # The method comes after every type check and before its options.
-    assert_fails(FN, args(rotation_method="Varimax", rotation_args={"x": 1}),
-                 "rotation_method_not_implemented", "rotation_method 'Varimax' not implemented in v0.x")
-    assert failure(FN, args(rotation_method="quartimax", verbose=3)).code == "invalid_argument"
-    assert failure(FN, args(rotation_args={"x": 1})).code == "invalid_args"
-    assert failure(FN, args(max_failure_rate=0.1)).code == "invalid_argument"
