@@ -1,7 +1,6 @@
 """The component searches through call: their records, the rerouting
 warnings and the k modes of pls1_fit. The searches' own numbers and checks
-are the C++ tests' business; the adapters' refusals are rows of
-adapter_refusals.json."""
+are the C++ tests' business, the refusals rows of adapter_refusals.json."""
 
 import numpy as np
 import pytest
