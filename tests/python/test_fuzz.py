@@ -63,10 +63,7 @@ def laid_out(a, layout):
     if layout == "F":
         return np.asfortranarray(a)
     if layout == "strided":
-        big = np.zeros(tuple(2 * s for s in a.shape), dtype=a.dtype)
-        view = big[(slice(None, None, 2),) * a.ndim]
-        view[...] = a
-        return view
+        return np.repeat(a, 2, axis=-1)[..., ::2]
     if layout == "reversed":
         return np.ascontiguousarray(a[::-1])[::-1]
     return np.ascontiguousarray(a)
@@ -195,11 +192,8 @@ def input_reals(value):
         if value.dtype.kind in "biuf":
             with np.errstate(all="ignore"):
                 yield np.asarray(value, dtype=np.float64).ravel()
-    elif isinstance(value, dict):
-        for v in value.values():
-            yield from input_reals(v)
-    elif isinstance(value, (list, tuple)):
-        for v in value:
+    elif isinstance(value, (dict, list, tuple)):
+        for v in value.values() if isinstance(value, dict) else value:
             yield from input_reals(v)
     elif isinstance(value, float) or (isinstance(value, int) and not isinstance(value, bool)
                                       and abs(value) < 2**64):
