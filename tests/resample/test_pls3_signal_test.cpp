@@ -171,8 +171,7 @@ TEST(Pls3SignalTest, ArgumentChecksInOrder) {
     };
     for (const Case& c : cases) {
         const auto out = pls3_confirmatory_test(mv(c.x), mv(c.y), c.k, c.o);
-        ASSERT_FALSE(out.has_value()) << c.message;
-        EXPECT_EQ(out.error().display().substr(0, c.message.size()), c.message);
+        EXPECT_EQ(out ? "success" : out.error().display().substr(0, c.message.size()), c.message);
     }
 }
 
