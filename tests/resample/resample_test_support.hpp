@@ -12,6 +12,8 @@
 #include <Eigen/Core>
 #include <tbb/global_control.h>
 
+#include "veltra/view.hpp"
+
 namespace resample_test {
 
 // Uniform(-1, 1) entries from a fixed seed.
@@ -38,6 +40,10 @@ struct Design {
     Eigen::MatrixXd x;
     Eigen::VectorXd y;
     std::optional<Eigen::VectorXd> w;
+
+    std::optional<veltra::VecView> weights() const {
+        return w ? std::optional(veltra::VecView::of(*w)) : std::nullopt;
+    }
 };
 
 // n rows: random (p columns), collinear (a copied and a summed column),

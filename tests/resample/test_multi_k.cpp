@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include <Eigen/Eigenvalues>
+#include <Eigen/QR>
 
 #include "engine/pls_reference.hpp"
 #include "engine/test_support.hpp"

@@ -41,11 +41,6 @@ std::vector<Design> designs() {
     return out;
 }
 
-std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& w) {
-    if (!w) return std::nullopt;
-    return VecView::of(*w);
-}
-
 }  // namespace
 
 TEST(NrSplit, CertifiedValuesEqualTheRefitAndTheRestIsRefitted) {
@@ -55,12 +50,12 @@ TEST(NrSplit, CertifiedValuesEqualTheRefitAndTheRestIsRefitted) {
         const auto splits = draw_splits(n, 1, 40, rng);
         ASSERT_TRUE(splits.has_value());
         const Eigen::MatrixXd outcomes = nr_outcome_matrix(VecView::of(d.y), {});
-        const auto combined = split_nb_correlations_nr(MatView::of(d.x), VecView::of(d.y), *splits, view_of(d.w));
+        const auto combined = split_nb_correlations_nr(MatView::of(d.x), VecView::of(d.y), *splits, d.weights());
         std::size_t certified = 0;
         for (std::size_t j = 0; j < splits->size(); ++j) {
-            const SplitR refit = split_half_r(MatView::of(d.x), VecView::of(d.y), 1, (*splits)[j], view_of(d.w), std::nullopt);
+            const SplitR refit = split_half_r(MatView::of(d.x), VecView::of(d.y), 1, (*splits)[j], d.weights(), std::nullopt);
             for (const bool gram : {false, true}) {
-                const auto nr = nr_split_r(MatView::of(d.x), outcomes, (*splits)[j], view_of(d.w), gram);
+                const auto nr = nr_split_r(MatView::of(d.x), outcomes, (*splits)[j], d.weights(), gram);
                 if (!nr[0]) continue;
                 certified += gram;
                 EXPECT_NEAR(*nr[0], refit.r, 1e-12) << d.name << " split " << j;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 
 #include "engine/pls3_reference.hpp"
 #include "resample/resample_test_support.hpp"
@@ -18,7 +17,6 @@ using M = ConfirmatoryMethod;
 
 namespace {
 
-constexpr double inf = std::numeric_limits<double>::infinity();
 const std::vector<std::size_t> observed{0};
 
 MatView mv(const Eigen::MatrixXd& m) { return MatView::of(m); }
@@ -61,7 +59,6 @@ Eigen::MatrixXd overflowing(Eigen::MatrixXd m, const SplitIdx& s) {
     m(to_index(s.test[0]), 0) = 1e300;
     return m;
 }
-
 
 Pls3ConfirmatoryOpts opts(M method, std::uint64_t n_perm, std::uint64_t n_splits,
                           std::uint64_t seed = 7, bool force = false) {
@@ -133,8 +130,8 @@ TEST(Pls3Split, RestrictedSweepsOfTheSelectedSupport) {
     const Eigen::MatrixXd m = Eigen::Vector4d(4.0, 1.0, 3.0, 3.0).asDiagonal();
     EXPECT_EQ(restricted_sweeps(m, Eigen::Vector4d(1, 0, 0, 0)), 0.0);
     EXPECT_EQ(restricted_sweeps(m, Eigen::Vector4d(1, 1, 0, 0)), 4.0 / 3.0);
-    EXPECT_EQ(restricted_sweeps(m, Eigen::Vector4d(0, 0, 1, 1)), inf);
-    EXPECT_EQ(restricted_sweeps(-m, Eigen::Vector4d(1, 1, 1, 1)), inf);
+    EXPECT_EQ(restricted_sweeps(m, Eigen::Vector4d(0, 0, 1, 1)), INFINITY);
+    EXPECT_EQ(restricted_sweeps(-m, Eigen::Vector4d(1, 1, 1, 1)), INFINITY);
 }
 
 TEST(Pls3SignalTest, ArgumentChecksInOrder) {
@@ -174,8 +171,7 @@ TEST(Pls3SignalTest, ArgumentChecksInOrder) {
     };
     for (const Case& c : cases) {
         const auto out = pls3_confirmatory_test(mv(c.x), mv(c.y), c.k, c.o);
-        ASSERT_FALSE(out.has_value()) << c.message;
-        EXPECT_EQ(out.error().display().substr(0, c.message.size()), c.message);
+        EXPECT_EQ(out ? "success" : out.error().display().substr(0, c.message.size()), c.message);
     }
 }
 

@@ -14,7 +14,6 @@
 
 using namespace veltra;
 using resample_test::random_matrix;
-using resample_test::signal_response;
 using R = RawPermRoute;
 
 namespace {
@@ -26,8 +25,7 @@ std::vector<Data> data_sets() { return resample_test::adversarial_designs(36, 10
 Result<PermTestResult> run(R route, const Data& d, std::size_t k, std::uint64_t seed,
                            std::size_t B = 99, std::size_t K = 4) {
     ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(seed);
-    std::optional<VecView> w;
-    if (d.w) w = VecView::of(*d.w);
+    const auto w = d.weights();
     return run_raw_perm_on(route, MatView::of(d.x), VecView::of(d.y), k, B, K, w, {}, rng);
 }
 

@@ -12,7 +12,6 @@
 
 using namespace veltra;
 using resample_test::random_matrix;
-using resample_test::signal_response;
 using R = SplitExactRoute;
 
 namespace {
@@ -24,8 +23,7 @@ std::vector<Data> data_sets() { return resample_test::adversarial_designs(40, 12
 PermTestResult run(R route, const Data& d, std::size_t k, std::uint64_t seed, std::size_t B = 99,
                    std::optional<std::size_t> keep = std::nullopt) {
     ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(seed);
-    std::optional<VecView> w;
-    if (d.w) w = VecView::of(*d.w);
+    const auto w = d.weights();
     auto r = route == R::no_refit
                  ? run_split_perm_nr(MatView::of(d.x), VecView::of(d.y), k, B, 6, w, keep, rng)
                  : run_split_perm(route, MatView::of(d.x), VecView::of(d.y), k, B, 6, w, keep, rng);
@@ -58,13 +56,13 @@ TEST(SplitPerm, ClosedFormRouteAgreesWithRefitsOfItsOwnDraws) {
         std::vector<SplitIdx> splits;
         for (std::size_t j = 0; j < J; ++j) splits.push_back(one_split(n, m, rng));
         std::vector<double> zbar(B + 1, 0.0);
+        const auto w = d.weights();
         for (std::size_t b = 0; b <= B; ++b) {
             Eigen::VectorXd yb = d.y;
             if (b > 0) {
                 const auto perm = shuffled_rows(n, rng);
                 for (std::size_t i = 0; i < n; ++i) yb[to_index(i)] = d.y[to_index(perm[i])];
             }
-            const auto w = d.w ? std::optional(VecView::of(*d.w)) : std::nullopt;
             for (const SplitIdx& s : splits)
                 zbar[b] += fisher_z(split_half_r(MatView::of(d.x), VecView::of(yb), 1, s, w, {}).r);
             zbar[b] /= J;
