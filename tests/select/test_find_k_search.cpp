@@ -31,9 +31,7 @@ TEST(FindKOptimal, ChoicesFollowFromTheReturnedMaps) {
     const Design d = design(true);
     const Eigen::Map<const Eigen::VectorXd> w(d.w->data(), 60);
     for (Selector s : {Selector::r2_se, Selector::r2_max, Selector::bic}) {
-        FindKOpts o;
-        o.seed = 11;
-        o.selector = s;
+        const FindKOpts o{.seed = 11, .selector = s, .diagnostic = {}};
         const auto out = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 6, wview(d.w), o);
         ASSERT_TRUE(out) << message(out.error());
         EXPECT_EQ(out->selector, selector_name(s));
@@ -56,21 +54,16 @@ TEST(FindKOptimal, ChoicesFollowFromTheReturnedMaps) {
 
 TEST(FindKOptimal, DiagnosticIsTheSequenceTestedToTheEndWithTheNextSeed) {
     const Design d = design(true);
-    FindKOpts o;
-    o.seed = 21;
-    o.selector = Selector::bic;  // no fold shuffle: the generator's first output seeds the sequence
-    o.diagnostic = M::split_exact;
-    o.n_perm = 40;
-    o.n_splits = 6;
+    // BIC has no fold shuffle: the generator's first output seeds the sequence.
+    const FindKOpts o{.seed = 21, .n_perm = 40, .n_splits = 6, .selector = Selector::bic,
+                      .diagnostic = M::split_exact};
     const auto out = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 5, wview(d.w), o);
     ASSERT_TRUE(out) << message(out.error());
     ASSERT_GE(out->k_star, 1u);
 
     const auto norm = validate_weights_for_k(wview(d.w), 60, 5);
-    SequentialArgs a;
-    a.seed = ChaCha8Rng::seed_from_u64(21).next_u64();
-    a.method = SequentialKind{M::split_exact, 40, 0, 6, false};
-    a.continue_all = true;
+    const SequentialArgs a{.seed = ChaCha8Rng::seed_from_u64(21).next_u64(), .keep = {},
+                           .method = {M::split_exact, 40, 0, 6, false}, .continue_all = true};
     const auto run = run_incremental_sequence(MatView::of(d.x), VecView::of(d.y), out->k_star,
                                               VecView::of(*norm->weights), a, norm->n_eff);
     ASSERT_TRUE(run);
@@ -95,19 +88,15 @@ TEST(Sequence, SecondComponentIsTestedOnTheDeflatedData) {
             xd(i, j) = double((s.xs(i, j) - fit.T(i, 0) * fit.P(j, 0)) / r);
         yd[i] = double((s.ys[i] - fit.T(i, 0) * fit.Q[0]) / r);
     }
-    SequentialArgs a;
-    a.seed = 5;
-    a.method = SequentialKind{M::e, 0, 0, 0, false};
-    a.continue_all = true;
+    const SequentialArgs a{.seed = 5, .keep = {}, .method = {M::e, 0, 0, 0, false},
+                           .continue_all = true};
     const auto run = run_incremental_sequence(MatView::of(d.x), VecView::of(d.y), 2, w, a,
                                               norm->n_eff);
     ASSERT_TRUE(run) << message(run.error());
     ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(5);
     rng.next_u64();
-    ConfirmatoryOpts t;
-    t.seed = rng.next_u64();
-    t.test = ConfirmatoryArgs{M::e, 0, 0, 0, false};
-    t.pre_standardized = true;
+    const ConfirmatoryOpts t{.seed = rng.next_u64(), .ci = {}, .keep = {},
+                             .test = {M::e, 0, 0, 0, false}, .pre_standardized = true};
     const auto ref = confirmatory_test_impl(MatView::of(xd), VecView::of(yd), 1, w, t, true);
     ASSERT_TRUE(ref);
     ASSERT_TRUE(ref->pvalue > 0.0 && ref->pvalue < 1.0) << ref->pvalue;
@@ -118,10 +107,7 @@ TEST(Sequence, StopsAtTheFirstNonRejectionAndReportsTheResolvedMethod) {
     // Tested up to the first p >= alpha; the rest stay NaN.
     Eigen::MatrixXd noise = resample_test::random_matrix(20, 6, 3);
     Eigen::VectorXd y = resample_test::random_matrix(20, 1, 4).col(0);
-    FindKSequenceOpts o;
-    o.seed = 1;
-    o.test_method = M::split_nb;
-    o.n_splits = 8;
+    FindKSequenceOpts o{.seed = 1, .n_splits = 8, .test_method = M::split_nb};
     const auto out = pls1_find_k_sequence(MatView::of(noise), VecView::of(y), 4, std::nullopt, o);
     ASSERT_TRUE(out) << message(out.error());
     // n_eff < 25 fails the gate: split_exact, with the gate's stable rank.
@@ -145,18 +131,13 @@ TEST(ComponentSearches, ChecksInOrderWithTheirTexts) {
     const VecView y = VecView::of(d.y), y_short{d.y.data(), 4, 1};
     auto seq = [&](VecView yy, std::size_t k_max, M m, std::uint64_t splits, bool force,
                    std::optional<std::size_t> keep = {}) {
-        FindKSequenceOpts o;
-        o.test_method = m;
-        o.n_splits = splits;
-        o.force = force;
+        const FindKSequenceOpts o{.seed = {}, .n_splits = splits, .force = force, .test_method = m};
         auto r = keep ? spls1_find_k_sequence(x, yy, k_max, *keep, std::nullopt, o)
                       : pls1_find_k_sequence(x, yy, k_max, std::nullopt, o);
         return r ? std::string("ok") : message(r.error());
     };
     auto opt = [&](VecView yy, std::size_t k_max, std::optional<M> diag) {
-        FindKOpts o;
-        o.diagnostic = diag;
-        auto r = pls1_find_k_optimal(x, yy, k_max, std::nullopt, o);
+        auto r = pls1_find_k_optimal(x, yy, k_max, std::nullopt, {.seed = {}, .diagnostic = diag});
         return r ? std::string("ok") : message(r.error());
     };
     const std::string folds = " uses 5-fold CV and needs n > 5 (got n=5): with n_folds >= n every "
@@ -184,16 +165,9 @@ TEST(ComponentSearches, ChecksInOrderWithTheirTexts) {
 TEST(ComponentSearches, SameBitsForEveryThreadCountAndBudget) {
     const Design d = design(true, 13);
     expect_same_everywhere([&] {
-        FindKOpts o;
-        o.seed = 4;
-        o.diagnostic = M::split_exact;
-        o.n_perm = 30;
-        o.n_splits = 5;
+        const FindKOpts o{.seed = 4, .n_perm = 30, .n_splits = 5, .diagnostic = M::split_exact};
         const auto opt = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 4, wview(d.w), o);
-        FindKSequenceOpts s;
-        s.seed = 4;
-        s.test_method = M::raw_perm;
-        s.n_perm = 30;
+        const FindKSequenceOpts s{.seed = 4, .n_perm = 30, .test_method = M::raw_perm};
         const auto seq = spls1_find_k_sequence(MatView::of(d.x), VecView::of(d.y), 3, 4,
                                                wview(d.w), s);
         const auto keep = spls1_find_keep_optimal(MatView::of(d.x), VecView::of(d.y), 3, 7, 4,
