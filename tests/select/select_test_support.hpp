@@ -4,17 +4,61 @@
 // error over the folds.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <optional>
 #include <vector>
 
 #include "engine/pls_reference.hpp"
+#include "resample/resample_test_support.hpp"
 #include "veltra/select/cv_folds.hpp"
+#include "veltra/select/find_k.hpp"
 
 namespace select_test {
 
 using pls_reference::LVec;
 using Weights = std::optional<std::vector<double>>;
+
+struct Design {
+    Eigen::MatrixXd x;
+    Eigen::VectorXd y;
+    Weights w;
+};
+
+inline Design design(bool weighted, unsigned seed = 5, Eigen::Index n = 60, Eigen::Index p = 8) {
+    auto d = pls_reference::latent_data(n, p, seed);
+    return {d.x, d.y, weighted ? Weights(pls_reference::positive_weights(n, seed)) : Weights()};
+}
+
+inline std::optional<veltra::VecView> wview(const Weights& w) {
+    if (!w) return std::nullopt;
+    return veltra::VecView{w->data(), w->size(), 1};
+}
+
+// The rules applied to returned maps: the largest finite mean (ties to the
+// larger key); with standard errors, the smallest key within one of it.
+inline std::uint64_t rule_pick(const veltra::ScoreMap& mean, const veltra::ScoreMap* se) {
+    std::optional<std::uint64_t> best;
+    for (const auto& [k, m] : mean)
+        if (std::isfinite(m) && (!best || m >= mean.at(*best))) best = k;
+    if (!best) return mean.begin()->first;
+    if (!se) return *best;
+    for (const auto& [k, m] : mean)
+        if (std::isfinite(m) && m >= mean.at(*best) - se->at(*best)) return k;
+    return mean.begin()->first;
+}
+
+// run() gives the same result on every thread count and memory budget.
+template <class Run>
+void expect_same_everywhere(Run run) {
+    const auto reference = run();
+    for (const char* budget : {"1", "20K", "2G"}) {
+        resample_test::ScopedBudget scoped(budget);
+        EXPECT_EQ(run(), reference) << budget;
+        EXPECT_EQ(resample_test::on_one_thread(run), reference) << budget;
+    }
+}
 
 // R^2 of fold f for the first 1 .. k_used components of a k-component fit.
 inline std::vector<long double> ref_fold_r2(const Eigen::MatrixXd& x, const Eigen::VectorXd& y,
@@ -38,16 +82,14 @@ inline std::vector<long double> ref_fold_r2(const Eigen::MatrixXd& x, const Eige
     const auto fit = pls_reference::nipals(s.xs, s.ys, k, keep);
 
     const auto nv = static_cast<long double>(val.size());
-    LVec wv = LVec::Ones(val.size()), yv(val.size());
-    long double wsum = 0;
-    for (std::size_t i = 0; i < val.size(); ++i) wsum += w ? (*w)[val[i]] : 1.0;
+    LVec wv(val.size()), yv(val.size());
     for (std::size_t i = 0; i < val.size(); ++i) {
-        if (w) wv[i] = (*w)[val[i]] * nv / wsum;
+        wv[i] = w ? (*w)[val[i]] : 1.0;
         yv[i] = (y[val[i]] - s.y_mean) / s.y_sd;
     }
+    wv *= nv / wv.sum();  // validation weights normalised to mean one
     const long double ybar = wv.dot(yv) / nv;
-    long double ss_tot = 0;
-    for (std::size_t i = 0; i < val.size(); ++i) ss_tot += wv[i] * (yv[i] - ybar) * (yv[i] - ybar);
+    const long double ss_tot = (wv.array() * (yv.array() - ybar).square()).sum();
     std::vector<long double> r2;
     for (Eigen::Index a = 1; a <= fit.k_used; ++a) {
         const LVec coef = pls_reference::coef_of(fit.W, fit.P, fit.Q, a);

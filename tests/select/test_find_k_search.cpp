@@ -4,10 +4,12 @@
 // memory budget. Adapter texts run from Python.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <string>
 
+#include "engine/test_support.hpp"
 #include "resample/resample_test_support.hpp"
 #include "select/select_test_support.hpp"
 #include "veltra/resample/confirmatory_test.hpp"
@@ -17,148 +19,95 @@
 
 using namespace veltra;
 using M = ConfirmatoryMethod;
-using select_test::Weights;
+using namespace select_test;
 
 namespace {
-
-std::optional<VecView> wview(const Weights& w) {
-    if (!w) return std::nullopt;
-    return VecView{w->data(), w->size(), 1};
-}
-
-struct Design {
-    Eigen::MatrixXd x;
-    Eigen::VectorXd y;
-    Weights w;
-};
-
-Design design(bool weighted, unsigned seed = 5, Eigen::Index n = 60, Eigen::Index p = 8) {
-    auto d = pls_reference::latent_data(n, p, seed);
-    return {d.x, d.y, weighted ? Weights(pls_reference::positive_weights(n, seed)) : Weights()};
-}
 
 std::string message(const VeltraError& e) { return e.display(); }
 
 }  // namespace
 
 TEST(FindKOptimal, ChoicesFollowFromTheReturnedMaps) {
-    for (bool weighted : {false, true}) {
-        const Design d = design(weighted);
-        const MatView x = MatView::of(d.x);
-        const VecView y = VecView::of(d.y);
-        for (Selector s : {Selector::r2_se, Selector::r2_max, Selector::bic}) {
-            FindKOpts o;
-            o.seed = 11;
-            o.selector = s;
-            const auto out = pls1_find_k_optimal(x, y, 6, wview(d.w), o);
-            ASSERT_TRUE(out) << message(out.error());
-            EXPECT_EQ(out->selector, selector_name(s));
-            EXPECT_FALSE(out->pvalues || out->diagnostic || out->stable_rank);
-            std::uint64_t pick = 0;
-            if (s == Selector::bic) {
-                ASSERT_TRUE(out->bic_scores && !out->cv_scores && !out->cv_scores_se);
-                for (const auto& [k, b] : *out->bic_scores)
-                    if (!pick || b < out->bic_scores->at(pick)) pick = k;
-            } else {
-                ASSERT_TRUE(out->cv_scores && !out->bic_scores);
-                ASSERT_EQ(out->cv_scores_se.has_value(), s == Selector::r2_se);
-                const ScoreMap& mean = *out->cv_scores;
-                for (const auto& [k, m] : mean)
-                    if (!pick || m >= mean.at(pick)) pick = k;
-                if (s == Selector::r2_se) {
-                    const double bar = mean.at(pick) - out->cv_scores_se->at(pick);
-                    for (const auto& [k, m] : mean)
-                        if (m >= bar) { pick = k; break; }
-                }
-            }
-            EXPECT_EQ(out->k_star, pick) << selector_name(s) << weighted;
-            // n_eff of the normalised weights: (sum w)^2 / sum w^2.
-            double sw = 0, sw2 = 0;
-            for (Eigen::Index i = 0; i < d.x.rows(); ++i) {
-                const double wi = d.w ? (*d.w)[std::size_t(i)] : 1.0;
-                sw += wi;
-                sw2 += wi * wi;
-            }
-            EXPECT_NEAR(out->n_eff, sw * sw / sw2, 1e-9 * out->n_eff);
+    const Design d = design(true);
+    const Eigen::Map<const Eigen::VectorXd> w(d.w->data(), 60);
+    for (Selector s : {Selector::r2_se, Selector::r2_max, Selector::bic}) {
+        const FindKOpts o{.seed = 11, .selector = s, .diagnostic = {}};
+        const auto out = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 6, wview(d.w), o);
+        ASSERT_TRUE(out) << message(out.error());
+        EXPECT_EQ(out->selector, selector_name(s));
+        EXPECT_FALSE(out->pvalues || out->diagnostic || out->stable_rank);
+        // n_eff of the normalised weights: (sum w)^2 / sum w^2.
+        EXPECT_NEAR(out->n_eff, w.sum() * w.sum() / w.squaredNorm(), 1e-9 * out->n_eff);
+        if (s != Selector::bic) {
+            ASSERT_TRUE(out->cv_scores && !out->bic_scores);
+            ASSERT_EQ(out->cv_scores_se.has_value(), s == Selector::r2_se);
+            const ScoreMap* se = out->cv_scores_se ? &*out->cv_scores_se : nullptr;
+            EXPECT_EQ(out->k_star, rule_pick(*out->cv_scores, se));
+            continue;
         }
+        ASSERT_TRUE(out->bic_scores && !out->cv_scores && !out->cv_scores_se);
+        const auto low = std::ranges::min_element(*out->bic_scores, {},
+                                                  [](const auto& kv) { return kv.second; });
+        EXPECT_EQ(out->k_star, low->first);
     }
 }
 
 TEST(FindKOptimal, DiagnosticIsTheSequenceTestedToTheEndWithTheNextSeed) {
     const Design d = design(true);
-    FindKOpts o;
-    o.seed = 21;
-    o.selector = Selector::bic;  // no fold shuffle: the generator's first output seeds the sequence
-    o.diagnostic = M::split_exact;
-    o.n_perm = 40;
-    o.n_splits = 6;
+    // BIC has no fold shuffle: the generator's first output seeds the sequence.
+    const FindKOpts o{.seed = 21, .n_perm = 40, .n_splits = 6, .selector = Selector::bic,
+                      .diagnostic = M::split_exact};
     const auto out = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 5, wview(d.w), o);
     ASSERT_TRUE(out) << message(out.error());
     ASSERT_GE(out->k_star, 1u);
 
     const auto norm = validate_weights_for_k(wview(d.w), 60, 5);
-    SequentialArgs a;
-    a.seed = ChaCha8Rng::seed_from_u64(21).next_u64();
-    a.method = SequentialKind{M::split_exact, 40, 0, 6, false};
-    a.continue_all = true;
+    const SequentialArgs a{.seed = ChaCha8Rng::seed_from_u64(21).next_u64(), .keep = {},
+                           .method = {M::split_exact, 40, 0, 6, false}, .continue_all = true};
     const auto run = run_incremental_sequence(MatView::of(d.x), VecView::of(d.y), out->k_star,
                                               VecView::of(*norm->weights), a, norm->n_eff);
     ASSERT_TRUE(run);
     EXPECT_EQ(*out->diagnostic, "split_exact");
-    ASSERT_EQ(out->pvalues->size(), Eigen::Index(out->k_star));
-    for (Eigen::Index j = 0; j < run->pvalues.size(); ++j)
-        EXPECT_EQ(std::bit_cast<std::uint64_t>((*out->pvalues)[j]),
-                  std::bit_cast<std::uint64_t>(run->pvalues[j]));
+    EXPECT_TRUE(test_support::same_bits(*out->pvalues, run->pvalues));
 }
 
 // Component 2 is tested on Z - T1 P1' (rows scaled back by 1/sqrt(w)), here
 // built from a long-double NIPALS; the e test is a smooth function of its
 // data at a fixed seed, so the p-values agree to rounding.
 TEST(Sequence, SecondComponentIsTestedOnTheDeflatedData) {
-    for (bool weighted : {false, true}) {
-        const Design d = design(weighted, 8, 200, 10);
-        const auto s = pls_reference::standardize(d.x, d.y, d.w);
-        const auto fit = pls_reference::nipals(s.xs, s.ys, 1);
-        const auto norm = validate_weights_for_k(wview(d.w), 200, 2);
-        const Eigen::Index n = d.x.rows();
-        Eigen::MatrixXd xd(n, d.x.cols());
-        Eigen::VectorXd yd(n);
-        for (Eigen::Index i = 0; i < n; ++i) {
-            const long double r = norm->weights ? std::sqrt((long double)(*norm->weights)[i]) : 1;
-            for (Eigen::Index j = 0; j < d.x.cols(); ++j)
-                xd(i, j) = double((s.xs(i, j) - fit.T(i, 0) * fit.P(j, 0)) / r);
-            yd[i] = double((s.ys[i] - fit.T(i, 0) * fit.Q[0]) / r);
-        }
-        SequentialArgs a;
-        a.seed = 5;
-        a.method = SequentialKind{M::e, 0, 0, 0, false};
-        a.continue_all = true;
-        const std::optional<VecView> w =
-            norm->weights ? std::optional<VecView>(VecView::of(*norm->weights)) : std::nullopt;
-        const auto run = run_incremental_sequence(MatView::of(d.x), VecView::of(d.y), 2, w, a,
-                                                  norm->n_eff);
-        ASSERT_TRUE(run) << message(run.error());
-        ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(5);
-        rng.next_u64();
-        ConfirmatoryOpts t;
-        t.seed = rng.next_u64();
-        t.test = ConfirmatoryArgs{M::e, 0, 0, 0, false};
-        t.pre_standardized = true;
-        const auto ref = confirmatory_test_impl(MatView::of(xd), VecView::of(yd), 1, w, t, true);
-        ASSERT_TRUE(ref);
-        ASSERT_TRUE(ref->pvalue > 0.0 && ref->pvalue < 1.0) << ref->pvalue;
-        EXPECT_NEAR(run->pvalues[1], ref->pvalue, 1e-8 * ref->pvalue) << weighted;
+    const Design d = design(true, 8, 200, 10);
+    const auto s = pls_reference::standardize(d.x, d.y, d.w);
+    const auto fit = pls_reference::nipals(s.xs, s.ys, 1);
+    const auto norm = validate_weights_for_k(wview(d.w), 200, 2);
+    const VecView w = VecView::of(*norm->weights);
+    Eigen::MatrixXd xd(200, d.x.cols());
+    Eigen::VectorXd yd(200);
+    for (Eigen::Index i = 0; i < 200; ++i) {
+        const long double r = std::sqrt((long double)w[i]);
+        for (Eigen::Index j = 0; j < d.x.cols(); ++j)
+            xd(i, j) = double((s.xs(i, j) - fit.T(i, 0) * fit.P(j, 0)) / r);
+        yd[i] = double((s.ys[i] - fit.T(i, 0) * fit.Q[0]) / r);
     }
+    const SequentialArgs a{.seed = 5, .keep = {}, .method = {M::e, 0, 0, 0, false},
+                           .continue_all = true};
+    const auto run = run_incremental_sequence(MatView::of(d.x), VecView::of(d.y), 2, w, a,
+                                              norm->n_eff);
+    ASSERT_TRUE(run) << message(run.error());
+    ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(5);
+    rng.next_u64();
+    const ConfirmatoryOpts t{.seed = rng.next_u64(), .ci = {}, .keep = {},
+                             .test = {M::e, 0, 0, 0, false}, .pre_standardized = true};
+    const auto ref = confirmatory_test_impl(MatView::of(xd), VecView::of(yd), 1, w, t, true);
+    ASSERT_TRUE(ref);
+    ASSERT_TRUE(ref->pvalue > 0.0 && ref->pvalue < 1.0) << ref->pvalue;
+    EXPECT_NEAR(run->pvalues[1], ref->pvalue, 1e-8 * ref->pvalue);
 }
 
 TEST(Sequence, StopsAtTheFirstNonRejectionAndReportsTheResolvedMethod) {
     // Tested up to the first p >= alpha; the rest stay NaN.
     Eigen::MatrixXd noise = resample_test::random_matrix(20, 6, 3);
     Eigen::VectorXd y = resample_test::random_matrix(20, 1, 4).col(0);
-    FindKSequenceOpts o;
-    o.seed = 1;
-    o.test_method = M::split_nb;
-    o.n_splits = 8;
+    FindKSequenceOpts o{.seed = 1, .n_splits = 8, .test_method = M::split_nb};
     const auto out = pls1_find_k_sequence(MatView::of(noise), VecView::of(y), 4, std::nullopt, o);
     ASSERT_TRUE(out) << message(out.error());
     // n_eff < 25 fails the gate: split_exact, with the gate's stable rank.
@@ -174,7 +123,6 @@ TEST(Sequence, StopsAtTheFirstNonRejectionAndReportsTheResolvedMethod) {
     ASSERT_TRUE(a);
     EXPECT_EQ(a->test_method, "split_exact");  // n_eff < 250: no gate
     EXPECT_FALSE(a->stable_rank);
-
 }
 
 TEST(ComponentSearches, ChecksInOrderWithTheirTexts) {
@@ -183,18 +131,13 @@ TEST(ComponentSearches, ChecksInOrderWithTheirTexts) {
     const VecView y = VecView::of(d.y), y_short{d.y.data(), 4, 1};
     auto seq = [&](VecView yy, std::size_t k_max, M m, std::uint64_t splits, bool force,
                    std::optional<std::size_t> keep = {}) {
-        FindKSequenceOpts o;
-        o.test_method = m;
-        o.n_splits = splits;
-        o.force = force;
+        const FindKSequenceOpts o{.seed = {}, .n_splits = splits, .force = force, .test_method = m};
         auto r = keep ? spls1_find_k_sequence(x, yy, k_max, *keep, std::nullopt, o)
                       : pls1_find_k_sequence(x, yy, k_max, std::nullopt, o);
         return r ? std::string("ok") : message(r.error());
     };
     auto opt = [&](VecView yy, std::size_t k_max, std::optional<M> diag) {
-        FindKOpts o;
-        o.diagnostic = diag;
-        auto r = pls1_find_k_optimal(x, yy, k_max, std::nullopt, o);
+        auto r = pls1_find_k_optimal(x, yy, k_max, std::nullopt, {.seed = {}, .diagnostic = diag});
         return r ? std::string("ok") : message(r.error());
     };
     const std::string folds = " uses 5-fold CV and needs n > 5 (got n=5): with n_folds >= n every "
@@ -211,8 +154,6 @@ TEST(ComponentSearches, ChecksInOrderWithTheirTexts) {
         {seq(y, 2, M::raw_perm, 50, false, 0), "invalid argument: keep must be >= 1 (keep=0 would produce an empty component)"},
         {seq(y, 9, M::raw_perm, 50, false, 9), "invalid argument: keep=9 exceeds n_features=8"},
         {opt(y_short, 0, M::auto_), "dimension mismatch: X has shape (5, 8), y has length 4"},
-        {opt(y, 0, M::auto_), "invalid argument: k_max must be >= 1"},
-        {opt(y, 9, M::auto_), "k=9 exceeds maximum 8"},
         {opt(y, 2, M::auto_), "invalid argument: diagnostic does not accept 'auto'"},
         {opt(y, 2, M::score), "invalid argument: score has no sequential variant"},
         {opt(y, 2, M::raw_perm), "invalid argument: diagnostic='raw_perm'" + folds},
@@ -220,31 +161,22 @@ TEST(ComponentSearches, ChecksInOrderWithTheirTexts) {
     for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 }
 
+// One run of each search path, every score and p-value as bits.
 TEST(ComponentSearches, SameBitsForEveryThreadCountAndBudget) {
     const Design d = design(true, 13);
-    auto run = [&] {
-        FindKOpts o;
-        o.seed = 4;
-        o.diagnostic = M::split_exact;
-        o.n_perm = 30;
-        o.n_splits = 5;
+    expect_same_everywhere([&] {
+        const FindKOpts o{.seed = 4, .n_perm = 30, .n_splits = 5, .diagnostic = M::split_exact};
         const auto opt = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 4, wview(d.w), o);
-        FindKSequenceOpts s;
-        s.seed = 4;
-        s.test_method = M::raw_perm;
-        s.n_perm = 30;
+        const FindKSequenceOpts s{.seed = 4, .n_perm = 30, .test_method = M::raw_perm};
         const auto seq = spls1_find_k_sequence(MatView::of(d.x), VecView::of(d.y), 3, 4,
                                                wview(d.w), s);
+        const auto keep = spls1_find_keep_optimal(MatView::of(d.x), VecView::of(d.y), 3, 7, 4,
+                                                  false, wview(d.w));
         std::vector<std::uint64_t> bits{opt->k_star, seq->k_star};
         for (const Eigen::VectorXd* v : {&*opt->pvalues, &seq->pvalues})
             for (double p : *v) bits.push_back(std::bit_cast<std::uint64_t>(p));
-        for (const auto& [k, v] : *opt->cv_scores) bits.push_back(std::bit_cast<std::uint64_t>(v));
+        for (const ScoreMap* m : {&*opt->cv_scores, &*opt->cv_scores_se, &keep->cv_scores})
+            for (const auto& [k, v] : *m) bits.push_back(std::bit_cast<std::uint64_t>(v));
         return bits;
-    };
-    const auto reference = run();
-    for (const char* budget : {"1", "20K", "2G"}) {
-        resample_test::ScopedBudget scoped(budget);
-        EXPECT_EQ(run(), reference) << budget;
-        EXPECT_EQ(resample_test::on_one_thread(run), reference) << budget;
-    }
+    });
 }

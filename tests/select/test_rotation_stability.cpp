@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -7,7 +8,7 @@
 
 #include "engine/pls_reference.hpp"
 #include "engine/test_support.hpp"
-#include "resample/resample_test_support.hpp"
+#include "select/select_test_support.hpp"
 #include "veltra/select/rotation_stability.hpp"
 
 using namespace veltra;
@@ -31,12 +32,14 @@ struct Call {
     std::string error() const { return run().error().display(); }
 };
 
-// Every real of an output, for bit comparison.
-Eigen::VectorXd reals(const RotationStabilityOutput& o) {
+// Every real of an output, as bits.
+std::vector<std::uint64_t> bits(const RotationStabilityOutput& o) {
     std::vector<double> v{o.variance_unrot, o.variance_rot, o.n_eff};
     for (const CIScalar& c : o.variance_ratio_per_axis) v.insert(v.end(), {c.lower, c.upper, c.sd});
     v.insert(v.end(), {o.variance_ratio.point, o.variance_ratio.lower, o.variance_ratio.sd});
-    return Eigen::Map<Eigen::VectorXd>(v.data(), to_index(v.size()));
+    std::vector<std::uint64_t> out;
+    for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+    return out;
 }
 
 // Two factors on three columns each, both driving y; or pure noise.
@@ -63,8 +66,7 @@ TEST(RotationStability, ChecksComeInTheirOrder) {
     (*c.w)[2] = -1.0;
     c.opts.m_rate = 0.95, c.opts.level = 0.995, c.opts.n_boot = 99;
     const std::vector<std::pair<std::string, std::function<void()>>> steps = {
-        {"dimension mismatch: X has shape (30, 10), y has length 29",
-         [&] { c.y = d.y, c.y[3] = NAN; }},
+        {"dimension mismatch: X has shape (30, 10), y has length 29", [&] { c.y = d.y, c.y[3] = NAN; }},
         {"invalid argument: k must be >= 1", [&] { c.k = 11; }},
         {"k=11 exceeds maximum 10", [&] { c.k = 1; }},
         {"invalid argument: k=1: rotation indeterminacy diagnostic is meaningless on a 1-D "
@@ -73,10 +75,8 @@ TEST(RotationStability, ChecksComeInTheirOrder) {
          "(2^k * k! candidates per replicate). Use k <= 7, or reduce the subspace dimension "
          "before calling this function.", [&] { c.k = 2; }},
         {"shape mismatch: L.ncols=3 but k=2", [&] { c.L.reset(); }},
-        {"invalid argument: m_rate must satisfy 0.5 < m_rate < 0.95, got 0.95",
-         [&] { c.opts.m_rate = 0.9; }},
-        {"invalid argument: level must satisfy 0.5 ≤ level ≤ 0.99, got 0.995",
-         [&] { c.opts.level = 0.9; }},
+        {"invalid argument: m_rate must satisfy 0.5 < m_rate < 0.95, got 0.95", [&] { c.opts.m_rate = 0.9; }},
+        {"invalid argument: level must satisfy 0.5 ≤ level ≤ 0.99, got 0.995", [&] { c.opts.level = 0.9; }},
         {"invalid argument: n_boot must be ≥ 100, got 99", [&] { c.opts.n_boot = 100; }},
         {"non-finite values in input", [&] { c.x = d.x; }},
         {"non-finite values in input", [&] { c.y = d.y; }},
@@ -102,15 +102,8 @@ TEST(RotationStability, ChecksComeInTheirOrder) {
 TEST(RotationStability, SameBitsForThreadsAndBudgets) {
     const auto d = ref::latent_data(40, 12, 2);
     const auto w = ref::positive_weights(40, 3);
-    for (const bool weighted : {false, true}) {
-        Call c{d.x, d.y, 3};
-        if (weighted) c.w = Eigen::Map<const Eigen::VectorXd>(w.data(), 40);
-        const auto many = reals(c.run().value());
-        const auto one = resample_test::on_one_thread([&] { return reals(c.run().value()); });
-        resample_test::ScopedBudget tiny("1");
-        EXPECT_TRUE(test_support::same_bits(many, one));
-        EXPECT_TRUE(test_support::same_bits(many, reals(c.run().value())));
-    }
+    const Call c{d.x, d.y, 3, std::nullopt, Eigen::Map<const Eigen::VectorXd>(w.data(), 40)};
+    select_test::expect_same_everywhere([&] { return bits(c.run().value()); });
 }
 
 // k = p: a replicate spans the reference's space, so the Procrustes turn
