@@ -41,14 +41,12 @@ FunctionSpec with_handler(std::string_view name, Handler h) {
 TEST(Dispatch, UnknownFunctionComesFirst) {
     const auto r = call("PLS1_fit", args_of({{"bogus", Value()}}));
     EXPECT_EQ(error_of(r), "unknown function 'PLS1_fit'");
-    EXPECT_EQ(r.error().code, "invalid_argument");
     EXPECT_EQ(error_of(call("", Record())), "unknown function ''");
 }
 
 TEST(Dispatch, UnexpectedArgumentBeforeMissingOnes) {
-    const auto r = call("pls1_fit", args_of({{"y", Value::real(1)}, {"bogus", Value()}, {"X", Value()}}));
-    EXPECT_EQ(error_of(r), "pls1_fit() got an unexpected argument 'bogus'");
-    EXPECT_EQ(r.error().code, "invalid_argument");
+    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"y", Value::real(1)}, {"bogus", Value()}, {"X", Value()}}))),
+              "pls1_fit() got an unexpected argument 'bogus'");
     // The first unexpected one in the caller's order.
     EXPECT_EQ(error_of(call("pls1_fit", args_of({{"b", Value()}, {"a", Value()}}))),
               "pls1_fit() got an unexpected argument 'b'");
@@ -61,9 +59,8 @@ TEST(Dispatch, MissingRequiredInParameterOrder) {
     // A null counts as missing.
     EXPECT_EQ(error_of(call("pls1_fit", args_of({{"X", Value()}, {"y", Value::real(1)}}))),
               "pls1_fit() missing required argument 'X'");
-    const auto r = call("pls1_fit", args_of({{"X", Value::real(1)}}));
-    EXPECT_EQ(error_of(r), "pls1_fit() missing required argument 'y'");
-    EXPECT_EQ(r.error().code, "invalid_argument");
+    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"X", Value::real(1)}}))),
+              "pls1_fit() missing required argument 'y'");
 }
 
 // Caller's order first, a null taking its default in place, then the
