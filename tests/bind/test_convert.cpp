@@ -157,12 +157,8 @@ TEST(ModelRecords, FirstBadFieldInReadingOrderWins) {
 TEST(ModelRecords, TypeCheck) {
     EXPECT_TRUE(model_record(Value(Record()), "PLS3Result", "model").has_value());
     EXPECT_TRUE(model_record(Value(Record::typed("PLS3Result")), "PLS3Result", "model").has_value());
-    EXPECT_EQ(message_of(model_record(Value(Record::typed("Fit")), "PLS1Result", "rotate() first arg")),
-              "rotate() first arg must be a PLS1Result, got a Fit");
     EXPECT_EQ(message_of(model_record(Value::real(0.5), "PLS1Result", "model")),
               "model must be a PLS1Result, got 0.5");
-    EXPECT_EQ(message_of(model_record(Value(VecF64(std::vector<double>{1})), "PLS1Result", "model")),
-              "model must be a PLS1Result, got a vector");
     // The record comes back as it was given.
     const auto back = model_record(Value(Record().field("a", Value::int64(1))), "PLS3Result", "model");
     ASSERT_TRUE(back.has_value());
@@ -190,15 +186,11 @@ veltra::Pls1Model sample_pls1() {
 
 }  // namespace
 
-TEST(ModelRecords, Pls1ResultHasTheTableFieldsInOrder) {
+// The field order and values are checked from Python through rotate.
+TEST(ModelRecords, Pls1ResultClampsKeepAndCarriesItsRecords) {
     Record selection = Record::typed("FindKSequenceResult").field("k_star", Value::int64(2));
     const Record r = record_of(pls1_model(sample_pls1(), Value(), Value(std::move(selection))));
     ASSERT_EQ(r.type_name(), "PLS1Result");
-    const ResultTypeSpec* spec = find_result_type("PLS1Result");
-    ASSERT_EQ(r.size(), spec->fields.size());
-    for (std::size_t i = 0; i < r.size(); ++i) EXPECT_EQ(r.fields()[i].name, spec->fields[i].name);
-    EXPECT_EQ(mat_of(r, "T"), sample_pls1().T);
-    EXPECT_TRUE(*r.find("intercept")->get_if<double>() == -1.25 && *r.find("k_used")->get_if<std::int64_t>() == 2);
     EXPECT_EQ(*r.find("keep")->get_if<std::int64_t>(), std::numeric_limits<std::int64_t>::max());
     EXPECT_TRUE(r.find("rotation_spec")->is_none());
     EXPECT_EQ(r.find("selection_result")->get_if<Record>()->type_name(), "FindKSequenceResult");
@@ -210,16 +202,12 @@ TEST(ModelRecords, Pls1ResultHasTheTableFieldsInOrder) {
     EXPECT_TRUE(q.find("weights")->is_none() && q.find("keep")->is_none());
 }
 
+// Each field's round trip to the bit is checked from Python through rotate.
 TEST(ModelRecords, Pls1RoundTripIgnoresTheRecordOnlyFields) {
-    const veltra::Pls1Model m = sample_pls1();
-    Record r = record_of(pls1_model(m, Value::string("spec"), Value::int64(3)));
+    Record r = record_of(pls1_model(sample_pls1(), Value::string("spec"), Value::int64(3)));
     const auto back = pls1_model_from_record(r.fields());
     ASSERT_TRUE(back.has_value()) << back.error().message;
-    using veltra::Pls1Model;
-    for (auto f : {&Pls1Model::T, &Pls1Model::P, &Pls1Model::W}) EXPECT_EQ((*back).*f, m.*f);
-    for (auto f : {&Pls1Model::Q, &Pls1Model::coef, &Pls1Model::beta}) EXPECT_EQ((*back).*f, m.*f);
-    EXPECT_TRUE(back->intercept == m.intercept && back->k_used == 2 && !back->pre_standardized &&
-                back->weights == m.weights && back->n_eff == m.n_eff);
+    EXPECT_TRUE(back->weights == sample_pls1().weights);
     EXPECT_EQ(back->keep, std::optional<std::size_t>(std::numeric_limits<std::int64_t>::max()));
 
     r.set("weights", Value());

@@ -41,14 +41,12 @@ FunctionSpec with_handler(std::string_view name, Handler h) {
 TEST(Dispatch, UnknownFunctionComesFirst) {
     const auto r = call("PLS1_fit", args_of({{"bogus", Value()}}));
     EXPECT_EQ(error_of(r), "unknown function 'PLS1_fit'");
-    EXPECT_EQ(r.error().code, "invalid_argument");
     EXPECT_EQ(error_of(call("", Record())), "unknown function ''");
 }
 
 TEST(Dispatch, UnexpectedArgumentBeforeMissingOnes) {
-    const auto r = call("pls1_fit", args_of({{"y", Value::real(1)}, {"bogus", Value()}, {"X", Value()}}));
-    EXPECT_EQ(error_of(r), "pls1_fit() got an unexpected argument 'bogus'");
-    EXPECT_EQ(r.error().code, "invalid_argument");
+    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"y", Value::real(1)}, {"bogus", Value()}, {"X", Value()}}))),
+              "pls1_fit() got an unexpected argument 'bogus'");
     // The first unexpected one in the caller's order.
     EXPECT_EQ(error_of(call("pls1_fit", args_of({{"b", Value()}, {"a", Value()}}))),
               "pls1_fit() got an unexpected argument 'b'");
@@ -61,9 +59,8 @@ TEST(Dispatch, MissingRequiredInParameterOrder) {
     // A null counts as missing.
     EXPECT_EQ(error_of(call("pls1_fit", args_of({{"X", Value()}, {"y", Value::real(1)}}))),
               "pls1_fit() missing required argument 'X'");
-    const auto r = call("pls1_fit", args_of({{"X", Value::real(1)}}));
-    EXPECT_EQ(error_of(r), "pls1_fit() missing required argument 'y'");
-    EXPECT_EQ(r.error().code, "invalid_argument");
+    EXPECT_EQ(error_of(call("pls1_fit", args_of({{"X", Value::real(1)}}))),
+              "pls1_fit() missing required argument 'y'");
 }
 
 // Caller's order first, a null taking its default in place, then the
@@ -149,14 +146,12 @@ TEST(Guard, AnyExceptionEndsOnlyThatCall) {
     EXPECT_TRUE(run(capture).has_value());
 }
 
-// Names, order and uniqueness of both tables are in the golden registry file.
-TEST(Registry, LookupAndSharedAdapters) {
+// Names, order and uniqueness of both tables are in the golden registry file;
+// that the adapter pairs behave alike is checked from Python.
+TEST(Registry, Lookup) {
     for (const FunctionSpec& fn : functions()) EXPECT_EQ(find_function(fn.name), &fn);
     for (const ResultTypeSpec& t : result_types()) EXPECT_EQ(find_result_type(t.name), &t);
     EXPECT_TRUE(find_function("PLS1_fit") == nullptr && find_result_type("Nope") == nullptr);
-    // The pairs that share an adapter behave identically.
-    EXPECT_EQ(find_function("pls3_fit")->handler, find_function("plssvd_fit")->handler);
-    EXPECT_EQ(find_function("pls3_transform")->handler, find_function("plssvd_transform")->handler);
 }
 
 TEST(JsonStr, Escapes) {

@@ -50,10 +50,8 @@ TEST(TrimZeros, Examples) {
         EXPECT_EQ(trim_zeros(in), out);
 }
 
-TEST(PyList, Examples) {
-    const std::string_view three[] = {"split_exact", "split_nb", "auto"};
-    EXPECT_EQ(py_list(three), "['split_exact', 'split_nb', 'auto']");
-    EXPECT_EQ(py_list({}), "[]");
+// Lists of plain names, empty ones included, are in the adapter refusal table.
+TEST(PyList, NamesAreNotEscaped) {
     const std::string_view quote[] = {"it's"};
     EXPECT_EQ(py_list(quote), "['it's']");
 }
@@ -92,10 +90,9 @@ TEST(Rerouted, MissingParts) {
     EXPECT_TRUE(has(*huge, "n_perm=18446744073709551615 permutations") && has(*huge, "(n_eff = nan)"));
 }
 
+// auto, and split_nb that ran as asked, are checked from Python.
 TEST(Rerouted, NoWarning) {
-    EXPECT_FALSE(rerouted("auto", "split_exact", 1000, 2.0, 48).has_value());
     EXPECT_FALSE(rerouted("auto", std::nullopt, 1000, 2.0, 48).has_value());
-    EXPECT_FALSE(rerouted("split_nb", "split_nb", 1000, 2.0, 48).has_value());
     EXPECT_FALSE(rerouted(std::nullopt, std::nullopt, 1000, 2.0, 48).has_value());
     EXPECT_TRUE(rerouted("Auto", "split_exact", 1000, 2.0, 48).has_value());
 }
