@@ -53,8 +53,7 @@ void expect_exact(Eigen::Index rows, Eigen::Index k, Eigen::Index cols, unsigned
     const MatView a_strided{wide.data(), static_cast<std::size_t>(rows),
                             static_cast<std::size_t>(k), 2, 3 * wide.rows()};
     const Eigen::MatrixXd at = a.transpose();
-    const std::vector<MatView> as = {MatView::of(a), view(ar), a_strided,
-                                     MatView::of(at).transposed()};
+    const std::vector<MatView> as = {view(a), view(ar), a_strided, view(at).transposed()};
     const std::vector<MatView> bs = {MatView::of(b), view(br)};
     for (const MatView& av : as) {
         for (const MatView& bv : bs) {

@@ -10,6 +10,7 @@
 using namespace veltra;
 using test_support::orthonormality_error;
 using test_support::random_matrix;
+using test_support::view;
 
 namespace {
 
@@ -187,11 +188,9 @@ TEST(RotateModel, ShapeChecksNameTheFieldInOrder) {
         {T, P, Q2, "invalid argument: model field 'Q' has length 2, W has 3"},
     };
     for (const Case& c : cases) {
-        const auto r = rotate_model(MatView::of(c.T), MatView::of(c.P), MatView::of(W),
-                                    VecView::of(c.Q), {}, std::nullopt, par_sequential);
+        const auto r = rotate_model(view(c.T), view(c.P), view(W), view(c.Q), {}, std::nullopt, par_sequential);
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error().display(), c.message);
     }
-    EXPECT_TRUE(check_model_shapes(MatView::of(T), MatView::of(P), MatView::of(W),
-                                   VecView::of(Q)));
+    EXPECT_TRUE(check_model_shapes(view(T), view(P), view(W), view(Q)));
 }
