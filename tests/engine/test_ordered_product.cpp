@@ -16,7 +16,6 @@ using namespace test_support;
 
 namespace {
 
-
 // The textbook sums in the documented order: over each fixed part of the
 // indices (or all of them) a running sum from zero, the parts added in order.
 Eigen::MatrixXd reference_product(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
@@ -38,7 +37,6 @@ Eigen::MatrixXd reference_product(const Eigen::MatrixXd& a, const Eigen::MatrixX
     }
     return out;
 }
-
 
 // Every storage of A and B, sequential, parallel and on one thread, against
 // the reference sums.

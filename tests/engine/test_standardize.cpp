@@ -54,7 +54,6 @@ std::vector<double> column_of(const Eigen::MatrixXd& m, Eigen::Index j) {
     return std::vector<double>(m.col(j).data(), m.col(j).data() + m.rows());
 }
 
-
 // Means from -50 up, spreads from 1e-3 to 1e3.
 Eigen::MatrixXd spread_matrix(Eigen::Index n, Eigen::Index p, unsigned seed) {
     Eigen::MatrixXd m = random_matrix(n, p, seed);
