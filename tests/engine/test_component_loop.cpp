@@ -41,12 +41,8 @@ PreparedFit fit(const Inputs& in, std::size_t k, std::optional<std::size_t> keep
 
 TEST(ComponentLoop, ScoresAreXsTimesRotationsAndCoefIsRQ) {
     const auto pr = prepare(ref::latent_data(120, 15, 3));
-    const auto fits = {
-        pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 5, std::nullopt,
-                              pr.fx.fro, par_sequential),
-        *pls1_fit_implicit(view(pr.x), pr.fx, view(pr.ys), 5, std::nullopt, par_sequential),
-        pls1_fit_prepared_fro(view(pr.xs), view(pr.ys), 4, std::size_t{6}, pr.fx.fro,
-                              par_sequential)};
+    const auto fits = {fit(pr, 5), *pls1_fit_implicit(view(pr.x), pr.fx, view(pr.ys), 5, std::nullopt, par_sequential),
+                       fit(pr, 4, 6)};
     for (const PreparedFit& f : fits) {
         ASSERT_GE(f.k_used, 4u);
         const ref::LMat xs = pr.xs.cast<long double>();

@@ -23,7 +23,6 @@ namespace ref = pls_reference;
 
 namespace {
 
-
 double spectral_norm(const Eigen::MatrixXd& g) {
     return Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(g).eigenvalues().cwiseAbs().maxCoeff();
 }

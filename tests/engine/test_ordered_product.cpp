@@ -16,7 +16,6 @@ using namespace test_support;
 
 namespace {
 
-
 // The textbook sums in the documented order: over each fixed part of the
 // indices (or all of them) a running sum from zero, the parts added in order.
 Eigen::MatrixXd reference_product(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
@@ -39,7 +38,6 @@ Eigen::MatrixXd reference_product(const Eigen::MatrixXd& a, const Eigen::MatrixX
     return out;
 }
 
-
 // Every storage of A and B, sequential, parallel and on one thread, against
 // the reference sums.
 void expect_exact(Eigen::Index rows, Eigen::Index k, Eigen::Index cols, unsigned seed) {
@@ -53,8 +51,7 @@ void expect_exact(Eigen::Index rows, Eigen::Index k, Eigen::Index cols, unsigned
     const MatView a_strided{wide.data(), static_cast<std::size_t>(rows),
                             static_cast<std::size_t>(k), 2, 3 * wide.rows()};
     const Eigen::MatrixXd at = a.transpose();
-    const std::vector<MatView> as = {MatView::of(a), view(ar), a_strided,
-                                     MatView::of(at).transposed()};
+    const std::vector<MatView> as = {view(a), view(ar), a_strided, view(at).transposed()};
     const std::vector<MatView> bs = {MatView::of(b), view(br)};
     for (const MatView& av : as) {
         for (const MatView& bv : bs) {

@@ -87,7 +87,6 @@ TEST(Pls3Transform, ChecksInOrder) {
     const Case cases[] = {
         {m, nullptr, &y, W::x_scores, "which='x_scores' requires x_new, which was not supplied"},
         {m, nullptr, nullptr, W::both, "which='both' requires x_new, which was not supplied"},
-        {m, &x, nullptr, W::both, "which='both' requires y_new, which was not supplied"},
         {m, nullptr, nullptr, W::y_scores, "which='y_scores' requires y_new, which was not supplied"},
         {wrong_k, &x5, &y, W::x_scores, "x_new has 5 columns, model was fit on 4"},
         {wrong_k, &x_nan, &y, W::x_scores, "model u_saliences has 2 columns, k_used is 3"},

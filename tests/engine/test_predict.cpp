@@ -14,7 +14,6 @@ namespace ref = pls_reference;
 
 namespace {
 
-
 Pls1Model fitted(const ref::Data& d, std::size_t k) {
     auto m = pls1_fit(MatView::of(d.x), VecView::of(d.y), k, std::nullopt, strict_opts());
     EXPECT_TRUE(m);

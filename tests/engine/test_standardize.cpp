@@ -54,7 +54,6 @@ std::vector<double> column_of(const Eigen::MatrixXd& m, Eigen::Index j) {
     return std::vector<double>(m.col(j).data(), m.col(j).data() + m.rows());
 }
 
-
 // Means from -50 up, spreads from 1e-3 to 1e3.
 Eigen::MatrixXd spread_matrix(Eigen::Index n, Eigen::Index p, unsigned seed) {
     Eigen::MatrixXd m = random_matrix(n, p, seed);
@@ -80,7 +79,7 @@ TEST(ScaleRule, NearConstantColumnsUseTheMean) {
         const auto& v = cols[k];
         const Ref ref = reference(v);
         EXPECT_TRUE(ref.near_constant) << k;
-        const Standardized1 r = standardize1_weighted(VecView{v.data(), v.size(), 1});
+        const Standardized1 r = standardize1_weighted(view(v));
         expect_close(r.mean, ref.mean);
         expect_close(r.scale, want_scale[k], 1e-15);
         for (Eigen::Index i = 0; i < r.y_std.size(); ++i) EXPECT_NEAR(r.y_std[i], 0.0, 1e-15);
@@ -89,7 +88,7 @@ TEST(ScaleRule, NearConstantColumnsUseTheMean) {
     const std::vector<double> spread = {1, 1 + 1e-10, 1, 1 + 1e-10};
     const Ref ref = reference(spread);
     EXPECT_FALSE(ref.near_constant);
-    expect_close(standardize1_weighted(VecView{spread.data(), 4, 1}).scale, ref.scale, 1e-9);
+    expect_close(standardize1_weighted(view(spread)).scale, ref.scale, 1e-9);
 }
 
 TEST(ScaleRule, ExtremeMagnitudesKeepFullPrecision) {
@@ -100,14 +99,14 @@ TEST(ScaleRule, ExtremeMagnitudesKeepFullPrecision) {
     for (const auto& v : {huge, tiny}) {
         const Ref ref = reference(v);
         EXPECT_FALSE(ref.near_constant);
-        const Standardized1 r = standardize1_weighted(VecView{v.data(), v.size(), 1});
+        const Standardized1 r = standardize1_weighted(view(v));
         expect_close(r.mean, ref.mean);
         expect_close(r.scale, ref.scale);
-        const ScaledMoments m = scaled_moments(VecView{v.data(), v.size(), 1});
+        const ScaledMoments m = scaled_moments(view(v));
         EXPECT_EQ(m.s * m.inv_s, 1.0);
         EXPECT_TRUE(std::isnormal(m.s) && std::isnormal(m.inv_s));
     }
-    EXPECT_EQ(scaled_moments(VecView{huge.data(), huge.size(), 1}).s, 0x1p1022);
+    EXPECT_EQ(scaled_moments(view(huge)).s, 0x1p1022);
 }
 
 TEST(ScaleRule, OppositeSignsNearTheLimitStandardiseFinitely) {
@@ -121,19 +120,17 @@ TEST(ScaleRule, OppositeSignsNearTheLimitStandardiseFinitely) {
         const Ref ref = reference(v);
         Eigen::MatrixXd x(n, 2);
         for (std::size_t i = 0; i < n; ++i) x(i, 0) = x(i, 1) = v[i];
-        const Standardized1 one = standardize1_weighted(VecView{v.data(), n, 1});
+        const Standardized1 one = standardize1_weighted(view(v));
         const std::vector<double> ones(n, 1.0), mult(n, 2.0);
-        const Standardized block = standardize_weighted(MatView::of(x), VecView{ones.data(), n, 1});
-        const StandardizedFro rows = standardize_columns(MatView::of(x), std::nullopt,
-                                                         std::nullopt, VecView{mult.data(), n, 1});
-        const Eigen::MatrixXd applied =
-            standardize_apply(MatView::of(x), VecView::of(block.mean), VecView::of(block.scale));
+        const Standardized block = standardize_weighted(view(x), view(ones));
+        const StandardizedFro rows = standardize_columns(view(x), std::nullopt, std::nullopt, view(mult));
+        const Eigen::MatrixXd applied = standardize_apply(view(x), view(block.mean), view(block.scale));
         std::vector<std::uint64_t> all(n);
         for (std::size_t i = 0; i < n; ++i) all[i] = i;
         const Eigen::MatrixXd listed = standardize_apply_rows(
-            MatView::of(x), all, VecView::of(block.mean), VecView::of(block.scale));
-        FitX fx = fit_x_moments(MatView::of(x), std::nullopt, std::nullopt, par_sequential);
-        const Eigen::MatrixXd formed = fx.materialize(MatView::of(x));
+            view(x), all, view(block.mean), view(block.scale));
+        FitX fx = fit_x_moments(view(x), std::nullopt, std::nullopt, par_sequential);
+        const Eigen::MatrixXd formed = fx.materialize(view(x));
         for (std::size_t i = 0; i < n; ++i) {
             const long double want = (v[i] - ref.mean) / ref.scale;
             expect_close(one.y_std[i], want);
@@ -144,36 +141,36 @@ TEST(ScaleRule, OppositeSignsNearTheLimitStandardiseFinitely) {
             expect_close(formed(i, 1), want);
         }
     }
-    EXPECT_NEAR(standardize1_weighted(VecView{columns[0].data(), 4, 1}).y_std[0], -1.5075567, 1e-7);
+    EXPECT_NEAR(standardize1_weighted(view(columns[0])).y_std[0], -1.5075567, 1e-7);
 }
 
 TEST(ScaleRule, EmptyInputs) {
     const Eigen::MatrixXd none(0, 3);
-    const StandardizedTerms r = standardize_columns_terms(MatView::of(none), std::nullopt,
+    const StandardizedTerms r = standardize_columns_terms(view(none), std::nullopt,
                                                           std::nullopt, std::nullopt, true);
     for (int j = 0; j < 3; ++j)
         EXPECT_TRUE(std::isnan(r.mean[j]) && r.scale[j] == 1.0 && same_bits(r.terms[j], -0.0));
     const Eigen::MatrixXd no_cols(5, 0);
-    const StandardizedFro f = standardize_columns(MatView::of(no_cols));
+    const StandardizedFro f = standardize_columns(view(no_cols));
     EXPECT_TRUE(f.mean.size() == 0 && f.fro == 0.0 && f.x_std.rows() == 5);
 }
 
 TEST(Weighted, MeanOneRescalingOnlyWhereDocumented) {
     const std::vector<double> y = {1, 2, 3, 5}, w = {4, 0, 2, 2}, w1 = {2, 0, 1, 1};
     const VecView yv{y.data(), 4, 1};
-    const Standardized1 a = standardize1_weighted(yv, VecView{w.data(), 4, 1});
-    const Standardized1 b = standardize1_weighted(yv, VecView{w1.data(), 4, 1});
+    const Standardized1 a = standardize1_weighted(yv, view(w));
+    const Standardized1 b = standardize1_weighted(yv, view(w1));
     EXPECT_TRUE(a.mean == b.mean && a.scale == b.scale);
     expect_close(a.mean, reference(y, w1).mean);  // (2 + 3 + 5) / 4 = 2.5
     EXPECT_DOUBLE_EQ(a.mean, 2.5);
     // Weights taken unchanged: the divisor stays the row count.
-    const ScaledMoments m = scaled_moments(yv, VecView{w.data(), 4, 1});
+    const ScaledMoments m = scaled_moments(yv, view(w));
     EXPECT_DOUBLE_EQ(m.m * m.s, 5.0);
     const Eigen::Map<const Eigen::MatrixXd> ym(y.data(), 4, 1);
-    const StandardizedFro c = standardize_columns(MatView::of(ym), std::nullopt, VecView{w.data(), 4, 1});
+    const StandardizedFro c = standardize_columns(MatView::of(ym), std::nullopt, view(w));
     EXPECT_DOUBLE_EQ(c.mean[0], 5.0);
     const std::vector<std::uint64_t> all = {0, 1, 2, 3};
-    const StandardizedFro d = standardize_rows_fro(MatView::of(ym), all, VecView{w.data(), 4, 1});
+    const StandardizedFro d = standardize_rows_fro(MatView::of(ym), all, view(w));
     EXPECT_TRUE(d.mean[0] == a.mean && d.scale[0] == a.scale);
 }
 
@@ -182,8 +179,8 @@ TEST(Weighted, RowMultipliersScaleOnlyTheOutput) {
     const std::vector<double> w = {0.5, 1.5, 1, 1, 2, 0.25, 0.75};
     const std::vector<double> mult = {2, 0, 1, 0.5, 3, 1, -1};
     const VecView wv{w.data(), 7, 1}, mv{mult.data(), 7, 1};
-    const StandardizedFro plain = standardize_columns(MatView::of(x), std::nullopt, wv);
-    const StandardizedFro scaled = standardize_columns(MatView::of(x), std::nullopt, wv, mv);
+    const StandardizedFro plain = standardize_columns(view(x), std::nullopt, wv);
+    const StandardizedFro scaled = standardize_columns(view(x), std::nullopt, wv, mv);
     EXPECT_TRUE(same_bits(plain.mean, scaled.mean) && same_bits(plain.scale, scaled.scale) &&
                 same_bits(plain.fro, scaled.fro));
     for (Eigen::Index j = 0; j < x.cols(); ++j)
@@ -201,17 +198,16 @@ TEST(RowLists, RepeatedAndReorderedRows) {
     const std::vector<std::uint64_t> rows = {7, 2, 2, 0, 5};
     Eigen::MatrixXd picked(5, 9);
     for (int i = 0; i < 5; ++i) picked.row(i) = x.row(rows[i]);
-    const StandardizedFro a = standardize_rows_fro(MatView::of(x), rows);
-    const StandardizedFro b = standardize_columns(MatView::of(picked));
+    const StandardizedFro a = standardize_rows_fro(view(x), rows);
+    const StandardizedFro b = standardize_columns(view(picked));
     EXPECT_TRUE(same_bits(a.x_std, b.x_std));
-    EXPECT_TRUE(same_bits(row_subset(MatView::of(x), rows), picked));
-    const Eigen::MatrixXd z = standardize_apply_rows(MatView::of(x), rows, VecView::of(a.mean),
-                                                     VecView::of(a.scale));
+    EXPECT_TRUE(same_bits(row_subset(view(x), rows), picked));
+    const Eigen::MatrixXd z = standardize_apply_rows(view(x), rows, view(a.mean), view(a.scale));
     EXPECT_TRUE(same_bits(z, a.x_std));
     const std::vector<std::uint64_t> bad = {8};
-    EXPECT_THROW(standardize_rows_fro(MatView::of(x), bad), InternalFailure);
-    EXPECT_THROW(row_subset(MatView::of(x), bad), InternalFailure);
-    EXPECT_THROW(standardize_apply_rows(MatView::of(x), bad, VecView::of(a.mean), VecView::of(a.scale)),
+    EXPECT_THROW(standardize_rows_fro(view(x), bad), InternalFailure);
+    EXPECT_THROW(row_subset(view(x), bad), InternalFailure);
+    EXPECT_THROW(standardize_apply_rows(view(x), bad, view(a.mean), view(a.scale)),
                  InternalFailure);
 }
 
@@ -219,15 +215,14 @@ TEST(Apply, StoredMomentsInAnyLayout) {
     const Eigen::MatrixXd x = spread_matrix(6, 4, 6);
     const Eigen::VectorXd mean = Eigen::VectorXd::LinSpaced(4, -1, 2);
     const Eigen::VectorXd scale = Eigen::VectorXd::LinSpaced(4, 0.5, 3);
-    const Eigen::MatrixXd z = standardize_apply(MatView::of(x), VecView::of(mean), VecView::of(scale));
+    const Eigen::MatrixXd z = standardize_apply(view(x), view(mean), view(scale));
     for (Eigen::Index j = 0; j < 4; ++j)
         for (Eigen::Index i = 0; i < 6; ++i) EXPECT_EQ(z(i, j), (x(i, j) - mean[j]) / scale[j]);
     const std::vector<std::uint64_t> rows = {3, 0};
     const std::vector<double> mult = {2, 0.5};
-    const Eigen::MatrixXd zm = standardize_apply_rows(MatView::of(x), rows, VecView::of(mean),
-                                                      VecView::of(scale), VecView{mult.data(), 2, 1});
+    const Eigen::MatrixXd zm = standardize_apply_rows(view(x), rows, view(mean), view(scale), view(mult));
     for (Eigen::Index j = 0; j < 4; ++j) EXPECT_TRUE(zm(0, j) == 2 * z(3, j) && zm(1, j) == 0.5 * z(0, j));
-    EXPECT_THROW(standardize_apply(MatView::of(x), VecView{mean.data(), 3, 1}, VecView::of(scale)),
+    EXPECT_THROW(standardize_apply(view(x), VecView{mean.data(), 3, 1}, view(scale)),
                  InternalFailure);
 }
 
@@ -248,7 +243,7 @@ TEST(SumOfSquares, FiveLinesFallIntoChunksOneByOne) {
     const double t = 0x1p-27;  // each small line sums to 2^-53
     x << 1, t, t, t, t,  //
         0, t, t, t, t;
-    EXPECT_EQ(sum_of_squares(MatView::of(x), par_sequential), 1.0);
+    EXPECT_EQ(sum_of_squares(view(x), par_sequential), 1.0);
     // Grouped differently, two small lines would survive.
     EXPECT_EQ(1.0 + (0x1p-53 + 0x1p-53), 1.0 + 0x1p-52);
     const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xt = x.transpose();
@@ -256,7 +251,7 @@ TEST(SumOfSquares, FiveLinesFallIntoChunksOneByOne) {
 }
 
 TEST(SafeNorm, ScaledAndSpecialCases) {
-    auto norm = [](std::vector<double> t) { return safe_norm(VecView{t.data(), t.size(), 1}); };
+    auto norm = [](std::vector<double> t) { return safe_norm(view(t)); };
     EXPECT_EQ(norm({}), 0.0);
     EXPECT_EQ(norm({3, 4}), 5.0);
     EXPECT_EQ(norm({0, 0}), 0.0);
@@ -268,14 +263,14 @@ TEST(SafeNorm, ScaledAndSpecialCases) {
 
 TEST(ElementKernels, Values) {
     const std::vector<double> w = {4, 0, 2, 2};
-    const Eigen::VectorXd r = renormalize_mean_one(VecView{w.data(), 4, 1});
+    const Eigen::VectorXd r = renormalize_mean_one(view(w));
     EXPECT_EQ(r, Eigen::Vector4d(2, 0, 1, 1));
     const std::vector<double> v = {4, 9, 0.25};
-    EXPECT_EQ(sqrt_col(VecView{v.data(), 3, 1}), Eigen::Vector3d(2, 3, 0.5));
+    EXPECT_EQ(sqrt_col(view(v)), Eigen::Vector3d(2, 3, 0.5));
     const std::vector<std::uint64_t> rows = {2, 0, 2};
-    EXPECT_EQ(col_row_subset(VecView{v.data(), 3, 1}, rows), Eigen::Vector3d(0.25, 4, 0.25));
+    EXPECT_EQ(col_row_subset(view(v), rows), Eigen::Vector3d(0.25, 4, 0.25));
     const std::vector<std::uint64_t> bad = {3};
-    EXPECT_THROW(col_row_subset(VecView{v.data(), 3, 1}, bad), InternalFailure);
+    EXPECT_THROW(col_row_subset(view(v), bad), InternalFailure);
 }
 
 namespace {
@@ -349,9 +344,8 @@ TEST(ScaleRule, EveryPathGivesTheBitsOfTheLiteralRule) {
     const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xr = x;
     int mismatches = 0;
     for (const auto& w : weight_sets) {
-        const std::optional<VecView> wv =
-            w.empty() ? std::nullopt : std::optional<VecView>(VecView{w.data(), n, 1});
-        const StandardizedTerms col = standardize_columns_terms(MatView::of(x), std::nullopt, wv,
+        const std::optional<VecView> wv = w.empty() ? std::nullopt : std::optional<VecView>(view(w));
+        const StandardizedTerms col = standardize_columns_terms(view(x), std::nullopt, wv,
                                                                 std::nullopt, false);
         const StandardizedTerms row = standardize_columns_terms(
             MatView::row_major(xr.data(), n, p), std::nullopt, wv, std::nullopt, false);
@@ -367,7 +361,7 @@ TEST(ScaleRule, EveryPathGivesTheBitsOfTheLiteralRule) {
                                 << r->terms[j] << " vs " << want.mean << " " << want.scale << " "
                                 << want.term;
             }
-            const ScaledMoments one = scaled_moments(VecView{v.data(), n, 1}, wv);
+            const ScaledMoments one = scaled_moments(view(v), wv);
             const double mean_one = one.m * one.s;
             EXPECT_TRUE(same_bits(mean_one, want.mean)) << j;
         }
