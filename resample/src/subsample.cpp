@@ -109,8 +109,16 @@ Result<std::size_t> resolve_ci_m(std::size_t n, std::size_t k, double m_rate) {
     return m;
 }
 
+FitOpts subsample_fit_opts(bool pre_standardized) {
+    FitOpts opts;
+    opts.pre_standardized = pre_standardized;
+    opts.strict = true;
+    opts.par = par_sequential;
+    return opts;
+}
+
 Result<RowsFit> fit_rows(MatView x, VecView y, RowList rows, std::size_t k, bool pre_standardized,
-                         std::optional<VecView> weights) {
+                         std::optional<VecView> weights, const FitOpts& fit_opts) {
     std::optional<Eigen::VectorXd> w;
     if (weights) {
         const Eigen::VectorXd gathered = col_row_subset(*weights, rows);
@@ -118,21 +126,17 @@ Result<RowsFit> fit_rows(MatView x, VecView y, RowList rows, std::size_t k, bool
         w = std::move(norm->weights);
     }
     const std::optional<VecView> wv = w ? std::optional<VecView>(VecView::of(*w)) : std::nullopt;
-    // Draws already run in parallel: each fit keeps its products on its thread.
-    FitOpts opts;
-    opts.pre_standardized = pre_standardized;
-    opts.strict = true;
-    opts.par = par_sequential;
     const Eigen::VectorXd y_rows = col_row_subset(y, rows);
     if (pre_standardized) {
         const Eigen::MatrixXd x_rows = row_subset(x, rows);
-        VELTRA_TRY(fit, pls1_fit_impl(MatView::of(x_rows), VecView::of(y_rows), k, wv, opts));
+        VELTRA_TRY(fit, pls1_fit_impl(MatView::of(x_rows), VecView::of(y_rows), k, wv, fit_opts));
         const auto p = to_index(x.cols);
         return RowsFit{std::move(*fit), Eigen::VectorXd::Zero(p), Eigen::VectorXd::Ones(p), 1.0};
     }
     StandardizedFro xs = standardize_rows_fro(x, rows, wv);
     const Standardized1 ys = standardize1_weighted(VecView::of(y_rows), wv);
-    VELTRA_TRY(fit, pls1_fit_impl(MatView::of(xs.x_std), VecView::of(ys.y_std), k, wv, opts));
+    VELTRA_TRY(fit,
+               pls1_fit_impl(MatView::of(xs.x_std), VecView::of(ys.y_std), k, wv, fit_opts));
     return RowsFit{std::move(*fit), std::move(xs.mean), std::move(xs.scale), ys.scale};
 }
 
@@ -144,9 +148,10 @@ WorkerOutcome subsample_draw(MatView x, VecView y, std::size_t k, std::size_t m,
     std::vector<std::uint64_t> drawn(n);
     for (auto& row : drawn) row = random_range_usize(rng, 0, n);
 
-    auto sub = fit_rows(x, y, split.train, k, pre_standardized, weights);
+    const FitOpts fit_opts = subsample_fit_opts(pre_standardized);
+    auto sub = fit_rows(x, y, split.train, k, pre_standardized, weights, fit_opts);
     if (!sub) return failed_draw(sub.error());
-    auto boot = fit_rows(x, y, drawn, k, pre_standardized, weights);
+    auto boot = fit_rows(x, y, drawn, k, pre_standardized, weights, fit_opts);
     if (!boot) return failed_draw(boot.error());
 
     WorkerOutcome out{WorkerOutcome::Kind::Row, {}};

@@ -145,9 +145,13 @@ Result<RotationStabilityOutput> pls1_rotation_stability(MatView x, VecView y, st
 
 Result<Eigen::MatrixXd> fit_subsample(MatView x, VecView y, RowList rows, std::size_t k,
                                       std::optional<VecView> weights, bool pre_standardized) {
-    // The subsample fit of the confirmatory intervals is this fit: strict, on
-    // the rows standardised over themselves, weights renormalised over them.
-    VELTRA_TRY(fit, fit_rows(x, y, rows, k, pre_standardized, weights));
+    // The rows are standardised over themselves and fitted as they stand,
+    // strictly: a replicate that stops short of k components is a failed
+    // replicate, never a row of another length.
+    FitOpts opts;
+    opts.pre_standardized = true;
+    opts.strict = true;
+    VELTRA_TRY(fit, fit_rows(x, y, rows, k, pre_standardized, weights, opts));
     return std::move(fit->model.W);
 }
 
@@ -170,17 +174,20 @@ Result<RotationStabilityOutput> reduce_variance_ratio(
     std::span<const RotationStabilityWorkerRow> rows, std::size_t k, std::uint64_t n_boot,
     std::uint64_t m, std::uint64_t seed, std::uint64_t bootstrap_seed, double m_rate,
     double level, double n_eff, double max_skip_rate) {
+    const auto kk = to_index(k);
     std::vector<const RotationStabilityWorkerRow*> finite;
     finite.reserve(rows.size());
-    for (const auto& r : rows)
+    for (const auto& r : rows) {
+        internal_check(r.unrot.size() == kk && r.rot.size() == kk,
+                       "reduce_variance_ratio: a replicate row does not have k entries");
         if (r.unrot.allFinite() && r.rot.allFinite()) finite.push_back(&r);
+    }
     const std::size_t total = rows.size(), b_f = finite.size();
     const double skip_rate = double(total - b_f) / double(total);
     if (b_f == 0 || skip_rate > max_skip_rate)
         return fail(
             VeltraError::ResamplingDegenerate{total - b_f, total, skip_rate, max_skip_rate});
 
-    const auto kk = to_index(k);
     // Per-axis means over the listed rows, summed in list order.
     const auto axis_means = [&](auto&& row_at, std::size_t count, Eigen::VectorXd& unrot,
                                 Eigen::VectorXd& rot) {

@@ -9,7 +9,9 @@
 #include "engine/pls_reference.hpp"
 #include "engine/test_support.hpp"
 #include "select/select_test_support.hpp"
+#include "veltra/linalg.hpp"
 #include "veltra/select/rotation_stability.hpp"
+#include "veltra/weights.hpp"
 
 using namespace veltra;
 using test_support::view;
@@ -180,4 +182,40 @@ TEST(RotationStability, ReductionSkipsFailedRowsAndIntervalsInterpolate) {
     EXPECT_TRUE(std::isnan(flat.variance_ratio_per_axis[0].upper));
     for (auto& r : rows) r.rot[1] = NAN;
     EXPECT_TRUE(reduce(1.0).error().display().starts_with("Resampling degenerate: 100/100 draws"));
+}
+
+// A replicate fits its subsample standardised over itself, as it stands and
+// strictly: the same bits as that fit, and an error (never a shorter W) when
+// the subsample carries fewer than k components.
+TEST(RotationStability, ReplicateFitsItsStandardisedSubsampleStrictly) {
+    const auto d = ref::latent_data(30, 5, 8);
+    const auto w = ref::positive_weights(30, 4);
+    const Eigen::VectorXd wv = Eigen::Map<const Eigen::VectorXd>(w.data(), 30);
+    const std::vector<std::uint64_t> rows = {3, 17, 0, 22, 9, 11, 25, 6, 14, 28, 1, 19};
+    const Eigen::VectorXd w_rows = col_row_subset(view(wv), rows);
+    const auto w_s = validate_and_normalize_weights(view(w_rows), rows.size()).value().weights;
+    const auto w_sv = w_s ? std::optional(view(*w_s)) : std::nullopt;
+    const StandardizedFro xs = standardize_rows_fro(view(d.x), rows, w_sv);
+    const Eigen::VectorXd y_rows = col_row_subset(view(d.y), rows);
+    const Standardized1 ys = standardize1_weighted(view(y_rows), w_sv);
+    FitOpts opts;
+    opts.pre_standardized = opts.strict = true;
+    const auto expected = pls1_fit_impl(view(xs.x_std), view(ys.y_std), 3, w_sv, opts).value().W;
+    const auto got = fit_subsample(view(d.x), view(d.y), rows, 3, view(wv), false).value();
+    EXPECT_TRUE(test_support::same_bits(got, expected));
+
+    // Column 1 is column 0 doubled: rank 2 with k = 3.
+    Eigen::MatrixXd x2 = d.x.leftCols(3);
+    x2.col(1) = 2.0 * x2.col(0);
+    EXPECT_FALSE(fit_subsample(view(x2), view(d.y), rows, 3, std::nullopt, false).has_value());
+}
+
+TEST(RotationStability, RowOfAnotherLengthIsABrokenInvariant) {
+    std::vector<RotationStabilityWorkerRow> rows(
+        100, {Eigen::Vector3d(1, 2, 3), Eigen::Vector3d(1, 1, 1)});
+    rows[5] = {Eigen::Vector2d(1, 2), Eigen::Vector2d(1, 1)};
+    EXPECT_EQ(test_support::failure_of([&] {
+                  (void)reduce_variance_ratio(rows, 3, 100, 15, 1, 2, 0.7, 0.9, 30, 1.0);
+              }),
+              "reduce_variance_ratio: a replicate row does not have k entries");
 }

@@ -72,9 +72,11 @@ struct ConfirmatoryCI {
 };
 
 // The fit of k components on listed rows (repeats allowed) with their
-// weights renormalised over the list, strict and sequential, with the
-// moments the rows were standardised by: zero means and unit scales for
-// pre-standardised data.
+// weights renormalised over the list, with the moments the rows were
+// standardised by: zero means and unit scales for pre-standardised data.
+// The rows are standardised over themselves unless pre_standardized; the
+// fit then runs with fit_opts as given (its own pre_standardized says
+// whether the fit standardises once more).
 struct RowsFit {
     Pls1Model model;
     Eigen::VectorXd x_mean;
@@ -82,7 +84,12 @@ struct RowsFit {
     double y_scale = 1.0;
 };
 Result<RowsFit> fit_rows(MatView x, VecView y, RowList rows, std::size_t k, bool pre_standardized,
-                         std::optional<VecView> weights);
+                         std::optional<VecView> weights, const FitOpts& fit_opts);
+
+// The options of a subsample interval's fits: the data's own
+// pre_standardized, strict, and sequential because the draws already run in
+// parallel.
+FitOpts subsample_fit_opts(bool pre_standardized);
 
 // One draw: its row, or why it has none. Skipped: a fit refused for too few
 // effective rows; Failed: any other fit error.
