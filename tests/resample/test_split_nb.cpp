@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "resample/resample_test_support.hpp"
+#include "veltra/resample/e_score.hpp"
 #include "veltra/resample/split_nb.hpp"
 
 using namespace veltra;
@@ -117,4 +118,36 @@ TEST(SplitNb, EverySplitFailingIsAnError) {
     const SplitR s = split_half_r(MatView::of(x), VecView::of(y), 1, split, VecView::of(w), std::nullopt);
     EXPECT_FALSE(s.fitted);
     EXPECT_EQ(s.r, 0.0);
+}
+
+// A test half whose weights are all zero carries no evidence: that split
+// scores r = 0 (on the no-refit route at k = 1 and the refit route at k = 2),
+// and the e-test, which has one split, refuses it.
+TEST(SplitNb, ATestHalfWithoutWeightScoresZero) {
+    const Eigen::MatrixXd x = random_matrix(40, 5, 11);
+    const Eigen::VectorXd y = resample_test::signal_response(x, 12, 0.5);
+    for (const std::size_t k : {1u, 2u}) {
+        ChaCha8Rng probe = ChaCha8Rng::seed_from_u64(21), rng = probe;
+        const std::vector<SplitIdx> splits = *draw_splits(40, k, 12, probe);
+        Eigen::VectorXd w = Eigen::VectorXd::LinSpaced(40, 0.5, 2.0);
+        for (const std::uint64_t i : splits[0].test) w[static_cast<Eigen::Index>(i)] = 0.0;
+        std::vector<double> r = {0.0};
+        for (std::size_t j = 1; j < splits.size(); ++j) {
+            const SplitR s = split_half_r(MatView::of(x), VecView::of(y), k, splits[j], VecView::of(w), std::nullopt);
+            ASSERT_TRUE(s.fitted);
+            r.push_back(s.r);
+        }
+        const std::size_t m = splits[0].train.size();
+        const double expected = nb_test(r, m, 40 - m).p;
+        const auto got = run_split_nb(MatView::of(x), VecView::of(y), k, 12, VecView::of(w), std::nullopt, rng);
+        EXPECT_NEAR(got.value().pvalue, expected, 1e-12) << k;
+
+        ChaCha8Rng e_rng = ChaCha8Rng::seed_from_u64(22), e_probe = e_rng;
+        const SplitIdx one = one_split(40, m, e_probe);
+        Eigen::VectorXd w_e = Eigen::VectorXd::Ones(40);
+        for (const std::uint64_t i : one.test) w_e[static_cast<Eigen::Index>(i)] = 0.0;
+        const auto e = run_e(MatView::of(x), VecView::of(y), k, VecView::of(w_e), std::nullopt, e_rng);
+        ASSERT_FALSE(e.has_value());
+        EXPECT_EQ(e.error().display(), "invalid weights: insufficient_effective_n");
+    }
 }
