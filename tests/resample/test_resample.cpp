@@ -110,8 +110,9 @@ TEST(Resample, FillPendingMergesInUnitThenColumnOrder) {
     });
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(same, (std::vector<std::vector<int>>{{1, 2}}));
-    EXPECT_THROW(fill_pending(table, 8, [](std::size_t, auto) { return std::vector<int>{}; }),
-                 InternalFailure);
+    for (const std::size_t wrong : {0, 3})
+        EXPECT_THROW(fill_pending(table, 8, [&](std::size_t, auto) { return std::vector<int>(wrong); }),
+                     InternalFailure);
 }
 
 TEST(Resample, SplitsAndColumnsDependOnTheirSeedAlone) {
