@@ -111,26 +111,37 @@ Result<PermNullStats> perm_null_stats(std::span<const double> rows, std::size_t 
     if (n_failed > n_perm - n_failed)
         return fail(VeltraError::PermNullDegenerate{n_failed, n_perm});
 
-    // Row by row, so each column's sums run in row order.
+    // Row by row, so each column's sums run in row order; on prescaled
+    // values, so a spread is finite whenever the true one is.
     const auto pi = to_index(p);
+    Eigen::VectorXd max_abs = Eigen::VectorXd::Zero(pi);
+    for (std::size_t b = 0; b < n_perm; ++b)
+        for (std::size_t j = 0; j < p; ++j)
+            if (const double v = rows[b * p + j]; std::isfinite(v))
+                max_abs[to_index(j)] = std::max(max_abs[to_index(j)], std::fabs(v));
+    const Eigen::VectorXd scale = max_abs.unaryExpr(&spread_prescale);
     Eigen::VectorXd sum = Eigen::VectorXd::Zero(pi), count = Eigen::VectorXd::Zero(pi);
     for (std::size_t b = 0; b < n_perm; ++b)
         for (std::size_t j = 0; j < p; ++j)
             if (const double v = rows[b * p + j]; std::isfinite(v)) {
-                sum[to_index(j)] += v;
+                sum[to_index(j)] += v * scale[to_index(j)];
                 count[to_index(j)] += 1.0;
             }
-    PermNullStats out;
-    out.mean = (count.array() > 0.0).select(sum.array() / count.array(), 0.0);
+    const Eigen::VectorXd mean_scaled =
+        (count.array() > 0.0).select(sum.array() / count.array(), 0.0);
     Eigen::VectorXd ss = Eigen::VectorXd::Zero(pi);
     for (std::size_t b = 0; b < n_perm; ++b)
         for (std::size_t j = 0; j < p; ++j)
-            if (const double v = rows[b * p + j]; std::isfinite(v))
-                ss[to_index(j)] += (v - out.mean[to_index(j)]) * (v - out.mean[to_index(j)]);
+            if (const double v = rows[b * p + j]; std::isfinite(v)) {
+                const double d = v * scale[to_index(j)] - mean_scaled[to_index(j)];
+                ss[to_index(j)] += d * d;
+            }
+    PermNullStats out;
+    out.mean = mean_scaled.array() / scale.array();
     out.sd.resize(pi);
     out.z.resize(pi);
     for (Eigen::Index j = 0; j < pi; ++j) {
-        out.sd[j] = count[j] >= 2.0 ? std::sqrt(ss[j] / (count[j] - 1.0)) : 0.0;
+        out.sd[j] = count[j] >= 2.0 ? std::sqrt(ss[j] / (count[j] - 1.0)) / scale[j] : 0.0;
         out.z[j] = out.sd[j] > 0x1p-26 ? beta_ref[j] / out.sd[j]
                                         : std::numeric_limits<double>::quiet_NaN();
     }

@@ -21,21 +21,45 @@ std::unexpected<VeltraError> invalid(std::string message) {
     return fail(VeltraError::InvalidArgument{std::move(message)});
 }
 
-double mean_of(std::span<const double> v) {
-    double s = 0.0;
-    for (const double x : v) s += x;
-    return s / static_cast<double>(v.size());
+// The mean and spread are formed on values prescaled by a power of two, so
+// that they are finite whenever the true ones are.
+double prescale_of(std::span<const double> v) {
+    double most = 0.0;
+    for (const double x : v) most = std::max(most, std::fabs(x));
+    return spread_prescale(most);
 }
 
-// Divisor N - 1; 0 for fewer than two values.
-double sample_var(std::span<const double> v) {
-    if (v.size() < 2) return 0.0;
-    const double mu = mean_of(v);
-    double ss = 0.0;
-    for (const double x : v) ss += (x - mu) * (x - mu);
-    return ss / static_cast<double>(v.size() - 1);
+double mean_of(std::span<const double> v) {
+    const double scale = prescale_of(v);
+    double s = 0.0;
+    for (const double x : v) s += x * scale;
+    return s / static_cast<double>(v.size()) / scale;
 }
-double sample_sd(std::span<const double> v) { return std::sqrt(sample_var(v)); }
+
+// The sample variance (divisor N - 1; 0 for fewer than two values) of the
+// values times scale.
+struct ScaledVar {
+    double var;
+    double scale;
+};
+ScaledVar scaled_sample_var(std::span<const double> v) {
+    if (v.size() < 2) return {0.0, 1.0};
+    const double scale = prescale_of(v);
+    double s = 0.0;
+    for (const double x : v) s += x * scale;
+    const double mu = s / static_cast<double>(v.size());
+    double ss = 0.0;
+    for (const double x : v) ss += (x * scale - mu) * (x * scale - mu);
+    return {ss / static_cast<double>(v.size() - 1), scale};
+}
+double sample_var(std::span<const double> v) {
+    const ScaledVar s = scaled_sample_var(v);
+    return s.var / s.scale / s.scale;
+}
+double sample_sd(std::span<const double> v) {
+    const ScaledVar s = scaled_sample_var(v);
+    return std::sqrt(s.var) / s.scale;
+}
 
 std::vector<double> without_nan(std::span<const double> v) {
     std::vector<double> out;
@@ -48,20 +72,24 @@ std::vector<double> without_nan(std::span<const double> v) {
 // atanh by the form whose rounding the intervals are fixed to.
 double fisher_z(double r) { return 0.5 * std::log1p(2.0 * r / (1.0 - r)); }
 
-// Plain Pearson correlation; NaN without two rows or without spread.
+// Plain Pearson correlation; NaN without two rows or without spread. Each
+// vector is prescaled by its own power of two, which leaves the correlation
+// as it is and the thresholds on the true sums of squares.
 double holdout_correlation(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
     const Eigen::Index n = a.size();
     if (n < 2) return nan;
     const auto len = static_cast<std::size_t>(n);
-    const double ma = mean_of({a.data(), len}), mb = mean_of({b.data(), len});
+    const std::span<const double> av{a.data(), len}, bv{b.data(), len};
+    const double sa = prescale_of(av), sb = prescale_of(bv);
+    const double ma = mean_of(av) * sa, mb = mean_of(bv) * sb;
     double sxx = 0.0, syy = 0.0, sxy = 0.0;
     for (Eigen::Index i = 0; i < n; ++i) {
-        const double da = a[i] - ma, db = b[i] - mb;
+        const double da = a[i] * sa - ma, db = b[i] * sb - mb;
         sxx += da * da;
         syy += db * db;
         sxy += da * db;
     }
-    if (!(sxx > 1e-30 && syy > 1e-30)) return nan;
+    if (!(sxx / sa / sa > 1e-30 && syy / sb / sb > 1e-30)) return nan;
     return std::clamp(sxy / std::sqrt(sxx * syy), -1.0, 1.0);
 }
 

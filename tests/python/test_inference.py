@@ -55,6 +55,27 @@ def test_confirmatory_record_with_its_interval():
     assert confirmatory(X, X[:, 0], test_method="score", m_rate=2.0)[0]["ci"] is None
 
 
+def test_interval_spreads_scale_with_huge_and_tiny_responses():
+    rng = np.random.default_rng(3)
+    X = rng.standard_normal((30, 4))
+    y = X[:, 0] + 0.5 * rng.standard_normal(30)
+
+    def ci(scale):
+        # Holdout values of y near 1e-154 have no spread above 1e-30: NaN correlations.
+        more = {"max_failure_rate": 1.0} if scale < 1 else {}
+        out = confirmatory(X, y * scale, test_method="e", ci=True, n_boot=100, seed=1, **more)
+        return out[0]["ci"]
+
+    base = ci(1.0)
+    for scale in (1e154, 1e-154):
+        got = ci(scale)
+        for field in ("beta_se", "beta_ci_lower", "beta_ci_upper"):
+            np.testing.assert_allclose(got[field] / scale, base[field], rtol=1e-9, err_msg=field)
+        np.testing.assert_allclose(got["beta_sign_z"], base["beta_sign_z"], rtol=1e-9)
+    huge = ci(1e154)["holdout_corr"]
+    assert list(huge.values()) == pytest.approx(list(base["holdout_corr"].values()), rel=1e-9)
+
+
 def test_rerouted_warning_only_when_the_gate_refuses_split_nb():
     rng = np.random.default_rng(8)
     X = rng.normal(size=(40, 4))  # fewer than 5 columns: the gate fires

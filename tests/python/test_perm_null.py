@@ -41,3 +41,16 @@ def test_defaults():
                          "beta_perm_z", "beta_perm_matrix", "n_eff"]
     assert (out["n_perm"], out["k"], out["seed"], out["beta_perm_matrix"], out["n_eff"]) == \
         (1000, 1, 11, None, 30.0)
+
+
+def test_spreads_of_huge_and_tiny_responses_are_those_of_the_scaled_problem():
+    rng = np.random.default_rng(3)
+    X = rng.standard_normal((30, 4))
+    y = X[:, 0] + 0.5 * rng.standard_normal(30)
+    for scale in (1e154, 1e-154):
+        out = perm_null(X, y * scale, 1, n_perm=100, pre_standardized=True, return_perm_matrix=True)
+        M = out["beta_perm_matrix"] / scale
+        np.testing.assert_allclose(out["beta_perm_sd"] / scale, M.std(axis=0, ddof=1), rtol=1e-12)
+        np.testing.assert_allclose(out["beta_perm_mean"] / scale, M.mean(axis=0), rtol=1e-12)
+        if scale > 1:  # below 2^-26 a spread gives no z by definition
+            assert np.all(np.abs(out["beta_perm_z"]) > 0.1)

@@ -3,6 +3,7 @@
 // several kernels must agree on.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -53,5 +54,17 @@ constexpr std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a
 // Centring on the fly loses digits in proportion to the largest ratio of a
 // column's |mean| to its scale; above this the fits form the standardised X.
 inline constexpr double implicit_max_mean_ratio = 1000.0;
+
+// The power of two by which values at most max_abs in size are multiplied
+// before their mean and spread are formed (and the results divided by after),
+// so that neither the sums nor the squares overflow or sink into subnormals
+// where the true mean and spread are well inside double range. It is 1, and
+// the arithmetic the same bits as unscaled, for every size between 2^-480
+// and 2^480; a zero or non-finite max_abs leaves the values as they are.
+inline double spread_prescale(double max_abs) {
+    if (!std::isfinite(max_abs) || max_abs == 0.0) return 1.0;
+    if (max_abs >= 0x1p-480 && max_abs <= 0x1p480) return 1.0;
+    return std::ldexp(1.0, -std::ilogb(max_abs));
+}
 
 }  // namespace veltra
