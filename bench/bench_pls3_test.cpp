@@ -49,13 +49,12 @@ void run(std::size_t n, std::size_t p, std::size_t q, int repetitions) {
         if (!pls3_fit(xv, yv, 1, std::nullopt, Pls3FitOpts{})) std::abort();
     });
     Pls3ConfirmatoryOpts exact;
-    exact.method = ConfirmatoryMethod::split_exact;
-    exact.n_perm = n_perm;
-    exact.n_splits = n_splits;
+    exact.test = {.method = ConfirmatoryMethod::split_exact, .n_perm = n_perm,
+                  .n_splits = n_splits};
     exact.seed = 1;
     Pls3ConfirmatoryOpts nb = exact;
-    nb.method = ConfirmatoryMethod::split_nb;
-    nb.force = true;
+    nb.test.method = ConfirmatoryMethod::split_nb;
+    nb.test.force = true;
     double p_exact = 0, p_nb = 0;
     const double t_exact = best_of(repetitions, [&] {
         const auto r = pls3_confirmatory_test(xv, yv, 1, exact);

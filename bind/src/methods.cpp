@@ -1,5 +1,6 @@
 #include "veltra/bind/methods.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
@@ -7,6 +8,9 @@
 #include "veltra/bind/coerce.hpp"
 #include "veltra/bind/error.hpp"
 #include "veltra/bind/fmt.hpp"
+#include "veltra/resample/pls3_signal_test.hpp"
+#include "veltra/select/find_k_search.hpp"
+#include "veltra/select/sequential.hpp"
 
 namespace veltra::bind {
 
@@ -35,48 +39,48 @@ std::string test_context(std::string_view method) {
     return "test_method='" + std::string(method) + "'";
 }
 
-// The row of one confirmatory method: its allowed keys, then its options.
-BindResult<ConfirmatoryArgs> method_options(ConfirmatoryMethod method, std::string_view name,
-                                            const OptionRecord& args) {
-    static constexpr std::array raw_perm_keys = {"n_perm"sv, "n_folds"sv};
-    static constexpr std::array split_nb_keys = {"n_splits"sv, "force"sv};
-    static constexpr std::array split_exact_keys = {"n_perm"sv, "n_splits"sv};
-
-    const std::string context = test_context(name);
-    ConfirmatoryArgs out;
-    out.method = method;
+// The keys a method reads from its option record, in reading order. The
+// sequential tests fix raw_perm's folds, so there it reads n_perm alone.
+std::span<const std::string_view> method_keys(ConfirmatoryMethod method, bool sequence) {
+    static constexpr std::array raw_perm = {"n_perm"sv, "n_folds"sv};
+    static constexpr std::array split_nb = {"n_splits"sv, "force"sv};
+    static constexpr std::array split_exact = {"n_perm"sv, "n_splits"sv};
     switch (method) {
-        case ConfirmatoryMethod::raw_perm: {
-            VELTRA_CHECK(validate_keys(context, args, raw_perm_keys));
-            VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", default_n_perm));
-            VELTRA_TRY(n_folds, arg_usize(args, context, "n_folds", default_n_folds));
-            out.n_perm = *n_perm;
-            out.n_folds = *n_folds;
-            return out;
-        }
-        case ConfirmatoryMethod::split_nb: {
-            VELTRA_CHECK(validate_keys(context, args, split_nb_keys));
-            VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", default_n_splits));
-            VELTRA_TRY(force, arg_bool(args, context, "force", false));
-            out.n_splits = *n_splits;
-            out.force = *force;
-            return out;
-        }
+        case ConfirmatoryMethod::raw_perm:
+            return std::span(raw_perm).first(sequence ? 1 : 2);
+        case ConfirmatoryMethod::split_nb:
+            return split_nb;
         case ConfirmatoryMethod::split_exact:
-        case ConfirmatoryMethod::auto_: {
-            VELTRA_CHECK(validate_keys(context, args, split_exact_keys));
-            VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", default_n_perm));
-            VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", default_n_splits));
-            out.n_perm = *n_perm;
-            out.n_splits = *n_splits;
-            return out;
-        }
+        case ConfirmatoryMethod::auto_:
+            return split_exact;
         case ConfirmatoryMethod::score:
         case ConfirmatoryMethod::e:
-            VELTRA_CHECK(validate_keys(context, args, {}));
-            return out;
+            return {};
     }
     internal_failure("unknown confirmatory method");
+}
+
+// The options among `keys` read over the request's own defaults, in the
+// order n_perm, n_folds, n_splits, force.
+BindResult<ConfirmatoryArgs> read_counts(ConfirmatoryArgs out, const OptionRecord& args,
+                                         std::string_view context,
+                                         std::span<const std::string_view> keys,
+                                         std::string_view force_context) {
+    using Count = std::pair<std::string_view, std::uint64_t ConfirmatoryArgs::*>;
+    static constexpr std::array counts = {Count{"n_perm", &ConfirmatoryArgs::n_perm},
+                                          Count{"n_folds", &ConfirmatoryArgs::n_folds},
+                                          Count{"n_splits", &ConfirmatoryArgs::n_splits}};
+    const auto reads = [&](std::string_view key) { return std::ranges::count(keys, key) > 0; };
+    for (const auto& [key, field] : counts) {
+        if (!reads(key)) continue;
+        VELTRA_TRY(n, arg_usize(args, context, key, out.*field));
+        out.*field = *n;
+    }
+    if (reads("force")) {
+        VELTRA_TRY(force, arg_bool(args, force_context, "force", out.force));
+        out.force = *force;
+    }
+    return out;
 }
 
 // A key of the optimal search that only some diagnostics read.
@@ -154,16 +158,31 @@ BindResult<VarimaxOpts> varimax_args(const OptionRecord& args) {
 BindResult<ConfirmatoryArgs> confirmatory_args(std::string_view method,
                                                const OptionRecord& args) {
     VELTRA_TRY(m, parse_method(method));
-    return method_options(*m, method, args);
+    const std::string context = test_context(method);
+    const std::span keys = method_keys(*m, false);
+    VELTRA_CHECK(validate_keys(context, args, keys));
+    return read_counts(ConfirmatoryArgs{.method = *m}, args, context, keys, context);
 }
 
 BindResult<ConfirmatoryArgs> pls3_confirmatory_args(std::string_view method,
                                                     const OptionRecord& args) {
-    if (method != "split_exact" && method != "split_nb" && method != "auto")
+    std::array<std::string_view, pls3_confirmatory_methods.size()> names;
+    std::ranges::transform(pls3_confirmatory_methods, names.begin(), method_name);
+    if (std::ranges::count(names, method) == 0)
         return bad_args(test_context(method) +
-                        " is not available for pls3_confirmatory_test; allowed: "
-                        "['split_exact', 'split_nb', 'auto']");
+                        " is not available for pls3_confirmatory_test; allowed: " +
+                        py_list(names));
     return confirmatory_args(method, args);
+}
+
+BindResult<ConfirmatoryArgs> sequence_args(std::string_view method, const OptionRecord& args) {
+    VELTRA_TRY(m, parse_method(method));
+    const std::optional<SequentialKind> kind = SequentialArgs::defaults_for(*m);
+    if (!kind) return bad_args(test_context(method) + " has no sequential variant");
+    const std::span keys = method_keys(*m, true);
+    VELTRA_CHECK(validate_keys("method='sequence'", args, keys));
+    const std::string context = test_context(method);
+    return read_counts(*kind, args, context, keys, context);
 }
 
 BindResult<std::uint64_t> keep_optimal_opts(const OptionRecord& args) {
@@ -178,10 +197,9 @@ BindResult<FindKOptimalArgs> find_k_optimal_opts(const OptionRecord& args, bool 
     static constexpr std::string_view context = "method='optimal'";
     static constexpr std::array keys = {"n_folds"sv, "n_perm"sv, "n_splits"sv, "force"sv};
     using M = ConfirmatoryMethod;
-    FindKOptimalArgs out;
 
     VELTRA_CHECK(validate_keys(context, args, keys));
-    VELTRA_TRY(n_folds, arg_usize(args, context, "n_folds", out.n_folds));
+    VELTRA_TRY(n_folds, arg_usize(args, context, "n_folds", FindKOpts{}.n_folds));
     if (selector_is_bic && option(args, "n_folds"))
         return bad_args("selector='bic' does not accept arg 'n_folds'");
 
@@ -192,14 +210,39 @@ BindResult<FindKOptimalArgs> find_k_optimal_opts(const OptionRecord& args, bool 
     VELTRA_CHECK(diagnostic_gate(args, "force", diagnostic, {M::split_nb},
                                   "diagnostic='split_nb'"));
 
-    VELTRA_TRY(n_perm, arg_usize(args, context, "n_perm", out.n_perm));
-    VELTRA_TRY(n_splits, arg_usize(args, context, "n_splits", out.n_splits));
-    VELTRA_TRY(force, arg_bool(args, "diagnostic='split_nb'", "force", out.force));
+    const ConfirmatoryArgs defaults{.method = diagnostic.value_or(M::auto_)};
+    VELTRA_TRY(test, read_counts(defaults, args, context, std::span(keys).subspan(1),
+                                 "diagnostic='split_nb'"));
+    return FindKOptimalArgs{*n_folds, *test};
+}
 
-    out.n_folds = *n_folds;
-    out.n_perm = *n_perm;
-    out.n_splits = *n_splits;
-    out.force = *force;
+BindResult<FindKArgs> read_find_k_args(const OptionRecord& record, bool sequence) {
+    static constexpr std::array sequence_keys = {"test_method"sv, "alpha"sv, "args"sv};
+    static constexpr std::array optimal_keys = {"selector"sv, "diagnostic"sv, "args"sv};
+    const std::span keys = sequence ? std::span(sequence_keys) : std::span(optimal_keys);
+    VELTRA_CHECK(validate_keys("find_k_args", record, keys));
+    const auto bad = [](std::string_view key, std::string_view text) {
+        return bad_args("find_k_args['" + std::string(key) + "'] " + std::string(text));
+    };
+    FindKArgs out;
+    for (const std::string_view key : keys.first(2)) {
+        const Value* v = option(record, key);
+        if (!v) continue;
+        if (key == "alpha") {
+            auto x = to_f64(*v);
+            if (!x) return bad(key, x.error());
+            out.alpha = *x;
+        } else if (const Str* text = v->get_if<Str>()) {
+            (key == "diagnostic" ? out.diagnostic : out.method) = std::string(text->view());
+        } else {
+            return bad(key, "must be a string, got " + describe(*v));
+        }
+    }
+    if (const Value* v = option(record, "args")) {
+        const Record* r = v->get_if<Record>();
+        if (!r) return bad("args", "must be a record of named values, got " + describe(*v));
+        out.args = r->clone();
+    }
     return out;
 }
 

@@ -50,31 +50,6 @@ Result<void> check_counts(const ConfirmatoryArgs& t, std::size_t n) {
     internal_failure("unknown confirmatory method");
 }
 
-struct Resolution {
-    ConfirmatoryArgs test;              // the method that runs, with its counts
-    std::optional<double> stable_rank;  // when the gate was evaluated
-};
-
-// The gate sees X and the weights only, never y.
-Resolution resolve_method(const ConfirmatoryArgs& requested, MatView x,
-                          std::optional<VecView> weights, double n_eff, std::size_t k,
-                          bool has_keep) {
-    Resolution r{requested, std::nullopt};
-    if (requested.method == M::split_nb) {
-        const GateVerdict gate = resolve_split_nb(x, weights, n_eff, requested.force);
-        r.stable_rank = gate.stable_rank;
-        if (gate.reroute) {
-            r.test.method = M::split_exact;
-            r.test.n_perm = default_n_perm;
-        }
-    } else if (requested.method == M::auto_) {
-        const AutoChoice choice = resolve_auto(x, weights, n_eff, k == 1 && !has_keep);
-        r.test.method = choice.method;
-        r.stable_rank = choice.stable_rank;
-    }
-    return r;
-}
-
 Result<SplitTestResult> from_pair(Result<PvalueStatistic> r) {
     if (!r) return std::unexpected(std::move(r).error());
     return SplitTestResult{r->pvalue, r->statistic, std::nullopt};
@@ -137,9 +112,10 @@ Result<ConfirmatoryTestOutput> confirmatory_test_impl(MatView x, VecView y, std:
         VELTRA_CHECK(resolve_ci_m(n, k, opts.ci->m_rate));
     }
 
-    const Resolution resolved =
-        already_resolved ? Resolution{opts.test, std::nullopt}
-                         : resolve_method(opts.test, x, w, norm->n_eff, k, opts.keep.has_value());
+    // The gate sees X and the weights only, never y.
+    const ResolvedMethod resolved =
+        already_resolved ? ResolvedMethod{opts.test, std::nullopt}
+                         : resolve_method(opts.test, x, w, norm->n_eff, k == 1 && !opts.keep);
     VELTRA_TRY(seeded, resolve_seed(opts.seed));
     const ConfirmatoryArgs& t = resolved.test;
     VELTRA_TRY(tested, run_method(t, x, y, k, w, opts.keep, opts.pre_standardized, seeded->rng));

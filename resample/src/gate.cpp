@@ -50,6 +50,24 @@ AutoChoice resolve_auto(MatView x, std::optional<VecView> weights, double n_eff,
             v.stable_rank};
 }
 
+ResolvedMethod resolve_method(const ConfirmatoryArgs& requested, MatView x,
+                              std::optional<VecView> weights, double n_eff, bool flag) {
+    ResolvedMethod r{requested, std::nullopt};
+    if (requested.method == ConfirmatoryMethod::split_nb) {
+        const GateVerdict gate = resolve_split_nb(x, weights, n_eff, requested.force);
+        r.stable_rank = gate.stable_rank;
+        if (gate.reroute) {
+            r.test.method = ConfirmatoryMethod::split_exact;
+            r.test.n_perm = rerouted_n_perm;
+        }
+    } else if (requested.method == ConfirmatoryMethod::auto_) {
+        const AutoChoice choice = resolve_auto(x, weights, n_eff, flag);
+        r.test.method = choice.method;
+        r.stable_rank = choice.stable_rank;
+    }
+    return r;
+}
+
 Result<SplitNbGateOutput> split_nb_gate(MatView x, std::optional<VecView> weights) {
     return run_entry([&]() -> Result<SplitNbGateOutput> {
         if (!all_finite(x)) return fail(VeltraError::NonFiniteInput{});

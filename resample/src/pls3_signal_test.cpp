@@ -39,38 +39,17 @@ Result<void> check_arguments(MatView x, MatView y, std::uint64_t k,
     if (std::min(p, q) == 0) return fail(VeltraError::KExceedsMax{1, 0});
     const Pls3SplitSparse& s = opts.sparse;
     if (auto r = validate_sparse(s.keep_X, s.keep_Y, p, q, s.max_iter, s.tol); !r) return r;
-    if (opts.method != M::split_nb && opts.method != M::split_exact && opts.method != M::auto_)
+    const ConfirmatoryArgs& t = opts.test;
+    if (std::ranges::find(pls3_confirmatory_methods, t.method) == pls3_confirmatory_methods.end())
         return invalid(
             "pls3_confirmatory_test supports test_method='split_exact', 'split_nb' or 'auto' "
-            "(got '" + std::string(method_name(opts.method)) +
+            "(got '" + std::string(method_name(t.method)) +
             "'): 'raw_perm' needs a CV statistic PLS3 does not have (there is no pls3_predict); "
             "'score' is not implemented (its symmetric analog, an RV-type test on ‖X'Y‖_F², "
             "tests a different estimand); 'e' needs a generative model that symmetric "
             "cross-decomposition does not supply");
-    if (opts.method == M::split_nb) return check_n_splits(opts.n_splits);
-    return check_split_exact_counts(opts.n_perm, opts.n_splits);
-}
-
-struct Resolved {
-    ConfirmatoryMethod method;
-    std::uint64_t n_perm;
-    std::optional<double> stable_rank;
-};
-
-// The test takes no weights, so n_eff is n and the gate sees none.
-Resolved resolve(MatView x, const Pls3ConfirmatoryOpts& opts) {
-    using M = ConfirmatoryMethod;
-    const auto n_eff = static_cast<double>(x.rows);
-    if (opts.method == M::auto_) {
-        const AutoChoice a = resolve_auto(x, std::nullopt, n_eff, false);
-        return {a.method, opts.n_perm, a.stable_rank};
-    }
-    if (opts.method == M::split_nb) {
-        const GateVerdict v = resolve_split_nb(x, std::nullopt, n_eff, opts.force);
-        if (v.reroute) return {M::split_exact, default_n_perm, v.stable_rank};
-        return {M::split_nb, 0, v.stable_rank};
-    }
-    return {M::split_exact, opts.n_perm, std::nullopt};
+    if (t.method == M::split_nb) return check_n_splits(t.n_splits);
+    return check_split_exact_counts(t.n_perm, t.n_splits);
 }
 
 bool dense(std::optional<std::uint64_t> keep, std::uint64_t columns) {
@@ -114,14 +93,16 @@ Result<ConfirmatoryTestOutput> pls3_confirmatory_test_impl(MatView x, MatView y,
                                                            const Pls3ConfirmatoryOpts& opts) {
     if (auto r = check_arguments(x, y, k, opts); !r) return std::unexpected(r.error());
     const std::size_t n = x.rows, p = x.cols, q = y.cols;
+    // The test takes no weights, so n_eff is n and the gate sees none.
     const auto n_eff = static_cast<double>(n);
-    const Resolved how = resolve(x, opts);
+    const ResolvedMethod how = resolve_method(opts.test, x, std::nullopt, n_eff, false);
+    const ConfirmatoryMethod method = how.test.method;
     VELTRA_TRY(seeded, resolve_seed(opts.seed));
-    VELTRA_TRY(splits, draw_splits(n, 1, opts.n_splits, seeded->rng));
+    VELTRA_TRY(splits, draw_splits(n, 1, how.test.n_splits, seeded->rng));
     const std::size_t m = splits->empty() ? 0 : (*splits)[0].train.size();
     const Pls3SplitSparse& sparse = opts.sparse;
 
-    if (how.method == ConfirmatoryMethod::split_nb) {
+    if (method == ConfirmatoryMethod::split_nb) {
         const std::vector<double> r =
             dense(sparse.keep_X, p) && dense(sparse.keep_Y, q)
                 ? pls3_split_lv_correlations_streamed(x, y, *splits, sparse)
@@ -129,14 +110,14 @@ Result<ConfirmatoryTestOutput> pls3_confirmatory_test_impl(MatView x, MatView y,
         const NbTest nb = nb_test(r, m, n - m);
         // A statistic that is not a number is no evidence, never significance.
         const double pvalue = std::isfinite(nb.statistic) ? nb.p : 1.0;
-        ConfirmatoryTestOutput out = output(pvalue, nb.statistic, how.method, seeded->seed, n_eff);
-        out.n_splits = opts.n_splits;
+        ConfirmatoryTestOutput out = output(pvalue, nb.statistic, method, seeded->seed, n_eff);
+        out.n_splits = how.test.n_splits;
         out.rho_hat = nb_rho_hat(r, n - m);
         out.stable_rank = how.stable_rank;
         return out;
     }
 
-    const std::uint64_t B = how.n_perm;
+    const std::uint64_t B = how.test.n_perm;
     const double columns = static_cast<double>(sat_mul(sat_add(B, 1), q));
     const bool nspace = dense(sparse.keep_X, p) && m >= 1 && m <= 4000 &&
                         (static_cast<double>(p) + columns) * static_cast<double>(m) <
@@ -150,9 +131,9 @@ Result<ConfirmatoryTestOutput> pls3_confirmatory_test_impl(MatView x, MatView y,
     const double pvalue = perm_pvalue(zbar[0], std::span<const double>(zbar).subspan(1),
                                       [](double v) { return !std::isfinite(v); });
     ConfirmatoryTestOutput out =
-        output(pvalue, std::tanh(zbar[0]), how.method, seeded->seed, n_eff);
+        output(pvalue, std::tanh(zbar[0]), method, seeded->seed, n_eff);
     out.n_perm = B;
-    out.n_splits = opts.n_splits;
+    out.n_splits = how.test.n_splits;
     out.stable_rank = how.stable_rank;
     return out;
 }

@@ -42,27 +42,21 @@ std::optional<std::size_t> sparse_keep(std::size_t keep, std::size_t p) {
 Result<void> run_diagnostic(MatView x, VecView y, std::optional<VecView> weights, double n_eff,
                             std::optional<std::size_t> keep, const FindKOpts& opts,
                             ChaCha8Rng& rng, FindKOptimalOutput& out) {
-    const ConfirmatoryMethod method = *opts.diagnostic;
+    const ConfirmatoryArgs& test = *opts.diagnostic;
     if (out.k_star == 0) {
+        const ResolvedMethod resolved = resolve_method(test, x, weights, n_eff, !keep);
         out.pvalues = Eigen::VectorXd();
-        out.diagnostic = std::string(method_name(method));
-        if (method == M::split_nb) {
-            const GateVerdict gate = resolve_split_nb(x, weights, n_eff, opts.force);
-            if (gate.reroute) out.diagnostic = std::string(method_name(M::split_exact));
-            out.stable_rank = gate.stable_rank;
-        }
+        out.diagnostic = std::string(method_name(resolved.test.method));
+        out.stable_rank = resolved.stable_rank;
         return {};
     }
-    std::optional<SequentialKind> kind = SequentialArgs::defaults_for(method);
-    if (!kind) return invalid(std::string(method_name(method)) + " has no sequential variant");
-    if (method == M::raw_perm || method == M::split_exact) kind->n_perm = opts.n_perm;
-    if (method == M::split_nb || method == M::split_exact) kind->n_splits = opts.n_splits;
-    if (method == M::split_nb) kind->force = opts.force;
+    if (!SequentialArgs::defaults_for(test.method))
+        return invalid(std::string(method_name(test.method)) + " has no sequential variant");
 
     SequentialArgs args;
     args.seed = rng.next_u64();
     args.keep = keep;
-    args.method = *kind;
+    args.method = test;
     args.alpha = 0.05;
     args.continue_all = true;
     args.pre_standardized = opts.pre_standardized;
@@ -80,10 +74,11 @@ Result<FindKOptimalOutput> find_k_optimal_impl(MatView x, VecView y, std::size_t
                                                const FindKOpts& opts) {
     const std::size_t n = x.rows;
     VELTRA_CHECK(check_y_and_k_max(x, y, k_max));
-    if (opts.diagnostic == M::auto_) return invalid("diagnostic does not accept 'auto'");
-    if (opts.diagnostic == M::score) return invalid("score has no sequential variant");
-    if (opts.diagnostic == M::raw_perm)
-        VELTRA_CHECK(check_raw_perm_rows("diagnostic='raw_perm'", n));
+    const std::optional<ConfirmatoryMethod> diagnostic =
+        opts.diagnostic ? std::optional(opts.diagnostic->method) : std::nullopt;
+    if (diagnostic == M::auto_) return invalid("diagnostic does not accept 'auto'");
+    if (diagnostic == M::score) return invalid("score has no sequential variant");
+    if (diagnostic == M::raw_perm) VELTRA_CHECK(check_raw_perm_rows("diagnostic='raw_perm'", n));
     VELTRA_TRY(norm, validate_weights_for_k(weights, n, k_max));
     VELTRA_TRY(seeded, resolve_seed(opts.seed));
     const std::optional<VecView> w = view_of(norm->weights);
@@ -115,35 +110,19 @@ Result<FindKSequenceOutput> find_k_sequence_impl(MatView x, VecView y, std::size
     VELTRA_CHECK(check_y_and_k_max(x, y, k_max));
     VELTRA_TRY(norm, validate_weights_for_k(weights, x.rows, k_max));
 
-    SequentialKind kind{opts.test_method, 0, 0, 0, false};
-    switch (opts.test_method) {
-        case M::score:
-            return invalid("test_method='score' has no sequential variant");
-        case M::auto_:
-            VELTRA_CHECK(check_split_exact_counts(opts.n_perm, opts.n_splits));
-            if (opts.force) return invalid("force applies to test_method='split_nb' only, not 'auto'");
-            kind.n_perm = opts.n_perm;
-            kind.n_splits = opts.n_splits;
-            break;
-        case M::raw_perm:
-            kind.n_perm = opts.n_perm;
-            break;
-        case M::split_nb:
-            kind.n_splits = opts.n_splits;
-            kind.force = opts.force;
-            break;
-        case M::split_exact:
-            kind.n_perm = opts.n_perm;
-            kind.n_splits = opts.n_splits;
-            break;
-        case M::e:
-            break;
+    // The counts of raw_perm, split_nb and split_exact are checked by the
+    // first component's test.
+    const ConfirmatoryArgs& test = opts.test;
+    if (test.method == M::score) return invalid("test_method='score' has no sequential variant");
+    if (test.method == M::auto_) {
+        VELTRA_CHECK(check_split_exact_counts(test.n_perm, test.n_splits));
+        if (test.force) return invalid("force applies to test_method='split_nb' only, not 'auto'");
     }
 
     SequentialArgs args;
     args.seed = opts.seed;
     args.keep = keep;
-    args.method = kind;
+    args.method = test;
     args.alpha = opts.alpha;
     args.pre_standardized = opts.pre_standardized;
     args.verbose = opts.verbose;

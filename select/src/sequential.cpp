@@ -21,30 +21,6 @@ using M = ConfirmatoryMethod;
 // The sequential raw_perm always cross-validates over this many folds.
 constexpr std::uint64_t sequence_n_folds = 5;
 
-struct Resolved {
-    SequentialKind method;
-    std::optional<double> stable_rank;
-};
-
-// The gate and the auto rule look at X once, before any test; the tests then
-// run the outcome as it stands.
-Resolved resolve_sequence_method(const SequentialKind& kind, MatView x,
-                                 std::optional<VecView> weights, double n_eff, bool sparse) {
-    if (kind.method == M::split_nb) {
-        const GateVerdict gate = resolve_split_nb(x, weights, n_eff, kind.force);
-        if (!gate.reroute) return {kind, gate.stable_rank};
-        return {SequentialKind{M::split_exact, default_n_perm, 0, kind.n_splits, false},
-                gate.stable_rank};
-    }
-    if (kind.method == M::auto_) {
-        const AutoChoice choice = resolve_auto(x, weights, n_eff, !sparse);
-        SequentialKind out{choice.method, 0, 0, kind.n_splits, false};
-        if (choice.method == M::split_exact) out.n_perm = kind.n_perm;
-        return {out, choice.stable_rank};
-    }
-    return {kind, std::nullopt};
-}
-
 // The standardised data that every component starts from again. A
 // pre-standardised column-major X is read in place.
 struct SequenceInputs {
@@ -108,20 +84,8 @@ Result<Deflated> deflate(const SequenceInputs& in, std::size_t k, std::optional<
 }  // namespace
 
 std::optional<SequentialKind> SequentialArgs::defaults_for(ConfirmatoryMethod method) {
-    switch (method) {
-        case M::raw_perm:
-            return SequentialKind{M::raw_perm, default_n_perm, sequence_n_folds, 0, false};
-        case M::split_nb:
-            return SequentialKind{M::split_nb, 0, 0, default_n_splits, false};
-        case M::split_exact:
-        case M::auto_:
-            return SequentialKind{method, default_n_perm, 0, default_n_splits, false};
-        case M::e:
-            return SequentialKind{M::e, 0, 0, 0, false};
-        case M::score:
-            return std::nullopt;
-    }
-    internal_failure("unknown confirmatory method");
+    if (method == M::score) return std::nullopt;
+    return SequentialKind{.method = method};
 }
 
 Result<void> check_raw_perm_rows(std::string_view label, std::size_t n) {
@@ -142,20 +106,21 @@ Result<SequentialRun> run_incremental_sequence(MatView x, VecView y, std::size_t
     internal_check(args.method.method != M::score, "score has no sequential kind");
     if (args.method.method == M::raw_perm)
         VELTRA_CHECK(check_raw_perm_rows("test_method='raw_perm'", n));
-    const Resolved resolved =
-        resolve_sequence_method(args.method, x, weights, n_eff, args.keep.has_value());
+    // The gate and the auto rule look at X once, before any test; the tests
+    // then run the outcome as it stands.
+    const ResolvedMethod resolved = resolve_method(args.method, x, weights, n_eff, !args.keep);
     VELTRA_TRY(seeded, resolve_seed(args.seed));
 
     SequentialRun run;
     run.stable_rank = resolved.stable_rank;
-    run.test_method = std::string(method_name(resolved.method.method));
+    run.test_method = std::string(method_name(resolved.test.method));
     run.seed = seeded->seed;
     run.pvalues = Eigen::VectorXd::Constant(to_index(k_max),
                                             std::numeric_limits<double>::quiet_NaN());
 
     ConfirmatoryOpts test_opts;
     test_opts.keep = args.keep;
-    test_opts.test = resolved.method;
+    test_opts.test = resolved.test;
     if (test_opts.test.method == M::raw_perm) test_opts.test.n_folds = sequence_n_folds;
     test_opts.pre_standardized = true;
 

@@ -117,7 +117,8 @@ TEST(Methods, KeepOptimal) {
 TEST(Methods, FindKOptimalGates) {
     const auto d = find_k_optimal_opts(std::nullopt, false, std::nullopt);
     ASSERT_TRUE(d.has_value());
-    EXPECT_TRUE(d->n_folds == 5 && d->n_perm == 1000 && d->n_splits == 50 && !d->force);
+    EXPECT_TRUE(d->n_folds == 5 && d->test.n_perm == 1000 && d->test.n_splits == 50 &&
+                !d->test.force);
     EXPECT_TRUE(find_k_optimal_opts(args_of({{"n_folds", Value()}}), true, std::nullopt).has_value());
     struct Case {
         Record args;
@@ -147,5 +148,5 @@ TEST(Methods, FindKOptimalGates) {
     const auto set = find_k_optimal_opts(
         args_of({{"n_perm", Value::int64(200)}, {"n_splits", Value::int64(30)}}), false, M::split_exact);
     ASSERT_TRUE(set.has_value());
-    EXPECT_TRUE(set->n_perm == 200 && set->n_splits == 30);
+    EXPECT_TRUE(set->test.n_perm == 200 && set->test.n_splits == 30);
 }

@@ -63,7 +63,8 @@ Eigen::MatrixXd overflowing(Eigen::MatrixXd m, const SplitIdx& s) {
 Pls3ConfirmatoryOpts opts(M method, std::uint64_t n_perm, std::uint64_t n_splits,
                           std::uint64_t seed = 7, bool force = false) {
     Pls3ConfirmatoryOpts o;
-    o.method = method, o.n_perm = n_perm, o.n_splits = n_splits, o.seed = seed, o.force = force;
+    o.test = {.method = method, .n_perm = n_perm, .n_splits = n_splits, .force = force};
+    o.seed = seed;
     return o;
 }
 

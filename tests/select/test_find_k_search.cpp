@@ -55,8 +55,9 @@ TEST(FindKOptimal, ChoicesFollowFromTheReturnedMaps) {
 TEST(FindKOptimal, DiagnosticIsTheSequenceTestedToTheEndWithTheNextSeed) {
     const Design d = design(true);
     // BIC has no fold shuffle: the generator's first output seeds the sequence.
-    const FindKOpts o{.seed = 21, .n_perm = 40, .n_splits = 6, .selector = Selector::bic,
-                      .diagnostic = M::split_exact};
+    const FindKOpts o{.seed = 21, .selector = Selector::bic,
+                      .diagnostic = ConfirmatoryArgs{.method = M::split_exact, .n_perm = 40,
+                                                     .n_splits = 6}};
     const auto out = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 5, wview(d.w), o);
     ASSERT_TRUE(out) << message(out.error());
     ASSERT_GE(out->k_star, 1u);
@@ -107,7 +108,7 @@ TEST(Sequence, StopsAtTheFirstNonRejectionAndReportsTheResolvedMethod) {
     // Tested up to the first p >= alpha; the rest stay NaN.
     Eigen::MatrixXd noise = resample_test::random_matrix(20, 6, 3);
     Eigen::VectorXd y = resample_test::random_matrix(20, 1, 4).col(0);
-    FindKSequenceOpts o{.seed = 1, .n_splits = 8, .test_method = M::split_nb};
+    FindKSequenceOpts o{.seed = 1, .test = {.method = M::split_nb, .n_splits = 8}};
     const auto out = pls1_find_k_sequence(MatView::of(noise), VecView::of(y), 4, std::nullopt, o);
     ASSERT_TRUE(out) << message(out.error());
     // n_eff < 25 fails the gate: split_exact, with the gate's stable rank.
@@ -117,8 +118,8 @@ TEST(Sequence, StopsAtTheFirstNonRejectionAndReportsTheResolvedMethod) {
     while (stop < 4 && out->pvalues[stop] < 0.05) ++stop;
     EXPECT_EQ(out->k_star, std::uint64_t(stop));
     for (Eigen::Index j = stop + 1; j < 4; ++j) EXPECT_TRUE(std::isnan(out->pvalues[j]));
-    o.test_method = M::auto_;
-    o.n_perm = 30;
+    o.test.method = M::auto_;
+    o.test.n_perm = 30;
     const auto a = pls1_find_k_sequence(MatView::of(noise), VecView::of(y), 2, std::nullopt, o);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->test_method, "split_exact");  // n_eff < 250: no gate
@@ -131,13 +132,15 @@ TEST(ComponentSearches, ChecksInOrderWithTheirTexts) {
     const VecView y = VecView::of(d.y), y_short{d.y.data(), 4, 1};
     auto seq = [&](VecView yy, std::size_t k_max, M m, std::uint64_t splits, bool force,
                    std::optional<std::size_t> keep = {}) {
-        const FindKSequenceOpts o{.seed = {}, .n_splits = splits, .force = force, .test_method = m};
+        const FindKSequenceOpts o{.seed = {},
+                                  .test = {.method = m, .n_splits = splits, .force = force}};
         auto r = keep ? spls1_find_k_sequence(x, yy, k_max, *keep, std::nullopt, o)
                       : pls1_find_k_sequence(x, yy, k_max, std::nullopt, o);
         return r ? std::string("ok") : message(r.error());
     };
-    auto opt = [&](VecView yy, std::size_t k_max, std::optional<M> diag) {
-        auto r = pls1_find_k_optimal(x, yy, k_max, std::nullopt, {.seed = {}, .diagnostic = diag});
+    auto opt = [&](VecView yy, std::size_t k_max, M diag) {
+        auto r = pls1_find_k_optimal(x, yy, k_max, std::nullopt,
+                                     {.seed = {}, .diagnostic = ConfirmatoryArgs{diag}});
         return r ? std::string("ok") : message(r.error());
     };
     const std::string folds = " uses 5-fold CV and needs n > 5 (got n=5): with n_folds >= n every "
@@ -165,9 +168,10 @@ TEST(ComponentSearches, ChecksInOrderWithTheirTexts) {
 TEST(ComponentSearches, SameBitsForEveryThreadCountAndBudget) {
     const Design d = design(true, 13);
     expect_same_everywhere([&] {
-        const FindKOpts o{.seed = 4, .n_perm = 30, .n_splits = 5, .diagnostic = M::split_exact};
+        const FindKOpts o{.seed = 4, .diagnostic = ConfirmatoryArgs{.method = M::split_exact,
+                                                                    .n_perm = 30, .n_splits = 5}};
         const auto opt = pls1_find_k_optimal(MatView::of(d.x), VecView::of(d.y), 4, wview(d.w), o);
-        const FindKSequenceOpts s{.seed = 4, .n_perm = 30, .test_method = M::raw_perm};
+        const FindKSequenceOpts s{.seed = 4, .test = {.method = M::raw_perm, .n_perm = 30}};
         const auto seq = spls1_find_k_sequence(MatView::of(d.x), VecView::of(d.y), 3, 4,
                                                wview(d.w), s);
         const auto keep = spls1_find_keep_optimal(MatView::of(d.x), VecView::of(d.y), 3, 7, 4,

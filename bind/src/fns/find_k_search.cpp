@@ -1,27 +1,21 @@
 // The component searches: pls1_/spls1_find_k_optimal, pls1_/spls1_find_k_sequence
 // and the k modes of pls1_fit, which run the dense searches and insist that
 // they found a component.
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "fns/fns.hpp"
-#include "veltra/bind/coerce.hpp"
 #include "veltra/bind/convert.hpp"
 #include "veltra/bind/methods.hpp"
 #include "veltra/bind/warn.hpp"
+#include "veltra/resample/gate.hpp"
 #include "veltra/select/find_k_search.hpp"
 
 namespace veltra::bind::fns {
 namespace {
-
-using namespace std::string_view_literals;
-using M = ConfirmatoryMethod;
-
-// A rerouted diagnostic or test method always ran split_exact with this many
-// permutations.
-constexpr std::uint64_t rerouted_n_perm = default_n_perm;
 
 struct Common {
     bool pre_standardized = false;
@@ -92,25 +86,21 @@ BindResult<Searched> optimal_core(MatView X, VecView y, std::optional<VecView> w
                                   const std::optional<std::string>& diagnostic,
                                   const OptionRecord& args, const Common& common,
                                   bool require_component) {
-    FindKOpts opts;
-    if (selector == "r2_se")
-        opts.selector = Selector::r2_se;
-    else if (selector == "r2_max")
-        opts.selector = Selector::r2_max;
-    else if (selector == "bic")
-        opts.selector = Selector::bic;
-    else
+    static constexpr std::array selectors = {Selector::r2_se, Selector::r2_max, Selector::bic};
+    const auto chosen = std::ranges::find(selectors, selector, selector_name);
+    if (chosen == selectors.end())
         return std::unexpected(BindError::invalid_args("unknown selector: " + std::string(selector)));
+    FindKOpts opts;
+    opts.selector = *chosen;
+    std::optional<ConfirmatoryMethod> method;
     if (diagnostic) {
-        VELTRA_TRY(method, parse_method(*diagnostic));
-        opts.diagnostic = *method;
+        VELTRA_TRY(m, parse_method(*diagnostic));
+        method = *m;
     }
-    VELTRA_TRY(parsed, find_k_optimal_opts(args, opts.selector == Selector::bic, opts.diagnostic));
+    VELTRA_TRY(parsed, find_k_optimal_opts(args, opts.selector == Selector::bic, method));
     opts.seed = common.seed;
     opts.n_folds = parsed->n_folds;
-    opts.n_perm = parsed->n_perm;
-    opts.n_splits = parsed->n_splits;
-    opts.force = parsed->force;
+    if (method) opts.diagnostic = parsed->test;
     opts.pre_standardized = common.pre_standardized;
     opts.verbose = common.verbose;
 
@@ -126,42 +116,15 @@ BindResult<Searched> optimal_core(MatView X, VecView y, std::optional<VecView> w
     return Searched{out->k_star, find_k_optimal(*out), std::move(warning)};
 }
 
-std::span<const std::string_view> sequence_keys(M method) {
-    static constexpr std::array raw_perm = {"n_perm"sv};
-    static constexpr std::array split_nb = {"n_splits"sv, "force"sv};
-    static constexpr std::array split_exact = {"n_perm"sv, "n_splits"sv};
-    switch (method) {
-        case M::raw_perm: return raw_perm;
-        case M::split_nb: return split_nb;
-        case M::split_exact:
-        case M::auto_: return split_exact;
-        case M::score:
-        case M::e: return {};
-    }
-    return {};
-}
-
 BindResult<Searched> sequence_core(MatView X, VecView y, std::optional<VecView> weights,
                                    std::uint64_t k_max, std::optional<std::uint64_t> keep,
                                    std::string_view test_method, std::optional<double> alpha,
                                    const OptionRecord& args, const Common& common,
                                    bool require_rejection) {
-    VELTRA_TRY(method, parse_method(test_method));
-    if (*method == M::score)
-        return std::unexpected(
-            BindError::invalid_args("test_method='score' has no sequential variant"));
-    VELTRA_CHECK(validate_keys("method='sequence'", args, sequence_keys(*method)));
-    const std::string label = "test_method='" + std::string(test_method) + "'";
-
     FindKSequenceOpts opts;
-    opts.test_method = *method;
-    opts.alpha = alpha.value_or(0.05);
-    VELTRA_TRY(n_perm, arg_usize(args, label, "n_perm", default_n_perm));
-    VELTRA_TRY(n_splits, arg_usize(args, label, "n_splits", default_n_splits));
-    VELTRA_TRY(force, arg_bool(args, label, "force", false));
-    opts.n_perm = *n_perm;
-    opts.n_splits = *n_splits;
-    opts.force = *force;
+    VELTRA_TRY(test, sequence_args(test_method, args));
+    opts.test = *test;
+    opts.alpha = alpha.value_or(opts.alpha);
     opts.seed = common.seed;
     opts.pre_standardized = common.pre_standardized;
     opts.verbose = common.verbose;
@@ -191,40 +154,6 @@ BindResult<CallOutput> sequence_entry(Inputs& in, bool sparse) {
     return with_warning(std::move(found->record), std::move(found->warning));
 }
 
-// Readers of find_k_args; every failure is invalid_args.
-std::unexpected<BindError> bad_find_k_arg(std::string_view key, std::string_view text) {
-    return std::unexpected(BindError::invalid_args("find_k_args['" + std::string(key) + "'] " +
-                                                   std::string(text)));
-}
-
-const Value* fk_value(const Record& fka, std::string_view key) {
-    const Value* v = fka.find(key);
-    return v && !v->is_none() ? v : nullptr;
-}
-
-BindResult<std::optional<std::string>> fk_str(const Record& fka, std::string_view key) {
-    const Value* v = fk_value(fka, key);
-    if (!v) return std::nullopt;
-    if (const Str* s = v->get_if<Str>()) return std::string(s->view());
-    return bad_find_k_arg(key, "must be a string, got " + describe(*v));
-}
-
-BindResult<std::optional<double>> fk_f64(const Record& fka, std::string_view key) {
-    const Value* v = fk_value(fka, key);
-    if (!v) return std::nullopt;
-    auto x = to_f64(*v);
-    if (!x) return bad_find_k_arg(key, x.error());
-    return *x;
-}
-
-BindResult<OptionRecord> fk_args(const Record& fka) {
-    const Value* v = fk_value(fka, "args");
-    if (!v) return OptionRecord();
-    if (const Record* r = v->get_if<Record>()) return OptionRecord(r->clone());
-    return std::unexpected(BindError::invalid_args(
-        "find_k_args['args'] must be a record of named values, got " + describe(*v)));
-}
-
 SelectedK selected(Searched&& found) {
     SelectedK out{found.k_star, Value(std::move(found.record)), {}};
     if (found.warning) out.warnings.push_back(std::move(*found.warning));
@@ -247,33 +176,20 @@ BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weig
     quoted.append(mode).append("'");
     if (!k_max)
         return std::unexpected(BindError::invalid_argument("k=" + quoted + " requires k_max"));
-    const OptionRecord fka_opt = find_k_args ? std::move(find_k_args) : OptionRecord(Record());
-    const Record& fka = *fka_opt;
     const Common shared{pre_standardized, seed, false};
-
     const bool sequence = mode == "sequence";
     if (!sequence && mode != "optimal")
         return std::unexpected(BindError::invalid_argument("unknown k mode " + quoted +
                                                            "; use int, 'optimal', or 'sequence'"));
-    static constexpr std::array sequence_keys = {"test_method"sv, "alpha"sv, "args"sv};
-    static constexpr std::array optimal_keys = {"selector"sv, "diagnostic"sv, "args"sv};
-    VELTRA_CHECK(validate_keys("find_k_args", fka_opt, sequence ? sequence_keys : optimal_keys));
-    VELTRA_TRY(method, fk_str(fka, sequence ? "test_method" : "selector"));
-    std::optional<double> alpha;
-    std::optional<std::string> diagnostic;
-    if (sequence) {
-        VELTRA_TRY(a, fk_f64(fka, "alpha"));
-        alpha = *a;
-    } else {
-        VELTRA_TRY(d, fk_str(fka, "diagnostic"));
-        diagnostic = std::move(*d);
-    }
-    VELTRA_TRY(args, fk_args(fka));
-    VELTRA_TRY(found, sequence ? sequence_core(X, y, weights, *k_max, std::nullopt,
-                                               method->value_or("auto"), alpha, *args, shared, true)
-                               : optimal_core(X, y, weights, *k_max, std::nullopt,
-                                              method->value_or("r2_se"), diagnostic, *args,
-                                              shared, true));
+    VELTRA_TRY(fka, read_find_k_args(find_k_args, sequence));
+    // Without a method the mode runs its search's own default.
+    const std::string chosen =
+        fka->method.value_or(std::string(sequence ? method_name(FindKSequenceOpts{}.test.method)
+                                                  : selector_name(FindKOpts{}.selector)));
+    VELTRA_TRY(found, sequence ? sequence_core(X, y, weights, *k_max, std::nullopt, chosen,
+                                               fka->alpha, fka->args, shared, true)
+                               : optimal_core(X, y, weights, *k_max, std::nullopt, chosen,
+                                              fka->diagnostic, fka->args, shared, true));
     return selected(std::move(*found));
 }
 

@@ -74,8 +74,8 @@ BindResult<CallOutput> pls1_perm_null(Inputs& in) {
     VELTRA_TRY(weights, in.opt_vec("weights"));
     VELTRA_CHECK(in.finish());
 
-    const PermNullOpts opts{n_perm->value_or(1000), *return_perm_matrix, *pre_standardized,
-                            *verbose};
+    const PermNullOpts opts{n_perm->value_or(PermNullOpts{}.n_perm), *return_perm_matrix,
+                            *pre_standardized, *verbose};
     auto out = veltra::pls1_perm_null(X->as_mat(), y->view(), *k, view_of(*weights), opts, *seed);
     if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
     return CallOutput{perm_null(std::move(*out)), {}};
@@ -96,10 +96,7 @@ BindResult<CallOutput> pls3_confirmatory_test(Inputs& in) {
 
     Pls3ConfirmatoryOpts opts;
     opts.seed = *seed;
-    opts.method = method->method;
-    opts.force = method->force;
-    opts.n_perm = method->n_perm;
-    opts.n_splits = method->n_splits;
+    opts.test = *method;
     auto out = veltra::pls3_confirmatory_test(X->as_mat(), Y->as_mat(), *k, opts);
     if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
     std::optional<Record> warning = rerouted(*test_method, out->test_method, out->n_perm,

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "veltra/bind/value.hpp"
@@ -21,12 +22,12 @@
 
 namespace veltra::bind {
 
-// The options of the optimal component search.
+// The options of the optimal component search: the fold count of its CV
+// selectors and the diagnostic with its counts (auto at its defaults when
+// no diagnostic is given).
 struct FindKOptimalArgs {
-    std::uint64_t n_folds = default_n_folds;
-    std::uint64_t n_perm = default_n_perm;
-    std::uint64_t n_splits = default_n_splits;
-    bool force = false;
+    std::uint64_t n_folds = 0;
+    ConfirmatoryArgs test;
 };
 
 using OptionRecord = std::optional<Record>;
@@ -51,9 +52,12 @@ BindResult<VarimaxOpts> varimax_args(const OptionRecord& args);
 
 // The method by name, then its options.
 BindResult<ConfirmatoryArgs> confirmatory_args(std::string_view method, const OptionRecord& args);
-// As confirmatory_args, admitting only split_exact, split_nb and auto.
+// As confirmatory_args, admitting only the two-block test's methods.
 BindResult<ConfirmatoryArgs> pls3_confirmatory_args(std::string_view method,
                                                     const OptionRecord& args);
+// The method of the sequential search by name, then its options under the
+// context "method='sequence'": raw_perm without n_folds; no score.
+BindResult<ConfirmatoryArgs> sequence_args(std::string_view method, const OptionRecord& args);
 
 // n_folds (5) of the kept-feature search.
 BindResult<std::uint64_t> keep_optimal_opts(const OptionRecord& args);
@@ -62,6 +66,19 @@ BindResult<std::uint64_t> keep_optimal_opts(const OptionRecord& args);
 // them to the selector and to the diagnostic method.
 BindResult<FindKOptimalArgs> find_k_optimal_opts(const OptionRecord& args, bool selector_is_bic,
                                                  std::optional<ConfirmatoryMethod> diagnostic);
+
+// What find_k_args holds for a k mode of pls1_fit (absent keys stay empty).
+struct FindKArgs {
+    std::optional<std::string> method;      // selector or test_method
+    std::optional<std::string> diagnostic;  // optimal mode only
+    std::optional<double> alpha;            // sequence mode only
+    OptionRecord args;
+};
+
+// The keys of the mode (test_method, alpha, args in the sequence mode;
+// selector, diagnostic, args in the optimal one), then each in that order:
+// "find_k_args['{key}'] {text}" on a value of the wrong kind.
+BindResult<FindKArgs> read_find_k_args(const OptionRecord& record, bool sequence);
 
 // "x_scores", "y_scores" or "both".
 BindResult<Pls3Which> which(std::string_view text);

@@ -19,22 +19,22 @@ constexpr std::string_view method_name(ConfirmatoryMethod method) {
     return confirmatory_method_names[static_cast<std::size_t>(method)];
 }
 
-// A test method with the counts that belong to it; the fields a method does
-// not use stay 0 / false: raw_perm reads n_perm and n_folds, split_nb
-// n_splits and force, split_exact and auto n_perm and n_splits, score and e
-// nothing.
-struct ConfirmatoryArgs {
-    ConfirmatoryMethod method = ConfirmatoryMethod::auto_;
-    std::uint64_t n_perm = 0;
-    std::uint64_t n_folds = 0;
-    std::uint64_t n_splits = 0;
-    bool force = false;
-};
-
-// Counts of a method whose caller gives none. A split_nb request that the
-// split-method gate refuses runs split_exact with default_n_perm.
+// Counts of a method whose caller gives none.
 inline constexpr std::uint64_t default_n_perm = 1000;
 inline constexpr std::uint64_t default_n_folds = 5;
 inline constexpr std::uint64_t default_n_splits = 50;
+
+// A test method with the counts that belong to it, every count starting at
+// its default: raw_perm reads n_perm and n_folds, split_nb n_splits and
+// force, split_exact and auto n_perm and n_splits, score and e nothing. The
+// fields a method does not read are never looked at. Every option record
+// that names a confirmatory method holds one of these.
+struct ConfirmatoryArgs {
+    ConfirmatoryMethod method = ConfirmatoryMethod::auto_;
+    std::uint64_t n_perm = default_n_perm;
+    std::uint64_t n_folds = default_n_folds;
+    std::uint64_t n_splits = default_n_splits;
+    bool force = false;
+};
 
 }  // namespace veltra

@@ -13,6 +13,7 @@
 // pending wherever they cannot vouch for it, and the primal route decides.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,11 +31,12 @@ namespace veltra {
 struct Pls3ConfirmatoryOpts {
     Pls3SplitSparse sparse;  // keep_X, keep_Y, max_iter, tol of the per-split fits
     std::optional<std::uint64_t> seed;
-    ConfirmatoryMethod method = ConfirmatoryMethod::auto_;
-    bool force = false;          // split_nb only
-    std::uint64_t n_perm = 0;    // split_exact and auto
-    std::uint64_t n_splits = 0;  // every method
+    ConfirmatoryArgs test;  // one of pls3_confirmatory_methods
 };
+
+// The methods the two-block test runs, in the order its refusals list them.
+inline constexpr std::array pls3_confirmatory_methods = {
+    ConfirmatoryMethod::split_exact, ConfirmatoryMethod::split_nb, ConfirmatoryMethod::auto_};
 
 // The public test at k = 1, under the entry wrapper.
 Result<ConfirmatoryTestOutput> pls3_confirmatory_test(MatView x, MatView y, std::uint64_t k,

@@ -26,14 +26,11 @@ std::string_view selector_name(Selector selector);
 
 struct FindKOpts {
     std::optional<std::uint64_t> seed;
-    std::uint64_t n_folds = default_n_folds;
-    std::uint64_t n_perm = default_n_perm;
-    std::uint64_t n_splits = default_n_splits;
-    bool force = false;
+    std::uint64_t n_folds = default_n_folds;  // of the CV selectors
     bool pre_standardized = false;
     bool verbose = false;
     Selector selector = Selector::r2_se;
-    std::optional<ConfirmatoryMethod> diagnostic;
+    std::optional<ConfirmatoryArgs> diagnostic;  // the sequential tests' method
 };
 
 struct FindKOptimalOutput {
@@ -60,12 +57,9 @@ Result<FindKOptimalOutput> spls1_find_k_optimal(MatView x, VecView y, std::size_
 struct FindKSequenceOpts {
     std::optional<std::uint64_t> seed;
     double alpha = 0.05;
-    std::uint64_t n_perm = default_n_perm;
-    std::uint64_t n_splits = default_n_splits;
-    bool force = false;
     bool pre_standardized = false;
     bool verbose = false;
-    ConfirmatoryMethod test_method = ConfirmatoryMethod::auto_;
+    ConfirmatoryArgs test;
 };
 
 struct FindKSequenceOutput {
