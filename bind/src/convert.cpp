@@ -7,6 +7,7 @@
 
 #include "veltra/bind/coerce.hpp"
 #include "veltra/bind/error.hpp"
+#include "veltra/bind/result_types.hpp"
 
 namespace veltra::bind {
 
@@ -14,6 +15,16 @@ namespace {
 
 Value opt_count(const std::optional<std::uint64_t>& n) { return n ? Value::count(*n) : Value(); }
 Value opt_real(const std::optional<double>& x) { return x ? Value::real(*x) : Value(); }
+Value opt_vec(const std::optional<Eigen::VectorXd>& v) { return v ? owned_vec(*v) : Value(); }
+Value opt_mat(std::optional<Eigen::MatrixXd>&& m) { return m ? owned_mat(std::move(*m)) : Value(); }
+
+// Unsigned counts as an integer vector, each clamped into the signed range.
+Value counts(std::span<const std::uint64_t> ns) {
+    IntVec out;
+    out.reserve(ns.size());
+    for (const std::uint64_t n : ns) out.push_back(clamp_count(n));
+    return Value(std::move(out));
+}
 
 // Reads model fields in the caller's order and stops at the first failure:
 // once `error` is set, every later read returns an empty value untouched.
@@ -130,21 +141,12 @@ Value owned_vec(const Eigen::VectorXd& v) {
 }
 
 Value pls1_model(Pls1Model model, Value rotation_spec, Value selection_result) {
-    return Value(Record::typed("PLS1Result")
-                     .field("T", owned_mat(std::move(model.T)))
-                     .field("P", owned_mat(std::move(model.P)))
-                     .field("W", owned_mat(std::move(model.W)))
-                     .field("Q", owned_vec(model.Q))
-                     .field("coef", owned_vec(model.coef))
-                     .field("beta", owned_vec(model.beta))
-                     .field("intercept", Value::real(model.intercept))
-                     .field("k_used", Value::count(model.k_used))
-                     .field("pre_standardized", Value::boolean(model.pre_standardized))
-                     .field("weights", model.weights ? owned_vec(*model.weights) : Value())
-                     .field("n_eff", Value::real(model.n_eff))
-                     .field("rotation_spec", std::move(rotation_spec))
-                     .field("selection_result", std::move(selection_result))
-                     .field("keep", model.keep ? Value::count(*model.keep) : Value()));
+    return Value(result_record(
+        "PLS1Result", owned_mat(std::move(model.T)), owned_mat(std::move(model.P)),
+        owned_mat(std::move(model.W)), owned_vec(model.Q), owned_vec(model.coef),
+        owned_vec(model.beta), Value::real(model.intercept), Value::count(model.k_used),
+        Value::boolean(model.pre_standardized), opt_vec(model.weights), Value::real(model.n_eff),
+        std::move(rotation_spec), std::move(selection_result), opt_count(model.keep)));
 }
 
 Value pls3_model(Pls3Model model) {
@@ -152,35 +154,19 @@ Value pls3_model(Pls3Model model) {
     if (model.converged)
         converged = Value(BoolVec(model.converged->begin(), model.converged->end()));
     Value n_iter;
-    if (model.n_iter) {
-        IntVec counts;
-        counts.reserve(model.n_iter->size());
-        for (const std::uint64_t n : *model.n_iter) counts.push_back(clamp_count(n));
-        n_iter = Value(std::move(counts));
-    }
-    return Value(Record::typed("PLS3Result")
-                     .field("U", owned_mat(std::move(model.U)))
-                     .field("V", owned_mat(std::move(model.V)))
-                     .field("singular_values", owned_vec(model.singular_values))
-                     .field("x_scores", owned_mat(std::move(model.x_scores)))
-                     .field("y_scores", owned_mat(std::move(model.y_scores)))
-                     .field("X_mean", owned_vec(model.X_mean))
-                     .field("X_scale", owned_vec(model.X_scale))
-                     .field("Y_mean", owned_vec(model.Y_mean))
-                     .field("Y_scale", owned_vec(model.Y_scale))
-                     .field("k_used", Value::count(model.k_used))
-                     .field("pre_standardized_X", Value::boolean(model.pre_standardized_X))
-                     .field("pre_standardized_Y", Value::boolean(model.pre_standardized_Y))
-                     .field("keep_X", opt_count(model.keep_X))
-                     .field("keep_Y", opt_count(model.keep_Y))
-                     .field("converged", std::move(converged))
-                     .field("n_iter", std::move(n_iter)));
+    if (model.n_iter) n_iter = counts(*model.n_iter);
+    return Value(result_record(
+        "PLS3Result", owned_mat(std::move(model.U)), owned_mat(std::move(model.V)),
+        owned_vec(model.singular_values), owned_mat(std::move(model.x_scores)),
+        owned_mat(std::move(model.y_scores)), owned_vec(model.X_mean), owned_vec(model.X_scale),
+        owned_vec(model.Y_mean), owned_vec(model.Y_scale), Value::count(model.k_used),
+        Value::boolean(model.pre_standardized_X), Value::boolean(model.pre_standardized_Y),
+        opt_count(model.keep_X), opt_count(model.keep_Y), std::move(converged), std::move(n_iter)));
 }
 
 Value pls3_scores(Pls3Scores scores) {
-    return Value(Record::typed("PLS3Scores")
-                     .field("x_scores", scores.x_scores ? owned_mat(std::move(*scores.x_scores)) : Value())
-                     .field("y_scores", scores.y_scores ? owned_mat(std::move(*scores.y_scores)) : Value()));
+    return Value(result_record("PLS3Scores", opt_mat(std::move(scores.x_scores)),
+                               opt_mat(std::move(scores.y_scores))));
 }
 
 BindResult<Record> model_record(Value value, std::string_view expected, std::string_view arg_name) {
@@ -238,50 +224,32 @@ BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields) {
 }
 
 Value ci_scalar(const CIScalar& c) {
-    return Value(Record::typed("CIScalar")
-                     .field("point", Value::real(c.point))
-                     .field("lower", Value::real(c.lower))
-                     .field("upper", Value::real(c.upper))
-                     .field("sd", Value::real(c.sd)));
+    return Value(result_record("CIScalar", Value::real(c.point), Value::real(c.lower),
+                               Value::real(c.upper), Value::real(c.sd)));
 }
 
 namespace {
 
 Value confirmatory_ci(const ConfirmatoryCI& ci) {
-    return Value(Record::typed("ConfirmatoryCI")
-                     .field("n_boot", Value::count(ci.n_boot))
-                     .field("m", Value::count(ci.m))
-                     .field("m_rate", Value::real(ci.m_rate))
-                     .field("level", Value::real(ci.level))
-                     .field("beta_sign_z", owned_vec(ci.beta_sign_z))
-                     .field("beta_sign_z_signed", owned_vec(ci.beta_sign_z_signed))
-                     .field("leverage_ci_lower", owned_vec(ci.leverage_ci_lower))
-                     .field("leverage_ci_upper", owned_vec(ci.leverage_ci_upper))
-                     .field("leverage_se", owned_vec(ci.leverage_se))
-                     .field("beta_ci_lower", owned_vec(ci.beta_ci_lower))
-                     .field("beta_ci_upper", owned_vec(ci.beta_ci_upper))
-                     .field("beta_se", owned_vec(ci.beta_se))
-                     .field("holdout_corr", ci_scalar(ci.holdout_corr))
-                     .field("n_boot_finite", Value::count(ci.n_boot_finite))
-                     .field("n_boot_finite_holdout_corr",
-                            Value::count(ci.n_boot_finite_holdout_corr)));
+    return Value(result_record(
+        "ConfirmatoryCI", Value::count(ci.n_boot), Value::count(ci.m), Value::real(ci.m_rate),
+        Value::real(ci.level), owned_vec(ci.beta_sign_z), owned_vec(ci.beta_sign_z_signed),
+        owned_vec(ci.leverage_ci_lower), owned_vec(ci.leverage_ci_upper), owned_vec(ci.leverage_se),
+        owned_vec(ci.beta_ci_lower), owned_vec(ci.beta_ci_upper), owned_vec(ci.beta_se),
+        ci_scalar(ci.holdout_corr), Value::count(ci.n_boot_finite),
+        Value::count(ci.n_boot_finite_holdout_corr)));
 }
+
+Value opt_map(const std::optional<ScoreMap>& m) { return m ? score_map(*m) : Value(); }
 
 }  // namespace
 
 Record confirmatory_test(ConfirmatoryTestOutput&& out) {
-    return Record::typed("ConfirmatoryTestResult")
-        .field("pvalue", Value::real(out.pvalue))
-        .field("statistic", Value::real(out.statistic))
-        .field("test_method", Value::string(std::move(out.test_method)))
-        .field("k", Value::count(out.k))
-        .field("n_perm", opt_count(out.n_perm))
-        .field("n_splits", opt_count(out.n_splits))
-        .field("seed", Value::uint64(out.seed))
-        .field("n_eff", Value::real(out.n_eff))
-        .field("rho_hat", opt_real(out.rho_hat))
-        .field("stable_rank", opt_real(out.stable_rank))
-        .field("ci", out.ci ? confirmatory_ci(*out.ci) : Value());
+    return result_record("ConfirmatoryTestResult", Value::real(out.pvalue),
+                         Value::real(out.statistic), Value::string(std::move(out.test_method)),
+                         Value::count(out.k), opt_count(out.n_perm), opt_count(out.n_splits),
+                         Value::uint64(out.seed), Value::real(out.n_eff), opt_real(out.rho_hat),
+                         opt_real(out.stable_rank), out.ci ? confirmatory_ci(*out.ci) : Value());
 }
 
 Value perm_null(PermNullOutput&& out) {
@@ -291,16 +259,10 @@ Value perm_null(PermNullOutput&& out) {
         const std::size_t rows = out.n_perm, cols = len / std::max<std::size_t>(rows, 1);
         matrix = Value(MatF64::row_major_owned(rows, cols, std::move(*out.beta_perm_matrix)));
     }
-    return Value(Record::typed("PermNullResult")
-                     .field("n_perm", Value::count(out.n_perm))
-                     .field("k", Value::count(out.k))
-                     .field("seed", Value::uint64(out.seed))
-                     .field("beta_ref", owned_vec(out.beta_ref))
-                     .field("beta_perm_mean", owned_vec(out.beta_perm_mean))
-                     .field("beta_perm_sd", owned_vec(out.beta_perm_sd))
-                     .field("beta_perm_z", owned_vec(out.beta_perm_z))
-                     .field("beta_perm_matrix", std::move(matrix))
-                     .field("n_eff", Value::real(out.n_eff)));
+    return Value(result_record(
+        "PermNullResult", Value::count(out.n_perm), Value::count(out.k), Value::uint64(out.seed),
+        owned_vec(out.beta_ref), owned_vec(out.beta_perm_mean), owned_vec(out.beta_perm_sd),
+        owned_vec(out.beta_perm_z), std::move(matrix), Value::real(out.n_eff)));
 }
 
 Value score_map(const ScoreMap& scores) {
@@ -311,79 +273,44 @@ Value score_map(const ScoreMap& scores) {
 }
 
 Value find_keep_optimal(const FindKeepOptimalOutput& out) {
-    IntVec grid;
-    grid.reserve(out.keep_grid.size());
-    for (std::uint64_t keep : out.keep_grid) grid.push_back(clamp_count(keep));
-    return Value(Record::typed("FindKeepOptimalResult")
-                     .field("keep_star", Value::count(out.keep_star))
-                     .field("k", Value::count(out.k))
-                     .field("cv_scores", score_map(out.cv_scores))
-                     .field("cv_scores_se", score_map(out.cv_scores_se))
-                     .field("keep_grid", Value(std::move(grid)))
-                     .field("seed", Value::uint64(out.seed))
-                     .field("n_eff", Value::real(out.n_eff)));
+    return Value(result_record("FindKeepOptimalResult", Value::count(out.keep_star),
+                               Value::count(out.k), score_map(out.cv_scores),
+                               score_map(out.cv_scores_se), counts(out.keep_grid),
+                               Value::uint64(out.seed), Value::real(out.n_eff)));
 }
 
 Record find_k_optimal(const FindKOptimalOutput& out) {
-    const auto opt_map = [](const std::optional<ScoreMap>& m) {
-        return m ? score_map(*m) : Value();
-    };
-    return Record::typed("FindKOptimalResult")
-        .field("k_star", Value::count(out.k_star))
-        .field("selector", Value::string(out.selector))
-        .field("cv_scores", opt_map(out.cv_scores))
-        .field("cv_scores_se", opt_map(out.cv_scores_se))
-        .field("bic_scores", opt_map(out.bic_scores))
-        .field("pvalues", out.pvalues ? owned_vec(*out.pvalues) : Value())
-        .field("diagnostic", out.diagnostic ? Value::string(*out.diagnostic) : Value())
-        .field("seed", Value::uint64(out.seed))
-        .field("n_eff", Value::real(out.n_eff))
-        .field("stable_rank", opt_real(out.stable_rank));
+    return result_record("FindKOptimalResult", Value::count(out.k_star),
+                         Value::string(out.selector), opt_map(out.cv_scores),
+                         opt_map(out.cv_scores_se), opt_map(out.bic_scores), opt_vec(out.pvalues),
+                         out.diagnostic ? Value::string(*out.diagnostic) : Value(),
+                         Value::uint64(out.seed), Value::real(out.n_eff), opt_real(out.stable_rank));
 }
 
 Record find_k_sequence(const FindKSequenceOutput& out) {
-    return Record::typed("FindKSequenceResult")
-        .field("k_star", Value::count(out.k_star))
-        .field("pvalues", owned_vec(out.pvalues))
-        .field("test_method", Value::string(out.test_method))
-        .field("alpha", Value::real(out.alpha))
-        .field("seed", Value::uint64(out.seed))
-        .field("n_eff", Value::real(out.n_eff))
-        .field("stable_rank", opt_real(out.stable_rank));
+    return result_record("FindKSequenceResult", Value::count(out.k_star), owned_vec(out.pvalues),
+                         Value::string(out.test_method), Value::real(out.alpha),
+                         Value::uint64(out.seed), Value::real(out.n_eff), opt_real(out.stable_rank));
 }
 
 Value perm_alpha(PermAlphaOutput&& out) {
-    IntVec k_used;
-    k_used.reserve(out.k_used.size());
-    for (const std::uint64_t k : out.k_used) k_used.push_back(clamp_count(k));
-    return Value(Record::typed("PermAlphaResult")
-                     .field("alpha", owned_mat(out.alpha))
-                     .field("k_used", Value(std::move(k_used)))
-                     .field("resolved", Value(BoolVec(std::move(out.resolved))))
-                     .field("k", Value::count(out.k))
-                     .field("n_features", Value::count(out.n_features)));
+    return Value(result_record("PermAlphaResult", owned_mat(out.alpha), counts(out.k_used),
+                               Value(BoolVec(std::move(out.resolved))), Value::count(out.k),
+                               Value::count(out.n_features)));
 }
 
 Value rotation_stability(RotationStabilityOutput&& out) {
     List per_axis;
     per_axis.reserve(out.variance_ratio_per_axis.size());
     for (const CIScalar& ci : out.variance_ratio_per_axis) per_axis.push_back(ci_scalar(ci));
-    return Value(Record::typed("RotationStabilityResult")
-                     .field("method", Value::string(std::move(out.method)))
-                     .field("n_boot", Value::count(out.n_boot))
-                     .field("m", Value::count(out.m))
-                     .field("m_rate", Value::real(out.m_rate))
-                     .field("level", Value::real(out.level))
-                     .field("seed", Value::uint64(out.seed))
-                     .field("variance_ratio", ci_scalar(out.variance_ratio))
-                     .field("variance_ratio_per_axis", Value(std::move(per_axis)))
-                     .field("variance_unrot", Value::real(out.variance_unrot))
-                     .field("variance_rot", Value::real(out.variance_rot))
-                     .field("variance_unrot_per_axis", owned_vec(out.variance_unrot_per_axis))
-                     .field("variance_rot_per_axis", owned_vec(out.variance_rot_per_axis))
-                     .field("degenerate_baseline", Value::boolean(out.degenerate_baseline))
-                     .field("n_boot_finite", Value::count(out.n_boot_finite))
-                     .field("n_eff", Value::real(out.n_eff)));
+    return Value(result_record(
+        "RotationStabilityResult", Value::string(std::move(out.method)), Value::count(out.n_boot),
+        Value::count(out.m), Value::real(out.m_rate), Value::real(out.level),
+        Value::uint64(out.seed), ci_scalar(out.variance_ratio), Value(std::move(per_axis)),
+        Value::real(out.variance_unrot), Value::real(out.variance_rot),
+        owned_vec(out.variance_unrot_per_axis), owned_vec(out.variance_rot_per_axis),
+        Value::boolean(out.degenerate_baseline), Value::count(out.n_boot_finite),
+        Value::real(out.n_eff)));
 }
 
 }  // namespace veltra::bind

@@ -127,14 +127,19 @@ Result<void> SubsampleOpts::validate() const {
     return {};
 }
 
-Result<std::size_t> resolve_ci_m(std::size_t n, std::size_t k, double m_rate) {
+Result<std::size_t> resolve_subsample_m(std::size_t n, std::size_t k, double m_rate,
+                                        std::string_view too_large) {
     const std::uint64_t m = saturating_count(std::ceil(std::pow(static_cast<double>(n), m_rate)));
     const std::string from = "resolved m = " + format_count(m) + " (from n=" + format_count(n) +
                              ", m_rate=" + format_real(m_rate) + ")";
-    if (m >= n) return invalid(from + " leaves no holdout; need m < n");
+    if (m >= n) return invalid(from + " " + std::string(too_large) + "; need m < n");
     if (m < sat_add(k, 2))
         return invalid(from + " is too small for k=" + format_count(k) + "; need m ≥ k+2");
     return m;
+}
+
+Result<std::size_t> resolve_ci_m(std::size_t n, std::size_t k, double m_rate) {
+    return resolve_subsample_m(n, k, m_rate, "leaves no holdout");
 }
 
 FitOpts subsample_fit_opts(bool pre_standardized) {

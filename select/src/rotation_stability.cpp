@@ -51,19 +51,6 @@ Result<Eigen::VectorXd> aligned_sq_dev(const Eigen::MatrixXd& a, MatView referen
     return dev;
 }
 
-// ceil(n^m_rate), which must leave at least one row out and reach k + 2.
-Result<std::size_t> resolve_m(std::size_t n, std::size_t k, double m_rate) {
-    const double real_m = std::ceil(std::pow(static_cast<double>(n), m_rate));
-    const std::uint64_t m = !(real_m > 0.0) ? 0 : real_m >= 0x1p64 ? u64_max
-                                                                    : std::uint64_t(real_m);
-    const std::string from = "resolved m = " + format_count(m) + " (from n=" + format_count(n) +
-                             ", m_rate=" + format_real(m_rate) + ")";
-    if (m >= n) return invalid(from + " equals n; need m < n");
-    if (m < sat_add(k, 2))
-        return invalid(from + " is too small for k=" + format_count(k) + "; need m ≥ k+2");
-    return m;
-}
-
 // Peak bytes of one replicate: its subsample copy (twice with weights) and
 // its fit.
 std::uint64_t replicate_bytes(std::uint64_t m, std::uint64_t p, std::uint64_t k, bool weighted) {
@@ -100,7 +87,8 @@ Result<RotationStabilityOutput> rotation_stability_impl(MatView x, VecView y, st
     if (L && L->cols != k)
         return fail(VeltraError::ShapeMismatch{"L.ncols=" + format_count(L->cols) +
                                                " but k=" + format_count(k)});
-    VELTRA_CHECK((SubsampleOpts{opts.n_boot, opts.m_rate, opts.level, 1.0, 1.0}.validate()));
+    const SubsampleOpts& sub = opts.subsample;
+    VELTRA_CHECK((SubsampleOpts{sub.n_boot, sub.m_rate, sub.level, 1.0, 1.0}.validate()));
     VELTRA_CHECK(check_finite_mat(x, par_parallel));
     if (!y.eigen().allFinite()) return fail(VeltraError::NonFiniteInput{});
     VELTRA_TRY(norm, validate_weights_for_k(weights, n, k));
@@ -115,12 +103,12 @@ Result<RotationStabilityOutput> rotation_stability_impl(MatView x, VecView y, st
     VELTRA_TRY(reference, pls1_fit_impl(x, y, k, w, ref_opts));
     const Eigen::MatrixXd& w_ref = reference->W;
     VELTRA_TRY(ref_rot, rotate(MatView::of(w_ref), varimax, L));
-    VELTRA_TRY(m, resolve_m(n, k, opts.m_rate));
+    VELTRA_TRY(m, resolve_subsample_m(n, k, sub.m_rate, "equals n"));
 
     const RotationReplicateData data{x,          y, w, *m, k, opts.pre_standardized,
                                      MatView::of(w_ref), MatView::of(ref_rot->W_rot), varimax, L};
     const std::vector<RotationStabilityWorkerRow> rows = map_units_seeded(
-        rng, opts.n_boot, replicate_bytes(*m, p, k, w.has_value()),
+        rng, sub.n_boot, replicate_bytes(*m, p, k, w.has_value()),
         [&](std::size_t, ChaCha8Rng& unit_rng) {
             auto row = run_one_rotation_stability(data, unit_rng);
             if (row) return std::move(*row);
@@ -128,8 +116,8 @@ Result<RotationStabilityOutput> rotation_stability_impl(MatView x, VecView y, st
             return RotationStabilityWorkerRow{nans, nans};
         });
     const std::uint64_t bootstrap_seed = rng.next_u64();
-    return reduce_variance_ratio(rows, k, opts.n_boot, *m, resolved->seed, bootstrap_seed,
-                                 opts.m_rate, opts.level, norm->n_eff, opts.max_skip_rate);
+    return reduce_variance_ratio(rows, k, sub.n_boot, *m, resolved->seed, bootstrap_seed,
+                                 sub.m_rate, sub.level, norm->n_eff, sub.max_skip_rate);
 }
 
 }  // namespace

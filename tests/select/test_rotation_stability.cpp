@@ -25,7 +25,7 @@ struct Call {
     std::size_t k = 2;
     std::optional<Eigen::MatrixXd> L = std::nullopt;
     std::optional<Eigen::VectorXd> w = std::nullopt;
-    RotationStabilityOpts opts{.seed = 11, .n_boot = 100};
+    RotationStabilityOpts opts{.seed = 11, .subsample = {.n_boot = 100}};
     Result<RotationStabilityOutput> run() const {
         const auto L_view = L ? std::optional(view(*L)) : std::nullopt;
         return pls1_rotation_stability(view(x), view(y), k, {}, L_view,
@@ -66,7 +66,7 @@ TEST(RotationStability, ChecksComeInTheirOrder) {
     Call c{d.x, d.y.head(29), 0, Eigen::MatrixXd::Ones(10, 3), Eigen::VectorXd::Ones(30)};
     c.x(4, 4) = INFINITY;
     (*c.w)[2] = -1.0;
-    c.opts.m_rate = 0.95, c.opts.level = 0.995, c.opts.n_boot = 99;
+    c.opts.subsample.m_rate = 0.95, c.opts.subsample.level = 0.995, c.opts.subsample.n_boot = 99;
     const std::vector<std::pair<std::string, std::function<void()>>> steps = {
         {"dimension mismatch: X has shape (30, 10), y has length 29", [&] { c.y = d.y, c.y[3] = NAN; }},
         {"invalid argument: k must be >= 1", [&] { c.k = 11; }},
@@ -77,9 +77,9 @@ TEST(RotationStability, ChecksComeInTheirOrder) {
          "(2^k * k! candidates per replicate). Use k <= 7, or reduce the subspace dimension "
          "before calling this function.", [&] { c.k = 2; }},
         {"shape mismatch: L.ncols=3 but k=2", [&] { c.L.reset(); }},
-        {"invalid argument: m_rate must satisfy 0.5 < m_rate < 0.95, got 0.95", [&] { c.opts.m_rate = 0.9; }},
-        {"invalid argument: level must satisfy 0.5 ≤ level ≤ 0.99, got 0.995", [&] { c.opts.level = 0.9; }},
-        {"invalid argument: n_boot must be ≥ 100, got 99", [&] { c.opts.n_boot = 100; }},
+        {"invalid argument: m_rate must satisfy 0.5 < m_rate < 0.95, got 0.95", [&] { c.opts.subsample.m_rate = 0.9; }},
+        {"invalid argument: level must satisfy 0.5 ≤ level ≤ 0.99, got 0.995", [&] { c.opts.subsample.level = 0.9; }},
+        {"invalid argument: n_boot must be ≥ 100, got 99", [&] { c.opts.subsample.n_boot = 100; }},
         {"non-finite values in input", [&] { c.x = d.x; }},
         {"non-finite values in input", [&] { c.y = d.y; }},
         {"invalid weights: negative", [&] { c.w.reset(); }},
@@ -91,10 +91,10 @@ TEST(RotationStability, ChecksComeInTheirOrder) {
     EXPECT_EQ(c.run().value().m, 22u);  // ceil(30^0.9)
 
     Call t{test_support::random_matrix(3, 2, 4), Eigen::Vector3d(1, 3, 2)};
-    t.opts.m_rate = 0.6;
+    t.opts.subsample.m_rate = 0.6;
     EXPECT_EQ(t.error(), "invalid argument: resolved m = 2 (from n=3, m_rate=0.6) is too small "
                          "for k=2; need m ≥ k+2");
-    t.opts.m_rate = 0.7;
+    t.opts.subsample.m_rate = 0.7;
     EXPECT_EQ(t.error(),
               "invalid argument: resolved m = 3 (from n=3, m_rate=0.7) equals n; need m < n");
     t.y.setConstant(5.0);  // the reference fit has no component to rotate

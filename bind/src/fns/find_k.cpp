@@ -16,9 +16,8 @@ BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in) {
     VELTRA_CHECK(in.finish());
 
     VELTRA_TRY(n_folds, keep_optimal_opts(*args));
-    const auto out = veltra::spls1_find_keep_optimal(X->as_mat(), y->view(), *k, *n_folds, *seed,
-                                                     *verbose, view_of(*weights));
-    if (!out) return std::unexpected(BindError::from_core(out.error()));
+    VELTRA_TRY(out, from_core(veltra::spls1_find_keep_optimal(X->as_mat(), y->view(), *k, *n_folds,
+                                                              *seed, *verbose, view_of(*weights))));
     return CallOutput{find_keep_optimal(*out), {}};
 }
 

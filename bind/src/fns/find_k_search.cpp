@@ -17,19 +17,6 @@
 namespace veltra::bind::fns {
 namespace {
 
-struct Common {
-    bool pre_standardized = false;
-    std::optional<std::uint64_t> seed;
-    bool verbose = false;
-};
-
-BindResult<Common> common(Inputs& in) {
-    VELTRA_TRY(pre_standardized, in.boolean("pre_standardized"));
-    VELTRA_TRY(seed, in.seed("seed"));
-    VELTRA_TRY(verbose, in.boolean("verbose"));
-    return Common{*pre_standardized, *seed, *verbose};
-}
-
 // What the four search entries read, in their order.
 struct SearchInputs {
     MatF64 X;
@@ -40,7 +27,7 @@ struct SearchInputs {
     std::optional<std::string> diagnostic;
     std::optional<double> alpha;
     OptionRecord args;
-    Common common;
+    RunFlags flags;
     std::optional<VecF64> weights;
 };
 
@@ -66,11 +53,11 @@ BindResult<SearchInputs> read_search(Inputs& in, bool sparse, bool optimal) {
         alpha = *a;
     }
     VELTRA_TRY(args, in.opt_record("args"));
-    VELTRA_TRY(shared, common(in));
+    VELTRA_TRY(flags, read_run_flags(in));
     VELTRA_TRY(weights, in.opt_vec("weights"));
     VELTRA_CHECK(in.finish());
     return SearchInputs{std::move(*X), std::move(*y), *k_max, keep, std::move(*method),
-                        std::move(diagnostic), alpha, std::move(*args), *shared,
+                        std::move(diagnostic), alpha, std::move(*args), *flags,
                         std::move(*weights)};
 }
 
@@ -84,7 +71,7 @@ BindResult<Searched> optimal_core(MatView X, VecView y, std::optional<VecView> w
                                   std::uint64_t k_max, std::optional<std::uint64_t> keep,
                                   std::string_view selector,
                                   const std::optional<std::string>& diagnostic,
-                                  const OptionRecord& args, const Common& common,
+                                  const OptionRecord& args, const RunFlags& flags,
                                   bool require_component) {
     static constexpr std::array selectors = {Selector::r2_se, Selector::r2_max, Selector::bic};
     const auto chosen = std::ranges::find(selectors, selector, selector_name);
@@ -98,17 +85,16 @@ BindResult<Searched> optimal_core(MatView X, VecView y, std::optional<VecView> w
         method = *m;
     }
     VELTRA_TRY(parsed, find_k_optimal_opts(args, opts.selector == Selector::bic, method));
-    opts.seed = common.seed;
+    opts.seed = flags.seed;
     opts.n_folds = parsed->n_folds;
     if (method) opts.diagnostic = parsed->test;
-    opts.pre_standardized = common.pre_standardized;
-    opts.verbose = common.verbose;
+    opts.pre_standardized = flags.pre_standardized;
+    opts.verbose = flags.verbose;
 
-    auto out = keep ? veltra::spls1_find_k_optimal(X, y, k_max, *keep, weights, opts)
-                    : veltra::pls1_find_k_optimal(X, y, k_max, weights, opts);
-    if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
+    VELTRA_TRY(out, from_core(keep ? veltra::spls1_find_k_optimal(X, y, k_max, *keep, weights, opts)
+                                   : veltra::pls1_find_k_optimal(X, y, k_max, weights, opts)));
     if (require_component && out->k_star == 0)
-        return std::unexpected(BindError::from_core(VeltraError{VeltraError::OptimalNoComponent{}}));
+        return from_core(fail(VeltraError::OptimalNoComponent{}));
     std::optional<Record> warning =
         rerouted(diagnostic ? std::optional<std::string_view>(*diagnostic) : std::nullopt,
                  out->diagnostic ? std::optional<std::string_view>(*out->diagnostic) : std::nullopt,
@@ -119,22 +105,20 @@ BindResult<Searched> optimal_core(MatView X, VecView y, std::optional<VecView> w
 BindResult<Searched> sequence_core(MatView X, VecView y, std::optional<VecView> weights,
                                    std::uint64_t k_max, std::optional<std::uint64_t> keep,
                                    std::string_view test_method, std::optional<double> alpha,
-                                   const OptionRecord& args, const Common& common,
+                                   const OptionRecord& args, const RunFlags& flags,
                                    bool require_rejection) {
     FindKSequenceOpts opts;
     VELTRA_TRY(test, sequence_args(test_method, args));
     opts.test = *test;
     opts.alpha = alpha.value_or(opts.alpha);
-    opts.seed = common.seed;
-    opts.pre_standardized = common.pre_standardized;
-    opts.verbose = common.verbose;
+    opts.seed = flags.seed;
+    opts.pre_standardized = flags.pre_standardized;
+    opts.verbose = flags.verbose;
 
-    auto out = keep ? veltra::spls1_find_k_sequence(X, y, k_max, *keep, weights, opts)
-                    : veltra::pls1_find_k_sequence(X, y, k_max, weights, opts);
-    if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
+    VELTRA_TRY(out, from_core(keep ? veltra::spls1_find_k_sequence(X, y, k_max, *keep, weights, opts)
+                                   : veltra::pls1_find_k_sequence(X, y, k_max, weights, opts)));
     if (require_rejection && out->k_star == 0)
-        return std::unexpected(
-            BindError::from_core(VeltraError{VeltraError::SequenceNoRejection{out->alpha}}));
+        return from_core(fail(VeltraError::SequenceNoRejection{out->alpha}));
     std::optional<Record> warning =
         rerouted(test_method, out->test_method, rerouted_n_perm, out->stable_rank, out->n_eff);
     return Searched{out->k_star, find_k_sequence(*out), std::move(warning)};
@@ -143,14 +127,14 @@ BindResult<Searched> sequence_core(MatView X, VecView y, std::optional<VecView> 
 BindResult<CallOutput> optimal_entry(Inputs& in, bool sparse) {
     VELTRA_TRY(s, read_search(in, sparse, true));
     VELTRA_TRY(found, optimal_core(s->X.as_mat(), s->y.view(), view_of(s->weights), s->k_max,
-                                   s->keep, s->method, s->diagnostic, s->args, s->common, false));
+                                   s->keep, s->method, s->diagnostic, s->args, s->flags, false));
     return with_warning(std::move(found->record), std::move(found->warning));
 }
 
 BindResult<CallOutput> sequence_entry(Inputs& in, bool sparse) {
     VELTRA_TRY(s, read_search(in, sparse, false));
     VELTRA_TRY(found, sequence_core(s->X.as_mat(), s->y.view(), view_of(s->weights), s->k_max,
-                                    s->keep, s->method, s->alpha, s->args, s->common, false));
+                                    s->keep, s->method, s->alpha, s->args, s->flags, false));
     return with_warning(std::move(found->record), std::move(found->warning));
 }
 
@@ -176,7 +160,7 @@ BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weig
     quoted.append(mode).append("'");
     if (!k_max)
         return std::unexpected(BindError::invalid_argument("k=" + quoted + " requires k_max"));
-    const Common shared{pre_standardized, seed, false};
+    const RunFlags flags{pre_standardized, seed, false};
     const bool sequence = mode == "sequence";
     if (!sequence && mode != "optimal")
         return std::unexpected(BindError::invalid_argument("unknown k mode " + quoted +
@@ -187,9 +171,9 @@ BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weig
         fka->method.value_or(std::string(sequence ? method_name(FindKSequenceOpts{}.test.method)
                                                   : selector_name(FindKOpts{}.selector)));
     VELTRA_TRY(found, sequence ? sequence_core(X, y, weights, *k_max, std::nullopt, chosen,
-                                               fka->alpha, fka->args, shared, true)
+                                               fka->alpha, fka->args, flags, true)
                                : optimal_core(X, y, weights, *k_max, std::nullopt, chosen,
-                                              fka->diagnostic, fka->args, shared, true));
+                                              fka->diagnostic, fka->args, flags, true));
     return selected(std::move(*found));
 }
 

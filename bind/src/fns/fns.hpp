@@ -12,6 +12,7 @@
 #include "veltra/bind/error.hpp"
 #include "veltra/bind/inputs.hpp"
 #include "veltra/bind/registry.hpp"
+#include "veltra/resample/subsample.hpp"
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
 
@@ -19,9 +20,6 @@ namespace veltra::bind::fns {
 
 // pls1.cpp
 BindResult<CallOutput> preprocess(Inputs& in);
-// The record with X_std, X_mean and X_scale appended: copies of the X part,
-// or three nulls without one.
-Record put_x(Record record, std::optional<Standardized> x);
 BindResult<CallOutput> pls1_fit(Inputs& in);
 BindResult<CallOutput> pls1_predict(Inputs& in);
 BindResult<CallOutput> spls1_fit(Inputs& in);
@@ -65,6 +63,38 @@ BindResult<CallOutput> pls1_rotation_stability(Inputs& in);
 
 // rotate.cpp
 BindResult<CallOutput> rotate(Inputs& in);
+
+// common.cpp: argument groups that several functions read in the same order.
+
+// pre_standardized, seed and verbose, read in that order: the flags that
+// follow the resampling functions' own arguments.
+struct RunFlags {
+    bool pre_standardized = false;
+    std::optional<std::uint64_t> seed;
+    bool verbose = false;
+};
+BindResult<RunFlags> read_run_flags(Inputs& in);
+
+// pre_standardized_X and pre_standardized_Y, read in that order.
+struct Pls3Flags {
+    bool pre_standardized_X = false;
+    bool pre_standardized_Y = false;
+};
+BindResult<Pls3Flags> read_pls3_flags(Inputs& in);
+
+// The subsample arguments; an absent one takes the core's default.
+struct SubsampleArgs {
+    std::optional<std::uint64_t> n_boot;
+    std::optional<double> m_rate;
+    std::optional<double> level;
+    std::optional<double> max_failure_rate;
+    std::optional<double> max_skip_rate;
+
+    SubsampleOpts opts() const;
+};
+// n_boot, m_rate and level, read in that order; the two rates are read by
+// the adapters, each in its own place.
+BindResult<SubsampleArgs> read_subsample_size(Inputs& in);
 
 // Views of the values an adapter took from Inputs; valid while they live.
 inline std::optional<VecView> view_of(const std::optional<VecF64>& v) {

@@ -11,23 +11,40 @@
 #include "fns/fns.hpp"
 #include "veltra/bind/coerce.hpp"
 #include "veltra/bind/convert.hpp"
+#include "veltra/bind/result_types.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/predict.hpp"
 #include "veltra/preprocess.hpp"
 
 namespace veltra::bind::fns {
 
-Record put_x(Record record, std::optional<Standardized> x) {
-    if (!x)
-        return std::move(record)
-            .field("X_std", Value())
-            .field("X_mean", Value())
-            .field("X_scale", Value());
-    return std::move(record)
-        .field("X_std", owned_mat(std::move(x->x_std)))
-        .field("X_mean", owned_vec(x->mean))
-        .field("X_scale", owned_vec(x->scale));
+namespace {
+
+// The standardised block, its means and its scales: three fields of a
+// PreprocessResult, null without the block.
+struct BlockFields {
+    Value std, mean, scale;
+};
+
+BlockFields block_fields(std::optional<Standardized> s) {
+    if (!s) return {};
+    return {owned_mat(std::move(s->x_std)), owned_vec(s->mean), owned_vec(s->scale)};
 }
+
+// A response vector has a real mean and scale, a response matrix vectors.
+BlockFields response_fields(std::optional<std::variant<Standardized1, Standardized>> y) {
+    if (!y) return {};
+    if (const auto* v = std::get_if<Standardized1>(&*y))
+        return {owned_vec(v->y_std), Value::real(v->mean), Value::real(v->scale)};
+    return block_fields(std::get<Standardized>(std::move(*y)));
+}
+
+// The fit options of pls1_fit and spls1_fit (keep is the sparse entry's).
+FitOpts fit_opts(bool pre_standardized) {
+    return FitOpts{std::nullopt, pre_standardized, true, par_parallel};
+}
+
+}  // namespace
 
 BindResult<CallOutput> preprocess(Inputs& in) {
     VELTRA_TRY(X, in.opt_mat("X"));
@@ -47,32 +64,18 @@ BindResult<CallOutput> preprocess(Inputs& in) {
     auto out = block ? veltra::preprocess_block(view_of(*X), Y.get_if<MatF64>()->as_mat(),
                                                 view_of(*weights))
                      : veltra::preprocess(view_of(*X), view_of(y), view_of(*weights));
-    if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
-    if (block) internal_check(out->Y.has_value(), "Y was passed");
+    VELTRA_TRY(done, from_core(std::move(out)));
+    if (block) internal_check(done->Y.has_value(), "Y was passed");
 
-    Record result = put_x(Record::typed("PreprocessResult"), std::move(out->X));
-    if (!out->Y) {
-        result = std::move(result)
-                     .field("Y_std", Value())
-                     .field("Y_mean", Value())
-                     .field("Y_scale", Value());
-    } else if (const auto* y = std::get_if<Standardized1>(&*out->Y)) {
-        result = std::move(result)
-                     .field("Y_std", owned_vec(y->y_std))
-                     .field("Y_mean", Value::real(y->mean))
-                     .field("Y_scale", Value::real(y->scale));
-    } else {
-        auto& Ys = std::get<Standardized>(*out->Y);
-        result = std::move(result)
-                     .field("Y_std", owned_mat(std::move(Ys.x_std)))
-                     .field("Y_mean", owned_vec(Ys.mean))
-                     .field("Y_scale", owned_vec(Ys.scale));
-    }
-    result = std::move(result)
-                 .field("weights_normalized",
-                        out->weights_normalized ? owned_vec(*out->weights_normalized) : Value())
-                 .field("n_eff", out->n_eff ? Value::real(*out->n_eff) : Value());
-    return CallOutput{Value(std::move(result)), {}};
+    auto [X_std, X_mean, X_scale] = block_fields(std::move(done->X));
+    auto [Y_std, Y_mean, Y_scale] = response_fields(std::move(done->Y));
+    Value weights_normalized = done->weights_normalized ? owned_vec(*done->weights_normalized) : Value();
+    Value n_eff = done->n_eff ? Value::real(*done->n_eff) : Value();
+    return CallOutput{Value(result_record("PreprocessResult", std::move(X_std), std::move(X_mean),
+                                          std::move(X_scale), std::move(Y_std), std::move(Y_mean),
+                                          std::move(Y_scale), std::move(weights_normalized),
+                                          std::move(n_eff))),
+                      {}};
 }
 
 BindResult<CallOutput> pls1_fit(Inputs& in) {
@@ -105,9 +108,8 @@ BindResult<CallOutput> pls1_fit(Inputs& in) {
         k = *count;
     }
 
-    const FitOpts opts{std::nullopt, *pre_standardized, true, par_parallel};
-    auto model = veltra::pls1_fit(X->as_mat(), y->view(), k, view_of(*weights), opts);
-    if (!model) return std::unexpected(BindError::from_core(model.error()));
+    VELTRA_TRY(model, from_core(veltra::pls1_fit(X->as_mat(), y->view(), k, view_of(*weights),
+                                                 fit_opts(*pre_standardized))));
     return CallOutput{pls1_model(std::move(*model), Value(), std::move(selection)), std::move(warnings)};
 }
 
@@ -121,9 +123,8 @@ BindResult<CallOutput> spls1_fit(Inputs& in) {
     VELTRA_CHECK(in.finish());
 
     // The engine entry puts keep into the options and checks it.
-    const FitOpts opts{std::nullopt, *pre_standardized, true, par_parallel};
-    auto model = veltra::spls1_fit(X->as_mat(), y->view(), *k, *keep, view_of(*weights), opts);
-    if (!model) return std::unexpected(BindError::from_core(model.error()));
+    VELTRA_TRY(model, from_core(veltra::spls1_fit(X->as_mat(), y->view(), *k, *keep,
+                                                  view_of(*weights), fit_opts(*pre_standardized))));
     return CallOutput{pls1_model(std::move(*model), Value(), Value()), {}};
 }
 
@@ -134,8 +135,7 @@ BindResult<CallOutput> pls1_predict(Inputs& in) {
 
     VELTRA_TRY(record, model_record(std::move(model_value), "PLS1Result", "model"));
     VELTRA_TRY(model, pls1_model_from_record(record->fields()));
-    const auto predicted = veltra::pls1_predict(*model, X_new->as_mat());
-    if (!predicted) return std::unexpected(BindError::from_core(predicted.error()));
+    VELTRA_TRY(predicted, from_core(veltra::pls1_predict(*model, X_new->as_mat())));
     return CallOutput{owned_vec(*predicted), {}};
 }
 

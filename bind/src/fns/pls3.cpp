@@ -16,7 +16,17 @@ namespace veltra::bind::fns {
 
 namespace {
 
-CallOutput model_output(Result<Pls3Model> fit) { return CallOutput{pls3_model(std::move(*fit)), {}}; }
+BindResult<CallOutput> fitted(Result<Pls3Model> fit) {
+    VELTRA_TRY(model, from_core(std::move(fit)));
+    return CallOutput{pls3_model(std::move(*model)), {}};
+}
+
+Pls3FitOpts fit_opts(const Pls3Flags& pre) {
+    Pls3FitOpts opts;
+    opts.pre_standardized_X = pre.pre_standardized_X;
+    opts.pre_standardized_Y = pre.pre_standardized_Y;
+    return opts;
+}
 
 }  // namespace
 
@@ -35,17 +45,11 @@ BindResult<CallOutput> pls3_fit(Inputs& in) {
     VELTRA_TRY(X, in.mat("X"));
     VELTRA_TRY(Y, pls3_y(in));
     VELTRA_TRY(k, in.usize("k"));
-    VELTRA_TRY(pre_x, in.boolean("pre_standardized_X"));
-    VELTRA_TRY(pre_y, in.boolean("pre_standardized_Y"));
+    VELTRA_TRY(pre, read_pls3_flags(in));
     VELTRA_TRY(weights, in.opt_vec("weights"));
     VELTRA_CHECK(in.finish());
 
-    Pls3FitOpts opts;
-    opts.pre_standardized_X = *pre_x;
-    opts.pre_standardized_Y = *pre_y;
-    auto fit = veltra::pls3_fit(X->as_mat(), Y->as_mat(), *k, view_of(*weights), opts);
-    if (!fit) return std::unexpected(BindError::from_core(fit.error()));
-    return model_output(std::move(fit));
+    return fitted(veltra::pls3_fit(X->as_mat(), Y->as_mat(), *k, view_of(*weights), fit_opts(*pre)));
 }
 
 BindResult<CallOutput> spls3_fit(Inputs& in) {
@@ -54,8 +58,7 @@ BindResult<CallOutput> spls3_fit(Inputs& in) {
     VELTRA_TRY(k, in.usize("k"));
     VELTRA_TRY(keep_x, in.usize("keep_X"));
     VELTRA_TRY(keep_y, in.usize("keep_Y"));
-    VELTRA_TRY(pre_x, in.boolean("pre_standardized_X"));
-    VELTRA_TRY(pre_y, in.boolean("pre_standardized_Y"));
+    VELTRA_TRY(pre, read_pls3_flags(in));
     VELTRA_TRY(max_iter, in.opt_usize("max_iter"));
     VELTRA_TRY(tol, in.opt_f64("tol"));
     VELTRA_TRY(weights, in.opt_vec("weights"));
@@ -63,15 +66,11 @@ BindResult<CallOutput> spls3_fit(Inputs& in) {
 
     // A max_iter of 0 or a bad tol is the engine's to judge: it matters only
     // when a keep count selects fewer than all columns.
-    Pls3FitOpts opts;
+    Pls3FitOpts opts = fit_opts(*pre);
     opts.max_iter = max_iter->value_or(opts.max_iter);
     opts.tol = tol->value_or(opts.tol);
-    opts.pre_standardized_X = *pre_x;
-    opts.pre_standardized_Y = *pre_y;
-    auto fit = veltra::spls3_fit(X->as_mat(), Y->as_mat(), *k, *keep_x, *keep_y,
-                                 view_of(*weights), opts);
-    if (!fit) return std::unexpected(BindError::from_core(fit.error()));
-    return model_output(std::move(fit));
+    return fitted(veltra::spls3_fit(X->as_mat(), Y->as_mat(), *k, *keep_x, *keep_y,
+                                    view_of(*weights), opts));
 }
 
 BindResult<CallOutput> pls3_transform(Inputs& in) {
@@ -85,9 +84,8 @@ BindResult<CallOutput> pls3_transform(Inputs& in) {
     VELTRA_TRY(model, pls3_model_from_record(record->fields()));
     VELTRA_TRY(selection, which(*which_text));
 
-    auto scores =
-        veltra::pls3_transform(*model, view_of(*X_new), view_of(*Y_new), *selection);
-    if (!scores) return std::unexpected(BindError::from_core(scores.error()));
+    VELTRA_TRY(scores, from_core(veltra::pls3_transform(*model, view_of(*X_new), view_of(*Y_new),
+                                                        *selection)));
     return CallOutput{pls3_scores(std::move(*scores)), {}};
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fns/fns.hpp"
 #include "veltra/bind/coerce.hpp"
@@ -33,28 +34,21 @@ Record used_args(const VarimaxOpts& opts) {
 
 // The method is checked before the options are read.
 BindResult<VarimaxOpts> varimax_opts(const std::string& method, const OptionRecord& args) {
-    if (method != "varimax")
-        return std::unexpected(
-            BindError::from_core(VeltraError::RotationMethodNotImplemented{method}));
+    if (method != "varimax") return from_core(fail(VeltraError::RotationMethodNotImplemented{method}));
     return varimax_args(args);
 }
 
 Record rotation_spec(const std::string& method, const VarimaxOpts& opts, const RotateOutput& out,
                      bool L_was_provided) {
-    return Record::typed("RotationSpec")
-        .field("method", Value::string(method))
-        .field("args", Value(used_args(opts)))
-        .field("R", owned_mat(out.R))
-        .field("sweeps", Value::count(out.sweeps))
-        .field("V_converged", Value::real(out.V_converged))
-        .field("L_was_provided", Value::boolean(L_was_provided));
+    return result_record("RotationSpec", Value::string(method), Value(used_args(opts)),
+                         owned_mat(out.R), Value::count(out.sweeps), Value::real(out.V_converged),
+                         Value::boolean(L_was_provided));
 }
 
 BindResult<RotatedArray> rotate_array(MatView W, const std::string& method,
                                       std::optional<MatView> L, const OptionRecord& args) {
     VELTRA_TRY(opts, varimax_opts(method, args));
-    auto out = veltra::rotate(W, *opts, L);
-    if (!out) return std::unexpected(BindError::from_core(std::move(out.error())));
+    VELTRA_TRY(out, from_core(veltra::rotate(W, *opts, L)));
     Record spec = rotation_spec(method, *opts, *out, L.has_value());
     return RotatedArray{std::move(out->W_rot), std::move(out->R), std::move(spec)};
 }
@@ -62,7 +56,7 @@ BindResult<RotatedArray> rotate_array(MatView W, const std::string& method,
 BindResult<Value> rotate_model(Record record, const std::string& method, std::optional<MatView> L,
                                const OptionRecord& args) {
     if (const Value* spec = record.find("rotation_spec"); spec && !spec->is_none())
-        return std::unexpected(BindError::from_core(VeltraError::AlreadyRotated{}));
+        return from_core(fail(VeltraError::AlreadyRotated{}));
     VELTRA_TRY(model, pls1_model_from_record(record.fields()));
 
     const MatView T = MatView::of(model->T), P = MatView::of(model->P);
@@ -73,8 +67,7 @@ BindResult<Value> rotate_model(Record record, const std::string& method, std::op
         return std::unexpected(
             BindError::invalid_argument(ok.error().as<VeltraError::InvalidArgument>().message));
     VELTRA_TRY(opts, varimax_opts(method, args));
-    auto rotated = veltra::rotate_model(T, P, W, Q, *opts, L, par_sequential);
-    if (!rotated) return std::unexpected(BindError::from_core(std::move(rotated.error())));
+    VELTRA_TRY(rotated, from_core(veltra::rotate_model(T, P, W, Q, *opts, L, par_sequential)));
 
     // The rotated fields replace the caller's before the rest is made owned,
     // so the replaced arrays are never copied.
@@ -88,12 +81,12 @@ BindResult<Value> rotate_model(Record record, const std::string& method, std::op
 
     // Exactly the fields of PLS1Result, in their order; the caller's extra
     // fields are dropped and missing optional ones come back null.
-    Record result = Record::typed("PLS1Result");
+    std::vector<Value> fields;
     for (const FieldSpec& f : find_result_type("PLS1Result")->fields) {
         Value* v = updated.find(f.name);
-        result = std::move(result).field(f.name, v ? std::move(*v) : Value());
+        fields.push_back(v ? std::move(*v) : Value());
     }
-    return Value(std::move(result));
+    return Value(result_record_of("PLS1Result", fields));
 }
 
 }  // namespace
@@ -110,10 +103,9 @@ BindResult<CallOutput> rotate(Inputs& in) {
 
     if (const auto* W = first.get_if<MatF64>()) {
         VELTRA_TRY(rotated, rotate_array(W->as_mat(), *method, L_view, *args));
-        Record result = Record::typed("RotateResult")
-                            .field("W_rot", owned_mat(std::move(rotated->W_rot)))
-                            .field("spec", Value(std::move(rotated->spec)));
-        return CallOutput{Value(std::move(result)), {}};
+        return CallOutput{Value(result_record("RotateResult", owned_mat(std::move(rotated->W_rot)),
+                                              std::move(rotated->spec))),
+                          {}};
     }
     if (first.kind() == Kind::Record) {
         VELTRA_TRY(record, model_record(std::move(first), "PLS1Result", "rotate() first arg"));

@@ -4,6 +4,8 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "veltra/bind/value.hpp"
 #include "veltra/error.hpp"
@@ -25,5 +27,23 @@ struct BindError {
     // for invalid weights and degenerate resampling, its detail fields.
     static BindError from_core(VeltraError error);
 };
+
+// A core result as a binding result: the value as it is, an error through
+// BindError::from_core. Every adapter hands its core calls' results through
+// here, so an engine error always reaches the caller with its own kind.
+template <class T>
+BindResult<T> from_core(Result<T> result) {
+    if (!result) return std::unexpected(BindError::from_core(std::move(result).error()));
+    if constexpr (std::is_void_v<T>)
+        return {};
+    else
+        return std::move(*result);
+}
+
+// A refusal that the core defines but the binding layer finds:
+// `return from_core(fail(VeltraError::AlreadyRotated{}));`.
+inline std::unexpected<BindError> from_core(std::unexpected<VeltraError> error) {
+    return std::unexpected(BindError::from_core(std::move(error).error()));
+}
 
 }  // namespace veltra::bind

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include <Eigen/Core>
@@ -36,7 +37,14 @@ struct SubsampleOpts {
     Result<void> validate() const;
 };
 
-// ceil(n^m_rate), which must leave a holdout row and reach k + 2.
+// The subsample size of n rows: m = ceil(n^m_rate), saturating, which must
+// leave a holdout row and reach k + 2. Its users word the first refusal each
+// their own way: "resolved m = {} (from n={}, m_rate={}) {too_large}; need
+// m < n".
+Result<std::size_t> resolve_subsample_m(std::size_t n, std::size_t k, double m_rate,
+                                        std::string_view too_large);
+
+// The subsample size of the confirmatory intervals: "... leaves no holdout".
 Result<std::size_t> resolve_ci_m(std::size_t n, std::size_t k, double m_rate);
 
 // The m subsample rows and the n - m holdout rows of one draw: the cut of a

@@ -31,10 +31,10 @@ namespace veltra {
 
 struct RotationStabilityOpts {
     std::optional<std::uint64_t> seed;
-    std::uint64_t n_boot = 1000;
-    double m_rate = 0.7;  // m = ceil(n^m_rate)
-    double level = 0.95;
-    double max_skip_rate = 0.01;  // used as given, not range-checked
+    // n_boot, m_rate and level are range-checked as for the confirmatory
+    // intervals; max_skip_rate is used as given, not range-checked, and
+    // max_failure_rate is not read (a replicate that fails counts as skipped).
+    SubsampleOpts subsample;
     bool pre_standardized = false;
     bool verbose = false;  // prints nothing
 };
