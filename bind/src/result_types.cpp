@@ -226,11 +226,13 @@ const ResultTypeSpec* find_result_type(std::string_view name) {
 Record result_record_of(std::string_view type_name, std::span<Value> values) {
     const ResultTypeSpec* type = find_result_type(type_name);
     internal_check(type != nullptr, "record of an unknown result type");
-    internal_check(values.size() == type->fields.size(), "result record with another field count than its type");
+    internal_check(values.size() == type->fields.size(),
+                   "result record with another field count than its type");
     Record out = Record::typed(type_name);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const FieldSpec& field = type->fields[i];
-        internal_check(field.nullable || !values[i].is_none(), "null in a result field that is never null");
+        internal_check(field.nullable || !values[i].is_none(),
+                       "null in a result field that is never null");
         out = std::move(out).field(field.name, std::move(values[i]));
     }
     return out;

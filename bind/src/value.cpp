@@ -12,18 +12,20 @@
 namespace veltra::bind {
 
 namespace detail {
+
 struct LoanState {
     std::atomic<bool> open{true};
 };
+
+void check_loan(const std::shared_ptr<const LoanState>& loan) {
+    if (loan) internal_check(loan->open.load(), "borrowed value read after its call returned");
+}
+
 }  // namespace detail
 
 namespace {
 
-// Every read of borrowed memory passes here: once the lender has ended the
-// call, the memory may be gone.
-void check_loan(const std::shared_ptr<const detail::LoanState>& loan) {
-    if (loan) internal_check(loan->open.load(), "borrowed value read after its call returned");
-}
+using detail::check_loan;
 
 // rows*cols without overflow.
 std::optional<std::size_t> element_count(std::size_t rows, std::size_t cols) {
@@ -68,84 +70,21 @@ void gather_row_major(const veltra::MatView& v, double* out) {
 Loan::Loan() : state_(std::make_shared<detail::LoanState>()) {}
 Loan::~Loan() { state_->open.store(false); }
 
-Str Loan::str(std::string_view text) const {
-    Str s;
-    s.borrowed_ = text;
-    s.loan_ = state_;
-    return s;
-}
+Str Loan::str(std::string_view text) const { return Str(text, state_); }
 
-VecF64 Loan::vec(std::span<const double> values) const {
-    VecF64 v;
-    v.borrowed_ = values;
-    v.loan_ = state_;
-    return v;
-}
+VecF64 Loan::vec(std::span<const double> values) const { return VecF64(values, state_); }
 
 MatF64 Loan::strided(const double* data, std::size_t rows, std::size_t cols,
                      std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) const {
-    MatF64 m;
-    m.form_ = MatF64::Form::Strided;
-    m.rows_ = rows;
-    m.cols_ = cols;
-    m.data_ = data;
-    m.row_stride_ = row_stride;
-    m.col_stride_ = col_stride;
-    m.loan_ = state_;
-    return m;
+    return MatF64(data, rows, cols, row_stride, col_stride, state_);
 }
-
-// ---- Str ----
-
-std::string_view Str::view() const {
-    if (!loan_) return owned_;
-    check_loan(loan_);
-    return borrowed_;
-}
-
-std::string Str::into_string() && {
-    if (!loan_) return std::move(owned_);
-    return std::string(view());
-}
-
-Str Str::clone() const {
-    Str s;
-    s.owned_ = owned_;
-    s.borrowed_ = borrowed_;
-    s.loan_ = loan_;
-    return s;
-}
-
-Str Str::into_owned() && { return Str(std::move(*this).into_string()); }
 
 // ---- VecF64 ----
-
-std::span<const double> VecF64::values() const {
-    if (!loan_) return owned_;
-    check_loan(loan_);
-    return borrowed_;
-}
 
 veltra::VecView VecF64::view() const {
     const auto v = values();
     return {v.data(), v.size(), 1};
 }
-
-std::vector<double> VecF64::into_vector() && {
-    if (!loan_) return std::move(owned_);
-    const auto v = values();
-    return std::vector<double>(v.begin(), v.end());
-}
-
-VecF64 VecF64::clone() const {
-    VecF64 v;
-    v.owned_ = owned_;
-    v.borrowed_ = borrowed_;
-    v.loan_ = loan_;
-    return v;
-}
-
-VecF64 VecF64::into_owned() && { return VecF64(std::move(*this).into_vector()); }
 
 // ---- MatF64 ----
 
@@ -155,18 +94,11 @@ std::vector<double> ColMajorData::into_vector() && {
 }
 
 MatF64 MatF64::col_major_owned(std::size_t rows, std::size_t cols, std::vector<double> data) {
-    MatF64 m;
-    m.form_ = Form::ColMajor;
-    m.rows_ = rows;
-    m.cols_ = cols;
-    m.owned_ = std::move(data);
-    return m;
+    return MatF64(Form::ColMajor, rows, cols, std::move(data));
 }
 
 MatF64 MatF64::row_major_owned(std::size_t rows, std::size_t cols, std::vector<double> data) {
-    MatF64 m = col_major_owned(rows, cols, std::move(data));
-    m.form_ = Form::RowMajor;
-    return m;
+    return MatF64(Form::RowMajor, rows, cols, std::move(data));
 }
 
 MatF64 MatF64::from_row_major(std::span<const double> data, std::size_t rows, std::size_t cols) {
@@ -188,12 +120,9 @@ MatF64 MatF64::from_mat(Eigen::Ref<const Eigen::MatrixXd, 0, Eigen::OuterStride<
 }
 
 MatF64 MatF64::adopt(Eigen::MatrixXd&& m) {
-    MatF64 out;
-    out.form_ = Form::ColMajor;
-    out.rows_ = static_cast<std::size_t>(m.rows());
-    out.cols_ = static_cast<std::size_t>(m.cols());
-    out.owned_ = std::move(m);
-    return out;
+    const auto rows = static_cast<std::size_t>(m.rows());
+    const auto cols = static_cast<std::size_t>(m.cols());
+    return MatF64(Form::ColMajor, rows, cols, std::move(m));
 }
 
 std::span<const double> MatF64::stored() const {
@@ -263,19 +192,6 @@ void MatF64::copy_row_major(std::span<double> out) const {
 MatF64 MatF64::into_owned() && {
     if (form_ != Form::Strided) return std::move(*this);
     return col_major_owned(rows_, cols_, col_major().into_vector());
-}
-
-MatF64 MatF64::clone() const {
-    MatF64 m;
-    m.form_ = form_;
-    m.rows_ = rows_;
-    m.cols_ = cols_;
-    m.data_ = data_;
-    m.row_stride_ = row_stride_;
-    m.col_stride_ = col_stride_;
-    m.owned_ = owned_;
-    m.loan_ = loan_;
-    return m;
 }
 
 std::vector<double> MatF64::take_data() && {

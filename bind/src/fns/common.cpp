@@ -1,6 +1,20 @@
+#include <utility>
+
 #include "fns/fns.hpp"
 
 namespace veltra::bind::fns {
+
+BindResult<Pls1Data> read_pls1_data(Inputs& in) {
+    VELTRA_TRY(X, in.mat("X"));
+    VELTRA_TRY(y, in.vec("y"));
+    return Pls1Data{std::move(*X), std::move(*y)};
+}
+
+BindResult<Pls3Data> read_pls3_data(Inputs& in) {
+    VELTRA_TRY(X, in.mat("X"));
+    VELTRA_TRY(Y, pls3_y(in));
+    return Pls3Data{std::move(*X), std::move(*Y)};
+}
 
 BindResult<RunFlags> read_run_flags(Inputs& in) {
     VELTRA_TRY(pre_standardized, in.boolean("pre_standardized"));

@@ -6,8 +6,7 @@
 namespace veltra::bind::fns {
 
 BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(y, in.vec("y"));
+    VELTRA_TRY(data, read_pls1_data(in));
     VELTRA_TRY(k, in.usize("k"));
     VELTRA_TRY(args, in.opt_record("args"));
     VELTRA_TRY(seed, in.seed("seed"));
@@ -16,7 +15,7 @@ BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in) {
     VELTRA_CHECK(in.finish());
 
     VELTRA_TRY(n_folds, keep_optimal_opts(*args));
-    VELTRA_TRY(out, from_core(veltra::spls1_find_keep_optimal(X->as_mat(), y->view(), *k, *n_folds,
+    VELTRA_TRY(out, from_core(veltra::spls1_find_keep_optimal(data->X.as_mat(), data->y.view(), *k, *n_folds,
                                                               *seed, *verbose, view_of(*weights))));
     return CallOutput{find_keep_optimal(*out), {}};
 }

@@ -19,8 +19,7 @@ namespace {
 
 // What the four search entries read, in their order.
 struct SearchInputs {
-    MatF64 X;
-    VecF64 y;
+    Pls1Data data;
     std::uint64_t k_max = 0;
     std::optional<std::uint64_t> keep;  // the sparse entries only
     std::string method;                 // selector or test_method
@@ -34,8 +33,7 @@ struct SearchInputs {
 // The optimal entries read a diagnostic after the selector, the sequence
 // entries an alpha after the test method.
 BindResult<SearchInputs> read_search(Inputs& in, bool sparse, bool optimal) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(y, in.vec("y"));
+    VELTRA_TRY(data, read_pls1_data(in));
     VELTRA_TRY(k_max, in.usize("k_max"));
     std::optional<std::uint64_t> keep;
     if (sparse) {
@@ -56,7 +54,7 @@ BindResult<SearchInputs> read_search(Inputs& in, bool sparse, bool optimal) {
     VELTRA_TRY(flags, read_run_flags(in));
     VELTRA_TRY(weights, in.opt_vec("weights"));
     VELTRA_CHECK(in.finish());
-    return SearchInputs{std::move(*X), std::move(*y), *k_max, keep, std::move(*method),
+    return SearchInputs{std::move(*data), *k_max, keep, std::move(*method),
                         std::move(diagnostic), alpha, std::move(*args), *flags,
                         std::move(*weights)};
 }
@@ -67,74 +65,77 @@ struct Searched {
     std::optional<Record> warning;
 };
 
-BindResult<Searched> optimal_core(MatView X, VecView y, std::optional<VecView> weights,
-                                  std::uint64_t k_max, std::optional<std::uint64_t> keep,
-                                  std::string_view selector,
-                                  const std::optional<std::string>& diagnostic,
-                                  const OptionRecord& args, const RunFlags& flags,
-                                  bool require_component) {
+// One search as the two cores run it. The k modes of pls1_fit insist that
+// the search found a component; the search entries do not.
+struct SearchRequest {
+    MatView X;
+    VecView y;
+    std::optional<VecView> weights;
+    std::uint64_t k_max = 0;
+    std::optional<std::uint64_t> keep;
+    std::string_view method;                        // selector or test_method
+    const std::optional<std::string>& diagnostic;  // the optimal search's
+    std::optional<double> alpha;                    // the sequential search's
+    const OptionRecord& args;
+    RunFlags flags;
+    bool require_found = false;
+};
+
+std::optional<std::string_view> text_of(const std::optional<std::string>& s) {
+    return s ? std::optional<std::string_view>(*s) : std::nullopt;
+}
+
+BindResult<Searched> optimal_core(const SearchRequest& r) {
     static constexpr std::array selectors = {Selector::r2_se, Selector::r2_max, Selector::bic};
-    const auto chosen = std::ranges::find(selectors, selector, selector_name);
+    const auto chosen = std::ranges::find(selectors, r.method, selector_name);
     if (chosen == selectors.end())
-        return std::unexpected(BindError::invalid_args("unknown selector: " + std::string(selector)));
-    FindKOpts opts;
+        return std::unexpected(
+            BindError::invalid_args("unknown selector: " + std::string(r.method)));
+    FindKOpts opts = with_flags(FindKOpts{}, r.flags);
     opts.selector = *chosen;
+    const std::optional<std::string>& diagnostic = r.diagnostic;
     std::optional<ConfirmatoryMethod> method;
     if (diagnostic) {
         VELTRA_TRY(m, parse_method(*diagnostic));
         method = *m;
     }
-    VELTRA_TRY(parsed, find_k_optimal_opts(args, opts.selector == Selector::bic, method));
-    opts.seed = flags.seed;
+    VELTRA_TRY(parsed, find_k_optimal_opts(r.args, opts.selector == Selector::bic, method));
     opts.n_folds = parsed->n_folds;
     if (method) opts.diagnostic = parsed->test;
-    opts.pre_standardized = flags.pre_standardized;
-    opts.verbose = flags.verbose;
 
-    VELTRA_TRY(out, from_core(keep ? veltra::spls1_find_k_optimal(X, y, k_max, *keep, weights, opts)
-                                   : veltra::pls1_find_k_optimal(X, y, k_max, weights, opts)));
-    if (require_component && out->k_star == 0)
+    auto found = r.keep ? veltra::spls1_find_k_optimal(r.X, r.y, r.k_max, *r.keep, r.weights, opts)
+                        : veltra::pls1_find_k_optimal(r.X, r.y, r.k_max, r.weights, opts);
+    VELTRA_TRY(out, from_core(std::move(found)));
+    if (r.require_found && out->k_star == 0)
         return from_core(fail(VeltraError::OptimalNoComponent{}));
-    std::optional<Record> warning =
-        rerouted(diagnostic ? std::optional<std::string_view>(*diagnostic) : std::nullopt,
-                 out->diagnostic ? std::optional<std::string_view>(*out->diagnostic) : std::nullopt,
-                 rerouted_n_perm, out->stable_rank, out->n_eff);
+    std::optional<Record> warning = rerouted(text_of(diagnostic), text_of(out->diagnostic),
+                                             rerouted_n_perm, out->stable_rank, out->n_eff);
     return Searched{out->k_star, find_k_optimal(*out), std::move(warning)};
 }
 
-BindResult<Searched> sequence_core(MatView X, VecView y, std::optional<VecView> weights,
-                                   std::uint64_t k_max, std::optional<std::uint64_t> keep,
-                                   std::string_view test_method, std::optional<double> alpha,
-                                   const OptionRecord& args, const RunFlags& flags,
-                                   bool require_rejection) {
-    FindKSequenceOpts opts;
-    VELTRA_TRY(test, sequence_args(test_method, args));
+BindResult<Searched> sequence_core(const SearchRequest& r) {
+    VELTRA_TRY(test, sequence_args(r.method, r.args));
+    FindKSequenceOpts opts = with_flags(FindKSequenceOpts{}, r.flags);
     opts.test = *test;
-    opts.alpha = alpha.value_or(opts.alpha);
-    opts.seed = flags.seed;
-    opts.pre_standardized = flags.pre_standardized;
-    opts.verbose = flags.verbose;
+    opts.alpha = r.alpha.value_or(opts.alpha);
 
-    VELTRA_TRY(out, from_core(keep ? veltra::spls1_find_k_sequence(X, y, k_max, *keep, weights, opts)
-                                   : veltra::pls1_find_k_sequence(X, y, k_max, weights, opts)));
-    if (require_rejection && out->k_star == 0)
+    auto found = r.keep ? veltra::spls1_find_k_sequence(r.X, r.y, r.k_max, *r.keep, r.weights, opts)
+                        : veltra::pls1_find_k_sequence(r.X, r.y, r.k_max, r.weights, opts);
+    VELTRA_TRY(out, from_core(std::move(found)));
+    if (r.require_found && out->k_star == 0)
         return from_core(fail(VeltraError::SequenceNoRejection{out->alpha}));
     std::optional<Record> warning =
-        rerouted(test_method, out->test_method, rerouted_n_perm, out->stable_rank, out->n_eff);
+        rerouted(r.method, out->test_method, rerouted_n_perm, out->stable_rank, out->n_eff);
     return Searched{out->k_star, find_k_sequence(*out), std::move(warning)};
 }
 
-BindResult<CallOutput> optimal_entry(Inputs& in, bool sparse) {
-    VELTRA_TRY(s, read_search(in, sparse, true));
-    VELTRA_TRY(found, optimal_core(s->X.as_mat(), s->y.view(), view_of(s->weights), s->k_max,
-                                   s->keep, s->method, s->diagnostic, s->args, s->flags, false));
-    return with_warning(std::move(found->record), std::move(found->warning));
-}
-
-BindResult<CallOutput> sequence_entry(Inputs& in, bool sparse) {
-    VELTRA_TRY(s, read_search(in, sparse, false));
-    VELTRA_TRY(found, sequence_core(s->X.as_mat(), s->y.view(), view_of(s->weights), s->k_max,
-                                    s->keep, s->method, s->alpha, s->args, s->flags, false));
+BindResult<CallOutput> search_entry(Inputs& in, bool sparse, bool optimal) {
+    VELTRA_TRY(s, read_search(in, sparse, optimal));
+    const SearchRequest request{s->data.X.as_mat(), s->data.y.view(), view_of(s->weights),
+                                s->k_max,           s->keep,           s->method,
+                                s->diagnostic,      s->alpha,          s->args,
+                                s->flags};
+    VELTRA_TRY(found, optimal ? optimal_core(request) : sequence_core(request));
     return with_warning(std::move(found->record), std::move(found->warning));
 }
 
@@ -146,10 +147,10 @@ SelectedK selected(Searched&& found) {
 
 }  // namespace
 
-BindResult<CallOutput> pls1_find_k_optimal(Inputs& in) { return optimal_entry(in, false); }
-BindResult<CallOutput> spls1_find_k_optimal(Inputs& in) { return optimal_entry(in, true); }
-BindResult<CallOutput> pls1_find_k_sequence(Inputs& in) { return sequence_entry(in, false); }
-BindResult<CallOutput> spls1_find_k_sequence(Inputs& in) { return sequence_entry(in, true); }
+BindResult<CallOutput> pls1_find_k_optimal(Inputs& in) { return search_entry(in, false, true); }
+BindResult<CallOutput> spls1_find_k_optimal(Inputs& in) { return search_entry(in, true, true); }
+BindResult<CallOutput> pls1_find_k_sequence(Inputs& in) { return search_entry(in, false, false); }
+BindResult<CallOutput> spls1_find_k_sequence(Inputs& in) { return search_entry(in, true, false); }
 
 BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weights,
                                std::string_view mode, std::optional<std::uint64_t> k_max,
@@ -160,7 +161,6 @@ BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weig
     quoted.append(mode).append("'");
     if (!k_max)
         return std::unexpected(BindError::invalid_argument("k=" + quoted + " requires k_max"));
-    const RunFlags flags{pre_standardized, seed, false};
     const bool sequence = mode == "sequence";
     if (!sequence && mode != "optimal")
         return std::unexpected(BindError::invalid_argument("unknown k mode " + quoted +
@@ -170,10 +170,10 @@ BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weig
     const std::string chosen =
         fka->method.value_or(std::string(sequence ? method_name(FindKSequenceOpts{}.test.method)
                                                   : selector_name(FindKOpts{}.selector)));
-    VELTRA_TRY(found, sequence ? sequence_core(X, y, weights, *k_max, std::nullopt, chosen,
-                                               fka->alpha, fka->args, flags, true)
-                               : optimal_core(X, y, weights, *k_max, std::nullopt, chosen,
-                                              fka->diagnostic, fka->args, flags, true));
+    const SearchRequest request{X,      y,          weights,         *k_max,
+                                std::nullopt, chosen, fka->diagnostic, fka->alpha,
+                                fka->args,    RunFlags{pre_standardized, seed, false}, true};
+    VELTRA_TRY(found, sequence ? sequence_core(request) : optimal_core(request));
     return selected(std::move(*found));
 }
 

@@ -18,18 +18,15 @@
 
 namespace veltra::bind::fns {
 
-// pls1.cpp
-BindResult<CallOutput> preprocess(Inputs& in);
-BindResult<CallOutput> pls1_fit(Inputs& in);
-BindResult<CallOutput> pls1_predict(Inputs& in);
-BindResult<CallOutput> spls1_fit(Inputs& in);
+// Every adapter has this type; the registry's table points at them.
+using Adapter = BindResult<CallOutput>(Inputs& in);
 
-// find_k.cpp
-BindResult<CallOutput> pls1_find_k_optimal(Inputs& in);
-BindResult<CallOutput> pls1_find_k_sequence(Inputs& in);
-BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in);
-BindResult<CallOutput> spls1_find_k_optimal(Inputs& in);
-BindResult<CallOutput> spls1_find_k_sequence(Inputs& in);
+// pls1.cpp
+Adapter preprocess, pls1_fit, pls1_predict, spls1_fit;
+
+// find_k.cpp (the kept-feature search) and find_k_search.cpp
+Adapter spls1_find_keep_optimal;
+Adapter pls1_find_k_optimal, pls1_find_k_sequence, spls1_find_k_optimal, spls1_find_k_sequence;
 
 // The component count that a k mode of pls1_fit ("optimal" or "sequence")
 // chose, the search's record (stored as selection_result) and its warnings.
@@ -44,27 +41,33 @@ BindResult<SelectedK> select_k(MatView X, VecView y, std::optional<VecView> weig
                                std::optional<std::uint64_t> seed);
 
 // pls3.cpp
-BindResult<CallOutput> pls3_fit(Inputs& in);
+Adapter pls3_fit, pls3_transform, spls3_fit;
 // The response block of the two fits: Y as a matrix, with the PLS1 hint for
 // a vector.
 BindResult<MatF64> pls3_y(Inputs& in);
-BindResult<CallOutput> pls3_transform(Inputs& in);
-BindResult<CallOutput> spls3_fit(Inputs& in);
 
 // inference.cpp
-BindResult<CallOutput> pls1_confirmatory_test(Inputs& in);
-BindResult<CallOutput> split_nb_gate(Inputs& in);
-BindResult<CallOutput> pls1_perm_null(Inputs& in);
-BindResult<CallOutput> pls3_confirmatory_test(Inputs& in);
-BindResult<CallOutput> pls1_perm_alpha(Inputs& in);
+Adapter pls1_confirmatory_test, split_nb_gate, pls1_perm_null, pls3_confirmatory_test,
+    pls1_perm_alpha;
 
-// rotation_stability.cpp
-BindResult<CallOutput> pls1_rotation_stability(Inputs& in);
-
-// rotate.cpp
-BindResult<CallOutput> rotate(Inputs& in);
+// rotation_stability.cpp and rotate.cpp
+Adapter pls1_rotation_stability, rotate;
 
 // common.cpp: argument groups that several functions read in the same order.
+
+// X and y, read in that order: the data of a one-response function.
+struct Pls1Data {
+    MatF64 X;
+    VecF64 y;
+};
+BindResult<Pls1Data> read_pls1_data(Inputs& in);
+
+// X and Y (by pls3_y), read in that order: the data of a two-block function.
+struct Pls3Data {
+    MatF64 X;
+    MatF64 Y;
+};
+BindResult<Pls3Data> read_pls3_data(Inputs& in);
 
 // pre_standardized, seed and verbose, read in that order: the flags that
 // follow the resampling functions' own arguments.
@@ -74,6 +77,14 @@ struct RunFlags {
     bool verbose = false;
 };
 BindResult<RunFlags> read_run_flags(Inputs& in);
+// `opts` with the seed and the two flags in place.
+template <class Opts>
+Opts with_flags(Opts opts, const RunFlags& flags) {
+    opts.seed = flags.seed;
+    opts.pre_standardized = flags.pre_standardized;
+    opts.verbose = flags.verbose;
+    return opts;
+}
 
 // pre_standardized_X and pre_standardized_Y, read in that order.
 struct Pls3Flags {

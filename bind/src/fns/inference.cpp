@@ -23,8 +23,7 @@ CallOutput tested(std::string_view requested, ConfirmatoryTestOutput&& out) {
 }  // namespace
 
 BindResult<CallOutput> pls1_confirmatory_test(Inputs& in) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(y, in.vec("y"));
+    VELTRA_TRY(data, read_pls1_data(in));
     VELTRA_TRY(k, in.usize("k"));
     VELTRA_TRY(test_method, in.string("test_method"));
     VELTRA_TRY(args, in.opt_record("args"));
@@ -46,7 +45,7 @@ BindResult<CallOutput> pls1_confirmatory_test(Inputs& in) {
     opts.seed = flags->seed;
     opts.pre_standardized = flags->pre_standardized;
 
-    VELTRA_TRY(out, from_core(veltra::pls1_confirmatory_test(X->as_mat(), y->view(), *k,
+    VELTRA_TRY(out, from_core(veltra::pls1_confirmatory_test(data->X.as_mat(), data->y.view(), *k,
                                                              view_of(*weights), opts)));
     return tested(*test_method, std::move(*out));
 }
@@ -64,8 +63,7 @@ BindResult<CallOutput> split_nb_gate(Inputs& in) {
 }
 
 BindResult<CallOutput> pls1_perm_null(Inputs& in) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(y, in.vec("y"));
+    VELTRA_TRY(data, read_pls1_data(in));
     VELTRA_TRY(k, in.usize("k"));
     VELTRA_TRY(n_perm, in.opt_usize("n_perm"));
     VELTRA_TRY(return_perm_matrix, in.boolean("return_perm_matrix"));
@@ -75,14 +73,13 @@ BindResult<CallOutput> pls1_perm_null(Inputs& in) {
 
     const PermNullOpts opts{n_perm->value_or(PermNullOpts{}.n_perm), *return_perm_matrix,
                             flags->pre_standardized, flags->verbose};
-    VELTRA_TRY(out, from_core(veltra::pls1_perm_null(X->as_mat(), y->view(), *k,
+    VELTRA_TRY(out, from_core(veltra::pls1_perm_null(data->X.as_mat(), data->y.view(), *k,
                                                      view_of(*weights), opts, flags->seed)));
     return CallOutput{perm_null(std::move(*out)), {}};
 }
 
 BindResult<CallOutput> pls3_confirmatory_test(Inputs& in) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(Y, pls3_y(in));
+    VELTRA_TRY(data, read_pls3_data(in));
     VELTRA_TRY(k, in.usize("k"));
     VELTRA_TRY(test_method, in.string("test_method"));
     VELTRA_TRY(args, in.opt_record("args"));
@@ -96,7 +93,7 @@ BindResult<CallOutput> pls3_confirmatory_test(Inputs& in) {
     Pls3ConfirmatoryOpts opts;
     opts.seed = *seed;
     opts.test = *method;
-    VELTRA_TRY(out, from_core(veltra::pls3_confirmatory_test(X->as_mat(), Y->as_mat(), *k, opts)));
+    VELTRA_TRY(out, from_core(veltra::pls3_confirmatory_test(data->X.as_mat(), data->Y.as_mat(), *k, opts)));
     return tested(*test_method, std::move(*out));
 }
 

@@ -79,8 +79,7 @@ BindResult<CallOutput> preprocess(Inputs& in) {
 }
 
 BindResult<CallOutput> pls1_fit(Inputs& in) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(y, in.vec("y"));
+    VELTRA_TRY(data, read_pls1_data(in));
     Value k_value = in.take("k");
     VELTRA_TRY(k_max, in.opt_usize("k_max"));
     VELTRA_TRY(find_k_args, in.opt_record("find_k_args"));
@@ -93,7 +92,7 @@ BindResult<CallOutput> pls1_fit(Inputs& in) {
     Value selection;
     std::vector<Record> warnings;
     if (const Str* mode = k_value.get_if<Str>()) {
-        VELTRA_TRY(chosen, select_k(X->as_mat(), y->view(), view_of(*weights), mode->view(),
+        VELTRA_TRY(chosen, select_k(data->X.as_mat(), data->y.view(), view_of(*weights), mode->view(),
                                     *k_max, std::move(*find_k_args), *pre_standardized, *seed));
         k = chosen->k;
         selection = std::move(chosen->selection);
@@ -108,14 +107,13 @@ BindResult<CallOutput> pls1_fit(Inputs& in) {
         k = *count;
     }
 
-    VELTRA_TRY(model, from_core(veltra::pls1_fit(X->as_mat(), y->view(), k, view_of(*weights),
+    VELTRA_TRY(model, from_core(veltra::pls1_fit(data->X.as_mat(), data->y.view(), k, view_of(*weights),
                                                  fit_opts(*pre_standardized))));
     return CallOutput{pls1_model(std::move(*model), Value(), std::move(selection)), std::move(warnings)};
 }
 
 BindResult<CallOutput> spls1_fit(Inputs& in) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(y, in.vec("y"));
+    VELTRA_TRY(data, read_pls1_data(in));
     VELTRA_TRY(k, in.usize("k"));
     VELTRA_TRY(keep, in.usize("keep"));
     VELTRA_TRY(pre_standardized, in.boolean("pre_standardized"));
@@ -123,7 +121,7 @@ BindResult<CallOutput> spls1_fit(Inputs& in) {
     VELTRA_CHECK(in.finish());
 
     // The engine entry puts keep into the options and checks it.
-    VELTRA_TRY(model, from_core(veltra::spls1_fit(X->as_mat(), y->view(), *k, *keep,
+    VELTRA_TRY(model, from_core(veltra::spls1_fit(data->X.as_mat(), data->y.view(), *k, *keep,
                                                   view_of(*weights), fit_opts(*pre_standardized))));
     return CallOutput{pls1_model(std::move(*model), Value(), Value()), {}};
 }

@@ -42,19 +42,17 @@ BindResult<MatF64> pls3_y(Inputs& in) {
 }
 
 BindResult<CallOutput> pls3_fit(Inputs& in) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(Y, pls3_y(in));
+    VELTRA_TRY(data, read_pls3_data(in));
     VELTRA_TRY(k, in.usize("k"));
     VELTRA_TRY(pre, read_pls3_flags(in));
     VELTRA_TRY(weights, in.opt_vec("weights"));
     VELTRA_CHECK(in.finish());
 
-    return fitted(veltra::pls3_fit(X->as_mat(), Y->as_mat(), *k, view_of(*weights), fit_opts(*pre)));
+    return fitted(veltra::pls3_fit(data->X.as_mat(), data->Y.as_mat(), *k, view_of(*weights), fit_opts(*pre)));
 }
 
 BindResult<CallOutput> spls3_fit(Inputs& in) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(Y, pls3_y(in));
+    VELTRA_TRY(data, read_pls3_data(in));
     VELTRA_TRY(k, in.usize("k"));
     VELTRA_TRY(keep_x, in.usize("keep_X"));
     VELTRA_TRY(keep_y, in.usize("keep_Y"));
@@ -69,7 +67,7 @@ BindResult<CallOutput> spls3_fit(Inputs& in) {
     Pls3FitOpts opts = fit_opts(*pre);
     opts.max_iter = max_iter->value_or(opts.max_iter);
     opts.tol = tol->value_or(opts.tol);
-    return fitted(veltra::spls3_fit(X->as_mat(), Y->as_mat(), *k, *keep_x, *keep_y,
+    return fitted(veltra::spls3_fit(data->X.as_mat(), data->Y.as_mat(), *k, *keep_x, *keep_y,
                                     view_of(*weights), opts));
 }
 

@@ -12,8 +12,7 @@
 namespace veltra::bind::fns {
 
 BindResult<CallOutput> pls1_rotation_stability(Inputs& in) {
-    VELTRA_TRY(X, in.mat("X"));
-    VELTRA_TRY(y, in.vec("y"));
+    VELTRA_TRY(data, read_pls1_data(in));
     VELTRA_TRY(k, in.usize("k"));
     VELTRA_TRY(method, in.string("rotation_method"));
     VELTRA_TRY(rotation_args, in.opt_record("rotation_args"));
@@ -32,9 +31,9 @@ BindResult<CallOutput> pls1_rotation_stability(Inputs& in) {
     VELTRA_TRY(varimax, varimax_args(*rotation_args));
 
     subsample->max_skip_rate = *max_skip_rate;
-    const RotationStabilityOpts opts{flags->seed, subsample->opts(), flags->pre_standardized,
-                                     flags->verbose};
-    VELTRA_TRY(out, from_core(veltra::pls1_rotation_stability(X->as_mat(), y->view(), *k, *varimax,
+    RotationStabilityOpts opts = with_flags(RotationStabilityOpts{}, *flags);
+    opts.subsample = subsample->opts();
+    VELTRA_TRY(out, from_core(veltra::pls1_rotation_stability(data->X.as_mat(), data->y.view(), *k, *varimax,
                                                               view_of(*L), view_of(*weights), opts)));
     return CallOutput{rotation_stability(std::move(*out)), {}};
 }

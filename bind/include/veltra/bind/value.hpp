@@ -40,7 +40,44 @@ struct Field;
 
 namespace detail {
 struct LoanState;
-}
+
+// Every read of borrowed memory passes here: once the lender has ended the
+// call, the memory may be gone (internal failure).
+void check_loan(const std::shared_ptr<const LoanState>& loan);
+
+// An owned buffer, or a borrowed view of a host's with the loan that lends
+// it: what Str and VecF64 share.
+template <class Owned, class View>
+class Lendable {
+  public:
+    bool is_borrowed() const { return loan_ != nullptr; }
+
+  protected:
+    Lendable() = default;
+    explicit Lendable(Owned owned) : owned_(std::move(owned)) {}
+    Lendable(View borrowed, std::shared_ptr<const LoanState> loan)
+        : borrowed_(borrowed), loan_(std::move(loan)) {}
+
+    // The data, wherever it is kept.
+    View read() const {
+        if (!loan_) return owned_;
+        check_loan(loan_);
+        return borrowed_;
+    }
+    // The data as an owned buffer: moved when owned, copied when borrowed.
+    Owned take() && {
+        if (!loan_) return std::move(owned_);
+        const View v = read();
+        return Owned(v.begin(), v.end());
+    }
+    std::size_t stored_size() const { return loan_ ? borrowed_.size() : owned_.size(); }
+
+  private:
+    Owned owned_;
+    View borrowed_;
+    std::shared_ptr<const LoanState> loan_;
+};
+}  // namespace detail
 
 // Lends a host's memory to values for the length of one call. Open from
 // construction to destruction; not copyable or movable, so it lives in one
@@ -66,51 +103,48 @@ class Loan {
     std::shared_ptr<detail::LoanState> state_;
 };
 
-// UTF-8 text, owned or borrowed from a host.
-class Str {
+// UTF-8 text, owned or borrowed from a host. A copy (clone) of a borrowed
+// text still borrows.
+class Str : public detail::Lendable<std::string, std::string_view> {
   public:
     Str() = default;
-    explicit Str(std::string text) : owned_(std::move(text)) {}
+    explicit Str(std::string text) : Lendable(std::move(text)) {}
 
-    bool is_borrowed() const { return loan_ != nullptr; }
     // The text; reading a borrowed one after its loan ended is an internal failure.
-    std::string_view view() const;
-    std::string into_string() &&;
-    Str clone() const;
-    Str into_owned() &&;
+    std::string_view view() const { return read(); }
+    std::string into_string() && { return std::move(*this).take(); }
+    Str clone() const { return *this; }
+    Str into_owned() && { return Str(std::move(*this).take()); }
 
   private:
     friend class Loan;
-    std::string owned_;
-    std::string_view borrowed_;
-    std::shared_ptr<const detail::LoanState> loan_;
+    Str(std::string_view text, std::shared_ptr<const detail::LoanState> loan)
+        : Lendable(text, std::move(loan)) {}
 };
 
 // A real vector, owned or borrowed from a host (always contiguous).
-class VecF64 {
+class VecF64 : public detail::Lendable<std::vector<double>, std::span<const double>> {
   public:
     VecF64() = default;
-    explicit VecF64(std::vector<double> values) : owned_(std::move(values)) {}
+    explicit VecF64(std::vector<double> values) : Lendable(std::move(values)) {}
     static VecF64 copy_of(std::span<const double> values) {
         return VecF64(std::vector<double>(values.begin(), values.end()));
     }
 
-    bool is_borrowed() const { return loan_ != nullptr; }
-    std::size_t size() const { return loan_ ? borrowed_.size() : owned_.size(); }
+    std::size_t size() const { return stored_size(); }
     // The elements; reading a borrowed vector after its loan ended is an
     // internal failure.
-    std::span<const double> values() const;
+    std::span<const double> values() const { return read(); }
     veltra::VecView view() const;
     // The elements as an owned buffer: moved when owned, copied when borrowed.
-    std::vector<double> into_vector() &&;
-    VecF64 clone() const;
-    VecF64 into_owned() &&;
+    std::vector<double> into_vector() && { return std::move(*this).take(); }
+    VecF64 clone() const { return *this; }
+    VecF64 into_owned() && { return VecF64(std::move(*this).take()); }
 
   private:
     friend class Loan;
-    std::vector<double> owned_;
-    std::span<const double> borrowed_;
-    std::shared_ptr<const detail::LoanState> loan_;
+    VecF64(std::span<const double> values, std::shared_ptr<const detail::LoanState> loan)
+        : Lendable(values, std::move(loan)) {}
 };
 
 // Column-major data of a matrix: borrowed from a column-major matrix, or
@@ -165,7 +199,8 @@ class MatF64 {
     // A strided view becomes an owned column-major copy; owned forms are
     // returned as they are.
     MatF64 into_owned() &&;
-    MatF64 clone() const;
+    // A copy; a copy of a strided view still borrows.
+    MatF64 clone() const { return *this; }
 
     // The stored buffer of an owned form, moved out (the matrix is left
     // empty); for hosts that hand it on without copying. Storage adopted from
@@ -177,6 +212,15 @@ class MatF64 {
 
   private:
     friend class Loan;
+    using Owned = std::variant<std::vector<double>, Eigen::MatrixXd>;
+    // An owned form.
+    MatF64(Form form, std::size_t rows, std::size_t cols, Owned owned)
+        : form_(form), rows_(rows), cols_(cols), owned_(std::move(owned)) {}
+    // A strided view of a host's memory.
+    MatF64(const double* data, std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
+           std::ptrdiff_t col_stride, std::shared_ptr<const detail::LoanState> loan)
+        : form_(Form::Strided), rows_(rows), cols_(cols), data_(data), row_stride_(row_stride),
+          col_stride_(col_stride), loan_(std::move(loan)) {}
     void check_owned_size() const;
     // The values of an owned form, wherever they are kept.
     std::span<const double> stored() const;
@@ -188,7 +232,7 @@ class MatF64 {
     std::ptrdiff_t row_stride_ = 0;
     std::ptrdiff_t col_stride_ = 0;
     // Owned forms: a buffer of their own, or a matrix adopted from the engine.
-    std::variant<std::vector<double>, Eigen::MatrixXd> owned_;
+    Owned owned_;
     std::shared_ptr<const detail::LoanState> loan_;
 };
 
