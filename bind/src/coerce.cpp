@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <variant>
 
 #include "veltra/text.hpp"
 
@@ -16,7 +18,30 @@ std::unexpected<std::string> got(std::string_view text, const Value& v) {
     return std::unexpected(std::string(text) + ", got " + describe(v));
 }
 
+// The text of describe: scalars and strings with their content, the other
+// kinds by name.
+struct Description {
+    std::string operator()(std::monostate) const { return "null"; }
+    std::string operator()(bool b) const { return b ? "true" : "false"; }
+    std::string operator()(std::int64_t i) const { return std::to_string(i); }
+    std::string operator()(std::uint64_t u) const { return std::to_string(u); }
+    std::string operator()(double x) const { return format_real(x); }
+    std::string operator()(const Str& s) const { return "the string " + debug_quoted(s.view()); }
+    std::string operator()(const VecF64&) const { return "a vector"; }
+    std::string operator()(const MatF64&) const { return "a matrix"; }
+    std::string operator()(const IntMap&) const { return "an integer-keyed map"; }
+    std::string operator()(const IntVec&) const { return "an integer vector"; }
+    std::string operator()(const BoolVec&) const { return "a logical vector"; }
+    std::string operator()(const Record&) const { return "a record"; }
+    std::string operator()(const List&) const { return "a list"; }
+};
+
 }  // namespace
+
+Coerced<bool> to_bool(const Value& v) {
+    if (const bool* b = v.get_if<bool>()) return *b;
+    return got("must be a bool", v);
+}
 
 Coerced<double> to_f64(const Value& v) {
     if (const auto* i = v.get_if<std::int64_t>()) return static_cast<double>(*i);
@@ -85,36 +110,6 @@ Coerced<MatF64> to_mat(Value v) {
     }
 }
 
-std::string describe(const Value& v) {
-    switch (v.kind()) {
-        case Kind::None:
-            return "null";
-        case Kind::Bool:
-            return *v.get_if<bool>() ? "true" : "false";
-        case Kind::Int:
-            return std::to_string(*v.get_if<std::int64_t>());
-        case Kind::UInt:
-            return std::to_string(*v.get_if<std::uint64_t>());
-        case Kind::Float:
-            return format_real(*v.get_if<double>());
-        case Kind::Str:
-            return "the string " + debug_quoted(v.get_if<Str>()->view());
-        case Kind::Vec:
-            return "a vector";
-        case Kind::Mat:
-            return "a matrix";
-        case Kind::IntMap:
-            return "an integer-keyed map";
-        case Kind::IntVec:
-            return "an integer vector";
-        case Kind::BoolVec:
-            return "a logical vector";
-        case Kind::Record:
-            return "a record";
-        case Kind::List:
-            return "a list";
-    }
-    return "a value";
-}
+std::string describe(const Value& v) { return std::visit(Description{}, v.data()); }
 
 }  // namespace veltra::bind

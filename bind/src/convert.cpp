@@ -58,33 +58,16 @@ class FieldReader {
         return out;
     }
 
-    double f64(std::string_view name) {
-        const Value* v = need(name);
-        if (!v) return 0.0;
-        auto x = to_f64(*v);
-        if (!x) fail_field(name, x.error());
-        return x.value_or(0.0);
-    }
-
-    std::uint64_t usize(std::string_view name) {
-        const Value* v = need(name);
-        return v ? usize_of(name, *v) : 0;
-    }
+    double f64(std::string_view name) { return scalar(name, need(name), to_f64); }
+    std::uint64_t usize(std::string_view name) { return scalar(name, need(name), to_usize); }
+    bool boolean(std::string_view name) { return scalar(name, need(name), to_bool); }
 
     std::optional<std::uint64_t> opt_usize(std::string_view name) {
         const Value* v = find(name);
         if (!v) return std::nullopt;
-        const std::uint64_t n = usize_of(name, *v);
+        const std::uint64_t n = scalar(name, v, to_usize);
         if (error) return std::nullopt;
         return n;
-    }
-
-    bool boolean(std::string_view name) {
-        const Value* v = need(name);
-        if (!v) return false;
-        if (const bool* b = v->get_if<bool>()) return *b;
-        fail_field(name, "must be a bool, got " + describe(*v));
-        return false;
     }
 
   private:
@@ -117,10 +100,13 @@ class FieldReader {
         return converted->view().eigen();
     }
 
-    std::uint64_t usize_of(std::string_view name, const Value& v) {
-        auto n = to_usize(v);
-        if (!n) fail_field(name, n.error());
-        return n.value_or(0);
+    // A scalar field converted by `convert`; zero or false once failed.
+    template <class T>
+    T scalar(std::string_view name, const Value* v, Coerced<T> (*convert)(const Value&)) {
+        if (!v) return T{};
+        auto x = convert(*v);
+        if (!x) fail_field(name, x.error());
+        return x.value_or(T{});
     }
 
     void fail(std::string message) { error = BindError::invalid_argument(std::move(message)); }

@@ -1,6 +1,7 @@
 #include "veltra/bind/inputs.hpp"
 
 #include <cmath>
+#include <type_traits>
 #include <utility>
 
 #include "veltra/bind/coerce.hpp"
@@ -14,8 +15,8 @@ std::unexpected<BindError> bad(std::string_view name, std::string_view text) {
     return std::unexpected(BindError::invalid_argument(std::string(name) + " " + std::string(text)));
 }
 
-std::unexpected<BindError> bad_got(std::string_view name, std::string_view text, const Value& v) {
-    return bad(name, std::string(text) + ", got " + describe(v));
+std::unexpected<std::string> got(std::string_view text, const Value& v) {
+    return std::unexpected(std::string(text) + ", got " + describe(v));
 }
 
 // A string of decimal digits (leading zeros allowed) up to 2^64 - 1.
@@ -46,6 +47,39 @@ std::optional<std::uint64_t> seed_of(const Value& v) {
     return std::nullopt;
 }
 
+// The conversions that only the reader makes, beside those of coerce.hpp.
+Coerced<std::string> as_string(Value v) {
+    if (auto* s = v.get_if<Str>()) return std::move(*s).into_string();
+    return got("must be a string", v);
+}
+
+Coerced<Record> as_record(Value v) {
+    if (auto* r = v.get_if<Record>()) return std::move(*r);
+    return got("must be a record of named values (a dict / named list)", v);
+}
+
+Coerced<std::uint64_t> as_seed(const Value& v) {
+    if (const auto s = seed_of(v)) return *s;
+    return got("must be a whole number in [0, 2^64) (a decimal string above 2^53)", v);
+}
+
+// A converted argument, its failure worded under the argument's name.
+template <class T>
+BindResult<T> named(std::string_view name, Coerced<T> converted) {
+    if (!converted) return bad(name, converted.error());
+    return std::move(*converted);
+}
+
+// An argument that may be null: none, or the value as `convert` makes it.
+template <class Convert>
+auto unless_null(std::string_view name, Value v, Convert convert)
+    -> BindResult<std::optional<typename std::invoke_result_t<Convert, Value>::value_type>> {
+    using T = typename std::invoke_result_t<Convert, Value>::value_type;
+    if (v.is_none()) return std::optional<T>();
+    VELTRA_TRY(converted, named(name, convert(std::move(v))));
+    return std::optional<T>(std::move(*converted));
+}
+
 }  // namespace
 
 Inputs::Inputs(std::string_view function_name, std::vector<Field> entries)
@@ -61,88 +95,46 @@ Value Inputs::take(std::string_view name) {
     return Value();
 }
 
-BindResult<MatF64> Inputs::mat(std::string_view name) {
-    auto m = to_mat(take(name));
-    if (!m) return bad(name, m.error());
-    return std::move(*m);
-}
+BindResult<MatF64> Inputs::mat(std::string_view name) { return named(name, to_mat(take(name))); }
 
 BindResult<std::optional<MatF64>> Inputs::opt_mat(std::string_view name) {
-    Value v = take(name);
-    if (v.is_none()) return std::optional<MatF64>();
-    auto m = to_mat(std::move(v));
-    if (!m) return bad(name, m.error());
-    return std::optional<MatF64>(std::move(*m));
+    return unless_null(name, take(name), to_mat);
 }
 
-BindResult<VecF64> Inputs::vec(std::string_view name) {
-    auto r = to_vec(take(name));
-    if (!r) return bad(name, r.error());
-    return std::move(*r);
-}
+BindResult<VecF64> Inputs::vec(std::string_view name) { return named(name, to_vec(take(name))); }
 
 BindResult<std::optional<VecF64>> Inputs::opt_vec(std::string_view name) {
-    Value v = take(name);
-    if (v.is_none()) return std::optional<VecF64>();
-    auto r = to_vec(std::move(v));
-    if (!r) return bad(name, r.error());
-    return std::optional<VecF64>(std::move(*r));
+    return unless_null(name, take(name), to_vec);
 }
 
 BindResult<std::uint64_t> Inputs::usize(std::string_view name) {
-    const Value v = take(name);
-    auto n = to_usize(v);
-    if (!n) return bad(name, n.error());
-    return *n;
+    return named(name, to_usize(take(name)));
 }
 
 BindResult<std::optional<std::uint64_t>> Inputs::opt_usize(std::string_view name) {
-    const Value v = take(name);
-    if (v.is_none()) return std::optional<std::uint64_t>();
-    auto n = to_usize(v);
-    if (!n) return bad(name, n.error());
-    return std::optional<std::uint64_t>(*n);
+    return unless_null(name, take(name), to_usize);
 }
 
 BindResult<std::optional<double>> Inputs::opt_f64(std::string_view name) {
-    const Value v = take(name);
-    if (v.is_none()) return std::optional<double>();
-    auto x = to_f64(v);
-    if (!x) return bad(name, x.error());
-    return std::optional<double>(*x);
+    return unless_null(name, take(name), to_f64);
 }
 
-BindResult<bool> Inputs::boolean(std::string_view name) {
-    const Value v = take(name);
-    if (const auto* b = v.get_if<bool>()) return *b;
-    return bad_got(name, "must be a bool", v);
-}
+BindResult<bool> Inputs::boolean(std::string_view name) { return named(name, to_bool(take(name))); }
 
 BindResult<std::string> Inputs::string(std::string_view name) {
-    Value v = take(name);
-    if (auto* s = v.get_if<Str>()) return std::move(*s).into_string();
-    return bad_got(name, "must be a string", v);
+    return named(name, as_string(take(name)));
 }
 
 BindResult<std::optional<std::string>> Inputs::opt_string(std::string_view name) {
-    Value v = take(name);
-    if (v.is_none()) return std::optional<std::string>();
-    if (auto* s = v.get_if<Str>()) return std::optional<std::string>(std::move(*s).into_string());
-    return bad_got(name, "must be a string", v);
+    return unless_null(name, take(name), as_string);
 }
 
 BindResult<std::optional<Record>> Inputs::opt_record(std::string_view name) {
-    Value v = take(name);
-    if (v.is_none()) return std::optional<Record>();
-    if (auto* r = v.get_if<Record>()) return std::optional<Record>(std::move(*r));
-    return bad_got(name, "must be a record of named values (a dict / named list)", v);
+    return unless_null(name, take(name), as_record);
 }
 
 BindResult<std::optional<std::uint64_t>> Inputs::seed(std::string_view name) {
-    const Value v = take(name);
-    if (v.is_none()) return std::optional<std::uint64_t>();
-    if (const auto s = seed_of(v)) return std::optional<std::uint64_t>(*s);
-    return bad_got(name, "must be a whole number in [0, 2^64) (a decimal string above 2^53)", v);
+    return unless_null(name, take(name), as_seed);
 }
 
 BindResult<void> Inputs::finish() const {

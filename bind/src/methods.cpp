@@ -35,6 +35,17 @@ std::unexpected<BindError> bad_option(std::string_view key, std::string_view con
                     std::string(text));
 }
 
+// One option converted by `convert`, or the fallback when it is absent.
+template <class T>
+BindResult<T> option_of(const OptionRecord& args, std::string_view context, std::string_view key,
+                        T fallback, Coerced<T> (*convert)(const Value&)) {
+    const Value* v = option(args, key);
+    if (!v) return fallback;
+    auto x = convert(*v);
+    if (!x) return bad_option(key, context, x.error());
+    return *x;
+}
+
 std::string test_context(std::string_view method) {
     return "test_method='" + std::string(method) + "'";
 }
@@ -120,28 +131,17 @@ BindResult<void> validate_keys(std::string_view context, const OptionRecord& arg
 
 BindResult<std::uint64_t> arg_usize(const OptionRecord& args, std::string_view context,
                                     std::string_view key, std::uint64_t fallback) {
-    const Value* v = option(args, key);
-    if (!v) return fallback;
-    auto n = to_usize(*v);
-    if (!n) return bad_option(key, context, n.error());
-    return *n;
+    return option_of(args, context, key, fallback, to_usize);
 }
 
 BindResult<bool> arg_bool(const OptionRecord& args, std::string_view context,
                           std::string_view key, bool fallback) {
-    const Value* v = option(args, key);
-    if (!v) return fallback;
-    if (const bool* b = v->get_if<bool>()) return *b;
-    return bad_option(key, context, "must be a bool, got " + describe(*v));
+    return option_of(args, context, key, fallback, to_bool);
 }
 
 BindResult<double> arg_f64(const OptionRecord& args, std::string_view context,
                            std::string_view key, double fallback) {
-    const Value* v = option(args, key);
-    if (!v) return fallback;
-    auto x = to_f64(*v);
-    if (!x) return bad_option(key, context, x.error());
-    return *x;
+    return option_of(args, context, key, fallback, to_f64);
 }
 
 BindResult<VarimaxOpts> varimax_args(const OptionRecord& args) {

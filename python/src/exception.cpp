@@ -13,18 +13,10 @@ PyObject* veltra_exception = nullptr;
 }  // namespace
 
 PyObject* exception_type() {
-    if (veltra_exception != nullptr) return veltra_exception;
-    PyObject* created = PyErr_NewExceptionWithDoc("_veltra.VeltraException", nullptr,
-                                                  PyExc_Exception, nullptr);
-    if (created == nullptr) return nullptr;
-    // Creating a class can run Python code, and with it another thread that
-    // may have stored a class meanwhile: the first one stored wins.
-    if (veltra_exception != nullptr) {
-        Py_DECREF(created);
-        return veltra_exception;
-    }
-    veltra_exception = created;
-    return veltra_exception;
+    return made_once(veltra_exception, [] {
+        return PyErr_NewExceptionWithDoc("_veltra.VeltraException", nullptr, PyExc_Exception,
+                                         nullptr);
+    });
 }
 
 PyRef coded_err(std::string_view code, std::string_view message) {

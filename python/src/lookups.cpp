@@ -42,13 +42,12 @@ Fallible<const Numpy*> numpy() {
 }
 
 Fallible<PyObject*> mapping_abc() {
-    if (mapping_class != nullptr) return mapping_class;
-    PyRef module = PyRef::steal(PyImport_ImportModule("collections.abc"));
-    if (!module) return raised();
-    PyRef mapping = attr(module.get(), "Mapping");
-    if (!mapping) return raised();
-    if (mapping_class == nullptr) mapping_class = mapping.release();
-    return mapping_class;
+    PyObject* mapping = made_once(mapping_class, [] {
+        PyRef module = PyRef::steal(PyImport_ImportModule("collections.abc"));
+        return module ? attr(module.get(), "Mapping").release() : nullptr;
+    });
+    if (mapping == nullptr) return raised();
+    return mapping;
 }
 
 }  // namespace veltra::seam

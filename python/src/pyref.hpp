@@ -67,6 +67,23 @@ inline Fallible<std::string_view> utf8(PyObject* str) {
     return std::string_view(s, static_cast<std::size_t>(n));
 }
 
+// The process-wide object kept in `slot`, made by `make` (a new reference,
+// or null with the error set) on first use and never freed. Making it can
+// run Python code, and with it another thread that stores one meanwhile: the
+// first one stored wins.
+template <class Make>
+PyObject* made_once(PyObject*& slot, Make make) {
+    if (slot != nullptr) return slot;
+    PyObject* made = make();
+    if (made == nullptr) return nullptr;
+    if (slot != nullptr) {
+        Py_DECREF(made);
+        return slot;
+    }
+    slot = made;
+    return slot;
+}
+
 inline PyRef str_of(std::string_view text) {
     return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }

@@ -94,15 +94,7 @@ PyType_Spec holder_spec = {
 PyObject* holder_type = nullptr;
 
 PyObject* get_holder_type() {
-    if (holder_type != nullptr) return holder_type;
-    PyObject* type = PyType_FromSpec(&holder_spec);
-    if (type == nullptr) return nullptr;
-    if (holder_type != nullptr) {
-        Py_DECREF(type);
-        return holder_type;
-    }
-    holder_type = type;
-    return holder_type;
+    return made_once(holder_type, [] { return PyType_FromSpec(&holder_spec); });
 }
 
 PyRef shape_of(Py_ssize_t rows, Py_ssize_t cols, bool matrix) {

@@ -15,6 +15,8 @@ namespace veltra::bind {
 template <class T>
 using Coerced = std::expected<T, std::string>;
 
+// A boolean only.
+Coerced<bool> to_bool(const Value& v);
 // Integers to the nearest real; reals as they are.
 Coerced<double> to_f64(const Value& v);
 // A non-negative whole number: integers up to 2^63 - 1, reals that are
