@@ -70,6 +70,15 @@ class FieldReader {
         return n;
     }
 
+    // One field into its target, read as the target's type asks.
+    void read(std::string_view name, Eigen::MatrixXd& m) { m = mat(name); }
+    void read(std::string_view name, Eigen::VectorXd& v) { v = col(name); }
+    void read(std::string_view name, std::optional<Eigen::VectorXd>& v) { v = opt_col(name); }
+    void read(std::string_view name, double& x) { x = f64(name); }
+    void read(std::string_view name, std::uint64_t& n) { n = usize(name); }
+    void read(std::string_view name, std::optional<std::uint64_t>& n) { n = opt_usize(name); }
+    void read(std::string_view name, bool& b) { b = boolean(name); }
+
   private:
     // The first field of that name, or null when it is absent or null.
     const Value* find(std::string_view name) const {
@@ -116,6 +125,26 @@ class FieldReader {
 
     std::span<const Field> fields_;
 };
+
+// Reads a model record's fields into `targets`, named by the row of `type`
+// and in its order: fields that hold records (rotation_spec,
+// selection_result) are no model fields and are passed over, and the fields
+// after the last target (converged, n_iter) are not read. Stops at the
+// first failure.
+template <class... T>
+BindResult<void> read_model(std::span<const Field> fields, std::string_view type, T&... targets) {
+    const std::span<const FieldSpec> row = find_result_type(type)->fields;
+    std::size_t at = 0;
+    const auto next_name = [&] {
+        while (at < row.size() && row[at].type.starts_with("record:")) ++at;
+        internal_check(at < row.size(), "more model fields than the record type has");
+        return row[at++].name;
+    };
+    FieldReader r(fields);
+    (r.read(next_name(), targets), ...);
+    if (r.error) return std::unexpected(std::move(*r.error));
+    return {};
+}
 
 }  // namespace
 
@@ -167,45 +196,20 @@ BindResult<Record> model_record(Value value, std::string_view expected, std::str
 }
 
 BindResult<Pls1Model> pls1_model_from_record(std::span<const Field> fields) {
-    FieldReader r(fields);
     // Built in place in the result: a moved-from local model trips a false
     // uninitialised-use warning of GCC 12 on its optional weights.
     BindResult<Pls1Model> out(std::in_place);
     Pls1Model& m = *out;
-    m.T = r.mat("T");
-    m.P = r.mat("P");
-    m.W = r.mat("W");
-    m.Q = r.col("Q");
-    m.coef = r.col("coef");
-    m.beta = r.col("beta");
-    m.intercept = r.f64("intercept");
-    m.k_used = r.usize("k_used");
-    m.pre_standardized = r.boolean("pre_standardized");
-    m.weights = r.opt_col("weights");
-    m.n_eff = r.f64("n_eff");
-    m.keep = r.opt_usize("keep");
-    if (r.error) return std::unexpected(std::move(*r.error));
+    VELTRA_CHECK(read_model(fields, "PLS1Result", m.T, m.P, m.W, m.Q, m.coef, m.beta, m.intercept,
+                            m.k_used, m.pre_standardized, m.weights, m.n_eff, m.keep));
     return out;
 }
 
 BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields) {
-    FieldReader r(fields);
     Pls3Model m;
-    m.U = r.mat("U");
-    m.V = r.mat("V");
-    m.singular_values = r.col("singular_values");
-    m.x_scores = r.mat("x_scores");
-    m.y_scores = r.mat("y_scores");
-    m.X_mean = r.col("X_mean");
-    m.X_scale = r.col("X_scale");
-    m.Y_mean = r.col("Y_mean");
-    m.Y_scale = r.col("Y_scale");
-    m.k_used = r.usize("k_used");
-    m.pre_standardized_X = r.boolean("pre_standardized_X");
-    m.pre_standardized_Y = r.boolean("pre_standardized_Y");
-    m.keep_X = r.opt_usize("keep_X");
-    m.keep_Y = r.opt_usize("keep_Y");
-    if (r.error) return std::unexpected(std::move(*r.error));
+    VELTRA_CHECK(read_model(fields, "PLS3Result", m.U, m.V, m.singular_values, m.x_scores,
+                            m.y_scores, m.X_mean, m.X_scale, m.Y_mean, m.Y_scale, m.k_used,
+                            m.pre_standardized_X, m.pre_standardized_Y, m.keep_X, m.keep_Y));
     return m;
 }
 

@@ -22,209 +22,82 @@ constexpr ParamDefault one = ParamDefault::integer(1);
 constexpr bool pos = false;  // positional or keyword
 constexpr bool kw = true;    // keyword-only
 
+// The parameters that several functions declare alike; a parameter that
+// one function alone declares (or declares its own way) is written in that
+// function's list.
+constexpr ParamSpec X{"X", req, K::Mat, pos};
+constexpr ParamSpec y{"y", req, K::Vec, pos};
+constexpr ParamSpec Y{"Y", req, K::Mat, pos};
+constexpr ParamSpec k_required{"k", req, K::Int, pos};
+constexpr ParamSpec k_default{"k", one, K::Int, pos};
+constexpr ParamSpec k_max{"k_max", req, K::Int, pos};
+constexpr ParamSpec keep{"keep", req, K::Int, pos};
+constexpr ParamSpec model{"model", req, K::Model, pos};
+constexpr ParamSpec selector{"selector", ParamDefault::str("r2_se"), K::Str, kw};
+constexpr ParamSpec diagnostic{"diagnostic", none, K::Str, kw};
+constexpr ParamSpec test_method{"test_method", ParamDefault::str("auto"), K::Str, kw};
+constexpr ParamSpec alpha{"alpha", none, K::Float, kw};
+constexpr ParamSpec args{"args", none, K::Args, kw};
+constexpr ParamSpec L{"L", none, K::Mat, kw};
+constexpr ParamSpec n_boot{"n_boot", none, K::Int, kw};
+constexpr ParamSpec m_rate{"m_rate", none, K::Float, kw};
+constexpr ParamSpec level{"level", none, K::Float, kw};
+constexpr ParamSpec pre_standardized{"pre_standardized", no, K::Bool, kw};
+constexpr ParamSpec pre_standardized_X{"pre_standardized_X", no, K::Bool, kw};
+constexpr ParamSpec pre_standardized_Y{"pre_standardized_Y", no, K::Bool, kw};
+constexpr ParamSpec seed{"seed", none, K::Seed, kw};
+constexpr ParamSpec verbose{"verbose", no, K::Bool, kw};
+constexpr ParamSpec weights{"weights", none, K::Vec, kw};
+constexpr ParamSpec max_skip_rate{"max_skip_rate", none, K::Float, kw};
+
+// Each function's parameters in declaration order (positional ones first).
 constexpr ParamSpec preprocess_params[] = {
-    {"X", none, K::Mat, pos},
-    {"Y", none, K::VecOrMat, pos},
-    {"weights", none, K::Vec, pos},
-};
-
+    {"X", none, K::Mat, pos}, {"Y", none, K::VecOrMat, pos}, {"weights", none, K::Vec, pos}};
 constexpr ParamSpec pls1_fit_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k", one, K::KOrMode, pos},
-    {"k_max", none, K::Int, kw},
-    {"find_k_args", none, K::Args, kw},
-    {"pre_standardized", no, K::Bool, kw},
-    {"seed", none, K::Seed, kw},
-    {"weights", none, K::Vec, kw},
-};
-
-constexpr ParamSpec pls1_predict_params[] = {
-    {"model", req, K::Model, pos},
-    {"X_new", req, K::Mat, pos},
-};
-
+    X, y, {"k", one, K::KOrMode, pos}, {"k_max", none, K::Int, kw},
+    {"find_k_args", none, K::Args, kw}, pre_standardized, seed, weights};
+constexpr ParamSpec pls1_predict_params[] = {model, {"X_new", req, K::Mat, pos}};
 constexpr ParamSpec pls1_find_k_optimal_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k_max", req, K::Int, pos},
-    {"selector", ParamDefault::str("r2_se"), K::Str, kw},
-    {"diagnostic", none, K::Str, kw},
-    {"args", none, K::Args, kw},
-    {"pre_standardized", no, K::Bool, kw},
-    {"seed", none, K::Seed, kw},
-    {"verbose", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-};
-
+    X, y, k_max, selector, diagnostic, args, pre_standardized, seed, verbose, weights};
 constexpr ParamSpec pls1_find_k_sequence_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k_max", req, K::Int, pos},
-    {"test_method", ParamDefault::str("auto"), K::Str, kw},
-    {"alpha", none, K::Float, kw},
-    {"args", none, K::Args, kw},
-    {"pre_standardized", no, K::Bool, kw},
-    {"seed", none, K::Seed, kw},
-    {"verbose", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-};
-
-constexpr ParamSpec spls1_fit_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k", req, K::Int, pos},
-    {"keep", req, K::Int, pos},
-    {"pre_standardized", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-};
-
+    X, y, k_max, test_method, alpha, args, pre_standardized, seed, verbose, weights};
+constexpr ParamSpec spls1_fit_params[] = {X, y, k_required, keep, pre_standardized, weights};
 constexpr ParamSpec spls1_find_keep_optimal_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k", req, K::Int, pos},
-    {"args", none, K::Args, kw},
-    {"seed", none, K::Seed, kw},
-    {"verbose", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-};
-
+    X, y, k_required, args, seed, verbose, weights};
 constexpr ParamSpec spls1_find_k_optimal_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k_max", req, K::Int, pos},
-    {"keep", req, K::Int, pos},
-    {"selector", ParamDefault::str("r2_se"), K::Str, kw},
-    {"diagnostic", none, K::Str, kw},
-    {"args", none, K::Args, kw},
-    {"pre_standardized", no, K::Bool, kw},
-    {"seed", none, K::Seed, kw},
-    {"verbose", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-};
-
+    X, y, k_max, keep, selector, diagnostic, args, pre_standardized, seed, verbose, weights};
 constexpr ParamSpec spls1_find_k_sequence_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k_max", req, K::Int, pos},
-    {"keep", req, K::Int, pos},
-    {"test_method", ParamDefault::str("auto"), K::Str, kw},
-    {"alpha", none, K::Float, kw},
-    {"args", none, K::Args, kw},
-    {"pre_standardized", no, K::Bool, kw},
-    {"seed", none, K::Seed, kw},
-    {"verbose", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-};
-
+    X, y, k_max, keep, test_method, alpha, args, pre_standardized, seed, verbose, weights};
 // Shared by pls3_fit and plssvd_fit.
 constexpr ParamSpec pls3_fit_params[] = {
-    {"X", req, K::Mat, pos},
-    {"Y", req, K::Mat, pos},
-    {"k", one, K::Int, pos},
-    {"pre_standardized_X", no, K::Bool, kw},
-    {"pre_standardized_Y", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-};
-
+    X, Y, k_default, pre_standardized_X, pre_standardized_Y, weights};
 // Shared by pls3_transform and plssvd_transform.
 constexpr ParamSpec pls3_transform_params[] = {
-    {"model", req, K::Model, pos},
-    {"X_new", none, K::Mat, pos},
-    {"Y_new", none, K::Mat, pos},
-    {"which", ParamDefault::str("both"), K::Str, kw},
-};
-
+    model, {"X_new", none, K::Mat, pos}, {"Y_new", none, K::Mat, pos},
+    {"which", ParamDefault::str("both"), K::Str, kw}};
 constexpr ParamSpec spls3_fit_params[] = {
-    {"X", req, K::Mat, pos},
-    {"Y", req, K::Mat, pos},
-    {"k", req, K::Int, pos},
-    {"keep_X", req, K::Int, pos},
-    {"keep_Y", req, K::Int, pos},
-    {"pre_standardized_X", no, K::Bool, kw},
-    {"pre_standardized_Y", no, K::Bool, kw},
-    {"max_iter", none, K::Int, kw},
-    {"tol", none, K::Float, kw},
-    {"weights", none, K::Vec, kw},
-};
-
+    X, Y, k_required, {"keep_X", req, K::Int, pos}, {"keep_Y", req, K::Int, pos},
+    pre_standardized_X, pre_standardized_Y, {"max_iter", none, K::Int, kw},
+    {"tol", none, K::Float, kw}, weights};
 constexpr ParamSpec pls1_confirmatory_test_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k", one, K::Int, pos},
-    {"test_method", ParamDefault::str("auto"), K::Str, kw},
-    {"args", none, K::Args, kw},
-    {"ci", no, K::Bool, kw},
-    {"n_boot", none, K::Int, kw},
-    {"m_rate", none, K::Float, kw},
-    {"level", none, K::Float, kw},
-    {"max_failure_rate", none, K::Float, kw},
-    {"pre_standardized", no, K::Bool, kw},
-    {"seed", none, K::Seed, kw},
-    {"verbose", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-    {"max_skip_rate", none, K::Float, kw},
-};
-
-constexpr ParamSpec split_nb_gate_params[] = {
-    {"X", req, K::Mat, pos},
-    {"weights", none, K::Vec, kw},
-};
-
+    X, y, k_default, test_method, args, {"ci", no, K::Bool, kw}, n_boot, m_rate, level,
+    {"max_failure_rate", none, K::Float, kw}, pre_standardized, seed, verbose, weights,
+    max_skip_rate};
+constexpr ParamSpec split_nb_gate_params[] = {X, weights};
 constexpr ParamSpec pls1_perm_null_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k", req, K::Int, pos},
-    {"n_perm", none, K::Int, kw},
-    {"return_perm_matrix", no, K::Bool, kw},
-    {"pre_standardized", no, K::Bool, kw},
-    {"seed", none, K::Seed, kw},
-    {"verbose", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-};
-
+    X, y, k_required, {"n_perm", none, K::Int, kw}, {"return_perm_matrix", no, K::Bool, kw},
+    pre_standardized, seed, verbose, weights};
 constexpr ParamSpec pls3_confirmatory_test_params[] = {
-    {"X", req, K::Mat, pos},
-    {"Y", req, K::Mat, pos},
-    {"k", one, K::Int, pos},
-    {"test_method", ParamDefault::str("auto"), K::Str, kw},
-    {"args", none, K::Args, kw},
-    {"pre_standardized_X", no, K::Bool, kw},
-    {"pre_standardized_Y", no, K::Bool, kw},
-    {"seed", none, K::Seed, kw},
-    {"verbose", no, K::Bool, kw},
-};
-
+    X, Y, k_default, test_method, args, pre_standardized_X, pre_standardized_Y, seed, verbose};
 constexpr ParamSpec pls1_perm_alpha_params[] = {
-    {"gram", req, K::Mat, pos},
-    {"Y", req, K::Mat, pos},
-    {"k", one, K::Int, pos},
-    {"n_features", req, K::Int, kw},
-};
-
+    {"gram", req, K::Mat, pos}, Y, k_default, {"n_features", req, K::Int, kw}};
 constexpr ParamSpec rotate_params[] = {
-    {"model_or_W", req, K::ModelOrMat, pos},
-    {"method", ParamDefault::str("varimax"), K::Str, kw},
-    {"L", none, K::Mat, kw},
-    {"args", none, K::Args, kw},
-};
-
+    {"model_or_W", req, K::ModelOrMat, pos}, {"method", ParamDefault::str("varimax"), K::Str, kw},
+    L, args};
 constexpr ParamSpec pls1_rotation_stability_params[] = {
-    {"X", req, K::Mat, pos},
-    {"y", req, K::Vec, pos},
-    {"k", req, K::Int, pos},
-    {"rotation_method", ParamDefault::str("varimax"), K::Str, kw},
-    {"rotation_args", none, K::Args, kw},
-    {"L", none, K::Mat, kw},
-    {"n_boot", none, K::Int, kw},
-    {"m_rate", none, K::Float, kw},
-    {"level", none, K::Float, kw},
-    {"pre_standardized", no, K::Bool, kw},
-    {"seed", none, K::Seed, kw},
-    {"verbose", no, K::Bool, kw},
-    {"weights", none, K::Vec, kw},
-    {"max_skip_rate", none, K::Float, kw},
-};
+    X, y, k_required, {"rotation_method", ParamDefault::str("varimax"), K::Str, kw},
+    {"rotation_args", none, K::Args, kw}, L, n_boot, m_rate, level, pre_standardized, seed,
+    verbose, weights, max_skip_rate};
 
 constexpr std::string_view preprocess_result[] = {"PreprocessResult"};
 constexpr std::string_view pls1_result[] = {"PLS1Result"};
