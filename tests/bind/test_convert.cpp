@@ -231,3 +231,23 @@ TEST(ModelRecords, Pls1ReaderMessages) {
     partial.set("P", Value(MatF64::col_major_owned(1, 1, {1})));
     EXPECT_EQ(message_of(pls1_model_from_record(partial.fields())), "model is missing field 'W'");
 }
+
+TEST(ResultRecords, BuiltFromTheirRowAndRefusedOffIt) {
+    const Record r = result_record("CIScalar", Value::real(0.5), Value::real(0.25), Value::real(0.75),
+                                   Value::real(0.125));
+    ASSERT_EQ(r.type_name(), "CIScalar");
+    const std::vector<std::string> names = {"point", "lower", "upper", "sd"};
+    ASSERT_EQ(r.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(r.fields()[i].name, names[i]);
+    EXPECT_EQ(*r.find("upper")->get_if<double>(), 0.75);
+
+    // A nullable field takes null; a field that is never null, a missing or
+    // extra value, or an unknown type is a broken invariant.
+    EXPECT_TRUE(result_record("PLS3Scores", Value(), Value()).find("y_scores")->is_none());
+    EXPECT_THROW(result_record("CIScalar", Value::real(0.5), Value(), Value::real(0.75),
+                               Value::real(0.125)),
+                 veltra::InternalFailure);
+    EXPECT_THROW(result_record("CIScalar", Value::real(0.5)), veltra::InternalFailure);
+    EXPECT_THROW(result_record("PLS3Scores", Value(), Value(), Value()), veltra::InternalFailure);
+    EXPECT_THROW(result_record("NoSuchResult"), veltra::InternalFailure);
+}
