@@ -274,13 +274,15 @@ Record find_k_optimal(const FindKOptimalOutput& out) {
                          Value::string(out.selector), opt_map(out.cv_scores),
                          opt_map(out.cv_scores_se), opt_map(out.bic_scores), opt_vec(out.pvalues),
                          out.diagnostic ? Value::string(*out.diagnostic) : Value(),
-                         Value::uint64(out.seed), Value::real(out.n_eff), opt_real(out.stable_rank));
+                         Value::uint64(out.seed), Value::real(out.n_eff),
+                         opt_real(out.stable_rank));
 }
 
 Record find_k_sequence(const FindKSequenceOutput& out) {
     return result_record("FindKSequenceResult", Value::count(out.k_star), owned_vec(out.pvalues),
                          Value::string(out.test_method), Value::real(out.alpha),
-                         Value::uint64(out.seed), Value::real(out.n_eff), opt_real(out.stable_rank));
+                         Value::uint64(out.seed), Value::real(out.n_eff),
+                         opt_real(out.stable_rank));
 }
 
 Value perm_alpha(PermAlphaOutput&& out) {

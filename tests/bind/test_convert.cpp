@@ -233,8 +233,8 @@ TEST(ModelRecords, Pls1ReaderMessages) {
 }
 
 TEST(ResultRecords, BuiltFromTheirRowAndRefusedOffIt) {
-    const Record r = result_record("CIScalar", Value::real(0.5), Value::real(0.25), Value::real(0.75),
-                                   Value::real(0.125));
+    const Record r = result_record("CIScalar", Value::real(0.5), Value::real(0.25),
+                                   Value::real(0.75), Value::real(0.125));
     ASSERT_EQ(r.type_name(), "CIScalar");
     const std::vector<std::string> names = {"point", "lower", "upper", "sd"};
     ASSERT_EQ(r.size(), names.size());

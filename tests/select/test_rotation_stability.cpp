@@ -66,7 +66,8 @@ TEST(RotationStability, ChecksComeInTheirOrder) {
     Call c{d.x, d.y.head(29), 0, Eigen::MatrixXd::Ones(10, 3), Eigen::VectorXd::Ones(30)};
     c.x(4, 4) = INFINITY;
     (*c.w)[2] = -1.0;
-    c.opts.subsample.m_rate = 0.95, c.opts.subsample.level = 0.995, c.opts.subsample.n_boot = 99;
+    SubsampleOpts& sub = c.opts.subsample;
+    sub.m_rate = 0.95, sub.level = 0.995, sub.n_boot = 99;
     const std::vector<std::pair<std::string, std::function<void()>>> steps = {
         {"dimension mismatch: X has shape (30, 10), y has length 29", [&] { c.y = d.y, c.y[3] = NAN; }},
         {"invalid argument: k must be >= 1", [&] { c.k = 11; }},
@@ -77,9 +78,9 @@ TEST(RotationStability, ChecksComeInTheirOrder) {
          "(2^k * k! candidates per replicate). Use k <= 7, or reduce the subspace dimension "
          "before calling this function.", [&] { c.k = 2; }},
         {"shape mismatch: L.ncols=3 but k=2", [&] { c.L.reset(); }},
-        {"invalid argument: m_rate must satisfy 0.5 < m_rate < 0.95, got 0.95", [&] { c.opts.subsample.m_rate = 0.9; }},
-        {"invalid argument: level must satisfy 0.5 ≤ level ≤ 0.99, got 0.995", [&] { c.opts.subsample.level = 0.9; }},
-        {"invalid argument: n_boot must be ≥ 100, got 99", [&] { c.opts.subsample.n_boot = 100; }},
+        {"invalid argument: m_rate must satisfy 0.5 < m_rate < 0.95, got 0.95", [&] { sub.m_rate = 0.9; }},
+        {"invalid argument: level must satisfy 0.5 ≤ level ≤ 0.99, got 0.995", [&] { sub.level = 0.9; }},
+        {"invalid argument: n_boot must be ≥ 100, got 99", [&] { sub.n_boot = 100; }},
         {"non-finite values in input", [&] { c.x = d.x; }},
         {"non-finite values in input", [&] { c.y = d.y; }},
         {"invalid weights: negative", [&] { c.w.reset(); }},

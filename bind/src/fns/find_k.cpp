@@ -15,8 +15,9 @@ BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in) {
     VELTRA_CHECK(in.finish());
 
     VELTRA_TRY(n_folds, keep_optimal_opts(*args));
-    VELTRA_TRY(out, from_core(veltra::spls1_find_keep_optimal(data->X.as_mat(), data->y.view(), *k, *n_folds,
-                                                              *seed, *verbose, view_of(*weights))));
+    VELTRA_TRY(out, from_core(veltra::spls1_find_keep_optimal(data->X.as_mat(), data->y.view(), *k,
+                                                              *n_folds, *seed, *verbose,
+                                                              view_of(*weights))));
     return CallOutput{find_keep_optimal(*out), {}};
 }
 

@@ -93,7 +93,8 @@ BindResult<CallOutput> pls3_confirmatory_test(Inputs& in) {
     Pls3ConfirmatoryOpts opts;
     opts.seed = *seed;
     opts.test = *method;
-    VELTRA_TRY(out, from_core(veltra::pls3_confirmatory_test(data->X.as_mat(), data->Y.as_mat(), *k, opts)));
+    VELTRA_TRY(out, from_core(veltra::pls3_confirmatory_test(data->X.as_mat(), data->Y.as_mat(),
+                                                             *k, opts)));
     return tested(*test_method, std::move(*out));
 }
 
@@ -104,7 +105,8 @@ BindResult<CallOutput> pls1_perm_alpha(Inputs& in) {
     VELTRA_TRY(n_features, in.usize("n_features"));
     VELTRA_CHECK(in.finish());
 
-    VELTRA_TRY(out, from_core(veltra::pls1_perm_alpha(gram->as_mat(), Y->as_mat(), *k, *n_features)));
+    VELTRA_TRY(out,
+               from_core(veltra::pls1_perm_alpha(gram->as_mat(), Y->as_mat(), *k, *n_features)));
     return CallOutput{perm_alpha(std::move(*out)), {}};
 }
 

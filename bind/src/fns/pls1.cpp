@@ -23,7 +23,7 @@ namespace {
 // The standardised block, its means and its scales: three fields of a
 // PreprocessResult, null without the block.
 struct BlockFields {
-    Value std, mean, scale;
+    Value standardized, mean, scale;
 };
 
 BlockFields block_fields(std::optional<Standardized> s) {
@@ -69,7 +69,8 @@ BindResult<CallOutput> preprocess(Inputs& in) {
 
     auto [X_std, X_mean, X_scale] = block_fields(std::move(done->X));
     auto [Y_std, Y_mean, Y_scale] = response_fields(std::move(done->Y));
-    Value weights_normalized = done->weights_normalized ? owned_vec(*done->weights_normalized) : Value();
+    Value weights_normalized =
+        done->weights_normalized ? owned_vec(*done->weights_normalized) : Value();
     Value n_eff = done->n_eff ? Value::real(*done->n_eff) : Value();
     return CallOutput{Value(result_record("PreprocessResult", std::move(X_std), std::move(X_mean),
                                           std::move(X_scale), std::move(Y_std), std::move(Y_mean),
@@ -92,8 +93,9 @@ BindResult<CallOutput> pls1_fit(Inputs& in) {
     Value selection;
     std::vector<Record> warnings;
     if (const Str* mode = k_value.get_if<Str>()) {
-        VELTRA_TRY(chosen, select_k(data->X.as_mat(), data->y.view(), view_of(*weights), mode->view(),
-                                    *k_max, std::move(*find_k_args), *pre_standardized, *seed));
+        VELTRA_TRY(chosen, select_k(data->X.as_mat(), data->y.view(), view_of(*weights),
+                                    mode->view(), *k_max, std::move(*find_k_args),
+                                    *pre_standardized, *seed));
         k = chosen->k;
         selection = std::move(chosen->selection);
         warnings = std::move(chosen->warnings);
@@ -107,8 +109,8 @@ BindResult<CallOutput> pls1_fit(Inputs& in) {
         k = *count;
     }
 
-    VELTRA_TRY(model, from_core(veltra::pls1_fit(data->X.as_mat(), data->y.view(), k, view_of(*weights),
-                                                 fit_opts(*pre_standardized))));
+    VELTRA_TRY(model, from_core(veltra::pls1_fit(data->X.as_mat(), data->y.view(), k,
+                                                 view_of(*weights), fit_opts(*pre_standardized))));
     return CallOutput{pls1_model(std::move(*model), Value(), std::move(selection)), std::move(warnings)};
 }
 

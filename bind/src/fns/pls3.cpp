@@ -48,7 +48,8 @@ BindResult<CallOutput> pls3_fit(Inputs& in) {
     VELTRA_TRY(weights, in.opt_vec("weights"));
     VELTRA_CHECK(in.finish());
 
-    return fitted(veltra::pls3_fit(data->X.as_mat(), data->Y.as_mat(), *k, view_of(*weights), fit_opts(*pre)));
+    return fitted(veltra::pls3_fit(data->X.as_mat(), data->Y.as_mat(), *k, view_of(*weights),
+                                   fit_opts(*pre)));
 }
 
 BindResult<CallOutput> spls3_fit(Inputs& in) {

@@ -34,7 +34,8 @@ Record used_args(const VarimaxOpts& opts) {
 
 // The method is checked before the options are read.
 BindResult<VarimaxOpts> varimax_opts(const std::string& method, const OptionRecord& args) {
-    if (method != "varimax") return from_core(fail(VeltraError::RotationMethodNotImplemented{method}));
+    if (method != "varimax")
+        return from_core(fail(VeltraError::RotationMethodNotImplemented{method}));
     return varimax_args(args);
 }
 

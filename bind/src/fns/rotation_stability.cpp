@@ -33,8 +33,9 @@ BindResult<CallOutput> pls1_rotation_stability(Inputs& in) {
     subsample->max_skip_rate = *max_skip_rate;
     RotationStabilityOpts opts = with_flags(RotationStabilityOpts{}, *flags);
     opts.subsample = subsample->opts();
-    VELTRA_TRY(out, from_core(veltra::pls1_rotation_stability(data->X.as_mat(), data->y.view(), *k, *varimax,
-                                                              view_of(*L), view_of(*weights), opts)));
+    VELTRA_TRY(out, from_core(veltra::pls1_rotation_stability(data->X.as_mat(), data->y.view(), *k,
+                                                              *varimax, view_of(*L),
+                                                              view_of(*weights), opts)));
     return CallOutput{rotation_stability(std::move(*out)), {}};
 }
 
