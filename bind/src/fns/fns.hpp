@@ -1,6 +1,7 @@
 // The adapters of the public functions, one per registry entry (pls3_fit and
 // plssvd_fit share one, as do pls3_transform and plssvd_transform). Each group
-// file defines its adapters; the registry table only points at them.
+// file defines its adapters; the registry table only points at them. Below
+// them, the readers of the argument groups that several adapters share.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,6 @@
 #include "veltra/bind/inputs.hpp"
 #include "veltra/bind/registry.hpp"
 #include "veltra/resample/subsample.hpp"
-#include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
 
 namespace veltra::bind::fns {
