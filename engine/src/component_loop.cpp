@@ -8,14 +8,6 @@
 namespace veltra {
 namespace {
 
-
-// sum a_i b_i in index order.
-double dot_in_order(VecView a, const double* b) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < a.len; ++i) s += a[i] * b[i];
-    return s;
-}
-
 // A contiguous copy of y when it has a stride, else y itself.
 const double* contiguous(VecView y, Eigen::VectorXd& copy) {
     if (y.stride == 1 || y.len == 0) return y.data;
@@ -28,16 +20,6 @@ const double* contiguous(VecView y, Eigen::VectorXd& copy) {
 }
 
 }  // namespace
-
-double detail::pairwise_sum_of_squares(const double* x, std::size_t n) {
-    if (n <= 16) {
-        double s = 0.0;
-        for (std::size_t i = 0; i < n; ++i) s += x[i] * x[i];
-        return s;
-    }
-    const std::size_t half = n / 2;
-    return pairwise_sum_of_squares(x, half) + pairwise_sum_of_squares(x + half, n - half);
-}
 
 Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
                          const Eigen::MatrixXd& p, std::size_t a) {
@@ -76,7 +58,7 @@ double XBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
     detail::x_times_then_xt(xs_, r.data(), detail::ScoreMap{}, t.data(), xt_t_.data(), par_,
                             scratch_);
     scored_ = t.data();
-    return detail::pairwise_sum_of_squares(t.data(), xs_.rows);
+    return sum_of_squares_pairwise(t.data(), xs_.rows);
 }
 
 Eigen::VectorXd XBackend::loading(const Eigen::VectorXd& t, double tt) {
@@ -87,7 +69,7 @@ Eigen::VectorXd XBackend::loading(const Eigen::VectorXd& t, double tt) {
 
 double XBackend::q(VecView y, const Eigen::VectorXd& t, const Eigen::VectorXd&,
                    const Eigen::VectorXd&, double tt) const {
-    return dot_in_order(y, t.data()) * (1.0 / tt);
+    return dot(y, VecView::of(t)) * (1.0 / tt);
 }
 
 // --- ImplicitXBackend -------------------------------------------------------
@@ -149,7 +131,7 @@ double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
     for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * t[to_index(i)] : t[to_index(i)];
     sigma_ = sigma;
     scored_ = t.data();
-    return n == 0 ? 0.0 : detail::pairwise_sum_of_squares(t.data(), n);
+    return n == 0 ? 0.0 : sum_of_squares_pairwise(t.data(), n);
 }
 
 Eigen::VectorXd ImplicitXBackend::loading(const Eigen::VectorXd& t, double tt) {
@@ -160,7 +142,7 @@ Eigen::VectorXd ImplicitXBackend::loading(const Eigen::VectorXd& t, double tt) {
 
 double ImplicitXBackend::q(VecView y, const Eigen::VectorXd& t, const Eigen::VectorXd&,
                            const Eigen::VectorXd&, double tt) const {
-    return dot_in_order(y, t.data()) * (1.0 / tt);
+    return dot(y, VecView::of(t)) * (1.0 / tt);
 }
 
 // --- runs -------------------------------------------------------------------

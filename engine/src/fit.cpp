@@ -79,7 +79,7 @@ Result<FitWithMoments> fit_pre_standardized(MatView x, VecView y, std::size_t k,
         xs = MatView::of(scaled);
         ys = scale_col(y, VecView::of(*mult));
     }
-    const double ss = sum_of_squares(xs, par);
+    const double ss = sum_of_squares_line_chunks(xs, par);
     double fro = std::sqrt(ss);
     if (!std::isfinite(ss)) {
         VELTRA_CHECK(check_finite_mat(x));

@@ -8,6 +8,7 @@
 
 #include "column_moments.hpp"
 #include "veltra/error.hpp"
+#include "veltra/linalg.hpp"
 
 namespace veltra {
 namespace {
@@ -143,7 +144,7 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
         }
     };
     for_each_index(par, chunks, run_chunk);
-    out.fro = safe_norm(VecView::of(terms));
+    out.fro = stable_norm(VecView::of(terms));
     return out;
 }
 

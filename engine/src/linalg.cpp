@@ -1,6 +1,7 @@
 #include "veltra/linalg.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -13,6 +14,7 @@
 
 #include "veltra/error.hpp"
 #include "veltra/finite.hpp"
+#include "veltra/ordered_product.hpp"
 
 namespace veltra {
 
@@ -367,13 +369,7 @@ double stable_rank_from_gram(const MatView& g, Par par) {
 }
 
 double stable_norm(const MatView& a) {
-    double s = 0.0;
-    for (std::size_t j = 0; j < a.cols; ++j) {
-        for (std::size_t i = 0; i < a.rows; ++i) {
-            const double x = a(i, j);
-            s += x * x;
-        }
-    }
+    const double s = sum_of_squares_in_order(a);
     // Above this the squares that may have underflowed are far below the
     // rounding of the sum; the plain sum then is already the answer.
     if (std::isnan(s) || (std::isfinite(s) && s >= safe_low)) return std::sqrt(s);
@@ -393,6 +389,137 @@ double stable_norm(const MatView& a) {
 
 double stable_norm(const VecView& v) {
     return stable_norm(MatView{v.data, v.len, 1, v.stride, 0});
+}
+
+double dot(const double* a, const double* b, std::size_t n) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
+    return s;
+}
+
+double dot(const VecView& a, const VecView& b) {
+    internal_check(b.len >= a.len, "dot: b is shorter than a");
+    double s = 0.0;
+    for (std::size_t i = 0; i < a.len; ++i) s += a[i] * b[i];
+    return s;
+}
+
+Eigen::MatrixXd gram_of(MatView z, Par par) { return ordered_product(z, z.transposed(), par); }
+
+Eigen::MatrixXd cross_of(MatView a, MatView b, Par par) {
+    internal_check(a.cols == b.cols, "cross_of: A and B differ in columns");
+    return ordered_product(a, b.transposed(), par);
+}
+
+Eigen::VectorXd seq_gemv(MatView a, VecView x) {
+    internal_check(a.cols == x.len, "seq_gemv: the columns of A differ from the length of x");
+    return mat_vec(a, x, par_sequential);
+}
+
+double sum_of_squares_in_order(const MatView& a) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < a.cols; ++j) {
+        for (std::size_t i = 0; i < a.rows; ++i) {
+            const double x = a(i, j);
+            s += x * x;
+        }
+    }
+    return s;
+}
+
+double sum_of_squares_in_order(const VecView& v) {
+    return sum_of_squares_in_order(MatView{v.data, v.len, 1, v.stride, 0});
+}
+
+double sum_of_squares_line_chunks(MatView x, Par par) {
+    // Lines are the contiguous direction when there is one.
+    const bool by_rows = x.is_row_major();
+    const bool contiguous = by_rows || x.is_col_major();
+    const std::size_t lines = by_rows ? x.rows : x.cols;
+    const std::size_t len = by_rows ? x.cols : x.rows;
+    const std::ptrdiff_t line_stride = by_rows ? x.row_stride : x.col_stride;
+    std::array<double, fixed_parts> chunk{};
+    for_each_part(par, lines, [&](std::size_t c, IndexSpan span) {
+        if (contiguous) {
+            double q0 = 0.0, q1 = 0.0, q2 = 0.0, q3 = 0.0;
+            for (std::size_t l = span.begin; l < span.end; ++l) {
+                const double* v = x.data + static_cast<std::ptrdiff_t>(l) * line_stride;
+                std::size_t k = 0;
+                for (; k + 4 <= len; k += 4) {
+                    q0 += v[k] * v[k];
+                    q1 += v[k + 1] * v[k + 1];
+                    q2 += v[k + 2] * v[k + 2];
+                    q3 += v[k + 3] * v[k + 3];
+                }
+                if (k < len) q0 += v[k] * v[k];
+                if (k + 1 < len) q1 += v[k + 1] * v[k + 1];
+                if (k + 2 < len) q2 += v[k + 2] * v[k + 2];
+            }
+            chunk[c] = q3 + (q2 + (q1 + q0));
+        } else {
+            double acc = 0.0;
+            for (std::size_t l = span.begin; l < span.end; ++l)
+                for (std::size_t i = 0; i < len; ++i) acc += x(i, l) * x(i, l);
+            chunk[c] = acc;
+        }
+    });
+    double total = -0.0;
+    for (const double c : chunk) total += c;
+    return total;
+}
+
+double sum_of_squares_row_parts(const MatView& x, Par par) {
+    const std::size_t n = x.rows, p = x.cols;
+    std::vector<std::vector<double>> part(fixed_parts);
+    for_each_part(par, n, [&](std::size_t i, IndexSpan s) {
+        std::vector<double>& c = part[i];
+        c.assign(p, 0.0);
+        if (x.is_row_major()) {
+            for (std::size_t r = s.begin; r < s.end; ++r) {
+                const double* row = x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride;
+                for (std::size_t j = 0; j < p; ++j) c[j] += row[j] * row[j];
+            }
+            return;
+        }
+        // Four columns at a time, each its own running sum.
+        std::size_t j = 0;
+        for (; j + 4 <= p; j += 4) {
+            double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+            for (std::size_t r = s.begin; r < s.end; ++r) {
+                const double v0 = x(r, j), v1 = x(r, j + 1), v2 = x(r, j + 2), v3 = x(r, j + 3);
+                a0 += v0 * v0;
+                a1 += v1 * v1;
+                a2 += v2 * v2;
+                a3 += v3 * v3;
+            }
+            c[j] = a0;
+            c[j + 1] = a1;
+            c[j + 2] = a2;
+            c[j + 3] = a3;
+        }
+        for (; j < p; ++j) {
+            double a = 0.0;
+            for (std::size_t r = s.begin; r < s.end; ++r) a += x(r, j) * x(r, j);
+            c[j] = a;
+        }
+    });
+    double total = 0.0;
+    for (std::size_t j = 0; j < p; ++j) {
+        double col = part[0][j];
+        for (std::size_t i = 1; i < fixed_parts; ++i) col += part[i][j];
+        total += col;
+    }
+    return total;
+}
+
+double sum_of_squares_pairwise(const double* x, std::size_t n) {
+    if (n <= 16) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < n; ++i) s += x[i] * x[i];
+        return s;
+    }
+    const std::size_t half = n / 2;
+    return sum_of_squares_pairwise(x, half) + sum_of_squares_pairwise(x + half, n - half);
 }
 
 }  // namespace veltra

@@ -17,58 +17,6 @@
 
 namespace veltra {
 
-namespace {
-
-// The sum of squares of X's entries, the same bits in either storage order:
-// per column, the rows cut into the 8 fixed parts, each a running sum in
-// row order, the parts added in order; the columns added in order. Each
-// part reads a band of rows, which a row-major X holds in one stretch.
-double sum_of_squares_by_rows(const MatView& x, Par par) {
-    const std::size_t n = x.rows, p = x.cols;
-    std::vector<std::vector<double>> part(fixed_parts);
-    for_each_part(par, n, [&](std::size_t i, IndexSpan s) {
-        std::vector<double>& c = part[i];
-        c.assign(p, 0.0);
-        if (x.is_row_major()) {
-            for (std::size_t r = s.begin; r < s.end; ++r) {
-                const double* row = x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride;
-                for (std::size_t j = 0; j < p; ++j) c[j] += row[j] * row[j];
-            }
-            return;
-        }
-        // Four columns at a time, each its own running sum.
-        std::size_t j = 0;
-        for (; j + 4 <= p; j += 4) {
-            double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
-            for (std::size_t r = s.begin; r < s.end; ++r) {
-                const double v0 = x(r, j), v1 = x(r, j + 1), v2 = x(r, j + 2), v3 = x(r, j + 3);
-                a0 += v0 * v0;
-                a1 += v1 * v1;
-                a2 += v2 * v2;
-                a3 += v3 * v3;
-            }
-            c[j] = a0;
-            c[j + 1] = a1;
-            c[j + 2] = a2;
-            c[j + 3] = a3;
-        }
-        for (; j < p; ++j) {
-            double a = 0.0;
-            for (std::size_t r = s.begin; r < s.end; ++r) a += x(r, j) * x(r, j);
-            c[j] = a;
-        }
-    });
-    double total = 0.0;
-    for (std::size_t j = 0; j < p; ++j) {
-        double col = part[0][j];
-        for (std::size_t i = 1; i < fixed_parts; ++i) col += part[i][j];
-        total += col;
-    }
-    return total;
-}
-
-}  // namespace
-
 MatView Prepared::x_std_view() const {
     internal_check(!implicit, "Prepared: the standardised X is not formed in implicit mode");
     return X_std ? MatView::of(*X_std) : X;
@@ -191,7 +139,7 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
         // the pass finds something not finite.
         bool finite;
         if (opts.pre_standardized_X) {
-            x_ss = sum_of_squares_by_rows(X, par);
+            x_ss = sum_of_squares_row_parts(X, par);
             finite = std::isfinite(x_ss);
         } else {
             fx = fit_x_moments(X, std::nullopt, std::nullopt, par);

@@ -1,6 +1,7 @@
 #include "veltra/special.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "veltra/error.hpp"
 
@@ -66,5 +67,76 @@ double lanczos_lgamma(double x) {
 }
 
 double betainc(double a, double b, double x) { return betainc_fraction(a, b, x, true); }
+
+double upper_gamma_q(double a, double x) {
+    const double log_prefix = a * std::log(x) - x - lanczos_lgamma(a);
+    if (x < a + 1.0) {
+        double term = 1.0 / a, sum = term;
+        for (int i = 1; i <= 199; ++i) {
+            term *= x / (a + i);
+            sum += term;
+            if (std::fabs(term) < std::fabs(sum) * 1e-14) break;
+        }
+        return 1.0 - std::exp(log_prefix) * sum;
+    }
+    double b = x + 1.0 - a, c = 1e30, d = 1.0 / b, h = d;
+    for (int i = 1; i <= 199; ++i) {
+        const double an = -i * (i - a);
+        b += 2.0;
+        d = floored(an * d + b);
+        c = floored(b + an / c);
+        d = 1.0 / d;
+        const double delta = d * c;
+        h *= delta;
+        if (std::fabs(delta - 1.0) < 1e-14) break;
+    }
+    return std::exp(log_prefix) * h;
+}
+
+double standard_normal_inv(double p) {
+    if (!(p >= 0.0 && p <= 1.0)) return std::numeric_limits<double>::quiet_NaN();
+    if (p == 0.0) return -std::numeric_limits<double>::infinity();
+    if (p == 1.0) return std::numeric_limits<double>::infinity();
+    const double q = p - 0.5;
+    if (std::fabs(q) <= 0.425) {
+        const double r = 0.180625 - q * q;
+        const double num =
+            (((((((2.5090809287301226727e+3 * r + 3.3430575583588128105e+4) * r +
+                  6.7265770927008700853e+4) * r + 4.5921953931549871457e+4) * r +
+                1.3731693765509461125e+4) * r + 1.9715909503065514427e+3) * r +
+              1.3314166789178437745e+2) * r + 3.3871328727963666080e+0) * q;
+        const double den =
+            (((((((5.2264952788528545610e+3 * r + 2.8729085735721942674e+4) * r +
+                  3.9307895800092710610e+4) * r + 2.1213794301586595867e+4) * r +
+                5.3941960214247511077e+3) * r + 6.8718700749205790830e+2) * r +
+              4.2313330701600911252e+1) * r + 1.0);
+        return num / den;
+    }
+    double r = std::sqrt(-std::log(q < 0.0 ? p : 1.0 - p));
+    double num, den;
+    if (r <= 5.0) {
+        r -= 1.6;
+        num = (((((((7.74545014278341407640e-4 * r + 2.27238449892691845833e-2) * r +
+                    2.41780725177450611770e-1) * r + 1.27045825245236838258e+0) * r +
+                  3.64784832476320460504e+0) * r + 5.76949722146069140550e+0) * r +
+                4.63033784615654529590e+0) * r + 1.42343711074968357734e+0);
+        den = (((((((1.05075007164441684324e-9 * r + 5.47593808499534494600e-4) * r +
+                    1.51986665636164571966e-2) * r + 1.48103976427480074590e-1) * r +
+                  6.89767334985100004550e-1) * r + 1.67638483018380384940e+0) * r +
+                2.05319162663775882187e+0) * r + 1.0);
+    } else {
+        r -= 5.0;
+        num = (((((((2.01033439929228813265e-7 * r + 2.71155556874348757815e-5) * r +
+                    1.24266094738807843860e-3) * r + 2.65321895265761230930e-2) * r +
+                  2.96560571828504891230e-1) * r + 1.78482653991729133580e+0) * r +
+                5.46378491116411436990e+0) * r + 6.65790464350110377720e+0);
+        den = (((((((2.04426310338993978564e-15 * r + 1.42151175831644588870e-7) * r +
+                    1.84631831751005468180e-5) * r + 7.86869131145613259100e-4) * r +
+                  1.48753612908506148525e-2) * r + 1.36929880922735805310e-1) * r +
+                5.99832206555887937690e-1) * r + 1.0);
+    }
+    const double x = num / den;
+    return q < 0.0 ? -x : x;
+}
 
 }  // namespace veltra

@@ -8,6 +8,7 @@
 
 #include "column_moments.hpp"
 #include "veltra/error.hpp"
+#include "veltra/linalg.hpp"
 #include "veltra/text.hpp"
 
 namespace veltra {
@@ -304,7 +305,7 @@ StandardizedFro standardize_columns(MatView x, std::optional<RowList> rows,
                                     std::optional<VecView> weights,
                                     std::optional<VecView> multipliers) {
     StandardizedTerms t = standardize_columns_terms(x, rows, weights, multipliers, true);
-    const double fro = safe_norm(VecView::of(t.terms));
+    const double fro = stable_norm(VecView::of(t.terms));
     return {std::move(t.x_std), std::move(t.mean), std::move(t.scale), fro};
 }
 
@@ -366,60 +367,6 @@ Eigen::MatrixXd standardize_apply_rows(MatView x, RowList rows, VecView mean, Ve
             for (std::size_t i = 0; i < n; ++i) out[i] = out[i] * (*multipliers)[i];
     }
     return z;
-}
-
-double sum_of_squares(MatView x, Par par) {
-    // Lines are the contiguous direction when there is one.
-    const bool by_rows = x.is_row_major();
-    const bool contiguous = by_rows || x.is_col_major();
-    const std::size_t lines = by_rows ? x.rows : x.cols;
-    const std::size_t len = by_rows ? x.cols : x.rows;
-    const std::ptrdiff_t line_stride = by_rows ? x.row_stride : x.col_stride;
-    std::array<double, fixed_parts> chunk{};
-    for_each_part(par, lines, [&](std::size_t c, IndexSpan span) {
-        if (contiguous) {
-            double q0 = 0.0, q1 = 0.0, q2 = 0.0, q3 = 0.0;
-            for (std::size_t l = span.begin; l < span.end; ++l) {
-                const double* v = x.data + static_cast<std::ptrdiff_t>(l) * line_stride;
-                std::size_t k = 0;
-                for (; k + 4 <= len; k += 4) {
-                    q0 += v[k] * v[k];
-                    q1 += v[k + 1] * v[k + 1];
-                    q2 += v[k + 2] * v[k + 2];
-                    q3 += v[k + 3] * v[k + 3];
-                }
-                if (k < len) q0 += v[k] * v[k];
-                if (k + 1 < len) q1 += v[k + 1] * v[k + 1];
-                if (k + 2 < len) q2 += v[k + 2] * v[k + 2];
-            }
-            chunk[c] = q3 + (q2 + (q1 + q0));
-        } else {
-            double acc = 0.0;
-            for (std::size_t l = span.begin; l < span.end; ++l)
-                for (std::size_t i = 0; i < len; ++i) acc += x(i, l) * x(i, l);
-            chunk[c] = acc;
-        }
-    });
-    double total = -0.0;
-    for (const double c : chunk) total += c;
-    return total;
-}
-
-double safe_norm(VecView terms) {
-    const std::size_t p = terms.size();
-    if (p == 0) return 0.0;
-    double big = 0.0;
-    for (std::size_t j = 0; j < p; ++j) {
-        if (std::isnan(terms[j])) return std::nan("");
-        big = detail::max_abs_step(big, terms[j]);
-    }
-    if (big == 0.0 || std::isinf(big)) return big;
-    double acc = -0.0;
-    for (std::size_t j = 0; j < p; ++j) {
-        const double r = terms[j] / big;
-        acc += r * r;
-    }
-    return big * std::sqrt(acc);
 }
 
 Eigen::VectorXd renormalize_mean_one(VecView weights) {

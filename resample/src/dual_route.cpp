@@ -141,7 +141,7 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
         for (auto& cell : out) cell.emplace(fail(VeltraError::NonFiniteInput{}));
         return out;
     }
-    const double fro = safe_norm({block_norms.data(), block_norms.size(), 1});
+    const double fro = stable_norm(VecView{block_norms.data(), block_norms.size(), 1});
     const double pd = static_cast<double>(p), md = static_cast<double>(m_tr);
     const double E1 = fro * fro * eps * (2.0 * md + pd);
     const double E2 = fro * fro * (fro * fro) * eps * (3.0 * md + 2.0 * pd);

@@ -16,12 +16,6 @@ namespace veltra {
 
 namespace {
 
-double sum_sq(const Eigen::VectorXd& v) {
-    double s = 0.0;
-    for (Eigen::Index i = 0; i < v.size(); ++i) s += v[i] * v[i];
-    return s;
-}
-
 // Variances are floored so that the logarithms stay finite; NaN floors too.
 double floored(double v) { return v >= 1e-30 ? v : 1e-30; }
 
@@ -60,12 +54,15 @@ Result<PvalueStatistic> run_e(MatView x, VecView y, std::size_t k, std::optional
     const Eigen::VectorXd predicted = mat_vec(MatView::of(s.test), VecView::of(fit->coef), par_sequential);
 
     const double md = static_cast<double>(m), td = static_cast<double>(t);
-    const double s1 = floored(sum_sq(yt_train - fitted) / md);
+    const Eigen::VectorXd train_res = yt_train - fitted, test_res = yt_test - predicted;
+    const double s1 = floored(sum_of_squares_in_order(VecView::of(train_res)) / md);
     const double centre = yt_test.sum() / td;
-    const double ss0 = sum_sq((yt_test.array() - centre).matrix());
+    const Eigen::VectorXd test_dev = (yt_test.array() - centre).matrix();
+    const double ss0 = sum_of_squares_in_order(VecView::of(test_dev));
     const double s0 = floored(ss0 / td);
     const double two_pi = 2.0 * std::numbers::pi;
-    const double ll1 = -(td / 2.0) * std::log(two_pi * s1) - sum_sq(yt_test - predicted) / (2.0 * s1);
+    const double ll1 = -(td / 2.0) * std::log(two_pi * s1) -
+                       sum_of_squares_in_order(VecView::of(test_res)) / (2.0 * s1);
     const double ll0 = -(td / 2.0) * std::log(two_pi * s0) - ss0 / (2.0 * s0);
     const double statistic = ll1 - ll0;
     return PvalueStatistic{std::min(1.0, 1.0 / std::max(std::exp(statistic), 1.0)), statistic};
@@ -75,32 +72,6 @@ Eigen::VectorXd eigenvalues_symmetric(const Eigen::MatrixXd& g) {
     const auto eig = self_adjoint_eigen(MatView::of(g), par_sequential);
     if (!eig) return Eigen::VectorXd::Zero(g.rows());
     return eig->values;
-}
-
-double upper_gamma_q(double a, double x) {
-    const double log_prefix = a * std::log(x) - x - lanczos_lgamma(a);
-    if (x < a + 1.0) {
-        double term = 1.0 / a, sum = term;
-        for (int i = 1; i <= 199; ++i) {
-            term *= x / (a + i);
-            sum += term;
-            if (std::fabs(term) < std::fabs(sum) * 1e-14) break;
-        }
-        return 1.0 - std::exp(log_prefix) * sum;
-    }
-    const auto guard = [](double v) { return std::fabs(v) < 1e-30 ? 1e-30 : v; };
-    double b = x + 1.0 - a, c = 1e30, d = 1.0 / b, h = d;
-    for (int i = 1; i <= 199; ++i) {
-        const double an = -i * (i - a);
-        b += 2.0;
-        d = guard(an * d + b);
-        c = guard(b + an / c);
-        d = 1.0 / d;
-        const double delta = d * c;
-        h *= delta;
-        if (std::fabs(delta - 1.0) < 1e-14) break;
-    }
-    return std::exp(log_prefix) * h;
 }
 
 Result<PvalueStatistic> run_score(MatView x, VecView y, std::optional<VecView> weights,
@@ -122,12 +93,12 @@ Result<PvalueStatistic> run_score(MatView x, VecView y, std::optional<VecView> w
     }
     if (!z.allFinite()) return fail(VeltraError::NonFiniteInput{});
     const Eigen::VectorXd u = mat_vec(MatView::of(z).transposed(), VecView::of(yt), par_sequential);
-    const double stat = sum_sq(u);
+    const double stat = sum_of_squares_in_order(VecView::of(u));
     const MatView zv = MatView::of(z);
     const Eigen::MatrixXd g =
         n > p ? mat_mul(zv.transposed(), zv, par_parallel) : mat_mul(zv, zv.transposed(), par_parallel);
     const Eigen::VectorXd lambda = eigenvalues_symmetric(g);
-    const double s1 = lambda.sum(), s2 = sum_sq(lambda);
+    const double s1 = lambda.sum(), s2 = sum_of_squares_in_order(VecView::of(lambda));
     if (std::fabs(s1) < 1e-15 || s2 < 1e-30) return PvalueStatistic{1.0, stat};
     const double scale = s2 / s1, dof = s1 * s1 / s2;
     if (stat / scale <= 0.0) return PvalueStatistic{1.0, stat};

@@ -296,3 +296,86 @@ TEST(StableNorm, NoOverflowOrUnderflowAndLayoutFree) {
     EXPECT_NEAR(want / 1e200, static_cast<double>(x.cast<long double>().norm() / 1e200L), 1e-13);
     for (Layout l : all_layouts) EXPECT_EQ(veltra::stable_norm(store(x, l).view), want);
 }
+
+TEST(StableNorm, ScaledAndSpecialCasesOfColumnTerms) {
+    // The cases the standardising kernels rely on for their norm of column terms.
+    constexpr double inf_v = std::numeric_limits<double>::infinity();
+    auto norm = [](std::vector<double> t) { return veltra::stable_norm(view(t)); };
+    EXPECT_EQ(norm({}), 0.0);
+    EXPECT_EQ(norm({3, 4}), 5.0);
+    EXPECT_EQ(norm({0, 0}), 0.0);
+    EXPECT_DOUBLE_EQ(norm({1e300, -1e300}), std::sqrt(2.0) * 1e300);
+    EXPECT_DOUBLE_EQ(norm({3e-310, 4e-310}), 5e-310);
+    EXPECT_EQ(norm({1, inf_v}), inf_v);
+    EXPECT_TRUE(std::isnan(norm({inf_v, nan_value, 1})));
+}
+
+TEST(SumOfSquares, FiveLinesFallIntoChunksOneByOne) {
+    // Lines 0..4 land in chunks 1, 3, 4, 6, 7: five separate chunk sums added
+    // in order, so the small lines vanish one at a time against the first.
+    Eigen::MatrixXd x(2, 5);
+    const double t = 0x1p-27;  // each small line sums to 2^-53
+    x << 1, t, t, t, t,  //
+        0, t, t, t, t;
+    EXPECT_EQ(veltra::sum_of_squares_line_chunks(view(x), veltra::par_sequential), 1.0);
+    // Grouped differently, two small lines would survive.
+    EXPECT_EQ(1.0 + (0x1p-53 + 0x1p-53), 1.0 + 0x1p-52);
+    const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xt = x.transpose();
+    EXPECT_EQ(veltra::sum_of_squares_line_chunks(MatView::row_major(xt.data(), 5, 2),
+                                                 veltra::par_parallel),
+              1.0);
+}
+
+TEST(SumOfSquares, EachOrderContractKeepsItsOwnRounding) {
+    // 1 then sixteen squares of 2^-54: one by one each is lost against 1;
+    // the halves 1 + 7 small and 9 small keep 9 * 2^-54, which rounds to 2^-51.
+    std::vector<double> v(17, 0x1p-27);
+    v[0] = 1.0;
+    EXPECT_EQ(veltra::sum_of_squares_in_order(view(v)), 1.0);
+    EXPECT_EQ(veltra::sum_of_squares_pairwise(v.data(), v.size()), 1.0 + 0x1p-51);
+    // Up to 16 entries the pairwise sum is the running one.
+    EXPECT_EQ(veltra::sum_of_squares_pairwise(v.data(), 16), 1.0);
+    // Column by column in index order, whatever the layout.
+    const Eigen::MatrixXd a = random_matrix(37, 11, 81);
+    long double want = 0;
+    for (Eigen::Index i = 0; i < a.size(); ++i) want += (long double)a.data()[i] * a.data()[i];
+    const double in_order = veltra::sum_of_squares_in_order(MatView::of(a));
+    const double row_parts = veltra::sum_of_squares_row_parts(MatView::of(a), veltra::par_parallel);
+    EXPECT_NEAR(in_order, double(want), 1e-14 * double(want));
+    EXPECT_NEAR(row_parts, double(want), 1e-14 * double(want));
+    for (Layout l : all_layouts) {
+        const Stored s = store(a, l);
+        EXPECT_TRUE(same_bits(veltra::sum_of_squares_in_order(s.view), in_order));
+        EXPECT_TRUE(same_bits(veltra::sum_of_squares_row_parts(s.view, veltra::par_sequential),
+                              row_parts));
+    }
+    // The row parts: part 0 of a column holds 1, parts 1..7 a small square
+    // each; the parts are summed in order, so each small one is lost.
+    Eigen::MatrixXd c = Eigen::MatrixXd::Constant(8, 1, 0x1p-27);
+    c(0, 0) = 1.0;
+    EXPECT_EQ(veltra::sum_of_squares_row_parts(MatView::of(c), veltra::par_parallel), 1.0);
+    EXPECT_EQ(veltra::sum_of_squares_pairwise(c.data(), 8), 1.0);
+}
+
+TEST(DenseKernels, DotGramCrossAndSequentialProductMatchLongDouble) {
+    const Eigen::MatrixXd z = random_matrix(9, 13, 91), b = random_matrix(5, 13, 92);
+    const Eigen::VectorXd x = random_matrix(13, 1, 93);
+    expect_product_close(veltra::gram_of(MatView::of(z), veltra::par_parallel), z, z.transpose(),
+                         "gram_of");
+    expect_product_close(veltra::cross_of(MatView::of(b), MatView::of(z), veltra::par_sequential),
+                         b, z.transpose(), "cross_of");
+    expect_product_close(veltra::seq_gemv(MatView::of(z), VecView::of(x)), z, x, "seq_gemv");
+    // The dot product is one running sum in index order: 1 + 2^-53 + 2^-53 = 1.
+    const std::vector<double> ones = {1.0, 0x1p-53, 0x1p-53}, unit = {1.0, 1.0, 1.0};
+    EXPECT_EQ(veltra::dot(ones.data(), unit.data(), 3), 1.0);
+    const Eigen::VectorXd row = z.row(2).transpose();
+    const VecView strided{z.data() + 2, 13, 9};  // row 2 of z in place
+    const double d = veltra::dot(row.data(), x.data(), 13);
+    EXPECT_TRUE(same_bits(veltra::dot(strided, VecView::of(x)), d));
+    long double want = 0;
+    for (Eigen::Index i = 0; i < 13; ++i) want += (long double)row[i] * x[i];
+    EXPECT_NEAR(d, double(want), 1e-14 * row.norm() * x.norm());
+    EXPECT_THROW(veltra::cross_of(MatView::of(b), MatView::of(x), veltra::par_sequential),
+                 veltra::InternalFailure);
+    EXPECT_THROW(veltra::dot(VecView::of(x), VecView{x.data(), 12, 1}), veltra::InternalFailure);
+}

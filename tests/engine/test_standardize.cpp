@@ -236,31 +236,6 @@ TEST(WeightLengths, MismatchesAreBrokenInvariants) {
     EXPECT_NE(failure_of([&] { standardize_columns(view(x), std::nullopt, view(w)); }), "no failure");
 }
 
-TEST(SumOfSquares, FiveLinesFallIntoChunksOneByOne) {
-    // Lines 0..4 land in chunks 1, 3, 4, 6, 7: five separate chunk sums added
-    // in order, so the small lines vanish one at a time against the first.
-    Eigen::MatrixXd x(2, 5);
-    const double t = 0x1p-27;  // each small line sums to 2^-53
-    x << 1, t, t, t, t,  //
-        0, t, t, t, t;
-    EXPECT_EQ(sum_of_squares(view(x), par_sequential), 1.0);
-    // Grouped differently, two small lines would survive.
-    EXPECT_EQ(1.0 + (0x1p-53 + 0x1p-53), 1.0 + 0x1p-52);
-    const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xt = x.transpose();
-    EXPECT_EQ(sum_of_squares(MatView::row_major(xt.data(), 5, 2), par_parallel), 1.0);
-}
-
-TEST(SafeNorm, ScaledAndSpecialCases) {
-    auto norm = [](std::vector<double> t) { return safe_norm(view(t)); };
-    EXPECT_EQ(norm({}), 0.0);
-    EXPECT_EQ(norm({3, 4}), 5.0);
-    EXPECT_EQ(norm({0, 0}), 0.0);
-    EXPECT_DOUBLE_EQ(norm({1e300, -1e300}), std::sqrt(2.0) * 1e300);
-    EXPECT_DOUBLE_EQ(norm({3e-310, 4e-310}), 5e-310);
-    EXPECT_EQ(norm({1, inf_v}), inf_v);
-    EXPECT_TRUE(std::isnan(norm({inf_v, nan_v, 1})));
-}
-
 TEST(ElementKernels, Values) {
     const std::vector<double> w = {4, 0, 2, 2};
     const Eigen::VectorXd r = renormalize_mean_one(view(w));

@@ -85,8 +85,6 @@ struct ProductScratch {
     std::vector<double> part_sums;
     std::vector<double> block;
 };
-// Fixed-order sum of squares of a vector (pairwise halving).
-double pairwise_sum_of_squares(const double* x, std::size_t n);
 }  // namespace detail
 
 // Holds X_s as a matrix view (any layout).

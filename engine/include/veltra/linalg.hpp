@@ -1,7 +1,8 @@
 // Dense kernels that the rest of the engine calls instead of Eigen directly:
 // products with an explicit parallelism setting, X'v for wide row-major X,
 // LU solve, leverages, eigen and singular value decompositions, the
-// orthogonal Procrustes rotation, the stable rank and the overflow-safe norm.
+// orthogonal Procrustes rotation, the stable rank, the overflow-safe norm, and
+// the dot products and sums of squares, each named by its order of operations.
 //
 // Inputs are borrowed views and are read in place whatever their strides
 // (column-major, row-major, or any other stride, negative ones included);
@@ -9,6 +10,7 @@
 // Size mismatches are programming errors and stop the call (internal_check).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 
 #include <Eigen/Core>
@@ -82,9 +84,47 @@ double stable_rank(const MatView& a, Par par);
 double stable_rank_from_gram(const MatView& g, Par par);
 
 // sqrt of the sum of squares of all entries, safe from overflow and
-// underflow. Summed column by column in index order, so the value does not
-// depend on the storage order.
+// underflow: the engine's one overflow-safe Euclidean norm. Summed column by
+// column in index order, so the value does not depend on the storage order.
+// 0 when empty or all zero, NaN when any entry is NaN, else +inf when any
+// entry is infinite.
 double stable_norm(const MatView& a);
 double stable_norm(const VecView& v);
+
+// a'b over n entries: one running sum in index order from zero, so that a
+// value's arithmetic is fixed by its own data.
+double dot(const double* a, const double* b, std::size_t n);
+// The same over a.len entries of strided views; b shorter than a is an
+// internal failure.
+double dot(const VecView& a, const VecView& b);
+
+// Z Z' (n x n) and A B' (r x s), each one ordered_product with setting par;
+// shape mismatches are internal failures.
+Eigen::MatrixXd gram_of(MatView z, Par par);
+Eigen::MatrixXd cross_of(MatView a, MatView b, Par par);
+// A x on the calling thread (mat_vec, sequential).
+Eigen::VectorXd seq_gemv(MatView a, VecView x);
+
+// Sums of squares of all entries, one function per order of operations
+// (callers that must agree on bits call the same one):
+//
+// One running sum from zero in index order, column by column.
+double sum_of_squares_in_order(const MatView& a);
+double sum_of_squares_in_order(const VecView& v);
+// The lines (columns of a column-major or strided X, rows of a row-major one)
+// cut into the 8 fixed parts; within a part each contiguous line is summed
+// by four interleaved running sums (entries 4i, 4i+1, 4i+2, 4i+3) carried
+// across the part's lines and combined as q3 + (q2 + (q1 + q0)), a strided
+// line by one running sum; the 8 part sums are added in part order from
+// -0.0. The same bits with or without parallelism.
+double sum_of_squares_line_chunks(MatView x, Par par);
+// Per column, the rows cut into the 8 fixed parts, each one running sum in
+// row order, the parts added in order; the columns added in order. The same
+// bits in either storage order and with or without parallelism.
+double sum_of_squares_row_parts(const MatView& x, Par par);
+// Pairwise halving of x[0, n): up to 16 entries one running sum in index
+// order, else the sum of the two halves (the first n / 2 entries and the
+// rest).
+double sum_of_squares_pairwise(const double* x, std::size_t n);
 
 }  // namespace veltra

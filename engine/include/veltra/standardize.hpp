@@ -94,15 +94,6 @@ Eigen::MatrixXd standardize_apply(MatView x, VecView mean, VecView scale);
 Eigen::MatrixXd standardize_apply_rows(MatView x, RowList rows, VecView mean, VecView scale,
                                        std::optional<VecView> multipliers = std::nullopt);
 
-// Sum of X_ij^2 over 8 fixed chunks of lines (columns of a column-major or
-// strided X, rows of a row-major one), added in chunk order: the same bits
-// with or without parallelism.
-double sum_of_squares(MatView x, Par par);
-
-// Overflow-safe Euclidean norm of column terms: 0 when empty, NaN when any
-// term is NaN.
-double safe_norm(VecView terms);
-
 // (w_i * L) / sum w over the L given weights.
 Eigen::VectorXd renormalize_mean_one(VecView weights);
 // sqrt(v_i): row multipliers from normalised weights.

@@ -25,24 +25,6 @@ NspaceOutcome outcome(NspaceOutcome::Kind kind) { return NspaceOutcome{kind, 0, 
 
 }  // namespace
 
-double dot(const double* a, const double* b, std::size_t n) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
-    return s;
-}
-
-Eigen::MatrixXd gram_of(MatView z, Par par) { return ordered_product(z, z.transposed(), par); }
-
-Eigen::MatrixXd cross_of(MatView a, MatView b, Par par) {
-    internal_check(a.cols == b.cols, "cross_of: A and B differ in columns");
-    return ordered_product(a, b.transposed(), par);
-}
-
-Eigen::VectorXd seq_gemv(MatView a, VecView x) {
-    internal_check(a.cols == x.len, "seq_gemv: the columns of A differ from the length of x");
-    return mat_vec(a, x, par_sequential);
-}
-
 double gram_norm_bound(MatView g, double fro_norm) {
     const double f = fro_norm * fro_norm;
     const std::size_t n = g.rows;

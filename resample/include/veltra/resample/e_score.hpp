@@ -31,8 +31,4 @@ Result<PvalueStatistic> run_score(MatView x, VecView y, std::optional<VecView> w
 // Eigenvalues of the symmetric G; zeros when the decomposition fails.
 Eigen::VectorXd eigenvalues_symmetric(const Eigen::MatrixXd& g);
 
-// Q(a, x), the regularised upper incomplete gamma function, by the series
-// below a + 1 and the continued fraction from there on.
-double upper_gamma_q(double a, double x);
-
 }  // namespace veltra

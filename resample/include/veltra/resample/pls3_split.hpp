@@ -14,6 +14,7 @@
 
 #include <Eigen/Core>
 
+#include "veltra/linalg.hpp"
 #include "veltra/resample/resample.hpp"
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
@@ -85,7 +86,7 @@ double for_each_split_block(MatView x, const SplitIdx& split, Body&& body) {
         norms.push_back(tr.fro);
         body(j0, tr, te);
     }
-    return safe_norm({norms.data(), norms.size(), 1});
+    return stable_norm(VecView{norms.data(), norms.size(), 1});
 }
 
 }  // namespace veltra

@@ -135,10 +135,6 @@ Result<ConfirmatoryCI> reduce_subsample_outcomes(std::span<const WorkerOutcome> 
                                                  const Pls1Model& full_fit, VecView leverages,
                                                  const SubsampleOpts& opts, std::size_t m);
 
-// The standard normal quantile by Wichura's AS 241 (PPND16); -inf at 0,
-// +inf at 1, NaN outside [0, 1].
-double standard_normal_inv(double p);
-
 // A reflected interval around est from the draws' deviations value - est
 // (NaN draws dropped), type-7 quantiles, widths times scale; se is scale
 // times their sample standard deviation.

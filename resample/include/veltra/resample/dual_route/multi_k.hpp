@@ -67,14 +67,4 @@ double gram_norm_bound(MatView g, double fro_norm);
 // column's outcome does not depend on the other columns given with it.
 std::vector<NspaceOutcome> nspace_kernel_cols(const NspaceGramView& g, MatView y, std::size_t k);
 
-// a'b over n entries in index order: the kernel's dot products, so that a
-// column's arithmetic is fixed by its own data.
-double dot(const double* a, const double* b, std::size_t n);
-
-// ZZ' (n x n), A B' (r x s), each one fixed-order product with setting par;
-// A x on the calling thread. Shape mismatches are broken invariants.
-Eigen::MatrixXd gram_of(MatView z, Par par);
-Eigen::MatrixXd cross_of(MatView a, MatView b, Par par);
-Eigen::VectorXd seq_gemv(MatView a, VecView x);
-
 }  // namespace veltra
