@@ -5,6 +5,7 @@
 
 #include "veltra/component_loop.hpp"
 #include "veltra/fit.hpp"
+#include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/ordered_product.hpp"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/standardize.hpp"

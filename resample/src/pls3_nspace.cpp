@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/resample/pls3_signal_test.hpp"

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "veltra/correlation.hpp"
 #include "veltra/finite.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"

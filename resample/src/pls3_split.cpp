@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "perm_support.hpp"
+#include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/parallel.hpp"

@@ -1,7 +1,6 @@
 #include "veltra/resample/split_nb.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 #include "veltra/component_loop.hpp"
@@ -50,11 +49,6 @@ std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
 }
 
 }  // namespace
-
-double fisher_z(double r) {
-    const double c = std::clamp(r, -0.9999, 0.9999);
-    return 0.5 * std::log1p(2.0 * c / (1.0 - c));
-}
 
 VeltraError every_split_failed() {
     return VeltraError::InvalidInput{
@@ -148,54 +142,6 @@ SplitR split_half_r(MatView x, VecView y, std::size_t k, const SplitIdx& split,
                     std::optional<VecView> weights, std::optional<std::size_t> keep) {
     return split_column_r(prepare_split(x, split, weights), split, y, k, keep);
 }
-
-double pow2_prescale(VecView v) {
-    double a = 0.0;
-    for (std::size_t i = 0; i < v.len; ++i)
-        if (!std::isnan(v[i])) a = std::max(a, std::fabs(v[i]));
-    const auto e = static_cast<int>((std::bit_cast<std::uint64_t>(a) >> 52) & 0x7ff);
-    return std::ldexp(1.0, 1023 - std::min(std::max(e, 1), 2045));
-}
-
-PrescaledSums prescaled_sums(VecView v) {
-    const double s = pow2_prescale(v);
-    double sum = 0.0;
-    for (std::size_t i = 0; i < v.len; ++i) sum += s * v[i];
-    const double mean = sum / static_cast<double>(v.len);
-    double centred = 0.0, raw = 0.0;
-    for (std::size_t i = 0; i < v.len; ++i) {
-        const double u = s * v[i];
-        centred += (u - mean) * (u - mean);
-        raw += u * u;
-    }
-    return {s, mean, centred, raw};
-}
-
-namespace {
-
-// The correlation of both guarded forms; nan_passes says whether a NaN
-// spread of x reaches the division (the two-block form) or gives 0.
-double pearson_prescaled(VecView x, VecView y, bool nan_passes) {
-    const std::size_t n = x.len;
-    internal_check(y.len >= n, "guarded_pearson: y shorter than x");
-    if (n == 0) return 0.0;
-    const VecView yh{y.data, n, y.stride};
-    const PrescaledSums sx = prescaled_sums(x), sy = prescaled_sums(yh);
-    const double tau = std::pow(2.0 * static_cast<double>(n) * eps, 2);
-    const bool flat_x = nan_passes ? sx.centred <= tau * sx.raw : !(sx.centred > tau * sx.raw);
-    if (flat_x || sy.centred <= tau * sy.raw) return 0.0;
-    double sxy = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-        sxy += (sx.scale * x[i] - sx.mean) * (sy.scale * yh[i] - sy.mean);
-    const double r = sxy / std::sqrt(sx.centred * sy.centred);
-    return std::isnan(r) ? r : std::clamp(r, -1.0, 1.0);
-}
-
-}  // namespace
-
-double guarded_pearson(VecView x, VecView y) { return pearson_prescaled(x, y, false); }
-
-double pearson_r_guarded(VecView a, VecView b) { return pearson_prescaled(a, b, true); }
 
 NbTest nb_test(std::span<const double> r, std::size_t n_train, std::size_t n_test) {
     const double J = static_cast<double>(r.size());

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "perm_support.hpp"
+#include "veltra/correlation.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/ordered_product.hpp"

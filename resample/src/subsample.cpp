@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/special.hpp"
@@ -68,30 +69,6 @@ std::vector<double> without_nan(std::span<const double> v) {
     for (const double x : v)
         if (!std::isnan(x)) out.push_back(x);
     return out;
-}
-
-// atanh by the form whose rounding the intervals are fixed to.
-double fisher_z(double r) { return 0.5 * std::log1p(2.0 * r / (1.0 - r)); }
-
-// Plain Pearson correlation; NaN without two rows or without spread. Each
-// vector is prescaled by its own power of two, which leaves the correlation
-// as it is and the thresholds on the true sums of squares.
-double holdout_correlation(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
-    const Eigen::Index n = a.size();
-    if (n < 2) return nan;
-    const auto len = static_cast<std::size_t>(n);
-    const std::span<const double> av{a.data(), len}, bv{b.data(), len};
-    const double sa = prescale_of(av), sb = prescale_of(bv);
-    const double ma = mean_of(av) * sa, mb = mean_of(bv) * sb;
-    double sxx = 0.0, syy = 0.0, sxy = 0.0;
-    for (Eigen::Index i = 0; i < n; ++i) {
-        const double da = a[i] * sa - ma, db = b[i] * sb - mb;
-        sxx += da * da;
-        syy += db * db;
-        sxy += da * db;
-    }
-    if (!(sxx / sa / sa > 1e-30 && syy / sb / sb > 1e-30)) return nan;
-    return std::clamp(sxy / std::sqrt(sxx * syy), -1.0, 1.0);
 }
 
 std::uint64_t saturating_count(double v) {
@@ -197,7 +174,8 @@ WorkerOutcome subsample_draw(MatView x, VecView y, std::size_t k, std::size_t m,
                                                   VecView::of(sub->x_scale));
     const Eigen::VectorXd pred =
         mat_vec(MatView::of(z), VecView::of(sub->model.coef), par_sequential);
-    out.row.holdout_r = holdout_correlation(pred, col_row_subset(y, split.test));
+    const Eigen::VectorXd y_test = col_row_subset(y, split.test);
+    out.row.holdout_r = holdout_correlation(VecView::of(pred), VecView::of(y_test));
     return out;
 }
 
@@ -315,11 +293,11 @@ Result<ConfirmatoryCI> reduce_subsample_outcomes(std::span<const WorkerOutcome> 
     if (!r_open.empty()) {
         const double count = static_cast<double>(r_open.size());
         std::vector<double> zs(r_open.size());
-        std::transform(r_open.begin(), r_open.end(), zs.begin(), fisher_z);
+        std::transform(r_open.begin(), r_open.end(), zs.begin(), fisher_z_unclamped);
         const double se = std::sqrt(
             (static_cast<double>(n - m) / static_cast<double>(m) + 1.0 / count) * sample_var(zs));
         const double r_bar = mean_of(r_open);
-        const double centre = fisher_z(r_bar);
+        const double centre = fisher_z_unclamped(r_bar);
         ci.holdout_corr = {r_bar, std::tanh(centre - z * se), std::tanh(centre + z * se), se};
     } else if (!r_known.empty()) {
         const double mu = mean_of(r_known);

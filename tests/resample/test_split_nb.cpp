@@ -1,5 +1,5 @@
-// Split draws, the guarded correlation, the Nadeau-Bengio test against its
-// direct formula and the split-NB test's guarantees.
+// Split draws, the Nadeau-Bengio test against its direct formula and the
+// split-NB test's guarantees.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -36,20 +36,6 @@ TEST(SplitNb, DrawsRefuseSmallNAndSizeTheHalves) {
         EXPECT_EQ((*splits)[2].train.size(), c.m) << c.n;
         EXPECT_EQ((*splits)[2].test.size(), c.n - c.m) << c.n;
     }
-}
-
-TEST(SplitNb, GuardedPearsonMatchesTheTextbookAndIgnoresScale) {
-    const Eigen::MatrixXd xy = random_matrix(50, 2, 3);
-    const Eigen::VectorXd x = xy.col(0), y = xy.col(1) + 0.5 * xy.col(0);
-    const Eigen::ArrayXd a = x.array() - x.mean(), b = y.array() - y.mean();
-    const double r = guarded_pearson(VecView::of(x), VecView::of(y));
-    EXPECT_NEAR(r, (a * b).sum() / std::sqrt(a.square().sum() * b.square().sum()), 1e-14);
-    const Eigen::VectorXd huge = x * 0x1p1000, tiny = y * 0x1p-1000;
-    EXPECT_EQ(guarded_pearson(VecView::of(huge), VecView::of(tiny)), r);
-    const Eigen::VectorXd flat = Eigen::VectorXd::Constant(50, 0.1);
-    EXPECT_EQ(guarded_pearson(VecView::of(flat), VecView::of(y)), 0.0);
-    EXPECT_EQ(guarded_pearson(VecView::of(x), VecView::of(flat)), 0.0);
-    EXPECT_THROW(guarded_pearson(VecView::of(x), VecView{y.data(), 49, 1}), InternalFailure);
 }
 
 TEST(SplitNb, CorrectedTMatchesTheDirectFormula) {

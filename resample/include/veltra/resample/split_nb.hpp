@@ -11,6 +11,7 @@
 
 #include <Eigen/Core>
 
+#include "veltra/correlation.hpp"
 #include "veltra/error.hpp"
 #include "veltra/resample/resample.hpp"
 #include "veltra/rng.hpp"
@@ -18,9 +19,6 @@
 #include "veltra/view.hpp"
 
 namespace veltra {
-
-// Fisher z of r clamped to +-0.9999; NaN stays NaN.
-double fisher_z(double r);
 
 // The error of a split test none of whose splits could be fitted: a
 // p-value would read as an answer although there is no evidence at all.
@@ -76,26 +74,6 @@ SplitR split_column_r(const PreparedSplit& s, const SplitIdx& split, VecView y, 
                       std::optional<std::size_t> keep);
 SplitR split_half_r(MatView x, VecView y, std::size_t k, const SplitIdx& split,
                     std::optional<VecView> weights, std::optional<std::size_t> keep);
-
-// The power of two that brings the largest |v_i| (NaN ignored) into [1, 2)
-// when it is in the normal range; 2^1022 for an empty or all-zero v.
-double pow2_prescale(VecView v);
-
-// Mean, centred and raw sum of squares of v times its prescale, in index order.
-struct PrescaledSums {
-    double scale;
-    double mean;
-    double centred;
-    double raw;
-};
-PrescaledSums prescaled_sums(VecView v);
-
-// Pearson correlation of x and the first x.len entries of y; 0 when either
-// side has no spread beyond rounding, clamped to [-1, 1], NaN through.
-double guarded_pearson(VecView x, VecView y);
-// The same, except that a NaN spread passes the guards, so NaN input gives
-// a NaN correlation (the two-block tests map it to their lower clamp).
-double pearson_r_guarded(VecView a, VecView b);
 
 // Nadeau-Bengio corrected resampled t on the Fisher z of the correlations:
 // one-sided p of Student's t with J - 1 degrees of freedom, the statistic

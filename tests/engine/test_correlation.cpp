@@ -1,0 +1,112 @@
+// The correlations and the Fisher z transform against textbook formulas in
+// long double, and their answers for vectors without spread.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "veltra/correlation.hpp"
+#include "veltra/error.hpp"
+
+using namespace veltra;
+
+namespace {
+
+constexpr double nan_v = std::numeric_limits<double>::quiet_NaN();
+
+// Uniform entries in (-1, 1), column by column.
+Eigen::MatrixXd random_matrix(Eigen::Index n, Eigen::Index p, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    Eigen::MatrixXd x(n, p);
+    for (Eigen::Index j = 0; j < p; ++j)
+        for (Eigen::Index i = 0; i < n; ++i) x(i, j) = u(gen);
+    return x;
+}
+
+long double textbook_r(const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
+    const Eigen::Index n = x.size();
+    long double mx = 0, my = 0, sxx = 0, syy = 0, sxy = 0;
+    for (Eigen::Index i = 0; i < n; ++i) mx += x[i], my += y[i];
+    mx /= n;
+    my /= n;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        sxx += (x[i] - mx) * (x[i] - mx);
+        syy += (y[i] - my) * (y[i] - my);
+        sxy += (x[i] - mx) * (y[i] - my);
+    }
+    return sxy / std::sqrt(sxx * syy);
+}
+
+}  // namespace
+
+TEST(GuardedPearson, MatchesTheTextbookAndIgnoresScale) {
+    const Eigen::MatrixXd xy = random_matrix(50, 2, 3);
+    const Eigen::VectorXd x = xy.col(0), y = xy.col(1) + 0.5 * xy.col(0);
+    const Eigen::ArrayXd a = x.array() - x.mean(), b = y.array() - y.mean();
+    const double r = guarded_pearson(VecView::of(x), VecView::of(y));
+    EXPECT_NEAR(r, (a * b).sum() / std::sqrt(a.square().sum() * b.square().sum()), 1e-14);
+    const Eigen::VectorXd huge = x * 0x1p1000, tiny = y * 0x1p-1000;
+    EXPECT_EQ(guarded_pearson(VecView::of(huge), VecView::of(tiny)), r);
+    const Eigen::VectorXd flat = Eigen::VectorXd::Constant(50, 0.1);
+    EXPECT_EQ(guarded_pearson(VecView::of(flat), VecView::of(y)), 0.0);
+    EXPECT_EQ(guarded_pearson(VecView::of(x), VecView::of(flat)), 0.0);
+    EXPECT_THROW(guarded_pearson(VecView::of(x), VecView{y.data(), 49, 1}), InternalFailure);
+}
+
+TEST(GuardedPearson, NanSpreadGivesZeroOnlyInTheSplitForm) {
+    const Eigen::VectorXd a = Eigen::VectorXd::LinSpaced(6, 0, 5);
+    Eigen::VectorXd with_nan = a;
+    with_nan[3] = nan_v;
+    EXPECT_EQ(guarded_pearson(VecView::of(with_nan), VecView::of(a)), 0.0);
+    EXPECT_TRUE(std::isnan(pearson_r_guarded(VecView::of(with_nan), VecView::of(a))));
+    // A NaN in y passes its guard in both forms.
+    EXPECT_TRUE(std::isnan(guarded_pearson(VecView::of(a), VecView::of(with_nan))));
+    // Perfectly related vectors stay within [-1, 1].
+    const Eigen::VectorXd b = -3.0 * a;
+    EXPECT_EQ(pearson_r_guarded(VecView::of(a), VecView::of(b)), -1.0);
+}
+
+TEST(Pow2Prescale, BringsTheLargestMagnitudeIntoOneToTwo) {
+    const std::vector<double> v = {-3.0, 0.5, nan_v};
+    EXPECT_EQ(pow2_prescale({v.data(), v.size(), 1}), 0.5);
+    EXPECT_EQ(pow2_prescale({}), 0x1p1022);
+    const std::vector<double> tiny = {0x1p-1070, 0.0};
+    EXPECT_EQ(pow2_prescale({tiny.data(), 2, 1}), 0x1p1022);
+    const std::vector<double> big = {0x1.8p1023};
+    EXPECT_EQ(pow2_prescale({big.data(), 1, 1}), 0x1p-1022);
+}
+
+TEST(HoldoutCorrelation, MatchesTheTextbookAndItsNanCases) {
+    const Eigen::MatrixXd xy = random_matrix(30, 2, 5);
+    const Eigen::VectorXd x = xy.col(0), y = xy.col(1) - 0.7 * xy.col(0);
+    const double r = holdout_correlation(VecView::of(x), VecView::of(y));
+    EXPECT_NEAR(r, double(textbook_r(x, y)), 1e-15);
+    // A power of two outside [2^-480, 2^480] is taken out exactly; the
+    // thresholds stay on the true sums, so tiny values have no spread.
+    const Eigen::VectorXd huge = x * 0x1p900, tiny = y * 0x1p-900;
+    EXPECT_EQ(holdout_correlation(VecView::of(huge), VecView::of(y)), r);
+    EXPECT_TRUE(std::isnan(holdout_correlation(VecView::of(x), VecView::of(tiny))));
+    // Fewer than two rows, and spreads not above 1e-30 in the values' own
+    // units, give NaN; above it the correlation is an ordinary one.
+    EXPECT_TRUE(std::isnan(holdout_correlation(VecView{x.data(), 1, 1}, VecView::of(y))));
+    const Eigen::VectorXd steps = Eigen::VectorXd::LinSpaced(4, 0, 3);
+    const Eigen::VectorXd small = steps * 1e-16, just_above = steps * 1e-15;
+    EXPECT_TRUE(std::isnan(holdout_correlation(VecView::of(small), VecView::of(steps))));
+    EXPECT_TRUE(std::isnan(holdout_correlation(VecView::of(steps), VecView::of(small))));
+    EXPECT_EQ(holdout_correlation(VecView::of(just_above), VecView::of(steps)), 1.0);
+}
+
+TEST(FisherZ, IsAtanhWithTheSplitTestsClamp) {
+    for (const double r : {-0.95, -0.3, 0.0, 0.1, 0.5, 0.99})
+        EXPECT_NEAR(fisher_z_unclamped(r), double(std::atanh((long double)r)), 2e-16 * (1 + std::fabs(std::atanh(r))));
+    EXPECT_EQ(fisher_z_unclamped(1.0), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(fisher_z(1.0), fisher_z_unclamped(0.9999));
+    EXPECT_EQ(fisher_z(-2.0), fisher_z_unclamped(-0.9999));
+    EXPECT_EQ(fisher_z(0.5), fisher_z_unclamped(0.5));
+    EXPECT_TRUE(std::isnan(fisher_z(nan_v)) && std::isnan(fisher_z_unclamped(nan_v)));
+}
