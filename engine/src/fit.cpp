@@ -95,13 +95,19 @@ Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
                                          std::optional<std::size_t> keep,
                                          const std::optional<Eigen::VectorXd>& weights,
                                          const std::optional<Eigen::VectorXd>& mult, Par par) {
-    const std::optional<VecView> wv =
-        weights ? std::optional<VecView>(VecView::of(*weights)) : std::nullopt;
-    FitX fx = fit_x_moments(x, std::nullopt, wv, par);
+    // The standardising steps rescale the fit's normalised weights to mean
+    // one once more; that is done here once and handed to both.
+    Eigen::VectorXd rescaled;
+    std::optional<VecView> wv;
+    if (weights) {
+        rescaled = renormalize_mean_one(VecView::of(*weights));
+        wv = VecView::of(rescaled);
+    }
+    FitX fx = fit_x_moments_mean_one(x, std::nullopt, wv, par);
     if (!fx.mean.allFinite() || !fx.scale.allFinite()) {
         VELTRA_CHECK(check_finite_mat(x));
     }
-    const Standardized1 ystd = standardize1_weighted(y, wv);
+    const Standardized1 ystd = standardize1_mean_one(y, wv);
     const Eigen::VectorXd ys =
         mult ? scale_col(VecView::of(ystd.y_std), VecView::of(*mult)) : ystd.y_std;
     fx.row_multipliers = mult;

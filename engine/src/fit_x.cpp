@@ -105,13 +105,22 @@ std::size_t fit_x_chunk_width(std::size_t n, std::size_t p, bool row_major, std:
 
 FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weights,
                    Par par) {
+    if (!weights) return fit_x_moments_mean_one(x, rows, std::nullopt, par);
+    const Eigen::VectorXd w = renormalize_mean_one(*weights);
+    return fit_x_moments_mean_one(x, rows, VecView::of(w), par);
+}
+
+FitX fit_x_moments_mean_one(MatView x, std::optional<RowList> rows,
+                            std::optional<VecView> weights, Par par) {
     const std::size_t n = rows ? rows->size() : x.rows;
     const std::size_t p = x.cols;
-    Eigen::VectorXd w;
+    // The kernels read the weights as contiguous memory.
+    Eigen::VectorXd copy;
+    const double* w = nullptr;
     if (weights) {
-        w = renormalize_mean_one(*weights);
-        internal_check(static_cast<std::size_t>(w.size()) >= n,
-                       "fit_x_moments: fewer weights than rows");
+        internal_check(weights->size() >= n, "fit_x_moments: fewer weights than rows");
+        if (weights->stride != 1) copy = weights->eigen().head(to_index(n));
+        w = weights->stride != 1 ? copy.data() : weights->data;
     }
 
     FitX out;
@@ -127,7 +136,7 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
     const std::size_t width = fit_x_chunk_width(n, p, out.row_major, threads);
     const std::size_t chunks = ceil_div(p, width);
     const detail::ColumnSource src =
-        detail::column_source(x, rows ? rows->data() : nullptr, n, weights ? w.data() : nullptr);
+        detail::column_source(x, rows ? rows->data() : nullptr, n, w);
     auto run_chunk = [&](std::size_t c) {
         const std::size_t c0 = c * width, c1 = std::min(c0 + width, p);
         double* mean = out.mean.data() + c0;

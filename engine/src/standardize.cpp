@@ -254,16 +254,20 @@ ScaledMoments scaled_moments(VecView x, std::optional<VecView> weights) {
 }
 
 Standardized1 standardize1_weighted(VecView y, std::optional<VecView> weights) {
+    if (!weights) return standardize1_mean_one(y, std::nullopt);
+    internal_check(weights->size() == y.size(),
+                   "standardize1_weighted: weights has " + format_count(weights->size()) +
+                       " rows, y has " + format_count(y.size()));
+    const Eigen::VectorXd w = renormalize_mean_one(*weights);
+    return standardize1_mean_one(y, VecView::of(w));
+}
+
+Standardized1 standardize1_mean_one(VecView y, std::optional<VecView> weights) {
     const std::size_t n = y.size();
-    Eigen::VectorXd w;
-    if (weights) {
-        internal_check(weights->size() == n,
-                       "standardize1_weighted: weights has " + format_count(weights->size()) +
-                           " rows, y has " + format_count(n));
-        w = renormalize_mean_one(*weights);
-    }
-    const Contiguous ys = contiguous_prefix(y, n, "standardize1_weighted: y");
-    const ScaledMoments mo = detail::contiguous_moments(ys.data, n, weights ? w.data() : nullptr);
+    const Contiguous ys = contiguous_prefix(y, n, "standardize1_mean_one: y");
+    const Contiguous w =
+        contiguous_prefix(weights, n, "standardize1_mean_one: weights shorter than y");
+    const ScaledMoments mo = detail::contiguous_moments(ys.data, n, w.data);
     const detail::ColumnStats st = detail::scale_rule(mo, n);
     Standardized1 out{Eigen::VectorXd(to_index(n)), st.mean, st.scale};
     const double* yd = ys.data;

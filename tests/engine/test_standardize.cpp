@@ -174,6 +174,29 @@ TEST(Weighted, MeanOneRescalingOnlyWhereDocumented) {
     EXPECT_TRUE(d.mean[0] == a.mean && d.scale[0] == a.scale);
 }
 
+TEST(Weighted, MeanOneVariantsUseTheirWeightsUnchanged) {
+    // Weights 4, 0, 2, 2 taken as they are: the mean is (4 + 6 + 10) / 4 = 5,
+    // twice the weighted mean, as for standardize_columns.
+    const std::vector<double> y = {1, 2, 3, 5}, w = {4, 0, 2, 2}, w1 = {2, 0, 1, 1};
+    const VecView yv{y.data(), 4, 1};
+    EXPECT_DOUBLE_EQ(standardize1_mean_one(yv, view(w)).mean, 5.0);
+    // Weights that already have mean one give the rescaling variant's bits.
+    const Standardized1 a = standardize1_weighted(yv, view(w));
+    const Standardized1 b = standardize1_mean_one(yv, view(w1));
+    EXPECT_TRUE(same_bits(a.mean, b.mean) && same_bits(a.scale, b.scale) && a.y_std == b.y_std);
+    // The same for the fit's column moments, strided weights included.
+    const Eigen::MatrixXd x = spread_matrix(7, 10, 5);
+    const std::vector<double> wx = {0.5, 1.5, 1, 1, 2, 0.25, 0.75};
+    const Eigen::VectorXd rescaled = renormalize_mean_one(view(wx));
+    const Eigen::VectorXd reversed = rescaled.reverse();
+    const VecView strided{reversed.data() + 6, 7, -1};
+    const FitX f = fit_x_moments(view(x), std::nullopt, view(wx), par_sequential);
+    for (const VecView v : {VecView::of(rescaled), strided}) {
+        const FitX g = fit_x_moments_mean_one(view(x), std::nullopt, v, par_sequential);
+        EXPECT_TRUE(same_bits(f.fro, g.fro) && f.mean == g.mean && f.scale == g.scale);
+    }
+}
+
 TEST(Weighted, RowMultipliersScaleOnlyTheOutput) {
     const Eigen::MatrixXd x = spread_matrix(7, 10, 3);
     const std::vector<double> w = {0.5, 1.5, 1, 1, 2, 0.25, 0.75};

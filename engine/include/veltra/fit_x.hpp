@@ -36,6 +36,10 @@ struct FitX {
 // Non-finite data give NaN statistics; callers check finiteness.
 FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weights,
                    Par par);
+// The same with weights that already have mean one over the used rows: used
+// unchanged, so a caller that rescales once can hand them to every step.
+FitX fit_x_moments_mean_one(MatView x, std::optional<RowList> rows,
+                            std::optional<VecView> weights, Par par);
 
 // max_j |mean_j| / scale_j, NaN ratios ignored (0 when none is left).
 double mean_scale_ratio(const FitX& fx);

@@ -66,6 +66,9 @@ ScaledMoments scaled_moments(VecView x, std::optional<VecView> weights = std::nu
 
 // y standardised; weights (as many as y) are rescaled to mean one first.
 Standardized1 standardize1_weighted(VecView y, std::optional<VecView> weights = std::nullopt);
+// The same with weights (at least as many as y) that already have mean one:
+// used unchanged, so a caller that rescales once can hand them to every step.
+Standardized1 standardize1_mean_one(VecView y, std::optional<VecView> weights);
 
 // X standardised; weights (one per row) are rescaled to mean one first.
 Standardized standardize_weighted(MatView x, std::optional<VecView> weights = std::nullopt);
