@@ -13,12 +13,6 @@ namespace {
 constexpr double u = eps / 2;  // 2^-53
 constexpr double gram_floor = 1e-12;
 
-double running_dot(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
-    double s = 0.0;
-    for (Eigen::Index i = 0; i < a.size(); ++i) s += a[i] * b[i];
-    return s;
-}
-
 // min(a, b) where a NaN operand is ignored.
 double min_ignoring_nan(double a, double b) {
     if (std::isnan(a)) return b;
@@ -118,7 +112,7 @@ Gate GramBackend::gate_c(const Eigen::VectorXd& c, std::optional<std::size_t> ke
 
 double GramBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd&) {
     gr_ = mat_vec(MatView::of(block_.G), VecView::of(r), par_sequential);
-    return running_dot(r, gr_);
+    return dot(VecView::of(r), VecView::of(gr_));
 }
 
 Gate GramBackend::gate_tt(std::size_t a, const Eigen::VectorXd& r, double tt) {
@@ -155,7 +149,7 @@ Eigen::VectorXd GramBackend::loading(const Eigen::VectorXd&, double tt) const {
 double GramBackend::q(VecView, const Eigen::VectorXd&, const Eigen::VectorXd& c,
                       const Eigen::VectorXd& w, double tt) {
     const double n = static_cast<double>(n_), p = static_cast<double>(p_);
-    const double q = (1.0 / tt) * running_dot(c, w);
+    const double q = (1.0 / tt) * dot(VecView::of(c), VecView::of(w));
     const double m = x_fro_ * (y_norm_ * (((n + n) + p + 3.0) * u));
     const double base = e_c_ + c_ * rho_ + c0_ * e_;
     const double big_m = (p + 3.0) * u * c_ + r_norm_ * m + base;
