@@ -4,29 +4,20 @@
 
 #include <cmath>
 #include <limits>
-#include <random>
 #include <vector>
 
 #include <Eigen/Core>
 
 #include "veltra/correlation.hpp"
 #include "veltra/error.hpp"
+#include "test_support.hpp"
 
 using namespace veltra;
+using test_support::random_matrix;
 
 namespace {
 
 constexpr double nan_v = std::numeric_limits<double>::quiet_NaN();
-
-// Uniform entries in (-1, 1), column by column.
-Eigen::MatrixXd random_matrix(Eigen::Index n, Eigen::Index p, unsigned seed) {
-    std::mt19937_64 gen(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    Eigen::MatrixXd x(n, p);
-    for (Eigen::Index j = 0; j < p; ++j)
-        for (Eigen::Index i = 0; i < n; ++i) x(i, j) = u(gen);
-    return x;
-}
 
 long double textbook_r(const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
     const Eigen::Index n = x.size();
