@@ -193,6 +193,101 @@ Result<ConfirmatoryCI> pls1_subsample_inference_confirmatory(
     return reduce_subsample_outcomes(outcomes, full_fit, leverages, opts, *m);
 }
 
+namespace {
+
+using Rows = std::span<const ConfirmatoryWorkerRow* const>;
+
+// Leverages pool drawn positions, not the rows drawn into them.
+void leverage_intervals(Rows rows, VecView leverages, double z, ConfirmatoryCI& ci) {
+    const auto n = to_index(leverages.size());
+    ci.leverage_ci_lower.resize(n);
+    ci.leverage_ci_upper.resize(n);
+    ci.leverage_se.resize(n);
+    std::vector<double> values(rows.size());
+    for (Eigen::Index i = 0; i < n; ++i) {
+        for (std::size_t b = 0; b < rows.size(); ++b) values[b] = rows[b]->leverage[i];
+        const double sd = sample_sd(without_nan(values));
+        const double at = leverages[static_cast<std::size_t>(i)];
+        ci.leverage_ci_lower[i] = std::clamp(at - z * sd, 0.0, 1.0);
+        ci.leverage_ci_upper[i] = std::clamp(at + z * sd, 0.0, 1.0);
+        ci.leverage_se[i] = sd;
+    }
+}
+
+// The subsample coefficients shrink towards zero; the factor c in [0, 1]
+// estimates by how much from the coordinates whose spread is usable.
+double shrinkage(const std::vector<std::vector<double>>& draws, const Eigen::VectorXd& b,
+                 double level) {
+    double A = 0.0, B = 0.0;
+    for (std::size_t j = 0; j < draws.size(); ++j) {
+        const double bj = b[to_index(j)];
+        const double se1 = reduce_centered_scaled(draws[j], bj, 1.0, level).se;
+        const double mean_j = mean_of(without_nan(draws[j]));
+        if (std::isfinite(bj) && se1 > 0.0 && std::isfinite(se1) && std::isfinite(mean_j)) {
+            A += (bj / se1) * (mean_j / se1);
+            B += (bj / se1) * (bj / se1);
+        }
+    }
+    if (!(B > 0.0)) return 1.0;
+    const double q = A / B;
+    return std::isfinite(q) ? std::clamp(q, 0.0, 1.0) : 1.0;
+}
+
+void beta_intervals(Rows rows, const Eigen::VectorXd& b, double level, std::size_t n,
+                    std::size_t m, ConfirmatoryCI& ci) {
+    const std::size_t p = static_cast<std::size_t>(b.size());
+    std::vector<std::vector<double>> draws(p, std::vector<double>(rows.size()));
+    for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t r = 0; r < rows.size(); ++r) draws[j][r] = rows[r]->beta[to_index(j)];
+    const double c = shrinkage(draws, b, level);
+    ci.beta_ci_lower = Eigen::VectorXd::Constant(to_index(p), -inf);
+    ci.beta_ci_upper = Eigen::VectorXd::Constant(to_index(p), inf);
+    ci.beta_se = Eigen::VectorXd::Constant(to_index(p), inf);
+    if (c > 0.0) {
+        const double scale = std::sqrt(static_cast<double>(m) / static_cast<double>(n - m));
+        for (std::size_t j = 0; j < p; ++j) {
+            for (double& v : draws[j]) v /= c;
+            const CenteredInterval r = reduce_centered_scaled(draws[j], b[to_index(j)], scale, level);
+            ci.beta_ci_lower[to_index(j)] = r.lower;
+            ci.beta_ci_upper[to_index(j)] = r.upper;
+            ci.beta_se[to_index(j)] = r.se;
+        }
+    }
+    ci.beta_sign_z_signed.resize(to_index(p));
+    for (std::size_t j = 0; j < p; ++j) {
+        const double bj = b[to_index(j)], se = ci.beta_se[to_index(j)];
+        ci.beta_sign_z_signed[to_index(j)] =
+            !std::isfinite(bj) ? nan : bj == 0.0 ? 0.0 : se > 0.0 ? bj / se : nan;
+    }
+    ci.beta_sign_z = ci.beta_sign_z_signed.cwiseAbs();
+}
+
+CIScalar holdout_interval(Rows rows, std::size_t n, std::size_t m, double z) {
+    std::vector<double> r_open, r_known;
+    for (const auto* row : rows) {
+        const double r = row->holdout_r;
+        if (!std::isnan(r)) r_known.push_back(r);
+        if (std::isfinite(r) && std::fabs(r) < 1.0) r_open.push_back(r);
+    }
+    if (!r_open.empty()) {
+        const double count = static_cast<double>(r_open.size());
+        std::vector<double> zs(r_open.size());
+        std::transform(r_open.begin(), r_open.end(), zs.begin(), fisher_z_unclamped);
+        const double se = std::sqrt(
+            (static_cast<double>(n - m) / static_cast<double>(m) + 1.0 / count) * sample_var(zs));
+        const double r_bar = mean_of(r_open);
+        const double centre = fisher_z_unclamped(r_bar);
+        return {r_bar, std::tanh(centre - z * se), std::tanh(centre + z * se), se};
+    }
+    if (!r_known.empty()) {
+        const double mu = mean_of(r_known);
+        return {mu, mu, mu, 0.0};
+    }
+    return {};
+}
+
+}  // namespace
+
 Result<ConfirmatoryCI> reduce_subsample_outcomes(std::span<const WorkerOutcome> outcomes,
                                                  const Pls1Model& full_fit, VecView leverages,
                                                  const SubsampleOpts& opts, std::size_t m) {
@@ -217,7 +312,7 @@ Result<ConfirmatoryCI> reduce_subsample_outcomes(std::span<const WorkerOutcome> 
             opts.max_failure_rate, static_cast<double>(w) / total, static_cast<double>(h) / total,
             w, h, n_boot});
 
-    const std::size_t n = leverages.size(), p = static_cast<std::size_t>(full_fit.beta.size());
+    const std::size_t n = leverages.size();
     const double z = standard_normal_inv(1.0 - (1.0 - opts.level) / 2.0);
     ConfirmatoryCI ci;
     ci.n_boot = opts.n_boot;
@@ -226,83 +321,9 @@ Result<ConfirmatoryCI> reduce_subsample_outcomes(std::span<const WorkerOutcome> 
     ci.level = opts.level;
     ci.n_boot_finite = n_boot - w;
     ci.n_boot_finite_holdout_corr = n_boot - h;
-
-    // Leverages pool drawn positions, not the rows drawn into them.
-    ci.leverage_ci_lower.resize(to_index(n));
-    ci.leverage_ci_upper.resize(to_index(n));
-    ci.leverage_se.resize(to_index(n));
-    std::vector<double> values(rows.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t b = 0; b < rows.size(); ++b) values[b] = rows[b]->leverage[to_index(i)];
-        const double sd = sample_sd(without_nan(values));
-        const auto at = to_index(i);
-        ci.leverage_ci_lower[at] = std::clamp(leverages[i] - z * sd, 0.0, 1.0);
-        ci.leverage_ci_upper[at] = std::clamp(leverages[i] + z * sd, 0.0, 1.0);
-        ci.leverage_se[at] = sd;
-    }
-
-    // The subsample coefficients shrink towards zero; c estimates by how much
-    // from the coordinates whose spread is usable.
-    const Eigen::VectorXd& b = full_fit.beta;
-    std::vector<std::vector<double>> draws(p, std::vector<double>(rows.size()));
-    double A = 0.0, B = 0.0;
-    for (std::size_t j = 0; j < p; ++j) {
-        for (std::size_t r = 0; r < rows.size(); ++r) draws[j][r] = rows[r]->beta[to_index(j)];
-        const double bj = b[to_index(j)];
-        const double se1 = reduce_centered_scaled(draws[j], bj, 1.0, opts.level).se;
-        const std::vector<double> finite = without_nan(draws[j]);
-        const double mean_j = mean_of(finite);
-        if (std::isfinite(bj) && se1 > 0.0 && std::isfinite(se1) && std::isfinite(mean_j)) {
-            A += (bj / se1) * (mean_j / se1);
-            B += (bj / se1) * (bj / se1);
-        }
-    }
-    double c = 1.0;
-    if (B > 0.0) {
-        const double q = A / B;
-        c = std::isfinite(q) ? std::clamp(q, 0.0, 1.0) : 1.0;
-    }
-    ci.beta_ci_lower = Eigen::VectorXd::Constant(to_index(p), -inf);
-    ci.beta_ci_upper = Eigen::VectorXd::Constant(to_index(p), inf);
-    ci.beta_se = Eigen::VectorXd::Constant(to_index(p), inf);
-    if (c > 0.0) {
-        const double scale = std::sqrt(static_cast<double>(m) / static_cast<double>(n - m));
-        for (std::size_t j = 0; j < p; ++j) {
-            for (double& v : draws[j]) v /= c;
-            const CenteredInterval r =
-                reduce_centered_scaled(draws[j], b[to_index(j)], scale, opts.level);
-            ci.beta_ci_lower[to_index(j)] = r.lower;
-            ci.beta_ci_upper[to_index(j)] = r.upper;
-            ci.beta_se[to_index(j)] = r.se;
-        }
-    }
-    ci.beta_sign_z_signed.resize(to_index(p));
-    for (std::size_t j = 0; j < p; ++j) {
-        const double bj = b[to_index(j)], se = ci.beta_se[to_index(j)];
-        ci.beta_sign_z_signed[to_index(j)] =
-            !std::isfinite(bj) ? nan : bj == 0.0 ? 0.0 : se > 0.0 ? bj / se : nan;
-    }
-    ci.beta_sign_z = ci.beta_sign_z_signed.cwiseAbs();
-
-    std::vector<double> r_open, r_known;
-    for (const auto* row : rows) {
-        const double r = row->holdout_r;
-        if (!std::isnan(r)) r_known.push_back(r);
-        if (std::isfinite(r) && std::fabs(r) < 1.0) r_open.push_back(r);
-    }
-    if (!r_open.empty()) {
-        const double count = static_cast<double>(r_open.size());
-        std::vector<double> zs(r_open.size());
-        std::transform(r_open.begin(), r_open.end(), zs.begin(), fisher_z_unclamped);
-        const double se = std::sqrt(
-            (static_cast<double>(n - m) / static_cast<double>(m) + 1.0 / count) * sample_var(zs));
-        const double r_bar = mean_of(r_open);
-        const double centre = fisher_z_unclamped(r_bar);
-        ci.holdout_corr = {r_bar, std::tanh(centre - z * se), std::tanh(centre + z * se), se};
-    } else if (!r_known.empty()) {
-        const double mu = mean_of(r_known);
-        ci.holdout_corr = {mu, mu, mu, 0.0};
-    }
+    leverage_intervals(rows, leverages, z, ci);
+    beta_intervals(rows, full_fit.beta, opts.level, n, m, ci);
+    ci.holdout_corr = holdout_interval(rows, n, m, z);
     return ci;
 }
 
