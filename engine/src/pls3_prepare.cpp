@@ -117,6 +117,77 @@ Result<void> check_model(const Pls3Model& m) {
 
 }  // namespace pls3_detail
 
+namespace {
+
+// One read of all of X: the moment pass, or the sum of squares of a
+// pre-standardised X. Finite data give finite moments and, short of
+// overflow, a finite sum of squares, while a NaN or an infinity never does;
+// so the pass stands in for the finiteness scan, which runs only when the
+// pass finds something not finite.
+struct XPass {
+    std::optional<FitX> fx;
+    double x_ss = 0.0;
+};
+Result<XPass> read_x(MatView X, bool pre_standardized, Par par) {
+    XPass pass;
+    if (X.rows == 0 || X.cols == 0) return pass;
+    bool finite;
+    if (pre_standardized) {
+        pass.x_ss = sum_of_squares_row_parts(X, par);
+        finite = std::isfinite(pass.x_ss);
+    } else {
+        pass.fx = fit_x_moments(X, std::nullopt, std::nullopt, par);
+        finite = pass.fx->mean.allFinite() && pass.fx->scale.allFinite();
+    }
+    if (!finite) VELTRA_CHECK(check_finite_mat(X, par));
+    return pass;
+}
+
+void prepare_x(Prepared& pr, XPass pass, bool pre_standardized, std::uint64_t k) {
+    const MatView X = pr.X;
+    const auto p = to_index(X.cols);
+    if (pre_standardized) {
+        // Read as given. The products read either storage order in place;
+        // only a view without a unit stride is copied.
+        if (X.row_stride != 1 && X.col_stride != 1) pr.X_std = col_major_or_copy(X);
+        // The plain sum serves unless it overflowed or squares may have
+        // underflowed; the overflow-safe norm decides those.
+        pr.x_std_norm = std::isfinite(pass.x_ss) && pass.x_ss >= safe_low ? std::sqrt(pass.x_ss)
+                                                                          : stable_norm(X);
+        pr.X_mean = Eigen::VectorXd::Zero(p);
+        pr.X_scale = Eigen::VectorXd::Ones(p);
+        return;
+    }
+    internal_check(pass.fx.has_value(), "prepare: no moments of a non-empty X");
+    FitX& fx = *pass.fx;
+    pr.x_fro = fx.fro;
+    const double ratio = mean_scale_ratio(fx);
+    pr.mean_ratio = ratio;
+    pr.X_mean = std::move(fx.mean);
+    pr.X_scale = std::move(fx.scale);
+    pr.implicit = ratio <= implicit_max_mean_ratio && X.rows > k;
+    // Large means against the scales would cancel badly on the raw X. With
+    // n <= k the centred X has rank below k, so the fit would come out short
+    // and be redone on the exact matrix anyway.
+    if (!pr.implicit) pr.X_std = standardize_weighted(X).x_std;
+}
+
+void prepare_y(Prepared& pr, bool pre_standardized) {
+    const auto q = to_index(pr.Y.cols);
+    if (pre_standardized) {
+        pr.Y_std = col_major_or_copy(pr.Y);
+        pr.Y_mean = Eigen::VectorXd::Zero(q);
+        pr.Y_scale = Eigen::VectorXd::Ones(q);
+        return;
+    }
+    Standardized ys = standardize_weighted(pr.Y);
+    pr.Y_std = std::move(ys.x_std);
+    pr.Y_mean = std::move(ys.mean);
+    pr.Y_scale = std::move(ys.scale);
+}
+
+}  // namespace
+
 Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
                                  std::optional<VecView> weights, const Pls3FitOpts& opts) {
     const std::uint64_t n = X.rows, p = X.cols, q = Y.cols;
@@ -129,26 +200,7 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
     }
     // The setting of the products depends on the shape alone.
     const Par par = sat_mul(sat_mul(n, p), q) <= small_work_max ? par_sequential : opts.par;
-    std::optional<FitX> fx;
-    double x_ss = 0.0;
-    if (n > 0 && p > 0) {
-        // Either the moment pass or the norm of a pre-standardised X reads
-        // all of X. Finite data give finite moments and, short of overflow,
-        // a finite sum of squares, while a NaN or an infinity never does; so
-        // the pass stands in for the finiteness scan, which runs only when
-        // the pass finds something not finite.
-        bool finite;
-        if (opts.pre_standardized_X) {
-            x_ss = sum_of_squares_row_parts(X, par);
-            finite = std::isfinite(x_ss);
-        } else {
-            fx = fit_x_moments(X, std::nullopt, std::nullopt, par);
-            finite = fx->mean.allFinite() && fx->scale.allFinite();
-        }
-        if (!finite) {
-            VELTRA_CHECK(check_finite_mat(X, par));
-        }
-    }
+    VELTRA_TRY(pass, read_x(X, opts.pre_standardized_X, par));
     VELTRA_CHECK(check_finite_mat(Y));
     if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
     const std::uint64_t k_max = std::min(p, q);
@@ -159,40 +211,8 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
     pr.X = X;
     pr.Y = Y;
     pr.par = par;
-
-    if (opts.pre_standardized_X) {
-        // Read as given. The products read either storage order in place;
-        // only a view without a unit stride is copied.
-        if (X.row_stride != 1 && X.col_stride != 1) pr.X_std = col_major_or_copy(X);
-        // The plain sum serves unless it overflowed or squares may have
-        // underflowed; the overflow-safe norm decides those.
-        pr.x_std_norm = std::isfinite(x_ss) && x_ss >= safe_low ? std::sqrt(x_ss) : stable_norm(X);
-        pr.X_mean = Eigen::VectorXd::Zero(to_index(p));
-        pr.X_scale = Eigen::VectorXd::Ones(to_index(p));
-    } else {
-        internal_check(fx.has_value(), "prepare: no moments of a non-empty X");
-        pr.x_fro = fx->fro;
-        const double ratio = mean_scale_ratio(*fx);
-        pr.mean_ratio = ratio;
-        pr.X_mean = std::move(fx->mean);
-        pr.X_scale = std::move(fx->scale);
-        pr.implicit = ratio <= implicit_max_mean_ratio && n > k;
-        // Large means against the scales would cancel badly on the raw X.
-        // With n <= k the centred X has rank below k, so the fit would come
-        // out short and be redone on the exact matrix anyway.
-        if (!pr.implicit) pr.X_std = standardize_weighted(X).x_std;
-    }
-
-    if (opts.pre_standardized_Y) {
-        pr.Y_std = col_major_or_copy(Y);
-        pr.Y_mean = Eigen::VectorXd::Zero(to_index(q));
-        pr.Y_scale = Eigen::VectorXd::Ones(to_index(q));
-    } else {
-        Standardized ys = standardize_weighted(Y);
-        pr.Y_std = std::move(ys.x_std);
-        pr.Y_mean = std::move(ys.mean);
-        pr.Y_scale = std::move(ys.scale);
-    }
+    prepare_x(pr, std::move(*pass), opts.pre_standardized_X, k);
+    prepare_y(pr, opts.pre_standardized_Y);
 
     Eigen::MatrixXd C = pr.cross_cov();
     // The corrections of the implicit route can overflow where the explicit
