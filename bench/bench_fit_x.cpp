@@ -10,6 +10,7 @@
 
 #include <tbb/task_arena.h>
 
+#include "bench_support.hpp"
 #include "veltra/fit_x.hpp"
 #include "veltra/parallel.hpp"
 
@@ -21,26 +22,7 @@ constexpr int repetitions = 25;
 volatile double sink;
 
 double plain_read_parallel(const std::vector<double>& x) {
-    // 64 parts so that every thread has work; each part sums contiguously.
-    std::vector<double> parts(64);
-    veltra::for_each_part(
-        veltra::par_parallel, x.size(),
-        [&](std::size_t i, veltra::IndexSpan s) {
-            double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
-            std::size_t k = s.begin;
-            for (; k + 4 <= s.end; k += 4) {
-                a0 += x[k];
-                a1 += x[k + 1];
-                a2 += x[k + 2];
-                a3 += x[k + 3];
-            }
-            for (; k < s.end; ++k) a0 += x[k];
-            parts[i] = (a0 + a1) + (a2 + a3);
-        },
-        parts.size());
-    double t = 0;
-    for (double v : parts) t += v;
-    return t;
+    return bench::plain_read(x.data(), x.size());
 }
 
 double plain_read_serial(const std::vector<double>& x) {

@@ -65,14 +65,6 @@ void run(std::size_t n, std::size_t p, std::size_t k, int repetitions) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int repetitions = argc > 1 ? std::atoi(argv[1]) : 3;
-    if (argc > 4) {
-        run(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10),
-            std::strtoul(argv[4], nullptr, 10), repetitions);
-        return 0;
-    }
-    for (const std::size_t k : {1, 2}) {
-        run(2000, 200, k, repetitions);
-        run(200, 5000, k, repetitions);
-    }
+    return bench::run_shapes(argc, argv, 3,
+                             {{2000, 200, 1}, {200, 5000, 1}, {2000, 200, 2}, {200, 5000, 2}}, run);
 }

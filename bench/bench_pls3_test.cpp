@@ -78,12 +78,5 @@ void run(std::size_t n, std::size_t p, std::size_t q, int repetitions) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int repetitions = argc > 1 ? std::atoi(argv[1]) : 1;
-    if (argc > 4) {
-        run(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10),
-            std::strtoul(argv[4], nullptr, 10), repetitions);
-        return 0;
-    }
-    run(200, 5000, 50, repetitions);
-    run(2000, 200, 200, repetitions);
+    return bench::run_shapes(argc, argv, 1, {{200, 5000, 50}, {2000, 200, 200}}, run);
 }

@@ -5,8 +5,11 @@
 
 #include <sys/mman.h>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -60,6 +63,21 @@ double seconds(F&& f) {
     const auto t0 = std::chrono::steady_clock::now();
     f();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Command line `[repetitions] [a b c]`: run(a, b, c, repetitions) for the one
+// shape given, else each of the default shapes. Returns main's exit code.
+template <class Run>
+int run_shapes(int argc, char** argv, int default_repetitions,
+               std::initializer_list<std::array<std::size_t, 3>> defaults, Run&& run) {
+    const int repetitions = argc > 1 ? std::atoi(argv[1]) : default_repetitions;
+    const auto arg = [&](int i) { return std::size_t(std::strtoul(argv[i], nullptr, 10)); };
+    if (argc > 4) {
+        run(arg(2), arg(3), arg(4), repetitions);
+        return 0;
+    }
+    for (const auto& [a, b, c] : defaults) run(a, b, c, repetitions);
+    return 0;
 }
 
 }  // namespace bench

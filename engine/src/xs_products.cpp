@@ -18,6 +18,18 @@ constexpr std::size_t row_block_bytes = 128 * 1024;
 
 enum class Layout { col, row, strided };
 
+// even[i..i+2) and odd[i..i+2) take eight scaled lines in turn, line 0 into
+// even, line 1 into odd and so on: two running sums whose order is fixed.
+inline void add_eight_scaled(double* even, double* odd, const double* const (&line)[8],
+                             const v2d (&scale)[8], std::size_t i) {
+    v2d e = load2(even + i), o = load2(odd + i);
+    for (std::size_t k = 0; k < 8; k += 2) {
+        e += load2(line[k] + i) * scale[k];
+        o += load2(line[k + 1] + i) * scale[k + 1];
+    }
+    store2(even + i, e), store2(odd + i, o);
+}
+
 Layout layout_of(const MatView& x) {
     if (x.row_stride == 1) return Layout::col;
     if (x.col_stride == 1) return Layout::row;
@@ -79,16 +91,7 @@ void col_part_forward(const MatView& x, std::size_t r0, std::size_t b, std::size
         v2d s[8];
         for (std::size_t k = 0; k < 8; ++k) c[k] = column_of(x, r0, j + k), s[k] = splat(v[j + k]);
         for (std::size_t i = 0; i < pairs; i += 2) {
-            v2d e = load2(even + i), o = load2(odd + i);
-            e += load2(c[0] + i) * s[0];
-            o += load2(c[1] + i) * s[1];
-            e += load2(c[2] + i) * s[2];
-            o += load2(c[3] + i) * s[3];
-            e += load2(c[4] + i) * s[4];
-            o += load2(c[5] + i) * s[5];
-            e += load2(c[6] + i) * s[6];
-            o += load2(c[7] + i) * s[7];
-            store2(even + i, e), store2(odd + i, o);
+            add_eight_scaled(even, odd, c, s, i);
         }
         if (pairs < b) {
             double e = even[pairs], o = odd[pairs];
@@ -239,16 +242,7 @@ void row_transposed(const MatView& x, std::size_t r0, std::size_t b, std::size_t
         for (; j + 2 <= p; j += 2) {
             if (j % 8 == 0)
                 for (std::size_t f = 0; f < n_fetch; ++f) __builtin_prefetch(fetch[f] + j, 0, 3);
-            v2d e = load2(even + j), o = load2(odd + j);
-            e += load2(xr[0] + j) * zr[0];
-            o += load2(xr[1] + j) * zr[1];
-            e += load2(xr[2] + j) * zr[2];
-            o += load2(xr[3] + j) * zr[3];
-            e += load2(xr[4] + j) * zr[4];
-            o += load2(xr[5] + j) * zr[5];
-            e += load2(xr[6] + j) * zr[6];
-            o += load2(xr[7] + j) * zr[7];
-            store2(even + j, e), store2(odd + j, o);
+            add_eight_scaled(even, odd, xr, zr, j);
         }
         if (j < p) {
             double e = even[j], o = odd[j];

@@ -50,6 +50,9 @@ struct PreparedFit {
 // Smallest score norm and weight norm the loop accepts.
 inline constexpr double component_floor = 1e-14;
 
+// A score whose squared norm falls below the floor ends the loop.
+inline Gate gate_on_floor(double tt) { return tt >= component_floor ? Gate::Accept : Gate::Stop; }
+
 template <class B>
 concept ComponentBackend =
     requires(B& b, const Eigen::VectorXd& v, Eigen::VectorXd& out, VecView y, double s,
@@ -102,9 +105,7 @@ class XBackend {
         return Gate::Accept;
     }
     double score(const Eigen::VectorXd& r, Eigen::VectorXd& t);
-    Gate gate_tt(std::size_t, const Eigen::VectorXd&, double tt) const {
-        return tt >= component_floor ? Gate::Accept : Gate::Stop;
-    }
+    Gate gate_tt(std::size_t, const Eigen::VectorXd&, double tt) const { return gate_on_floor(tt); }
     Eigen::VectorXd loading(const Eigen::VectorXd& t, double tt);
     double q(VecView y, const Eigen::VectorXd& t, const Eigen::VectorXd&, const Eigen::VectorXd&,
              double tt) const;
@@ -134,9 +135,7 @@ class ImplicitXBackend {
     void begin(double, double, double eps_w) { gate_c_ = 2.0 * (1.0 + ratio_) * eps_w; }
     Gate gate_c(const Eigen::VectorXd& c, std::optional<std::size_t> keep, std::size_t) const;
     double score(const Eigen::VectorXd& r, Eigen::VectorXd& t);
-    Gate gate_tt(std::size_t, const Eigen::VectorXd&, double tt) const {
-        return tt >= component_floor ? Gate::Accept : Gate::Stop;
-    }
+    Gate gate_tt(std::size_t, const Eigen::VectorXd&, double tt) const { return gate_on_floor(tt); }
     Eigen::VectorXd loading(const Eigen::VectorXd& t, double tt);
     double q(VecView y, const Eigen::VectorXd& t, const Eigen::VectorXd&, const Eigen::VectorXd&,
              double tt) const;
