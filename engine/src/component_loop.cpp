@@ -147,6 +147,16 @@ double ImplicitXBackend::q(VecView y, const Eigen::VectorXd& t, const Eigen::Vec
 
 // --- runs -------------------------------------------------------------------
 
+std::uint64_t prepared_fit_bytes(std::uint64_t rows, std::uint64_t p, std::uint64_t k) {
+    const std::uint64_t p8 = ceil8(p), r8 = ceil8(rows);
+    // W, R and P with one trimmed copy; the scores with theirs.
+    const std::uint64_t model = sat_add(sat_mul(sat_mul(4, p8), k), sat_mul(sat_mul(2, r8), k));
+    // c, w, r, the loading, the backend's products and the kept-entry ranks,
+    // each a p-vector; the score t.
+    const std::uint64_t loop = sat_add(sat_mul(10, p8), r8);
+    return sat_add(sat_mul(sat_add(model, loop), 8), detail::product_scratch_bytes(rows, p));
+}
+
 PreparedFit pls1_fit_prepared_fro(MatView xs, VecView y_s, std::size_t k,
                                   std::optional<std::size_t> keep, double fro, Par par) {
     XBackend backend(xs, fro, par);

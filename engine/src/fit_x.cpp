@@ -9,6 +9,7 @@
 #include "column_moments.hpp"
 #include "veltra/error.hpp"
 #include "veltra/linalg.hpp"
+#include "veltra/numeric.hpp"
 
 namespace veltra {
 namespace {
@@ -101,6 +102,20 @@ std::size_t fit_x_chunk_width(std::size_t n, std::size_t p, bool row_major, std:
     const std::size_t t = std::max<std::size_t>(threads, 1);
     const std::size_t wide = ceil_div(std::max(ceil_div(p, t), b), 8) * 8;
     return std::max<std::size_t>(1, std::min(p, wide));
+}
+
+std::uint64_t fit_x_moments_bytes(MatView x, std::size_t n, Par par) {
+    const std::size_t p = x.cols;
+    const int arena = std::max(1, tbb::this_task_arena::max_concurrency());
+    const std::size_t threads = par == par_sequential ? 1 : static_cast<std::size_t>(arena);
+    const bool row_major = x.is_row_major();
+    const bool streaming = row_major && 8 * std::max<std::size_t>(n, 1) > streaming_min_bytes;
+    const std::size_t width = fit_x_chunk_width(n, p, row_major, threads);
+    const std::uint64_t at_once = std::min<std::uint64_t>(threads, ceil_div(p, width));
+    // A streamed chunk keeps seven vectors of sums per pair of columns.
+    const std::uint64_t chunk = streaming ? block_bytes(ceil_div(width, 2), 14)
+                                          : block_bytes(n, 8);
+    return sat_add(sat_add(block_bytes(p, 3), block_bytes(n, 1)), sat_mul(at_once, chunk));
 }
 
 FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weights,

@@ -14,6 +14,7 @@
 
 #include "veltra/error.hpp"
 #include "veltra/finite.hpp"
+#include "veltra/numeric.hpp"
 #include "veltra/ordered_product.hpp"
 
 namespace veltra {
@@ -38,6 +39,7 @@ constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 constexpr std::ptrdiff_t planned_l1 = 32 * 1024;
 constexpr std::ptrdiff_t planned_l2 = 256 * 1024;
 constexpr std::ptrdiff_t planned_l3 = 2 * 1024 * 1024;
+static_assert(product_packing_bytes == planned_l3, "the packing bound is the planned L3 size");
 
 // Eigen holds the sizes in one unguarded global. They are set while the
 // library loads, before any thread can run a product; afterwards this only
@@ -145,6 +147,11 @@ double scaled_sum_of_squares(const MatView& a, int e) {
 }
 
 }  // namespace
+
+std::uint64_t mat_mul_bytes(std::uint64_t rows, std::uint64_t indices, std::uint64_t cols) {
+    const std::uint64_t parts = parts_for(rows, cols, indices);
+    return sat_add(sat_mul(sat_mul(rows, cols), 8), sat_mul(parts, product_packing_bytes));
+}
 
 Eigen::MatrixXd mat_mul(const MatView& a, const MatView& b, Par par) {
     internal_check(a.cols == b.rows, "mat_mul: the columns of A differ from the rows of B");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "veltra/error.hpp"
+#include "veltra/numeric.hpp"
 #include "simd2.hpp"
 
 namespace veltra {
@@ -408,6 +409,23 @@ void product_range(const MatView& a, const double* bd, std::size_t cols,
 
 bool splits_sum(std::size_t rows, std::size_t indices, std::size_t cols) {
     return indices > rows && 64 * cols <= indices;
+}
+
+std::uint64_t ordered_product_bytes(std::uint64_t rows, std::uint64_t indices, std::uint64_t cols) {
+    const bool split = splits_sum(rows, indices, cols);
+    // A part copies at most a block of A, or one panel over the longest
+    // stretch; its sums cover at most one block's rows (a split part runs
+    // every row, an unsplit one its eighth), rounded up to a whole panel.
+    constexpr std::uint64_t panel = 4 * 6;
+    const std::uint64_t part_rows = split ? rows : rows / fixed_parts + 1;
+    const std::uint64_t sums_rows =
+        std::min<std::uint64_t>(block_entries, sat_add(part_rows, panel));
+    const std::uint64_t per_part =
+        sat_add(std::max(block_entries, panel * max_stretch), sat_mul(sums_rows, cols));
+    std::uint64_t doubles = sat_mul(sat_add(rows, split ? sat_mul(fixed_parts, rows) : 0), cols);
+    doubles = sat_add(doubles, sat_mul(sat_mul(2, indices), cols));
+    doubles = sat_add(doubles, sat_mul(fixed_parts, per_part));
+    return sat_mul(doubles, 8);
 }
 
 Eigen::MatrixXd ordered_product(const MatView& a, const MatView& b, Par par, bool wide_vectors) {

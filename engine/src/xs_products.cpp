@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "veltra/error.hpp"
+#include "veltra/numeric.hpp"
 #include "simd2.hpp"
 
 namespace veltra::detail {
@@ -476,6 +477,19 @@ void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScra
         return;
     }
     sweep(x, nullptr, nullptr, nullptr, z, g, par, scratch);
+}
+
+std::uint64_t product_scratch_bytes(std::uint64_t rows, std::uint64_t p) {
+    // Both layouts are counted, whichever X has. A column-major X: z, the
+    // column parts' sums of X v and each task's two runs; any other layout:
+    // the row parts' sums of X'z and their blocks.
+    const std::uint64_t parts = row_parts(rows, p);
+    std::uint64_t doubles = sat_mul(ceil8(rows), sat_add(col_parts(p), 1));
+    const std::uint64_t run = std::min<std::uint64_t>(stream_rows, rows);
+    doubles = sat_add(doubles, sat_mul(fixed_parts, sat_mul(2, run)));
+    doubles = sat_add(doubles, sat_mul(sat_mul(2, parts), ceil8(p)));
+    doubles = sat_add(doubles, sat_mul(sat_mul(2, parts), block_rows(p)));
+    return sat_mul(doubles, 8);
 }
 
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,

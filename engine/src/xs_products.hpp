@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "veltra/component_loop.hpp"
 #include "veltra/parallel.hpp"
@@ -48,5 +49,10 @@ void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScra
 // which costs less than one pass over short column segments.
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
                      Par par, ProductScratch& scratch);
+
+// Peak bytes the products above allocate for a rows x p X, whatever its
+// layout: the partial sums and blocks of a scratch and the per-task sums,
+// as many tasks as there are fixed parts.
+std::uint64_t product_scratch_bytes(std::uint64_t rows, std::uint64_t p);
 
 }  // namespace veltra::detail

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "perm_support.hpp"
 #include "veltra/component_loop.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/correlation.hpp"
@@ -46,6 +47,12 @@ std::optional<double> split_r(VecView x, VecView y) {
 }
 
 }  // namespace
+
+std::uint64_t nspace_train_test_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t p) {
+    const std::uint64_t cross = sat_add(block_bytes(m, m), ordered_product_bytes(nt, p, m));
+    // The Gram matrix's norm bound iterates on two m-vectors.
+    return sat_add(std::max(ordered_product_bytes(m, p, m), cross), block_bytes(m, 2));
+}
 
 NspaceTrainTest::NspaceTrainTest(MatView train, MatView test, Par par)
     : gram(train, par), cross(cross_of(test, train, par)) {}
@@ -124,8 +131,7 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
 
     Eigen::MatrixXd G = Eigen::MatrixXd::Zero(to_index(m_tr), to_index(m_tr));
     Eigen::MatrixXd K = Eigen::MatrixXd::Zero(to_index(m_te), to_index(m_tr));
-    const std::size_t width =
-        std::max<std::size_t>(8, 2097152 / (8 * std::max({m_tr, m_te, std::size_t{1}})) / 8 * 8);
+    const std::size_t width = block_width(m_tr, m_te);
     std::vector<double> block_norms;
     bool finite = true;
     for (std::size_t lo = 0; lo < p; lo += width) {
@@ -157,6 +163,7 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
         const Eigen::VectorXd raw = col_row_subset(column_of(y_, j), rows.train);
         moments[j] = standardize1_weighted(VecView::of(raw));
         ys.col(to_index(j)) = moments[j].y_std;
+        moments[j].y_std = Eigen::VectorXd();  // only the moments are read from here on
     });
     const Eigen::MatrixXd g1 = ordered_product(MatView::of(G), MatView::of(ys), par_parallel);
     const Eigen::MatrixXd g2 = ordered_product(MatView::of(G), MatView::of(g1), par_parallel);
@@ -188,15 +195,19 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
     return out;
 }
 
-std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(
-    std::size_t f, std::span<const std::size_t> pending) const {
+std::size_t Pls1CvR2Columns::block_width(std::size_t r, std::size_t t) {
+    return std::max<std::size_t>(8, 2097152 / (8 * std::max({r, t, std::size_t{1}})) / 8 * 8);
+}
+
+std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(std::size_t f,
+                                                            std::span<const std::size_t> pending,
+                                                            std::uint64_t fit_bytes) const {
     const FoldRows rows = fold_rows(folds_, f);
     const StandardizedFro tr = standardize_rows_fro(x_, rows.train);
     const Eigen::MatrixXd z_te =
         standardize_apply_rows(x_, rows.test, VecView::of(tr.mean), VecView::of(tr.scale));
     const double fro = stable_norm(MatView::of(tr.x_std));
-    std::vector<std::optional<Result<CvContribution>>> slots(pending.size());
-    for_each_index(par_parallel, pending.size(), [&](std::size_t q) {
+    const auto column = [&](std::size_t q) -> Result<CvContribution> {
         const std::size_t j = pending[q];
         const Eigen::VectorXd raw = col_row_subset(column_of(y_, j), rows.train);
         const Standardized1 y = standardize1_weighted(VecView::of(raw));
@@ -208,16 +219,10 @@ std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(
         }
         Eigen::VectorXd y_te = col_row_subset(column_of(y_, j), rows.test);
         for (Eigen::Index i = 0; i < y_te.size(); ++i) y_te[i] = (y_te[i] - y.mean) / y.scale;
-        slots[q].emplace(fold_sums(VecView::of(pred), VecView::of(y_te)));
-    });
-    std::vector<Result<CvContribution>> out;
-    out.reserve(pending.size());
-    for (auto& slot : slots)
-        if (slot) out.push_back(std::move(*slot));
-    internal_check(out.size() == pending.size(), "expected " + format_count(pending.size()) +
-                                                     " total writes, but got " +
-                                                     format_count(out.size()));
-    return out;
+        return fold_sums(VecView::of(pred), VecView::of(y_te));
+    };
+    const std::size_t q = pending.size();
+    return map_batches(q, detail::inner_batch(q, fit_bytes, q), column);
 }
 
 }  // namespace veltra

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "perm_support.hpp"
 #include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
@@ -42,6 +43,15 @@ double combined_norm(const std::vector<double>& norms) {
     return a * std::sqrt(s);
 }
 
+// What the certification needs of a training response column: its
+// weighted mean and scale, and the norm of its standardised values times
+// the row factors.
+struct ColumnMoments {
+    double mean;
+    double scale;
+    double nu;
+};
+
 MatView column_block(MatView x, std::size_t j0, std::size_t width) {
     return {x.data + static_cast<std::ptrdiff_t>(j0) * x.col_stride, x.rows, width, x.row_stride,
             x.col_stride};
@@ -60,6 +70,21 @@ Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::ui
 
 std::size_t nr_chunk_width(std::size_t rows) {
     return std::max<std::size_t>(8, (65536 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
+}
+
+std::uint64_t nr_split_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t columns, bool gram) {
+    const std::uint64_t width = nr_chunk_width(std::max<std::uint64_t>({m, nt, 1}));
+    // The training and test response blocks and the prediction block, and
+    // per column its moments and its result.
+    std::uint64_t bytes = sat_add(block_bytes(m, columns), sat_mul(2, block_bytes(nt, columns)));
+    bytes = sat_add(bytes, sat_mul(columns, sizeof(ColumnMoments) + sizeof(std::optional<double>)));
+    // One chunk of each half, and Z_tr' Y_train of the chunk or the Gram
+    // matrix, with the packing of their products.
+    bytes = sat_add(bytes, sat_add(block_bytes(m, width), block_bytes(nt, width)));
+    bytes = sat_add(bytes, gram ? block_bytes(nt, m) : block_bytes(width, columns));
+    bytes = sat_add(bytes, product_packing_bytes);
+    // The weight slices with their roots, and the gathered response column.
+    return sat_add(bytes, sat_add(block_bytes(m, 4), block_bytes(nt, 3)));
 }
 
 bool nr_gram_flag(std::size_t n, std::size_t m, std::size_t p, std::size_t columns) {
@@ -83,13 +108,15 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
     // mean: left uncentred, the mean times the centring residual of Z_train
     // would move the prediction by far more than rounding.
     Eigen::MatrixXd y_train(to_index(m), to_index(C));
-    std::vector<Standardized1> st;
+    std::vector<ColumnMoments> st;
     st.reserve(C);
     for (std::size_t c = 0; c < C; ++c) {
         Eigen::VectorXd y_c(to_index(m));
         for (std::size_t i = 0; i < m; ++i) y_c[to_index(i)] = outcomes(to_index(split.train[i]), to_index(c));
-        st.push_back(standardize1_weighted(VecView::of(y_c), view_of(w_tr.w)));
-        y_train.col(to_index(c)) = y_c.array() - st.back().mean;
+        Standardized1 s1 = standardize1_weighted(VecView::of(y_c), view_of(w_tr.w));
+        if (w_tr.root) s1.y_std.array() *= w_tr.root->array();
+        st.push_back({s1.mean, s1.scale, stable_norm(VecView::of(s1.y_std))});
+        y_train.col(to_index(c)) = y_c.array() - s1.mean;
         if (w_tr.root) y_train.col(to_index(c)).array() *= w_tr.root->array();
     }
     const Eigen::MatrixXd y_test = weighted_rows(outcomes, split.test, w_te.root);
@@ -136,9 +163,7 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
             out[c] = 0.0;
             continue;
         }
-        Eigen::VectorXd y_std = st[c].y_std;
-        if (w_tr.root) y_std.array() *= w_tr.root->array();
-        const double nu = stable_norm(VecView::of(y_std));
+        const double nu = st[c].nu;
         if (nu == 0.0) {
             out[c] = 0.0;
             continue;
@@ -171,20 +196,16 @@ std::vector<SplitR> split_nb_correlations_nr(MatView x, VecView y,
     const std::size_t m = std::min(std::max<std::size_t>(n / 2, 3), n - 3);
     const Eigen::MatrixXd outcomes = nr_outcome_matrix(y, {});
     const bool gram = nr_gram_flag(n, m, p, 1);
-    const std::uint64_t width = nr_chunk_width(std::max(m, n - m));
-    const std::uint64_t g = gram ? sat_mul(sat_mul(ceil8(n - m), m), 8) : 0;
-    const std::uint64_t bytes = sat_add(g, sat_add(sat_mul(sat_mul(ceil8(m), width), 8),
-                                                   sat_mul(sat_mul(ceil8(n - m), width), 8)));
-    PendingTable<SplitR> table =
-        map_batches(splits.size(), units_at_once(splits.size(), bytes), [&](std::size_t j) {
-            const auto r = nr_split_r(x, outcomes, splits[j], weights, gram);
-            std::vector<std::optional<SplitR>> row(1);
-            if (r[0]) row[0] = SplitR{*r[0], true};
-            return row;
-        });
-    const std::uint64_t refit_bytes =
-        sat_add(split_blocks_bytes(splits, p), sat_add(sat_mul(40, ceil8(p)), sat_mul(32, ceil8(p))));
-    const auto filled = fill_pending(std::move(table), refit_bytes,
+    const std::uint64_t bytes = nr_split_bytes(m, n - m, 1, gram);
+    PendingTable<SplitR> table = map_units(splits.size(), bytes, [&](std::size_t j) {
+        const auto r = nr_split_r(x, outcomes, splits[j], weights, gram);
+        std::vector<std::optional<SplitR>> row(1);
+        if (r[0]) row[0] = SplitR{*r[0], true};
+        return row;
+    });
+    const std::uint64_t pending_bytes =
+        sat_add(prepared_split_bytes(splits, p), detail::refit_bytes(n, m, p, 1));
+    const auto filled = fill_pending(std::move(table), pending_bytes,
                                      [&](std::size_t u, std::span<const std::size_t>) {
                                          return std::vector<SplitR>{
                                              split_half_r(x, y, 1, splits[u], weights, std::nullopt)};

@@ -1,6 +1,6 @@
-// What the two permutation tests share: the fixed width of a column group,
-// the thread count that bounds how many fits are alive at once, and the
-// bytes one fit needs.
+// What the resampling tests share: the fixed width of a column group, the
+// thread count that bounds how many fits are alive at once, how many work
+// items of a unit run at once, and the bytes of a refit and of a group.
 #pragma once
 
 #include <algorithm>
@@ -10,7 +10,10 @@
 #include <Eigen/Core>
 #include <tbb/task_arena.h>
 
+#include "veltra/fit.hpp"
 #include "veltra/numeric.hpp"
+#include "veltra/ordered_product.hpp"
+#include "veltra/resample/dual_route/multi_k.hpp"
 #include "veltra/resample/resample.hpp"
 
 namespace veltra::detail {
@@ -28,16 +31,68 @@ inline std::uint64_t pool_threads() {
     return static_cast<std::uint64_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
 }
 
-// Bytes of one refit with k components on p columns.
-inline std::uint64_t refit_bytes(std::uint64_t p, std::uint64_t k) {
-    return sat_add(sat_mul(sat_mul(40, ceil8(p)), k), sat_mul(32, ceil8(p)));
+// Bytes of one column's refit with k components on a unit of n rows, m of
+// them training, and p columns: the column with its permutation, the
+// training target with its gather, the fit, the prediction and the test
+// target.
+inline std::uint64_t refit_bytes(std::uint64_t n, std::uint64_t m, std::uint64_t p,
+                                 std::uint64_t k) {
+    const std::uint64_t nt = n - std::min(m, n);
+    const std::uint64_t rows =
+        sat_add(block_bytes(n, 2), sat_add(block_bytes(m, 2), block_bytes(nt, 2)));
+    return sat_add(rows, prepared_fit_bytes(m, p, k));
+}
+
+// Work items of one unit (columns, column groups) per batch: `wanted`, or
+// what the memory budget holds at bytes_per_item each when that is fewer
+// than one per thread, so that a small budget does not let a unit grow with
+// the thread count.
+inline std::uint64_t inner_batch(std::uint64_t items, std::uint64_t bytes_per_item,
+                                 std::uint64_t wanted) {
+    const std::uint64_t held = units_at_once(items, bytes_per_item);
+    return held >= pool_threads() ? wanted : held;
 }
 
 // How many columns of one unit run at once: all of them for small fits,
-// one per thread otherwise.
+// one per thread otherwise, within the budget at bytes_per_column each.
 inline std::uint64_t column_batch(std::uint64_t rows, std::uint64_t p, std::uint64_t k,
-                                  std::uint64_t columns) {
-    return sat_mul(sat_mul(rows, p), k) <= small_work_max ? columns : pool_threads();
+                                  std::uint64_t columns, std::uint64_t bytes_per_column) {
+    const std::uint64_t wanted =
+        sat_mul(sat_mul(rows, p), k) <= small_work_max ? columns : pool_threads();
+    return inner_batch(columns, bytes_per_column, wanted);
+}
+
+// Bytes of the work items of a unit that run at once: one per thread at
+// most, and never more than there are.
+inline std::uint64_t at_once_bytes(std::uint64_t items, std::uint64_t bytes_per_item) {
+    return sat_mul(std::min(pool_threads(), items), bytes_per_item);
+}
+
+// Bytes of one group of w columns on an n-space route, for a unit of n rows,
+// m of them training: the group's columns and one being built, their
+// training targets with a gather, the kernel, and the predictions with a
+// test target.
+inline std::uint64_t nspace_group_bytes(std::uint64_t n, std::uint64_t m, std::uint64_t k,
+                                        std::uint64_t w) {
+    const std::uint64_t nt = n - std::min(m, n);
+    std::uint64_t bytes = sat_add(block_bytes(n, sat_add(w, 2)), block_bytes(m, sat_add(w, 2)));
+    bytes = sat_add(bytes, nspace_kernel_bytes(m, k, w));
+    bytes = sat_add(bytes, sat_add(block_bytes(m, w), ordered_product_bytes(nt, m, w)));
+    return sat_add(bytes, block_bytes(nt, 1));
+}
+
+// Bytes of one group of w columns on a p-space Gram route, for a unit of n
+// rows, m of them training, and p columns: the group's columns and their
+// targets, X'Y, the coefficients and the fits, the predictions, and the
+// refit of a column the gates cannot vouch for.
+inline std::uint64_t gram_group_bytes(std::uint64_t n, std::uint64_t m, std::uint64_t p,
+                                      std::uint64_t k, std::uint64_t w) {
+    const std::uint64_t nt = n - std::min(m, n);
+    std::uint64_t bytes = sat_add(block_bytes(n, w), block_bytes(nt, w));
+    bytes = sat_add(bytes, sat_add(block_bytes(m, sat_mul(2, w)), ordered_product_bytes(p, m, w)));
+    bytes = sat_add(bytes, sat_add(block_bytes(p, sat_mul(2, w)), prepared_fit_bytes(0, p, k)));
+    bytes = sat_add(bytes, ordered_product_bytes(nt, p, w));
+    return sat_add(bytes, refit_bytes(n, m, p, k));
 }
 
 // Columns [lo, lo + w) of the outcome set as one n x w matrix.

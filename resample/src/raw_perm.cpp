@@ -10,20 +10,99 @@
 #include "veltra/ordered_product.hpp"
 #include "veltra/resample/cv_fold.hpp"
 #include "veltra/resample/dual_route.hpp"
-#include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/signal_test.hpp"
-#include "veltra/fold_split.hpp"
+#include "veltra/standardize.hpp"
 
 namespace veltra {
 
 namespace {
 
 using detail::column_of;
-using detail::pool_threads;
 using detail::refit_bytes;
 using Contribution = Result<CvContribution>;
 
 bool is_nan(double v) { return std::isnan(v); }
+
+// Training rows of the largest training set and test rows of the largest
+// test fold.
+struct FoldSizes {
+    std::uint64_t train = 0, test = 0;
+};
+FoldSizes fold_sizes(std::uint64_t n, Folds folds) {
+    FoldSizes out;
+    for (const auto& f : folds) {
+        out.train = std::max<std::uint64_t>(out.train, n - f.size());
+        out.test = std::max<std::uint64_t>(out.test, f.size());
+    }
+    return out;
+}
+
+// Peak bytes of prepare_cv_fold on the largest fold: its two blocks, the
+// training block's weighted copy, the row lists, moments and weights.
+std::uint64_t prepared_fold_bytes(std::uint64_t n, Folds folds, std::uint64_t p, bool weighted) {
+    const std::uint64_t mtr = fold_sizes(n, folds).train;
+    const std::uint64_t copy = weighted ? block_bytes(mtr, p) : 0;
+    // Row lists and their copies, weights with roots and copies, eight
+    // gathered columns; means, scales and norm terms.
+    const std::uint64_t small = sat_add(block_bytes(n, 16), block_bytes(p, 3));
+    return sat_add(sat_add(fold_blocks_bytes(n, folds, p), copy), small);
+}
+
+// Peak bytes of one fold on the refit, two-component n-space or Gram route:
+// the prepared fold with its row of contributions, then the route's
+// structure while it is built, or the structure held with the columns or
+// column groups that run at once.
+std::uint64_t fold_unit_bytes(RawPermRoute route, std::uint64_t n, Folds folds, std::uint64_t p,
+                              std::uint64_t k, bool weighted, std::uint64_t C) {
+    const FoldSizes sz = fold_sizes(n, folds);
+    const std::uint64_t fit = refit_bytes(n, sz.train, p, k);
+    std::uint64_t built = 0, work = 0;
+    if (route == RawPermRoute::gram_p) {
+        built = mat_mul_bytes(p, sz.train, p);
+        const std::uint64_t w = detail::gram_group(n);
+        work = sat_add(block_bytes(p, p),
+                       detail::at_once_bytes(ceil_div(C, w),
+                                             detail::gram_group_bytes(n, sz.train, p, k, w)));
+    } else if (route == RawPermRoute::nspace) {
+        built = nspace_train_test_bytes(sz.train, sz.test, p);
+        const std::uint64_t column =
+            sat_add(fit, sat_add(nspace_kernel_bytes(sz.train, k, 1), block_bytes(sz.train, 1)));
+        work = sat_add(fold_blocks_bytes(n, folds, sz.train), detail::at_once_bytes(C, column));
+    } else {
+        work = detail::at_once_bytes(C, fit);
+    }
+    const std::uint64_t own =
+        sat_add(prepared_fold_bytes(n, folds, p, weighted), sat_mul(C, sizeof(Contribution)));
+    return sat_add(own, std::max(built, work));
+}
+
+// Peak bytes of the one-component n-space pass on one fold: the row lists
+// and the fold's test-by-training and training Gram matrices, then either a
+// block of about 2 MiB of each half with its products, or the responses
+// standardised with their products (G Y, G G Y, K Y) and per column its
+// prediction; the row of results.
+std::uint64_t nspace_cv_fold_bytes(std::uint64_t n, Folds folds, std::uint64_t C) {
+    std::uint64_t most = 0;
+    for (const auto& fold : folds) {
+        const std::uint64_t t = fold.size(), r = n - t;
+        const std::uint64_t w = Pls1CvR2Columns::block_width(r, t);
+        const std::uint64_t blocks =
+            sat_add(sat_add(block_bytes(r, w), block_bytes(t, w)),
+                    sat_add(block_bytes(w, 3), std::max(ordered_product_bytes(r, w, r),
+                                                        ordered_product_bytes(t, w, r))));
+        const std::uint64_t ky = sat_add(block_bytes(r, C), ordered_product_bytes(t, r, C));
+        const std::uint64_t products =
+            sat_add(block_bytes(r, sat_mul(2, C)), std::max(ordered_product_bytes(r, r, C), ky));
+        const std::uint64_t columns = sat_add(
+            sat_mul(C, sizeof(Standardized1)),
+            detail::at_once_bytes(C, sat_add(block_bytes(r, 2), block_bytes(t, 2))));
+        const std::uint64_t responses = sat_add(products, columns);
+        most = std::max(most, std::max(blocks, responses));
+    }
+    const std::uint64_t held =
+        sat_add(block_bytes(n, 1), fold_blocks_bytes(n, folds, fold_sizes(n, folds).train));
+    return sat_add(sat_add(held, most), sat_mul(C, sizeof(CvCell)));
+}
 
 // Contributions of a group of columns (n x w) by the p-space Gram route;
 // a column the gates cannot vouch for is refitted exactly.
@@ -70,22 +149,27 @@ Result<std::vector<Contribution>> pooled_cv_r2_columns(RawPermRoute route, MatVi
                                                        std::optional<std::size_t> keep) {
     VELTRA_TRY(fold, prepare_cv_fold(x, folds, f, weights));
     const std::size_t C = cols.count();
+    const std::size_t n = x.rows, p = x.cols, m = fold->train.size();
     if (route == RawPermRoute::gram_p && !fold->massless) {
         const GramPBlock block(MatView::of(fold->z_train), par_parallel, par_sequential);
-        const std::size_t group = detail::gram_group(x.rows);
-        std::vector<std::vector<Contribution>> groups(ceil_div(C, group));
-        for_each_index(par_parallel, groups.size(), [&](std::size_t g) {
-            const std::size_t lo = g * group, w = std::min(group, C - lo);
-            const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
-            groups[g] = raw_perm_units(*fold, block, MatView::of(values), k, keep);
-        });
+        const std::size_t group = detail::gram_group(n);
+        const std::size_t n_groups = ceil_div(C, group);
+        const std::uint64_t bytes = detail::gram_group_bytes(n, m, p, k, group);
+        auto groups = map_batches(
+            n_groups, detail::inner_batch(n_groups, bytes, n_groups), [&](std::size_t g) {
+                const std::size_t lo = g * group, w = std::min(group, C - lo);
+                const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
+                return raw_perm_units(*fold, block, MatView::of(values), k, keep);
+            });
         std::vector<Contribution> out;
         for (auto& g : groups) std::move(g.begin(), g.end(), std::back_inserter(out));
         return out;
     }
     std::optional<NspaceFold> nf;
     if (route == RawPermRoute::nspace && !fold->massless) nf.emplace(*fold, par_parallel);
-    return map_batches(C, C, [&](std::size_t j) {
+    const std::uint64_t column_bytes =
+        sat_add(refit_bytes(n, m, p, k), nf ? nspace_kernel_bytes(m, k, 1) : 0);
+    return map_batches(C, detail::inner_batch(C, column_bytes, C), [&](std::size_t j) {
         const Eigen::VectorXd col = cols.column(j);
         return nf ? fold_column_nspace(*fold, *nf, VecView::of(col), k)
                   : cv_fold_contribution(*fold, VecView::of(col), k, keep);
@@ -102,19 +186,8 @@ std::vector<Result<std::vector<Contribution>>> nspace_cv_contributions(MatView x
     const std::size_t n = x.rows, p = x.cols, C = cols.count();
     const Eigen::MatrixXd y_all = detail::column_block(cols, 0, C);
     const Pls1CvR2Columns pass(x, MatView::of(y_all), folds);
-    std::size_t smallest = n;
-    std::uint64_t block_bytes = 0;
-    for (const auto& fold : folds) {
-        const std::size_t t = fold.size(), r = n - t;
-        const std::uint64_t c = nr_chunk_width(std::max({r, t, std::size_t{1}}));
-        block_bytes = std::max(block_bytes, sat_add(sat_mul(sat_mul(ceil8(r), c), 8),
-                                                    sat_mul(sat_mul(ceil8(t), c), 8)));
-        smallest = std::min(smallest, t);
-    }
-    const std::uint64_t bytes = sat_add(fold_blocks_bytes(n, folds, n - smallest), block_bytes);
-    PendingTable<Contribution> table =
-        map_batches(folds.size(), units_at_once(folds.size(), bytes),
-                    [&](std::size_t f) { return pass.fold_pass(f); });
+    PendingTable<Contribution> table = map_units(folds.size(), nspace_cv_fold_bytes(n, folds, C),
+                                                 [&](std::size_t f) { return pass.fold_pass(f); });
     const bool y_finite =
         check_finite_mat(MatView{y.data, y.len, 1, y.stride, static_cast<std::ptrdiff_t>(y.len)})
             .has_value();
@@ -122,12 +195,12 @@ std::vector<Result<std::vector<Contribution>>> nspace_cv_contributions(MatView x
     for (std::size_t f = 0; f < table.size(); ++f)
         fold_failed[f] = y_finite && C > 0 && table[f][0] && !*table[f][0] &&
                          table[f][0]->error().is<VeltraError::NonFiniteInput>();
+    const std::uint64_t fit_bytes = refit_bytes(n, fold_sizes(n, folds).train, p, 1);
     const std::uint64_t refill_bytes =
-        sat_add(fold_blocks_bytes(n, folds, p),
-                sat_mul(std::min<std::uint64_t>(pool_threads(), C), refit_bytes(p, 1)));
+        sat_add(prepared_fold_bytes(n, folds, p, false), detail::at_once_bytes(C, fit_bytes));
     auto filled = fill_pending(std::move(table), refill_bytes,
                                [&](std::size_t f, std::span<const std::size_t> pending) {
-                                   return pass.refill(f, pending);
+                                   return pass.refill(f, pending, fit_bytes);
                                });
     std::vector<Result<std::vector<Contribution>>> out;
     for (std::size_t f = 0; f < filled.size(); ++f)
@@ -185,18 +258,9 @@ Result<PermTestResult> run_raw_perm_on(RawPermRoute route, MatView x, VecView y,
     if (route == RawPermRoute::nspace_cv) {
         per_fold = nspace_cv_contributions(x, y, folds, cols);
     } else {
-        std::size_t smallest = n;
-        for (const auto& f : folds) smallest = std::min(smallest, f.size());
-        const std::uint64_t mtr = n - smallest;
-        std::uint64_t extra = 0;
-        if (route == RawPermRoute::nspace) extra = fold_blocks_bytes(n, folds, mtr);
-        if (route == RawPermRoute::gram_p) extra = sat_mul(sat_mul(ceil8(p), p), 8);
-        const std::uint64_t weighted = weights ? sat_mul(sat_mul(ceil8(mtr), p), 8) : 0;
-        const std::uint64_t fits =
-            sat_mul(std::min<std::uint64_t>(pool_threads(), C), refit_bytes(p, k));
         const std::uint64_t bytes =
-            sat_add(sat_add(fold_blocks_bytes(n, folds, p), weighted), sat_add(extra, fits));
-        per_fold = map_batches(n_folds, units_at_once(n_folds, bytes), [&](std::size_t f) {
+            fold_unit_bytes(route, n, folds, p, k, weights.has_value(), C);
+        per_fold = map_units(n_folds, bytes, [&](std::size_t f) {
             return pooled_cv_r2_columns(route, x, folds, f, weights, cols, k, keep);
         });
     }

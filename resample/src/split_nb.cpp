@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "perm_support.hpp"
 #include "veltra/component_loop.hpp"
 #include "veltra/finite.hpp"
 #include "veltra/fit.hpp"
@@ -178,6 +179,15 @@ std::uint64_t split_blocks_bytes(std::span<const SplitIdx> splits, std::uint64_t
     return most;
 }
 
+std::uint64_t prepared_split_bytes(std::span<const SplitIdx> splits, std::uint64_t p) {
+    const std::uint64_t n = splits.empty() ? 0 : splits[0].train.size() + splits[0].test.size();
+    // Means, scales and norm terms; per row the weights, their roots and
+    // copies; eight gathered columns.
+    const std::uint64_t small =
+        sat_add(block_bytes(p, 3), sat_add(block_bytes(n, 6), block_bytes(n, 8)));
+    return sat_add(split_blocks_bytes(splits, p), small);
+}
+
 Result<SplitTestResult> run_split_nb(MatView x, VecView y, std::size_t k, std::size_t n_splits,
                                      std::optional<VecView> weights,
                                      std::optional<std::size_t> keep, ChaCha8Rng& rng) {
@@ -191,9 +201,9 @@ Result<SplitTestResult> run_split_nb(MatView x, VecView y, std::size_t k, std::s
     if (k == 1 && !keep) {
         rs = split_nb_correlations_nr(x, y, *splits, weights);
     } else {
-        const std::uint64_t fit_work = sat_add(sat_mul(sat_mul(40, ceil8(p)), k), sat_mul(32, ceil8(p)));
-        const std::uint64_t bytes = sat_add(split_blocks_bytes(*splits, p), fit_work);
-        rs = map_batches(n_splits, units_at_once(n_splits, bytes), [&](std::size_t j) {
+        const std::uint64_t bytes =
+            sat_add(prepared_split_bytes(*splits, p), detail::refit_bytes(n, m, p, k));
+        rs = map_units(n_splits, bytes, [&](std::size_t j) {
             return split_half_r(x, y, k, (*splits)[j], weights, keep);
         });
     }

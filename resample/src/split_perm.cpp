@@ -19,7 +19,6 @@ namespace {
 
 using detail::column_batch;
 using detail::column_of;
-using detail::pool_threads;
 using detail::refit_bytes;
 
 bool not_finite(double v) { return !std::isfinite(v); }
@@ -65,10 +64,48 @@ std::optional<double> certified_r(VecView pred, VecView y_test, double test_fro,
     return guarded_pearson(pred, y_test);
 }
 
+// Columns per group on the n-space or Gram route, and the bytes of one
+// group, for a unit of n rows, m of them training.
+std::size_t group_width(SplitExactRoute route, std::size_t n) {
+    return route == SplitExactRoute::nspace ? detail::nspace_group : detail::gram_group(n);
+}
+std::uint64_t group_bytes(SplitExactRoute route, std::uint64_t n, std::uint64_t m,
+                          std::uint64_t p, std::uint64_t k) {
+    const std::uint64_t w = group_width(route, n);
+    return route == SplitExactRoute::nspace ? detail::nspace_group_bytes(n, m, k, w)
+                                            : detail::gram_group_bytes(n, m, p, k, w);
+}
+
+// Peak bytes of one split on the refit, n-space or Gram route: the prepared
+// split with its observed column and row of values, then the route's
+// structure while it is built, or the structure held with the column groups
+// and the refits that run at once.
+std::uint64_t split_unit_bytes(SplitExactRoute route, std::span<const SplitIdx> splits,
+                               std::uint64_t p, std::uint64_t k, std::uint64_t C) {
+    if (splits.empty()) return 0;
+    const std::uint64_t m = splits[0].train.size(), nt = splits[0].test.size(), n = m + nt;
+    std::uint64_t built = 0, held = 0, groups = 0;
+    if (route == SplitExactRoute::nspace) {
+        built = nspace_train_test_bytes(m, nt, p);
+        held = split_blocks_bytes(splits, m);
+    } else if (route == SplitExactRoute::gram_p) {
+        built = mat_mul_bytes(p, m, p);
+        held = block_bytes(p, p);
+    }
+    if (route != SplitExactRoute::refit)
+        groups = detail::at_once_bytes(ceil_div(C, group_width(route, n)),
+                                       group_bytes(route, n, m, p, k));
+    const std::uint64_t fits = detail::at_once_bytes(C, refit_bytes(n, m, p, k));
+    const std::uint64_t work = sat_add(held, sat_add(groups, fits));
+    const std::uint64_t own =
+        sat_add(block_bytes(n, 1), sat_add(block_bytes(m, 2), block_bytes(C, 2)));
+    return sat_add(sat_add(prepared_split_bytes(splits, p), own), std::max(built, work));
+}
+
 // The z row of one split on the refit, n-space or Gram route.
 ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols, const SplitIdx& split,
                  std::size_t k, std::optional<VecView> weights, std::optional<std::size_t> keep) {
-    const std::size_t C = cols.count(), p = x.cols, m = split.train.size();
+    const std::size_t C = cols.count(), n = x.rows, p = x.cols, m = split.train.size();
     const PreparedSplit s = prepare_split(x, split, weights);
     std::vector<double> r(C, 0.0);
     bool fitted = false;
@@ -77,34 +114,36 @@ ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols, const Sp
         const Eigen::VectorXd col0 = cols.column(0);
         const Eigen::VectorXd y0 = split_train_target(s.w_train, split.train, VecView::of(col0));
         fitted = check_fit_y_and_k(p, VecView::of(y0), k, keep).has_value();
-        const std::uint64_t batch = column_batch(m, p, k, C);
+        const std::uint64_t fit_bytes = refit_bytes(n, m, p, k);
         const auto refit = [&](std::size_t c) {
             const Eigen::VectorXd col = cols.column(c);
             return split_column_r(s, split, VecView::of(col), k, keep).r;
         };
         if (route == SplitExactRoute::refit) {
-            r = map_batches(C, batch, refit);
+            r = map_batches(C, column_batch(m, p, k, C, fit_bytes), refit);
         } else {
             std::optional<NspaceSplit> ns;
             std::optional<SplitGram> sg;
             if (route == SplitExactRoute::nspace) ns.emplace(s, par_parallel);
             else sg.emplace(s, par_parallel);
-            const std::size_t group = ns ? detail::nspace_group : detail::gram_group(x.rows);
-            std::vector<std::optional<double>> cells(C);
-            for_each_index(par_parallel, ceil_div(C, group), [&](std::size_t g) {
-                const std::size_t lo = g * group, w = std::min(group, C - lo);
-                const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
-                const auto part =
-                    ns ? split_columns_r_nspace(split, *ns, MatView::of(values), k)
-                       : split_columns_r_gram_p(*sg, s, split, MatView::of(values), k, keep);
-                std::copy(part.begin(), part.end(), cells.begin() + to_index(lo));
-            });
+            const std::size_t group = group_width(route, n);
+            const std::size_t n_groups = ceil_div(C, group);
+            const auto parts = map_batches(
+                n_groups, detail::inner_batch(n_groups, group_bytes(route, n, m, p, k), n_groups),
+                [&](std::size_t g) {
+                    const std::size_t lo = g * group, w = std::min(group, C - lo);
+                    const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
+                    return ns ? split_columns_r_nspace(split, *ns, MatView::of(values), k)
+                              : split_columns_r_gram_p(*sg, s, split, MatView::of(values), k, keep);
+                });
             std::vector<std::size_t> pending;
-            for (std::size_t c = 0; c < C; ++c)
-                if (cells[c]) r[c] = *cells[c];
+            for (std::size_t c = 0; c < C; ++c) {
+                const std::optional<double>& cell = parts[c / group][c % group];
+                if (cell) r[c] = *cell;
                 else pending.push_back(c);
+            }
             const std::vector<double> filled =
-                map_batches(pending.size(), column_batch(m, p, k, pending.size()),
+                map_batches(pending.size(), column_batch(m, p, k, pending.size(), fit_bytes),
                             [&](std::size_t q) { return refit(pending[q]); });
             for (std::size_t q = 0; q < pending.size(); ++q) r[pending[q]] = filled[q];
         }
@@ -205,16 +244,10 @@ Result<PermTestResult> run_split_perm(SplitExactRoute route, MatView x, VecView 
     VELTRA_TRY(splits, draw_splits(n, k, n_splits, rng));
     const Columns cols(y, child_seeds(rng, n_perm));
     const std::uint64_t C = cols.count();
-    std::uint64_t extra = 0;
-    if (route == SplitExactRoute::gram_p) extra = sat_mul(sat_mul(ceil8(p), p), 8);
-    if (route == SplitExactRoute::nspace && !splits->empty())
-        extra = split_blocks_bytes(*splits, (*splits)[0].train.size());
-    const std::uint64_t bytes =
-        sat_add(sat_add(sat_mul(std::min(pool_threads(), C), refit_bytes(p, k)), extra),
-                split_blocks_bytes(*splits, p));
-    const auto rows = map_batches(n_splits, units_at_once(n_splits, bytes), [&](std::size_t j) {
-        return split_z_row(route, x, cols, (*splits)[j], k, weights, keep);
-    });
+    const auto rows =
+        map_units(n_splits, split_unit_bytes(route, *splits, p, k, C), [&](std::size_t j) {
+            return split_z_row(route, x, cols, (*splits)[j], k, weights, keep);
+        });
     return split_perm_result(rows, C);
 }
 
@@ -246,30 +279,30 @@ Result<PermTestResult> run_split_perm_nr(MatView x, VecView y, std::size_t k,
     std::vector<SplitIdx> splits;
     splits.reserve(n_splits);
     for (std::size_t j = 0; j < n_splits; ++j) splits.push_back(one_split(n, m, rng));
-    std::vector<std::vector<std::uint64_t>> perms;
-    perms.reserve(n_perm);
-    for (std::size_t b = 0; b < n_perm; ++b) perms.push_back(shuffled_rows(n, rng));
-    const Eigen::MatrixXd outcomes = nr_outcome_matrix(y, perms);
+    // The permutations only gather the outcome matrix: they are gone before
+    // the first split runs.
+    const Eigen::MatrixXd outcomes = [&] {
+        std::vector<std::vector<std::uint64_t>> perms;
+        perms.reserve(n_perm);
+        for (std::size_t b = 0; b < n_perm; ++b) perms.push_back(shuffled_rows(n, rng));
+        return nr_outcome_matrix(y, perms);
+    }();
     const std::size_t C = n_perm + 1;
     const bool gram = nr_gram_flag(n, m, p, C);
-    const std::uint64_t width = nr_chunk_width(std::max({m, n - m, std::size_t{1}}));
-    const std::uint64_t g = gram ? sat_mul(sat_mul(ceil8(n - m), m), 8) : 0;
-    const std::uint64_t bytes = sat_add(g, sat_add(sat_mul(sat_mul(ceil8(m), width), 8),
-                                                   sat_mul(sat_mul(ceil8(n - m), width), 8)));
     PendingTable<SplitR> table =
-        map_batches(n_splits, units_at_once(n_splits, bytes), [&](std::size_t j) {
+        map_units(n_splits, nr_split_bytes(m, n - m, C, gram), [&](std::size_t j) {
             std::vector<std::optional<SplitR>> row;
             for (const auto& r : nr_split_r(x, outcomes, splits[j], weights, gram))
                 row.push_back(r ? std::optional(SplitR{*r, true}) : std::nullopt);
             return row;
         });
+    const std::uint64_t fit_bytes = refit_bytes(n, m, p, 1);
     const std::uint64_t pending_bytes =
-        sat_add(split_blocks_bytes(splits, p), sat_mul(std::min<std::uint64_t>(pool_threads(), C),
-                                                       refit_bytes(p, 1)));
+        sat_add(prepared_split_bytes(splits, p), detail::at_once_bytes(C, fit_bytes));
     auto rows = fill_pending(
         std::move(table), pending_bytes, [&](std::size_t u, std::span<const std::size_t> pending) {
             const PreparedSplit s = prepare_split(x, splits[u], weights);
-            return map_batches(pending.size(), column_batch(m, p, 1, pending.size()),
+            return map_batches(pending.size(), column_batch(m, p, 1, pending.size(), fit_bytes),
                                [&](std::size_t q) {
                                    const auto c = to_index(pending[q]);
                                    const VecView col{outcomes.col(c).data(), n, 1};

@@ -77,10 +77,11 @@ std::uint64_t saturating_count(double v) {
     return static_cast<std::uint64_t>(v);
 }
 
-// Peak bytes of one draw: its two standardised blocks and two fits.
+// Peak bytes of one draw: its two standardised blocks, two fits and their
+// row vectors (indices, targets, weights, leverages, prediction).
 std::uint64_t draw_bytes(std::uint64_t n, std::uint64_t p, std::uint64_t k) {
-    return sat_add(sat_add(sat_mul(sat_mul(ceil8(n), p), 16), sat_mul(sat_mul(ceil8(p), k), 40)),
-                   sat_mul(ceil8(p), 32));
+    return sat_add(sat_add(block_bytes(n, sat_mul(2, p)), sat_mul(2, prepared_fit_bytes(n, p, k))),
+                   block_bytes(n, 12));
 }
 
 WorkerOutcome failed_draw(const VeltraError& e) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "veltra/fit.hpp"
+#include "veltra/fit_x.hpp"
 #include "veltra/fold_split.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
@@ -50,6 +52,41 @@ std::uint64_t cv_fold_bytes(std::uint64_t p, std::uint64_t k, std::uint64_t v_ma
     bytes = sat_add(bytes, sat_mul(sat_mul(8, p8), sat_add(k, 2)));
     return sat_add(bytes, sat_mul(sat_mul(8, m), p));
 }
+
+namespace {
+
+// Peak bytes of prep_fold on n rows beyond X: the row lists, weights,
+// targets, row multipliers and fitted response, and the column moments.
+std::uint64_t prep_fold_bytes(MatView x, std::uint64_t n_train) {
+    const std::uint64_t n = x.rows;
+    return sat_add(block_bytes(n, 12), fit_x_moments_bytes(x, n_train, cv_par(n_train, x.cols, 1)));
+}
+
+// Peak bytes of one fold's fast pass: the blocks cv_fold_bytes counts, the
+// prepared fold, the fit over all n rows of X and the k predictions with
+// their product.
+std::uint64_t fast_pass_bytes(MatView x, std::uint64_t n_train, std::uint64_t v_max,
+                              std::uint64_t k) {
+    const std::uint64_t n = x.rows, p = x.cols;
+    std::uint64_t bytes = sat_add(cv_fold_bytes(p, k, v_max), prep_fold_bytes(x, n_train));
+    bytes = sat_add(bytes, prepared_fit_bytes(n, p, k));
+    return sat_add(bytes, sat_add(block_bytes(v_max, k), mat_mul_bytes(cv_block_rows(p), p, k)));
+}
+
+// Peak bytes of one fold's exact pass: the prepared fold, its two
+// standardised blocks (and the weighted copy of the training one), the fit
+// on the training rows with its model, and the k predictions.
+std::uint64_t exact_pass_bytes(MatView x, const CvFolds& folds, std::uint64_t n_train,
+                               std::uint64_t v_max, std::uint64_t k, bool weighted) {
+    const std::uint64_t n = x.rows, p = x.cols;
+    std::uint64_t bytes = sat_add(prep_fold_bytes(x, n_train), fold_blocks_bytes(n, folds, p));
+    if (weighted) bytes = sat_add(bytes, block_bytes(n_train, p));
+    bytes = sat_add(bytes, prepared_fit_bytes(n_train, p, k));
+    bytes = sat_add(bytes, block_bytes(p, sat_add(k, 4)));
+    return sat_add(bytes, sat_add(block_bytes(n_train, sat_add(k, 3)), block_bytes(v_max, k)));
+}
+
+}  // namespace
 
 Result<FoldData> prep_fold(const CvData& data, const CvFolds& folds, std::size_t f) {
     const std::size_t n = data.x.rows, p = data.x.cols;
@@ -213,9 +250,16 @@ Result<std::vector<std::vector<double>>> cv_fold_scores(const CvData& data, cons
             if ((*values)[c]) slots[c].emplace(*(*values)[c]);
         return slots;
     };
-    PendingTable<Slot> table = map_batches(n_folds, units_at_once(n_folds, scorer.fold_bytes), fast_pass);
+    // The largest validation fold, and the largest training set.
+    std::uint64_t v_max = 0, v_min = data.x.rows;
+    for (const auto& fold : folds) {
+        v_max = std::max<std::uint64_t>(v_max, fold.size());
+        v_min = std::min<std::uint64_t>(v_min, fold.size());
+    }
+    const std::uint64_t n_train = data.x.rows - v_min;
+    PendingTable<Slot> table =
+        map_units(n_folds, fast_pass_bytes(data.x, n_train, v_max, scorer.k), fast_pass);
 
-    const std::uint64_t block_bytes = fold_blocks_bytes(data.x.rows, folds, data.x.cols);
     auto refill = [&](std::size_t f, std::span<const std::size_t> pending) {
         auto fold = prep_fold(data, folds, f);
         auto values =
@@ -229,7 +273,9 @@ Result<std::vector<std::vector<double>>> cv_fold_scores(const CvData& data, cons
         out.assign(values->begin(), values->end());
         return out;
     };
-    std::vector<std::vector<Slot>> filled = fill_pending(std::move(table), block_bytes, refill);
+    const std::uint64_t exact_bytes =
+        exact_pass_bytes(data.x, folds, n_train, v_max, scorer.k, data.weights.has_value());
+    std::vector<std::vector<Slot>> filled = fill_pending(std::move(table), exact_bytes, refill);
 
     std::vector<std::vector<double>> scores(n_folds);
     for (std::size_t f = 0; f < n_folds; ++f)

@@ -154,7 +154,7 @@ Result<CvSelection> select_cv(MatView x, VecView y, std::size_t k_max, std::size
     // One fit of k components per fold scores every smaller count too.
     FoldScorer scorer;
     scorer.columns = k;
-    scorer.fold_bytes = cv_fold_bytes(p, k, ceil_div(n, f));
+    scorer.k = k;
     scorer.fast = [&](const FoldData& fold) -> Result<std::vector<std::optional<double>>> {
         VELTRA_CHECK(check_fit_y_and_k(p, VecView::of(fold.y_train.y_std), k, keep));
         std::vector<std::optional<double>> out(k);
@@ -277,7 +277,7 @@ Result<FindKeepOptimalOutput> find_keep_optimal(MatView x, VecView y, std::size_
     // One fit per kept-feature count; each scores its own coefficients.
     FoldScorer scorer;
     scorer.columns = grid.size();
-    scorer.fold_bytes = cv_fold_bytes(p, k, ceil_div(n, f));
+    scorer.k = k;
     scorer.fast = [&](const FoldData& fold) -> Result<std::vector<std::optional<double>>> {
         std::vector<std::optional<double>> out(grid.size());
         const double ss_tot = fold.ss_tot();

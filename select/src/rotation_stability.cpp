@@ -51,11 +51,11 @@ Result<Eigen::VectorXd> aligned_sq_dev(const Eigen::MatrixXd& a, MatView referen
     return dev;
 }
 
-// Peak bytes of one replicate: its subsample copy (twice with weights) and
-// its fit.
+// Peak bytes of one replicate: its subsample copy (twice with weights), its
+// fit and its row vectors (target, weights).
 std::uint64_t replicate_bytes(std::uint64_t m, std::uint64_t p, std::uint64_t k, bool weighted) {
     const std::uint64_t s = sat_mul(sat_mul(weighted ? 16 : 8, ceil8(m)), p);
-    const std::uint64_t f = sat_add(sat_mul(sat_mul(40, ceil8(p)), k), sat_mul(32, ceil8(p)));
+    const std::uint64_t f = sat_add(prepared_fit_bytes(m, p, k), block_bytes(m, 6));
     return sat_add(s, f);
 }
 

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "resample/resample_test_support.hpp"
 #include "veltra/resample/nr_split.hpp"
@@ -88,4 +90,18 @@ TEST(NrSplit, PowersOfTwoOfYAndUnitWeightsChangeNothing) {
     Eigen::VectorXd flat_test = y;
     for (const std::uint64_t i : split.test) flat_test[static_cast<Eigen::Index>(i)] = 2.5;
     EXPECT_EQ(nr_split_r(MatView::of(x), nr_outcome_matrix(VecView::of(flat_test), {}), split, std::nullopt, true)[0], 0.0);
+}
+
+// A split holds its training and test response blocks and its prediction
+// block whole, a double per row of the half and response column; the
+// estimate that sizes the batches counts at least these, and the
+// test-by-training Gram matrix besides when it is used.
+TEST(NrSplit, EstimateCoversTheResponseAndPredictionBlocks) {
+    using Sizes = std::pair<std::uint64_t, std::uint64_t>;
+    for (const auto& [n, B] : {Sizes{20000, 999}, Sizes{200, 9}, Sizes{7, 1}}) {
+        const std::uint64_t m = n / 2, nt = n - m, C = B + 1;
+        const std::uint64_t blocks = 8 * (m * C + nt * C + nt * C);
+        EXPECT_GE(nr_split_bytes(m, nt, C, false), blocks) << n;
+        EXPECT_GE(nr_split_bytes(m, nt, C, true), blocks + 8 * nt * m) << n;
+    }
 }

@@ -69,6 +69,13 @@ Eigen::VectorXd pls1_coef_at_k(MatView w, MatView p, VecView q, std::size_t k);
 // Bytes one fit of n rows and p columns may hold, saturating at 2^64 - 1.
 std::uint64_t pls1_fit_bytes(std::uint64_t n, std::uint64_t p);
 
+// Peak bytes one run of the component loop with k components on a rows x p
+// X allocates beyond X and the response, by either X backend (saturating):
+// the model (weights, rotations and loadings of p x k, scores of rows x k,
+// and the copies that trim them to k_used), the loop's p-vectors and score,
+// and the products' scratch.
+std::uint64_t prepared_fit_bytes(std::uint64_t rows, std::uint64_t p, std::uint64_t k);
+
 // y finite, 1 <= k <= p, and keep (when given) valid, in that order.
 Result<void> check_fit_y_and_k(std::size_t p, VecView y, std::size_t k,
                                std::optional<std::size_t> keep);

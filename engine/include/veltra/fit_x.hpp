@@ -41,6 +41,11 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
 FitX fit_x_moments_mean_one(MatView x, std::optional<RowList> rows,
                             std::optional<VecView> weights, Par par);
 
+// Peak bytes of fit_x_moments on n listed rows of x beyond x (saturating):
+// the moments, the rescaled weights, and what the chunks that run at once
+// gather (eight columns of the used rows, or a streamed chunk's sums).
+std::uint64_t fit_x_moments_bytes(MatView x, std::size_t n, Par par);
+
 // max_j |mean_j| / scale_j, NaN ratios ignored (0 when none is left).
 double mean_scale_ratio(const FitX& fx);
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include <Eigen/Core>
@@ -25,6 +26,15 @@ namespace veltra {
 // when it runs sequentially: the bits depend neither on `par` nor on the
 // thread count.
 Eigen::MatrixXd mat_mul(const MatView& a, const MatView& b, Par par);
+
+// Eigen packs the blocks of both operands of one product within the
+// third-level cache size that every product is planned for.
+inline constexpr std::uint64_t product_packing_bytes = 2 * 1024 * 1024;
+
+// Peak bytes of one mat_mul of an R x K and a K x C operand, both with a
+// unit stride, beyond them (saturating): the result and the packed blocks of
+// the parts that run at once.
+std::uint64_t mat_mul_bytes(std::uint64_t rows, std::uint64_t indices, std::uint64_t cols);
 
 // A x (length m), cut by output rows like mat_mul; reads A once.
 Eigen::VectorXd mat_vec(const MatView& a, const VecView& x, Par par);

@@ -51,6 +51,17 @@ constexpr std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
 
 constexpr std::size_t ceil_div(std::size_t a, std::size_t b) { return a / b + (a % b != 0); }
 
+// x rounded up to a multiple of 8, saturating.
+constexpr std::uint64_t ceil8(std::uint64_t x) {
+    return x % 8 == 0 ? x : sat_add(x, 8 - x % 8);
+}
+
+// Bytes of a rows x cols block of doubles, rows rounded up to a multiple of
+// 8 as the memory estimates count them, saturating.
+constexpr std::uint64_t block_bytes(std::uint64_t rows, std::uint64_t cols) {
+    return sat_mul(sat_mul(ceil8(rows), cols), 8);
+}
+
 // Centring on the fly loses digits in proportion to the largest ratio of a
 // column's |mean| to its scale; above this the fits form the standardised X.
 inline constexpr double implicit_max_mean_ratio = 1000.0;

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include <Eigen/Core>
 
@@ -36,5 +37,10 @@ bool splits_sum(std::size_t rows, std::size_t indices, std::size_t cols);
 // them, unless wide_vectors is false; the bits are the same either way.
 Eigen::MatrixXd ordered_product(const MatView& a, const MatView& b, Par par,
                                 bool wide_vectors = true);
+
+// Peak bytes of one ordered_product of an R x K A and a K x C B beyond its
+// operands (saturating): the result, B copied twice, the part products of a
+// split sum, and the blocks and sums of the parts that run at once.
+std::uint64_t ordered_product_bytes(std::uint64_t rows, std::uint64_t indices, std::uint64_t cols);
 
 }  // namespace veltra

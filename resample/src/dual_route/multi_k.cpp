@@ -73,6 +73,14 @@ NspaceGram NspaceGram::from_gram(MatView g, std::uint64_t n_features) {
     return out;
 }
 
+std::uint64_t nspace_kernel_bytes(std::uint64_t n, std::uint64_t k, std::uint64_t columns) {
+    const std::uint64_t per_column = block_bytes(n, sat_add(sat_mul(4, k), 2));
+    // R, the step's vectors r, t and u, and Q = G R.
+    const std::uint64_t step =
+        sat_add(block_bytes(n, sat_add(columns, 3)), ordered_product_bytes(n, n, columns));
+    return sat_add(sat_mul(columns, per_column), step);
+}
+
 std::vector<NspaceOutcome> nspace_kernel_cols(const NspaceGramView& g, MatView y, std::size_t k) {
     using Kind = NspaceOutcome::Kind;
     const std::size_t n = g.gram.rows, m = y.cols;

@@ -33,6 +33,11 @@ struct NspaceTrainTest {
     Eigen::MatrixXd cross;  // m_te x m_tr
     NspaceTrainTest(MatView train, MatView test, Par par);
 };
+// Peak bytes of building an NspaceTrainTest from m training and nt test
+// rows over p columns (saturating): each product with its operand copies,
+// the Gram matrix already held while the cross products are formed.
+std::uint64_t nspace_train_test_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t p);
+
 struct NspaceSplit : NspaceTrainTest {
     NspaceSplit(const PreparedSplit& s, Par par);
 };
@@ -71,11 +76,14 @@ class Pls1CvR2Columns {
     Pls1CvR2Columns(MatView x, MatView y, Folds folds) : x_(x), y_(y), folds_(folds) {}
 
     std::vector<CvCell> fold_pass(std::size_t f) const;
+    // Standardised columns per block of a fold with r training and t test
+    // rows: about 2 MiB of the larger half, a multiple of 8, at least 8.
+    static std::size_t block_width(std::size_t r, std::size_t t);
     // The fill function of fill_pending: fold f prepared once, its pending
-    // columns fitted in parallel, in the order given. A failed fit gives a
-    // NaN SS_res.
-    std::vector<Result<CvContribution>> refill(std::size_t f,
-                                               std::span<const std::size_t> pending) const;
+    // columns fitted in parallel (as many at once as the memory budget holds
+    // at fit_bytes each), in the order given. A failed fit gives a NaN SS_res.
+    std::vector<Result<CvContribution>> refill(std::size_t f, std::span<const std::size_t> pending,
+                                               std::uint64_t fit_bytes) const;
 
   private:
     MatView x_, y_;

@@ -30,6 +30,12 @@ Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::ui
 // the heap's free lists instead of fresh pages for every split.
 std::size_t nr_chunk_width(std::size_t rows);
 
+// Peak bytes of one nr_split_r on a split of m training and nt test rows
+// with the given number of response columns, Gram matrix or not
+// (saturating): its response and prediction blocks, a chunk of each half
+// and the products' operands.
+std::uint64_t nr_split_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t columns, bool gram);
+
 // Whether the test-by-training Gram matrix is the cheaper product.
 bool nr_gram_flag(std::size_t n, std::size_t m, std::size_t p, std::size_t columns);
 

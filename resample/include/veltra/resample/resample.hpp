@@ -30,11 +30,6 @@
 
 namespace veltra {
 
-// x rounded up to a multiple of 8, saturating.
-constexpr std::uint64_t ceil8(std::uint64_t x) {
-    return x % 8 == 0 ? x : sat_add(x, 8 - x % 8);
-}
-
 // How many units one batch may hold under the memory budget, read afresh:
 // all of them when a unit costs nothing, one when a unit alone exceeds it.
 std::uint64_t units_at_once(std::uint64_t n_units, std::uint64_t bytes_per_unit);
@@ -67,13 +62,40 @@ auto map_batches(std::size_t n, std::uint64_t batch, Work&& work)
     return out;
 }
 
+// work(i) for every unit i in [0, n_units), in unit order, with at most
+// b = units_at_once(n_units, bytes_per_unit) units alive at once; b < 2
+// runs them one by one on the calling thread. Otherwise they run in b lanes,
+// lane l taking units l, l + b, l + 2b, ... one after another as one task:
+// a unit frees its blocks into the heap arena of the thread that ran it,
+// and the lane's next unit, on the same thread, takes them again, where a
+// unit on another thread would take fresh memory beside them. So at most b
+// threads ever hold a unit's memory.
+template <class Work>
+auto map_units(std::size_t n_units, std::uint64_t bytes_per_unit, Work&& work)
+    -> std::vector<std::invoke_result_t<Work&, std::size_t>> {
+    using T = std::invoke_result_t<Work&, std::size_t>;
+    const std::uint64_t lanes = units_at_once(n_units, bytes_per_unit);
+    if (lanes < 2) return map_batches(n_units, 1, work);
+    std::vector<std::optional<T>> slots(n_units);
+    for_each_index(par_parallel, lanes, [&](std::size_t l) {
+        for (std::size_t i = l; i < n_units; i += lanes) slots[i].emplace(work(i));
+    });
+    std::vector<T> out;
+    out.reserve(n_units);
+    for (auto& s : slots) {
+        internal_check(s.has_value(), "a batch did not yield one result per unit");
+        out.push_back(std::move(*s));
+    }
+    return out;
+}
+
 // work(i, generator of unit i) for n_units units, in unit order. The seeds
 // are drawn from rng before any unit runs.
 template <class Work>
 auto map_units_seeded(ChaCha8Rng& rng, std::size_t n_units, std::uint64_t bytes_per_unit,
                       Work&& work) {
     const std::vector<std::uint64_t> seeds = child_seeds(rng, n_units);
-    return map_batches(n_units, units_at_once(n_units, bytes_per_unit), [&](std::size_t i) {
+    return map_units(n_units, bytes_per_unit, [&](std::size_t i) {
         ChaCha8Rng unit_rng = ChaCha8Rng::seed_from_u64(seeds[i]);
         return work(i, unit_rng);
     });
@@ -124,10 +146,9 @@ std::vector<std::vector<T>> fill_pending(PendingTable<T> table, std::uint64_t by
         pending.push_back(std::move(cols));
     }
     std::vector<std::vector<T>> filled =
-        map_batches(units.size(), units_at_once(units.size(), bytes_per_unit),
-                    [&](std::size_t i) -> std::vector<T> {
-                        return fill(units[i], std::span<const std::size_t>(pending[i]));
-                    });
+        map_units(units.size(), bytes_per_unit, [&](std::size_t i) -> std::vector<T> {
+            return fill(units[i], std::span<const std::size_t>(pending[i]));
+        });
     for (std::size_t i = 0; i < units.size(); ++i) {
         internal_check(filled[i].size() == pending[i].size(),
                        "fill returns one value per pending column");

@@ -93,6 +93,11 @@ std::optional<double> nb_rho_hat(std::span<const double> r, std::size_t n_test);
 // Peak bytes of a split's two standardised blocks, the largest over the splits.
 std::uint64_t split_blocks_bytes(std::span<const SplitIdx> splits, std::uint64_t p);
 
+// Peak bytes of prepare_split on the largest of the splits: the two blocks,
+// the column moments, the weight slices and the rows gathered while
+// standardising.
+std::uint64_t prepared_split_bytes(std::span<const SplitIdx> splits, std::uint64_t p);
+
 struct SplitTestResult {
     double pvalue;
     double statistic;

@@ -107,7 +107,7 @@ std::uint64_t cv_fold_bytes(std::uint64_t p, std::uint64_t k, std::uint64_t v_ma
 // (ascending). An error of either ends the fold with it.
 struct FoldScorer {
     std::size_t columns = 0;
-    std::uint64_t fold_bytes = 0;
+    std::size_t k = 0;  // components of every fit, for the memory estimates
     std::function<Result<std::vector<std::optional<double>>>(const FoldData&)> fast;
     std::function<Result<std::vector<double>>(const FoldData&, std::span<const std::size_t>)>
         exact;

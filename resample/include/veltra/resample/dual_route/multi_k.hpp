@@ -67,4 +67,9 @@ double gram_norm_bound(MatView g, double fro_norm);
 // column's outcome does not depend on the other columns given with it.
 std::vector<NspaceOutcome> nspace_kernel_cols(const NspaceGramView& g, MatView y, std::size_t k);
 
+// Peak bytes of nspace_kernel_cols on an n x n Gram matrix with the given
+// number of columns (saturating): per column its residual, four n x k
+// blocks and its dual coefficients, and the product with G of a step.
+std::uint64_t nspace_kernel_bytes(std::uint64_t n, std::uint64_t k, std::uint64_t columns);
+
 }  // namespace veltra
