@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the C++
-# tests through CTest, then the Python tests on the installed package.
+# tests through CTest, then the Python tests on the installed package, then
+# the C++ tests again in the checked build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -14,3 +15,10 @@ ctest --test-dir build --output-on-failure --parallel "$(nproc)"
 "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 # The probe is a test-only extension built above by CMake, never installed.
 VELTRA_PROBE_DIR="$PWD/build/python_probe" "$python" -m pytest -q tests/python
+# The checked build: sanitizers and assertions on, in a folder of its own.
+# Any finding ends the test that made it; an assertion prints its stack.
+cmake -S . -B build-checked -G Ninja -DCMAKE_BUILD_TYPE=Checked >/dev/null
+cmake --build build-checked --parallel
+ASAN_OPTIONS=halt_on_error=1:handle_abort=1:detect_leaks=1:detect_stack_use_after_return=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build-checked --output-on-failure --parallel "$(nproc)"
