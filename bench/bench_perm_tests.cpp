@@ -16,6 +16,7 @@ namespace {
 
 using bench::seconds;
 using namespace veltra;
+using namespace veltra::resample;
 
 constexpr std::size_t n_perm = 999, n_splits = 50, n_folds = 5;
 

@@ -17,6 +17,7 @@ namespace {
 
 using bench::seconds;
 using namespace veltra;
+using namespace veltra::resample;
 
 constexpr std::uint64_t n_perm = 999, n_splits = 50;
 

@@ -11,6 +11,9 @@
 
 namespace veltra::bind {
 
+using namespace veltra::resample;
+using namespace veltra::select;
+
 namespace {
 
 Value opt_count(const std::optional<std::uint64_t>& n) { return n ? Value::count(*n) : Value(); }

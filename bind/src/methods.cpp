@@ -14,6 +14,9 @@
 
 namespace veltra::bind {
 
+using namespace veltra::resample;
+using namespace veltra::select;
+
 namespace {
 
 using namespace std::string_view_literals;

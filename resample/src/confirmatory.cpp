@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace veltra {
+namespace veltra::resample {
 
 Result<void> check_n_splits(std::uint64_t n_splits) {
     if (n_splits < 2)
@@ -18,4 +18,4 @@ Result<void> check_split_exact_counts(std::optional<std::uint64_t> n_perm, std::
     return {};
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

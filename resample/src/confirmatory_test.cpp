@@ -17,7 +17,7 @@
 #include "veltra/text.hpp"
 #include "veltra/weights.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -153,4 +153,4 @@ Result<ConfirmatoryTestOutput> pls1_confirmatory_test(MatView x, VecView y, std:
     return run_entry([&] { return confirmatory_test_impl(x, y, k, weights, opts, false); });
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -7,7 +7,7 @@
 #include "veltra/resample/split_nb.hpp"
 #include "veltra/standardize.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -90,4 +90,4 @@ Result<CvContribution> cv_fold_contribution(const CvFold& fold, VecView column, 
     return fold_sums(VecView::of(pred), VecView::of(y.test));
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -13,7 +13,7 @@
 #include "veltra/standardize.hpp"
 #include "veltra/text.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -225,4 +225,4 @@ std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(std::size_t f,
     return map_batches(q, detail::inner_batch(q, fit_bytes, q), column);
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

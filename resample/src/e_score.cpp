@@ -12,7 +12,7 @@
 #include "veltra/special.hpp"
 #include "veltra/standardize.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -107,4 +107,4 @@ Result<PvalueStatistic> run_score(MatView x, VecView y, std::optional<VecView> w
     return PvalueStatistic{upper_gamma_q(a, (stat / scale) / 2.0), stat};
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -12,7 +12,7 @@
 #include "veltra/standardize.hpp"
 #include "veltra/weights.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 double standardized_stable_rank(MatView x, std::optional<VecView> weights) {
     const std::size_t n = x.rows, p = x.cols;
@@ -79,4 +79,4 @@ Result<SplitNbGateOutput> split_nb_gate(MatView x, std::optional<VecView> weight
     });
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

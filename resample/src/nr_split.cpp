@@ -9,7 +9,7 @@
 #include "veltra/numeric.hpp"
 #include "veltra/standardize.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -215,4 +215,4 @@ std::vector<SplitR> split_nb_correlations_nr(MatView x, VecView y,
     return out;
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

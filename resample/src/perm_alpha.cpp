@@ -10,7 +10,7 @@
 #include "veltra/standardize.hpp"
 #include "veltra/text.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 namespace {
 
 constexpr std::uint64_t max_n_features = 9007199254740992ULL;  // 2^53: exact as a double
@@ -165,4 +165,4 @@ Result<PermAlphaOutput> pls1_perm_alpha(MatView gram, MatView y, std::uint64_t k
     return run_entry([&] { return perm_alpha_impl(gram, y, k, n_features); });
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -20,7 +20,7 @@
 #include "veltra/text.hpp"
 #include "veltra/weights.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -241,4 +241,4 @@ Result<PermNullOutput> pls1_perm_null(MatView x, VecView y, std::size_t k,
     return run_entry([&] { return perm_null_impl(x, y, k, weights, opts, seed); });
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -16,7 +16,7 @@
 #include "veltra/resample/dual_route/multi_k.hpp"
 #include "veltra/resample/resample.hpp"
 
-namespace veltra::detail {
+namespace veltra::resample::detail {
 
 // Columns fitted together through matrix products: 16 on the n-space
 // routes; on the Gram routes as many as keep a group's n-row columns near
@@ -110,4 +110,4 @@ inline VecView column_of(MatView m, std::size_t j) {
     return {m.data + static_cast<std::ptrdiff_t>(j) * m.col_stride, m.rows, m.row_stride};
 }
 
-}  // namespace veltra::detail
+}  // namespace veltra::resample::detail

@@ -16,7 +16,7 @@
 #include "veltra/resample/split_nb.hpp"
 #include "veltra/selection.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -175,4 +175,4 @@ std::vector<double> pls3_split_zbars_columns(MatView x, MatView y,
     return zbars_from_rows(C, rows);
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -15,7 +15,7 @@
 #include "veltra/resample/signal_test.hpp"
 #include "veltra/resample/split_nb.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -224,4 +224,4 @@ std::vector<double> pls3_split_zbars_columns_primal(MatView x, MatView y,
     return zbars_from_rows(C, rows);
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -11,7 +11,7 @@
 #include "veltra/pls3.hpp"
 #include "veltra/resample/split_nb.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 std::vector<std::uint64_t> column_rows(RowList rows, std::size_t c, RowPerms perms) {
     std::vector<std::uint64_t> out(rows.begin(), rows.end());
@@ -78,4 +78,4 @@ std::size_t split_block_width(std::size_t n_train, std::size_t n_test) {
     return std::max<std::size_t>(8, 2097152 / (8 * rows) / 8 * 8);
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -13,7 +13,7 @@
 #include "veltra/resample/signal_test.hpp"
 #include "veltra/standardize.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -292,4 +292,4 @@ Result<PermTestResult> run_raw_perm_on(RawPermRoute route, MatView x, VecView y,
     return PermTestResult{perm_pvalue(r2[0], permuted, is_nan), r2[0]};
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -5,7 +5,7 @@
 
 #include "veltra/settings.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 std::uint64_t units_at_once(std::uint64_t n_units, std::uint64_t bytes_per_unit) {
     if (n_units == 0) return 0;
@@ -55,4 +55,4 @@ std::uint64_t fold_blocks_bytes(std::uint64_t n, std::span<const std::vector<std
     return most;
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

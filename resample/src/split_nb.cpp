@@ -13,7 +13,7 @@
 #include "veltra/special.hpp"
 #include "veltra/weights.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -222,4 +222,4 @@ Result<SplitTestResult> run_split_nb(MatView x, VecView y, std::size_t k, std::s
     return out;
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

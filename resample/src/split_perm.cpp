@@ -13,7 +13,7 @@
 #include "veltra/resample/signal_test.hpp"
 #include "veltra/text.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -318,4 +318,4 @@ Result<PermTestResult> run_split_perm_nr(MatView x, VecView y, std::size_t k,
     return split_perm_result(z, C);
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

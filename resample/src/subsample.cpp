@@ -12,7 +12,7 @@
 #include "veltra/text.hpp"
 #include "veltra/weights.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 namespace {
 
@@ -346,4 +346,4 @@ CenteredInterval reduce_centered_scaled(std::span<const double> values, double e
     return {est, est - scale * quantile(1.0 - a), est - scale * quantile(a), scale * sample_sd(d)};
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

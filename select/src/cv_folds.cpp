@@ -12,7 +12,9 @@
 #include "veltra/resample/resample.hpp"
 #include "veltra/weights.hpp"
 
-namespace veltra {
+namespace veltra::select {
+
+using namespace veltra::resample;
 namespace {
 
 std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
@@ -286,4 +288,4 @@ Result<std::vector<std::vector<double>>> cv_fold_scores(const CvData& data, cons
     return scores;
 }
 
-}  // namespace veltra
+}  // namespace veltra::select

@@ -16,7 +16,7 @@
 #include "veltra/text.hpp"
 #include "veltra/weights.hpp"
 
-namespace veltra {
+namespace veltra::select {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -318,4 +318,4 @@ Result<FindKeepOptimalOutput> spls1_find_keep_optimal(MatView x, VecView y, std:
     return run_entry([&] { return find_keep_optimal(x, y, k, n_folds, seed, verbose, weights); });
 }
 
-}  // namespace veltra
+}  // namespace veltra::select

@@ -11,7 +11,9 @@
 #include "veltra/settings.hpp"
 #include "veltra/weights.hpp"
 
-namespace veltra {
+namespace veltra::select {
+
+using namespace veltra::resample;
 namespace {
 
 using M = ConfirmatoryMethod;
@@ -182,4 +184,4 @@ Result<FindKSequenceOutput> spls1_find_k_sequence(MatView x, VecView y, std::siz
     });
 }
 
-}  // namespace veltra
+}  // namespace veltra::select

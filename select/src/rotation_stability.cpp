@@ -16,7 +16,9 @@
 #include "veltra/text.hpp"
 #include "veltra/weights.hpp"
 
-namespace veltra {
+namespace veltra::select {
+
+using namespace veltra::resample;
 
 namespace {
 
@@ -258,4 +260,4 @@ CIScalar build_ciscalar_from_bootstrap(double point, std::span<double> samples, 
             std::sqrt(ss / double(count - 1))};
 }
 
-}  // namespace veltra
+}  // namespace veltra::select

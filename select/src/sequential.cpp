@@ -13,7 +13,9 @@
 #include "veltra/standardize.hpp"
 #include "veltra/text.hpp"
 
-namespace veltra {
+namespace veltra::select {
+
+using namespace veltra::resample;
 namespace {
 
 using M = ConfirmatoryMethod;
@@ -147,4 +149,4 @@ Result<SequentialRun> run_incremental_sequence(MatView x, VecView y, std::size_t
     return run;
 }
 
-}  // namespace veltra
+}  // namespace veltra::select

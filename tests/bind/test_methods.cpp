@@ -10,7 +10,7 @@
 
 using namespace veltra::bind;
 using veltra::bind::test_support::args_of;
-using M = veltra::ConfirmatoryMethod;
+using M = veltra::resample::ConfirmatoryMethod;
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "veltra/resample/cv_fold.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 using test_support::view;
 namespace ref = pls_reference;
 

@@ -11,6 +11,7 @@
 #include "veltra/resample/signal_test.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 using resample_test::random_matrix;
 using M = ConfirmatoryMethod;
 

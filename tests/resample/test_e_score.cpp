@@ -7,6 +7,7 @@
 #include "veltra/resample/e_score.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 using resample_test::random_matrix;
 
 TEST(ScoreTest, MatchesNumpyAndScipy) {

@@ -15,6 +15,7 @@
 #include "veltra/weights.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 using test_support::view;
 namespace ref = pls_reference;
 using Kind = NspaceOutcome::Kind;

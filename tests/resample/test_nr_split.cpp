@@ -14,6 +14,7 @@
 #include "veltra/resample/split_nb.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "veltra/resample/resample.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 using test_support::view;
 namespace ref = pls_reference;
 

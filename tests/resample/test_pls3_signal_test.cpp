@@ -12,6 +12,7 @@
 #include "veltra/resample/split_nb.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 using namespace pls3_test;
 using M = ConfirmatoryMethod;
 

@@ -11,6 +11,7 @@
 #include "veltra/resample/resample.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 using resample_test::ScopedBudget;
 
 namespace {

@@ -11,6 +11,7 @@
 #include "veltra/resample/split_nb.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 using resample_test::random_matrix;
 
 namespace {

@@ -11,6 +11,7 @@
 #include "veltra/resample/subsample.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
 using test_support::view;
 using u64 = std::uint64_t;
 

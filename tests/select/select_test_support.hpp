@@ -38,7 +38,7 @@ inline std::optional<veltra::VecView> wview(const Weights& w) {
 
 // The rules applied to returned maps: the largest finite mean (ties to the
 // larger key); with standard errors, the smallest key within one of it.
-inline std::uint64_t rule_pick(const veltra::ScoreMap& mean, const veltra::ScoreMap* se) {
+inline std::uint64_t rule_pick(const veltra::select::ScoreMap& mean, const veltra::select::ScoreMap* se) {
     std::optional<std::uint64_t> best;
     for (const auto& [k, m] : mean)
         if (std::isfinite(m) && (!best || m >= mean.at(*best))) best = k;
@@ -62,7 +62,7 @@ void expect_same_everywhere(Run run) {
 
 // R^2 of fold f for the first 1 .. k_used components of a k-component fit.
 inline std::vector<long double> ref_fold_r2(const Eigen::MatrixXd& x, const Eigen::VectorXd& y,
-                                            const Weights& w, const veltra::CvFolds& folds,
+                                            const Weights& w, const veltra::select::CvFolds& folds,
                                             std::size_t f, Eigen::Index k,
                                             std::optional<Eigen::Index> keep = {}) {
     std::vector<std::size_t> train;

@@ -12,6 +12,7 @@
 #include "veltra/select/find_k.hpp"
 
 using namespace veltra;
+using namespace veltra::select;
 using namespace select_test;
 
 TEST(CvFolds, SizesBytesAndFoldScores) {

@@ -18,6 +18,8 @@
 #include "veltra/weights.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
+using namespace veltra::select;
 using M = ConfirmatoryMethod;
 using namespace select_test;
 

@@ -14,6 +14,8 @@
 #include "veltra/weights.hpp"
 
 using namespace veltra;
+using namespace veltra::resample;
+using namespace veltra::select;
 using test_support::view;
 namespace ref = pls_reference;
 

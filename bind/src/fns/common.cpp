@@ -4,6 +4,8 @@
 
 namespace veltra::bind::fns {
 
+using namespace veltra::resample;
+
 BindResult<Pls1Data> read_pls1_data(Inputs& in) {
     VELTRA_TRY(X, in.mat("X"));
     VELTRA_TRY(y, in.vec("y"));

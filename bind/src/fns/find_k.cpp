@@ -5,6 +5,9 @@
 
 namespace veltra::bind::fns {
 
+using namespace veltra::resample;
+using namespace veltra::select;
+
 BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in) {
     VELTRA_TRY(data, read_pls1_data(in));
     VELTRA_TRY(k, in.usize("k"));
@@ -15,7 +18,7 @@ BindResult<CallOutput> spls1_find_keep_optimal(Inputs& in) {
     VELTRA_CHECK(in.finish());
 
     VELTRA_TRY(n_folds, keep_optimal_opts(*args));
-    VELTRA_TRY(out, from_core(veltra::spls1_find_keep_optimal(data->X.as_mat(), data->y.view(), *k,
+    VELTRA_TRY(out, from_core(select::spls1_find_keep_optimal(data->X.as_mat(), data->y.view(), *k,
                                                               *n_folds, *seed, *verbose,
                                                               view_of(*weights))));
     return CallOutput{find_keep_optimal(*out), {}};

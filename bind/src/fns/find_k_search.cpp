@@ -15,6 +15,9 @@
 #include "veltra/select/find_k_search.hpp"
 
 namespace veltra::bind::fns {
+
+using namespace veltra::resample;
+using namespace veltra::select;
 namespace {
 
 // What the four search entries read, in their order.
@@ -103,8 +106,8 @@ BindResult<Searched> optimal_core(const SearchRequest& r) {
     opts.n_folds = parsed->n_folds;
     if (method) opts.diagnostic = parsed->test;
 
-    auto found = r.keep ? veltra::spls1_find_k_optimal(r.X, r.y, r.k_max, *r.keep, r.weights, opts)
-                        : veltra::pls1_find_k_optimal(r.X, r.y, r.k_max, r.weights, opts);
+    auto found = r.keep ? select::spls1_find_k_optimal(r.X, r.y, r.k_max, *r.keep, r.weights, opts)
+                        : select::pls1_find_k_optimal(r.X, r.y, r.k_max, r.weights, opts);
     VELTRA_TRY(out, from_core(std::move(found)));
     if (r.require_found && out->k_star == 0)
         return from_core(fail(VeltraError::OptimalNoComponent{}));
@@ -119,8 +122,8 @@ BindResult<Searched> sequence_core(const SearchRequest& r) {
     opts.test = *test;
     opts.alpha = r.alpha.value_or(opts.alpha);
 
-    auto found = r.keep ? veltra::spls1_find_k_sequence(r.X, r.y, r.k_max, *r.keep, r.weights, opts)
-                        : veltra::pls1_find_k_sequence(r.X, r.y, r.k_max, r.weights, opts);
+    auto found = r.keep ? select::spls1_find_k_sequence(r.X, r.y, r.k_max, *r.keep, r.weights, opts)
+                        : select::pls1_find_k_sequence(r.X, r.y, r.k_max, r.weights, opts);
     VELTRA_TRY(out, from_core(std::move(found)));
     if (r.require_found && out->k_star == 0)
         return from_core(fail(VeltraError::SequenceNoRejection{out->alpha}));

@@ -101,7 +101,7 @@ struct SubsampleArgs {
     std::optional<double> max_failure_rate;
     std::optional<double> max_skip_rate;
 
-    SubsampleOpts opts() const;
+    resample::SubsampleOpts opts() const;
 };
 // n_boot, m_rate and level, read in that order; the two rates are read by
 // the adapters, each in its own place.

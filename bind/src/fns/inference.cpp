@@ -11,6 +11,9 @@
 
 namespace veltra::bind::fns {
 
+using namespace veltra::resample;
+using namespace veltra::select;
+
 namespace {
 
 // A confirmatory test's record with the warning of a rerouted request.
@@ -45,7 +48,7 @@ BindResult<CallOutput> pls1_confirmatory_test(Inputs& in) {
     opts.seed = flags->seed;
     opts.pre_standardized = flags->pre_standardized;
 
-    VELTRA_TRY(out, from_core(veltra::pls1_confirmatory_test(data->X.as_mat(), data->y.view(), *k,
+    VELTRA_TRY(out, from_core(resample::pls1_confirmatory_test(data->X.as_mat(), data->y.view(), *k,
                                                              view_of(*weights), opts)));
     return tested(*test_method, std::move(*out));
 }
@@ -55,7 +58,7 @@ BindResult<CallOutput> split_nb_gate(Inputs& in) {
     VELTRA_TRY(weights, in.opt_vec("weights"));
     VELTRA_CHECK(in.finish());
 
-    VELTRA_TRY(gate, from_core(veltra::split_nb_gate(X->as_mat(), view_of(*weights))));
+    VELTRA_TRY(gate, from_core(resample::split_nb_gate(X->as_mat(), view_of(*weights))));
     return CallOutput{Value(result_record("SplitNbGateResult", Value::boolean(gate->fires),
                                           Value::real(gate->stable_rank),
                                           Value::real(gate->n_eff))),
@@ -73,7 +76,7 @@ BindResult<CallOutput> pls1_perm_null(Inputs& in) {
 
     const PermNullOpts opts{n_perm->value_or(PermNullOpts{}.n_perm), *return_perm_matrix,
                             flags->pre_standardized, flags->verbose};
-    VELTRA_TRY(out, from_core(veltra::pls1_perm_null(data->X.as_mat(), data->y.view(), *k,
+    VELTRA_TRY(out, from_core(resample::pls1_perm_null(data->X.as_mat(), data->y.view(), *k,
                                                      view_of(*weights), opts, flags->seed)));
     return CallOutput{perm_null(std::move(*out)), {}};
 }
@@ -93,7 +96,7 @@ BindResult<CallOutput> pls3_confirmatory_test(Inputs& in) {
     Pls3ConfirmatoryOpts opts;
     opts.seed = *seed;
     opts.test = *method;
-    VELTRA_TRY(out, from_core(veltra::pls3_confirmatory_test(data->X.as_mat(), data->Y.as_mat(),
+    VELTRA_TRY(out, from_core(resample::pls3_confirmatory_test(data->X.as_mat(), data->Y.as_mat(),
                                                              *k, opts)));
     return tested(*test_method, std::move(*out));
 }
@@ -106,7 +109,7 @@ BindResult<CallOutput> pls1_perm_alpha(Inputs& in) {
     VELTRA_CHECK(in.finish());
 
     VELTRA_TRY(out,
-               from_core(veltra::pls1_perm_alpha(gram->as_mat(), Y->as_mat(), *k, *n_features)));
+               from_core(resample::pls1_perm_alpha(gram->as_mat(), Y->as_mat(), *k, *n_features)));
     return CallOutput{perm_alpha(std::move(*out)), {}};
 }
 

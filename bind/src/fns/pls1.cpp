@@ -18,6 +18,9 @@
 
 namespace veltra::bind::fns {
 
+using namespace veltra::resample;
+using namespace veltra::select;
+
 namespace {
 
 // The standardised block, its means and its scales: three fields of a

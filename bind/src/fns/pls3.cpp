@@ -14,6 +14,9 @@
 
 namespace veltra::bind::fns {
 
+using namespace veltra::resample;
+using namespace veltra::select;
+
 namespace {
 
 BindResult<CallOutput> fitted(Result<Pls3Model> fit) {

@@ -16,6 +16,9 @@
 
 namespace veltra::bind::fns {
 
+using namespace veltra::resample;
+using namespace veltra::select;
+
 namespace {
 
 struct RotatedArray {

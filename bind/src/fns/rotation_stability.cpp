@@ -11,6 +11,9 @@
 
 namespace veltra::bind::fns {
 
+using namespace veltra::resample;
+using namespace veltra::select;
+
 BindResult<CallOutput> pls1_rotation_stability(Inputs& in) {
     VELTRA_TRY(data, read_pls1_data(in));
     VELTRA_TRY(k, in.usize("k"));
@@ -33,7 +36,7 @@ BindResult<CallOutput> pls1_rotation_stability(Inputs& in) {
     subsample->max_skip_rate = *max_skip_rate;
     RotationStabilityOpts opts = with_flags(RotationStabilityOpts{}, *flags);
     opts.subsample = subsample->opts();
-    VELTRA_TRY(out, from_core(veltra::pls1_rotation_stability(data->X.as_mat(), data->y.view(), *k,
+    VELTRA_TRY(out, from_core(select::pls1_rotation_stability(data->X.as_mat(), data->y.view(), *k,
                                                               *varimax, view_of(*L),
                                                               view_of(*weights), opts)));
     return CallOutput{rotation_stability(std::move(*out)), {}};

@@ -9,7 +9,7 @@
 #include "veltra/numeric.hpp"
 #include "veltra/ordered_product.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 namespace {
 
 // The working state of one response column.
@@ -192,4 +192,4 @@ std::vector<NspaceOutcome> nspace_kernel_cols(const NspaceGramView& g, MatView y
     return out;
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

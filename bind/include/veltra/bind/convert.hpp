@@ -62,35 +62,35 @@ BindResult<Pls1Model> pls1_model_from_record(std::span<const Field> fields);
 BindResult<Pls3Model> pls3_model_from_record(std::span<const Field> fields);
 
 // A CIScalar record: point, lower, upper, sd.
-Value ci_scalar(const CIScalar& c);
+Value ci_scalar(const resample::CIScalar& c);
 
 // The ConfirmatoryTestResult record, with its ConfirmatoryCI record nested
 // (null when no interval was computed); a Record, for with_warning.
-Record confirmatory_test(ConfirmatoryTestOutput&& out);
+Record confirmatory_test(resample::ConfirmatoryTestOutput&& out);
 
 // The PermNullResult record; the flat buffer of permuted coefficients, when
 // present, becomes its row-major n_perm x p matrix without a copy.
-Value perm_null(PermNullOutput&& out);
+Value perm_null(resample::PermNullOutput&& out);
 
 // The PermAlphaResult record (a column-major copy of alpha).
-Value perm_alpha(PermAlphaOutput&& out);
+Value perm_alpha(resample::PermAlphaOutput&& out);
 
 // The RotationStabilityResult record, one CIScalar record per axis in axis
 // order.
-Value rotation_stability(RotationStabilityOutput&& out);
+Value rotation_stability(select::RotationStabilityOutput&& out);
 
 // Search results as typed records. Counts are clamped into signed integers,
 // seeds stay unsigned, reals (NaN included) pass unchanged.
 
 // One entry per score, keys ascending, each key clamped to 2^63 - 1.
-Value score_map(const ScoreMap& scores);
+Value score_map(const select::ScoreMap& scores);
 
 // The FindKeepOptimalResult record.
-Value find_keep_optimal(const FindKeepOptimalOutput& out);
+Value find_keep_optimal(const select::FindKeepOptimalOutput& out);
 
 // The FindKOptimalResult and FindKSequenceResult records; Records, for
 // with_warning.
-Record find_k_optimal(const FindKOptimalOutput& out);
-Record find_k_sequence(const FindKSequenceOutput& out);
+Record find_k_optimal(const select::FindKOptimalOutput& out);
+Record find_k_sequence(const select::FindKSequenceOutput& out);
 
 }  // namespace veltra::bind

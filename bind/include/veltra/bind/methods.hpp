@@ -27,13 +27,13 @@ namespace veltra::bind {
 // no diagnostic is given).
 struct FindKOptimalArgs {
     std::uint64_t n_folds = 0;
-    ConfirmatoryArgs test;
+    resample::ConfirmatoryArgs test;
 };
 
 using OptionRecord = std::optional<Record>;
 
 // Exact, case-sensitive match of one of the six names of confirmatory_method_names.
-BindResult<ConfirmatoryMethod> parse_method(std::string_view name);
+BindResult<resample::ConfirmatoryMethod> parse_method(std::string_view name);
 
 // The first key of `args` outside `allowed`, whatever its value, fails.
 BindResult<void> validate_keys(std::string_view context, const OptionRecord& args,
@@ -51,13 +51,13 @@ BindResult<double> arg_f64(const OptionRecord& args, std::string_view context,
 BindResult<VarimaxOpts> varimax_args(const OptionRecord& args);
 
 // The method by name, then its options.
-BindResult<ConfirmatoryArgs> confirmatory_args(std::string_view method, const OptionRecord& args);
+BindResult<resample::ConfirmatoryArgs> confirmatory_args(std::string_view method, const OptionRecord& args);
 // As confirmatory_args, admitting only the two-block test's methods.
-BindResult<ConfirmatoryArgs> pls3_confirmatory_args(std::string_view method,
+BindResult<resample::ConfirmatoryArgs> pls3_confirmatory_args(std::string_view method,
                                                     const OptionRecord& args);
 // The method of the sequential search by name, then its options under the
 // context "method='sequence'": raw_perm without n_folds; no score.
-BindResult<ConfirmatoryArgs> sequence_args(std::string_view method, const OptionRecord& args);
+BindResult<resample::ConfirmatoryArgs> sequence_args(std::string_view method, const OptionRecord& args);
 
 // n_folds (5) of the kept-feature search.
 BindResult<std::uint64_t> keep_optimal_opts(const OptionRecord& args);
@@ -65,7 +65,7 @@ BindResult<std::uint64_t> keep_optimal_opts(const OptionRecord& args);
 // The options of the optimal component search, with the checks that tie
 // them to the selector and to the diagnostic method.
 BindResult<FindKOptimalArgs> find_k_optimal_opts(const OptionRecord& args, bool selector_is_bic,
-                                                 std::optional<ConfirmatoryMethod> diagnostic);
+                                                 std::optional<resample::ConfirmatoryMethod> diagnostic);
 
 // What find_k_args holds for a k mode of pls1_fit (absent keys stay empty).
 struct FindKArgs {

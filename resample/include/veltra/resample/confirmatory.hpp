@@ -10,7 +10,7 @@
 #include "veltra/error.hpp"
 #include "veltra/resample/subsample.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 struct ConfirmatoryTestOutput {
     double pvalue = 0.0;
@@ -32,4 +32,4 @@ Result<void> check_split_exact_counts(std::optional<std::uint64_t> n_perm, std::
 // "n_splits must be ≥ 2, got {}" unless n_splits >= 2.
 Result<void> check_n_splits(std::uint64_t n_splits);
 
-}  // namespace veltra
+}  // namespace veltra::resample

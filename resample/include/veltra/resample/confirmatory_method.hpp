@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace veltra {
+namespace veltra::resample {
 
 // In this fixed order; the value is the position of the name below.
 enum class ConfirmatoryMethod : std::uint8_t { raw_perm, split_nb, split_exact, score, e, auto_ };
@@ -37,4 +37,4 @@ struct ConfirmatoryArgs {
     bool force = false;
 };
 
-}  // namespace veltra
+}  // namespace veltra::resample

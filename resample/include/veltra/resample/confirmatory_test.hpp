@@ -17,7 +17,7 @@
 #include "veltra/resample/subsample.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 struct ConfirmatoryOpts {
     std::optional<std::uint64_t> seed;  // drawn from the system when absent
@@ -39,4 +39,4 @@ Result<ConfirmatoryTestOutput> confirmatory_test_impl(MatView x, VecView y, std:
                                                       const ConfirmatoryOpts& opts,
                                                       bool already_resolved);
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -16,7 +16,7 @@
 #include "veltra/error.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 // The test rows of each fold; a fold trains on the other folds' rows, in
 // fold order.
@@ -68,4 +68,4 @@ Result<CvContribution> cv_fold_contribution(const CvFold& fold, VecView column, 
 // The same sums from predictions and test targets in the training scale.
 CvContribution fold_sums(VecView prediction, VecView y_test);
 
-}  // namespace veltra
+}  // namespace veltra::resample

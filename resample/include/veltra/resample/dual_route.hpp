@@ -23,7 +23,7 @@
 #include "veltra/resample/split_nb.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 // The Gram structure of a unit's standardised training block and the
 // cross products Z_test Z_train' of its test block; par is the calling
@@ -90,4 +90,4 @@ class Pls1CvR2Columns {
     Folds folds_;
 };
 
-}  // namespace veltra
+}  // namespace veltra::resample

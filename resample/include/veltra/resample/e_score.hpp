@@ -11,7 +11,7 @@
 #include "veltra/rng.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 struct PvalueStatistic {
     double pvalue;
@@ -31,4 +31,4 @@ Result<PvalueStatistic> run_score(MatView x, VecView y, std::optional<VecView> w
 // Eigenvalues of the symmetric G; zeros when the decomposition fails.
 Eigen::VectorXd eigenvalues_symmetric(const Eigen::MatrixXd& g);
 
-}  // namespace veltra
+}  // namespace veltra::resample

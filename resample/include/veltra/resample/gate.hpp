@@ -11,7 +11,7 @@
 #include "veltra/resample/confirmatory_method.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 struct SplitNbGateOutput {
     bool fires;
@@ -58,4 +58,4 @@ ResolvedMethod resolve_method(const ConfirmatoryArgs& requested, MatView x,
 // Public: refuses a non-finite X and invalid weights, then evaluates the gate.
 Result<SplitNbGateOutput> split_nb_gate(MatView x, std::optional<VecView> weights);
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -18,7 +18,7 @@
 #include "veltra/resample/split_nb.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 // Column 0 is s y, column c >= 1 is s y gathered through perms[c - 1], with
 // s the power-of-two prescale of y.
@@ -51,4 +51,4 @@ std::vector<SplitR> split_nb_correlations_nr(MatView x, VecView y,
                                              std::span<const SplitIdx> splits,
                                              std::optional<VecView> weights);
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -15,7 +15,7 @@
 #include "veltra/resample/dual_route/multi_k.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 struct PermAlphaOutput {
     Eigen::MatrixXd alpha;              // n x q: column j the dual coefficients of Y's column j
@@ -35,4 +35,4 @@ Result<PermAlphaOutput> pls1_perm_alpha(MatView gram, MatView y, std::uint64_t k
 std::vector<NspaceOutcome> alpha_columns(const NspaceGram& gram, MatView y, std::size_t lo,
                                          std::size_t hi, std::size_t k);
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -20,7 +20,7 @@
 #include "veltra/rng.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 struct PermNullOpts {
     std::uint64_t n_perm = 1000;
@@ -74,4 +74,4 @@ struct PermNullStats {
 Result<PermNullStats> perm_null_stats(std::span<const double> rows, std::size_t p,
                                       const Eigen::VectorXd& beta_ref);
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -26,7 +26,7 @@
 #include "veltra/resample/pls3_split.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 struct Pls3ConfirmatoryOpts {
     Pls3SplitSparse sparse;  // keep_X, keep_Y, max_iter, tol of the per-split fits
@@ -67,4 +67,4 @@ std::vector<double> pls3_split_zbars_columns(MatView x, MatView y,
 // below two, +inf when the solve fails or lambda1 is not positive.
 double restricted_sweeps(const Eigen::MatrixXd& m, const Eigen::VectorXd& v);
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -19,7 +19,7 @@
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 // The kept-feature counts of the per-split fits (absent: every column) with
 // the sparse alternation's limits.
@@ -89,4 +89,4 @@ double for_each_split_block(MatView x, const SplitIdx& split, Body&& body) {
     return stable_norm(VecView{norms.data(), norms.size(), 1});
 }
 
-}  // namespace veltra
+}  // namespace veltra::resample

@@ -28,7 +28,7 @@
 #include "veltra/rng.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 // How many units one batch may hold under the memory budget, read afresh:
 // all of them when a unit costs nothing, one when a unit alone exceeds it.
@@ -195,4 +195,4 @@ class Columns {
 std::uint64_t fold_blocks_bytes(std::uint64_t n, std::span<const std::vector<std::size_t>> folds,
                                 std::uint64_t p);
 
-}  // namespace veltra
+}  // namespace veltra::resample

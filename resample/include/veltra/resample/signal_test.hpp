@@ -29,7 +29,7 @@
 #include "veltra/rng.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 struct PermTestResult {
     double pvalue;
@@ -106,4 +106,4 @@ Result<PermTestResult> run_raw_perm_on(RawPermRoute route, MatView x, VecView y,
                                        std::optional<VecView> weights,
                                        std::optional<std::size_t> keep, ChaCha8Rng& rng);
 
-}  // namespace veltra
+}  // namespace veltra::resample

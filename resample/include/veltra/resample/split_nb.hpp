@@ -18,7 +18,7 @@
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 // The error of a split test none of whose splits could be fitted: a
 // p-value would read as an answer although there is no evidence at all.
@@ -111,4 +111,4 @@ Result<SplitTestResult> run_split_nb(MatView x, VecView y, std::size_t k, std::s
                                      std::optional<VecView> weights,
                                      std::optional<std::size_t> keep, ChaCha8Rng& rng);
 
-}  // namespace veltra
+}  // namespace veltra::resample

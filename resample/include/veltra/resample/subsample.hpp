@@ -23,7 +23,7 @@
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 struct SubsampleOpts {
     std::uint64_t n_boot = 1000;
@@ -147,4 +147,4 @@ struct CenteredInterval {
 CenteredInterval reduce_centered_scaled(std::span<const double> values, double est, double scale,
                                         double level);
 
-}  // namespace veltra
+}  // namespace veltra::resample

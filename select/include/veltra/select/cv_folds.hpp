@@ -30,7 +30,7 @@
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::select {
 
 // The validation rows of each fold; a fold trains on all the other rows.
 using CvFolds = std::vector<std::vector<std::size_t>>;
@@ -119,4 +119,4 @@ struct FoldScorer {
 Result<std::vector<std::vector<double>>> cv_fold_scores(const CvData& data, const CvFolds& folds,
                                                         const FoldScorer& scorer);
 
-}  // namespace veltra
+}  // namespace veltra::select

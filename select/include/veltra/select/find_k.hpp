@@ -16,7 +16,7 @@
 #include "veltra/rng.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::select {
 
 // Score per candidate (component count or kept-feature count), keys ascending.
 using ScoreMap = std::map<std::uint64_t, double>;
@@ -89,4 +89,4 @@ Result<FindKeepOptimalOutput> spls1_find_keep_optimal(MatView x, VecView y, std:
                                                       bool verbose,
                                                       std::optional<VecView> weights);
 
-}  // namespace veltra
+}  // namespace veltra::select

@@ -18,7 +18,7 @@
 #include "veltra/select/find_k.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::select {
 
 enum class Selector : std::uint8_t { r2_se = 0, r2_max = 1, bic = 2 };
 
@@ -26,11 +26,11 @@ std::string_view selector_name(Selector selector);
 
 struct FindKOpts {
     std::optional<std::uint64_t> seed;
-    std::uint64_t n_folds = default_n_folds;  // of the CV selectors
+    std::uint64_t n_folds = resample::default_n_folds;  // of the CV selectors
     bool pre_standardized = false;
     bool verbose = false;
     Selector selector = Selector::r2_se;
-    std::optional<ConfirmatoryArgs> diagnostic;  // the sequential tests' method
+    std::optional<resample::ConfirmatoryArgs> diagnostic;  // the sequential tests' method
 };
 
 struct FindKOptimalOutput {
@@ -59,7 +59,7 @@ struct FindKSequenceOpts {
     double alpha = 0.05;
     bool pre_standardized = false;
     bool verbose = false;
-    ConfirmatoryArgs test;
+    resample::ConfirmatoryArgs test;
 };
 
 struct FindKSequenceOutput {
@@ -81,4 +81,4 @@ Result<FindKSequenceOutput> spls1_find_k_sequence(MatView x, VecView y, std::siz
                                                   std::optional<VecView> weights,
                                                   const FindKSequenceOpts& opts);
 
-}  // namespace veltra
+}  // namespace veltra::select

@@ -27,14 +27,14 @@
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::select {
 
 struct RotationStabilityOpts {
     std::optional<std::uint64_t> seed;
     // n_boot, m_rate and level are range-checked as for the confirmatory
     // intervals; max_skip_rate is used as given, not range-checked, and
     // max_failure_rate is not read (a replicate that fails counts as skipped).
-    SubsampleOpts subsample;
+    resample::SubsampleOpts subsample;
     bool pre_standardized = false;
     bool verbose = false;  // prints nothing
 };
@@ -53,8 +53,8 @@ struct RotationStabilityOutput {
     double m_rate = 0.0;
     double level = 0.0;
     std::uint64_t seed = 0;
-    CIScalar variance_ratio;
-    std::vector<CIScalar> variance_ratio_per_axis;
+    resample::CIScalar variance_ratio;
+    std::vector<resample::CIScalar> variance_ratio_per_axis;
     double variance_unrot = 0.0;  // sum of the per-axis values
     double variance_rot = 0.0;
     Eigen::VectorXd variance_unrot_per_axis;  // mean over the finite replicates
@@ -107,6 +107,6 @@ Result<RotationStabilityOutput> reduce_variance_ratio(
 
 // point with the interpolated alpha / 2 and 1 - alpha / 2 quantiles of the
 // samples (sorted in place) and their standard deviation.
-CIScalar build_ciscalar_from_bootstrap(double point, std::span<double> samples, double alpha);
+resample::CIScalar build_ciscalar_from_bootstrap(double point, std::span<double> samples, double alpha);
 
-}  // namespace veltra
+}  // namespace veltra::select

@@ -18,11 +18,11 @@
 #include "veltra/resample/confirmatory_method.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::select {
 
 // A test method with its counts; never `score`, which has no sequential
 // form. raw_perm always runs 5 folds.
-using SequentialKind = ConfirmatoryArgs;
+using SequentialKind = resample::ConfirmatoryArgs;
 
 struct SequentialArgs {
     std::optional<std::uint64_t> seed;
@@ -34,7 +34,7 @@ struct SequentialArgs {
     bool verbose = false;
 
     // The method with its default counts; none for score.
-    static std::optional<SequentialKind> defaults_for(ConfirmatoryMethod method);
+    static std::optional<SequentialKind> defaults_for(resample::ConfirmatoryMethod method);
 };
 
 struct SequentialRun {
@@ -56,4 +56,4 @@ Result<SequentialRun> run_incremental_sequence(MatView x, VecView y, std::size_t
                                                std::optional<VecView> weights,
                                                const SequentialArgs& args, double n_eff);
 
-}  // namespace veltra
+}  // namespace veltra::select

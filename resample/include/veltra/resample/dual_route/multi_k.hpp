@@ -19,7 +19,7 @@
 #include "veltra/parallel.hpp"
 #include "veltra/view.hpp"
 
-namespace veltra {
+namespace veltra::resample {
 
 // What the kernel reads of a Gram structure; the structure it points into
 // must outlive it.
@@ -72,4 +72,4 @@ std::vector<NspaceOutcome> nspace_kernel_cols(const NspaceGramView& g, MatView y
 // blocks and its dual coefficients, and the product with G of a step.
 std::uint64_t nspace_kernel_bytes(std::uint64_t n, std::uint64_t k, std::uint64_t columns);
 
-}  // namespace veltra
+}  // namespace veltra::resample
