@@ -27,6 +27,7 @@
 #include "veltra/resample/dual_route/multi_k.hpp"
 #include "veltra/standardize.hpp"
 
+namespace resample = veltra::resample;
 namespace {
 
 using bench::seconds;
@@ -62,13 +63,13 @@ int run(std::size_t k, int repetitions) {
     const MatView zv = MatView::of(z);
 
     double t_gram = 1e300, t_kernel = 1e300, t_coef = 1e300, t_direct = 1e300;
-    veltra::resample::NspaceGram g;
-    std::vector<veltra::resample::NspaceOutcome> outcomes(columns);
+    resample::NspaceGram g;
+    std::vector<resample::NspaceOutcome> outcomes(columns);
     Eigen::MatrixXd beta;
     std::vector<std::size_t> certified;
     for (int rep = 0; rep < repetitions; ++rep) {
         t_gram =
-            std::min(t_gram, seconds([&] { g = veltra::resample::NspaceGram(zv, veltra::par_parallel); }));
+            std::min(t_gram, seconds([&] { g = resample::NspaceGram(zv, veltra::par_parallel); }));
         t_kernel = std::min(
             t_kernel, seconds([&] {
                 veltra::for_each_index(
@@ -76,14 +77,14 @@ int run(std::size_t k, int repetitions) {
                         const std::size_t lo = b * group, hi = std::min(columns, lo + group);
                         const Eigen::MatrixXd block =
                             ys.middleCols(Eigen::Index(lo), Eigen::Index(hi - lo));
-                        auto out = veltra::resample::nspace_kernel_cols(g.view(), MatView::of(block), k);
+                        auto out = resample::nspace_kernel_cols(g.view(), MatView::of(block), k);
                         std::move(out.begin(), out.end(), outcomes.begin() + std::ptrdiff_t(lo));
                     });
             }));
         t_coef = std::min(t_coef, seconds([&] {
                               certified.clear();
                               for (std::size_t c = 0; c < columns; ++c)
-                                  if (outcomes[c].is(veltra::resample::NspaceOutcome::Kind::Coefficients))
+                                  if (outcomes[c].is(resample::NspaceOutcome::Kind::Coefficients))
                                       certified.push_back(c);
                               Eigen::MatrixXd alpha(n, Eigen::Index(certified.size()));
                               for (std::size_t q = 0; q < certified.size(); ++q)

@@ -17,6 +17,7 @@
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/split_nb.hpp"
 
+namespace resample = veltra::resample;
 namespace {
 
 constexpr std::size_t n_splits = 1000;
@@ -46,15 +47,15 @@ void measure(Eigen::Index n, Eigen::Index p, bool one_thread) {
         }));
         test = std::min(test, bench::seconds([&] {
             veltra::ChaCha8Rng rng = veltra::ChaCha8Rng::seed_from_u64(7);
-            pvalue = veltra::resample::run_split_nb(xv, yv, 1, n_splits, std::nullopt, std::nullopt, rng)->pvalue;
+            pvalue = resample::run_split_nb(xv, yv, 1, n_splits, std::nullopt, std::nullopt, rng)->pvalue;
         }));
     }
     veltra::ChaCha8Rng rng = veltra::ChaCha8Rng::seed_from_u64(7);
-    const auto splits = *veltra::resample::draw_splits(x.rows(), 1, n_splits, rng);
-    const Eigen::MatrixXd outcomes = veltra::resample::nr_outcome_matrix(yv, {});
-    const bool gram = veltra::resample::nr_gram_flag(x.rows(), splits[0].train.size(), x.cols(), 1);
+    const auto splits = *resample::draw_splits(x.rows(), 1, n_splits, rng);
+    const Eigen::MatrixXd outcomes = resample::nr_outcome_matrix(yv, {});
+    const bool gram = resample::nr_gram_flag(x.rows(), splits[0].train.size(), x.cols(), 1);
     std::size_t certified = 0;
-    for (const auto& s : splits) certified += veltra::resample::nr_split_r(xv, outcomes, s, std::nullopt, gram)[0].has_value();
+    for (const auto& s : splits) certified += resample::nr_split_r(xv, outcomes, s, std::nullopt, gram)[0].has_value();
 
     std::printf("%s %5td x %-5td  fit %8.3f ms  test %9.1f ms  = %7.1f fits  = %.4f fits per split  "
                 "certified %5.1f%%  (p = %.3g)\n",

@@ -38,7 +38,8 @@ inline std::optional<veltra::VecView> wview(const Weights& w) {
 
 // The rules applied to returned maps: the largest finite mean (ties to the
 // larger key); with standard errors, the smallest key within one of it.
-inline std::uint64_t rule_pick(const veltra::select::ScoreMap& mean, const veltra::select::ScoreMap* se) {
+inline std::uint64_t rule_pick(const veltra::select::ScoreMap& mean,
+                               const veltra::select::ScoreMap* se) {
     std::optional<std::uint64_t> best;
     for (const auto& [k, m] : mean)
         if (std::isfinite(m) && (!best || m >= mean.at(*best))) best = k;

@@ -51,21 +51,24 @@ BindResult<double> arg_f64(const OptionRecord& args, std::string_view context,
 BindResult<VarimaxOpts> varimax_args(const OptionRecord& args);
 
 // The method by name, then its options.
-BindResult<resample::ConfirmatoryArgs> confirmatory_args(std::string_view method, const OptionRecord& args);
+BindResult<resample::ConfirmatoryArgs> confirmatory_args(std::string_view method,
+                                                         const OptionRecord& args);
 // As confirmatory_args, admitting only the two-block test's methods.
 BindResult<resample::ConfirmatoryArgs> pls3_confirmatory_args(std::string_view method,
-                                                    const OptionRecord& args);
+                                                              const OptionRecord& args);
 // The method of the sequential search by name, then its options under the
 // context "method='sequence'": raw_perm without n_folds; no score.
-BindResult<resample::ConfirmatoryArgs> sequence_args(std::string_view method, const OptionRecord& args);
+BindResult<resample::ConfirmatoryArgs> sequence_args(std::string_view method,
+                                                     const OptionRecord& args);
 
 // n_folds (5) of the kept-feature search.
 BindResult<std::uint64_t> keep_optimal_opts(const OptionRecord& args);
 
 // The options of the optimal component search, with the checks that tie
 // them to the selector and to the diagnostic method.
-BindResult<FindKOptimalArgs> find_k_optimal_opts(const OptionRecord& args, bool selector_is_bic,
-                                                 std::optional<resample::ConfirmatoryMethod> diagnostic);
+BindResult<FindKOptimalArgs> find_k_optimal_opts(
+    const OptionRecord& args, bool selector_is_bic,
+    std::optional<resample::ConfirmatoryMethod> diagnostic);
 
 // What find_k_args holds for a k mode of pls1_fit (absent keys stay empty).
 struct FindKArgs {

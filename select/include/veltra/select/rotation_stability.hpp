@@ -107,6 +107,7 @@ Result<RotationStabilityOutput> reduce_variance_ratio(
 
 // point with the interpolated alpha / 2 and 1 - alpha / 2 quantiles of the
 // samples (sorted in place) and their standard deviation.
-resample::CIScalar build_ciscalar_from_bootstrap(double point, std::span<double> samples, double alpha);
+resample::CIScalar build_ciscalar_from_bootstrap(double point, std::span<double> samples,
+                                                 double alpha);
 
 }  // namespace veltra::select
