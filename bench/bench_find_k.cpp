@@ -16,7 +16,6 @@
 #include "veltra/fit.hpp"
 #include "veltra/select/find_k.hpp"
 
-namespace select = veltra::select;
 namespace {
 
 using bench::seconds;
@@ -44,7 +43,7 @@ void run(std::size_t n, std::size_t p, int repetitions) {
     }
     const Eigen::VectorXd y = t.col(0) - t.col(2) + Eigen::VectorXd::NullaryExpr(n, [&] { return normal(gen); });
     const RowMajor xr = x;
-    const std::size_t grid = select::keep_grid(p).size();
+    const std::size_t grid = veltra::select::keep_grid(p).size();
     for (const auto& [layout, view] :
          {std::pair{"col-major", MatView::of(x)},
           std::pair{"row-major", MatView::row_major(xr.data(), n, p)}}) {
@@ -55,10 +54,11 @@ void run(std::size_t n, std::size_t p, int repetitions) {
         const double fit10 = fit(10), fit3 = fit(3);
         const double cv = best_of(repetitions, [&] {
             veltra::ChaCha8Rng rng = veltra::ChaCha8Rng::seed_from_u64(1);
-            (void)select::select_cv(view, yv, 10, 5, select::CvRule::one_se, {}, {}, rng);
+            (void)veltra::select::select_cv(view, yv, 10, 5, veltra::select::CvRule::one_se, {},
+                                            {}, rng);
         });
         const double keep = best_of(repetitions, [&] {
-            (void)select::spls1_find_keep_optimal(view, yv, 3, 5, 1, false, {});
+            (void)veltra::select::spls1_find_keep_optimal(view, yv, 3, 5, 1, false, {});
         });
         std::printf("%zu x %zu %s: fit k=10 %.1f ms, select_cv %.1f ms = %.1f fits (4 by refits); "
                     "fit k=3 %.1f ms, keep search (grid of %zu) %.1f ms = %.1f fits (%zu by refits)\n",
