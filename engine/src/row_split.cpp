@@ -40,16 +40,22 @@ std::optional<VecView> SliceWeights::w_view() const { return view_of(w); }
 std::optional<VecView> SliceWeights::root_view() const { return view_of(root); }
 std::optional<VecView> SliceWeights::moment_view() const { return view_of(moments); }
 
+bool has_no_weight(VecView w) {
+    for (std::size_t i = 0; i < w.size(); ++i)
+        if (w[i] > 0.0) return false;
+    return true;
+}
+
 SliceWeights slice_weights(std::optional<VecView> weights, RowList rows) {
     if (!weights || rows.empty()) return {};
     Eigen::VectorXd w = gather(*weights, rows);
-    double sum = 0.0;
-    for (Eigen::Index i = 0; i < w.size(); ++i) sum += w[i];
-    if (sum == 0.0) {
+    if (has_no_weight(VecView::of(w))) {
         SliceWeights out;
         out.massless = true;
         return out;
     }
+    double sum = 0.0;
+    for (Eigen::Index i = 0; i < w.size(); ++i) sum += w[i];
     double spread = 0.0;
     for (Eigen::Index i = 0; i < w.size(); ++i) {
         w[i] = w[i] * static_cast<double>(rows.size()) / sum;
@@ -84,16 +90,9 @@ PreparedSplit prepare_split(MatView x, const SplitIdx& split, std::optional<VecV
                             const SplitPrep& how) {
     RowSplit rows = row_split(split, weights);
     SplitBlocks b = split_blocks(x, rows, how);
-    PreparedSplit s;
-    s.finite = b.all_finite();
-    s.train = std::move(b.train);
-    s.test = std::move(b.test);
-    s.mean = std::move(b.mean);
-    s.scale = std::move(b.scale);
-    s.fro = b.fro;
-    s.w_train = std::move(rows.w_train);
-    s.w_test = std::move(rows.w_test);
-    return s;
+    const bool finite = b.all_finite();
+    return {std::move(b.train),      std::move(b.test),       std::move(b.mean), std::move(b.scale),
+            std::move(rows.w_train), std::move(rows.w_test), b.fro,             finite};
 }
 
 Eigen::VectorXd split_train_target(const SliceWeights& w_train, RowList train, VecView y) {

@@ -19,30 +19,20 @@ SplitIdx fold_rows(Folds folds, std::size_t f) {
 
 Result<CvFold> prepare_cv_fold(MatView x, Folds folds, std::size_t f,
                                std::optional<VecView> weights) {
-    CvFold fold;
     SplitIdx split = fold_rows(folds, f);
     RowSplit rows = row_split(split, weights, false);
     // A fold without effective training rows fails its columns; it is never
     // fitted as if unweighted.
-    if (rows.massless()) {
-        fold.w_train = std::move(rows.w_train);
-        fold.train = std::move(split.train);
-        fold.test = std::move(split.test);
-        return fold;
-    }
+    if (rows.massless())
+        return CvFold{std::move(split.train), std::move(split.test), std::move(rows.w_train),
+                      {}, {}, {}, {}, 0.0};
     // The row factors enter as the standardised values are written: the
     // same products, entry by entry, as scaling the finished block.
     SplitBlocks b = split_blocks(x, rows, {.row_factors = true, .norm_of_block = true});
     if (!b.all_finite()) return fail(VeltraError::NonFiniteInput{});
-    fold.z_train = std::move(b.train);
-    fold.z_test = std::move(b.test);
-    fold.mean = std::move(b.mean);
-    fold.scale = std::move(b.scale);
-    fold.fro = b.fro;
-    fold.w_train = std::move(rows.w_train);
-    fold.train = std::move(split.train);
-    fold.test = std::move(split.test);
-    return fold;
+    return CvFold{std::move(split.train), std::move(split.test), std::move(rows.w_train),
+                  std::move(b.train),     std::move(b.test),     std::move(b.mean),
+                  std::move(b.scale),     b.fro};
 }
 
 CvTargets cv_fold_targets(const CvFold& fold, VecView column) {

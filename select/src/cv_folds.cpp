@@ -96,12 +96,15 @@ Result<FoldData> prep_fold(const CvData& data, const CvFolds& folds, std::size_t
     const std::size_t n_train = fold.train.size();
 
     if (data.weights) {
+        // Validation rows without weight are scored as they stand.
         const Eigen::VectorXd w_val = col_row_subset(*data.weights, fold.val);
-        if ((w_val.array() > 0.0).any()) fold.w_val = renormalize_mean_one(VecView::of(w_val));
+        if (!has_no_weight(VecView::of(w_val)))
+            fold.w_val = renormalize_mean_one(VecView::of(w_val));
         // Training rows without weight are no rows at all: the fold cannot be
         // fitted, and is never fitted as if unweighted.
         const Eigen::VectorXd w_train = col_row_subset(*data.weights, fold.train);
-        if (!(w_train.array() > 0.0).any()) return fail(VeltraError::InvalidWeights{"all_zero"});
+        if (has_no_weight(VecView::of(w_train)))
+            return fail(VeltraError::InvalidWeights{"all_zero"});
         const Eigen::VectorXd rescaled = renormalize_mean_one(VecView::of(w_train));
         VELTRA_TRY(norm, validate_and_normalize_weights(VecView::of(rescaled), n_train));
         if (norm->weights) fold.w_train = SliceWeights::mean_one(std::move(*norm->weights));

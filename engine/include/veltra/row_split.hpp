@@ -53,6 +53,10 @@ struct SliceWeights {
     std::optional<VecView> moment_view() const;
 };
 
+// Whether validated weights (finite, non-negative) leave no effective rows:
+// none is positive, so they sum to zero.
+bool has_no_weight(VecView w);
+
 // The weights at the listed rows rescaled to mean one over them.
 SliceWeights slice_weights(std::optional<VecView> weights, RowList rows);
 
