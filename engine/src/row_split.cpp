@@ -121,8 +121,8 @@ std::uint64_t split_blocks_bytes(std::span<const SplitIdx> splits, std::uint64_t
 
 std::uint64_t prepared_split_bytes(std::span<const SplitIdx> splits, std::uint64_t p) {
     const std::uint64_t n = splits.empty() ? 0 : splits[0].train.size() + splits[0].test.size();
-    // Means, scales and norm terms; per row the weights, their roots and
-    // copies; eight gathered columns.
+    // Means, scales and norm terms; per row the weights, their roots, their
+    // moment weights and a gathered copy; eight gathered columns.
     const std::uint64_t small =
         sat_add(block_bytes(p, 3), sat_add(block_bytes(n, 6), block_bytes(n, 8)));
     return sat_add(split_blocks_bytes(splits, p), small);

@@ -4,13 +4,14 @@
 // over themselves with their own weights, the test rows with the training
 // moments, each half's rows times the square roots of its weights.
 //
-// A half whose weights sum to zero has no effective rows. RowSplit marks
-// it, and a unit with such a half is never fitted or scored as if it were
-// unweighted: its caller fails it or scores it 0.
+// A half whose weights sum to zero has no effective rows. Its slice is
+// marked massless, and a unit with such a half is never fitted or scored as
+// if it were unweighted: its caller fails it or scores it 0.
 //
 // Units differ in a few arithmetic details that their results depend on bit
-// for bit (whether the test rows are weighted, where the training block's
-// norm comes from); SplitPrep names them, so each caller states its own.
+// for bit (whether the test rows are weighted, whether the blocks carry the
+// row factors, where the training block's norm comes from); row_split and
+// SplitPrep name them, so each caller states its own.
 #pragma once
 
 #include <cstddef>
