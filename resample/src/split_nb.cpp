@@ -6,6 +6,7 @@
 #include "veltra/correlation.hpp"
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/resample.hpp"
+#include "veltra/resample/splits.hpp"
 #include "veltra/special.hpp"
 #include "veltra/weights.hpp"
 

@@ -72,15 +72,16 @@ std::uint64_t fast_pass_bytes(MatView x, std::uint64_t n_train, std::uint64_t v_
 
 // Peak bytes of one fold's exact pass: the prepared fold, its two
 // standardised blocks (and the weighted copy of the training one), the
-// refit on the training rows, the model beyond it (k + 4 p-vectors, k
-// training-row vectors) and the k predictions.
+// refit of k components on the training block and the rest of its model
+// (k + 4 p-vectors, k - 1 training-row vectors), and the k predictions.
 std::uint64_t exact_pass_bytes(MatView x, const CvFolds& folds, std::uint64_t n_train,
                                std::uint64_t v_max, std::uint64_t k, bool weighted) {
     const std::uint64_t n = x.rows, p = x.cols;
     std::uint64_t bytes = sat_add(prep_fold_bytes(x, n_train), fold_blocks_bytes(n, folds, p));
     if (weighted) bytes = sat_add(bytes, block_bytes(n_train, p));
     bytes = sat_add(bytes, refit_bytes(n_train, n_train, p, k));
-    bytes = sat_add(bytes, sat_add(block_bytes(p, sat_add(k, 4)), block_bytes(n_train, k)));
+    const std::uint64_t model = block_bytes(n_train, k > 0 ? k - 1 : 0);
+    bytes = sat_add(bytes, sat_add(block_bytes(p, sat_add(k, 4)), model));
     return sat_add(bytes, block_bytes(v_max, k));
 }
 

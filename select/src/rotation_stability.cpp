@@ -54,12 +54,13 @@ Result<Eigen::VectorXd> aligned_sq_dev(const Eigen::MatrixXd& a, MatView referen
 }
 
 // Peak bytes of one replicate of m of the n rows: its subsample copy (twice
-// with weights), its gathered and validated weights, and its refit on the
-// m rows of the split of all n.
+// with weights), its gathered and validated weights, its refit on the m
+// rows, and the row lists of its split of all n rows.
 std::uint64_t replicate_bytes(std::uint64_t n, std::uint64_t m, std::uint64_t p, std::uint64_t k,
                               bool weighted) {
     const std::uint64_t copies = sat_mul(block_bytes(m, p), weighted ? 2 : 1);
-    return sat_add(sat_add(copies, block_bytes(m, 2)), refit_bytes(n, m, p, k));
+    const std::uint64_t rows = sat_add(block_bytes(m, 2), block_bytes(n, 1));
+    return sat_add(sat_add(copies, rows), refit_bytes(m, m, p, k));
 }
 
 double ratio_or_nan(double rot, double unrot) { return unrot == 0.0 ? nan : rot / unrot; }

@@ -9,6 +9,7 @@
 #include "resample/resample_test_support.hpp"
 #include "veltra/resample/e_score.hpp"
 #include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 
 using namespace veltra;
 using namespace veltra::resample;
