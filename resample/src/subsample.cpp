@@ -151,7 +151,7 @@ Result<RowsFit> fit_rows(MatView x, VecView y, RowList rows, std::size_t k, bool
         return RowsFit{std::move(*fit), Eigen::VectorXd::Zero(p), Eigen::VectorXd::Ones(p), 1.0};
     }
     // The fit weighs the rows itself: the block is standardised, not scaled.
-    SplitBlocks xs = split_blocks(x, unit, {.row_factors = false, .norm_of_block = false});
+    SplitBlocks xs = split_blocks(x, unit, {.row_factors = false});
     const Standardized1 ys = standardize1_mean_one(VecView::of(y_rows), unit.w_train.moment_view());
     VELTRA_TRY(fit, pls1_fit_impl(MatView::of(xs.train), VecView::of(ys.y_std), k, wv, fit_opts));
     return RowsFit{std::move(*fit), std::move(xs.mean), std::move(xs.scale), ys.scale};
