@@ -10,7 +10,6 @@
 
 #include "veltra/correlation.hpp"
 #include "veltra/error.hpp"
-#include "veltra/resample/splits.hpp"
 #include "veltra/rng.hpp"
 #include "veltra/view.hpp"
 
