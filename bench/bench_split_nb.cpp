@@ -16,6 +16,7 @@
 #include "veltra/fit.hpp"
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 
 namespace resample = veltra::resample;
 namespace {

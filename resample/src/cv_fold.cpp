@@ -4,23 +4,13 @@
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
-#include "veltra/resample/split_nb.hpp"
 #include "veltra/standardize.hpp"
 
 namespace veltra::resample {
 
-namespace {
-
-std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
-    if (!v) return std::nullopt;
-    return VecView::of(*v);
-}
-
-}  // namespace
-
-FoldRows fold_rows(Folds folds, std::size_t f) {
+SplitIdx fold_rows(Folds folds, std::size_t f) {
     internal_check(f < folds.size(), "fold index beyond the folds");
-    FoldRows rows;
+    SplitIdx rows;
     rows.test.assign(folds[f].begin(), folds[f].end());
     for (std::size_t g = 0; g < folds.size(); ++g)
         if (g != f) rows.train.insert(rows.train.end(), folds[g].begin(), folds[g].end());
@@ -29,34 +19,25 @@ FoldRows fold_rows(Folds folds, std::size_t f) {
 
 Result<CvFold> prepare_cv_fold(MatView x, Folds folds, std::size_t f,
                                std::optional<VecView> weights) {
-    CvFold fold;
-    FoldRows rows = fold_rows(folds, f);
-    fold.train = std::move(rows.train);
-    fold.test = std::move(rows.test);
-    SliceWeights w = slice_weights(weights, fold.train);
-    // A fold whose weights sum to zero has no effective rows: its columns
-    // fail, it is never fitted as if unweighted.
-    if (w.massless) {
-        fold.massless = true;
-        return fold;
-    }
-    StandardizedFro tr = standardize_rows_fro(x, fold.train, view_of(w.w));
-    if (!tr.x_std.allFinite()) return fail(VeltraError::NonFiniteInput{});
-    fold.z_test = standardize_apply_rows(x, fold.test, VecView::of(tr.mean), VecView::of(tr.scale));
-    if (!fold.z_test.allFinite()) return fail(VeltraError::NonFiniteInput{});
-    if (w.root) tr.x_std = w.root->asDiagonal() * tr.x_std;
-    fold.z_train = std::move(tr.x_std);
-    fold.mean = std::move(tr.mean);
-    fold.scale = std::move(tr.scale);
-    fold.weights = std::move(w.w);
-    fold.row_factors = std::move(w.root);
-    fold.fro = stable_norm(MatView::of(fold.z_train));
-    return fold;
+    SplitIdx split = fold_rows(folds, f);
+    RowSplit rows = row_split(split, weights, false);
+    // A fold without effective training rows fails its columns; it is never
+    // fitted as if unweighted.
+    if (rows.massless())
+        return CvFold{std::move(split.train), std::move(split.test), std::move(rows.w_train),
+                      {}, {}, {}, {}, 0.0};
+    // The row factors enter as the standardised values are written: the
+    // same products, entry by entry, as scaling the finished block.
+    SplitBlocks b = split_blocks(x, rows, {.row_factors = true, .norm_of_block = true});
+    if (!b.all_finite()) return fail(VeltraError::NonFiniteInput{});
+    return CvFold{std::move(split.train), std::move(split.test), std::move(rows.w_train),
+                  std::move(b.train),     std::move(b.test),     std::move(b.mean),
+                  std::move(b.scale),     b.fro};
 }
 
 CvTargets cv_fold_targets(const CvFold& fold, VecView column) {
     const Eigen::VectorXd y_tr = col_row_subset(column, fold.train);
-    Standardized1 s = standardize1_weighted(VecView::of(y_tr), view_of(fold.weights));
+    Standardized1 s = standardize1_mean_one(VecView::of(y_tr), fold.w_train.moment_view());
     Eigen::VectorXd test = col_row_subset(column, fold.test);
     for (Eigen::Index i = 0; i < test.size(); ++i) test[i] = (test[i] - s.mean) / s.scale;
     return {std::move(s.y_std), std::move(test), s.mean, s.scale};
@@ -78,11 +59,11 @@ CvContribution fold_sums(VecView prediction, VecView y_test) {
 
 Result<CvContribution> cv_fold_contribution(const CvFold& fold, VecView column, std::size_t k,
                                             std::optional<std::size_t> keep) {
-    if (fold.massless) return fail(VeltraError::InvalidWeights{"all_zero"});
+    if (fold.massless()) return fail(VeltraError::InvalidWeights{"all_zero"});
     CvTargets y = cv_fold_targets(fold, column);
     const auto p = static_cast<std::size_t>(fold.z_train.cols());
     VELTRA_CHECK(check_fit_y_and_k(p, VecView::of(y.train), k, keep));
-    if (fold.row_factors) y.train.array() *= fold.row_factors->array();
+    if (fold.w_train.root) y.train.array() *= fold.w_train.root->array();
     const PreparedFit fit = pls1_fit_prepared_fro(MatView::of(fold.z_train), VecView::of(y.train),
                                                   k, keep, fold.fro, par_sequential);
     const Eigen::VectorXd pred =

@@ -93,7 +93,8 @@ std::vector<std::optional<double>> split_columns_r_nspace(const SplitIdx& split,
 
 Result<CvContribution> fold_column_nspace(const CvFold& fold, const NspaceFold& f, VecView column,
                                           std::size_t k) {
-    if (fold.massless || fold.weights) return cv_fold_contribution(fold, column, k, std::nullopt);
+    if (fold.massless() || fold.w_train.w)
+        return cv_fold_contribution(fold, column, k, std::nullopt);
     const CvTargets y = cv_fold_targets(fold, column);
     const Eigen::MatrixXd y_tr = y.train;
     const auto outcomes = nspace_kernel_cols(f.gram.view(), MatView::of(y_tr), k);
@@ -125,7 +126,8 @@ bool nspace_perm_row(const NspaceGram& g, MatView z, VecView y, std::span<const 
 }
 
 std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
-    const FoldRows rows = fold_rows(folds_, f);
+    const SplitIdx rows = fold_rows(folds_, f);
+    const RowSplit unweighted = row_split(rows, std::nullopt);
     const std::size_t m_tr = rows.train.size(), m_te = rows.test.size(), p = x_.cols, C = y_.cols;
     std::vector<CvCell> out(C);
 
@@ -135,14 +137,12 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
     std::vector<double> block_norms;
     bool finite = true;
     for (std::size_t lo = 0; lo < p; lo += width) {
-        const MatView block = column_block(x_, lo, std::min(width, p - lo));
-        const StandardizedFro tr = standardize_rows_fro(block, rows.train);
-        const Eigen::MatrixXd te =
-            standardize_apply_rows(block, rows.test, VecView::of(tr.mean), VecView::of(tr.scale));
-        block_norms.push_back(tr.fro);
-        finite = finite && tr.x_std.allFinite() && te.allFinite();
-        G += gram_of(MatView::of(tr.x_std), par_parallel);
-        K += cross_of(MatView::of(te), MatView::of(tr.x_std), par_parallel);
+        const SplitBlocks b =
+            split_blocks(column_block(x_, lo, std::min(width, p - lo)), unweighted);
+        block_norms.push_back(b.fro);
+        finite = finite && b.all_finite();
+        G += gram_of(MatView::of(b.train), par_parallel);
+        K += cross_of(MatView::of(b.test), MatView::of(b.train), par_parallel);
     }
     if (!finite) {
         for (auto& cell : out) cell.emplace(fail(VeltraError::NonFiniteInput{}));
@@ -202,24 +202,17 @@ std::size_t Pls1CvR2Columns::block_width(std::size_t r, std::size_t t) {
 std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(std::size_t f,
                                                             std::span<const std::size_t> pending,
                                                             std::uint64_t fit_bytes) const {
-    const FoldRows rows = fold_rows(folds_, f);
-    const StandardizedFro tr = standardize_rows_fro(x_, rows.train);
-    const Eigen::MatrixXd z_te =
-        standardize_apply_rows(x_, rows.test, VecView::of(tr.mean), VecView::of(tr.scale));
-    const double fro = stable_norm(MatView::of(tr.x_std));
+    // The fold pass saw the fold's blocks finite before it left a column
+    // pending.
+    const auto fold = prepare_cv_fold(x_, folds_, f, std::nullopt);
+    internal_check(fold.has_value(), "a fold with pending columns has finite blocks");
     const auto column = [&](std::size_t q) -> Result<CvContribution> {
-        const std::size_t j = pending[q];
-        const Eigen::VectorXd raw = col_row_subset(column_of(y_, j), rows.train);
-        const Standardized1 y = standardize1_weighted(VecView::of(raw));
-        Eigen::VectorXd pred = Eigen::VectorXd::Constant(to_index(rows.test.size()), std::nan(""));
-        if (check_fit_y_and_k(x_.cols, VecView::of(y.y_std), 1, std::nullopt)) {
-            const PreparedFit fit = pls1_fit_prepared_fro(
-                MatView::of(tr.x_std), VecView::of(y.y_std), 1, std::nullopt, fro, par_sequential);
-            pred = mat_vec(MatView::of(z_te), VecView::of(fit.coef), par_sequential);
-        }
-        Eigen::VectorXd y_te = col_row_subset(column_of(y_, j), rows.test);
-        for (Eigen::Index i = 0; i < y_te.size(); ++i) y_te[i] = (y_te[i] - y.mean) / y.scale;
-        return fold_sums(VecView::of(pred), VecView::of(y_te));
+        const VecView y = column_of(y_, pending[q]);
+        if (auto c = cv_fold_contribution(*fold, y, 1, std::nullopt)) return c;
+        // A column that cannot be fitted contributes a NaN SS_res.
+        const Eigen::VectorXd pred =
+            Eigen::VectorXd::Constant(to_index(fold->test.size()), std::nan(""));
+        return fold_sums(VecView::of(pred), VecView::of(cv_fold_targets(*fold, y).test));
     };
     const std::size_t q = pending.size();
     return map_batches(q, detail::inner_batch(q, fit_bytes, q), column);

@@ -8,7 +8,7 @@
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/resample/resample.hpp"
-#include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 #include "veltra/special.hpp"
 #include "veltra/standardize.hpp"
 
@@ -33,14 +33,12 @@ Result<PvalueStatistic> run_e(MatView x, VecView y, std::size_t k, std::optional
     const PreparedSplit s = prepare_split(x, split, weights);
     if (!s.finite) return fail(VeltraError::NonFiniteInput{});
     // A half whose weights sum to zero has no effective rows to fit or test on.
-    if (s.w_train.massless || s.w_test.massless)
+    if (s.massless())
         return fail(VeltraError::InvalidWeights{"insufficient_effective_n"});
     Eigen::VectorXd y_train(to_index(m)), y_test(to_index(t));
     for (std::size_t i = 0; i < m; ++i) y_train[to_index(i)] = y[split.train[i]];
     for (std::size_t i = 0; i < t; ++i) y_test[to_index(i)] = y[split.test[i]];
-    const std::optional<VecView> w_train =
-        s.w_train.w ? std::optional<VecView>(VecView::of(*s.w_train.w)) : std::nullopt;
-    const Standardized1 st = standardize1_weighted(VecView::of(y_train), w_train);
+    const Standardized1 st = standardize1_mean_one(VecView::of(y_train), s.w_train.moment_view());
     Eigen::VectorXd yt_train = st.y_std;
     Eigen::VectorXd yt_test = (y_test.array() - st.mean) / st.scale;
     if (s.w_train.root) yt_train.array() *= s.w_train.root->array();

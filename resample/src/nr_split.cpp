@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "perm_support.hpp"
 #include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
@@ -12,11 +11,6 @@
 namespace veltra::resample {
 
 namespace {
-
-std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
-    if (!v) return std::nullopt;
-    return VecView::of(*v);
-}
 
 // Rows of m times the row factors when given.
 Eigen::MatrixXd weighted_rows(const Eigen::MatrixXd& m, RowList rows,
@@ -57,6 +51,117 @@ MatView column_block(MatView x, std::size_t j0, std::size_t width) {
             x.col_stride};
 }
 
+// The training responses of a split: each column centred with its weighted
+// mean, times the row factors, and the moments the certification reads.
+// They enter the products centred: left uncentred, the mean times the
+// centring residual of Z_train would move the prediction by far more than
+// rounding.
+struct TrainResponses {
+    Eigen::MatrixXd centred;  // m x C
+    std::vector<ColumnMoments> moments;
+};
+
+TrainResponses train_responses(const Eigen::MatrixXd& outcomes, const RowSplit& rows) {
+    const std::size_t m = rows.train.size();
+    const auto C = static_cast<std::size_t>(outcomes.cols());
+    const SliceWeights& w = rows.w_train;
+    TrainResponses out{Eigen::MatrixXd(to_index(m), to_index(C)), {}};
+    out.moments.reserve(C);
+    for (std::size_t c = 0; c < C; ++c) {
+        Eigen::VectorXd y_c(to_index(m));
+        for (std::size_t i = 0; i < m; ++i)
+            y_c[to_index(i)] = outcomes(to_index(rows.train[i]), to_index(c));
+        Standardized1 s1 = standardize1_mean_one(VecView::of(y_c), w.moment_view());
+        if (w.root) s1.y_std.array() *= w.root->array();
+        out.moments.push_back({s1.mean, s1.scale, stable_norm(VecView::of(s1.y_std))});
+        out.centred.col(to_index(c)) = y_c.array() - s1.mean;
+        if (w.root) out.centred.col(to_index(c)).array() *= w.root->array();
+    }
+    return out;
+}
+
+// The no-refit predictions Z_test Z_train' Y of every column, formed chunk
+// by chunk of X, with the norms of the two blocks and what the weighted
+// centring of Z_train left over (the certification's rounding terms).
+struct NoRefitProducts {
+    Eigen::MatrixXd pred;  // nt x C
+    double z_tr = 0.0, z_te = 0.0;
+    double residual = 0.0;   // the norm of the centring residual
+    double root_mass = 0.0;  // the square root of the training weights' sum
+};
+
+NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train,
+                                  bool gram) {
+    const std::size_t m = rows.train.size(), nt = rows.test.size(), p = x.cols;
+    const std::optional<Eigen::VectorXd>& root = rows.w_train.root;
+    NoRefitProducts out{Eigen::MatrixXd::Zero(to_index(nt), y_train.cols()), 0.0, 0.0, 0.0, 0.0};
+    Eigen::MatrixXd gram_te_tr;
+    if (gram) gram_te_tr = Eigen::MatrixXd::Zero(to_index(nt), to_index(m));
+    const std::size_t width = nr_chunk_width(std::max(m, nt));
+    std::vector<double> tr_norms, te_norms;
+    double residual = 0.0;
+    for (std::size_t j0 = 0; j0 < p; j0 += width) {
+        const SplitBlocks b = split_blocks(column_block(x, j0, std::min(width, p - j0)), rows);
+        tr_norms.push_back(b.fro);
+        te_norms.push_back(stable_norm(MatView::of(b.test)));
+        if (gram)
+            gram_te_tr.noalias() += b.test * b.train.transpose();
+        else
+            out.pred.noalias() += b.test * (b.train.transpose() * y_train);
+        // What the weighted centring left over: it multiplies the response
+        // mean, which the no-refit form does not remove.
+        for (Eigen::Index j = 0; j < b.train.cols(); ++j) {
+            double s = 0.0;
+            for (std::size_t i = 0; i < m; ++i)
+                s += (root ? (*root)[to_index(i)] : 1.0) * b.train(to_index(i), j);
+            residual += s * s;
+        }
+    }
+    if (gram) out.pred.noalias() = gram_te_tr * y_train;
+    out.z_tr = combined_norm(tr_norms);
+    out.z_te = combined_norm(te_norms);
+    out.residual = std::sqrt(residual);
+    const double mass = rows.w_train.w ? rows.w_train.w->sum() : static_cast<double>(m);
+    out.root_mass = std::sqrt(mass);
+    return out;
+}
+
+// Column c's correlation when its rounding bound lets the no-refit
+// prediction vouch for it; empty otherwise.
+std::optional<double> certified_r(const NoRefitProducts& prod, const TrainResponses& y,
+                                  const Eigen::MatrixXd& y_test, const RowSplit& rows,
+                                  std::size_t p, std::size_t c) {
+    const std::size_t m = rows.train.size(), nt = rows.test.size();
+    const double root_mass = prod.root_mass;
+    const double tau = std::pow(2.0 * static_cast<double>(nt) * eps, 2);
+    const double md = static_cast<double>(m), ntd = static_cast<double>(nt);
+    const double z_tr = prod.z_tr, z_te = prod.z_te;
+    const VecView pc{prod.pred.col(to_index(c)).data(), nt, 1};
+    const VecView yc{y_test.col(to_index(c)).data(), nt, 1};
+    const PrescaledSums sp = prescaled_sums(pc), sy = prescaled_sums(yc);
+    if (sy.centred <= tau * sy.raw) return 0.0;
+    const ColumnMoments& st = y.moments[c];
+    if (st.nu == 0.0) return 0.0;
+    const double ytr_norm = stable_norm(VecView{y.centred.col(to_index(c)).data(), m, 1});
+    const double p_norm = std::sqrt(sp.raw) / sp.scale;
+    const double p_spread = std::sqrt(sp.centred) / sp.scale;
+    const double ybar = std::fabs(st.mean);
+    const double bound = z_te * (prod.residual + md * eps * z_tr * root_mass) * ybar +
+                         (ntd + 2.0) * eps * p_norm +
+                         z_tr * (static_cast<double>(p) + md + 4.0) * eps * z_te *
+                             (root_mass * ybar + ytr_norm);
+    if (!(p_spread >= 8.0 * bound)) return std::nullopt;
+    const double lead = (p_spread - bound) / (z_te * st.scale);
+    const double floor = 8.0 * static_cast<double>(std::max(p, m)) * eps * z_tr * st.nu;
+    if (!(lead >= 1e-12 && lead >= floor)) return std::nullopt;
+    if (!((lead / st.nu) * (lead / st.nu) >= 1e-12) || sp.centred <= tau * sp.raw)
+        return std::nullopt;
+    double sxy = 0.0;
+    for (std::size_t i = 0; i < nt; ++i)
+        sxy += (sp.scale * pc[i] - sp.mean) * (sy.scale * yc[i] - sy.mean);
+    return std::clamp(sxy / std::sqrt(sp.centred * sy.centred), -1.0, 1.0);
+}
+
 }  // namespace
 
 Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::uint64_t>> perms) {
@@ -95,97 +200,17 @@ bool nr_gram_flag(std::size_t n, std::size_t m, std::size_t p, std::size_t colum
 std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& outcomes,
                                               const SplitIdx& split,
                                               std::optional<VecView> weights, bool gram) {
-    const std::size_t m = split.train.size(), nt = split.test.size(), p = x.cols;
     const auto C = static_cast<std::size_t>(outcomes.cols());
-    std::vector<std::optional<double>> out(C);
-    const SliceWeights w_tr = slice_weights(weights, split.train);
-    const SliceWeights w_te = slice_weights(weights, split.test);
+    const RowSplit rows = row_split(split, weights);
     // Without effective rows the refit route decides (it fails the split).
-    if (w_tr.massless || w_te.massless) return out;
-    if (nt == 0) return std::vector<std::optional<double>>(C, 0.0);
-
-    // The training responses enter the products centred with their weighted
-    // mean: left uncentred, the mean times the centring residual of Z_train
-    // would move the prediction by far more than rounding.
-    Eigen::MatrixXd y_train(to_index(m), to_index(C));
-    std::vector<ColumnMoments> st;
-    st.reserve(C);
-    for (std::size_t c = 0; c < C; ++c) {
-        Eigen::VectorXd y_c(to_index(m));
-        for (std::size_t i = 0; i < m; ++i) y_c[to_index(i)] = outcomes(to_index(split.train[i]), to_index(c));
-        Standardized1 s1 = standardize1_weighted(VecView::of(y_c), view_of(w_tr.w));
-        if (w_tr.root) s1.y_std.array() *= w_tr.root->array();
-        st.push_back({s1.mean, s1.scale, stable_norm(VecView::of(s1.y_std))});
-        y_train.col(to_index(c)) = y_c.array() - s1.mean;
-        if (w_tr.root) y_train.col(to_index(c)).array() *= w_tr.root->array();
-    }
-    const Eigen::MatrixXd y_test = weighted_rows(outcomes, split.test, w_te.root);
-    Eigen::MatrixXd pred = Eigen::MatrixXd::Zero(to_index(nt), to_index(C));
-    Eigen::MatrixXd gram_te_tr;
-    if (gram) gram_te_tr = Eigen::MatrixXd::Zero(to_index(nt), to_index(m));
-    const std::size_t width = nr_chunk_width(std::max(m, nt));
-    std::vector<double> tr_norms, te_norms;
-    double residual = 0.0;
-    for (std::size_t j0 = 0; j0 < p; j0 += width) {
-        const MatView chunk = column_block(x, j0, std::min(width, p - j0));
-        const StandardizedFro tr =
-            standardize_rows_fro(chunk, split.train, view_of(w_tr.w), view_of(w_tr.root));
-        const Eigen::MatrixXd te = standardize_apply_rows(
-            chunk, split.test, VecView::of(tr.mean), VecView::of(tr.scale), view_of(w_te.root));
-        tr_norms.push_back(tr.fro);
-        te_norms.push_back(stable_norm(MatView::of(te)));
-        if (gram)
-            gram_te_tr.noalias() += te * tr.x_std.transpose();
-        else
-            pred.noalias() += te * (tr.x_std.transpose() * y_train);
-        // What the weighted centring left over: it multiplies the response
-        // mean, which the no-refit form does not remove.
-        for (Eigen::Index j = 0; j < tr.x_std.cols(); ++j) {
-            double s = 0.0;
-            for (std::size_t i = 0; i < m; ++i)
-                s += (w_tr.root ? (*w_tr.root)[to_index(i)] : 1.0) * tr.x_std(to_index(i), j);
-            residual += s * s;
-        }
-    }
-    if (gram) pred.noalias() = gram_te_tr * y_train;
-
-    const double z_tr = combined_norm(tr_norms), z_te = combined_norm(te_norms);
-    const double rho = std::sqrt(residual);
-    const double mass = w_tr.w ? w_tr.w->sum() : static_cast<double>(m);
-    const double root_mass = std::sqrt(mass);
-    const double tau = std::pow(2.0 * static_cast<double>(nt) * eps, 2);
-    const double md = static_cast<double>(m), ntd = static_cast<double>(nt);
-    for (std::size_t c = 0; c < C; ++c) {
-        const VecView pc{pred.col(to_index(c)).data(), nt, 1};
-        const VecView yc{y_test.col(to_index(c)).data(), nt, 1};
-        const PrescaledSums sp = prescaled_sums(pc), sy = prescaled_sums(yc);
-        if (sy.centred <= tau * sy.raw) {
-            out[c] = 0.0;
-            continue;
-        }
-        const double nu = st[c].nu;
-        if (nu == 0.0) {
-            out[c] = 0.0;
-            continue;
-        }
-        const double ytr_norm = stable_norm(VecView{y_train.col(to_index(c)).data(), m, 1});
-        const double p_norm = std::sqrt(sp.raw) / sp.scale;
-        const double p_spread = std::sqrt(sp.centred) / sp.scale;
-        const double ybar = std::fabs(st[c].mean);
-        const double bound = z_te * (rho + md * eps * z_tr * root_mass) * ybar +
-                             (ntd + 2.0) * eps * p_norm +
-                             z_tr * (static_cast<double>(p) + md + 4.0) * eps * z_te *
-                                 (root_mass * ybar + ytr_norm);
-        if (!(p_spread >= 8.0 * bound)) continue;
-        const double lead = (p_spread - bound) / (z_te * st[c].scale);
-        const double floor = 8.0 * static_cast<double>(std::max(p, m)) * eps * z_tr * nu;
-        if (!(lead >= 1e-12 && lead >= floor)) continue;
-        if (!((lead / nu) * (lead / nu) >= 1e-12) || sp.centred <= tau * sp.raw) continue;
-        double sxy = 0.0;
-        for (std::size_t i = 0; i < nt; ++i)
-            sxy += (sp.scale * pc[i] - sp.mean) * (sy.scale * yc[i] - sy.mean);
-        out[c] = std::clamp(sxy / std::sqrt(sp.centred * sy.centred), -1.0, 1.0);
-    }
+    if (rows.massless()) return std::vector<std::optional<double>>(C);
+    if (rows.test.empty()) return std::vector<std::optional<double>>(C, 0.0);
+    const TrainResponses y = train_responses(outcomes, rows);
+    const Eigen::MatrixXd y_test = weighted_rows(outcomes, rows.test, rows.w_test.root);
+    const NoRefitProducts prod = no_refit_products(x, rows, y.centred, gram);
+    std::vector<std::optional<double>> out(C);
+    for (std::size_t c = 0; c < C; ++c)
+        out[c] = certified_r(prod, y, y_test, rows, x.cols, c);
     return out;
 }
 
@@ -203,9 +228,7 @@ std::vector<SplitR> split_nb_correlations_nr(MatView x, VecView y,
         if (r[0]) row[0] = SplitR{*r[0], true};
         return row;
     });
-    const std::uint64_t pending_bytes =
-        sat_add(prepared_split_bytes(splits, p), detail::refit_bytes(n, m, p, 1));
-    const auto filled = fill_pending(std::move(table), pending_bytes,
+    const auto filled = fill_pending(std::move(table), split_refit_bytes(splits, p, 1),
                                      [&](std::size_t u, std::span<const std::size_t>) {
                                          return std::vector<SplitR>{
                                              split_half_r(x, y, 1, splits[u], weights, std::nullopt)};

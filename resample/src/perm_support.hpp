@@ -1,6 +1,6 @@
 // What the resampling tests share: the fixed width of a column group, the
 // thread count that bounds how many fits are alive at once, how many work
-// items of a unit run at once, and the bytes of a refit and of a group.
+// items of a unit run at once, and the bytes of a column group.
 #pragma once
 
 #include <algorithm>
@@ -29,18 +29,6 @@ inline std::size_t gram_group(std::size_t rows) {
 
 inline std::uint64_t pool_threads() {
     return static_cast<std::uint64_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
-}
-
-// Bytes of one column's refit with k components on a unit of n rows, m of
-// them training, and p columns: the column with its permutation, the
-// training target with its gather, the fit, the prediction and the test
-// target.
-inline std::uint64_t refit_bytes(std::uint64_t n, std::uint64_t m, std::uint64_t p,
-                                 std::uint64_t k) {
-    const std::uint64_t nt = n - std::min(m, n);
-    const std::uint64_t rows =
-        sat_add(block_bytes(n, 2), sat_add(block_bytes(m, 2), block_bytes(nt, 2)));
-    return sat_add(rows, prepared_fit_bytes(m, p, k));
 }
 
 // Work items of one unit (columns, column groups) per batch: `wanted`, or

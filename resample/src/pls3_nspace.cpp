@@ -13,7 +13,7 @@
 #include "veltra/numeric.hpp"
 #include "veltra/resample/pls3_signal_test.hpp"
 #include "veltra/resample/signal_test.hpp"
-#include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 #include "veltra/selection.hpp"
 
 namespace veltra::resample {

@@ -14,6 +14,7 @@
 #include "veltra/resample/gate.hpp"
 #include "veltra/resample/signal_test.hpp"
 #include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 
 namespace veltra::resample {
 

@@ -9,7 +9,7 @@
 #include "veltra/numeric.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/pls3.hpp"
-#include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 
 namespace veltra::resample {
 

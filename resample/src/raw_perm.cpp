@@ -18,7 +18,6 @@ namespace veltra::resample {
 namespace {
 
 using detail::column_of;
-using detail::refit_bytes;
 using Contribution = Result<CvContribution>;
 
 bool is_nan(double v) { return std::isnan(v); }
@@ -115,7 +114,7 @@ std::vector<Contribution> raw_perm_units(const CvFold& fold, const GramPBlock& b
     for (std::size_t i = 0; i < w; ++i) {
         targets.push_back(cv_fold_targets(fold, column_of(values, i)));
         y_train.col(to_index(i)) = targets[i].train;
-        if (fold.row_factors) y_train.col(to_index(i)).array() *= fold.row_factors->array();
+        if (fold.w_train.root) y_train.col(to_index(i)).array() *= fold.w_train.root->array();
     }
     const Eigen::MatrixXd cross =
         ordered_product(block.x.transposed(), MatView::of(y_train), par_sequential);
@@ -150,7 +149,7 @@ Result<std::vector<Contribution>> pooled_cv_r2_columns(RawPermRoute route, MatVi
     VELTRA_TRY(fold, prepare_cv_fold(x, folds, f, weights));
     const std::size_t C = cols.count();
     const std::size_t n = x.rows, p = x.cols, m = fold->train.size();
-    if (route == RawPermRoute::gram_p && !fold->massless) {
+    if (route == RawPermRoute::gram_p && !fold->massless()) {
         const GramPBlock block(MatView::of(fold->z_train), par_parallel, par_sequential);
         const std::size_t group = detail::gram_group(n);
         const std::size_t n_groups = ceil_div(C, group);
@@ -166,7 +165,7 @@ Result<std::vector<Contribution>> pooled_cv_r2_columns(RawPermRoute route, MatVi
         return out;
     }
     std::optional<NspaceFold> nf;
-    if (route == RawPermRoute::nspace && !fold->massless) nf.emplace(*fold, par_parallel);
+    if (route == RawPermRoute::nspace && !fold->massless()) nf.emplace(*fold, par_parallel);
     const std::uint64_t column_bytes =
         sat_add(refit_bytes(n, m, p, k), nf ? nspace_kernel_bytes(m, k, 1) : 0);
     return map_batches(C, detail::inner_batch(C, column_bytes, C), [&](std::size_t j) {

@@ -48,9 +48,7 @@ std::uint64_t fold_blocks_bytes(std::uint64_t n, std::span<const std::vector<std
     std::uint64_t most = 0;
     for (const auto& fold : folds) {
         const std::uint64_t t = fold.size();
-        const std::uint64_t train = sat_mul(sat_mul(ceil8(n - std::min(t, n)), p), 8);
-        const std::uint64_t test = sat_mul(sat_mul(ceil8(t), p), 8);
-        most = std::max(most, sat_add(train, test));
+        most = std::max(most, split_blocks_bytes(n - std::min(t, n), t, p));
     }
     return most;
 }

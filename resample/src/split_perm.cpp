@@ -19,7 +19,6 @@ namespace {
 
 using detail::column_batch;
 using detail::column_of;
-using detail::refit_bytes;
 
 bool not_finite(double v) { return !std::isfinite(v); }
 
@@ -110,7 +109,7 @@ ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols, const Sp
     std::vector<double> r(C, 0.0);
     bool fitted = false;
     // Non-finite blocks, or a half without weight, leave nothing to fit: r = 0.
-    if (s.finite && !s.w_train.massless && !s.w_test.massless) {
+    if (s.fittable()) {
         const Eigen::VectorXd col0 = cols.column(0);
         const Eigen::VectorXd y0 = split_train_target(s.w_train, split.train, VecView::of(col0));
         fitted = check_fit_y_and_k(p, VecView::of(y0), k, keep).has_value();
@@ -225,7 +224,7 @@ std::vector<std::optional<double>> split_columns_r_gram_p(const SplitGram& g,
             out[i] = 0.0;
             continue;
         }
-        const Eigen::VectorXd y_test = split_test_target(s, split.test, column_of(values, i));
+        const Eigen::VectorXd y_test = split_test_target(s.w_test, split.test, column_of(values, i));
         out[i] = certified_r(column_of(MatView::of(pred), i), VecView::of(y_test), g.test_fro,
                              *fits[i]);
     }
@@ -298,7 +297,7 @@ Result<PermTestResult> run_split_perm_nr(MatView x, VecView y, std::size_t k,
         });
     const std::uint64_t fit_bytes = refit_bytes(n, m, p, 1);
     const std::uint64_t pending_bytes =
-        sat_add(prepared_split_bytes(splits, p), detail::at_once_bytes(C, fit_bytes));
+        split_refit_bytes(splits, p, 1, std::min<std::uint64_t>(detail::pool_threads(), C));
     auto rows = fill_pending(
         std::move(table), pending_bytes, [&](std::size_t u, std::span<const std::size_t> pending) {
             const PreparedSplit s = prepare_split(x, splits[u], weights);

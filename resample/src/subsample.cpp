@@ -8,6 +8,7 @@
 #include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
+#include "veltra/row_split.hpp"
 #include "veltra/special.hpp"
 #include "veltra/text.hpp"
 #include "veltra/weights.hpp"
@@ -77,11 +78,12 @@ std::uint64_t saturating_count(double v) {
     return static_cast<std::uint64_t>(v);
 }
 
-// Peak bytes of one draw: its two standardised blocks, two fits and their
-// row vectors (indices, targets, weights, leverages, prediction).
+// Peak bytes of one draw: its two standardised blocks, two refits of at
+// most n rows, and its own row vectors (indices, weights, leverages,
+// prediction).
 std::uint64_t draw_bytes(std::uint64_t n, std::uint64_t p, std::uint64_t k) {
-    return sat_add(sat_add(block_bytes(n, sat_mul(2, p)), sat_mul(2, prepared_fit_bytes(n, p, k))),
-                   block_bytes(n, 12));
+    const std::uint64_t fits = sat_mul(2, refit_bytes(n, n, p, k));
+    return sat_add(sat_add(block_bytes(n, sat_mul(2, p)), fits), block_bytes(n, 4));
 }
 
 WorkerOutcome failed_draw(const VeltraError& e) {
@@ -131,13 +133,16 @@ FitOpts subsample_fit_opts(bool pre_standardized) {
 
 Result<RowsFit> fit_rows(MatView x, VecView y, RowList rows, std::size_t k, bool pre_standardized,
                          std::optional<VecView> weights, const FitOpts& fit_opts) {
-    std::optional<Eigen::VectorXd> w;
+    // The listed rows as the training half of a unit without test rows; its
+    // weights are validated here, so that a list without weight fails as a
+    // fit does.
+    RowSplit unit{rows, {}, {}, {}};
     if (weights) {
         const Eigen::VectorXd gathered = col_row_subset(*weights, rows);
         VELTRA_TRY(norm, validate_and_normalize_weights(VecView::of(gathered), rows.size()));
-        w = std::move(norm->weights);
+        if (norm->weights) unit.w_train = SliceWeights::mean_one(std::move(*norm->weights));
     }
-    const std::optional<VecView> wv = w ? std::optional<VecView>(VecView::of(*w)) : std::nullopt;
+    const std::optional<VecView> wv = unit.w_train.w_view();
     const Eigen::VectorXd y_rows = col_row_subset(y, rows);
     if (pre_standardized) {
         const Eigen::MatrixXd x_rows = row_subset(x, rows);
@@ -145,10 +150,10 @@ Result<RowsFit> fit_rows(MatView x, VecView y, RowList rows, std::size_t k, bool
         const auto p = to_index(x.cols);
         return RowsFit{std::move(*fit), Eigen::VectorXd::Zero(p), Eigen::VectorXd::Ones(p), 1.0};
     }
-    StandardizedFro xs = standardize_rows_fro(x, rows, wv);
-    const Standardized1 ys = standardize1_weighted(VecView::of(y_rows), wv);
-    VELTRA_TRY(fit,
-               pls1_fit_impl(MatView::of(xs.x_std), VecView::of(ys.y_std), k, wv, fit_opts));
+    // The fit weighs the rows itself: the block is standardised, not scaled.
+    SplitBlocks xs = split_blocks(x, unit, {.row_factors = false});
+    const Standardized1 ys = standardize1_mean_one(VecView::of(y_rows), unit.w_train.moment_view());
+    VELTRA_TRY(fit, pls1_fit_impl(MatView::of(xs.train), VecView::of(ys.y_std), k, wv, fit_opts));
     return RowsFit{std::move(*fit), std::move(xs.mean), std::move(xs.scale), ys.scale};
 }
 

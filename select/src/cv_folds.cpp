@@ -17,11 +17,6 @@ namespace veltra::select {
 using namespace veltra::resample;
 namespace {
 
-std::optional<VecView> view_of(const std::optional<Eigen::VectorXd>& v) {
-    if (!v) return std::nullopt;
-    return VecView::of(*v);
-}
-
 // Validation rows per prediction block: about 2 MiB of p raw columns, a
 // multiple of 8, at least 8.
 std::uint64_t cv_block_rows(std::uint64_t p) {
@@ -76,16 +71,18 @@ std::uint64_t fast_pass_bytes(MatView x, std::uint64_t n_train, std::uint64_t v_
 }
 
 // Peak bytes of one fold's exact pass: the prepared fold, its two
-// standardised blocks (and the weighted copy of the training one), the fit
-// on the training rows with its model, and the k predictions.
+// standardised blocks (and the weighted copy of the training one), the
+// refit of k components on the training block and the rest of its model
+// (k + 4 p-vectors, k - 1 training-row vectors), and the k predictions.
 std::uint64_t exact_pass_bytes(MatView x, const CvFolds& folds, std::uint64_t n_train,
                                std::uint64_t v_max, std::uint64_t k, bool weighted) {
     const std::uint64_t n = x.rows, p = x.cols;
     std::uint64_t bytes = sat_add(prep_fold_bytes(x, n_train), fold_blocks_bytes(n, folds, p));
     if (weighted) bytes = sat_add(bytes, block_bytes(n_train, p));
-    bytes = sat_add(bytes, prepared_fit_bytes(n_train, p, k));
-    bytes = sat_add(bytes, block_bytes(p, sat_add(k, 4)));
-    return sat_add(bytes, sat_add(block_bytes(n_train, sat_add(k, 3)), block_bytes(v_max, k)));
+    bytes = sat_add(bytes, refit_bytes(n_train, n_train, p, k));
+    const std::uint64_t model = block_bytes(n_train, k > 0 ? k - 1 : 0);
+    bytes = sat_add(bytes, sat_add(block_bytes(p, sat_add(k, 4)), model));
+    return sat_add(bytes, block_bytes(v_max, k));
 }
 
 }  // namespace
@@ -94,41 +91,43 @@ Result<FoldData> prep_fold(const CvData& data, const CvFolds& folds, std::size_t
     const std::size_t n = data.x.rows, p = data.x.cols;
     internal_check(data.y.len == n, "prep_fold: y and X differ in rows");
     FoldData fold;
-    FoldRows rows = fold_rows(folds, f);
+    SplitIdx rows = fold_rows(folds, f);
     fold.train = std::move(rows.train);
     fold.val = std::move(rows.test);
     const std::size_t n_train = fold.train.size();
 
     if (data.weights) {
+        // Validation rows without weight are scored as they stand.
         const Eigen::VectorXd w_val = col_row_subset(*data.weights, fold.val);
-        if ((w_val.array() > 0.0).any()) fold.w_val = renormalize_mean_one(VecView::of(w_val));
+        if (!has_no_weight(VecView::of(w_val)))
+            fold.w_val = renormalize_mean_one(VecView::of(w_val));
         // Training rows without weight are no rows at all: the fold cannot be
         // fitted, and is never fitted as if unweighted.
         const Eigen::VectorXd w_train = col_row_subset(*data.weights, fold.train);
-        if (!(w_train.array() > 0.0).any()) return fail(VeltraError::InvalidWeights{"all_zero"});
+        if (has_no_weight(VecView::of(w_train)))
+            return fail(VeltraError::InvalidWeights{"all_zero"});
         const Eigen::VectorXd rescaled = renormalize_mean_one(VecView::of(w_train));
         VELTRA_TRY(norm, validate_and_normalize_weights(VecView::of(rescaled), n_train));
-        fold.w_train = std::move(norm->weights);
+        if (norm->weights) fold.w_train = SliceWeights::mean_one(std::move(*norm->weights));
     }
-    const std::optional<VecView> w_train = view_of(fold.w_train);
+    const std::optional<VecView> moments = fold.w_train.moment_view();
 
-    fold.fx = fit_x_moments(data.x, RowList(fold.train), w_train, cv_par(n_train, p, 1));
+    fold.fx = fit_x_moments_mean_one(data.x, RowList(fold.train), moments, cv_par(n_train, p, 1));
     fold.ratio = mean_scale_ratio(fold.fx);
     const Eigen::VectorXd y_train = col_row_subset(data.y, fold.train);
-    fold.y_train = standardize1_weighted(VecView::of(y_train), w_train);
+    fold.y_train = standardize1_mean_one(VecView::of(y_train), moments);
 
     fold.y_val.resize(to_index(fold.val.size()));
     for (std::size_t i = 0; i < fold.val.size(); ++i)
         fold.y_val[to_index(i)] = (data.y[fold.val[i]] - fold.y_train.mean) / fold.y_train.scale;
 
-    const Eigen::VectorXd root =
-        fold.w_train ? sqrt_col(VecView::of(*fold.w_train)) : Eigen::VectorXd::Ones(to_index(n_train));
     Eigen::VectorXd mult = Eigen::VectorXd::Zero(to_index(n));
     fold.fitted = Eigen::VectorXd::Zero(to_index(n));
     for (std::size_t i = 0; i < n_train; ++i) {
         const auto r = to_index(fold.train[i]);
-        mult[r] = root[to_index(i)];
-        fold.fitted[r] = root[to_index(i)] * fold.y_train.y_std[to_index(i)];
+        const double root = fold.w_train.root ? (*fold.w_train.root)[to_index(i)] : 1.0;
+        mult[r] = root;
+        fold.fitted[r] = root * fold.y_train.y_std[to_index(i)];
     }
     fold.fx.row_multipliers = std::move(mult);
     return fold;
@@ -211,10 +210,10 @@ std::optional<PreparedFit> FoldData::fast_fit(MatView x, std::size_t k,
 }
 
 FoldBlocks FoldData::copy_blocks(MatView x) const {
-    StandardizedFro train_block = standardize_rows_fro(x, RowList(train), view_of(w_train));
-    Eigen::MatrixXd val_block = standardize_apply_rows(
-        x, RowList(val), VecView::of(train_block.mean), VecView::of(train_block.scale));
-    return {std::move(train_block.x_std), std::move(val_block)};
+    // The fit weighs the training rows itself, and validation rows are scored
+    // as they stand: neither block is row-scaled.
+    SplitBlocks b = split_blocks(x, train, val, w_train, {}, {.row_factors = false});
+    return {std::move(b.train), std::move(b.test)};
 }
 
 Result<Pls1Model> FoldData::exact_fit(const FoldBlocks& blocks, std::size_t k,
@@ -223,7 +222,7 @@ Result<Pls1Model> FoldData::exact_fit(const FoldBlocks& blocks, std::size_t k,
     opts.keep = keep;
     opts.pre_standardized = true;
     return pls1_fit_impl(MatView::of(blocks.train), VecView::of(y_train.y_std), k,
-                         view_of(w_train), opts);
+                         w_train.w_view(), opts);
 }
 
 std::vector<Eigen::VectorXd> sweep_coefs(const Eigen::MatrixXd& w, const Eigen::MatrixXd& p,

@@ -53,12 +53,14 @@ Result<Eigen::VectorXd> aligned_sq_dev(const Eigen::MatrixXd& a, MatView referen
     return dev;
 }
 
-// Peak bytes of one replicate: its subsample copy (twice with weights), its
-// fit and its row vectors (target, weights).
-std::uint64_t replicate_bytes(std::uint64_t m, std::uint64_t p, std::uint64_t k, bool weighted) {
-    const std::uint64_t s = sat_mul(sat_mul(weighted ? 16 : 8, ceil8(m)), p);
-    const std::uint64_t f = sat_add(prepared_fit_bytes(m, p, k), block_bytes(m, 6));
-    return sat_add(s, f);
+// Peak bytes of one replicate of m of the n rows: its subsample copy (twice
+// with weights), its gathered and validated weights, its refit on the m
+// rows, and the row lists of its split of all n rows.
+std::uint64_t replicate_bytes(std::uint64_t n, std::uint64_t m, std::uint64_t p, std::uint64_t k,
+                              bool weighted) {
+    const std::uint64_t copies = sat_mul(block_bytes(m, p), weighted ? 2 : 1);
+    const std::uint64_t rows = sat_add(block_bytes(m, 2), block_bytes(n, 1));
+    return sat_add(sat_add(copies, rows), refit_bytes(m, m, p, k));
 }
 
 double ratio_or_nan(double rot, double unrot) { return unrot == 0.0 ? nan : rot / unrot; }
@@ -110,7 +112,7 @@ Result<RotationStabilityOutput> rotation_stability_impl(MatView x, VecView y, st
     const RotationReplicateData data{x,          y, w, *m, k, opts.pre_standardized,
                                      MatView::of(w_ref), MatView::of(ref_rot->W_rot), varimax, L};
     const std::vector<RotationStabilityWorkerRow> rows = map_units_seeded(
-        rng, sub.n_boot, replicate_bytes(*m, p, k, w.has_value()),
+        rng, sub.n_boot, replicate_bytes(n, *m, p, k, w.has_value()),
         [&](std::size_t, ChaCha8Rng& unit_rng) {
             auto row = run_one_rotation_stability(data, unit_rng);
             if (row) return std::move(*row);

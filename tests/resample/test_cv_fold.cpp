@@ -6,6 +6,7 @@
 #include "engine/pls_reference.hpp"
 #include "engine/test_support.hpp"
 #include "veltra/fit.hpp"
+#include "veltra/linalg.hpp"
 #include "veltra/resample/cv_fold.hpp"
 
 using namespace veltra;
@@ -64,7 +65,7 @@ TEST(CvFold, WeightEdgeCasesAndFailures) {
     w[1] = 0.5;
     const auto plain = prepare_cv_fold(view(d.x), folds, 1, std::nullopt);
     const auto uniform = prepare_cv_fold(view(d.x), folds, 1, view(w));
-    EXPECT_FALSE(uniform->weights.has_value());
+    EXPECT_FALSE(uniform->w_train.w.has_value());
     EXPECT_TRUE(test_support::same_bits(plain->z_train, uniform->z_train));
     EXPECT_EQ(cv_fold_contribution(*plain, view(d.y), 1, std::nullopt)->ss_tot, 0.0);
     // Weights summing to zero on the training rows: no fit, never unweighted.
@@ -75,4 +76,24 @@ TEST(CvFold, WeightEdgeCasesAndFailures) {
     // k above p is the column's own error.
     EXPECT_EQ(cv_fold_contribution(*plain, view(d.y), 7, std::nullopt).error().code(),
               "k_exceeds_max");
+}
+
+// The fold's row factors enter while its training rows are standardised;
+// the block is the one standardised with the fold's weights and scaled
+// afterwards, bit for bit, its norm that block's, and its test rows
+// unweighted.
+TEST(CvFold, BlocksAreTheWeightedStandardisationScaledAfterwards) {
+    const auto d = ref::latent_data(30, 9, 12);
+    const auto folds = folds_of(30, 3);
+    const auto wl = ref::positive_weights(30, 13);
+    const Eigen::VectorXd w = Eigen::Map<const Eigen::VectorXd>(wl.data(), 30);
+    const auto fold = prepare_cv_fold(view(d.x), folds, 2, view(w));
+    const Eigen::VectorXd w_tr = renormalize_mean_one(view(col_row_subset(view(w), fold->train)));
+    const StandardizedFro tr = standardize_rows_fro(view(d.x), fold->train, view(w_tr));
+    const Eigen::MatrixXd z_train = sqrt_col(view(w_tr)).asDiagonal() * tr.x_std;
+    EXPECT_TRUE(test_support::same_bits(fold->z_train, z_train));
+    EXPECT_TRUE(test_support::same_bits(
+        fold->z_test,
+        standardize_apply_rows(view(d.x), fold->test, view(tr.mean), view(tr.scale))));
+    EXPECT_EQ(fold->fro, stable_norm(MatView::of(z_train)));
 }

@@ -9,6 +9,7 @@
 #include "veltra/resample/confirmatory_test.hpp"
 #include "veltra/resample/e_score.hpp"
 #include "veltra/resample/signal_test.hpp"
+#include "veltra/resample/split_nb.hpp"
 
 using namespace veltra;
 using namespace veltra::resample;

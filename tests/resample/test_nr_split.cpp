@@ -11,7 +11,7 @@
 
 #include "resample/resample_test_support.hpp"
 #include "veltra/resample/nr_split.hpp"
-#include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 
 using namespace veltra;
 using namespace veltra::resample;

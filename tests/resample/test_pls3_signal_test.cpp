@@ -10,6 +10,7 @@
 #include "resample/resample_test_support.hpp"
 #include "veltra/resample/pls3_signal_test.hpp"
 #include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 
 using namespace veltra;
 using namespace veltra::resample;

@@ -1,5 +1,5 @@
-// Split draws, the Nadeau-Bengio test against its direct formula and the
-// split-NB test's guarantees.
+// The Nadeau-Bengio test against its direct formula and the split-NB
+// test's guarantees.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +9,7 @@
 #include "resample/resample_test_support.hpp"
 #include "veltra/resample/e_score.hpp"
 #include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 
 using namespace veltra;
 using namespace veltra::resample;
@@ -23,21 +24,6 @@ std::vector<double> tanh_of(const std::vector<double>& z) {
 }
 
 }  // namespace
-
-TEST(SplitNb, DrawsRefuseSmallNAndSizeTheHalves) {
-    ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(1), fresh = ChaCha8Rng::seed_from_u64(1);
-    const auto small = draw_splits(6, 2, 10, rng);
-    ASSERT_FALSE(small.has_value());
-    EXPECT_EQ(small.error().as<VeltraError::InvalidArgument>().message, "n=6 too small for k=2 under split methods (need n ≥ k+5)");
-    EXPECT_EQ(rng.next_u64(), fresh.next_u64());  // nothing drawn
-    struct Case { std::size_t n, k, m; };
-    for (const Case c : {Case{7, 2, 4}, Case{100, 1, 50}, Case{11, 3, 5}, Case{8, 1, 4}}) {
-        const auto splits = draw_splits(c.n, c.k, 3, rng);
-        ASSERT_TRUE(splits.has_value());
-        EXPECT_EQ((*splits)[2].train.size(), c.m) << c.n;
-        EXPECT_EQ((*splits)[2].test.size(), c.n - c.m) << c.n;
-    }
-}
 
 TEST(SplitNb, CorrectedTMatchesTheDirectFormula) {
     // Student's t tails in closed form for 1 and 2 degrees of freedom.

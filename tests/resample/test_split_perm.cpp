@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "resample/resample_test_support.hpp"
+#include "veltra/correlation.hpp"
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/signal_test.hpp"
 

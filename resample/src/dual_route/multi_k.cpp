@@ -81,113 +81,144 @@ std::uint64_t nspace_kernel_bytes(std::uint64_t n, std::uint64_t k, std::uint64_
     return sat_add(sat_mul(columns, per_column), step);
 }
 
+namespace {
+
+// Sizes and norms every column's allowances are built from.
+struct KernelScale {
+    std::size_t n = 0;
+    double F = 0.0, B = 0.0;  // ||Z||_F and the bound on G's largest eigenvalue
+    double p = 0.0, nd = 0.0, big = 0.0;
+};
+
+// Column j of y set up to run, or its outcome when it cannot: Zero for a
+// zero column (or no rows), Unresolved for a k the kernel cannot fit.
+bool start_column(const KernelScale& s, MatView y, std::size_t j, std::size_t k,
+                  KernelColumn& col, NspaceOutcome& out) {
+    const std::size_t n = s.n;
+    bool zero = true;
+    for (std::size_t i = 0; i < n && zero; ++i) zero = y(i, j) == 0.0;
+    if (n == 0 || zero) {
+        out = outcome(NspaceOutcome::Kind::Zero);
+        return false;
+    }
+    if (k == 0 || k >= n) return false;  // Unresolved
+    col.active = true;
+    col.y_res.resize(to_index(n));
+    for (std::size_t i = 0; i < n; ++i) col.y_res[to_index(i)] = y(i, j);
+    const double ny = stable_norm(VecView::of(col.y_res));
+    col.yy = ny * ny;
+    col.tol_y = ny * s.F * s.big * eps;
+    col.U = col.V = col.W = col.T = Eigen::MatrixXd::Zero(to_index(n), to_index(k));
+    col.c = Eigen::VectorXd::Zero(to_index(k));
+    return true;
+}
+
+// Component a of one active column from its residual direction r and
+// w = G r; the column stops (inactive) at the first check it fails.
+void column_step(const KernelScale& s, std::size_t a, double E1, double E2,
+                 Eigen::Ref<const Eigen::VectorXd> r, Eigen::Ref<const Eigen::VectorXd> w,
+                 KernelColumn& col) {
+    const std::size_t n = s.n;
+    const double B = s.B;
+    const Eigen::Index ai = to_index(a);
+    const double gg = dot(r.data(), w.data(), n);
+    const double e_old = col.e;
+    if (!(gg >= 4.0 * col.yy * (E1 + 8.0 * B * e_old))) {
+        col.active = false;
+        return;
+    }
+    const double sq = std::sqrt(std::max(gg, 0.0));
+    if (!(sq >= 1e-12 && sq >= 4.0 * col.tol_y)) {
+        col.active = false;
+        return;
+    }
+    col.e = e_old + (E1 + 8.0 * B * e_old) * col.yy / gg;
+    const Eigen::VectorXd t = w / sq;
+    Eigen::VectorXd u = t;
+    for (std::size_t l = 0; l < a; ++l) {
+        const double f = dot(col.V.col(to_index(l)).data(), u.data(), n);
+        u -= f * col.U.col(to_index(l));
+    }
+    const double h = dot(u.data(), u.data(), n);
+    if (!(h >= 1e-12 && gg * h >= 4.0 * col.yy * (E2 + 8.0 * (B * B) * e_old))) {
+        col.active = false;
+        return;
+    }
+    col.V.col(ai) = u / h;
+    col.c[ai] = dot(col.y_res.data(), u.data(), n) / h;
+    col.y_res -= col.c[ai] * u;
+    col.W.col(ai) = r / sq;
+    col.T.col(ai) = t;
+    col.U.col(ai) = u;
+}
+
+// Component a of every column still active.
+void kernel_step(const NspaceGramView& g, const KernelScale& s, std::size_t a,
+                 std::vector<KernelColumn>& cols, std::vector<std::size_t>& active) {
+    const std::size_t n = s.n;
+    const double F = s.F, ad = static_cast<double>(a);
+    const double E1 = F * F * eps * (2.0 * s.nd + s.p + 6.0 * ad * (s.nd + 2.0));
+    const double E2 = F * F * (F * F) * eps * (3.0 * s.nd + 2.0 * s.p + 10.0 * ad * (s.nd + 2.0));
+    // Only the active columns enter the product: each entry of G R is one
+    // running sum over its own column, whatever the others are.
+    Eigen::MatrixXd R(to_index(n), to_index(active.size()));
+    for (std::size_t q = 0; q < active.size(); ++q) {
+        KernelColumn& col = cols[active[q]];
+        Eigen::VectorXd r = col.y_res;
+        for (std::size_t l = a; l-- > 0;) {
+            const double f = dot(col.V.col(to_index(l)).data(), r.data(), n);
+            r -= f * col.U.col(to_index(l));
+        }
+        R.col(to_index(q)) = r;
+    }
+    const Eigen::MatrixXd Q = ordered_product(g.gram, MatView::of(R), par_sequential);
+    for (std::size_t q = 0; q < active.size(); ++q)
+        column_step(s, a, E1, E2, R.col(to_index(q)), Q.col(to_index(q)), cols[active[q]]);
+}
+
+// The dual coefficients W (V'T)^-1 c of a column that passed every step;
+// none when they are not finite.
+std::optional<Eigen::VectorXd> dual_coefficients(const KernelColumn& col, std::size_t k,
+                                                 std::size_t n) {
+    const Eigen::Index ki = to_index(k);
+    Eigen::MatrixXd M(ki, ki);
+    for (Eigen::Index i = 0; i < ki; ++i)
+        for (Eigen::Index l = 0; l < ki; ++l)
+            M(i, l) = dot(col.V.col(i).data(), col.T.col(l).data(), n);
+    Eigen::MatrixXd x = col.c;
+    lu_solve_in_place(MatView::of(M), x);
+    Eigen::VectorXd alpha = seq_gemv(MatView::of(col.W), VecView{x.data(), k, 1});
+    if (!alpha.allFinite()) return std::nullopt;
+    return alpha;
+}
+
+}  // namespace
+
 std::vector<NspaceOutcome> nspace_kernel_cols(const NspaceGramView& g, MatView y, std::size_t k) {
-    using Kind = NspaceOutcome::Kind;
     const std::size_t n = g.gram.rows, m = y.cols;
     std::vector<NspaceOutcome> out(m);
     if (y.rows != n || g.gram.cols != n) return out;  // every column Unresolved
 
-    const double F = g.fro_norm, B = g.norm_bound;
-    const double p = static_cast<double>(g.n_features);
-    const double nd = static_cast<double>(n);
-    const double big = static_cast<double>(std::max<std::uint64_t>(n, g.n_features));
-    const Eigen::Index ni = to_index(n), ki = to_index(k);
-
+    const KernelScale s{n,
+                        g.fro_norm,
+                        g.norm_bound,
+                        static_cast<double>(g.n_features),
+                        static_cast<double>(n),
+                        static_cast<double>(std::max<std::uint64_t>(n, g.n_features))};
     std::vector<KernelColumn> cols(m);
-    for (std::size_t j = 0; j < m; ++j) {
-        bool zero = true;
-        for (std::size_t i = 0; i < n && zero; ++i) zero = y(i, j) == 0.0;
-        if (n == 0 || zero) {
-            out[j] = outcome(Kind::Zero);
-            continue;
-        }
-        if (k == 0 || k >= n) continue;  // Unresolved
-        KernelColumn& col = cols[j];
-        col.active = true;
-        col.y_res.resize(ni);
-        for (std::size_t i = 0; i < n; ++i) col.y_res[to_index(i)] = y(i, j);
-        const double ny = stable_norm(VecView::of(col.y_res));
-        col.yy = ny * ny;
-        col.tol_y = ny * F * big * eps;
-        col.U = col.V = col.W = col.T = Eigen::MatrixXd::Zero(ni, ki);
-        col.c = Eigen::VectorXd::Zero(ki);
-    }
-
+    for (std::size_t j = 0; j < m; ++j) start_column(s, y, j, k, cols[j], out[j]);
     std::vector<std::size_t> active;
     for (std::size_t a = 0; a < k; ++a) {
         active.clear();
         for (std::size_t j = 0; j < m; ++j)
             if (cols[j].active) active.push_back(j);
         if (active.empty()) break;
-        const double ad = static_cast<double>(a);
-        const double E1 = F * F * eps * (2.0 * nd + p + 6.0 * ad * (nd + 2.0));
-        const double E2 = F * F * (F * F) * eps * (3.0 * nd + 2.0 * p + 10.0 * ad * (nd + 2.0));
-        const Eigen::Index ai = to_index(a);
-
-        // Only the active columns enter the product: each entry of G R is
-        // one running sum over its own column, whatever the others are.
-        Eigen::MatrixXd R(ni, to_index(active.size()));
-        for (std::size_t q = 0; q < active.size(); ++q) {
-            KernelColumn& col = cols[active[q]];
-            Eigen::VectorXd r = col.y_res;
-            for (std::size_t l = a; l-- > 0;) {
-                const double f = dot(col.V.col(to_index(l)).data(), r.data(), n);
-                r -= f * col.U.col(to_index(l));
-            }
-            R.col(to_index(q)) = r;
-        }
-        const Eigen::MatrixXd Q = ordered_product(g.gram, MatView::of(R), par_sequential);
-
-        for (std::size_t q = 0; q < active.size(); ++q) {
-            const std::size_t j = active[q];
-            KernelColumn& col = cols[j];
-            const auto r = R.col(to_index(q));
-            const auto w = Q.col(to_index(q));
-            const double gg = dot(r.data(), w.data(), n);
-            const double e_old = col.e;
-            if (!(gg >= 4.0 * col.yy * (E1 + 8.0 * B * e_old))) {
-                col.active = false;
-                continue;
-            }
-            const double s = std::sqrt(std::max(gg, 0.0));
-            if (!(s >= 1e-12 && s >= 4.0 * col.tol_y)) {
-                col.active = false;
-                continue;
-            }
-            col.e = e_old + (E1 + 8.0 * B * e_old) * col.yy / gg;
-            const Eigen::VectorXd t = w / s;
-            Eigen::VectorXd u = t;
-            for (std::size_t l = 0; l < a; ++l) {
-                const double f = dot(col.V.col(to_index(l)).data(), u.data(), n);
-                u -= f * col.U.col(to_index(l));
-            }
-            const double h = dot(u.data(), u.data(), n);
-            if (!(h >= 1e-12 && gg * h >= 4.0 * col.yy * (E2 + 8.0 * (B * B) * e_old))) {
-                col.active = false;
-                continue;
-            }
-            col.V.col(ai) = u / h;
-            col.c[ai] = dot(col.y_res.data(), u.data(), n) / h;
-            col.y_res -= col.c[ai] * u;
-            col.W.col(ai) = r / s;
-            col.T.col(ai) = t;
-            col.U.col(ai) = u;
-        }
+        kernel_step(g, s, a, cols, active);
     }
-
     for (std::size_t j = 0; j < m; ++j) {
-        KernelColumn& col = cols[j];
-        if (!col.active) continue;
-        Eigen::MatrixXd M(ki, ki);
-        for (Eigen::Index i = 0; i < ki; ++i)
-            for (Eigen::Index l = 0; l < ki; ++l)
-                M(i, l) = dot(col.V.col(i).data(), col.T.col(l).data(), n);
-        Eigen::MatrixXd x = col.c;
-        lu_solve_in_place(MatView::of(M), x);
-        Eigen::VectorXd alpha =
-            seq_gemv(MatView::of(col.W), VecView{x.data(), static_cast<std::size_t>(k), 1});
-        if (!alpha.allFinite()) continue;
-        out[j] = NspaceOutcome{Kind::Coefficients, k, std::move(alpha)};
+        if (!cols[j].active) continue;
+        if (auto alpha = dual_coefficients(cols[j], k, n))
+            out[j] = NspaceOutcome{NspaceOutcome::Kind::Coefficients, k, std::move(*alpha)};
     }
     return out;
 }

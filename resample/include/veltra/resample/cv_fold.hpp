@@ -14,6 +14,7 @@
 #include <Eigen/Core>
 
 #include "veltra/error.hpp"
+#include "veltra/row_split.hpp"
 #include "veltra/view.hpp"
 
 namespace veltra::resample {
@@ -22,23 +23,25 @@ namespace veltra::resample {
 // fold order.
 using Folds = std::span<const std::vector<std::size_t>>;
 
-struct FoldRows {
-    std::vector<std::uint64_t> train, test;
-};
-FoldRows fold_rows(Folds folds, std::size_t f);
+// The training and test rows of fold f.
+SplitIdx fold_rows(Folds folds, std::size_t f);
 
+// One fold prepared for its refits: the rows and training weights of a row
+// split, the training rows standardised over themselves and times their row
+// factors, the test rows standardised with the training moments and
+// unweighted.
 struct CvFold {
     std::vector<std::uint64_t> train, test;
-    // Training weights rescaled to mean one and their square roots, the row
-    // factors; absent when the fold runs unweighted.
-    std::optional<Eigen::VectorXd> weights, row_factors;
-    // The training weights sum to zero: no effective rows, so no column of
-    // the fold can be fitted. The blocks are then left empty.
-    bool massless = false;
+    // Absent when the fold runs unweighted; massless when the training
+    // weights sum to zero: no column of the fold can be fitted, and the
+    // blocks are left empty.
+    SliceWeights w_train;
     Eigen::MatrixXd z_train;  // times the row factors when weighted
     Eigen::MatrixXd z_test;
     Eigen::VectorXd mean, scale;
-    double fro = 0.0;  // ||z_train||_F
+    double fro = 0.0;  // stable_norm of z_train
+
+    bool massless() const { return w_train.massless; }
 };
 
 // Fold f of X (n x p, any layout) with optional weights (one per row of X);

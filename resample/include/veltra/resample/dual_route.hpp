@@ -20,7 +20,7 @@
 #include "veltra/resample/cv_fold.hpp"
 #include "veltra/resample/dual_route/multi_k.hpp"
 #include "veltra/resample/resample.hpp"
-#include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 #include "veltra/view.hpp"
 
 namespace veltra::resample {

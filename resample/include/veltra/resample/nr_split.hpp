@@ -15,7 +15,7 @@
 #include <Eigen/Core>
 
 #include "veltra/resample/resample.hpp"
-#include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 #include "veltra/view.hpp"
 
 namespace veltra::resample {

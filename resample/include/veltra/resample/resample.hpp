@@ -26,6 +26,7 @@
 #include "veltra/numeric.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/rng.hpp"
+#include "veltra/row_split.hpp"
 #include "veltra/view.hpp"
 
 namespace veltra::resample {
@@ -162,12 +163,6 @@ std::vector<std::vector<T>> fill_pending(PendingTable<T> table, std::uint64_t by
     }
     return out;
 }
-
-// One random split of the rows 0 .. n-1, both halves in drawn order.
-struct SplitIdx {
-    std::vector<std::uint64_t> train;
-    std::vector<std::uint64_t> test;
-};
 
 // The first m entries of a full shuffle of 0 .. n-1 train, the rest test;
 // n <= 1 draws nothing.

@@ -25,7 +25,7 @@
 
 #include "veltra/error.hpp"
 #include "veltra/gram_p.hpp"
-#include "veltra/resample/split_nb.hpp"
+#include "veltra/resample/splits.hpp"
 #include "veltra/rng.hpp"
 #include "veltra/view.hpp"
 

@@ -27,6 +27,7 @@
 #include "veltra/fit_x.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/rng.hpp"
+#include "veltra/row_split.hpp"
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
 
@@ -60,8 +61,9 @@ struct FoldData {
     // Mean one over the validation rows; absent without weights or when they
     // sum to zero (the fold is then scored unweighted).
     std::optional<Eigen::VectorXd> w_val;
-    // Mean one over the training rows; absent when they run unweighted.
-    std::optional<Eigen::VectorXd> w_train;
+    // Mean one over the training rows, with their square roots and the
+    // moment weights; absent when they run unweighted.
+    SliceWeights w_train;
     // Training column moments; the row multipliers cover all n rows of X:
     // sqrt of the training weight (1 unweighted), 0 on every validation row.
     FitX fx;
