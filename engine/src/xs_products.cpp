@@ -16,6 +16,7 @@ namespace {
 // sweep multiplies a block twice, and the second product must find it in the
 // core's cache.
 constexpr std::size_t row_block_bytes = 128 * 1024;
+constexpr std::size_t wide_block_bytes = 512 * 1024;
 
 enum class Layout { col, row, strided };
 
@@ -39,9 +40,11 @@ Layout layout_of(const MatView& x) {
 
 // Rows per block of the fused row-major sweep: even, so that every block of
 // a part starts on an even row offset, and at least eight, for the eight
-// independent sums of the forward product.
+// independent sums of the forward product; four when eight rows would span
+// more than wide_block_bytes, which the core's cache would not hold.
 std::size_t block_rows(std::size_t p) {
     const std::size_t row_bytes = std::max<std::size_t>(p, 1) * sizeof(double);
+    if (8 * row_bytes > wide_block_bytes) return 4;
     return std::clamp<std::size_t>(row_block_bytes / row_bytes / 2 * 2, 8, 64);
 }
 
@@ -166,9 +169,11 @@ void row_forward_tile(const MatView& x, const Cuts& cuts, std::size_t r, const d
 // fetches: the first (forward) or the second (transposed) half of their
 // counterparts i + b .. i + b + 7, where they exist.
 std::size_t row_fetch_list(const MatView& x, std::size_t r0, std::size_t i, std::size_t b,
-                           std::size_t ahead, bool second_half, const double* out[4]) {
+                           std::size_t ahead, bool second_half, const double* out[4],
+                           std::size_t rows = 8) {
     std::size_t count = 0;
-    for (std::size_t k = second_half ? 4 : 0; k < (second_half ? 8u : 4u); ++k)
+    const std::size_t half = rows / 2;
+    for (std::size_t k = second_half ? half : 0; k < (second_half ? rows : half); ++k)
         if (i + k < ahead) out[count++] = row_of(x, r0 + b + i + k);
     return count;
 }
@@ -181,6 +186,10 @@ void row_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ah
     for (; i + 8 <= b; i += 8) {
         const std::size_t n_fetch = row_fetch_list(x, r0, i, b, ahead, false, fetch);
         row_forward_tile<8>(x, cuts, r0 + i, v, raw + i, fetch, n_fetch);
+    }
+    for (; i + 4 <= b; i += 4) {
+        const std::size_t n_fetch = row_fetch_list(x, r0, i, b, ahead, false, fetch, 4);
+        row_forward_tile<4>(x, cuts, r0 + i, v, raw + i, fetch, n_fetch);
     }
     for (; i < b; ++i) row_forward_tile<1>(x, cuts, r0 + i, v, raw + i, fetch, 0);
 }
@@ -266,32 +275,45 @@ void col_transposed(const MatView& x, std::size_t r0, std::size_t b, std::size_t
     }
 }
 
+// Rows [r, r + R) of the block into the sums, R/2 into each lane in row
+// order, in one pass over the sums.
+template <std::size_t R>
+void row_group_transposed(const MatView& x, std::size_t r0, std::size_t r, std::size_t b,
+                          std::size_t ahead, const double* z, double* even, double* odd) {
+    const std::size_t p = x.cols;
+    const double* xr[R];
+    v2d zr[R];
+    for (std::size_t k = 0; k < R; ++k) xr[k] = row_of(x, r0 + r + k), zr[k] = splat(z[r + k]);
+    const double* fetch[4];
+    const std::size_t n_fetch = row_fetch_list(x, r0, r, b, ahead, true, fetch, R);
+    std::size_t j = 0;
+    for (; j + 2 <= p; j += 2) {
+        if (j % 8 == 0)
+            for (std::size_t f = 0; f < n_fetch; ++f) __builtin_prefetch(fetch[f] + j, 0, 3);
+        v2d e = load2(even + j), o = load2(odd + j);
+        for (std::size_t k = 0; k < R; k += 2) {
+            e += load2(xr[k] + j) * zr[k];
+            o += load2(xr[k + 1] + j) * zr[k + 1];
+        }
+        store2(even + j, e), store2(odd + j, o);
+    }
+    if (j < p) {
+        double e = even[j], o = odd[j];
+        for (std::size_t k = 0; k < R; k += 2) {
+            e += xr[k][j] * zr[k][0];
+            o += xr[k + 1][j] * zr[k + 1][0];
+        }
+        even[j] = e, odd[j] = o;
+    }
+}
+
 void row_transposed(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
                     const double* z, double* even, double* odd) {
     const std::size_t p = x.cols;
     std::size_t r = 0;
-    // Eight rows per pass over the sums: four into each lane, in row order.
-    for (; r + 8 <= b; r += 8) {
-        const double* xr[8];
-        v2d zr[8];
-        for (std::size_t k = 0; k < 8; ++k) xr[k] = row_of(x, r0 + r + k), zr[k] = splat(z[r + k]);
-        const double* fetch[4];
-        const std::size_t n_fetch = row_fetch_list(x, r0, r, b, ahead, true, fetch);
-        std::size_t j = 0;
-        for (; j + 2 <= p; j += 2) {
-            if (j % 8 == 0)
-                for (std::size_t f = 0; f < n_fetch; ++f) __builtin_prefetch(fetch[f] + j, 0, 3);
-            add_eight_scaled(even, odd, xr, zr, j);
-        }
-        if (j < p) {
-            double e = even[j], o = odd[j];
-            for (std::size_t k = 0; k < 8; k += 2) {
-                e += xr[k][j] * zr[k][0];
-                o += xr[k + 1][j] * zr[k + 1][0];
-            }
-            even[j] = e, odd[j] = o;
-        }
-    }
+    // Eight (or four) rows per pass over the sums, half into each lane.
+    for (; r + 8 <= b; r += 8) row_group_transposed<8>(x, r0, r, b, ahead, z, even, odd);
+    for (; r + 4 <= b; r += 4) row_group_transposed<4>(x, r0, r, b, ahead, z, even, odd);
     for (; r < b; ++r) {
         const double* xr = row_of(x, r0 + r);
         const double zr = z[r];

@@ -9,8 +9,9 @@
 //
 // X is read in place in any layout; the products give the same bits for
 // every layout, parallelism setting and thread count. Each component costs
-// one sweep over a row-major X (the scores t = X_s r and X_s't come from the
-// same pass) and two streaming passes over a column-major one.
+// one sweep over X (the scores t = X_s r and X_s't come from the same pass),
+// or two streaming passes over a column-major X of very many columns; the
+// start vector of the implicit backend can come with the column moments.
 #pragma once
 
 #include <algorithm>
