@@ -100,7 +100,7 @@ void raw_sweep(const Group<weighted>& grp, const Cross& cross, std::size_t fetch
         grp.sweep(raw, 0, n, fetch_bytes, ahead);
         return;
     }
-    v2d total[4];
+    v2d total[4] = {};  // set by part 0
     for (std::size_t part = 0; part + 1 < cross.cuts.size(); ++part) {
         const std::size_t b = cross.cuts[part], e = cross.cuts[part + 1];
         v2d even[4], odd[4];
@@ -252,9 +252,9 @@ FitX moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weig
                 stream_chunk<true>(src, cross, c0, c1, mean, scale, term);
         } else {
             std::vector<double> buffer;
-            detail::column_terms(src, c0, c1, mean, scale, term, nullptr, nullptr, buffer);
-            // The chunk's columns are still in the cache.
-            if (cross.z) detail::xt_times_columns(x, cross.z, cross.g, c0, c1);
+            const detail::CrossDots dots{cross.z, cross.cuts.data(), cross.cuts.size() - 1};
+            detail::column_terms(src, c0, c1, mean, scale, term, nullptr, nullptr, buffer,
+                                 cross.z ? &dots : nullptr, cross.z ? cross.g + c0 : nullptr);
         }
     };
     for_each_index(par, chunks, run_chunk);

@@ -495,22 +495,6 @@ void col_dots(const MatView& x, const Cuts& cuts, const double* z, double* g, st
     for (std::size_t k = 0; k < count; ++k) g[j + k] = s[k];
 }
 
-// g_j for j in [j0, j1) of any layout, one column at a time.
-void strided_dots(const MatView& x, const Cuts& cuts, const double* z, double* g, std::size_t j0,
-                  std::size_t j1) {
-    for (std::size_t j = j0; j < j1; ++j) {
-        double s = 0.0;
-        for (std::size_t part = 0; part < cuts.count; ++part) {
-            const IndexSpan rows = cuts[part];
-            double a[2] = {0.0, 0.0};
-            for (std::size_t i = rows.begin; i < rows.end; ++i)
-                a[(i - rows.begin) % 2] += x(i, j) * z[i];
-            s = part == 0 ? a[0] + a[1] : s + (a[0] + a[1]);
-        }
-        g[j] = s;
-    }
-}
-
 // g = X'z column by column.
 void col_transposed_pass(const MatView& x, const double* z, double* g, Par par) {
     const std::size_t n = x.rows, p = x.cols;
@@ -561,18 +545,6 @@ void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScra
 }
 
 std::size_t xt_row_parts(std::size_t n, std::size_t p) { return row_parts(n, p); }
-
-void xt_times_columns(const MatView& x, const double* z, double* g, std::size_t j0,
-                      std::size_t j1) {
-    const Cuts cuts(x.rows, row_parts(x.rows, x.cols));
-    if (layout_of(x) != Layout::col) {
-        strided_dots(x, cuts, z, g, j0, j1);
-        return;
-    }
-    std::size_t j = j0;
-    for (; j + 4 <= j1; j += 4) col_dots(x, cuts, z, g, j, 4);
-    if (j < j1) col_dots(x, cuts, z, g, j, j1 - j);
-}
 
 std::uint64_t product_scratch_bytes(std::uint64_t rows, std::uint64_t p) {
     // Both layouts are counted, whichever X has. A column-major X: z, the

@@ -51,14 +51,9 @@ void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScra
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
                      Par par, ProductScratch& scratch);
 
-// The number of row parts of X'z for an n x p X (the cut of part_span).
+// The number of row parts of X'z for an n x p X (the cut of part_span): a
+// pass that reads X for its own ends can form X'z along the way with them.
 std::size_t xt_row_parts(std::size_t n, std::size_t p);
-
-// g_j = (X'z)_j for j in [j0, j1) on the calling thread, with the order of
-// operations above: a pass that reads these columns for its own ends can
-// form them along the way.
-void xt_times_columns(const MatView& x, const double* z, double* g, std::size_t j0,
-                      std::size_t j1);
 
 // Peak bytes the products above allocate for a rows x p X, whatever its
 // layout: the partial sums and blocks of a scratch and the per-task sums,
