@@ -352,9 +352,13 @@ std::optional<ThinSvd> svd_qr_first(Eigen::MatrixXd a, Par par) {
     Eigen::MatrixXd w = Eigen::MatrixXd::Zero(stacked.rows(), r);
     w.topRows(r) = svd.matrixU();
     w.applyOnTheLeft(top.householderQ());
-    Eigen::MatrixXd u = Eigen::MatrixXd::Zero(m, r);
+    // Each part writes its rows of U first: pages of a fresh matrix that
+    // were read as zeros before would each cost a fault and a flush of
+    // every core's address cache when written.
+    Eigen::MatrixXd u(m, r);
     for_each_part(par, static_cast<std::size_t>(m), [&](std::size_t i, IndexSpan rows) {
         auto block = u.middleRows(to_index(rows.begin), to_index(rows.size()));
+        block.setZero();
         block.topRows(r) = w.middleRows(to_index(i) * r, r);
         block.applyOnTheLeft(parts[i]->householderQ());
     });
