@@ -1,18 +1,16 @@
-// Time of pls1_fit with k = 10 over a 20000 x 2000 X as a ratio to one plain
-// read of the same X (a parallel sum of all its entries), for column-major
-// and row-major storage, in the default arena. The physical floor of a
-// k-component fit is k + 1 reads (one for the start vector, one per
-// component) plus the column moments. Also printed: the moments alone and
-// the marginal cost of one component, from fits with 1 and with k components
-// on the implicit backend.
+// Time of pls1_fit with k = 10 as a ratio to one plain read of the same X (a
+// parallel sum of all its entries: one "pass"), for column-major and
+// row-major storage, in the default arena, on a tall 20000 x 2000, a wide
+// 2000 x 20000 and a long 200000 x 200 X. The physical floor of a
+// k-component fit is k + 1 passes (one for the column moments, which can
+// carry the start vector, one per component). Also printed: the moments
+// alone, the start vector X_s'y alone, and the marginal cost of one
+// component, from fits with 1 and with k components on the implicit backend.
 //
 // The matrices live on transparent huge pages where the kernel offers them,
-// as NumPy arranges for its large arrays. Arguments: repetitions (default
-// 25) and threads (default: the default arena's).
-#include <sys/mman.h>
-
+// as NumPy arranges for its large arrays. Arguments: [repetitions] [n p k]
+// (default 15 repetitions of the three shapes with k = 10).
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -33,11 +31,9 @@ using Buffer = bench::HugePageBuffer;
 using bench::plain_read;
 using bench::seconds;
 
-constexpr std::size_t n = 20000, p = 2000, k = 10;
-
 volatile double sink;
 
-int run(int repetitions) {
+void run(std::size_t n, std::size_t p, std::size_t k, int repetitions) {
     Buffer col(n * p), row(n * p);
     std::mt19937_64 gen(7);
     std::normal_distribution<double> normal;
@@ -55,8 +51,8 @@ int run(int repetitions) {
         }
     for (std::size_t i = 0; i < n; ++i) y[i] = t[i * 4] - 2.0 * t[i * 4 + 2] + 0.1 * normal(gen);
     const veltra::VecView yv{y.data(), n, 1};
-    const auto X_col = veltra::MatView::col_major(col.data, n, p);
-    const auto X_row = veltra::MatView::row_major(row.data, n, p);
+    const auto ys = veltra::standardize1_weighted(yv);
+    const veltra::VecView ysv = veltra::VecView::of(ys.y_std);
     const veltra::FitOpts opts{std::nullopt, false, true, veltra::par_parallel};
 
     std::printf("pls1_fit, X %zu x %zu, k = %zu, %d threads, minimum of %d interleaved runs\n", n,
@@ -64,9 +60,10 @@ int run(int repetitions) {
     struct Layout {
         const char* name;
         veltra::MatView x;
-        double fit = 1e300, moments = 1e300, fit1 = 1e300, fitk = 1e300;
+        double fit = 1e300, moments = 1e300, cross = 1e300, fit1 = 1e300, fitk = 1e300;
     };
-    Layout layouts[] = {{"column-major", X_col}, {"row-major", X_row}};
+    Layout layouts[] = {{"column-major", veltra::MatView::col_major(col.data, n, p)},
+                        {"row-major", veltra::MatView::row_major(row.data, n, p)}};
     double read = 1e300;
     std::size_t k_used = 0;
     for (int r = 0; r < repetitions; ++r) {
@@ -80,8 +77,8 @@ int run(int repetitions) {
             l.moments = std::min(l.moments, seconds([&] {
                 fx = veltra::fit_x_moments(l.x, std::nullopt, std::nullopt, veltra::par_parallel);
             }));
-            const auto ys = veltra::standardize1_weighted(yv);
-            const veltra::VecView ysv = veltra::VecView::of(ys.y_std);
+            veltra::ImplicitXBackend backend(l.x, fx, veltra::par_parallel);
+            l.cross = std::min(l.cross, seconds([&] { sink = backend.cross(ysv)[0]; }));
             l.fit1 = std::min(l.fit1, seconds([&] {
                 sink = veltra::pls1_fit_implicit(l.x, fx, ysv, 1, std::nullopt,
                                                  veltra::par_parallel)->coef[0];
@@ -92,26 +89,22 @@ int run(int repetitions) {
             }));
         }
     }
-    std::printf("plain parallel read of X: %.2f ms; components fitted: %zu\n", read * 1e3, k_used);
-    std::printf("target: at most 1.5 (k + 1) = %.1f reads\n", 1.5 * (k + 1));
+    std::printf("plain parallel read of X: %.2f ms; components fitted: %zu; target: at most "
+                "1.5 (k + 1) = %.1f passes\n",
+                read * 1e3, k_used, 1.5 * double(k + 1));
     for (const auto& l : layouts) {
         const double per_component = (l.fitk - l.fit1) / double(k - 1);
-        std::printf(
-            "%-13s pls1_fit %7.2f ms = %5.2f reads | moments %5.2f reads | start vector + first "
-            "component %5.2f reads | each further component %5.2f reads\n",
-            l.name, l.fit * 1e3, l.fit / read, l.moments / read, l.fit1 / read,
-            per_component / read);
+        std::printf("%-13s pls1_fit %7.2f ms = %5.2f passes | moments %5.2f | start vector X_s'y "
+                    "%5.2f | start vector + first component %5.2f | each further component %5.2f\n",
+                    l.name, l.fit * 1e3, l.fit / read, l.moments / read, l.cross / read,
+                    l.fit1 / read, per_component / read);
     }
-    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int repetitions = argc > 1 ? std::atoi(argv[1]) : 25;
-    if (argc > 2) {
-        tbb::task_arena arena(std::atoi(argv[2]));
-        return arena.execute([&] { return run(repetitions); });
-    }
-    return run(repetitions);
+    return bench::run_shapes(argc, argv, 15, {{20000, 2000, 10}, {2000, 20000, 10},
+                                              {200000, 200, 10}},
+                             run);
 }

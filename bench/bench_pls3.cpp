@@ -19,6 +19,7 @@
 #include <tbb/task_arena.h>
 
 #include "veltra/fit_x.hpp"
+#include "veltra/linalg.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/pls3.hpp"
 #include "bench_support.hpp"
@@ -116,6 +117,9 @@ void run_shape(std::size_t n, std::size_t p) {
         {"  x_scores, column-major", [&] { sink = pr_col.prepared.x_scores(W)(0, 0); }},
         {"  x_scores, row-major", [&] { sink = pr_row.prepared.x_scores(W)(0, 0); }},
         {"  x_scores pre-std, row-major", [&] { sink = pz_row.prepared.x_scores(W)(0, 0); }},
+        {"  thin SVD of C", [&] {
+             sink = veltra::thin_svd(MatView::of(pr_col.C), veltra::par_parallel)->s[0];
+         }},
     };
 
     std::printf("pls3_fit, X %zu x %zu, Y %zu columns, k = %llu, %d threads, minimum of %d "

@@ -252,12 +252,25 @@ ColumnSource column_source(MatView x, const std::uint64_t* rows, std::size_t n,
 // column blocks; weights null or at least n contiguous.
 ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* weights);
 
+// X'z formed along with the moments: z one entry per used row, and the rows
+// cut into `parts` parts (first rows cuts[0 .. parts), then cuts[parts] =
+// n); per column, within each part two running sums from zero over the rows
+// at even and at odd offsets from the part's first row, added, and the part
+// sums added in part order: the order of the PLS1 loop's products.
+struct CrossDots {
+    const double* z;
+    const std::size_t* cuts;
+    std::size_t parts;
+};
+
 // Scale-rule results of columns [c0, c1) in blocks of 8, written to
 // mean[j - c0], scale[j - c0], term[j - c0]. With x_std (column-major,
 // leading dimension n) the standardised columns are written there too, each
 // row times multipliers[i] when given. `buffer` is the reusable gather space.
+// With cross, xt_z[j - c0] gets (X'z)_j from the same reading of the columns.
 void column_terms(const ColumnSource& src, std::size_t c0, std::size_t c1, double* mean,
                   double* scale, double* term, double* x_std, const double* multipliers,
-                  std::vector<double>& buffer);
+                  std::vector<double>& buffer, const CrossDots* cross = nullptr,
+                  double* xt_z = nullptr);
 
 }  // namespace veltra::detail

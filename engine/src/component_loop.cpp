@@ -98,15 +98,27 @@ Eigen::VectorXd ImplicitXBackend::finish(const Eigen::VectorXd& g, double sigma,
     return out;
 }
 
+Eigen::VectorXd ImplicitXBackend::cross_factors(VecView y, const double* mult) {
+    Eigen::VectorXd z(to_index(y.len));
+    for (std::size_t i = 0; i < y.len; ++i) z[to_index(i)] = mult ? mult[i] * y[i] : y[i];
+    return z;
+}
+
 Eigen::VectorXd ImplicitXBackend::cross(VecView y) {
     const std::size_t n = x_.rows;
     internal_check(y.len == n, "ImplicitXBackend::cross: y and X differ in rows");
-    Eigen::VectorXd z(to_index(n));
-    for (std::size_t i = 0; i < n; ++i) z[to_index(i)] = mult_ ? mult_[i] * y[i] : y[i];
+    const Eigen::VectorXd z = cross_factors(y, mult_);
     double sigma = 0.0;
     for (std::size_t i = 0; i < n; ++i) sigma += z[to_index(i)];
-    Eigen::VectorXd g(to_index(x_.cols));
-    detail::xt_times(x_, z.data(), g.data(), par_, scratch_);
+    Eigen::VectorXd g;
+    if (xt_z_given_) {
+        internal_check(static_cast<std::size_t>(xt_z_given_->size()) == x_.cols,
+                       "ImplicitXBackend::cross: X'z of another width");
+        g = *xt_z_given_;
+    } else {
+        g.resize(to_index(x_.cols));
+        detail::xt_times(x_, z.data(), g.data(), par_, scratch_);
+    }
     overflowed_ = overflowed_ || !g.allFinite();
     return finish(g, sigma, 1.0);
 }
@@ -167,8 +179,9 @@ PreparedFit pls1_fit_prepared_fro(MatView xs, VecView y_s, std::size_t k,
 
 std::optional<PreparedFit> pls1_fit_implicit(MatView x, const FitX& fx, VecView y_s,
                                              std::size_t k, std::optional<std::size_t> keep,
-                                             Par par) {
+                                             Par par, const Eigen::VectorXd* xt_z) {
     ImplicitXBackend backend(x, fx, par);
+    backend.use_cross(xt_z);
     auto fit = pls1_component_loop(backend, y_s, k, keep);
     if (!fit) x_backend_unresolved();
     if (backend.overflowed()) return std::nullopt;

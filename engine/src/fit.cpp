@@ -103,13 +103,18 @@ Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
         rescaled = renormalize_mean_one(VecView::of(*weights));
         wv = VecView::of(rescaled);
     }
-    FitX fx = fit_x_moments_mean_one(x, std::nullopt, wv, par);
-    if (!fx.mean.allFinite() || !fx.scale.allFinite()) {
-        VELTRA_CHECK(check_finite_mat(x));
-    }
     const Standardized1 ystd = standardize1_mean_one(y, wv);
     const Eigen::VectorXd ys =
         mult ? scale_col(VecView::of(ystd.y_std), VecView::of(*mult)) : ystd.y_std;
+    // The implicit backend's start vector needs X'z with z from y alone: it
+    // is formed by the pass that takes the moments.
+    const Eigen::VectorXd z =
+        ImplicitXBackend::cross_factors(VecView::of(ys), mult ? mult->data() : nullptr);
+    Eigen::VectorXd xt_z;
+    FitX fx = fit_x_moments_with_cross(x, wv, z.data(), xt_z, par);
+    if (!fx.mean.allFinite() || !fx.scale.allFinite()) {
+        VELTRA_CHECK(check_finite_mat(x));
+    }
     fx.row_multipliers = mult;
 
     FitWithMoments out;
@@ -118,7 +123,7 @@ Result<FitWithMoments> fit_standardizing(MatView x, VecView y, std::size_t k,
     // the limit the standardised X is formed once instead.
     std::optional<PreparedFit> fit;
     if (x.rows == 0 || x.cols == 0 || !(ratio > implicit_max_mean_ratio))
-        fit = pls1_fit_implicit(x, fx, VecView::of(ys), k, keep, par);
+        fit = pls1_fit_implicit(x, fx, VecView::of(ys), k, keep, par, &xt_z);
     // Without a fit here, the ratio was too large or a product with the raw
     // columns overflowed near the limit of double: the standardised X, whose
     // values are ordinary, is formed instead.

@@ -7,6 +7,7 @@
 #include <tbb/task_arena.h>
 
 #include "column_moments.hpp"
+#include "xs_products.hpp"
 #include "veltra/error.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
@@ -16,69 +17,133 @@ namespace {
 
 constexpr std::size_t chunk_bytes = 2097152;
 constexpr std::size_t streaming_min_bytes = 8192;
+// A streamed chunk is taken in strips of columns whose used rows span at
+// most this much, so that the sweeps after the first find them in the
+// core's cache.
+constexpr std::size_t strip_bytes = 512 * 1024;
 
+using detail::load2;
+using detail::splat;
+using detail::v2d;
 
+// X'z formed along the way (z null for none): per column, the sums of the
+// row parts of the component loop's products (xs_products.hpp), each part
+// two running sums from zero over its rows at even and at odd offsets.
+struct Cross {
+    const double* z = nullptr;
+    double* g = nullptr;
+    std::vector<std::size_t> cuts;  // the parts' first rows, then n
+};
 
-// One streamed chunk: each pass reads every used row's segment of the chunk
-// contiguously into per-column accumulators, two columns to a vector, so each
-// column's sums run in row order exactly as on the column path. The first
-// pass takes the extreme magnitudes and the raw sums; the prescaled sums
-// follow from them when that is exact (else a second pass forms them); the
-// last pass sums the squared deviations.
+// Up to eight adjacent columns [c, c + w) of the used rows of a row-major X,
+// four two-lane slots; an odd last column fills both lanes of its slot, and
+// slots past the end repeat the first column.
 template <bool weighted>
-void stream_chunk(const detail::ColumnSource& src, std::size_t c0, std::size_t c1, double* mean,
-                  double* scale, double* term) {
-    using detail::load2;
-    using detail::splat;
-    using detail::v2d;
-    const std::size_t w = c1 - c0, pairs = w / 2, n = src.n;
-    const bool odd = w % 2 != 0;
-    const double* wt = src.weights;
-    auto row = [&](std::size_t i) {
+struct Group {
+    const detail::ColumnSource& src;
+    std::size_t c, w;
+
+    const double* row(std::size_t i) const {
         const std::uint64_t r = src.rows ? src.rows[i] : i;
         return src.x.data + static_cast<std::ptrdiff_t>(r) * src.x.row_stride +
-               static_cast<std::ptrdiff_t>(c0);
-    };
-    // The odd last column, if any, fills both lanes of one more vector.
-    const std::size_t slots = pairs + (odd ? 1 : 0);
-    std::vector<v2d> big(slots, splat(0.0)), small(slots, splat(HUGE_VAL)), inv(slots),
-        sum(slots, splat(-0.0)), ref(slots, splat(-0.0)), m(slots), ss(slots, splat(-0.0));
-    // Rows lie far apart, so the hardware does not run ahead of the segments:
-    // fetch the segments about 32 KiB ahead into the second-level cache.
-    const std::size_t segment_bytes = w * sizeof(double);
-    const std::size_t ahead = std::clamp<std::size_t>(32768 / segment_bytes, 2, 64);
-    auto sweep = [&](auto&& add) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double* v = row(i);
-            if (i + ahead < n) {
-                const char* p = reinterpret_cast<const char*>(row(i + ahead));
-                for (std::size_t b = 0; b < segment_bytes; b += 64) __builtin_prefetch(p + b, 0, 1);
+               static_cast<std::ptrdiff_t>(c);
+    }
+    template <bool full>
+    static v2d slot(const double* x, std::size_t k, std::size_t w) {
+        if constexpr (full) return load2(x + 2 * k);
+        const std::size_t j = 2 * k;
+        return j + 2 <= w ? load2(x + j) : splat(x[j < w ? j : 0]);
+    }
+    // add(k, slot k of row i, w_i, i) for every used row in order; the
+    // segment of fetch_bytes (at least the group's) `ahead` rows on is
+    // fetched along the way.
+    template <bool full, class Add>
+    void rows(Add&& add, std::size_t begin, std::size_t end, std::size_t fetch_bytes,
+              std::size_t ahead) const {
+        fetch_bytes = std::max(fetch_bytes, w * sizeof(double));
+        for (std::size_t i = begin; i < end; ++i) {
+            const double* x = row(i);
+            if (i + ahead < src.n) {
+                const char* q = reinterpret_cast<const char*>(row(i + ahead));
+                for (std::size_t o = 0; o < fetch_bytes; o += 64) __builtin_prefetch(q + o, 0, 3);
+                __builtin_prefetch(q + fetch_bytes - 1, 0, 3);
             }
-            const v2d wi = weighted ? splat(wt[i]) : v2d{};
-            for (std::size_t k = 0; k < pairs; ++k) add(k, load2(v + 2 * k), wi);
-            if (odd) add(pairs, splat(v[w - 1]), wi);
+            const v2d wi = weighted ? splat(src.weights[i]) : v2d{};
+            for (std::size_t k = 0; k < 4; ++k) add(k, slot<full>(x, k, w), wi, i);
         }
-    };
+    }
+    template <class Add>
+    void sweep(Add&& add, std::size_t begin, std::size_t end, std::size_t fetch_bytes = 0,
+               std::size_t ahead = 16) const {
+        if (w == 8)
+            rows<true>(add, begin, end, fetch_bytes, ahead);
+        else
+            rows<false>(add, begin, end, fetch_bytes, ahead);
+    }
+};
 
-    sweep([&](std::size_t k, v2d x, v2d wi) {
-        detail::add_raw_step<weighted>(big[k], small[k], sum[k], ref[k], x, wi);
-    });
+// The first sweep of a group: extreme magnitudes and raw sums, and X'z over
+// the row parts when asked.
+template <bool weighted>
+void raw_sweep(const Group<weighted>& grp, const Cross& cross, std::size_t fetch_bytes,
+               std::size_t ahead, v2d* big, v2d* small, v2d* sum, v2d* sq, double* g) {
+    for (std::size_t k = 0; k < 4; ++k) {
+        big[k] = splat(0.0);
+        small[k] = splat(HUGE_VAL);
+        sum[k] = sq[k] = splat(-0.0);
+    }
+    auto raw = [&](std::size_t k, v2d x, v2d wi, std::size_t) {
+        detail::add_raw_step<weighted>(big[k], small[k], sum[k], sq[k], x, wi);
+    };
+    const std::size_t n = grp.src.n;
+    if (cross.z == nullptr) {
+        grp.sweep(raw, 0, n, fetch_bytes, ahead);
+        return;
+    }
+    v2d total[4] = {};  // set by part 0
+    for (std::size_t part = 0; part + 1 < cross.cuts.size(); ++part) {
+        const std::size_t b = cross.cuts[part], e = cross.cuts[part + 1];
+        v2d even[4], odd[4];
+        for (std::size_t k = 0; k < 4; ++k) even[k] = odd[k] = splat(0.0);
+        grp.sweep(
+            [&](std::size_t k, v2d x, v2d wi, std::size_t i) {
+                raw(k, x, wi, i);
+                v2d& lane = (i - b) % 2 == 0 ? even[k] : odd[k];
+                lane += x * splat(cross.z[i]);
+            },
+            b, e, fetch_bytes, ahead);
+        for (std::size_t k = 0; k < 4; ++k) total[k] = part == 0 ? even[k] + odd[k] : total[k] + (even[k] + odd[k]);
+    }
+    for (std::size_t j = 0; j < grp.w; ++j) g[j] = total[j / 2][j % 2];
+}
+
+// Mean, scale and term of the group's columns: the raw sweep, the prescaled
+// sums from it (or a sweep of their own when that is not exact), then the
+// squared deviations; every sum in row order as on the column path.
+template <bool weighted>
+void group_moments(const Group<weighted>& grp, const Cross& cross, std::size_t fetch_bytes,
+                   std::size_t ahead, double* mean, double* scale, double* term) {
+    const std::size_t n = grp.src.n;
+    v2d big[4], small[4], sum[4], ref[4], inv[4], m[4], ss[4];
+    raw_sweep(grp, cross, fetch_bytes, ahead, big, small, sum, ref, cross.g ? cross.g + grp.c : nullptr);
     bool exact = true;
-    for (std::size_t k = 0; k < slots; ++k)
-        exact = detail::rescale_slot(big[k], small[k], sum[k], ref[k], inv[k], n, src.wr) && exact;
+    for (std::size_t k = 0; k < 4; ++k)
+        exact = detail::rescale_slot(big[k], small[k], sum[k], ref[k], inv[k], n, grp.src.wr) && exact;
     if (!exact) {
-        std::fill(sum.begin(), sum.end(), splat(-0.0));
-        std::fill(ref.begin(), ref.end(), splat(-0.0));
-        sweep([&](std::size_t k, v2d x, v2d wi) {
+        for (std::size_t k = 0; k < 4; ++k) sum[k] = ref[k] = splat(-0.0);
+        grp.sweep([&](std::size_t k, v2d x, v2d wi, std::size_t) {
             detail::add_sums_step<weighted>(sum[k], ref[k], x * inv[k], wi);
-        });
+        }, 0, n);
     }
     const v2d nd = splat(static_cast<double>(n));
-    for (std::size_t k = 0; k < slots; ++k) m[k] = sum[k] / nd;
-    sweep([&](std::size_t k, v2d x, v2d wi) {
+    for (std::size_t k = 0; k < 4; ++k) {
+        m[k] = sum[k] / nd;
+        ss[k] = splat(-0.0);
+    }
+    grp.sweep([&](std::size_t k, v2d x, v2d wi, std::size_t) {
         detail::add_sq_step<weighted>(ss[k], x * inv[k] - m[k], wi);
-    });
-    for (std::size_t j = 0; j < w; ++j) {
+    }, 0, n);
+    for (std::size_t j = 0; j < grp.w; ++j) {
         const std::size_t k = j / 2, l = j % 2;
         const detail::Prescale ps = detail::prescale_of(big[k][l]);
         const detail::ColumnStats st =
@@ -86,6 +151,27 @@ void stream_chunk(const detail::ColumnSource& src, std::size_t c0, std::size_t c
         mean[j] = st.mean;
         scale[j] = st.scale;
         term[j] = st.term;
+    }
+}
+
+// One streamed chunk, columns [c0, c1), in strips whose rows stay cached;
+// each strip's segment of a row is fetched ahead as the strip's first group
+// reads its rows (rows lie far apart, beyond the hardware's look-ahead).
+template <bool weighted>
+void stream_chunk(const detail::ColumnSource& src, const Cross& cross, std::size_t c0,
+                  std::size_t c1, double* mean, double* scale, double* term) {
+    const std::size_t n = src.n;
+    const std::size_t strip =
+        std::max<std::size_t>(strip_bytes / (8 * std::max<std::size_t>(n, 1)) / 8 * 8, 8);
+    for (std::size_t a = c0; a < c1; a += strip) {
+        const std::size_t b = std::min(a + strip, c1);
+        const std::size_t segment = (b - a) * sizeof(double);
+        const std::size_t ahead = std::clamp<std::size_t>(32768 / segment, 2, 64);
+        for (std::size_t c = a; c < b; c += 8) {
+            const Group<weighted> grp{src, c, std::min<std::size_t>(8, b - c)};
+            const std::size_t k = c - c0;
+            group_moments(grp, cross, c == a ? segment : 0, ahead, mean + k, scale + k, term + k);
+        }
     }
 }
 
@@ -125,8 +211,10 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
     return fit_x_moments_mean_one(x, rows, VecView::of(w), par);
 }
 
-FitX fit_x_moments_mean_one(MatView x, std::optional<RowList> rows,
-                            std::optional<VecView> weights, Par par) {
+namespace {
+
+FitX moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weights, Par par,
+             Cross cross) {
     const std::size_t n = rows ? rows->size() : x.rows;
     const std::size_t p = x.cols;
     // The kernels read the weights as contiguous memory.
@@ -159,17 +247,38 @@ FitX fit_x_moments_mean_one(MatView x, std::optional<RowList> rows,
         double* term = terms.data() + c0;
         if (streaming) {
             if (src.weights == nullptr)
-                stream_chunk<false>(src, c0, c1, mean, scale, term);
+                stream_chunk<false>(src, cross, c0, c1, mean, scale, term);
             else
-                stream_chunk<true>(src, c0, c1, mean, scale, term);
+                stream_chunk<true>(src, cross, c0, c1, mean, scale, term);
         } else {
             std::vector<double> buffer;
-            detail::column_terms(src, c0, c1, mean, scale, term, nullptr, nullptr, buffer);
+            const detail::CrossDots dots{cross.z, cross.cuts.data(), cross.cuts.size() - 1};
+            detail::column_terms(src, c0, c1, mean, scale, term, nullptr, nullptr, buffer,
+                                 cross.z ? &dots : nullptr, cross.z ? cross.g + c0 : nullptr);
         }
     };
     for_each_index(par, chunks, run_chunk);
     out.fro = stable_norm(VecView::of(terms));
     return out;
+}
+
+}  // namespace
+
+FitX fit_x_moments_mean_one(MatView x, std::optional<RowList> rows,
+                            std::optional<VecView> weights, Par par) {
+    return moments(x, rows, weights, par, Cross{});
+}
+
+FitX fit_x_moments_with_cross(MatView x, std::optional<VecView> weights, const double* z,
+                              Eigen::VectorXd& xt_z, Par par) {
+    Cross cross;
+    xt_z.resize(to_index(x.cols));
+    cross.z = z;
+    cross.g = xt_z.data();
+    const std::size_t parts = detail::xt_row_parts(x.rows, x.cols);
+    for (std::size_t i = 0; i < parts; ++i) cross.cuts.push_back(part_span(x.rows, i, parts).begin);
+    cross.cuts.push_back(x.rows);
+    return moments(x, std::nullopt, weights, par, std::move(cross));
 }
 
 Eigen::MatrixXd FitX::materialize(MatView x) const {

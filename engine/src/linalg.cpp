@@ -324,22 +324,74 @@ std::optional<EigenResult> self_adjoint_eigen(const MatView& g, Par) {
     return EigenResult{solver.eigenvalues(), solver.eigenvectors()};
 }
 
-std::optional<ThinSvd> thin_svd(const MatView& m, Par) {
+namespace {
+
+// The thin SVD of a long, narrow A (rows >= 8 cols): a QR of each of the 8
+// fixed parts of the rows, a QR of their stacked triangles, Jacobi on the
+// small triangle R that results, then U = Q [U_R; 0] with each Q applied in
+// blocks. Jacobi's own preconditioning applies one QR and every rotation
+// column by column to the long U, several times the cost, on one thread.
+// The parts are fixed, so the result does not depend on the threads.
+std::optional<ThinSvd> svd_qr_first(Eigen::MatrixXd a, Par par) {
+    const Eigen::Index m = a.rows(), r = a.cols();
+    // Each part is factorised in place, in a.
+    using PartQR = Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>>;
+    using QR = Eigen::HouseholderQR<Eigen::MatrixXd>;
+    std::vector<std::optional<PartQR>> parts(fixed_parts);
+    Eigen::MatrixXd stacked = Eigen::MatrixXd::Zero(to_index(fixed_parts) * r, r);
+    for_each_part(par, static_cast<std::size_t>(m), [&](std::size_t i, IndexSpan rows) {
+        auto block = a.middleRows(to_index(rows.begin), to_index(rows.size()));
+        parts[i].emplace(block);
+        stacked.middleRows(to_index(i) * r, r) =
+            parts[i]->matrixQR().topRows(r).triangularView<Eigen::Upper>();
+    });
+    const QR top(stacked);
+    const Eigen::MatrixXd tri = top.matrixQR().topRows(r).triangularView<Eigen::Upper>();
+    const Eigen::JacobiSVD<Eigen::MatrixXd> svd(tri, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    if (svd.info() != Eigen::Success) return std::nullopt;
+    Eigen::MatrixXd w = Eigen::MatrixXd::Zero(stacked.rows(), r);
+    w.topRows(r) = svd.matrixU();
+    w.applyOnTheLeft(top.householderQ());
+    // Each part writes its rows of U first: pages of a fresh matrix that
+    // were read as zeros before would each cost a fault and a flush of
+    // every core's address cache when written.
+    Eigen::MatrixXd u(m, r);
+    for_each_part(par, static_cast<std::size_t>(m), [&](std::size_t i, IndexSpan rows) {
+        auto block = u.middleRows(to_index(rows.begin), to_index(rows.size()));
+        block.setZero();
+        block.topRows(r) = w.middleRows(to_index(i) * r, r);
+        block.applyOnTheLeft(parts[i]->householderQ());
+    });
+    return ThinSvd{std::move(u), svd.singularValues(), svd.matrixV()};
+}
+
+}  // namespace
+
+std::optional<ThinSvd> thin_svd(const MatView& m, Par par) {
     const std::size_t r = std::min(m.rows, m.cols);
     if (r == 0) {
         return ThinSvd{Eigen::MatrixXd(to_index(m.rows), 0), Eigen::VectorXd(0),
                        Eigen::MatrixXd(to_index(m.cols), 0)};
     }
     // One-sided Jacobi is the more accurate and is quick while the smaller
-    // side is short; divide and conquer takes over for large problems.
+    // side is short; divide and conquer takes over for large problems. A
+    // long side is first reduced by QR, in parts.
     constexpr std::size_t max_jacobi = 128;
+    constexpr std::size_t min_qr_first = 1024;
+    const std::size_t long_side = std::max(m.rows, m.cols);
     constexpr int options = Eigen::ComputeThinU | Eigen::ComputeThinV;
     auto finish = [](const auto& svd) -> std::optional<ThinSvd> {
         if (svd.info() != Eigen::Success) return std::nullopt;
         return ThinSvd{svd.matrixU(), svd.singularValues(), svd.matrixV()};
     };
-    const Eigen::MatrixXd a = owned_copy(m);
     plan_product_blocking();
+    if (r <= max_jacobi && long_side >= min_qr_first && long_side >= fixed_parts * r) {
+        if (m.rows >= m.cols) return svd_qr_first(owned_copy(m), par);
+        auto t = svd_qr_first(owned_copy(m.transposed()), par);
+        if (t) std::swap(t->U, t->V);
+        return t;
+    }
+    const Eigen::MatrixXd a = owned_copy(m);
     if (r <= max_jacobi) return finish(Eigen::JacobiSVD<Eigen::MatrixXd>(a, options));
     return finish(Eigen::BDCSVD<Eigen::MatrixXd>(a, options));
 }

@@ -23,11 +23,11 @@ std::ptrdiff_t sd(std::size_t i) { return static_cast<std::ptrdiff_t>(i); }
 // indices and in memory in between, which never changes their operations:
 // each is one multiplication and one addition per index, in index order.
 //
-// Two vector widths: two lanes (SSE2 on x86-64, NEON on Arm), with each B
+// Three vector widths: two lanes (SSE2 on x86-64, NEON on Arm), with each B
 // entry stored twice so that both lanes load it at once; and, where the
-// processor has AVX, four lanes with B broadcast from single entries. Each
-// lane does the exact IEEE operations of the scalar code (no fused
-// multiply-add), so both give the same bits.
+// processor has AVX or AVX-512, four or eight lanes with B broadcast from
+// single entries. Each lane does the exact IEEE operations of the scalar
+// code (no fused multiply-add), so all give the same bits.
 //
 // Widest column tile, and the panel height in vectors for each tile width:
 // at most ten running sums, with room for the operands in 16 registers.
@@ -172,15 +172,63 @@ TileFn tile4_fn(int vectors, int cols) {
     return table.at(vectors, cols);
 }
 
-bool has_wide_vectors() {
-    static const bool avx = [] {
+typedef double v8d __attribute__((vector_size(64)));
+typedef double v8d_any __attribute__((vector_size(64), aligned(8), may_alias));
+
+// As tile4 with eight-lane vectors.
+template <int MV, int NC>
+__attribute__((target("avx512f"))) void tile8(const double* a, std::ptrdiff_t a_t,
+                                              const double* b, std::size_t ldb, std::size_t kb,
+                                              double* o, std::size_t ldo) {
+    v8d acc[MV][NC];
+    #pragma GCC unroll 16
+    for (int c = 0; c < NC; ++c)
+        #pragma GCC unroll 16
+        for (int v = 0; v < MV; ++v)
+            acc[v][c] = *reinterpret_cast<const v8d_any*>(o + sd(c * ldo) + 8 * v);
+    for (std::size_t t = 0; t < kb; ++t) {
+        const double* at = a + sd(t) * a_t;
+        const double* bt = b + t * ldb;
+        v8d x[MV];
+        #pragma GCC unroll 16
+        for (int v = 0; v < MV; ++v) x[v] = *reinterpret_cast<const v8d_any*>(at + 8 * v);
+        #pragma GCC unroll 16
+        for (int c = 0; c < NC; ++c) {
+            const double s = bt[c];
+            const v8d y = {s, s, s, s, s, s, s, s};
+            #pragma GCC unroll 16
+            for (int v = 0; v < MV; ++v) acc[v][c] += x[v] * y;
+        }
+    }
+    #pragma GCC unroll 16
+    for (int c = 0; c < NC; ++c)
+        #pragma GCC unroll 16
+        for (int v = 0; v < MV; ++v)
+            *reinterpret_cast<v8d_any*>(o + sd(c * ldo) + 8 * v) = acc[v][c];
+}
+
+template <int MV>
+constexpr std::array<TileFn, max_tile_cols + 1> tiles8_of_height() {
+    return {nullptr, &tile8<MV, 1>, &tile8<MV, 2>, &tile8<MV, 3>, &tile8<MV, 4>, &tile8<MV, 5>};
+}
+
+TileFn tile8_fn(int vectors, int cols) {
+    static constexpr TileTable table{tiles8_of_height<2>(), tiles8_of_height<3>(),
+                                     tiles8_of_height<5>(), tiles8_of_height<6>()};
+    return table.at(vectors, cols);
+}
+
+// The widest vectors of the processor: 8, 4 or 2 lanes.
+std::size_t widest_lanes() {
+    static const std::size_t lanes = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx") != 0;
+        if (__builtin_cpu_supports("avx512f")) return std::size_t{8};
+        return __builtin_cpu_supports("avx") ? std::size_t{4} : std::size_t{2};
     }();
-    return avx;
+    return lanes;
 }
 #else
-bool has_wide_vectors() { return false; }
+std::size_t widest_lanes() { return 2; }
 #endif
 
 // Column tiles of near-equal widths, none wider than max_tile_cols; the
@@ -240,16 +288,17 @@ struct Plan {
 };
 
 Plan plan_for(const MatView& a, const std::vector<ColTile>& tiles, std::size_t indices,
-              bool wide) {
+              std::size_t lanes) {
     Plan pl;
     pl.layout = layout_of(a);
     const int vectors = tile_vectors[tiles.front().width];
-    const std::size_t lanes = wide ? 4 : 2;
-    pl.copies = wide ? 1 : 2;
+    pl.copies = lanes == 2 ? 2 : 1;
     pl.h = lanes * static_cast<std::size_t>(vectors);
     for (const ColTile& ct : tiles) {
 #ifdef VELTRA_WIDE_TILES
-        pl.fns[ct.width] = wide ? tile4_fn(vectors, ct.width) : tile2_fn(vectors, ct.width);
+        pl.fns[ct.width] = lanes == 8   ? tile8_fn(vectors, ct.width)
+                           : lanes == 4 ? tile4_fn(vectors, ct.width)
+                                        : tile2_fn(vectors, ct.width);
 #else
         pl.fns[ct.width] = tile2_fn(vectors, ct.width);
 #endif
@@ -416,7 +465,7 @@ std::uint64_t ordered_product_bytes(std::uint64_t rows, std::uint64_t indices, s
     // A part copies at most a block of A, or one panel over the longest
     // stretch; its sums cover at most one block's rows (a split part runs
     // every row, an unsplit one its eighth), rounded up to a whole panel.
-    constexpr std::uint64_t panel = 4 * 6;
+    constexpr std::uint64_t panel = 8 * 6;
     const std::uint64_t part_rows = split ? rows : rows / fixed_parts + 1;
     const std::uint64_t sums_rows =
         std::min<std::uint64_t>(block_entries, sat_add(part_rows, panel));
@@ -435,11 +484,11 @@ Eigen::MatrixXd ordered_product(const MatView& a, const MatView& b, Par par, boo
     Eigen::MatrixXd out = Eigen::MatrixXd::Zero(to_index(rows),
                                                 to_index(cols));
     if (rows == 0 || cols == 0 || k == 0) return out;
-    const bool wide = wide_vectors && has_wide_vectors();
+    const std::size_t lanes = wide_vectors ? widest_lanes() : 2;
     const std::vector<ColTile> tiles = column_tiles(cols);
 
     if (!splits_sum(rows, k, cols)) {
-        const Plan pl = plan_for(a, tiles, k, wide);
+        const Plan pl = plan_for(a, tiles, k, lanes);
         const std::vector<double> bd = pack_b(b, pl.copies, par);
         for_each_part(par, rows, [&](std::size_t, IndexSpan s) {
             product_range(a, bd.data(), cols, tiles, pl, s.begin, s.end, 0, k,
@@ -448,7 +497,7 @@ Eigen::MatrixXd ordered_product(const MatView& a, const MatView& b, Par par, boo
         return out;
     }
     // One partial product per part of the indices, added in part order.
-    const Plan pl = plan_for(a, tiles, part_span(k, 0).size() + 1, wide);
+    const Plan pl = plan_for(a, tiles, part_span(k, 0).size() + 1, lanes);
     const std::vector<double> bd = pack_b(b, pl.copies, par);
     std::vector<Eigen::MatrixXd> partial(fixed_parts);
     for_each_part(par, k, [&](std::size_t i, IndexSpan s) {

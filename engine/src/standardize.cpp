@@ -28,36 +28,62 @@ struct PairSweep {
 
     template <class Add>
     void operator()(Add&& add) const {
-        std::size_t i = 0;
-        for (; i + 2 <= n; i += 2) {
+        rows([&](std::size_t k, v2d x, v2d wi, std::size_t) { add(k, x, wi); }, 0, n);
+    }
+    // Rows [begin, end) only; add's last argument is the row.
+    template <class Add>
+    void rows(Add&& add, std::size_t begin, std::size_t end) const {
+        std::size_t i = begin;
+        for (; i + 2 <= end; i += 2) {
             const v2d w0 = weighted ? splat(w[i]) : v2d{}, w1 = weighted ? splat(w[i + 1]) : v2d{};
             for (std::size_t k = 0; k < P; ++k) {
                 const v2d a = load2(c[2 * k] + i), b = load2(c[2 * k + 1] + i);
-                add(k, __builtin_shufflevector(a, b, 0, 2), w0);
-                add(k, __builtin_shufflevector(a, b, 1, 3), w1);
+                add(k, __builtin_shufflevector(a, b, 0, 2), w0, i);
+                add(k, __builtin_shufflevector(a, b, 1, 3), w1, i + 1);
             }
         }
-        if (i < n) {
+        if (i < end) {
             const v2d wi = weighted ? splat(w[i]) : v2d{};
-            for (std::size_t k = 0; k < P; ++k) add(k, v2d{c[2 * k][i], c[2 * k + 1][i]}, wi);
+            for (std::size_t k = 0; k < P; ++k)
+                add(k, v2d{c[2 * k][i], c[2 * k + 1][i]}, wi, i);
         }
     }
 };
 
 // The extreme magnitudes and the unscaled sums of 2P columns in one pass,
-// one two-lane slot per column pair.
+// one two-lane slot per column pair; with cross, also the 2P entries of
+// X'z into g, by the row parts of cross.
 template <bool weighted, std::size_t P>
 void raw_sums(const double* const* c, std::size_t n, const double* w, v2d* big, v2d* small,
-              v2d* sum, v2d* sq) {
+              v2d* sum, v2d* sq, const CrossDots* cross = nullptr, double* g = nullptr) {
     v2d b[P], s[P], su[P], q[P];
     for (std::size_t k = 0; k < P; ++k) {
         b[k] = splat(0.0);
         s[k] = splat(HUGE_VAL);
         su[k] = q[k] = splat(-0.0);
     }
-    PairSweep<weighted, P>{c, n, w}([&](std::size_t k, v2d x, v2d wi) {
-        add_raw_step<weighted>(b[k], s[k], su[k], q[k], x, wi);
-    });
+    const PairSweep<weighted, P> sweep{c, n, w};
+    if (cross == nullptr) {
+        sweep([&](std::size_t k, v2d x, v2d wi) {
+            add_raw_step<weighted>(b[k], s[k], su[k], q[k], x, wi);
+        });
+    } else {
+        v2d total[P] = {};  // set by part 0
+        for (std::size_t part = 0; part < cross->parts; ++part) {
+            const std::size_t begin = cross->cuts[part];
+            v2d even[P], odd[P];
+            for (std::size_t k = 0; k < P; ++k) even[k] = odd[k] = splat(0.0);
+            sweep.rows(
+                [&](std::size_t k, v2d x, v2d wi, std::size_t i) {
+                    add_raw_step<weighted>(b[k], s[k], su[k], q[k], x, wi);
+                    ((i - begin) % 2 == 0 ? even[k] : odd[k]) += x * splat(cross->z[i]);
+                },
+                begin, cross->cuts[part + 1]);
+            for (std::size_t k = 0; k < P; ++k)
+                total[k] = part == 0 ? even[k] + odd[k] : total[k] + (even[k] + odd[k]);
+        }
+        for (std::size_t j = 0; j < 2 * P; ++j) g[j] = total[j / 2][j % 2];
+    }
     for (std::size_t k = 0; k < P; ++k) {
         big[k] = b[k];
         small[k] = s[k];
@@ -104,19 +130,23 @@ void pair_moments(const double* const* c, std::size_t n, const double* w, const 
 // accumulators keep the adders busy.
 template <bool weighted>
 void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
-                    const WeightRange& wr, std::array<ScaledMoments, 8>& out) {
+                    const WeightRange& wr, std::array<ScaledMoments, 8>& out,
+                    const CrossDots* cross, double* g) {
     v2d big[4], small[4], sum[4], sq[4];
-    raw_sums<weighted, 2>(c.data(), n, w, big, small, sum, sq);
-    raw_sums<weighted, 2>(c.data() + 4, n, w, big + 2, small + 2, sum + 2, sq + 2);
+    raw_sums<weighted, 2>(c.data(), n, w, big, small, sum, sq, cross, g);
+    raw_sums<weighted, 2>(c.data() + 4, n, w, big + 2, small + 2, sum + 2, sq + 2, cross,
+                          g + 4);
     pair_moments<weighted, 4>(c.data(), n, w, wr, big, small, sum, sq, out.data());
 }
 
+// With cross, g gets X'z of the 8 columns.
 void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
-                    const WeightRange& wr, std::array<ScaledMoments, 8>& out) {
+                    const WeightRange& wr, std::array<ScaledMoments, 8>& out,
+                    const CrossDots* cross, double* g) {
     if (w == nullptr)
-        block_moments8<false>(c, n, nullptr, wr, out);
+        block_moments8<false>(c, n, nullptr, wr, out, cross, g);
     else
-        block_moments8<true>(c, n, w, wr, out);
+        block_moments8<true>(c, n, w, wr, out, cross, g);
 }
 
 // Presents columns [c, c + width) as contiguous vectors of the n used values:
@@ -194,20 +224,22 @@ ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* w
 
 void column_terms(const ColumnSource& src, std::size_t c0, std::size_t c1, double* mean,
                   double* scale, double* term, double* x_std, const double* multipliers,
-                  std::vector<double>& buffer) {
+                  std::vector<double>& buffer, const CrossDots* cross, double* xt_z) {
     const std::size_t n = src.n;
     std::array<ScaledMoments, block_width> mo{};
+    double g[block_width];
     for (std::size_t c = c0; c < c1; c += block_width) {
         const std::size_t width = std::min(block_width, c1 - c);
         const auto cols = block_columns(src, c, width, buffer);
         // Lanes past the block's end repeat its first column.
-        block_moments8(cols, n, src.weights, src.wr, mo);
+        block_moments8(cols, n, src.weights, src.wr, mo, cross, g);
         for (std::size_t j = 0; j < width; ++j) {
             const ColumnStats st = scale_rule(mo[j], n);
             const std::size_t k = c + j - c0;
             mean[k] = st.mean;
             scale[k] = st.scale;
             term[k] = st.term;
+            if (cross) xt_z[k] = g[j];
             if (x_std == nullptr) continue;
             const double* col = cols[j];
             standardized_line([col](std::size_t i) { return col[i]; }, n, st.mean, st.scale,

@@ -16,6 +16,7 @@ namespace {
 // sweep multiplies a block twice, and the second product must find it in the
 // core's cache.
 constexpr std::size_t row_block_bytes = 128 * 1024;
+constexpr std::size_t wide_block_bytes = 512 * 1024;
 
 enum class Layout { col, row, strided };
 
@@ -39,11 +40,27 @@ Layout layout_of(const MatView& x) {
 
 // Rows per block of the fused row-major sweep: even, so that every block of
 // a part starts on an even row offset, and at least eight, for the eight
-// independent sums of the forward product.
+// independent sums of the forward product; four when eight rows would span
+// more than wide_block_bytes, which the core's cache would not hold.
 std::size_t block_rows(std::size_t p) {
     const std::size_t row_bytes = std::max<std::size_t>(p, 1) * sizeof(double);
+    if (8 * row_bytes > wide_block_bytes) return 4;
     return std::clamp<std::size_t>(row_block_bytes / row_bytes / 2 * 2, 8, 64);
 }
+
+// Bytes of a column-major X that one block of rows of a fused sweep spans:
+// the block is read twice, the second time from the core's own cache.
+constexpr std::size_t col_block_bytes = 512 * 1024;
+
+// Rows per block of the fused column-major sweep: even, as block_rows.
+std::size_t col_block_rows(std::size_t p) {
+    const std::size_t row_bytes = std::max<std::size_t>(p, 1) * sizeof(double);
+    return std::clamp<std::size_t>(col_block_bytes / row_bytes / 2 * 2, 2, 4096);
+}
+
+// A column-major X is fused when its blocks span segments of at least 256
+// bytes per column: shorter ones cost more than a second streaming pass.
+bool fuses_columns(std::size_t p) { return col_block_rows(p) >= 32; }
 
 // Column parts of X v: a function of the column count alone, so that a
 // column-major X can be shared among tasks by columns and read as long runs.
@@ -152,9 +169,11 @@ void row_forward_tile(const MatView& x, const Cuts& cuts, std::size_t r, const d
 // fetches: the first (forward) or the second (transposed) half of their
 // counterparts i + b .. i + b + 7, where they exist.
 std::size_t row_fetch_list(const MatView& x, std::size_t r0, std::size_t i, std::size_t b,
-                           std::size_t ahead, bool second_half, const double* out[4]) {
+                           std::size_t ahead, bool second_half, const double* out[4],
+                           std::size_t rows = 8) {
     std::size_t count = 0;
-    for (std::size_t k = second_half ? 4 : 0; k < (second_half ? 8u : 4u); ++k)
+    const std::size_t half = rows / 2;
+    for (std::size_t k = second_half ? half : 0; k < (second_half ? rows : half); ++k)
         if (i + k < ahead) out[count++] = row_of(x, r0 + b + i + k);
     return count;
 }
@@ -167,6 +186,10 @@ void row_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ah
     for (; i + 8 <= b; i += 8) {
         const std::size_t n_fetch = row_fetch_list(x, r0, i, b, ahead, false, fetch);
         row_forward_tile<8>(x, cuts, r0 + i, v, raw + i, fetch, n_fetch);
+    }
+    for (; i + 4 <= b; i += 4) {
+        const std::size_t n_fetch = row_fetch_list(x, r0, i, b, ahead, false, fetch, 4);
+        row_forward_tile<4>(x, cuts, r0 + i, v, raw + i, fetch, n_fetch);
     }
     for (; i < b; ++i) row_forward_tile<1>(x, cuts, r0 + i, v, raw + i, fetch, 0);
 }
@@ -187,11 +210,26 @@ void strided_forward(const MatView& x, std::size_t r0, std::size_t b, const doub
     }
 }
 
-// Row-major or strided.
+// Column-major, a block of b rows: the part sums of col_part_forward added
+// in part order. tmp holds 3 b doubles.
+void col_forward(const MatView& x, std::size_t r0, std::size_t b, const double* v, double* raw,
+                 double* tmp) {
+    const std::size_t p = x.cols, parts = col_parts(p);
+    for (std::size_t part = 0; part < parts; ++part) {
+        const IndexSpan cols = part_span(p, part, parts);
+        double* out = part == 0 ? raw : tmp + 2 * b;
+        col_part_forward(x, r0, b, cols.begin, cols.end, v, tmp, tmp + b, out);
+        if (part > 0)
+            for (std::size_t i = 0; i < b; ++i) raw[i] += out[i];
+    }
+}
+
 void forward(Layout layout, const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
-             const double* v, double* raw) {
+             const double* v, double* raw, double* tmp) {
     if (layout == Layout::row)
         row_forward(x, r0, b, ahead, v, raw);
+    else if (layout == Layout::col)
+        col_forward(x, r0, b, v, raw, tmp);
     else
         strided_forward(x, r0, b, v, raw);
 }
@@ -200,10 +238,13 @@ void forward(Layout layout, const MatView& x, std::size_t r0, std::size_t b, std
 // Rows at an even offset from the start of the part go to `even`. r0 is at
 // an even offset; z holds the block's b entries.
 
-void col_transposed(const MatView& x, std::size_t r0, std::size_t b, const double* z,
-                    double* even, double* odd) {
+// With ahead > 0 the next block's segments (ahead rows each) are fetched
+// along the way: they lie far apart, beyond the hardware's own look-ahead.
+void col_transposed(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
+                    const double* z, double* even, double* odd) {
     const std::size_t p = x.cols;
     const std::size_t pairs = b / 2 * 2;
+    const std::size_t ahead_bytes = ahead * sizeof(double);
     std::size_t j = 0;
     // Eight columns at once, each one two-lane sum (even rows low, odd high).
     for (; j + 8 <= p; j += 8) {
@@ -211,6 +252,12 @@ void col_transposed(const MatView& x, std::size_t r0, std::size_t b, const doubl
         v2d a[8];
         for (std::size_t k = 0; k < 8; ++k)
             c[k] = column_of(x, r0, j + k), a[k] = v2d{even[j + k], odd[j + k]};
+        if (ahead_bytes > 0)
+            for (std::size_t k = 0; k < 8; ++k) {
+                const char* q = reinterpret_cast<const char*>(c[k] + b);
+                for (std::size_t o = 0; o < ahead_bytes; o += 64) __builtin_prefetch(q + o, 0, 3);
+                __builtin_prefetch(q + ahead_bytes - 1, 0, 3);
+            }
         for (std::size_t i = 0; i < pairs; i += 2) {
             const v2d zz = load2(z + i);
             for (std::size_t k = 0; k < 8; ++k) a[k] += load2(c[k] + i) * zz;
@@ -228,32 +275,45 @@ void col_transposed(const MatView& x, std::size_t r0, std::size_t b, const doubl
     }
 }
 
+// Rows [r, r + R) of the block into the sums, R/2 into each lane in row
+// order, in one pass over the sums.
+template <std::size_t R>
+void row_group_transposed(const MatView& x, std::size_t r0, std::size_t r, std::size_t b,
+                          std::size_t ahead, const double* z, double* even, double* odd) {
+    const std::size_t p = x.cols;
+    const double* xr[R];
+    v2d zr[R];
+    for (std::size_t k = 0; k < R; ++k) xr[k] = row_of(x, r0 + r + k), zr[k] = splat(z[r + k]);
+    const double* fetch[4];
+    const std::size_t n_fetch = row_fetch_list(x, r0, r, b, ahead, true, fetch, R);
+    std::size_t j = 0;
+    for (; j + 2 <= p; j += 2) {
+        if (j % 8 == 0)
+            for (std::size_t f = 0; f < n_fetch; ++f) __builtin_prefetch(fetch[f] + j, 0, 3);
+        v2d e = load2(even + j), o = load2(odd + j);
+        for (std::size_t k = 0; k < R; k += 2) {
+            e += load2(xr[k] + j) * zr[k];
+            o += load2(xr[k + 1] + j) * zr[k + 1];
+        }
+        store2(even + j, e), store2(odd + j, o);
+    }
+    if (j < p) {
+        double e = even[j], o = odd[j];
+        for (std::size_t k = 0; k < R; k += 2) {
+            e += xr[k][j] * zr[k][0];
+            o += xr[k + 1][j] * zr[k + 1][0];
+        }
+        even[j] = e, odd[j] = o;
+    }
+}
+
 void row_transposed(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
                     const double* z, double* even, double* odd) {
     const std::size_t p = x.cols;
     std::size_t r = 0;
-    // Eight rows per pass over the sums: four into each lane, in row order.
-    for (; r + 8 <= b; r += 8) {
-        const double* xr[8];
-        v2d zr[8];
-        for (std::size_t k = 0; k < 8; ++k) xr[k] = row_of(x, r0 + r + k), zr[k] = splat(z[r + k]);
-        const double* fetch[4];
-        const std::size_t n_fetch = row_fetch_list(x, r0, r, b, ahead, true, fetch);
-        std::size_t j = 0;
-        for (; j + 2 <= p; j += 2) {
-            if (j % 8 == 0)
-                for (std::size_t f = 0; f < n_fetch; ++f) __builtin_prefetch(fetch[f] + j, 0, 3);
-            add_eight_scaled(even, odd, xr, zr, j);
-        }
-        if (j < p) {
-            double e = even[j], o = odd[j];
-            for (std::size_t k = 0; k < 8; k += 2) {
-                e += xr[k][j] * zr[k][0];
-                o += xr[k + 1][j] * zr[k + 1][0];
-            }
-            even[j] = e, odd[j] = o;
-        }
-    }
+    // Eight (or four) rows per pass over the sums, half into each lane.
+    for (; r + 8 <= b; r += 8) row_group_transposed<8>(x, r0, r, b, ahead, z, even, odd);
+    for (; r + 4 <= b; r += 4) row_group_transposed<4>(x, r0, r, b, ahead, z, even, odd);
     for (; r < b; ++r) {
         const double* xr = row_of(x, r0 + r);
         const double zr = z[r];
@@ -274,7 +334,7 @@ void transposed(Layout layout, const MatView& x, std::size_t r0, std::size_t b,
                 std::size_t ahead, const double* z, double* even, double* odd) {
     switch (layout) {
         case Layout::col:
-            col_transposed(x, r0, b, z, even, odd);
+            col_transposed(x, r0, b, ahead, z, even, odd);
             return;
         case Layout::row:
             row_transposed(x, r0, b, ahead, z, even, odd);
@@ -326,14 +386,15 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
            double* g, Par par, ProductScratch& scratch) {
     const std::size_t n = x.rows, p = x.cols;
     const Layout layout = layout_of(x);
-    internal_check(!v || layout != Layout::col, "sweep: a column-major X is not fused");
     // Without the forward product nothing is read twice: a column-major part
     // then streams each column segment whole.
-    const std::size_t rows_per_block =
-        layout == Layout::col ? std::max<std::size_t>(n + n % 2, 2) : block_rows(p);
+    const std::size_t rows_per_block = layout != Layout::col ? block_rows(p)
+                                       : v ? col_block_rows(p)
+                                           : std::max<std::size_t>(n + n % 2, 2);
     const std::size_t parts = row_parts(n, p);
+    const std::size_t per_part = 5 * rows_per_block;
     scratch.part_sums.assign(2 * parts * p, 0.0);
-    if (v) scratch.block.resize(parts * 2 * rows_per_block);
+    if (v) scratch.block.resize(parts * per_part);
     for_each_part(
         par, n,
         [&](std::size_t part, IndexSpan rows) {
@@ -346,9 +407,9 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
             const std::size_t ahead =
                 next < rows.end ? std::min(rows_per_block, rows.end - next) : 0;
             if (v) {
-                double* raw = scratch.block.data() + part * 2 * rows_per_block;
+                double* raw = scratch.block.data() + part * per_part;
                 double* zb = raw + rows_per_block;
-                forward(layout, x, r0, b, ahead, v, raw);
+                forward(layout, x, r0, b, ahead, v, raw, zb + rows_per_block);
                 for (std::size_t i = 0; i < b; ++i) {
                     const double ti = apply_map(*map, raw[i], r0 + i);
                     t[r0 + i] = ti;
@@ -409,38 +470,42 @@ void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, do
     });
 }
 
-// g = X'z column by column, each column streamed whole, with the sums of
-// the row parts of the fused sweep.
+// g[j .. j + count) of a column-major X, count <= 4, each column streamed
+// whole with the sums of the row parts of the fused sweep.
+void col_dots(const MatView& x, const Cuts& cuts, const double* z, double* g, std::size_t j,
+              std::size_t count) {
+    constexpr std::size_t group = 4;
+    const double* c[group];
+    double s[group] = {};
+    for (std::size_t k = 0; k < count; ++k) c[k] = column_of(x, 0, j + k);
+    for (std::size_t part = 0; part < cuts.count; ++part) {
+        const IndexSpan rows = cuts[part];
+        const std::size_t pairs_end = rows.begin + rows.size() / 2 * 2;
+        v2d a[group];
+        for (std::size_t k = 0; k < group; ++k) a[k] = splat(0.0);
+        for (std::size_t i = rows.begin; i < pairs_end; i += 2) {
+            const v2d zz = load2(z + i);
+            for (std::size_t k = 0; k < count; ++k) a[k] += load2(c[k] + i) * zz;
+        }
+        if (pairs_end < rows.end)
+            for (std::size_t k = 0; k < count; ++k) a[k][0] += c[k][pairs_end] * z[pairs_end];
+        for (std::size_t k = 0; k < count; ++k)
+            s[k] = part == 0 ? a[k][0] + a[k][1] : s[k] + (a[k][0] + a[k][1]);
+    }
+    for (std::size_t k = 0; k < count; ++k) g[j + k] = s[k];
+}
+
+// g = X'z column by column.
 void col_transposed_pass(const MatView& x, const double* z, double* g, Par par) {
     const std::size_t n = x.rows, p = x.cols;
     const Cuts cuts(n, row_parts(n, p));
     constexpr std::size_t group = 4;
-    auto columns = [&](std::size_t j, std::size_t count) {
-        const double* c[group];
-        double s[group] = {};
-        for (std::size_t k = 0; k < count; ++k) c[k] = column_of(x, 0, j + k);
-        for (std::size_t part = 0; part < cuts.count; ++part) {
-            const IndexSpan rows = cuts[part];
-            const std::size_t pairs_end = rows.begin + rows.size() / 2 * 2;
-            v2d a[group];
-            for (std::size_t k = 0; k < group; ++k) a[k] = splat(0.0);
-            for (std::size_t i = rows.begin; i < pairs_end; i += 2) {
-                const v2d zz = load2(z + i);
-                for (std::size_t k = 0; k < count; ++k) a[k] += load2(c[k] + i) * zz;
-            }
-            if (pairs_end < rows.end)
-                for (std::size_t k = 0; k < count; ++k) a[k][0] += c[k][pairs_end] * z[pairs_end];
-            for (std::size_t k = 0; k < count; ++k)
-                s[k] = part == 0 ? a[k][0] + a[k][1] : s[k] + (a[k][0] + a[k][1]);
-        }
-        for (std::size_t k = 0; k < count; ++k) g[j + k] = s[k];
-    };
     const std::size_t tasks = std::clamp<std::size_t>(p / group, 1, 8 * fixed_parts);
     for_each_index(par, tasks, [&](std::size_t task) {
         const IndexSpan cols = part_span(p, task, tasks);
         std::size_t j = cols.begin;
-        for (; j + group <= cols.end; j += group) columns(j, group);
-        if (j < cols.end) columns(j, cols.end - j);
+        for (; j + group <= cols.end; j += group) col_dots(x, cuts, z, g, j, group);
+        if (j < cols.end) col_dots(x, cuts, z, g, j, cols.end - j);
     });
 }
 
@@ -466,7 +531,7 @@ void x_times(const MatView& x, const double* v, double* out, Par par) {
             const std::size_t next = r0 + b;
             const std::size_t ahead =
                 next < rows.end ? std::min(rows_per_block, rows.end - next) : 0;
-            forward(layout, x, r0, b, ahead, v, out + r0);
+            forward(layout, x, r0, b, ahead, v, out + r0, nullptr);
         }
     });
 }
@@ -479,6 +544,8 @@ void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScra
     sweep(x, nullptr, nullptr, nullptr, z, g, par, scratch);
 }
 
+std::size_t xt_row_parts(std::size_t n, std::size_t p) { return row_parts(n, p); }
+
 std::uint64_t product_scratch_bytes(std::uint64_t rows, std::uint64_t p) {
     // Both layouts are counted, whichever X has. A column-major X: z, the
     // column parts' sums of X v and each task's two runs; any other layout:
@@ -488,13 +555,14 @@ std::uint64_t product_scratch_bytes(std::uint64_t rows, std::uint64_t p) {
     const std::uint64_t run = std::min<std::uint64_t>(stream_rows, rows);
     doubles = sat_add(doubles, sat_mul(fixed_parts, sat_mul(2, run)));
     doubles = sat_add(doubles, sat_mul(sat_mul(2, parts), ceil8(p)));
-    doubles = sat_add(doubles, sat_mul(sat_mul(2, parts), block_rows(p)));
+    const std::uint64_t block = std::max(block_rows(p), col_block_rows(p));
+    doubles = sat_add(doubles, sat_mul(sat_mul(5, parts), block));
     return sat_mul(doubles, 8);
 }
 
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
                      Par par, ProductScratch& scratch) {
-    if (layout_of(x) == Layout::col) {
+    if (layout_of(x) == Layout::col && !fuses_columns(x.cols)) {
         std::vector<double> z(x.rows);
         col_forward_pass(x, v, &map, t, z.data(), par, scratch);
         xt_times(x, z.data(), g, par, scratch);

@@ -43,12 +43,17 @@ void x_times(const MatView& x, const double* v, double* out, Par par);
 // g = X'z; z has X.rows entries, g X.cols.
 void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScratch& scratch);
 
-// t from X v by the score map, and g = X'z. A row-major or strided X is
-// read once: each block of rows is multiplied twice while it is still in the
-// cache. A column-major X is read twice, each time as long runs of columns,
-// which costs less than one pass over short column segments.
+// t from X v by the score map, and g = X'z. X is read once: each block of
+// rows is multiplied twice while it is still in the cache. A column-major X
+// with so many columns that a cached block of rows spans only short column
+// segments is read twice instead, each time as long runs of columns, which
+// costs less than one pass over short segments.
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
                      Par par, ProductScratch& scratch);
+
+// The number of row parts of X'z for an n x p X (the cut of part_span): a
+// pass that reads X for its own ends can form X'z along the way with them.
+std::size_t xt_row_parts(std::size_t n, std::size_t p);
 
 // Peak bytes the products above allocate for a rows x p X, whatever its
 // layout: the partial sums and blocks of a scratch and the per-task sums,

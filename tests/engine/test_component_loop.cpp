@@ -131,3 +131,35 @@ TEST(ComponentLoop, ProductsExactInOrderAndSameBitsOnAwkwardShapes) {
                 << n << " x " << p;
     }
 }
+
+TEST(ComponentLoop, ProductsKeepTheirBitsWhereTheBlocksChangeShape) {
+    // A column-major X is swept once per component up to 2048 columns and
+    // twice beyond; a row-major X of more than 8192 columns goes in blocks of
+    // four rows. Each side of both limits gives the products of every other
+    // layout, bit for bit.
+    const std::vector<std::pair<Eigen::Index, Eigen::Index>> shapes = {
+        {601, 2048}, {601, 2049}, {16, 8192}, {13, 8193}, {37, 9000}};
+    for (auto [n, p] : shapes) {
+        const Eigen::MatrixXd x = random_matrix(n, p, 8);
+        const Eigen::VectorXd r = random_matrix(p, 1, 9);
+        const ref::LMat xl = x.cast<long double>();
+        const ref::LVec xr = xl * r.cast<long double>();
+        const ref::LVec xtxr = xl.transpose() * xr;
+        auto run = [&](MatView v, Par par) {
+            XBackend b(v, 1.0, par);
+            Eigen::VectorXd t;
+            const double tt = b.score(r, t);
+            return std::pair{t, Eigen::VectorXd(b.loading(t, tt) * tt)};
+        };
+        const auto base = run(view(x), par_parallel);
+        EXPECT_LT(rel_diff(base.first, xr), 1e-13) << n << " x " << p;
+        EXPECT_LT(rel_diff(base.second, xtxr), 1e-12) << n << " x " << p;
+        for (Layout l : {Layout::row_major, Layout::odd_strides, Layout::reversed_rows})
+            for (Par par : {par_sequential, par_parallel}) {
+                const Stored s = store(x, l);
+                const auto o = run(s.view, par);
+                EXPECT_TRUE(same_bits(o.first, base.first) && same_bits(o.second, base.second))
+                    << n << " x " << p;
+            }
+    }
+}

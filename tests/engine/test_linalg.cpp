@@ -220,8 +220,10 @@ TEST(SelfAdjointEigen, ReconstructsAndAscends) {
 }
 
 TEST(ThinSvd, ReconstructsWithOrthonormalFactorsAndOrderedValues) {
-    // Tall, wide, and one past the size where divide and conquer takes over.
-    for (auto [m, n] : {std::pair<std::size_t, std::size_t>{7, 4}, {4, 7}, {200, 150}}) {
+    // Tall, wide, one past the size where divide and conquer takes over, and
+    // long ones that are reduced by QR first.
+    for (auto [m, n] : {std::pair<std::size_t, std::size_t>{7, 4}, {4, 7}, {200, 150}, {3000, 9},
+                        {9, 3000}, {1024, 128}}) {
         const Eigen::MatrixXd a = random_matrix(m, n, 41);
         const auto svd = veltra::thin_svd(store(a, Layout::row_major).view, veltra::par_sequential);
         ASSERT_TRUE(svd);
@@ -232,10 +234,19 @@ TEST(ThinSvd, ReconstructsWithOrthonormalFactorsAndOrderedValues) {
         const Eigen::MatrixXd back = svd->U * svd->s.asDiagonal() * svd->V.transpose();
         EXPECT_LE((back - a).cwiseAbs().maxCoeff(), 1e-12);
         EXPECT_LE(std::max(orthonormality_error(svd->U), orthonormality_error(svd->V)), 1e-12);
+        const auto par = veltra::thin_svd(MatView::of(a), veltra::par_parallel);
+        ASSERT_TRUE(par);
+        EXPECT_TRUE(same_bits(par->U, svd->U) && same_bits(par->s, svd->s) &&
+                    same_bits(par->V, svd->V));
     }
     const Eigen::MatrixXd empty(0, 5);
     const auto e = veltra::thin_svd(MatView::of(empty), veltra::par_sequential);
     EXPECT_TRUE(e && e->V.rows() == 5 && e->s.size() == 0);
+    for (auto [m, n] : {std::pair<Eigen::Index, Eigen::Index>{9, 5}, {3000, 5}, {5, 3000}}) {
+        Eigen::MatrixXd bad = random_matrix(m, n, 43);
+        bad(m - 1, n - 1) = nan_value;
+        EXPECT_FALSE(veltra::thin_svd(MatView::of(bad), veltra::par_sequential)) << m << " x " << n;
+    }
 }
 
 TEST(OrthogonalRotation, RecoversAKnownRotation) {

@@ -9,8 +9,9 @@
 //
 // X is read in place in any layout; the products give the same bits for
 // every layout, parallelism setting and thread count. Each component costs
-// one sweep over a row-major X (the scores t = X_s r and X_s't come from the
-// same pass) and two streaming passes over a column-major one.
+// one sweep over X (the scores t = X_s r and X_s't come from the same pass),
+// or two streaming passes over a column-major X of very many columns; the
+// start vector of the implicit backend can come with the column moments.
 #pragma once
 
 #include <algorithm>
@@ -130,6 +131,12 @@ class ImplicitXBackend {
     std::size_t cols() const { return x_.cols; }
     double fro() const { return fro_; }
     Eigen::VectorXd cross(VecView y);
+    // z of X'z in cross(y): y_i times the row multiplier mult_i (y itself
+    // when mult is null).
+    static Eigen::VectorXd cross_factors(VecView y, const double* mult);
+    // X'z of cross(y) as the caller formed it (fit_x_moments_with_cross), so
+    // that cross reads X no more; null to form it here.
+    void use_cross(const Eigen::VectorXd* xt_z) { xt_z_given_ = xt_z; }
     // The centring costs accuracy in proportion to the mean-to-scale ratio:
     // a selected norm below 2 (1 + ratio) eps_w is not trusted.
     void begin(double, double, double eps_w) { gate_c_ = 2.0 * (1.0 + ratio_) * eps_w; }
@@ -162,6 +169,7 @@ class ImplicitXBackend {
     Eigen::VectorXd xt_z_;  // X'z of the last score, z_i = m_i t_i
     double sigma_ = 0.0;    // sum of that z
     const double* scored_ = nullptr;
+    const Eigen::VectorXd* xt_z_given_ = nullptr;
     bool overflowed_ = false;
     detail::ProductScratch scratch_;
 };
@@ -230,9 +238,10 @@ PreparedFit pls1_fit_prepared_fro(MatView xs, VecView y_s, std::size_t k,
 // The loop on ImplicitXBackend over the raw X with fx's moments, row
 // multipliers and Frobenius norm; y_s standardised and row-scaled. None
 // when a product with the raw X overflowed: the standardised X must then be
-// formed.
+// formed. xt_z, when given, is X'z for z = cross_factors(y_s, multipliers),
+// formed with the moments.
 std::optional<PreparedFit> pls1_fit_implicit(MatView x, const FitX& fx, VecView y_s,
                                              std::size_t k, std::optional<std::size_t> keep,
-                                             Par par);
+                                             Par par, const Eigen::VectorXd* xt_z = nullptr);
 
 }  // namespace veltra

@@ -41,6 +41,12 @@ FitX fit_x_moments(MatView x, std::optional<RowList> rows, std::optional<VecView
 FitX fit_x_moments_mean_one(MatView x, std::optional<RowList> rows,
                             std::optional<VecView> weights, Par par);
 
+// fit_x_moments_mean_one over all rows, together with xt_z = X'z (z one
+// entry per row of X) summed in the order of the PLS1 component loop's
+// products: the loop's start vector then needs no pass over X of its own.
+FitX fit_x_moments_with_cross(MatView x, std::optional<VecView> weights, const double* z,
+                              Eigen::VectorXd& xt_z, Par par);
+
 // Peak bytes of fit_x_moments on n listed rows of x beyond x (saturating):
 // the moments, the rescaled weights, and what the chunks that run at once
 // gather (eight columns of the used rows, or a streamed chunk's sums).

@@ -77,7 +77,9 @@ struct ThinSvd {
     Eigen::MatrixXd V;
 };
 
-// None when the decomposition does not converge or M is not finite. Runs on
+// None when the decomposition does not converge or M is not finite. A long,
+// narrow M is first reduced by QR in 8 fixed parts of its long side, run on
+// the pool with par_parallel (the same bits either way); all else runs on
 // the calling thread, as self_adjoint_eigen.
 std::optional<ThinSvd> thin_svd(const MatView& m, Par par);
 

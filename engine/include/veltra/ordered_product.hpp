@@ -33,8 +33,9 @@ bool splits_sum(std::size_t rows, std::size_t indices, std::size_t cols);
 
 // A B (A.rows x B.cols, column-major). A and B may have any strides; A is
 // read in place (copied a block at a time when its rows are not adjacent),
-// B is copied once. Four-lane vectors are used where the processor has
-// them, unless wide_vectors is false; the bits are the same either way.
+// B is copied once. Four- or eight-lane vectors are used where the
+// processor has them, unless wide_vectors is false; the bits are the same
+// either way.
 Eigen::MatrixXd ordered_product(const MatView& a, const MatView& b, Par par,
                                 bool wide_vectors = true);
 
