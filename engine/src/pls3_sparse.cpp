@@ -196,7 +196,7 @@ Result<Lv1Prestd> pls3_lv1_prestd(MatView X, MatView Y, double x_norm,
     const std::uint64_t kx = keep_x.value_or(p), ky = keep_y.value_or(q);
     Lv1Prestd out;
     if (kx == p && ky == q) {
-        VELTRA_TRY(comps, dense_components(C, 1, par_sequential, threshold));
+        VELTRA_TRY(comps, pls3_detail::first_dense_component(C, threshold));
         out.components = std::move(*comps);
         return out;
     }
