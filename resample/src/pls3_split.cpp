@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 #include "perm_support.hpp"
 #include "veltra/correlation.hpp"
@@ -46,18 +47,30 @@ constexpr double raw_score_bound = 0x1p500;
 // Y, for each row the sum over the columns in order of (y - mean_j) times
 // v_j / scale_j: the standardised test block is never formed. Only for
 // blocks whose standardised values are known to be finite
-// (raw_score_bound).
+// (raw_score_bound). Each row's sum has the same order whichever way Y is
+// walked: a row at a time when its entries are adjacent, else a column at a
+// time with the rows in increasing order, so that a column is read forward.
 Eigen::VectorXd raw_y_scores(MatView y, RowList rows, const Eigen::VectorXd& mean,
                              const Eigen::VectorXd& scale, const Eigen::VectorXd& v) {
     const Eigen::VectorXd w = v.cwiseQuotient(scale);
-    Eigen::VectorXd s(to_index(rows.size()));
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const double* row = y.data + static_cast<std::ptrdiff_t>(rows[i]) * y.row_stride;
-        double sum = 0.0;
-        for (std::size_t j = 0; j < y.cols; ++j)
-            sum += (row[static_cast<std::ptrdiff_t>(j) * y.col_stride] - mean[to_index(j)]) *
-                   w[to_index(j)];
-        s[to_index(i)] = sum;
+    const std::size_t m = rows.size();
+    Eigen::VectorXd s = Eigen::VectorXd::Zero(to_index(m));
+    if (y.is_row_major()) {
+        for (std::size_t i = 0; i < m; ++i) {
+            const double* row = y.data + static_cast<std::ptrdiff_t>(rows[i]) * y.row_stride;
+            double sum = 0.0;
+            for (std::size_t j = 0; j < y.cols; ++j)
+                sum += (row[j] - mean[to_index(j)]) * w[to_index(j)];
+            s[to_index(i)] = sum;
+        }
+        return s;
+    }
+    std::vector<std::size_t> order(m);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::ranges::sort(order, {}, [&](std::size_t i) { return rows[i]; });
+    for (std::size_t j = 0; j < y.cols; ++j) {
+        const double mu = mean[to_index(j)], wj = w[to_index(j)];
+        for (const std::size_t i : order) s[to_index(i)] += (y(rows[i], j) - mu) * wj;
     }
     return s;
 }
