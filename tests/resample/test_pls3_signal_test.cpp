@@ -120,6 +120,11 @@ TEST(Pls3Split, PrimalZOfWiderBlocksMatchesTheLongDoubleFirstPairOnBothScorePath
         const Eigen::VectorXd tx = ref_scores(x, s, ref.U), ty = ref_scores(yc, s, ref.V);
         EXPECT_NEAR(std::tanh(z[i]), guarded_pearson(VecView::of(tx), VecView::of(ty)), 1e-12);
     }
+    // The same bits from Y in any layout.
+    for (const test_support::Layout layout : test_support::all_layouts) {
+        const test_support::Stored stored = test_support::store(y, layout);
+        EXPECT_EQ(pls3_split_columns_z_primal(mv(x), stored.view, s, cols, d.perms, {}), z);
+    }
     // Beyond 2^500 the standardised test block is formed before scoring; the
     // standardised values, and so the answer, are those of the unscaled Y.
     const Eigen::MatrixXd y_big = std::ldexp(1.0, 600) * y;
