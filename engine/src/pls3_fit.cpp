@@ -77,7 +77,7 @@ Result<Components> dense_components(const Eigen::MatrixXd& C, std::uint64_t k, P
 
 Result<std::optional<Lv1FromCrossCov>> pls3_lv1_from_cross_cov(const Eigen::MatrixXd& C,
                                                                double tol) {
-    VELTRA_TRY(comps, dense_components(C, 1, par_sequential, [tol] { return tol; }));
+    VELTRA_TRY(comps, pls3_detail::first_dense_component(C, [tol] { return tol; }));
     if (comps->U.cols() == 0) return std::optional<Lv1FromCrossCov>{};
     return std::optional<Lv1FromCrossCov>{
         Lv1FromCrossCov{comps->V.col(0), comps->singular_values[0]}};

@@ -20,4 +20,10 @@ Result<void> check_model(const Pls3Model& m);
 // The fit's rounding-error floor of the component values.
 double fit_threshold(const Prepared& prepared);
 
+// The first component of C as dense_components(C, 1, sequential, threshold)
+// gives it, up to rounding, without its full SVD whenever the first pair can
+// be vouched for; otherwise (and always for small C) dense_components itself.
+Result<Components> first_dense_component(const Eigen::MatrixXd& C,
+                                         const ThresholdProvider& threshold);
+
 }  // namespace veltra::pls3_detail

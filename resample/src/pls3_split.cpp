@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 #include "perm_support.hpp"
 #include "veltra/correlation.hpp"
@@ -20,42 +21,129 @@ std::vector<std::uint64_t> column_rows(RowList rows, std::size_t c, RowPerms per
     return out;
 }
 
+namespace {
+
+struct WeightPair {
+    Eigen::VectorXd u, v;
+};
+
+// The first weight pair fitted on finite standardised training blocks; none
+// when a block has no columns, the fit fails or it keeps no component.
+std::optional<WeightPair> first_pair(MatView zx_tr, MatView zy_tr, double x_norm,
+                                     const Pls3SplitSparse& sparse) {
+    if (zx_tr.cols == 0 || zy_tr.cols == 0) return std::nullopt;
+    const auto fit = pls3_lv1_prestd(zx_tr, zy_tr, x_norm, sparse.keep_X, sparse.keep_Y,
+                                     sparse.max_iter, sparse.tol);
+    if (!fit || fit->components.U.cols() == 0) return std::nullopt;
+    return WeightPair{fit->components.U.col(0), fit->components.V.col(0)};
+}
+
+// Largest magnitude of Y and smallest scale for which every standardised
+// value (y - mean) / scale is finite: |y - mean| <= 2^501, so the quotient
+// stays below 2^1001.
+constexpr double raw_score_bound = 0x1p500;
+
+// The test half's Y scores Z_y,te v read straight from the listed rows of
+// Y, for each row the sum over the columns in order of (y - mean_j) times
+// v_j / scale_j: the standardised test block is never formed. Only for
+// blocks whose standardised values are known to be finite
+// (raw_score_bound). Each row's sum has the same order whichever way Y is
+// walked: a row at a time when its entries are adjacent, else a column at a
+// time with the rows in increasing order, so that a column is read forward.
+Eigen::VectorXd raw_y_scores(MatView y, RowList rows, const Eigen::VectorXd& mean,
+                             const Eigen::VectorXd& scale, const Eigen::VectorXd& v) {
+    const Eigen::VectorXd w = v.cwiseQuotient(scale);
+    const std::size_t m = rows.size();
+    Eigen::VectorXd s = Eigen::VectorXd::Zero(to_index(m));
+    if (y.is_row_major()) {
+        for (std::size_t i = 0; i < m; ++i) {
+            const double* row = y.data + static_cast<std::ptrdiff_t>(rows[i]) * y.row_stride;
+            double sum = 0.0;
+            for (std::size_t j = 0; j < y.cols; ++j)
+                sum += (row[j] - mean[to_index(j)]) * w[to_index(j)];
+            s[to_index(i)] = sum;
+        }
+        return s;
+    }
+    std::vector<std::size_t> order(m);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::ranges::sort(order, {}, [&](std::size_t i) { return rows[i]; });
+    for (std::size_t j = 0; j < y.cols; ++j) {
+        const double mu = mean[to_index(j)], wj = w[to_index(j)];
+        for (const std::size_t i : order) s[to_index(i)] += (y(rows[i], j) - mu) * wj;
+    }
+    return s;
+}
+
+double scores_r(MatView zx_te, const Eigen::VectorXd& u, const Eigen::VectorXd& s) {
+    const Eigen::VectorXd t = mat_vec(zx_te, VecView::of(u), par_sequential);
+    return pearson_r_guarded(VecView::of(t), VecView::of(s));
+}
+
+}  // namespace
+
 double pls3_split_column_r_primal(MatView zx_tr, MatView zy_tr, MatView zx_te, MatView zy_te,
                                   double x_norm, const Pls3SplitSparse& sparse) {
     if (!zx_tr.eigen().allFinite() || !zy_tr.eigen().allFinite()) return 0.0;
-    if (zx_tr.cols == 0 || zy_tr.cols == 0) return 0.0;
-    const auto fit = pls3_lv1_prestd(zx_tr, zy_tr, x_norm, sparse.keep_X, sparse.keep_Y,
-                                     sparse.max_iter, sparse.tol);
-    if (!fit || fit->components.U.cols() == 0) return 0.0;
-    const Eigen::VectorXd u = fit->components.U.col(0), v = fit->components.V.col(0);
-    const Eigen::VectorXd t = mat_vec(zx_te, VecView::of(u), par_sequential);
-    const Eigen::VectorXd s = mat_vec(zy_te, VecView::of(v), par_sequential);
-    return pearson_r_guarded(VecView::of(t), VecView::of(s));
+    const auto pair = first_pair(zx_tr, zy_tr, x_norm, sparse);
+    if (!pair) return 0.0;
+    return scores_r(zx_te, pair->u, mat_vec(zy_te, VecView::of(pair->v), par_sequential));
 }
 
 double pls3_fisher_z(double r) {
     return fisher_z(std::isnan(r) ? -0.9999 : r);
 }
 
+namespace {
+
+// The training X of one split, standardised, with its test rows.
+struct SplitX {
+    StandardizedFro train;
+    Eigen::MatrixXd test;
+};
+
+// r of one response column on one split whose standardised X is finite; 0
+// where the primal correlation gives 0 (a standardised Y that is not finite,
+// no component). Where every standardised test value of Y is known to be
+// finite (y_small and no scale below 1 / raw_score_bound), the test block is
+// never formed.
+double column_r(MatView y, const SplitX& sx, const SplitIdx& split, std::size_t c,
+                RowPerms perms, bool y_small, const Pls3SplitSparse& sparse) {
+    // Standardised straight from the listed rows of Y: the same values in the
+    // same order as from a gathered copy, without the copy.
+    const StandardizedFro zy_tr = standardize_rows_fro(y, column_rows(split.train, c, perms));
+    const std::vector<std::uint64_t> test_rows = column_rows(split.test, c, perms);
+    const MatView zx = MatView::of(sx.train.x_std), zx_te = MatView::of(sx.test);
+    if (!y_small || !(zy_tr.scale.array() >= 1.0 / raw_score_bound).all()) {
+        const Eigen::MatrixXd zy_te = standardize_apply_rows(
+            y, test_rows, VecView::of(zy_tr.mean), VecView::of(zy_tr.scale));
+        if (!zy_te.allFinite()) return 0.0;
+        return pls3_split_column_r_primal(zx, MatView::of(zy_tr.x_std), zx_te,
+                                          MatView::of(zy_te), sx.train.fro, sparse);
+    }
+    if (!zy_tr.x_std.allFinite()) return 0.0;
+    const auto pair = first_pair(zx, MatView::of(zy_tr.x_std), sx.train.fro, sparse);
+    if (!pair) return 0.0;
+    return scores_r(zx_te, pair->u, raw_y_scores(y, test_rows, zy_tr.mean, zy_tr.scale, pair->v));
+}
+
+}  // namespace
+
 std::vector<double> pls3_split_columns_z_primal(MatView x, MatView y, const SplitIdx& split,
                                                 std::span<const std::size_t> columns,
                                                 RowPerms perms, const Pls3SplitSparse& sparse) {
     std::vector<double> z(columns.size(), 0.0);
-    const StandardizedFro zx_tr = standardize_rows_fro(x, split.train);
-    const Eigen::MatrixXd zx_te = standardize_apply_rows(x, split.test, VecView::of(zx_tr.mean),
-                                                         VecView::of(zx_tr.scale));
-    if (!zx_te.allFinite()) return z;
+    StandardizedFro zx_tr = standardize_rows_fro(x, split.train);
+    Eigen::MatrixXd zx_te = standardize_apply_rows(x, split.test, VecView::of(zx_tr.mean),
+                                                   VecView::of(zx_tr.scale));
+    // A training X that is not finite gives r = 0 in every column.
+    if (!zx_te.allFinite() || !zx_tr.x_std.allFinite()) return z;
+    const SplitX sx{std::move(zx_tr), std::move(zx_te)};
+    const bool y_small =
+        y.rows == 0 || y.cols == 0 ||
+        (y.eigen().allFinite() && y.eigen().cwiseAbs().maxCoeff() <= raw_score_bound);
     for_each_index(par_parallel, columns.size(), [&](std::size_t i) {
-        const std::size_t c = columns[i];
-        const Standardized zy_tr =
-            standardize_weighted(MatView::of(row_subset(y, column_rows(split.train, c, perms))));
-        const Eigen::MatrixXd zy_te =
-            standardize_apply(MatView::of(row_subset(y, column_rows(split.test, c, perms))),
-                              VecView::of(zy_tr.mean), VecView::of(zy_tr.scale));
-        if (!zy_te.allFinite()) return;
-        z[i] = pls3_fisher_z(pls3_split_column_r_primal(
-            MatView::of(zx_tr.x_std), MatView::of(zy_tr.x_std), MatView::of(zx_te),
-            MatView::of(zy_te), zx_tr.fro, sparse));
+        z[i] = pls3_fisher_z(column_r(y, sx, split, columns[i], perms, y_small, sparse));
     });
     return z;
 }

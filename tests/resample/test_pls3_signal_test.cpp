@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "engine/pls3_reference.hpp"
 #include "resample/resample_test_support.hpp"
@@ -105,6 +106,33 @@ TEST(Pls3Split, PrimalZMatchesTheLongDoubleFirstPairAndPermutesYRows) {
     EXPECT_EQ(pls3_split_columns_z_primal(mv(x), mv(y_big), s, observed, {}, {})[0], 0.0);
 }
 
+TEST(Pls3Split, PrimalZOfWiderBlocksMatchesTheLongDoubleFirstPairOnBothScorePaths) {
+    // Blocks wide enough that the first pair comes without a full SVD.
+    const Eigen::MatrixXd x = random_block(60, 20, 21), y = related_block(x, 18, 22);
+    const Draws d = draws(60, 1, 2, 23);
+    const SplitIdx& s = d.splits[0];
+    const std::vector<std::size_t> cols{0, 2};
+    const auto z = pls3_split_columns_z_primal(mv(x), mv(y), s, cols, d.perms, {});
+    const Eigen::MatrixXd y2 = row_subset(mv(y), d.perms[1]);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const Eigen::MatrixXd& yc = i == 0 ? y : y2;
+        const RefSvd ref = reference_svd(standardized(row_subset(mv(x), s.train)),
+                                         standardized(row_subset(mv(yc), s.train)));
+        const Eigen::VectorXd tx = ref_scores(x, s, ref.U), ty = ref_scores(yc, s, ref.V);
+        EXPECT_NEAR(std::tanh(z[i]), guarded_pearson(VecView::of(tx), VecView::of(ty)), 1e-12);
+    }
+    // The same bits from Y in any layout.
+    for (const test_support::Layout layout : test_support::all_layouts) {
+        const test_support::Stored stored = test_support::store(y, layout);
+        EXPECT_EQ(pls3_split_columns_z_primal(mv(x), stored.view, s, cols, d.perms, {}), z);
+    }
+    // Beyond 2^500 the standardised test block is formed before scoring; the
+    // standardised values, and so the answer, are those of the unscaled Y.
+    const Eigen::MatrixXd y_big = std::ldexp(1.0, 600) * y;
+    const auto z_big = pls3_split_columns_z_primal(mv(x), mv(y_big), s, cols, d.perms, {});
+    for (std::size_t i = 0; i < 2; ++i) EXPECT_NEAR(z_big[i], z[i], 1e-13);
+}
+
 TEST(Pls3Split, NspaceRouteAgreesWithThePrimalRouteDenseAndSparse) {
     const Eigen::MatrixXd x = random_block(24, 60, 7), y = related_block(x, 4, 8);
     const Draws d = draws(24, 6, 9, 9);
@@ -198,6 +226,33 @@ TEST(Pls3SignalTest, OneStatisticOnTheStreamedPrimalAndNspaceRoutes) {
     const Eigen::MatrixXd flat = Eigen::MatrixXd::Ones(40, 2);
     for (const double r : pls3_split_lv_correlations_streamed(mv(x), mv(flat), d.splits, {}))
         EXPECT_EQ(r, 0.0);
+}
+
+TEST(Pls3SignalTest, SameBitsOnOneThreadAndUnderATightBudget) {
+    // Primal split_exact ((p + 20 q) m >= 20 p q) and streamed split_nb, with
+    // blocks wide enough that the first pairs come without a full SVD.
+    const Eigen::MatrixXd x = random_block(60, 20, 31), y = related_block(x, 18, 32);
+    const Draws d = draws(60, 4, 19, 7);
+    const auto all = [&] {
+        return std::tuple{run(x, y, opts(M::split_exact, 19, 4)),
+                          run(x, y, opts(M::split_nb, 0, 4, 7, true)),
+                          pls3_split_zbars_columns_primal(mv(x), mv(y), d.splits, d.perms, {}),
+                          pls3_split_lv_correlations_streamed(mv(x), mv(y), d.splits, {})};
+    };
+    const auto many = all();
+    const auto one = resample_test::on_one_thread(all);
+    resample_test::ScopedBudget tiny("1");
+    const auto few = all();
+    for (const auto* other : {&one, &few}) {
+        EXPECT_TRUE(test_support::same_bits(std::get<0>(many).statistic,
+                                            std::get<0>(*other).statistic));
+        EXPECT_EQ(std::get<0>(many).pvalue, std::get<0>(*other).pvalue);
+        EXPECT_TRUE(test_support::same_bits(std::get<1>(many).statistic,
+                                            std::get<1>(*other).statistic));
+        EXPECT_TRUE(test_support::same_bits(std::get<1>(many).pvalue, std::get<1>(*other).pvalue));
+        EXPECT_EQ(std::get<2>(many), std::get<2>(*other));
+        EXPECT_EQ(std::get<3>(many), std::get<3>(*other));
+    }
 }
 
 TEST(Pls3SignalTest, PValuesOnTheLatticeFindSharedSignalAndStayLevelWithout) {

@@ -9,10 +9,12 @@
 // here is column-major. The fits give the same bits on one thread and on
 // many; see the notes at each entry for storage order.
 //
-// One header for the module, four sources along its sections:
+// One header for the module, five sources along its sections:
 //   pls3_prepare.cpp    the preparation shared by both fits (Prepared, prepare)
 //   pls3_fit.cpp        the dense fit: pls3_fit, dense_components,
 //                       pls3_lv1_from_cross_cov
+//   pls3_first_pair.cpp the first component alone, without a full SVD, for
+//                       the confirmatory test's first latent variable
 //   pls3_sparse.cpp     the sparse fit: spls3_fit, its components,
 //                       pls3_lv1_prestd
 //   pls3_transform.cpp  the transform of new data
@@ -167,7 +169,8 @@ struct Lv1FromCrossCov {
 };
 
 // The first dense component of C alone, computed sequentially; none when it
-// does not clear the floors.
+// does not clear the floors. Equal to dense_components with k = 1 up to
+// rounding: the pair comes without a full SVD whenever it can be vouched for.
 Result<std::optional<Lv1FromCrossCov>> pls3_lv1_from_cross_cov(const Eigen::MatrixXd& C,
                                                                double tol);
 
@@ -220,7 +223,8 @@ struct Lv1Prestd {
 };
 
 // The first component of already standardised X and Y, dense or sparse by
-// the keep counts (absent: every column), computed sequentially.
+// the keep counts (absent: every column), computed sequentially; the dense
+// route finds it as pls3_lv1_from_cross_cov does.
 Result<Lv1Prestd> pls3_lv1_prestd(MatView X, MatView Y, double x_norm,
                                   std::optional<std::uint64_t> keep_x,
                                   std::optional<std::uint64_t> keep_y, std::uint64_t max_iter,

@@ -56,7 +56,10 @@ double pls3_fisher_z(double r);
 
 // Bytes of one first-pair fit of a p x q cross covariance: its thin SVD's
 // workspace (Eigen's copy of the matrix and the two square factors), the
-// matrix itself and the two weight blocks.
+// matrix itself and the two weight blocks. The same figure covers the fit
+// that avoids the SVD (a scaled copy of the matrix, the Gram matrix of its
+// shorter side, the Lanczos basis and the factorised matrix), which is
+// released before any SVD starts.
 std::uint64_t pls3_lv1_workspace_bytes(std::uint64_t p, std::uint64_t q);
 
 // Peak bytes of one split on the primal route with `columns` response
