@@ -503,4 +503,7 @@ void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, dou
     sweep(x, v, &map, t, nullptr, g, par, scratch);
 }
 
+std::size_t x_times_parts(std::size_t p) { return col_parts(p); }
+std::size_t xt_times_parts(std::size_t n, std::size_t p) { return row_parts(n, p); }
+
 }  // namespace veltra::detail

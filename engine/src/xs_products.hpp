@@ -50,6 +50,11 @@ void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScra
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
                      Par par, ProductScratch& scratch);
 
+// The parts of the two sums above: the column parts of (X v)_i for p
+// columns, and the row parts of (X'z)_j for n rows and p columns.
+std::size_t x_times_parts(std::size_t p);
+std::size_t xt_times_parts(std::size_t n, std::size_t p);
+
 // Peak bytes the products above allocate for a rows x p X, whatever its
 // layout: the partial sums and blocks of a scratch and the per-task sums,
 // as many tasks as there are fixed parts.
