@@ -23,8 +23,9 @@ typedef double vec2 __attribute__((vector_size(16)));
 
 // The running sums of RT rows of A by NV vectors of responses over indices
 // [0, len): a at A(r0, t0), b at B(t0, c0), out at out(r0, c0). The first
-// part stores its sum, a later one adds it to the sum so far.
-template <class V, int RT, int NV>
+// part stores its sum, a later one adds it to the sum so far. With Pairs,
+// E + O; without, one running sum over all indices.
+template <class V, int RT, int NV, bool Pairs = true>
 [[gnu::always_inline]] inline void tile(const double* a, std::ptrdiff_t a_r, std::ptrdiff_t a_t,
                                         std::size_t len, const double* b, std::size_t ld,
                                         double* out, bool first) {
@@ -33,7 +34,7 @@ template <class V, int RT, int NV>
     for (int r = 0; r < RT; ++r)
         for (int v = 0; v < NV; ++v) e[r][v] = V{}, o[r][v] = V{};
     std::size_t t = 0;
-    for (; t + 2 <= len; t += 2) {
+    for (; Pairs && t + 2 <= len; t += 2) {
         const double* a0 = a + static_cast<std::ptrdiff_t>(t) * a_t;
         const double* a1 = a0 + a_t;
         V b0[NV], b1[NV];
@@ -49,7 +50,7 @@ template <class V, int RT, int NV>
             }
         }
     }
-    if (t < len) {
+    for (; t < len; ++t) {
         const double* a0 = a + static_cast<std::ptrdiff_t>(t) * a_t;
         for (int v = 0; v < NV; ++v) {
             V b0;
@@ -71,7 +72,7 @@ template <class V, int RT, int NV>
 }
 
 // RT rows of A from row r against every response.
-template <class V, int RT, int NV>
+template <class V, int RT, int NV, bool Pairs>
 [[gnu::always_inline]] inline void row_tiles(const double* a, std::ptrdiff_t a_r,
                                              std::ptrdiff_t a_t, std::size_t r, std::size_t len,
                                              const double* b, std::size_t ld, double* out,
@@ -81,20 +82,21 @@ template <class V, int RT, int NV>
     const double* ar = a + static_cast<std::ptrdiff_t>(r) * a_r;
     std::size_t v = 0;
     for (; v + NV <= nv; v += NV)
-        tile<V, RT, NV>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
+        tile<V, RT, NV, Pairs>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
     for (; v < nv; ++v)
-        tile<V, RT, 1>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
+        tile<V, RT, 1, Pairs>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
 }
 
 // Rows [0, rows) of A against every response, over one part of the indices.
-template <class V, int RT, int NV>
+template <class V, int RT, int NV, bool Pairs = true>
 [[gnu::always_inline]] inline void rows_of_part(const double* a, std::ptrdiff_t a_r,
                                                 std::ptrdiff_t a_t, std::size_t rows,
                                                 std::size_t len, const double* b, std::size_t ld,
                                                 double* out, bool first) {
     std::size_t r = 0;
-    for (; r + RT <= rows; r += RT) row_tiles<V, RT, NV>(a, a_r, a_t, r, len, b, ld, out, first);
-    for (; r < rows; ++r) row_tiles<V, 1, NV>(a, a_r, a_t, r, len, b, ld, out, first);
+    for (; r + RT <= rows; r += RT)
+        row_tiles<V, RT, NV, Pairs>(a, a_r, a_t, r, len, b, ld, out, first);
+    for (; r < rows; ++r) row_tiles<V, 1, NV, Pairs>(a, a_r, a_t, r, len, b, ld, out, first);
 }
 
 // X V: the column parts outermost, so that each part's rows of V stay in
@@ -131,11 +133,36 @@ template <class V, int RT, int NV>
     }
 }
 
+// A X in the order of the matrix library's matrix-vector product of a
+// column-major A with leading dimension lda: the columns in blocks (all of
+// them below 128 columns, else 16, or 4 once a column spans 32000 bytes),
+// each block one running sum from zero in column order, the blocks added in
+// order.
+std::size_t mat_vec_block_cols(std::size_t cols, std::ptrdiff_t lda) {
+    if (cols < 128) return std::max<std::size_t>(cols, 1);
+    return lda * static_cast<std::ptrdiff_t>(sizeof(double)) < 32000 ? 16 : 4;
+}
+
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void mat_vec_kernel(const MatView& a, const double* x,
+                                                  std::size_t ld, double* out) {
+    const std::size_t cols = a.cols, step = mat_vec_block_cols(cols, a.col_stride);
+    for (std::size_t j0 = 0; j0 < std::max<std::size_t>(cols, 1); j0 += step) {
+        const std::size_t len = std::min(step, cols - std::min(j0, cols));
+        rows_of_part<V, RT, NV, false>(a.data + static_cast<std::ptrdiff_t>(j0) * a.col_stride,
+                                       a.row_stride, a.col_stride, a.rows, len, x + j0 * ld, ld,
+                                       out, j0 == 0);
+    }
+}
+
 void forward2(const MatView& x, const double* v, std::size_t ld, double* t) {
     forward<vec2, 2, 2>(x, v, ld, t);
 }
 void transposed2(const MatView& x, const double* z, std::size_t ld, double* g) {
     transposed<vec2, 2, 2>(x, z, ld, g);
+}
+void mat_vec2(const MatView& a, const double* x, std::size_t ld, double* out) {
+    mat_vec_kernel<vec2, 2, 2>(a, x, ld, out);
 }
 
 #if defined(__x86_64__)
@@ -150,6 +177,14 @@ __attribute__((target("avx"))) void forward4(const MatView& x, const double* v, 
 __attribute__((target("avx"))) void transposed4(const MatView& x, const double* z,
                                                 std::size_t ld, double* g) {
     transposed<vec4, 2, 2>(x, z, ld, g);
+}
+__attribute__((target("avx"))) void mat_vec4(const MatView& a, const double* x,
+                                             std::size_t ld, double* out) {
+    mat_vec_kernel<vec4, 2, 2>(a, x, ld, out);
+}
+__attribute__((target("avx512f"))) void mat_vec8(const MatView& a, const double* x,
+                                                 std::size_t ld, double* out) {
+    mat_vec_kernel<vec8, 4, 2>(a, x, ld, out);
 }
 __attribute__((target("avx512f"))) void forward8(const MatView& x, const double* v,
                                                  std::size_t ld, double* t) {
@@ -210,6 +245,17 @@ void xt_times_block(const MatView& x, const double* z, std::size_t ld, double* g
 #endif
     internal_check(lanes == 2, "xt_times_block: no kernel of that width");
     transposed2(x, z, ld, g);
+}
+
+void mat_vec_block(const MatView& a, const double* x, std::size_t ld, double* out,
+                   std::size_t lanes) {
+    check_ld(ld);
+#ifdef VELTRA_WIDE_BLOCKS
+    if (lanes == 8) return mat_vec8(a, x, ld, out);
+    if (lanes == 4) return mat_vec4(a, x, ld, out);
+#endif
+    internal_check(lanes == 2, "mat_vec_block: no kernel of that width");
+    mat_vec2(a, x, ld, out);
 }
 
 }  // namespace veltra::detail

@@ -39,4 +39,13 @@ void x_times_block(const MatView& x, const double* v, std::size_t ld, double* t,
 void xt_times_block(const MatView& x, const double* z, std::size_t ld, double* g,
                     std::size_t lanes);
 
+// A X on the calling thread for a column-major A (rows x cols, any column
+// stride) with at least two rows: X is A.cols x ld, the result A.rows x ld.
+// Each lane is the bits of the matrix library's product of A with that
+// lane's vector (Eigen's column-major matrix-vector kernel: column blocks of
+// one running sum each, added in order), which mat_vec runs on any part of
+// two or more rows.
+void mat_vec_block(const MatView& a, const double* x, std::size_t ld, double* out,
+                   std::size_t lanes);
+
 }  // namespace veltra::detail

@@ -123,13 +123,12 @@ std::vector<Result<CvContribution>> cv_fold_contributions(const CvFold& fold, Ma
         fitted.push_back(i);
     }
     const MatView ys{y_train.data(), static_cast<std::size_t>(m), fitted.size(), 1, m};
-    const std::vector<PreparedFit> fits =
-        pls1_fit_prepared_block(MatView::of(fold.z_train), ys, k, keep, fold.fro);
-    for (std::size_t q = 0; q < fitted.size(); ++q) {
-        const Eigen::VectorXd pred =
-            mat_vec(MatView::of(fold.z_test), VecView::of(fits[q].coef), par_sequential);
-        out[fitted[q]] = fold_sums(VecView::of(pred), VecView::of(targets[fitted[q]].test));
-    }
+    const Eigen::MatrixXd coef =
+        pls1_coef_prepared_block(MatView::of(fold.z_train), ys, k, keep, fold.fro);
+    const Eigen::MatrixXd pred = mat_vec_columns(MatView::of(fold.z_test), MatView::of(coef));
+    for (std::size_t q = 0; q < fitted.size(); ++q)
+        out[fitted[q]] = fold_sums(VecView{pred.col(to_index(q)).data(), fold.test.size(), 1},
+                                   VecView::of(targets[fitted[q]].test));
     return out;
 }
 
