@@ -23,9 +23,8 @@ typedef double vec2 __attribute__((vector_size(16)));
 
 // The running sums of RT rows of A by NV vectors of responses over indices
 // [0, len): a at A(r0, t0), b at B(t0, c0), out at out(r0, c0). The first
-// part stores its sum, a later one adds it to the sum so far. With Pairs,
-// E + O; without, one running sum over all indices.
-template <class V, int RT, int NV, bool Pairs = true>
+// part stores its sum, a later one adds it to the sum so far.
+template <class V, int RT, int NV>
 [[gnu::always_inline]] inline void tile(const double* a, std::ptrdiff_t a_r, std::ptrdiff_t a_t,
                                         std::size_t len, const double* b, std::size_t ld,
                                         double* out, bool first) {
@@ -34,7 +33,7 @@ template <class V, int RT, int NV, bool Pairs = true>
     for (int r = 0; r < RT; ++r)
         for (int v = 0; v < NV; ++v) e[r][v] = V{}, o[r][v] = V{};
     std::size_t t = 0;
-    for (; Pairs && t + 2 <= len; t += 2) {
+    for (; t + 2 <= len; t += 2) {
         const double* a0 = a + static_cast<std::ptrdiff_t>(t) * a_t;
         const double* a1 = a0 + a_t;
         V b0[NV], b1[NV];
@@ -50,7 +49,7 @@ template <class V, int RT, int NV, bool Pairs = true>
             }
         }
     }
-    for (; t < len; ++t) {
+    if (t < len) {
         const double* a0 = a + static_cast<std::ptrdiff_t>(t) * a_t;
         for (int v = 0; v < NV; ++v) {
             V b0;
@@ -72,7 +71,7 @@ template <class V, int RT, int NV, bool Pairs = true>
 }
 
 // RT rows of A from row r against every response.
-template <class V, int RT, int NV, bool Pairs>
+template <class V, int RT, int NV>
 [[gnu::always_inline]] inline void row_tiles(const double* a, std::ptrdiff_t a_r,
                                              std::ptrdiff_t a_t, std::size_t r, std::size_t len,
                                              const double* b, std::size_t ld, double* out,
@@ -82,21 +81,20 @@ template <class V, int RT, int NV, bool Pairs>
     const double* ar = a + static_cast<std::ptrdiff_t>(r) * a_r;
     std::size_t v = 0;
     for (; v + NV <= nv; v += NV)
-        tile<V, RT, NV, Pairs>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
+        tile<V, RT, NV>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
     for (; v < nv; ++v)
-        tile<V, RT, 1, Pairs>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
+        tile<V, RT, 1>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
 }
 
 // Rows [0, rows) of A against every response, over one part of the indices.
-template <class V, int RT, int NV, bool Pairs = true>
+template <class V, int RT, int NV>
 [[gnu::always_inline]] inline void rows_of_part(const double* a, std::ptrdiff_t a_r,
                                                 std::ptrdiff_t a_t, std::size_t rows,
                                                 std::size_t len, const double* b, std::size_t ld,
                                                 double* out, bool first) {
     std::size_t r = 0;
-    for (; r + RT <= rows; r += RT)
-        row_tiles<V, RT, NV, Pairs>(a, a_r, a_t, r, len, b, ld, out, first);
-    for (; r < rows; ++r) row_tiles<V, 1, NV, Pairs>(a, a_r, a_t, r, len, b, ld, out, first);
+    for (; r + RT <= rows; r += RT) row_tiles<V, RT, NV>(a, a_r, a_t, r, len, b, ld, out, first);
+    for (; r < rows; ++r) row_tiles<V, 1, NV>(a, a_r, a_t, r, len, b, ld, out, first);
 }
 
 // X V: the column parts outermost, so that each part's rows of V stay in
@@ -143,16 +141,77 @@ std::size_t mat_vec_block_cols(std::size_t cols, std::ptrdiff_t lda) {
     return lda * static_cast<std::ptrdiff_t>(sizeof(double)) < 32000 ? 16 : 4;
 }
 
+// RT rows of A by NV vectors of X in that order over the columns [0, cols)
+// of one stretch, each block's sum and the total kept in registers: a at
+// A(r0, j0), x at X(j0, c0), out at out(r0, c0). The first stretch stores
+// its total, a later one adds its blocks to the total so far.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void chain_tile(const double* a, std::ptrdiff_t a_r,
+                                              std::ptrdiff_t a_t, std::size_t cols,
+                                              std::size_t step, const double* x, std::size_t ld,
+                                              double* out, bool first) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    V total[RT][NV];
+    for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) {
+            total[r][v] = V{};
+            if (!first) std::memcpy(&total[r][v], out + r * ld + v * L, sizeof(V));
+        }
+    for (std::size_t j0 = 0; j0 < cols; j0 += step) {
+        V sum[RT][NV];
+        for (int r = 0; r < RT; ++r)
+            for (int v = 0; v < NV; ++v) sum[r][v] = V{};
+        for (std::size_t t = j0; t < std::min(j0 + step, cols); ++t) {
+            const double* at = a + static_cast<std::ptrdiff_t>(t) * a_t;
+            V xt[NV];
+            for (int v = 0; v < NV; ++v) std::memcpy(&xt[v], x + t * ld + v * L, sizeof(V));
+            for (int r = 0; r < RT; ++r)
+                for (int v = 0; v < NV; ++v) sum[r][v] += at[r * a_r] * xt[v];
+        }
+        const bool store = first && j0 == 0;
+        for (int r = 0; r < RT; ++r)
+            for (int v = 0; v < NV; ++v) total[r][v] = store ? sum[r][v] : total[r][v] + sum[r][v];
+    }
+    for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) std::memcpy(out + r * ld + v * L, &total[r][v], sizeof(V));
+}
+
+// Rows [0, rows) of A against every vector of X over one stretch.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void chain_rows(const double* a, std::ptrdiff_t a_r,
+                                              std::ptrdiff_t a_t, std::size_t rows,
+                                              std::size_t cols, std::size_t step, const double* x,
+                                              std::size_t ld, double* out, bool first) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    const std::size_t nv = ld / L;
+    for (std::size_t r = 0; r < rows;) {
+        const bool whole = r + RT <= rows;
+        const double* ar = a + static_cast<std::ptrdiff_t>(r) * a_r;
+        for (std::size_t v = 0; v < nv; v += NV) {
+            const bool wide = v + NV <= nv;
+            double* o = out + r * ld + v * L;
+            if (whole && wide) chain_tile<V, RT, NV>(ar, a_r, a_t, cols, step, x + v * L, ld, o, first);
+            else if (whole) chain_tile<V, RT, 1>(ar, a_r, a_t, cols, step, x + v * L, ld, o, first);
+            else if (wide) chain_tile<V, 1, NV>(ar, a_r, a_t, cols, step, x + v * L, ld, o, first);
+            else chain_tile<V, 1, 1>(ar, a_r, a_t, cols, step, x + v * L, ld, o, first);
+            if (!wide) v -= NV - 1;
+        }
+        r += whole ? RT : 1;
+    }
+}
+
+// Columns per stretch: whole blocks, about 128 columns, so that a stretch of
+// every row stays in the cache while the rows pass over it.
+std::size_t stretch_cols(std::size_t step) { return std::max<std::size_t>(128 / step, 1) * step; }
+
 template <class V, int RT, int NV>
 [[gnu::always_inline]] inline void mat_vec_kernel(const MatView& a, const double* x,
                                                   std::size_t ld, double* out) {
-    const std::size_t cols = a.cols, step = mat_vec_block_cols(cols, a.col_stride);
-    for (std::size_t j0 = 0; j0 < std::max<std::size_t>(cols, 1); j0 += step) {
-        const std::size_t len = std::min(step, cols - std::min(j0, cols));
-        rows_of_part<V, RT, NV, false>(a.data + static_cast<std::ptrdiff_t>(j0) * a.col_stride,
-                                       a.row_stride, a.col_stride, a.rows, len, x + j0 * ld, ld,
-                                       out, j0 == 0);
-    }
+    const std::size_t step = mat_vec_block_cols(a.cols, a.col_stride), span = stretch_cols(step);
+    for (std::size_t j0 = 0; j0 < a.cols; j0 += span)
+        chain_rows<V, RT, NV>(a.data + static_cast<std::ptrdiff_t>(j0) * a.col_stride, a.row_stride,
+                              a.col_stride, a.rows, std::min(span, a.cols - j0), step, x + j0 * ld,
+                              ld, out, j0 == 0);
 }
 
 void forward2(const MatView& x, const double* v, std::size_t ld, double* t) {
