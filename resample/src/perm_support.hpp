@@ -53,12 +53,13 @@ inline std::uint64_t refit_bytes(std::uint64_t n, std::uint64_t m, std::uint64_t
 // Bytes of one group of w columns refitted as one block fit, on a unit of n
 // rows, m of them training, and p columns: the group's columns and one
 // being built, their training targets with a gather and their block, the
-// block fit, and the test targets with a prediction.
+// block fit, the test targets, and the predictions with their product.
 inline std::uint64_t refit_group_bytes(std::uint64_t n, std::uint64_t m, std::uint64_t p,
                                        std::uint64_t k, std::uint64_t w) {
     const std::uint64_t nt = n - std::min(m, n);
     std::uint64_t bytes = sat_add(block_bytes(n, sat_add(w, 2)), block_bytes(m, sat_mul(2, w)));
     bytes = sat_add(bytes, sat_add(block_bytes(m, 1), block_bytes(nt, sat_add(w, 1))));
+    bytes = sat_add(bytes, mat_vec_columns_bytes(nt, p, w));
     return sat_add(bytes, prepared_block_fit_bytes(m, p, k, w));
 }
 
