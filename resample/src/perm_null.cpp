@@ -81,15 +81,15 @@ void perm_row(const PermEngine& engine, MatView x_eng, std::optional<VecView> s,
 }
 
 // Every row of the direct route, refit_group permutations at a time as one
-// block fit: a row is the bits of its own refit. The groups alive at once
-// are bounded by the memory budget.
+// block fit: a row is the bits of its own refit. The groups alive at once,
+// and the threads that ever hold one, are bounded by the memory budget.
 void fill_direct(double fro, MatView x_eng, std::optional<VecView> s, VecView y_std,
                  std::span<const std::uint64_t> seeds, std::size_t k, std::span<double> rows) {
     const std::size_t n = x_eng.rows, p = x_eng.cols, B = seeds.size();
     const std::size_t group = detail::refit_group, n_groups = ceil_div(B, group);
     const std::uint64_t bytes = detail::refit_group_bytes(n, n, p, k, group);
     // The groups write their rows in place; the collected flags are nothing.
-    map_batches(n_groups, detail::inner_batch(n_groups, bytes, n_groups), [&](std::size_t g) {
+    map_units(n_groups, bytes, [&](std::size_t g) {
         const std::size_t lo = g * group, w = std::min(group, B - lo);
         Eigen::MatrixXd y(to_index(n), to_index(w));
         for (std::size_t i = 0; i < w; ++i) {
