@@ -265,20 +265,21 @@ void load(BlockLoop& s, std::size_t a) {
     std::copy_n(s.step.begin(), block_width, step);
     by_runs(p, [&](std::size_t j0, std::size_t j1) {
         for (std::size_t j = j0; j < j1; ++j) {
-            double* __restrict g = s.g + j * block_width;
+            const double* __restrict g = s.g + j * block_width;
             double* __restrict c = s.c + j * block_width;
+            double* __restrict pj = pa + j * block_width;
             for (std::size_t lane = 0; lane < block_width; ++lane) {
                 const double v = g[lane] * factor[lane];
-                g[lane] = v;
+                if (keep_block) pj[lane] = v;
                 const double cj = c[lane] - step[lane] * v;
                 c[lane] = cj;
                 ss[lane] += cj * cj;
             }
-            if (keep_block) std::copy_n(g, block_width, pa + j * block_width);
         }
+        // The same loading again, lane by lane, for the models.
         for (std::size_t lane = 0; lane < s.width; ++lane) {
             double* out = s.model(s.pll, lane, a);
-            for (std::size_t j = j0; j < j1; ++j) out[j] = s.g[j * ld + lane];
+            for (std::size_t j = j0; j < j1; ++j) out[j] = s.g[j * ld + lane] * factor[lane];
         }
     });
     s.ss.assign(ss, ss + block_width);
