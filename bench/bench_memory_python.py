@@ -93,6 +93,10 @@ ROUTES = {
         "pls1_perm_null", (20000, 500), {"k": 1, "n_perm": 200},
         lambda n, p: 0,
         "rows are not batched: the call holds a standardised X and the n_perm x p rows"),
+    "permutation null direct (k=3)": (
+        "pls1_perm_null", (200, 5000), {"k": 3, "n_perm": 1000},
+        lambda n, p: 16 * 15 * p * 8,
+        "a group of 16 permutations fitted as one block: R, P and the models W, P of k=3"),
     "subsample intervals (k=2)": (
         "pls1_confirmatory_test", (20000, 500),
         {"k": 2, "test_method": "e", "ci": True, "n_boot": 100},

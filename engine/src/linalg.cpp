@@ -220,6 +220,8 @@ Eigen::VectorXd mat_vec(const MatView& a, const VecView& x, Par par) {
     return y;
 }
 
+std::size_t mat_vec_parts(std::size_t m, std::size_t k) { return parts_for(m, 1, k); }
+
 std::optional<Eigen::VectorXd> row_major_t_mul(const MatView& x, const VecView& v, Par par) {
     constexpr std::size_t min_cols = 2048;
     constexpr std::size_t max_chunk = 4096;

@@ -571,4 +571,6 @@ void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, dou
     sweep(x, v, &map, t, nullptr, g, par, scratch);
 }
 
+std::size_t x_times_parts(std::size_t p) { return col_parts(p); }
+
 }  // namespace veltra::detail

@@ -54,6 +54,8 @@ void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, dou
 // The number of row parts of X'z for an n x p X (the cut of part_span): a
 // pass that reads X for its own ends can form X'z along the way with them.
 std::size_t xt_row_parts(std::size_t n, std::size_t p);
+// The column parts of (X v)_i for p columns.
+std::size_t x_times_parts(std::size_t p);
 
 // Peak bytes the products above allocate for a rows x p X, whatever its
 // layout: the partial sums and blocks of a scratch and the per-task sums,

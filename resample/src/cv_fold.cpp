@@ -1,5 +1,6 @@
 #include "veltra/resample/cv_fold.hpp"
 
+#include "veltra/component_block.hpp"
 #include "veltra/component_loop.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
@@ -69,6 +70,47 @@ Result<CvContribution> cv_fold_contribution(const CvFold& fold, VecView column, 
     const Eigen::VectorXd pred =
         mat_vec(MatView::of(fold.z_test), VecView::of(fit.coef), par_sequential);
     return fold_sums(VecView::of(pred), VecView::of(y.test));
+}
+
+std::vector<Result<CvContribution>> cv_fold_contributions(const CvFold& fold, MatView values,
+                                                          std::size_t k,
+                                                          std::optional<std::size_t> keep) {
+    const std::size_t w = values.cols;
+    std::vector<Result<CvContribution>> out;
+    out.reserve(w);
+    if (fold.massless()) {
+        for (std::size_t i = 0; i < w; ++i)
+            out.emplace_back(fail(VeltraError::InvalidWeights{"all_zero"}));
+        return out;
+    }
+    const auto p = static_cast<std::size_t>(fold.z_train.cols());
+    const auto m = to_index(fold.train.size());
+    std::vector<CvTargets> targets;
+    std::vector<std::size_t> fitted;
+    Eigen::MatrixXd y_train(m, to_index(w));
+    for (std::size_t i = 0; i < w; ++i) {
+        const VecView column{values.data + static_cast<std::ptrdiff_t>(i) * values.col_stride,
+                             values.rows, values.row_stride};
+        targets.push_back(cv_fold_targets(fold, column));
+        CvTargets& y = targets.back();
+        Result<void> checked = check_fit_y_and_k(p, VecView::of(y.train), k, keep);
+        if (!checked) {
+            out.emplace_back(std::unexpected(std::move(checked).error()));
+            continue;
+        }
+        out.emplace_back(CvContribution{});
+        if (fold.w_train.root) y.train.array() *= fold.w_train.root->array();
+        y_train.col(to_index(fitted.size())) = y.train;
+        fitted.push_back(i);
+    }
+    const MatView ys{y_train.data(), static_cast<std::size_t>(m), fitted.size(), 1, m};
+    const Eigen::MatrixXd coef =
+        pls1_coef_prepared_block(MatView::of(fold.z_train), ys, k, keep, fold.fro);
+    const Eigen::MatrixXd pred = mat_vec_columns(MatView::of(fold.z_test), MatView::of(coef));
+    for (std::size_t q = 0; q < fitted.size(); ++q)
+        out[fitted[q]] = fold_sums(VecView{pred.col(to_index(q)).data(), fold.test.size(), 1},
+                                   VecView::of(targets[fitted[q]].test));
+    return out;
 }
 
 }  // namespace veltra::resample

@@ -6,6 +6,8 @@
 #include <string>
 #include <variant>
 
+#include "perm_support.hpp"
+#include "veltra/component_block.hpp"
 #include "veltra/component_loop.hpp"
 #include "veltra/finite.hpp"
 #include "veltra/fit.hpp"
@@ -30,6 +32,12 @@ struct DirectEngine {
     double fro;
 };
 using PermEngine = std::variant<DirectEngine, NspaceGram, GramPBlock>;
+
+// A refit whose coefficients overflowed failed: the whole row says so.
+void mark_failed_row(std::span<double> row) {
+    if (!std::all_of(row.begin(), row.end(), [](double v) { return std::isfinite(v); }))
+        std::fill(row.begin(), row.end(), std::numeric_limits<double>::quiet_NaN());
+}
 
 // y_std[perm[i]], times s_i when weighted.
 Eigen::VectorXd permuted(VecView y_std, std::optional<VecView> s,
@@ -70,6 +78,33 @@ void perm_row(const PermEngine& engine, MatView x_eng, std::optional<VecView> s,
         else
             perm_row_direct(block.x_fro, x_eng, s, y_std, perm, k, row);
     }
+}
+
+// Every row of the direct route, refit_group permutations at a time as one
+// block fit: a row is the bits of its own refit. The groups alive at once,
+// and the threads that ever hold one, are bounded by the memory budget.
+void fill_direct(double fro, MatView x_eng, std::optional<VecView> s, VecView y_std,
+                 std::span<const std::uint64_t> seeds, std::size_t k, std::span<double> rows) {
+    const std::size_t n = x_eng.rows, p = x_eng.cols, B = seeds.size();
+    const std::size_t group = detail::refit_group, n_groups = ceil_div(B, group);
+    const std::uint64_t bytes = detail::refit_group_bytes(n, n, p, k, group);
+    // The groups write their rows in place; the collected flags are nothing.
+    map_units(n_groups, bytes, [&](std::size_t g) {
+        const std::size_t lo = g * group, w = std::min(group, B - lo);
+        Eigen::MatrixXd y(to_index(n), to_index(w));
+        for (std::size_t i = 0; i < w; ++i) {
+            ChaCha8Rng unit_rng = ChaCha8Rng::seed_from_u64(seeds[lo + i]);
+            y.col(to_index(i)) = permuted(y_std, s, shuffled_rows(n, unit_rng));
+        }
+        const Eigen::MatrixXd coef =
+            pls1_coef_prepared_block(x_eng, MatView::of(y), k, std::nullopt, fro);
+        for (std::size_t i = 0; i < w; ++i) {
+            const std::span<double> row = rows.subspan((lo + i) * p, p);
+            std::copy_n(coef.col(to_index(i)).data(), p, row.begin());
+            mark_failed_row(row);
+        }
+        return true;
+    });
 }
 
 PermEngine make_engine(PermRoute route, MatView x_eng) {
@@ -159,14 +194,16 @@ Result<PermNullOutput> run_engine(PermRoute route, MatView x_eng, VecView y_std,
     const PermEngine engine = make_engine(route, x_eng);
     const std::vector<std::uint64_t> seeds = child_seeds(rng, n_perm);
     std::vector<double> rows(*cells, 0.0);
-    const auto fill = [&](std::size_t, ChaCha8Rng& unit_rng, std::span<double> row) {
-        const std::vector<std::uint64_t> perm = shuffled_rows(n, unit_rng);
-        perm_row(engine, x_eng, multipliers, y_std, perm, k, row);
-        // A refit whose coefficients overflowed failed: the whole row says so.
-        if (!std::all_of(row.begin(), row.end(), [](double v) { return std::isfinite(v); }))
-            std::fill(row.begin(), row.end(), std::numeric_limits<double>::quiet_NaN());
-    };
-    parallel_fill_rows_seeded(rows, p, seeds, fill);
+    if (const auto* direct = std::get_if<DirectEngine>(&engine)) {
+        fill_direct(direct->fro, x_eng, multipliers, y_std, seeds, k, rows);
+    } else {
+        const auto fill = [&](std::size_t, ChaCha8Rng& unit_rng, std::span<double> row) {
+            const std::vector<std::uint64_t> perm = shuffled_rows(n, unit_rng);
+            perm_row(engine, x_eng, multipliers, y_std, perm, k, row);
+            mark_failed_row(row);
+        };
+        parallel_fill_rows_seeded(rows, p, seeds, fill);
+    }
     VELTRA_TRY(stats, perm_null_stats(rows, p, beta_ref));
     PermNullOutput out;
     out.n_perm = n_perm;

@@ -10,6 +10,7 @@
 #include <Eigen/Core>
 #include <tbb/task_arena.h>
 
+#include "veltra/component_block.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/ordered_product.hpp"
@@ -27,8 +28,27 @@ inline std::size_t gram_group(std::size_t rows) {
     return std::clamp<std::size_t>(2097152 / (8 * std::max<std::size_t>(rows, 1)), 1, 64);
 }
 
+// Columns refitted together on the refit routes, as one block fit that reads
+// the training block once for all of them. Fixed: a column's refit is its
+// own bits in any block, and the grouping never depends on the thread count
+// or the budget.
+inline constexpr std::size_t refit_group = 16;
+
 inline std::uint64_t pool_threads() {
     return static_cast<std::uint64_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+}
+
+// Bytes of one group of w columns refitted as one block fit, on a unit of n
+// rows, m of them training, and p columns: the group's columns and one
+// being built, their training targets with a gather and their block, the
+// block fit, the test targets, and the predictions with their product.
+inline std::uint64_t refit_group_bytes(std::uint64_t n, std::uint64_t m, std::uint64_t p,
+                                       std::uint64_t k, std::uint64_t w) {
+    const std::uint64_t nt = n - std::min(m, n);
+    std::uint64_t bytes = sat_add(block_bytes(n, sat_add(w, 2)), block_bytes(m, sat_mul(2, w)));
+    bytes = sat_add(bytes, sat_add(block_bytes(m, 1), block_bytes(nt, sat_add(w, 1))));
+    bytes = sat_add(bytes, mat_vec_columns_bytes(nt, p, w));
+    return sat_add(bytes, prepared_block_fit_bytes(m, p, k, w));
 }
 
 // Work items of one unit (columns, column groups) per batch: `wanted`, or

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "perm_support.hpp"
+#include "veltra/component_block.hpp"
 #include "veltra/correlation.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
@@ -63,6 +64,34 @@ std::optional<double> certified_r(VecView pred, VecView y_test, double test_fro,
     return guarded_pearson(pred, y_test);
 }
 
+// split_column_r for a group of columns (n x w) of a finite split with
+// weight on both halves, the refits run as one block fit: each value is the
+// bits of its own refit.
+std::vector<double> split_columns_r_refit(const PreparedSplit& s, const SplitIdx& split,
+                                          MatView values, std::size_t k,
+                                          std::optional<std::size_t> keep) {
+    const std::size_t w = values.cols, m = split.train.size();
+    const auto p = static_cast<std::size_t>(s.train.cols());
+    std::vector<double> out(w, SplitR{}.r);
+    std::vector<std::size_t> fitted;
+    Eigen::MatrixXd y_train(to_index(m), to_index(w));
+    for (std::size_t i = 0; i < w; ++i) {
+        const Eigen::VectorXd y = split_train_target(s.w_train, split.train, column_of(values, i));
+        if (!check_fit_y_and_k(p, VecView::of(y), k, keep)) continue;
+        y_train.col(to_index(fitted.size())) = y;
+        fitted.push_back(i);
+    }
+    const MatView ys{y_train.data(), m, fitted.size(), 1, to_index(m)};
+    const Eigen::MatrixXd coef = pls1_coef_prepared_block(MatView::of(s.train), ys, k, keep, s.fro);
+    const Eigen::MatrixXd pred = mat_vec_columns(MatView::of(s.test), MatView::of(coef));
+    for (std::size_t q = 0; q < fitted.size(); ++q) {
+        const Eigen::VectorXd y_test =
+            split_test_target(s.w_test, split.test, column_of(values, fitted[q]));
+        out[fitted[q]] = guarded_pearson(column_of(MatView::of(pred), q), VecView::of(y_test));
+    }
+    return out;
+}
+
 // Columns per group on the n-space or Gram route, and the bytes of one
 // group, for a unit of n rows, m of them training.
 std::size_t group_width(SplitExactRoute route, std::size_t n) {
@@ -94,7 +123,13 @@ std::uint64_t split_unit_bytes(SplitExactRoute route, std::span<const SplitIdx> 
     if (route != SplitExactRoute::refit)
         groups = detail::at_once_bytes(ceil_div(C, group_width(route, n)),
                                        group_bytes(route, n, m, p, k));
-    const std::uint64_t fits = detail::at_once_bytes(C, refit_bytes(n, m, p, k));
+    // The refit route fits its columns in groups; the others refit the
+    // columns they cannot vouch for one at a time.
+    const std::uint64_t g = detail::refit_group;
+    const std::uint64_t fits =
+        route == SplitExactRoute::refit
+            ? detail::at_once_bytes(ceil_div(C, g), detail::refit_group_bytes(n, m, p, k, g))
+            : detail::at_once_bytes(C, refit_bytes(n, m, p, k));
     const std::uint64_t work = sat_add(held, sat_add(groups, fits));
     const std::uint64_t own =
         sat_add(block_bytes(n, 1), sat_add(block_bytes(m, 2), block_bytes(C, 2)));
@@ -119,7 +154,16 @@ ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols, const Sp
             return split_column_r(s, split, VecView::of(col), k, keep).r;
         };
         if (route == SplitExactRoute::refit) {
-            r = map_batches(C, column_batch(m, p, k, C, fit_bytes), refit);
+            const std::size_t group = detail::refit_group, n_groups = ceil_div(C, group);
+            const std::uint64_t bytes = detail::refit_group_bytes(n, m, p, k, group);
+            const auto parts = map_batches(
+                n_groups, detail::inner_batch(n_groups, bytes, n_groups), [&](std::size_t g) {
+                    const std::size_t lo = g * group, w = std::min(group, C - lo);
+                    const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
+                    return split_columns_r_refit(s, split, MatView::of(values), k, keep);
+                });
+            r.clear();
+            for (const auto& part : parts) r.insert(r.end(), part.begin(), part.end());
         } else {
             std::optional<NspaceSplit> ns;
             std::optional<SplitGram> sg;

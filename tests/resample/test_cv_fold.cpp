@@ -97,3 +97,47 @@ TEST(CvFold, BlocksAreTheWeightedStandardisationScaledAfterwards) {
         standardize_apply_rows(view(d.x), fold->test, view(tr.mean), view(tr.scale))));
     EXPECT_EQ(fold->fro, stable_norm(MatView::of(z_train)));
 }
+
+TEST(CvFold, ColumnsFittedTogetherAreEachColumnsOwnRefit) {
+    // 40 columns (the response, permutations of it, a constant and a
+    // non-finite one) on weighted, unweighted and massless folds, with and
+    // without keep, k within and beyond p: every contribution, value or
+    // error, is the one-column refit's, bit for bit.
+    const auto d = ref::latent_data(45, 30, 11);
+    const auto folds = folds_of(45, 5);
+    const auto wl = ref::positive_weights(45, 3);
+    Eigen::VectorXd w = Eigen::Map<const Eigen::VectorXd>(wl.data(), 45);
+    // Weight only on the rows of fold 0 (most training rows weightless), and
+    // only on the rows of fold 1 (its training rows massless).
+    Eigen::VectorXd sparse_w = Eigen::VectorXd::Zero(45), massless_w = sparse_w;
+    for (Eigen::Index i = 0; i < 45; i += 5) sparse_w[i] = 1.0, massless_w[i + 1] = 2.0;
+    Eigen::MatrixXd cols(45, 40);
+    for (Eigen::Index j = 0; j < 40; ++j)
+        for (Eigen::Index i = 0; i < 45; ++i) cols(i, j) = d.y[(i * (2 * j + 1) + j) % 45];
+    cols.col(7).setConstant(2.5);
+    cols(3, 21) = std::nan("");
+    for (const auto* weights :
+         {static_cast<Eigen::VectorXd*>(nullptr), &w, &sparse_w, &massless_w})
+        for (const std::optional<std::size_t> keep : {std::optional<std::size_t>{},
+                                                      std::optional<std::size_t>{4}})
+            for (const std::size_t k : {1, 3, 31}) {
+                const auto wv = weights ? std::optional(view(*weights)) : std::nullopt;
+                const auto fold = prepare_cv_fold(view(d.x), folds, 1, wv);
+                ASSERT_TRUE(fold.has_value());
+                const auto together = cv_fold_contributions(*fold, view(cols), k, keep);
+                ASSERT_EQ(together.size(), 40u);
+                for (Eigen::Index j = 0; j < 40; ++j) {
+                    const Eigen::VectorXd col = cols.col(j);
+                    const auto alone = cv_fold_contribution(*fold, view(col), k, keep);
+                    const auto& got = together[std::size_t(j)];
+                    ASSERT_EQ(got.has_value(), alone.has_value()) << j;
+                    if (!alone) {
+                        EXPECT_EQ(got.error().code(), alone.error().code());
+                        continue;
+                    }
+                    EXPECT_TRUE(test_support::same_bits(got->ss_res, alone->ss_res) &&
+                                test_support::same_bits(got->ss_tot, alone->ss_tot))
+                        << "column " << j << " k " << k;
+                }
+            }
+}

@@ -6,6 +6,8 @@
 #include "engine/pls_reference.hpp"
 #include "engine/test_support.hpp"
 #include "resample/resample_test_support.hpp"
+#include "veltra/component_loop.hpp"
+#include "veltra/linalg.hpp"
 #include "veltra/resample/perm_null.hpp"
 #include "veltra/resample/resample.hpp"
 
@@ -80,6 +82,40 @@ TEST(PermNull, RowsAreRefitsOfTheSeededPermutations) {
         for (const PermRoute route : {PermRoute::direct, PermRoute::nspace, PermRoute::pspace}) {
             const RowMat rows = run_route(route, z, y, k, 100);
             EXPECT_LT(test_support::rel_diff(rows.reshaped(), direct.reshaped()), 1e-9);
+        }
+    }
+}
+
+// The direct route fits its rows in blocks: every row is the bits of its
+// own refit on the permuted response, past the first block and when the
+// rows are weighted.
+TEST(PermNull, DirectRowsAreEachPermutationsOwnRefit) {
+    const auto d = ref::latent_data(30, 45, 6);
+    const ref::Standardized st = ref::standardize(d.x, d.y);
+    const Eigen::MatrixXd z = st.xs.cast<double>();
+    const Eigen::VectorXd y = st.ys.cast<double>();
+    const Eigen::VectorXd m = (resample_test::random_matrix(30, 1, 8).col(0).array().abs() + 0.5);
+    const Eigen::MatrixXd zm = m.asDiagonal() * z;
+    for (const bool weighted : {false, true}) {
+        const Eigen::MatrixXd& x_eng = weighted ? zm : z;
+        ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(5);
+        const auto out = run_engine(PermRoute::direct, view(x_eng), view(y), 3,
+                                    weighted ? std::optional(view(m)) : std::nullopt,
+                                    Eigen::VectorXd::Zero(45), 100, true, 5, rng, 0.0);
+        const RowMat rows = matrix_of(out.value());
+        ChaCha8Rng again = ChaCha8Rng::seed_from_u64(5);
+        const std::vector<std::uint64_t> seeds = child_seeds(again, 100);
+        for (const std::size_t b : {0, 15, 16, 99}) {
+            ChaCha8Rng unit = ChaCha8Rng::seed_from_u64(seeds[b]);
+            const std::vector<std::uint64_t> perm = shuffled_rows(30, unit);
+            Eigen::VectorXd yp(30);
+            for (Eigen::Index i = 0; i < 30; ++i)
+                yp[i] = y[to_index(perm[std::size_t(i)])] * (weighted ? m[i] : 1.0);
+            const PreparedFit fit = pls1_fit_prepared_fro(view(x_eng), view(yp), 3, std::nullopt,
+                                                          stable_norm(view(x_eng)), par_sequential);
+            EXPECT_TRUE(test_support::same_bits(Eigen::VectorXd(rows.row(to_index(b)).transpose()),
+                                                fit.coef))
+                << "row " << b << (weighted ? " weighted" : "");
         }
     }
 }

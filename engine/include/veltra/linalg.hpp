@@ -39,6 +39,10 @@ std::uint64_t mat_mul_bytes(std::uint64_t rows, std::uint64_t indices, std::uint
 // A x (length m), cut by output rows like mat_mul; reads A once.
 Eigen::VectorXd mat_vec(const MatView& a, const VecView& x, Par par);
 
+// The number of row parts mat_vec cuts an m x k A into (the parts of
+// part_span), whatever `par`.
+std::size_t mat_vec_parts(std::size_t m, std::size_t k);
+
 // X'v (length p) for a row-major X with at least 2048 columns, reading X in
 // place row block by row block; none for any other X (callers then use
 // mat_vec on the transposed view). Uses v[0, n); v shorter than n is an

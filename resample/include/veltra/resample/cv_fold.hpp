@@ -68,6 +68,13 @@ struct CvContribution {
 Result<CvContribution> cv_fold_contribution(const CvFold& fold, VecView column, std::size_t k,
                                             std::optional<std::size_t> keep);
 
+// cv_fold_contribution for every column of values (n x w), in column order,
+// the fits run as one block: each column's result is the bits of its own
+// refit.
+std::vector<Result<CvContribution>> cv_fold_contributions(const CvFold& fold, MatView values,
+                                                          std::size_t k,
+                                                          std::optional<std::size_t> keep);
+
 // The same sums from predictions and test targets in the training scale.
 CvContribution fold_sums(VecView prediction, VecView y_test);
 

@@ -1,0 +1,215 @@
+#include "xs_block_products.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "veltra/error.hpp"
+#include "veltra/parallel.hpp"
+#include "xs_products.hpp"
+
+namespace veltra::detail {
+namespace {
+
+// Both products are one kernel over an operand A read through strides: out
+// row r, response c is the sum over the index parts, in part order, of
+// E + O, where E and O are the running sums from zero, in index order, of
+// A(r, t) B(t, c) over the indices t of the part at an even (E) and at an
+// odd (O) offset from the part's first index. X V takes A = X with rows r =
+// rows of X and indices t = columns of X; X'Z takes A = X' with rows r =
+// columns of X and indices t = rows of X. A vector lane holds one response,
+// so each lane does the scalar operations of the single-response product.
+
+typedef double vec2 __attribute__((vector_size(16)));
+
+// The running sums of RT rows of A by NV vectors of responses over indices
+// [0, len): a at A(r0, t0), b at B(t0, c0), out at out(r0, c0). The first
+// part stores its sum, a later one adds it to the sum so far.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void tile(const double* a, std::ptrdiff_t a_r, std::ptrdiff_t a_t,
+                                        std::size_t len, const double* b, std::size_t ld,
+                                        double* out, bool first) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    V e[RT][NV], o[RT][NV];
+    for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) e[r][v] = V{}, o[r][v] = V{};
+    std::size_t t = 0;
+    for (; t + 2 <= len; t += 2) {
+        const double* a0 = a + static_cast<std::ptrdiff_t>(t) * a_t;
+        const double* a1 = a0 + a_t;
+        V b0[NV], b1[NV];
+        for (int v = 0; v < NV; ++v) {
+            std::memcpy(&b0[v], b + t * ld + v * L, sizeof(V));
+            std::memcpy(&b1[v], b + (t + 1) * ld + v * L, sizeof(V));
+        }
+        for (int r = 0; r < RT; ++r) {
+            const double s0 = a0[r * a_r], s1 = a1[r * a_r];
+            for (int v = 0; v < NV; ++v) {
+                e[r][v] += s0 * b0[v];
+                o[r][v] += s1 * b1[v];
+            }
+        }
+    }
+    if (t < len) {
+        const double* a0 = a + static_cast<std::ptrdiff_t>(t) * a_t;
+        for (int v = 0; v < NV; ++v) {
+            V b0;
+            std::memcpy(&b0, b + t * ld + v * L, sizeof(V));
+            for (int r = 0; r < RT; ++r) e[r][v] += a0[r * a_r] * b0;
+        }
+    }
+    for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) {
+            double* dst = out + r * ld + v * L;
+            V s = e[r][v] + o[r][v];
+            if (!first) {
+                V sum;
+                std::memcpy(&sum, dst, sizeof(V));
+                s = sum + s;
+            }
+            std::memcpy(dst, &s, sizeof(V));
+        }
+}
+
+// RT rows of A from row r against every response.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void row_tiles(const double* a, std::ptrdiff_t a_r,
+                                             std::ptrdiff_t a_t, std::size_t r, std::size_t len,
+                                             const double* b, std::size_t ld, double* out,
+                                             bool first) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    const std::size_t nv = ld / L;
+    const double* ar = a + static_cast<std::ptrdiff_t>(r) * a_r;
+    std::size_t v = 0;
+    for (; v + NV <= nv; v += NV)
+        tile<V, RT, NV>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
+    for (; v < nv; ++v)
+        tile<V, RT, 1>(ar, a_r, a_t, len, b + v * L, ld, out + r * ld + v * L, first);
+}
+
+// Rows [0, rows) of A against every response, over one part of the indices.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void rows_of_part(const double* a, std::ptrdiff_t a_r,
+                                                std::ptrdiff_t a_t, std::size_t rows,
+                                                std::size_t len, const double* b, std::size_t ld,
+                                                double* out, bool first) {
+    std::size_t r = 0;
+    for (; r + RT <= rows; r += RT) row_tiles<V, RT, NV>(a, a_r, a_t, r, len, b, ld, out, first);
+    for (; r < rows; ++r) row_tiles<V, 1, NV>(a, a_r, a_t, r, len, b, ld, out, first);
+}
+
+// X V: the column parts outermost, so that each part's rows of V stay in
+// the cache while every row of X passes over them.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void forward(const MatView& x, const double* v, std::size_t ld,
+                                           double* t) {
+    const std::size_t p = x.cols, parts = x_times_parts(p);
+    for (std::size_t q = 0; q < parts; ++q) {
+        const IndexSpan cols = part_span(p, q, parts);
+        const double* a = x.data + static_cast<std::ptrdiff_t>(cols.begin) * x.col_stride;
+        rows_of_part<V, RT, NV>(a, x.row_stride, x.col_stride, x.rows, cols.size(),
+                                v + cols.begin * ld, ld, t, q == 0);
+    }
+}
+
+// Columns of X per chunk of X'Z: the chunk's sums stay in the first-level
+// cache while the row parts add to them.
+constexpr std::size_t chunk_cols = 64;
+
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void transposed(const MatView& x, const double* z, std::size_t ld,
+                                              double* g) {
+    const std::size_t n = x.rows, p = x.cols, parts = xt_row_parts(n, p);
+    for (std::size_t j0 = 0; j0 < p; j0 += chunk_cols) {
+        const std::size_t cols = std::min(chunk_cols, p - j0);
+        for (std::size_t q = 0; q < parts; ++q) {
+            const IndexSpan rows = part_span(n, q, parts);
+            const double* a = x.data + static_cast<std::ptrdiff_t>(j0) * x.col_stride +
+                              static_cast<std::ptrdiff_t>(rows.begin) * x.row_stride;
+            rows_of_part<V, RT, NV>(a, x.col_stride, x.row_stride, cols, rows.size(),
+                                    z + rows.begin * ld, ld, g + j0 * ld, q == 0);
+        }
+    }
+}
+
+void forward2(const MatView& x, const double* v, std::size_t ld, double* t) {
+    forward<vec2, 2, 2>(x, v, ld, t);
+}
+void transposed2(const MatView& x, const double* z, std::size_t ld, double* g) {
+    transposed<vec2, 2, 2>(x, z, ld, g);
+}
+
+#if defined(__x86_64__)
+#define VELTRA_WIDE_BLOCKS 1
+typedef double vec4 __attribute__((vector_size(32)));
+typedef double vec8 __attribute__((vector_size(64)));
+
+__attribute__((target("avx"))) void forward4(const MatView& x, const double* v, std::size_t ld,
+                                             double* t) {
+    forward<vec4, 2, 2>(x, v, ld, t);
+}
+__attribute__((target("avx"))) void transposed4(const MatView& x, const double* z,
+                                                std::size_t ld, double* g) {
+    transposed<vec4, 2, 2>(x, z, ld, g);
+}
+__attribute__((target("avx512f"))) void forward8(const MatView& x, const double* v,
+                                                 std::size_t ld, double* t) {
+    forward<vec8, 4, 2>(x, v, ld, t);
+}
+__attribute__((target("avx512f"))) void transposed8(const MatView& x, const double* z,
+                                                    std::size_t ld, double* g) {
+    transposed<vec8, 4, 2>(x, z, ld, g);
+}
+
+struct CpuLanes {
+    bool avx, avx512;
+};
+CpuLanes cpu_lanes() {
+    static const CpuLanes lanes = [] {
+        __builtin_cpu_init();
+        return CpuLanes{__builtin_cpu_supports("avx") != 0,
+                        __builtin_cpu_supports("avx512f") != 0};
+    }();
+    return lanes;
+}
+#endif
+
+void check_ld(std::size_t ld) {
+    internal_check(ld % block_lanes == 0, "block products: ld is not a multiple of the lanes");
+}
+
+}  // namespace
+
+std::size_t block_vector_lanes(std::size_t max_lanes) {
+#ifdef VELTRA_WIDE_BLOCKS
+    const CpuLanes cpu = cpu_lanes();
+    if (max_lanes >= 8 && cpu.avx512) return 8;
+    if (max_lanes >= 4 && cpu.avx) return 4;
+#else
+    (void)max_lanes;
+#endif
+    return 2;
+}
+
+void x_times_block(const MatView& x, const double* v, std::size_t ld, double* t,
+                   std::size_t lanes) {
+    check_ld(ld);
+#ifdef VELTRA_WIDE_BLOCKS
+    if (lanes == 8) return forward8(x, v, ld, t);
+    if (lanes == 4) return forward4(x, v, ld, t);
+#endif
+    internal_check(lanes == 2, "x_times_block: no kernel of that width");
+    forward2(x, v, ld, t);
+}
+
+void xt_times_block(const MatView& x, const double* z, std::size_t ld, double* g,
+                    std::size_t lanes) {
+    check_ld(ld);
+#ifdef VELTRA_WIDE_BLOCKS
+    if (lanes == 8) return transposed8(x, z, ld, g);
+    if (lanes == 4) return transposed4(x, z, ld, g);
+#endif
+    internal_check(lanes == 2, "xt_times_block: no kernel of that width");
+    transposed2(x, z, ld, g);
+}
+
+}  // namespace veltra::detail
