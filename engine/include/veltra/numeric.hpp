@@ -27,6 +27,14 @@ inline constexpr double safe_low = 0x1p-900;
 // parallel start costs more than it saves there.
 inline constexpr std::uint64_t small_work_max = 999'999;
 
+// A PLS1 fit also keeps its products on the calling thread, whatever k,
+// when X has fewer rows than this or fewer entries: each product of a
+// component then costs about as much as handing its parts to the pool
+// (measured in bench/bench_threads.cpp: 20 x 5001 and 40 x 5000 were up to
+// 7 % slower on 8 threads than on one).
+inline constexpr std::uint64_t min_parallel_rows = 64;
+inline constexpr std::uint64_t min_parallel_entries = 131'072;
+
 inline constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
 
 // Sizes that callers control (counts of splits, permutations, replicates)
