@@ -187,25 +187,22 @@ std::vector<double> weigh(BlockLoop& s, std::size_t a) {
     if (s.selects()) select_weights(s);
     else scale_weights(s);
     std::vector<double> d(a * ld, 0.0);
-    Lanes wj;
+    Lanes run[run_rows];  // the weights of the rows of a run
     by_runs(p, [&](std::size_t j0, std::size_t j1) {
-        for (std::size_t j = j0; j < j1; ++j) {
-            weight_row(s, j, wj);
-            for (std::size_t b = 0; b < a; ++b) {
-                const double* __restrict pb = s.block(s.pl, b) + j * ld;
-                double* __restrict db = d.data() + b * ld;
-                for (std::size_t lane = 0; lane < ld; ++lane) db[lane] += pb[lane] * wj[lane];
-            }
-            if (a == 0) std::copy_n(wj, ld, s.r + j * ld);
+        for (std::size_t j = j0; j < j1; ++j) weight_row(s, j, run[j - j0]);
+        if (a == 0) std::copy_n(&run[0][0], (j1 - j0) * ld, s.r + j0 * ld);
+        for (std::size_t b = 0; b < a; ++b) {
+            Lanes sum;
+            std::copy_n(d.data() + b * ld, ld, sum);
+            const double* pb = s.block(s.pl, b);
+            for (std::size_t j = j0; j < j1; ++j)
+                for (std::size_t lane = 0; lane < ld; ++lane)
+                    sum[lane] += pb[j * ld + lane] * run[j - j0][lane];
+            std::copy_n(sum, ld, d.data() + b * ld);
         }
-        const double* from = s.selects() ? s.w : s.c;
         for (std::size_t lane = 0; lane < s.width; ++lane) {
             double* out = s.model(s.wl, lane, a);
-            const double f = s.inv[lane];
-            if (s.selects())
-                for (std::size_t j = j0; j < j1; ++j) out[j] = from[j * ld + lane];
-            else
-                for (std::size_t j = j0; j < j1; ++j) out[j] = from[j * ld + lane] * f;
+            for (std::size_t j = j0; j < j1; ++j) out[j] = run[j - j0][lane];
         }
     });
     if (a == 0) s.zero_dead(s.r, p);
@@ -263,23 +260,23 @@ void load(BlockLoop& s, std::size_t a) {
     Lanes ss = {}, factor, step;
     std::copy_n(s.factor.begin(), block_width, factor);
     std::copy_n(s.step.begin(), block_width, step);
+    Lanes run[run_rows];  // the loadings of the rows of a run
     by_runs(p, [&](std::size_t j0, std::size_t j1) {
         for (std::size_t j = j0; j < j1; ++j) {
             const double* __restrict g = s.g + j * block_width;
             double* __restrict c = s.c + j * block_width;
-            double* __restrict pj = pa + j * block_width;
+            double* __restrict v = run[j - j0];
             for (std::size_t lane = 0; lane < block_width; ++lane) {
-                const double v = g[lane] * factor[lane];
-                if (keep_block) pj[lane] = v;
-                const double cj = c[lane] - step[lane] * v;
+                v[lane] = g[lane] * factor[lane];
+                const double cj = c[lane] - step[lane] * v[lane];
                 c[lane] = cj;
                 ss[lane] += cj * cj;
             }
         }
-        // The same loading again, lane by lane, for the models.
+        if (keep_block) std::copy_n(&run[0][0], (j1 - j0) * ld, pa + j0 * ld);
         for (std::size_t lane = 0; lane < s.width; ++lane) {
             double* out = s.model(s.pll, lane, a);
-            for (std::size_t j = j0; j < j1; ++j) out[j] = s.g[j * ld + lane] * factor[lane];
+            for (std::size_t j = j0; j < j1; ++j) out[j] = run[j - j0][lane];
         }
     });
     s.ss.assign(ss, ss + block_width);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "veltra/error.hpp"
 #include "veltra/parallel.hpp"
@@ -21,19 +22,19 @@ namespace {
 
 typedef double vec2 __attribute__((vector_size(16)));
 
-// The running sums of RT rows of A by NV vectors of responses over indices
-// [0, len): a at A(r0, t0), b at B(t0, c0), out at out(r0, c0). The first
-// part stores its sum, a later one adds it to the sum so far.
+// The part sum E + O of RT rows of A by NV vectors of responses over the
+// indices [begin, end): a at A(r0, 0), b at B(0, c0).
 template <class V, int RT, int NV>
-[[gnu::always_inline]] inline void tile(const double* a, std::ptrdiff_t a_r, std::ptrdiff_t a_t,
-                                        std::size_t len, const double* b, std::size_t ld,
-                                        double* out, bool first) {
+[[gnu::always_inline]] inline void part_sum(const double* a, std::ptrdiff_t a_r,
+                                            std::ptrdiff_t a_t, std::size_t begin,
+                                            std::size_t end, const double* b, std::size_t ld,
+                                            V (&sum)[RT][NV]) {
     constexpr std::size_t L = sizeof(V) / sizeof(double);
     V e[RT][NV], o[RT][NV];
     for (int r = 0; r < RT; ++r)
         for (int v = 0; v < NV; ++v) e[r][v] = V{}, o[r][v] = V{};
-    std::size_t t = 0;
-    for (; t + 2 <= len; t += 2) {
+    std::size_t t = begin;
+    for (; t + 2 <= end; t += 2) {
         const double* a0 = a + static_cast<std::ptrdiff_t>(t) * a_t;
         const double* a1 = a0 + a_t;
         V b0[NV], b1[NV];
@@ -49,7 +50,7 @@ template <class V, int RT, int NV>
             }
         }
     }
-    if (t < len) {
+    if (t < end) {
         const double* a0 = a + static_cast<std::ptrdiff_t>(t) * a_t;
         for (int v = 0; v < NV; ++v) {
             V b0;
@@ -58,16 +59,49 @@ template <class V, int RT, int NV>
         }
     }
     for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) sum[r][v] = e[r][v] + o[r][v];
+}
+
+// One part of RT rows by NV vectors into out (at out(r0, c0)): the first
+// part stores its sum, a later one adds it to the sum so far.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void tile(const double* a, std::ptrdiff_t a_r, std::ptrdiff_t a_t,
+                                        std::size_t len, const double* b, std::size_t ld,
+                                        double* out, bool first) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    V sum[RT][NV];
+    part_sum<V, RT, NV>(a, a_r, a_t, 0, len, b, ld, sum);
+    for (int r = 0; r < RT; ++r)
         for (int v = 0; v < NV; ++v) {
             double* dst = out + r * ld + v * L;
-            V s = e[r][v] + o[r][v];
+            V s = sum[r][v];
             if (!first) {
-                V sum;
-                std::memcpy(&sum, dst, sizeof(V));
-                s = sum + s;
+                V so_far;
+                std::memcpy(&so_far, dst, sizeof(V));
+                s = so_far + s;
             }
             std::memcpy(dst, &s, sizeof(V));
         }
+}
+
+// Every part of RT rows by NV vectors, the total kept in registers: the
+// parts of the indices are cuts[0..parts].
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void tile_all_parts(const double* a, std::ptrdiff_t a_r,
+                                                  std::ptrdiff_t a_t, const std::size_t* cuts,
+                                                  std::size_t parts, const double* b,
+                                                  std::size_t ld, double* out) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    V total[RT][NV], sum[RT][NV];
+    for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) total[r][v] = V{};
+    for (std::size_t q = 0; q < parts; ++q) {
+        part_sum<V, RT, NV>(a, a_r, a_t, cuts[q], cuts[q + 1], b, ld, sum);
+        for (int r = 0; r < RT; ++r)
+            for (int v = 0; v < NV; ++v) total[r][v] = q == 0 ? sum[r][v] : total[r][v] + sum[r][v];
+    }
+    for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) std::memcpy(out + r * ld + v * L, &total[r][v], sizeof(V));
 }
 
 // RT rows of A from row r against every response.
@@ -111,24 +145,42 @@ template <class V, int RT, int NV>
     }
 }
 
-// Columns of X per chunk of X'Z: the chunk's sums stay in the first-level
-// cache while the row parts add to them.
-constexpr std::size_t chunk_cols = 64;
+// Every row of A against every response over all the parts of the
+// indices, RT rows at a time, each row's sums kept in registers while its
+// indices are read as one run.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void all_parts(const double* a, std::ptrdiff_t a_r,
+                                             std::ptrdiff_t a_t, std::size_t rows,
+                                             std::size_t len, std::size_t parts,
+                                             const double* b, std::size_t ld, double* out) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    const std::size_t nv = ld / L;
+    std::vector<std::size_t> cuts(parts + 1);
+    for (std::size_t q = 0; q < parts; ++q) cuts[q] = part_span(len, q, parts).begin;
+    cuts[parts] = len;
+    for (std::size_t r = 0; r < rows;) {
+        const bool whole = r + RT <= rows;
+        const double* ar = a + static_cast<std::ptrdiff_t>(r) * a_r;
+        for (std::size_t v = 0; v < nv;) {
+            const bool wide = v + NV <= nv;
+            double* o = out + r * ld + v * L;
+            const double* bv = b + v * L;
+            if (whole && wide) tile_all_parts<V, RT, NV>(ar, a_r, a_t, cuts.data(), parts, bv, ld, o);
+            else if (whole) tile_all_parts<V, RT, 1>(ar, a_r, a_t, cuts.data(), parts, bv, ld, o);
+            else if (wide) tile_all_parts<V, 1, NV>(ar, a_r, a_t, cuts.data(), parts, bv, ld, o);
+            else tile_all_parts<V, 1, 1>(ar, a_r, a_t, cuts.data(), parts, bv, ld, o);
+            v += wide ? NV : 1;
+        }
+        r += whole ? RT : 1;
+    }
+}
 
+// X'Z: A = X' (rows: the columns of X, read as runs down each column).
 template <class V, int RT, int NV>
 [[gnu::always_inline]] inline void transposed(const MatView& x, const double* z, std::size_t ld,
                                               double* g) {
-    const std::size_t n = x.rows, p = x.cols, parts = xt_row_parts(n, p);
-    for (std::size_t j0 = 0; j0 < p; j0 += chunk_cols) {
-        const std::size_t cols = std::min(chunk_cols, p - j0);
-        for (std::size_t q = 0; q < parts; ++q) {
-            const IndexSpan rows = part_span(n, q, parts);
-            const double* a = x.data + static_cast<std::ptrdiff_t>(j0) * x.col_stride +
-                              static_cast<std::ptrdiff_t>(rows.begin) * x.row_stride;
-            rows_of_part<V, RT, NV>(a, x.col_stride, x.row_stride, cols, rows.size(),
-                                    z + rows.begin * ld, ld, g + j0 * ld, q == 0);
-        }
-    }
+    all_parts<V, RT, NV>(x.data, x.col_stride, x.row_stride, x.cols, x.rows,
+                         xt_row_parts(x.rows, x.cols), z, ld, g);
 }
 
 void forward2(const MatView& x, const double* v, std::size_t ld, double* t) {
