@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -247,6 +248,26 @@ struct ColumnSource {
 // a broken invariant.
 ColumnSource column_source(MatView x, const std::uint64_t* rows, std::size_t n,
                            const double* weights);
+
+// Columns are standardised in blocks of this many.
+inline constexpr std::size_t block_width = 8;
+
+// The n used values of columns [c, c + width) of the source into buf,
+// column-major with leading dimension n.
+void gather_columns(const ColumnSource& src, std::size_t c, std::size_t width, double* buf);
+
+// Columns [c, c + width) of the source, width at most block_width, as
+// contiguous vectors of its n used values: in place for a column-major X
+// read whole, else gathered into `buffer`. Lanes past width repeat the first.
+std::array<const double*, block_width> block_columns(const ColumnSource& src, std::size_t c,
+                                                     std::size_t width,
+                                                     std::vector<double>& buffer);
+
+// The moments of a block of n-value columns, with weights (null, or n
+// contiguous) whose range is wr.
+void block_moments8(const std::array<const double*, block_width>& c, std::size_t n,
+                    const double* w, const WeightRange& wr,
+                    std::array<ScaledMoments, block_width>& out);
 
 // Moments of one column of n contiguous values, by the arithmetic of the
 // column blocks; weights null or at least n contiguous.

@@ -12,13 +12,17 @@ namespace veltra::resample {
 
 namespace {
 
-// Rows of m times the row factors when given.
+// Rows of m times the row factors when given, gathered column by column
+// (a row of a tall column-major block spans as many cache lines as it has
+// entries).
 Eigen::MatrixXd weighted_rows(const Eigen::MatrixXd& m, RowList rows,
                               const std::optional<Eigen::VectorXd>& factors) {
     Eigen::MatrixXd out(to_index(rows.size()), m.cols());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        out.row(to_index(i)) = m.row(to_index(rows[i]));
-        if (factors) out.row(to_index(i)) *= (*factors)[to_index(i)];
+    for (Eigen::Index c = 0; c < m.cols(); ++c) {
+        const double* col = m.col(c).data();
+        double* dst = out.col(c).data();
+        for (std::size_t i = 0; i < rows.size(); ++i) dst[i] = col[rows[i]];
+        if (factors) out.col(c).array() *= factors->array();
     }
     return out;
 }
@@ -90,14 +94,29 @@ struct NoRefitProducts {
     double root_mass = 0.0;  // the square root of the training weights' sum
 };
 
-NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train,
-                                  bool gram) {
+double root_mass(const RowSplit& rows) {
+    const double mass =
+        rows.w_train.w ? rows.w_train.w->sum() : static_cast<double>(rows.train.size());
+    return std::sqrt(mass);
+}
+
+// Few response columns: the engine's one pass per block of columns, whose
+// products are matrix-vector work that needs no written blocks.
+NoRefitProducts fused_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train) {
+    SplitProducts sp = split_products(x, rows, y_train);
+    return {std::move(sp.pred), sp.z_tr, sp.z_te, sp.residual, root_mass(rows)};
+}
+
+// Many response columns: standardised blocks of a chunk of columns, so
+// that the products are matrix-matrix work.
+NoRefitProducts chunked_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train,
+                                 bool gram) {
     const std::size_t m = rows.train.size(), nt = rows.test.size(), p = x.cols;
     const std::optional<Eigen::VectorXd>& root = rows.w_train.root;
     NoRefitProducts out{Eigen::MatrixXd::Zero(to_index(nt), y_train.cols()), 0.0, 0.0, 0.0, 0.0};
     Eigen::MatrixXd gram_te_tr;
     if (gram) gram_te_tr = Eigen::MatrixXd::Zero(to_index(nt), to_index(m));
-    const std::size_t width = nr_chunk_width(std::max(m, nt));
+    const std::size_t width = nr_chunk_width(std::max(m, nt), static_cast<std::size_t>(y_train.cols()));
     std::vector<double> tr_norms, te_norms;
     double residual = 0.0;
     for (std::size_t j0 = 0; j0 < p; j0 += width) {
@@ -121,9 +140,15 @@ NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const Eigen::
     out.z_tr = combined_norm(tr_norms);
     out.z_te = combined_norm(te_norms);
     out.residual = std::sqrt(residual);
-    const double mass = rows.w_train.w ? rows.w_train.w->sum() : static_cast<double>(m);
-    out.root_mass = std::sqrt(mass);
+    out.root_mass = root_mass(rows);
     return out;
+}
+
+NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train,
+                                  bool gram) {
+    if (static_cast<std::size_t>(y_train.cols()) <= nr_fused_columns)
+        return fused_products(x, rows, y_train);
+    return chunked_products(x, rows, y_train, gram);
 }
 
 // Column c's correlation when its rounding bound lets the no-refit
@@ -173,21 +198,27 @@ Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::ui
     return out;
 }
 
-std::size_t nr_chunk_width(std::size_t rows) {
-    return std::max<std::size_t>(8, (65536 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
+std::size_t nr_chunk_width(std::size_t rows, std::size_t columns) {
+    const std::size_t small = std::max<std::size_t>(8, (65536 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
+    return std::max(small, std::min<std::size_t>(128, columns / 4 / 8 * 8));
 }
 
 std::uint64_t nr_split_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t columns, bool gram) {
-    const std::uint64_t width = nr_chunk_width(std::max<std::uint64_t>({m, nt, 1}));
     // The training and test response blocks and the prediction block, and
     // per column its moments and its result.
     std::uint64_t bytes = sat_add(block_bytes(m, columns), sat_mul(2, block_bytes(nt, columns)));
     bytes = sat_add(bytes, sat_mul(columns, sizeof(ColumnMoments) + sizeof(std::optional<double>)));
-    // One chunk of each half, and Z_tr' Y_train of the chunk or the Gram
-    // matrix, with the packing of their products.
-    bytes = sat_add(bytes, sat_add(block_bytes(m, width), block_bytes(nt, width)));
-    bytes = sat_add(bytes, gram ? block_bytes(nt, m) : block_bytes(width, columns));
-    bytes = sat_add(bytes, product_packing_bytes);
+    if (columns <= nr_fused_columns) {
+        bytes = sat_add(bytes, split_products_bytes(m, nt, columns));
+    } else {
+        const std::uint64_t width =
+            nr_chunk_width(std::max<std::uint64_t>({m, nt, 1}), static_cast<std::size_t>(columns));
+        // One chunk of each half, and Z_tr' Y_train of the chunk or the
+        // Gram matrix, with the packing of their products.
+        bytes = sat_add(bytes, sat_add(block_bytes(m, width), block_bytes(nt, width)));
+        bytes = sat_add(bytes, gram ? block_bytes(nt, m) : block_bytes(width, columns));
+        bytes = sat_add(bytes, product_packing_bytes);
+    }
     // The weight slices with their roots, and the gathered response column.
     return sat_add(bytes, sat_add(block_bytes(m, 4), block_bytes(nt, 3)));
 }
