@@ -6,7 +6,7 @@
 // and their norms. Neither standardised block is written.
 //
 // A standardised entry is z = f (x - mean) / scale, f the row factor. With
-// t the power of two that brings the scale into [1, 2) and ŝ = scale t,
+// t the power of two that brings the scale into [1, 4) and ŝ = scale t,
 // d = (x - mean) t is exact wherever z is normal, and z = f d / ŝ. So each
 // sum over rows runs on d and the per-column division comes once per sum:
 //   (Z_train' Y)_jc = (Σ_i d_ij f_i Y_ic) / ŝ_j,
@@ -46,10 +46,10 @@ struct ColumnScale {
     double shat;
 };
 
+// A scale is normal or NaN; a NaN one stays in shat, so that every product
+// of its column is NaN.
 ColumnScale column_scale(const detail::ColumnStats& st) {
-    // A NaN scale stays in shat, so every product of the column is NaN.
-    if (!std::isfinite(st.scale)) return {st.mean, 1.0, st.scale};
-    const double t = std::ldexp(1.0, -std::ilogb(st.scale));
+    const double t = detail::prescale_of(st.scale).inv_s;
     return {st.mean, t, st.scale * t};
 }
 

@@ -121,12 +121,8 @@ void block_moments8(const std::array<const double*, block_width>& c, std::size_t
 
 namespace {
 
-// How many listed rows ahead a gather asks for its data.
-constexpr std::size_t gather_ahead = 8;
-
 // Row-major X: each used row's `width` adjacent entries, two rows at a time
-// transposed into their columns. Listed rows come in no order the hardware
-// can foresee, so each is asked for a few rows ahead.
+// transposed into their columns.
 void gather_row_major(const ColumnSource& src, std::size_t c, std::size_t width, double* buf) {
     const MatView& x = src.x;
     const std::size_t n = src.n;
@@ -134,15 +130,8 @@ void gather_row_major(const ColumnSource& src, std::size_t c, std::size_t width,
         const std::size_t r = src.rows ? src.rows[i] : i;
         return x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride + static_cast<std::ptrdiff_t>(c);
     };
-    const auto ask = [&](std::size_t i) {
-        if (src.rows && i < n)
-            for (std::size_t j = 0; j < width; j += 8) __builtin_prefetch(at(i) + j);
-    };
-    for (std::size_t i = 0; i < gather_ahead; ++i) ask(i);
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {
-        ask(i + gather_ahead);
-        ask(i + gather_ahead + 1);
         const double *r0 = at(i), *r1 = at(i + 1);
         std::size_t j = 0;
         for (; j + 2 <= width; j += 2) {
