@@ -12,21 +12,6 @@ namespace veltra::resample {
 
 namespace {
 
-// Rows of m times the row factors when given, gathered column by column
-// (a row of a tall column-major block spans as many cache lines as it has
-// entries).
-Eigen::MatrixXd weighted_rows(const Eigen::MatrixXd& m, RowList rows,
-                              const std::optional<Eigen::VectorXd>& factors) {
-    Eigen::MatrixXd out(to_index(rows.size()), m.cols());
-    for (Eigen::Index c = 0; c < m.cols(); ++c) {
-        const double* col = m.col(c).data();
-        double* dst = out.col(c).data();
-        for (std::size_t i = 0; i < rows.size(); ++i) dst[i] = col[rows[i]];
-        if (factors) out.col(c).array() *= factors->array();
-    }
-    return out;
-}
-
 // The norm of a block from its chunks' norms, safe from overflow: NaN when
 // any is NaN, 0 without chunks.
 double combined_norm(const std::vector<double>& norms) {
@@ -55,26 +40,32 @@ MatView column_block(MatView x, std::size_t j0, std::size_t width) {
             x.col_stride};
 }
 
-// The training responses of a split: each column centred with its weighted
-// mean, times the row factors, and the moments the certification reads.
-// They enter the products centred: left uncentred, the mean times the
-// centring residual of Z_train would move the prediction by far more than
-// rounding.
-struct TrainResponses {
+// The responses of a split: at the training rows each column centred with
+// its weighted mean, times the row factors, with the moments the
+// certification reads; at the test rows times their row factors. They
+// enter the products centred: left uncentred, the mean times the centring
+// residual of Z_train would move the prediction by far more than rounding.
+struct SplitResponses {
     Eigen::MatrixXd centred;  // m x C
     std::vector<ColumnMoments> moments;
+    Eigen::MatrixXd test;  // nt x C
 };
 
-TrainResponses train_responses(const Eigen::MatrixXd& outcomes, const RowSplit& rows) {
-    const std::size_t m = rows.train.size();
+SplitResponses split_responses(const Eigen::MatrixXd& outcomes, const RowSplit& rows) {
+    const std::size_t m = rows.train.size(), nt = rows.test.size();
     const auto C = static_cast<std::size_t>(outcomes.cols());
     const SliceWeights& w = rows.w_train;
-    TrainResponses out{Eigen::MatrixXd(to_index(m), to_index(C)), {}};
+    SplitResponses out{Eigen::MatrixXd(to_index(m), to_index(C)), {},
+                       Eigen::MatrixXd(to_index(nt), to_index(C))};
     out.moments.reserve(C);
+    Eigen::VectorXd y_c(to_index(m));
     for (std::size_t c = 0; c < C; ++c) {
-        Eigen::VectorXd y_c(to_index(m));
-        for (std::size_t i = 0; i < m; ++i)
-            y_c[to_index(i)] = outcomes(to_index(rows.train[i]), to_index(c));
+        // Both halves of a column while it is in cache.
+        const double* col = outcomes.col(to_index(c)).data();
+        for (std::size_t i = 0; i < m; ++i) y_c[to_index(i)] = col[rows.train[i]];
+        double* te = out.test.col(to_index(c)).data();
+        for (std::size_t i = 0; i < nt; ++i) te[i] = col[rows.test[i]];
+        if (rows.w_test.root) out.test.col(to_index(c)).array() *= rows.w_test.root->array();
         Standardized1 s1 = standardize1_mean_one(VecView::of(y_c), w.moment_view());
         if (w.root) s1.y_std.array() *= w.root->array();
         out.moments.push_back({s1.mean, s1.scale, stable_norm(VecView::of(s1.y_std))});
@@ -153,8 +144,8 @@ NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const Eigen::
 
 // Column c's correlation when its rounding bound lets the no-refit
 // prediction vouch for it; empty otherwise.
-std::optional<double> certified_r(const NoRefitProducts& prod, const TrainResponses& y,
-                                  const Eigen::MatrixXd& y_test, const RowSplit& rows,
+std::optional<double> certified_r(const NoRefitProducts& prod, const SplitResponses& y,
+                                  const RowSplit& rows,
                                   std::size_t p, std::size_t c) {
     const std::size_t m = rows.train.size(), nt = rows.test.size();
     const double root_mass = prod.root_mass;
@@ -162,7 +153,7 @@ std::optional<double> certified_r(const NoRefitProducts& prod, const TrainRespon
     const double md = static_cast<double>(m), ntd = static_cast<double>(nt);
     const double z_tr = prod.z_tr, z_te = prod.z_te;
     const VecView pc{prod.pred.col(to_index(c)).data(), nt, 1};
-    const VecView yc{y_test.col(to_index(c)).data(), nt, 1};
+    const VecView yc{y.test.col(to_index(c)).data(), nt, 1};
     const PrescaledSums sp = prescaled_sums(pc), sy = prescaled_sums(yc);
     if (sy.centred <= tau * sy.raw) return 0.0;
     const ColumnMoments& st = y.moments[c];
@@ -236,12 +227,11 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
     // Without effective rows the refit route decides (it fails the split).
     if (rows.massless()) return std::vector<std::optional<double>>(C);
     if (rows.test.empty()) return std::vector<std::optional<double>>(C, 0.0);
-    const TrainResponses y = train_responses(outcomes, rows);
-    const Eigen::MatrixXd y_test = weighted_rows(outcomes, rows.test, rows.w_test.root);
+    const SplitResponses y = split_responses(outcomes, rows);
     const NoRefitProducts prod = no_refit_products(x, rows, y.centred, gram);
     std::vector<std::optional<double>> out(C);
     for (std::size_t c = 0; c < C; ++c)
-        out[c] = certified_r(prod, y, y_test, rows, x.cols, c);
+        out[c] = certified_r(prod, y, rows, x.cols, c);
     return out;
 }
 
