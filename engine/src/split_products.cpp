@@ -23,7 +23,7 @@
 
 #include "column_moments.hpp"
 #include "simd2.hpp"
-#include "veltra/linalg.hpp"
+#include "veltra/error.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/row_split.hpp"
 
@@ -197,6 +197,8 @@ std::uint64_t gather_span(std::uint64_t rows) {
 SplitProducts split_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train) {
     const std::size_t m = rows.train.size(), nt = rows.test.size(), p = x.cols;
     const auto C = static_cast<std::size_t>(y_train.cols());
+    internal_check(static_cast<std::size_t>(y_train.rows()) == m,
+                   "split_products: one response row per training row");
     const SliceWeights& wtr = rows.w_train;
     const SliceWeights& wte = rows.w_test;
     // d_i f_i Y_ic and d_i f_i^2 are the training terms; f_i^2 the test

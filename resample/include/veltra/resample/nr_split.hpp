@@ -25,8 +25,10 @@ namespace veltra::resample {
 Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::uint64_t>> perms);
 
 // Up to this many response columns a split's products come from the
-// engine's fused pass (split_products); above it from standardised chunks
-// and matrix products.
+// engine's one pass per block of columns (split_products), which writes no
+// standardised block and is matrix-vector work whatever the shape; above
+// it from standardised chunks and matrix products, in the order the Gram
+// flag picks.
 inline constexpr std::size_t nr_fused_columns = 8;
 
 // X columns standardised and multiplied at a time when there are more
@@ -41,8 +43,8 @@ std::size_t nr_chunk_width(std::size_t rows, std::size_t columns);
 
 // Peak bytes of one nr_split_r on a split of m training and nt test rows
 // with the given number of response columns, Gram matrix or not
-// (saturating): its response and prediction blocks, a chunk of each half
-// and the products' operands.
+// (saturating): its response and prediction blocks, and the one pass's
+// buffers or a chunk of each half with the products' operands.
 std::uint64_t nr_split_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t columns, bool gram);
 
 // Whether the test-by-training Gram matrix is the cheaper product.
