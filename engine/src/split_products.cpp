@@ -11,10 +11,18 @@
 // sum over rows runs on d and the per-column division comes once per sum:
 //   (Z_train' Y)_jc = (Σ_i d_ij f_i Y_ic) / ŝ_j,
 //   P_ic = f_i Σ_j d_ij ((Z_train' Y)_jc / ŝ_j).
-// Every term keeps the magnitude of its standardised counterpart, and its
-// relative rounding differs from the written blocks' by a few units in the
-// last place; the products' rounding bound (a multiple of the inner length
-// times eps, for any order of summation) covers both.
+// Every term keeps the magnitude of its standardised counterpart. Against
+// the written blocks (z carries two roundings, Y one) a training term
+// d_i (f_i Y_ic) / ŝ_j is within 4u of z_ij Y_ic (u = eps / 2: the factor
+// f Y, the product, the division); a sum of m terms in any order is within
+// (m - 1) u of its exact value times the sum of the terms' magnitudes. So
+// Z_train' Y is within (m + 4) u |Z_train|' |Y| of the exact product of the
+// written blocks, and the prediction, with p terms per entry and the
+// rounding of d, of the two divisions and of the row factor, within about
+// (m + p + 8) u |Z_test| |Z_train|' |Y|: inside the certification's
+// (p + m + 4) eps ||Z_train|| ||Z_test|| ||Y|| (eps = 2u) for any m and p.
+// The test block's norm is a plain sum of squares of d / ŝ, relative error
+// about (nt + p) u, far inside the certification's margins.
 #include <algorithm>
 #include <array>
 #include <cmath>
