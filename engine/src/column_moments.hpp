@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -248,9 +249,19 @@ struct ColumnSource {
 ColumnSource column_source(MatView x, const std::uint64_t* rows, std::size_t n,
                            const double* weights);
 
-// Moments of one column of n contiguous values, by the arithmetic of the
-// column blocks; weights null or at least n contiguous.
-ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* weights);
+// Columns are standardised in blocks of this many.
+inline constexpr std::size_t block_width = 8;
+
+// The n used values of columns [c, c + width) of the source into buf,
+// column-major with leading dimension n.
+void gather_columns(const ColumnSource& src, std::size_t c, std::size_t width, double* buf);
+
+// Columns [c, c + width) of the source, width at most block_width, as
+// contiguous vectors of its n used values: in place for a column-major X
+// read whole, else gathered into `buffer`. Lanes past width repeat the first.
+std::array<const double*, block_width> block_columns(const ColumnSource& src, std::size_t c,
+                                                     std::size_t width,
+                                                     std::vector<double>& buffer);
 
 // X'z formed along with the moments: z one entry per used row, and the rows
 // cut into `parts` parts (first rows cuts[0 .. parts), then cuts[parts] =
@@ -262,6 +273,17 @@ struct CrossDots {
     const std::size_t* cuts;
     std::size_t parts;
 };
+
+// The moments of a block of n-value columns, with weights (null, or n
+// contiguous) whose range is wr; with cross, g gets X'z of the 8 columns.
+void block_moments8(const std::array<const double*, block_width>& c, std::size_t n,
+                    const double* w, const WeightRange& wr,
+                    std::array<ScaledMoments, block_width>& out,
+                    const CrossDots* cross = nullptr, double* g = nullptr);
+
+// Moments of one column of n contiguous values, by the arithmetic of the
+// column blocks; weights null or at least n contiguous.
+ScaledMoments contiguous_moments(const double* x, std::size_t n, const double* weights);
 
 // Scale-rule results of columns [c0, c1) in blocks of 8, written to
 // mean[j - c0], scale[j - c0], term[j - c0]. With x_std (column-major,

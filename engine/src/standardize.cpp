@@ -15,8 +15,6 @@ namespace veltra {
 namespace detail {
 namespace {
 
-constexpr std::size_t block_width = 8;
-
 // Moments of 2P contiguous columns in two-lane vectors, each vector holding
 // two columns. Two rows of a column pair are loaded at once and transposed,
 // so each lane still adds its column's terms in row order.
@@ -129,9 +127,9 @@ void pair_moments(const double* const* c, std::size_t n, const double* w, const 
 // later passes take all four pairs side by side, whose independent
 // accumulators keep the adders busy.
 template <bool weighted>
-void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
-                    const WeightRange& wr, std::array<ScaledMoments, 8>& out,
-                    const CrossDots* cross, double* g) {
+void moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
+              const WeightRange& wr, std::array<ScaledMoments, 8>& out,
+              const CrossDots* cross, double* g) {
     v2d big[4], small[4], sum[4], sq[4];
     raw_sums<weighted, 2>(c.data(), n, w, big, small, sum, sq, cross, g);
     raw_sums<weighted, 2>(c.data() + 4, n, w, big + 2, small + 2, sum + 2, sq + 2, cross,
@@ -139,18 +137,64 @@ void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const 
     pair_moments<weighted, 4>(c.data(), n, w, wr, big, small, sum, sq, out.data());
 }
 
-// With cross, g gets X'z of the 8 columns.
-void block_moments8(const std::array<const double*, 8>& c, std::size_t n, const double* w,
-                    const WeightRange& wr, std::array<ScaledMoments, 8>& out,
-                    const CrossDots* cross, double* g) {
+}  // namespace
+
+void block_moments8(const std::array<const double*, block_width>& c, std::size_t n,
+                    const double* w, const WeightRange& wr,
+                    std::array<ScaledMoments, block_width>& out, const CrossDots* cross,
+                    double* g) {
     if (w == nullptr)
-        block_moments8<false>(c, n, nullptr, wr, out, cross, g);
+        moments8<false>(c, n, nullptr, wr, out, cross, g);
     else
-        block_moments8<true>(c, n, w, wr, out, cross, g);
+        moments8<true>(c, n, w, wr, out, cross, g);
 }
 
-// Presents columns [c, c + width) as contiguous vectors of the n used values:
-// in place for a column-major X read whole, else gathered into `buffer`.
+namespace {
+
+// Row-major X: each used row's `width` adjacent entries, two rows at a time
+// transposed into their columns.
+void gather_row_major(const ColumnSource& src, std::size_t c, std::size_t width, double* buf) {
+    const MatView& x = src.x;
+    const std::size_t n = src.n;
+    const auto at = [&](std::size_t i) {
+        const std::size_t r = src.rows ? src.rows[i] : i;
+        return x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride + static_cast<std::ptrdiff_t>(c);
+    };
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const double *r0 = at(i), *r1 = at(i + 1);
+        std::size_t j = 0;
+        for (; j + 2 <= width; j += 2) {
+            const v2d a = load2(r0 + j), b = load2(r1 + j);
+            store2(buf + j * n + i, __builtin_shufflevector(a, b, 0, 2));
+            store2(buf + (j + 1) * n + i, __builtin_shufflevector(a, b, 1, 3));
+        }
+        for (; j < width; ++j) {
+            buf[j * n + i] = r0[j];
+            buf[j * n + i + 1] = r1[j];
+        }
+    }
+    for (; i < n; ++i)
+        for (std::size_t j = 0; j < width; ++j) buf[j * n + i] = at(i)[j];
+}
+
+}  // namespace
+
+void gather_columns(const ColumnSource& src, std::size_t c, std::size_t width, double* buf) {
+    const MatView& x = src.x;
+    const std::size_t n = src.n;
+    if (x.is_row_major()) return gather_row_major(src, c, width, buf);
+    for (std::size_t j = 0; j < width; ++j) {
+        double* out = buf + j * n;
+        if (x.is_col_major() && src.rows) {
+            const double* col = x.data + static_cast<std::ptrdiff_t>(c + j) * x.col_stride;
+            for (std::size_t i = 0; i < n; ++i) out[i] = col[src.rows[i]];
+        } else {
+            for (std::size_t i = 0; i < n; ++i) out[i] = x(src.rows ? src.rows[i] : i, c + j);
+        }
+    }
+}
+
 std::array<const double*, block_width> block_columns(const ColumnSource& src, std::size_t c,
                                                      std::size_t width,
                                                      std::vector<double>& buffer) {
@@ -162,27 +206,12 @@ std::array<const double*, block_width> block_columns(const ColumnSource& src, st
             cols[j] = x.data + static_cast<std::ptrdiff_t>(c + j) * x.col_stride;
     } else {
         if (buffer.size() < n * block_width) buffer.resize(n * block_width);
-        double* buf = buffer.data();
-        auto row_of = [&](std::size_t i) { return src.rows ? src.rows[i] : i; };
-        if (x.is_row_major()) {
-            // Eight adjacent entries of each used row at a time.
-            for (std::size_t i = 0; i < n; ++i) {
-                const double* r =
-                    x.data + static_cast<std::ptrdiff_t>(row_of(i)) * x.row_stride +
-                    static_cast<std::ptrdiff_t>(c);
-                for (std::size_t j = 0; j < width; ++j) buf[j * n + i] = r[j];
-            }
-        } else {
-            for (std::size_t j = 0; j < width; ++j)
-                for (std::size_t i = 0; i < n; ++i) buf[j * n + i] = x(row_of(i), c + j);
-        }
-        for (std::size_t j = 0; j < width; ++j) cols[j] = buf + j * n;
+        gather_columns(src, c, width, buffer.data());
+        for (std::size_t j = 0; j < width; ++j) cols[j] = buffer.data() + j * n;
     }
     for (std::size_t j = width; j < block_width; ++j) cols[j] = cols[0];
     return cols;
 }
-
-}  // namespace
 
 WeightRange weight_range(const double* w, std::size_t n) {
     WeightRange r;

@@ -12,17 +12,6 @@ namespace veltra::resample {
 
 namespace {
 
-// Rows of m times the row factors when given.
-Eigen::MatrixXd weighted_rows(const Eigen::MatrixXd& m, RowList rows,
-                              const std::optional<Eigen::VectorXd>& factors) {
-    Eigen::MatrixXd out(to_index(rows.size()), m.cols());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        out.row(to_index(i)) = m.row(to_index(rows[i]));
-        if (factors) out.row(to_index(i)) *= (*factors)[to_index(i)];
-    }
-    return out;
-}
-
 // The norm of a block from its chunks' norms, safe from overflow: NaN when
 // any is NaN, 0 without chunks.
 double combined_norm(const std::vector<double>& norms) {
@@ -51,26 +40,32 @@ MatView column_block(MatView x, std::size_t j0, std::size_t width) {
             x.col_stride};
 }
 
-// The training responses of a split: each column centred with its weighted
-// mean, times the row factors, and the moments the certification reads.
-// They enter the products centred: left uncentred, the mean times the
-// centring residual of Z_train would move the prediction by far more than
-// rounding.
-struct TrainResponses {
+// The responses of a split: at the training rows each column centred with
+// its weighted mean, times the row factors, with the moments the
+// certification reads; at the test rows times their row factors. They
+// enter the products centred: left uncentred, the mean times the centring
+// residual of Z_train would move the prediction by far more than rounding.
+struct SplitResponses {
     Eigen::MatrixXd centred;  // m x C
     std::vector<ColumnMoments> moments;
+    Eigen::MatrixXd test;  // nt x C
 };
 
-TrainResponses train_responses(const Eigen::MatrixXd& outcomes, const RowSplit& rows) {
-    const std::size_t m = rows.train.size();
+SplitResponses split_responses(const Eigen::MatrixXd& outcomes, const RowSplit& rows) {
+    const std::size_t m = rows.train.size(), nt = rows.test.size();
     const auto C = static_cast<std::size_t>(outcomes.cols());
     const SliceWeights& w = rows.w_train;
-    TrainResponses out{Eigen::MatrixXd(to_index(m), to_index(C)), {}};
+    SplitResponses out{Eigen::MatrixXd(to_index(m), to_index(C)), {},
+                       Eigen::MatrixXd(to_index(nt), to_index(C))};
     out.moments.reserve(C);
+    Eigen::VectorXd y_c(to_index(m));
     for (std::size_t c = 0; c < C; ++c) {
-        Eigen::VectorXd y_c(to_index(m));
-        for (std::size_t i = 0; i < m; ++i)
-            y_c[to_index(i)] = outcomes(to_index(rows.train[i]), to_index(c));
+        // Both halves of a column while it is in cache.
+        const double* col = outcomes.col(to_index(c)).data();
+        for (std::size_t i = 0; i < m; ++i) y_c[to_index(i)] = col[rows.train[i]];
+        double* te = out.test.col(to_index(c)).data();
+        for (std::size_t i = 0; i < nt; ++i) te[i] = col[rows.test[i]];
+        if (rows.w_test.root) out.test.col(to_index(c)).array() *= rows.w_test.root->array();
         Standardized1 s1 = standardize1_mean_one(VecView::of(y_c), w.moment_view());
         if (w.root) s1.y_std.array() *= w.root->array();
         out.moments.push_back({s1.mean, s1.scale, stable_norm(VecView::of(s1.y_std))});
@@ -90,14 +85,29 @@ struct NoRefitProducts {
     double root_mass = 0.0;  // the square root of the training weights' sum
 };
 
-NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train,
-                                  bool gram) {
+double root_mass(const RowSplit& rows) {
+    const double mass =
+        rows.w_train.w ? rows.w_train.w->sum() : static_cast<double>(rows.train.size());
+    return std::sqrt(mass);
+}
+
+// Few response columns: the engine's one pass per block of columns, whose
+// products are matrix-vector work that needs no written blocks.
+NoRefitProducts fused_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train) {
+    SplitProducts sp = split_products(x, rows, y_train);
+    return {std::move(sp.pred), sp.z_tr, sp.z_te, sp.residual, root_mass(rows)};
+}
+
+// Many response columns: standardised blocks of a chunk of columns, so
+// that the products are matrix-matrix work.
+NoRefitProducts chunked_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train,
+                                 bool gram) {
     const std::size_t m = rows.train.size(), nt = rows.test.size(), p = x.cols;
     const std::optional<Eigen::VectorXd>& root = rows.w_train.root;
     NoRefitProducts out{Eigen::MatrixXd::Zero(to_index(nt), y_train.cols()), 0.0, 0.0, 0.0, 0.0};
     Eigen::MatrixXd gram_te_tr;
     if (gram) gram_te_tr = Eigen::MatrixXd::Zero(to_index(nt), to_index(m));
-    const std::size_t width = nr_chunk_width(std::max(m, nt));
+    const std::size_t width = nr_chunk_width(std::max(m, nt), static_cast<std::size_t>(y_train.cols()));
     std::vector<double> tr_norms, te_norms;
     double residual = 0.0;
     for (std::size_t j0 = 0; j0 < p; j0 += width) {
@@ -121,15 +131,21 @@ NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const Eigen::
     out.z_tr = combined_norm(tr_norms);
     out.z_te = combined_norm(te_norms);
     out.residual = std::sqrt(residual);
-    const double mass = rows.w_train.w ? rows.w_train.w->sum() : static_cast<double>(m);
-    out.root_mass = std::sqrt(mass);
+    out.root_mass = root_mass(rows);
     return out;
+}
+
+NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train,
+                                  bool gram) {
+    if (static_cast<std::size_t>(y_train.cols()) <= nr_fused_columns)
+        return fused_products(x, rows, y_train);
+    return chunked_products(x, rows, y_train, gram);
 }
 
 // Column c's correlation when its rounding bound lets the no-refit
 // prediction vouch for it; empty otherwise.
-std::optional<double> certified_r(const NoRefitProducts& prod, const TrainResponses& y,
-                                  const Eigen::MatrixXd& y_test, const RowSplit& rows,
+std::optional<double> certified_r(const NoRefitProducts& prod, const SplitResponses& y,
+                                  const RowSplit& rows,
                                   std::size_t p, std::size_t c) {
     const std::size_t m = rows.train.size(), nt = rows.test.size();
     const double root_mass = prod.root_mass;
@@ -137,7 +153,7 @@ std::optional<double> certified_r(const NoRefitProducts& prod, const TrainRespon
     const double md = static_cast<double>(m), ntd = static_cast<double>(nt);
     const double z_tr = prod.z_tr, z_te = prod.z_te;
     const VecView pc{prod.pred.col(to_index(c)).data(), nt, 1};
-    const VecView yc{y_test.col(to_index(c)).data(), nt, 1};
+    const VecView yc{y.test.col(to_index(c)).data(), nt, 1};
     const PrescaledSums sp = prescaled_sums(pc), sy = prescaled_sums(yc);
     if (sy.centred <= tau * sy.raw) return 0.0;
     const ColumnMoments& st = y.moments[c];
@@ -173,21 +189,27 @@ Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::ui
     return out;
 }
 
-std::size_t nr_chunk_width(std::size_t rows) {
-    return std::max<std::size_t>(8, (65536 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
+std::size_t nr_chunk_width(std::size_t rows, std::size_t columns) {
+    const std::size_t small = std::max<std::size_t>(8, (65536 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
+    return std::max(small, std::min<std::size_t>(128, columns / 4 / 8 * 8));
 }
 
 std::uint64_t nr_split_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t columns, bool gram) {
-    const std::uint64_t width = nr_chunk_width(std::max<std::uint64_t>({m, nt, 1}));
     // The training and test response blocks and the prediction block, and
     // per column its moments and its result.
     std::uint64_t bytes = sat_add(block_bytes(m, columns), sat_mul(2, block_bytes(nt, columns)));
     bytes = sat_add(bytes, sat_mul(columns, sizeof(ColumnMoments) + sizeof(std::optional<double>)));
-    // One chunk of each half, and Z_tr' Y_train of the chunk or the Gram
-    // matrix, with the packing of their products.
-    bytes = sat_add(bytes, sat_add(block_bytes(m, width), block_bytes(nt, width)));
-    bytes = sat_add(bytes, gram ? block_bytes(nt, m) : block_bytes(width, columns));
-    bytes = sat_add(bytes, product_packing_bytes);
+    if (columns <= nr_fused_columns) {
+        bytes = sat_add(bytes, split_products_bytes(m, nt, columns));
+    } else {
+        const std::uint64_t width =
+            nr_chunk_width(std::max<std::uint64_t>({m, nt, 1}), static_cast<std::size_t>(columns));
+        // One chunk of each half, and Z_tr' Y_train of the chunk or the
+        // Gram matrix, with the packing of their products.
+        bytes = sat_add(bytes, sat_add(block_bytes(m, width), block_bytes(nt, width)));
+        bytes = sat_add(bytes, gram ? block_bytes(nt, m) : block_bytes(width, columns));
+        bytes = sat_add(bytes, product_packing_bytes);
+    }
     // The weight slices with their roots, and the gathered response column.
     return sat_add(bytes, sat_add(block_bytes(m, 4), block_bytes(nt, 3)));
 }
@@ -205,12 +227,11 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
     // Without effective rows the refit route decides (it fails the split).
     if (rows.massless()) return std::vector<std::optional<double>>(C);
     if (rows.test.empty()) return std::vector<std::optional<double>>(C, 0.0);
-    const TrainResponses y = train_responses(outcomes, rows);
-    const Eigen::MatrixXd y_test = weighted_rows(outcomes, rows.test, rows.w_test.root);
+    const SplitResponses y = split_responses(outcomes, rows);
     const NoRefitProducts prod = no_refit_products(x, rows, y.centred, gram);
     std::vector<std::optional<double>> out(C);
     for (std::size_t c = 0; c < C; ++c)
-        out[c] = certified_r(prod, y, y_test, rows, x.cols, c);
+        out[c] = certified_r(prod, y, rows, x.cols, c);
     return out;
 }
 

@@ -106,6 +106,29 @@ inline SplitBlocks split_blocks(MatView x, const RowSplit& rows, const SplitPrep
     return split_blocks(x, rows.train, rows.test, rows.w_train, rows.w_test, how);
 }
 
+// The no-refit products of a unit for response columns Y (one row per
+// training row, in training order: each column centred, times the training
+// row factors), from one read of each half per block of columns and without
+// writing either standardised block: the prediction Z_test Z_train' Y, the
+// blocks' Frobenius norms and the norm of Z_train's columns summed with the
+// training row factors, which the weighted centring leaves at rounding
+// level. The training moments and scales are those of split_blocks; the
+// sums run in their own order. z_te is NaN when a sum of the pass was not
+// finite (a non-finite entry, or x - mean out of range) or the test block's
+// squares fall below the range where their plain sum is accurate: such a
+// split has nothing to vouch for.
+struct SplitProducts {
+    Eigen::MatrixXd pred;   // test rows x columns of Y
+    double z_tr = 0.0;      // from the standardisation's norm terms, as split_blocks
+    double z_te = 0.0;
+    double residual = 0.0;
+};
+SplitProducts split_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train);
+
+// Peak bytes of split_products on m training and nt test rows with the
+// given number of response columns, beyond the Y it reads (saturating).
+std::uint64_t split_products_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t columns);
+
 // One split's design for a refit: its blocks, both halves' weights, and
 // whether every entry of both blocks is finite.
 struct PreparedSplit {

@@ -24,16 +24,27 @@ namespace veltra::resample {
 // s the power-of-two prescale of y.
 Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::uint64_t>> perms);
 
-// X columns standardised and multiplied at a time: about 64 KiB of the
-// larger half per chunk, at least 8, a multiple of 8. Chunks this small stay
-// in cache between standardising and multiplying, and their blocks come from
-// the heap's free lists instead of fresh pages for every split.
-std::size_t nr_chunk_width(std::size_t rows);
+// Up to this many response columns a split's products come from the
+// engine's one pass per block of columns (split_products), which writes no
+// standardised block and is matrix-vector work whatever the shape; above
+// it from standardised chunks and matrix products, in the order the Gram
+// flag picks.
+inline constexpr std::size_t nr_fused_columns = 8;
+
+// X columns standardised and multiplied at a time when there are more
+// response columns than the fused pass takes: about 64 KiB of the larger
+// half per chunk, and more with many response columns (up to 128 columns,
+// a quarter of their count), so that the products are matrix-matrix work
+// rather than rank-few updates of the prediction; at least 8, a multiple of
+// 8. The small chunks stay in cache between standardising and multiplying
+// and come from the heap's free lists instead of fresh pages for every
+// split; the wide ones hold at most a quarter of the response blocks.
+std::size_t nr_chunk_width(std::size_t rows, std::size_t columns);
 
 // Peak bytes of one nr_split_r on a split of m training and nt test rows
 // with the given number of response columns, Gram matrix or not
-// (saturating): its response and prediction blocks, a chunk of each half
-// and the products' operands.
+// (saturating): its response and prediction blocks, and the one pass's
+// buffers or a chunk of each half with the products' operands.
 std::uint64_t nr_split_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t columns, bool gram);
 
 // Whether the test-by-training Gram matrix is the cheaper product.
