@@ -17,6 +17,7 @@ prints what it measured. `--quick` runs shapes a tenth the size.
 import argparse
 
 import numpy as np
+from bench_peers import latent_data as data
 from bench_timing import best_time, plain, print_threads
 from sklearn.cross_decomposition import PLSSVD, PLSRegression
 
@@ -25,16 +26,6 @@ from veltra import _veltra
 
 def per_call(fn, calls, repeat=5):
     return best_time(lambda: [fn() for _ in range(calls)], repeat) / calls
-
-
-def data(n, p, q, seed):
-    rng = np.random.default_rng(seed)
-    latent = rng.standard_normal((n, 5))
-    X = latent @ rng.standard_normal((5, p)) + rng.standard_normal((n, p))
-    X += rng.uniform(-3.0, 3.0, size=p)
-    y = latent @ rng.standard_normal(5) + rng.standard_normal(n)
-    Y = latent @ rng.standard_normal((5, q)) + rng.standard_normal((n, q))
-    return X, y, Y
 
 
 def bench_shape(n, p, k, q, repeat_ours, repeat_ref, repeat_ref_svd):

@@ -37,17 +37,26 @@ def split_m(n, k):
     return min(max(k + 2, n // 2), n - 3)
 
 
+def blocks(n, p):
+    """Bytes of a unit's two standardised blocks (training and test rows)."""
+    return ceil8(n) * p * 8
+
+
+def blocks_and_gram(n, p):
+    return blocks(n, p) + p * p * 8
+
+
 # name: (function, shape (n, p), further arguments, one unit's main blocks in bytes, what they are)
 ROUTES = {
     "split_nb no-refit (k=1)": (
         "pls1_confirmatory_test", (20000, 500),
         {"k": 1, "test_method": "split_nb", "args": {"n_splits": 16, "force": True}},
-        lambda n, p: ceil8(n) * p * 8,
+        blocks,
         "a pending split's refit: its two standardised blocks (the no-refit pass holds ~1 MiB)"),
     "split_nb refit (k=2)": (
         "pls1_confirmatory_test", (20000, 500),
         {"k": 2, "test_method": "split_nb", "args": {"n_splits": 16, "force": True}},
-        lambda n, p: ceil8(n) * p * 8,
+        blocks,
         "a split's two standardised blocks"),
     "split_exact no-refit (k=1)": (
         "pls1_confirmatory_test", (20000, 500),
@@ -57,7 +66,7 @@ ROUTES = {
     "split_exact refit (k=3)": (
         "pls1_confirmatory_test", (8000, 1000),
         {"k": 3, "test_method": "split_exact", "args": {"n_perm": 19, "n_splits": 8}},
-        lambda n, p: ceil8(n) * p * 8,
+        blocks,
         "a split's two standardised blocks"),
     "split_exact n-space (k=2)": (
         "pls1_confirmatory_test", (400, 20000),
@@ -67,7 +76,7 @@ ROUTES = {
     "split_exact p-space Gram (k=2)": (
         "pls1_confirmatory_test", (10000, 800),
         {"k": 2, "test_method": "split_exact", "args": {"n_perm": 99, "n_splits": 8}},
-        lambda n, p: ceil8(n) * p * 8 + p * p * 8,
+        blocks_and_gram,
         "a split's two standardised blocks and its p x p Gram block"),
     "raw_perm n-space CV (k=1)": (
         "pls1_confirmatory_test", (200, 20000),
@@ -82,12 +91,12 @@ ROUTES = {
     "raw_perm p-space Gram (k=2)": (
         "pls1_confirmatory_test", (10000, 800),
         {"k": 2, "test_method": "raw_perm", "args": {"n_perm": 99, "n_folds": 5}},
-        lambda n, p: ceil8(n) * p * 8 + p * p * 8,
+        blocks_and_gram,
         "a fold's two standardised blocks and its p x p Gram block"),
     "raw_perm refit (k=3)": (
         "pls1_confirmatory_test", (8000, 1000),
         {"k": 3, "test_method": "raw_perm", "args": {"n_perm": 19, "n_folds": 5}},
-        lambda n, p: ceil8(n) * p * 8,
+        blocks,
         "a fold's two standardised blocks"),
     "permutation null (k=1)": (
         "pls1_perm_null", (20000, 500), {"k": 1, "n_perm": 200},
@@ -100,7 +109,7 @@ ROUTES = {
     "subsample intervals (k=2)": (
         "pls1_confirmatory_test", (20000, 500),
         {"k": 2, "test_method": "e", "ci": True, "n_boot": 100},
-        lambda n, p: ceil8(n) * p * 8,
+        blocks,
         "a draw's bootstrap block of n rows"),
     "rotation stability (k=3)": (
         "pls1_rotation_stability", (20000, 500), {"k": 3, "n_boot": 100, "m_rate": 0.9},
@@ -108,7 +117,7 @@ ROUTES = {
         "a replicate's standardised subsample"),
     "CV folds (find_k, k_max=10)": (
         "pls1_find_k_optimal", (500000, 20), {"k_max": 10, "selector": "r2_max"},
-        lambda n, p: ceil8(n) * p * 8,
+        blocks,
         "the refill's two standardised blocks; the fast pass holds n-row vectors"),
 }
 

@@ -19,14 +19,11 @@ import sys
 
 ROWS = [
     # label, target (per unit or per call), child arguments
-    ("split_nb, k=1, 1000 splits, 2000 x 200, all threads", "<= 0.15 fits/split",
-     dict(kind="split_nb", n=2000, p=200)),
-    ("split_nb, k=1, 1000 splits, 200 x 5000, all threads", "<= 0.15 fits/split",
-     dict(kind="split_nb", n=200, p=5000)),
-    ("split_nb, k=1, 1000 splits, 2000 x 200, one thread", "<= 0.3 fits/split",
-     dict(kind="split_nb", n=2000, p=200, threads=1)),
-    ("split_nb, k=1, 1000 splits, 200 x 5000, one thread", "<= 0.3 fits/split",
-     dict(kind="split_nb", n=200, p=5000, threads=1)),
+    *[(f"split_nb, k=1, 1000 splits, {n} x {p}, {label}", target,
+       dict(kind="split_nb", n=n, p=p, threads=threads))
+      for label, target, threads in [("all threads", "<= 0.15 fits/split", None),
+                                     ("one thread", "<= 0.3 fits/split", 1)]
+      for n, p in [(2000, 200), (200, 5000)]],
     ("split_exact, B=999, 50 splits, k=1, 2000 x 200", "<= 300 fits",
      dict(kind="split_exact", n=2000, p=200)),
     ("raw_perm, B=999, 5 folds, k=3, 200 x 5000 vs permutation_test_score", ">= 50x",

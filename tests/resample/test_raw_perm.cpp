@@ -15,11 +15,10 @@
 using namespace veltra;
 using namespace veltra::resample;
 using resample_test::random_matrix;
+using Data = resample_test::Design;
 using R = RawPermRoute;
 
 namespace {
-
-using Data = resample_test::Design;
 
 std::vector<Data> data_sets() { return resample_test::adversarial_designs(36, 10, 3); }
 

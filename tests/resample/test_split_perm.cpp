@@ -13,12 +13,11 @@
 
 using namespace veltra;
 using namespace veltra::resample;
-using resample_test::random_matrix;
+using Data = resample_test::Design;
 using R = SplitExactRoute;
+using resample_test::random_matrix;
 
 namespace {
-
-using Data = resample_test::Design;
 
 std::vector<Data> data_sets() { return resample_test::adversarial_designs(40, 12, 7); }
 
