@@ -112,7 +112,8 @@ void raw_sweep(const Group<weighted>& grp, const Cross& cross, std::size_t fetch
                 lane += x * splat(cross.z[i]);
             },
             b, e, fetch_bytes, ahead);
-        for (std::size_t k = 0; k < 4; ++k) total[k] = part == 0 ? even[k] + odd[k] : total[k] + (even[k] + odd[k]);
+        for (std::size_t k = 0; k < 4; ++k)
+            total[k] = part == 0 ? even[k] + odd[k] : total[k] + (even[k] + odd[k]);
     }
     for (std::size_t j = 0; j < grp.w; ++j) g[j] = total[j / 2][j % 2];
 }
@@ -125,10 +126,12 @@ void group_moments(const Group<weighted>& grp, const Cross& cross, std::size_t f
                    std::size_t ahead, double* mean, double* scale, double* term) {
     const std::size_t n = grp.src.n;
     v2d big[4], small[4], sum[4], ref[4], inv[4], m[4], ss[4];
-    raw_sweep(grp, cross, fetch_bytes, ahead, big, small, sum, ref, cross.g ? cross.g + grp.c : nullptr);
+    raw_sweep(grp, cross, fetch_bytes, ahead, big, small, sum, ref,
+              cross.g ? cross.g + grp.c : nullptr);
     bool exact = true;
     for (std::size_t k = 0; k < 4; ++k)
-        exact = detail::rescale_slot(big[k], small[k], sum[k], ref[k], inv[k], n, grp.src.wr) && exact;
+        exact = detail::rescale_slot(big[k], small[k], sum[k], ref[k], inv[k], n, grp.src.wr) &&
+                exact;
     if (!exact) {
         for (std::size_t k = 0; k < 4; ++k) sum[k] = ref[k] = splat(-0.0);
         grp.sweep([&](std::size_t k, v2d x, v2d wi, std::size_t) {
