@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -90,36 +91,114 @@ void column_sums(const double* x, std::size_t n, const ColumnScale& cs, const do
     if constexpr (residual) dg = q;
 }
 
-// pred[i] += Σ_j d_ij b_j over the block's w columns for each of the n test
-// rows; with q, also q[j] = Σ_i g_i d_ij^2 (Σ_i d_ij^2 when g is null).
-void test_rows(const Block& cols, std::size_t w, std::size_t n, const ColumnScale* cs,
-               const double* b, const double* g, double* pred, double* q) {
+// The test rows' share of a block of w columns: pred[i] += Σ_j d_ij b_j for
+// each of the n test rows and, with q, q[j] = Σ_i g_i d_ij^2 (Σ_i d_ij^2
+// when g is null). Two layouts of the same arithmetic: each row's sum is
+// (its even columns' terms in order, then an odd w's last column) plus its
+// odd columns' terms in order; each column's sum of squares is that of the
+// even rows plus that of the odd rows, an odd n's last row added at the end.
+struct TestTerms {
+    std::size_t w;
+    const ColumnScale* cs;
+    const double* b;
+    const double* g;  // null without test weights
+    double* pred;
+    double* q;  // null when the squares are not wanted
+};
+
+// Gathered columns, two rows at a time.
+void test_rows_gathered(const Block& cols, std::size_t n, const TestTerms& tt) {
+    const std::size_t w = tt.w;
+    const ColumnScale* cs = tt.cs;
     v2d sq[block_width];
     for (std::size_t j = 0; j < w; ++j) sq[j] = splat(0.0);
+    const auto term = [&](std::size_t j, v2d x, v2d gi, v2d& acc) {
+        const v2d d = (x - splat(cs[j].mean)) * splat(cs[j].t);
+        acc += d * splat(tt.b[j]);
+        if (tt.q) sq[j] += tt.g ? gi * (d * d) : d * d;
+    };
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {
-        v2d acc = splat(0.0);
-        const v2d gi = g ? load2(g + i) : splat(1.0);
-        for (std::size_t j = 0; j < w; ++j) {
-            const v2d d = (load2(cols[j] + i) - splat(cs[j].mean)) * splat(cs[j].t);
-            acc += d * splat(b[j]);
-            if (q) sq[j] += g ? gi * (d * d) : d * d;
+        v2d even = splat(0.0), odd = splat(0.0);
+        const v2d gi = tt.g ? load2(tt.g + i) : splat(1.0);
+        for (std::size_t j = 0; j + 1 < w; j += 2) {
+            term(j, load2(cols[j] + i), gi, even);
+            term(j + 1, load2(cols[j + 1] + i), gi, odd);
         }
-        store2(pred + i, load2(pred + i) + acc);
+        if (w % 2) term(w - 1, load2(cols[w - 1] + i), gi, even);
+        store2(tt.pred + i, load2(tt.pred + i) + (even + odd));
     }
     double tail[block_width] = {};
-    for (; i < n; ++i) {
-        double acc = 0.0;
+    if (i < n) {
+        double acc[2] = {0.0, 0.0};
         for (std::size_t j = 0; j < w; ++j) {
             const double d = (cols[j][i] - cs[j].mean) * cs[j].t;
-            acc += d * b[j];
-            tail[j] += g ? g[i] * (d * d) : d * d;
+            acc[j % 2] += d * tt.b[j];
+            tail[j] = tt.g ? tt.g[i] * (d * d) : d * d;
         }
-        pred[i] += acc;
+        tt.pred[i] += acc[0] + acc[1];
     }
-    if (q)
-        for (std::size_t j = 0; j < w; ++j) q[j] = (sq[j][0] + sq[j][1]) + tail[j];
+    if (tt.q)
+        for (std::size_t j = 0; j < w; ++j) tt.q[j] = (sq[j][0] + sq[j][1]) + tail[j];
 }
+
+// A row-major X read in place: each test row's w adjacent entries at once,
+// as pairs of columns.
+void test_rows_row_major(const double* x, std::ptrdiff_t row_stride, const std::uint64_t* rows,
+                         std::size_t n, const TestTerms& tt) {
+    const std::size_t w = tt.w, np = w / 2;
+    const ColumnScale* cs = tt.cs;
+    v2d mean[block_width / 2], t[block_width / 2], b[block_width / 2];
+    v2d sq[3][block_width / 2];  // even rows, odd rows, an odd n's last row
+    double sq_last[3] = {0.0, 0.0, 0.0};
+    for (std::size_t k = 0; k < np; ++k) {
+        mean[k] = v2d{cs[2 * k].mean, cs[2 * k + 1].mean};
+        t[k] = v2d{cs[2 * k].t, cs[2 * k + 1].t};
+        b[k] = v2d{tt.b[2 * k], tt.b[2 * k + 1]};
+        sq[0][k] = sq[1][k] = sq[2][k] = splat(0.0);
+    }
+    const ColumnScale& cl = cs[w - 1];
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* r = x + static_cast<std::ptrdiff_t>(rows[i]) * row_stride;
+        const std::size_t part = i + 1 == n && n % 2 ? 2 : i % 2;
+        const double gi = tt.g ? tt.g[i] : 1.0;
+        v2d acc = splat(0.0);
+        for (std::size_t k = 0; k < np; ++k) {
+            const v2d d = (load2(r + 2 * k) - mean[k]) * t[k];
+            acc += d * b[k];
+            if (tt.q) sq[part][k] += tt.g ? splat(gi) * (d * d) : d * d;
+        }
+        double even = acc[0];
+        if (w % 2) {
+            const double d = (r[w - 1] - cl.mean) * cl.t;
+            even += d * tt.b[w - 1];
+            if (tt.q) sq_last[part] += tt.g ? gi * (d * d) : d * d;
+        }
+        tt.pred[i] += even + acc[1];
+    }
+    if (!tt.q) return;
+    for (std::size_t k = 0; k < np; ++k)
+        for (std::size_t l = 0; l < 2; ++l)
+            tt.q[2 * k + l] = (sq[0][k][l] + sq[1][k][l]) + sq[2][k][l];
+    if (w % 2) tt.q[w - 1] = (sq_last[0] + sq_last[1]) + sq_last[2];
+}
+
+// Where a block's test rows come from: the gathered columns, or a
+// row-major X in place (x null when gathered).
+struct TestRows {
+    const Block& cols;
+    const double* x;
+    std::ptrdiff_t row_stride;
+    const std::uint64_t* rows;
+    std::size_t n;
+
+    void add(const TestTerms& tt) const {
+        if (x)
+            test_rows_row_major(x, row_stride, rows, n, tt);
+        else
+            test_rows_gathered(cols, n, tt);
+    }
+};
 
 // A norm from the norms of its parts, kept as big √ssq with big the largest
 // part so far, so that nothing overflows; NaN once a part is NaN.
@@ -152,8 +231,8 @@ struct PassState {
 // One block of w columns starting at c: moments over the training rows,
 // then Z_train' Y, its residual, and the test rows' share of the
 // prediction and of the test norm.
-void block_pass(const detail::ColumnSource& train, const Block& tr, const Block& te,
-                std::size_t nt, std::size_t w, const Eigen::MatrixXd& v,
+void block_pass(const detail::ColumnSource& train, const Block& tr, const TestRows& te,
+                std::size_t w, const Eigen::MatrixXd& v,
                 const double* g_train, const double* g_test, Eigen::MatrixXd& pred,
                 PassState& st) {
     const std::size_t m = train.n;
@@ -182,8 +261,7 @@ void block_pass(const detail::ColumnSource& train, const Block& tr, const Block&
             st.finite = st.finite && std::isfinite(dv);
             b[j] = dv / cs[j].shat / cs[j].shat;
         }
-        test_rows(te, w, nt, cs.data(), b, g_test, pred.col(to_index(k)).data(),
-                  k == 0 ? q : nullptr);
+        te.add({w, cs.data(), b, g_test, pred.col(to_index(k)).data(), k == 0 ? q : nullptr});
     }
     for (std::size_t j = 0; j < w && C > 0; ++j) {
         st.finite = st.finite && std::isfinite(q[j]);
@@ -225,11 +303,17 @@ SplitProducts split_products(MatView x, const RowSplit& rows, const Eigen::Matri
     SplitProducts out{Eigen::MatrixXd::Zero(to_index(nt), to_index(C)), 0.0, 0.0, 0.0};
     PassState st;
     const std::size_t span = std::min<std::size_t>(gather_span(m + nt), p);
-    std::vector<double> train_buf(m * span), test_buf(nt * span);
+    // A row-major X whose rows are gathered one block at a time hands its
+    // test rows over in place: a block's entries of a row are adjacent, and
+    // writing them out first gains nothing. Wider gathers read several
+    // adjacent blocks of a row at once, which reading in place per block
+    // would not.
+    const bool in_place = x.is_row_major() && span <= block_width;
+    std::vector<double> train_buf(m * span), test_buf(in_place ? 0 : nt * span);
     for (std::size_t c0 = 0; c0 < p; c0 += span) {
         const std::size_t width = std::min(span, p - c0);
         detail::gather_columns(train, c0, width, train_buf.data());
-        detail::gather_columns(test, c0, width, test_buf.data());
+        if (!in_place) detail::gather_columns(test, c0, width, test_buf.data());
         for (std::size_t c = c0; c < c0 + width; c += block_width) {
             const std::size_t w = std::min(block_width, c0 + width - c);
             Block tr{}, te{};
@@ -238,8 +322,11 @@ SplitProducts split_products(MatView x, const RowSplit& rows, const Eigen::Matri
                 tr[j] = train_buf.data() + k * m;
                 te[j] = test_buf.data() + k * nt;
             }
-            block_pass(train, tr, te, nt, w, v, wtr.root ? g_train.data() : nullptr,
-                       wte.root ? g_test.data() : nullptr, out.pred, st);
+            const double* gtr = wtr.root ? g_train.data() : nullptr;
+            const double* gte = wte.root ? g_test.data() : nullptr;
+            const TestRows test_rows{te, in_place ? x.data + c : nullptr, x.row_stride,
+                                     rows.test.data(), nt};
+            block_pass(train, tr, test_rows, w, v, gtr, gte, out.pred, st);
         }
     }
     if (wte.root)

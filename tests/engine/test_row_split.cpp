@@ -116,50 +116,56 @@ TEST(RowSplit, OptionsKeepTheArithmeticOfEachCaller) {
 // split_blocks writes (the refit's): within the rounding bound the no-refit
 // certification allows for two products of inner lengths m and p, on
 // columns with huge means and a near-constant one, with weights and a
-// zero weight, in every layout with the same bits.
+// zero weight, in every layout with the same bits (31 rows gather many
+// columns at a time, 1101 rows one block of 8, which a row-major X hands
+// over in place).
 TEST(RowSplit, ProductsInOnePassAreThoseOfTheWrittenBlocks) {
-    const Eigen::Index n = 31, p = 21, C = 3;  // blocks of 8, 8 and 5 columns
-    auto d = ref::latent_data(n, p, 8);
-    d.x.col(4).array() += 1e9;
-    d.x.col(9) = Eigen::VectorXd::Constant(n, 2.0) + 1e-15 * d.x.col(8);
-    std::vector<std::uint64_t> order(static_cast<std::size_t>(n));
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = (i * 17 + 5) % order.size();
-    const SplitIdx split{{order.begin(), order.begin() + 16}, {order.begin() + 16, order.end()}};
-    Eigen::VectorXd w = (test_support::random_matrix(n, 1, 9).col(0).array().abs() + 0.1).matrix();
-    w[Eigen::Index(split.train[3])] = 0.0;
-    const Eigen::MatrixXd y = test_support::random_matrix(16, C, 10);
-    for (const bool weighted : {false, true}) {
-        const RowSplit rs = weighted ? row_split(split, view(w)) : row_split(split, std::nullopt);
-        const SplitBlocks b = split_blocks(view(d.x), rs);
-        using LMat = Eigen::Matrix<long double, Eigen::Dynamic, Eigen::Dynamic>;
-        const LMat tr = b.train.cast<long double>(), te = b.test.cast<long double>();
-        const LMat want = te * (tr.transpose() * y.cast<long double>());
-        const SplitProducts got = split_products(view(d.x), rs, y);
-        const double eps = 0x1p-52, fro_tr = double(tr.norm()), fro_te = double(te.norm());
-        for (Eigen::Index c = 0; c < C; ++c)
-            for (Eigen::Index i = 0; i < 15; ++i)
-                EXPECT_LE(std::fabs(got.pred(i, c) - double(want(i, c))),
-                          (p + 16 + 4) * eps * fro_te * fro_tr * y.col(c).norm());
-        EXPECT_NEAR(got.z_tr, fro_tr, 1e-13 * fro_tr);
-        EXPECT_NEAR(got.z_te, fro_te, 1e-13 * fro_te);
-        // What the weighted centring leaves of the training block's columns
-        // (the rounding of a mean of 1e9 over the column's scale).
-        const Eigen::VectorXd f = weighted ? *rs.w_train.root : Eigen::VectorXd::Ones(16);
-        EXPECT_NEAR(got.residual, double((tr.transpose() * f.cast<long double>()).norm()),
-                    16 * 16 * eps * fro_tr * f.norm());
-        for (const auto layout : test_support::all_layouts) {
-            const SplitProducts again = split_products(test_support::store(d.x, layout).view, rs, y);
-            EXPECT_TRUE(same_bits(again.pred, got.pred));
-            EXPECT_TRUE(same_bits(again.z_te, got.z_te) && same_bits(again.z_tr, got.z_tr));
+    for (const Eigen::Index n : {31, 1101}) {
+        const Eigen::Index p = 21, C = 3, m = n / 2, nt = n - m;  // blocks of 8, 8 and 5
+        auto d = ref::latent_data(n, p, 8);
+        d.x.col(4).array() += 1e9;
+        d.x.col(9) = Eigen::VectorXd::Constant(n, 2.0) + 1e-15 * d.x.col(8);
+        std::vector<std::uint64_t> order(static_cast<std::size_t>(n));
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = (i * 17 + 5) % order.size();
+        const SplitIdx split{{order.begin(), order.begin() + m}, {order.begin() + m, order.end()}};
+        Eigen::VectorXd w = (test_support::random_matrix(n, 1, 9).col(0).array().abs() + 0.1).matrix();
+        w[Eigen::Index(split.train[3])] = 0.0;
+        const Eigen::MatrixXd y = test_support::random_matrix(m, C, 10);
+        for (const bool weighted : {false, true}) {
+            const RowSplit rs = weighted ? row_split(split, view(w)) : row_split(split, std::nullopt);
+            const SplitBlocks b = split_blocks(view(d.x), rs);
+            using LMat = Eigen::Matrix<long double, Eigen::Dynamic, Eigen::Dynamic>;
+            const LMat tr = b.train.cast<long double>(), te = b.test.cast<long double>();
+            const LMat want = te * (tr.transpose() * y.cast<long double>());
+            const SplitProducts got = split_products(view(d.x), rs, y);
+            const double eps = 0x1p-52, fro_tr = double(tr.norm()), fro_te = double(te.norm());
+            for (Eigen::Index c = 0; c < C; ++c)
+                for (Eigen::Index i = 0; i < nt; ++i)
+                    EXPECT_LE(std::fabs(got.pred(i, c) - double(want(i, c))),
+                              double(p + m + 4) * eps * fro_te * fro_tr * y.col(c).norm());
+            EXPECT_NEAR(got.z_tr, fro_tr, 1e-13 * fro_tr);
+            EXPECT_NEAR(got.z_te, fro_te, 1e-13 * fro_te);
+            // What the weighted centring leaves of the training block's
+            // columns (the rounding of a mean of 1e9 over the column's scale).
+            const Eigen::VectorXd f = weighted ? *rs.w_train.root : Eigen::VectorXd::Ones(m);
+            EXPECT_NEAR(got.residual, double((tr.transpose() * f.cast<long double>()).norm()),
+                        double(m * m) * eps * fro_tr * f.norm());
+            for (const auto layout : test_support::all_layouts) {
+                const SplitProducts again =
+                    split_products(test_support::store(d.x, layout).view, rs, y);
+                EXPECT_TRUE(same_bits(again.pred, got.pred)) << n;
+                EXPECT_TRUE(same_bits(again.z_te, got.z_te) && same_bits(again.z_tr, got.z_tr));
+            }
         }
-    }
-    // A non-finite entry, or x - mean out of range, leaves nothing to vouch for.
-    const RowSplit rs = row_split(split, std::nullopt);
-    for (const double bad : {std::numeric_limits<double>::infinity(), 1.7e308}) {
-        Eigen::MatrixXd x = d.x;
-        x(Eigen::Index(split.test[2]), 6) = bad;
-        x(Eigen::Index(split.train[0]), 6) = -1.7e308;
-        EXPECT_TRUE(std::isnan(split_products(view(x), rs, y).z_te)) << bad;
+        // A non-finite entry, or x - mean out of range, leaves nothing to
+        // vouch for.
+        const RowSplit rs = row_split(split, std::nullopt);
+        for (const double bad : {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::max()}) {
+            Eigen::MatrixXd x = d.x;
+            x(Eigen::Index(split.test[2]), 6) = bad;
+            x(Eigen::Index(split.train[0]), 6) = -1.7e308;
+            EXPECT_TRUE(std::isnan(split_products(view(x), rs, y).z_te)) << bad;
+        }
     }
     EXPECT_GE(split_products_bytes(16, 15, 3), 8 * (16 * 3 + 16 * 3 + 32 * 8));
 }
