@@ -7,13 +7,12 @@
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/parallel.hpp"
+#include "block_vectors.hpp"
 #include "xs_block_products.hpp"
 
 namespace veltra {
 namespace detail {
 namespace {
-
-typedef double vec2 __attribute__((vector_size(16)));
 
 // A X in the order of the matrix library's matrix-vector product of a
 // column-major A with leading dimension lda: the columns in blocks (all of
@@ -102,10 +101,7 @@ void mat_vec2(const MatView& a, const double* x, std::size_t ld, double* out) {
     mat_vec_kernel<vec2, 2, 2>(a, x, ld, out);
 }
 
-#if defined(__x86_64__)
-#define VELTRA_WIDE_BLOCKS 1
-typedef double vec4 __attribute__((vector_size(32)));
-typedef double vec8 __attribute__((vector_size(64)));
+#ifdef VELTRA_WIDE_BLOCKS
 
 __attribute__((target("avx"))) void mat_vec4(const MatView& a, const double* x,
                                              std::size_t ld, double* out) {

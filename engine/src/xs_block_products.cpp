@@ -6,6 +6,7 @@
 
 #include "veltra/error.hpp"
 #include "veltra/parallel.hpp"
+#include "block_vectors.hpp"
 #include "xs_products.hpp"
 
 namespace veltra::detail {
@@ -19,8 +20,6 @@ namespace {
 // rows of X and indices t = columns of X; X'Z takes A = X' with rows r =
 // columns of X and indices t = rows of X. A vector lane holds one response,
 // so each lane does the scalar operations of the single-response product.
-
-typedef double vec2 __attribute__((vector_size(16)));
 
 // The part sum E + O of RT rows of A by NV vectors of responses over the
 // indices [begin, end): a at A(r0, 0), b at B(0, c0).
@@ -190,10 +189,7 @@ void transposed2(const MatView& x, const double* z, std::size_t ld, double* g) {
     transposed<vec2, 2, 2>(x, z, ld, g);
 }
 
-#if defined(__x86_64__)
-#define VELTRA_WIDE_BLOCKS 1
-typedef double vec4 __attribute__((vector_size(32)));
-typedef double vec8 __attribute__((vector_size(64)));
+#ifdef VELTRA_WIDE_BLOCKS
 
 __attribute__((target("avx"))) void forward4(const MatView& x, const double* v, std::size_t ld,
                                              double* t) {
