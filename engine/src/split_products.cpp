@@ -2,8 +2,8 @@
 // the training rows are gathered once for their moments (the
 // standardisation's own kernel, so every mean and scale has the bits of the
 // refit's), and the same gathered values then give Z_train' Y and the
-// centring residual; the test rows are gathered once for Z_test (Z_train' Y)
-// and their norms. Neither standardised block is written.
+// centring residual; the test rows are read once for Z_test (Z_train' Y) and
+// their norms. Neither standardised block is written.
 //
 // A standardised entry is z = f (x - mean) / scale, f the row factor. With
 // t the power of two that brings the scale into [1, 4) and ŝ = scale t,
@@ -228,9 +228,9 @@ struct PassState {
     bool finite = true;        // every sum of the pass is finite
 };
 
-// One block of w columns starting at c: moments over the training rows,
-// then Z_train' Y, its residual, and the test rows' share of the
-// prediction and of the test norm.
+// One block of w columns: moments over the training rows, then Z_train' Y,
+// its residual, and the test rows' share of the prediction and of the test
+// norm.
 void block_pass(const detail::ColumnSource& train, const Block& tr, const TestRows& te,
                 std::size_t w, const Eigen::MatrixXd& v,
                 const double* g_train, const double* g_test, Eigen::MatrixXd& pred,
@@ -274,7 +274,8 @@ void block_pass(const detail::ColumnSource& train, const Block& tr, const TestRo
 // between the gather and the passes over them, and a row-major X is read
 // in runs of adjacent entries.
 std::uint64_t gather_span(std::uint64_t rows) {
-    const std::uint64_t span = 65536 / (8 * std::max<std::uint64_t>(rows, 1)) / block_width * block_width;
+    const std::uint64_t per_column = 8 * std::max<std::uint64_t>(rows, 1);
+    const std::uint64_t span = 65536 / per_column / block_width * block_width;
     return std::max<std::uint64_t>(span, block_width);
 }
 
@@ -320,7 +321,7 @@ SplitProducts split_products(MatView x, const RowSplit& rows, const Eigen::Matri
             for (std::size_t j = 0; j < block_width; ++j) {
                 const std::size_t k = c - c0 + (j < w ? j : 0);
                 tr[j] = train_buf.data() + k * m;
-                te[j] = test_buf.data() + k * nt;
+                te[j] = in_place ? nullptr : test_buf.data() + k * nt;
             }
             const double* gtr = wtr.root ? g_train.data() : nullptr;
             const double* gte = wte.root ? g_test.data() : nullptr;
@@ -330,7 +331,8 @@ SplitProducts split_products(MatView x, const RowSplit& rows, const Eigen::Matri
         }
     }
     if (wte.root)
-        for (Eigen::Index k = 0; k < out.pred.cols(); ++k) out.pred.col(k).array() *= wte.root->array();
+        for (Eigen::Index k = 0; k < out.pred.cols(); ++k)
+            out.pred.col(k).array() *= wte.root->array();
     out.z_tr = st.train.value();
     out.residual = std::sqrt(st.residual_sq);
     // A sum that overflowed or met a non-finite value, or a test block

@@ -158,7 +158,8 @@ void gather_row_major(const ColumnSource& src, std::size_t c, std::size_t width,
     const std::size_t n = src.n;
     const auto at = [&](std::size_t i) {
         const std::size_t r = src.rows ? src.rows[i] : i;
-        return x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride + static_cast<std::ptrdiff_t>(c);
+        return x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride +
+               static_cast<std::ptrdiff_t>(c);
     };
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {

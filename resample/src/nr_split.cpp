@@ -107,7 +107,8 @@ NoRefitProducts chunked_products(MatView x, const RowSplit& rows, const Eigen::M
     NoRefitProducts out{Eigen::MatrixXd::Zero(to_index(nt), y_train.cols()), 0.0, 0.0, 0.0, 0.0};
     Eigen::MatrixXd gram_te_tr;
     if (gram) gram_te_tr = Eigen::MatrixXd::Zero(to_index(nt), to_index(m));
-    const std::size_t width = nr_chunk_width(std::max(m, nt), static_cast<std::size_t>(y_train.cols()));
+    const std::size_t width =
+        nr_chunk_width(std::max(m, nt), static_cast<std::size_t>(y_train.cols()));
     std::vector<double> tr_norms, te_norms;
     double residual = 0.0;
     for (std::size_t j0 = 0; j0 < p; j0 += width) {
@@ -190,7 +191,8 @@ Eigen::MatrixXd nr_outcome_matrix(VecView y, std::span<const std::vector<std::ui
 }
 
 std::size_t nr_chunk_width(std::size_t rows, std::size_t columns) {
-    const std::size_t small = std::max<std::size_t>(8, (65536 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
+    const std::size_t small =
+        std::max<std::size_t>(8, (65536 / (8 * std::max<std::size_t>(rows, 1))) / 8 * 8);
     return std::max(small, std::min<std::size_t>(128, columns / 4 / 8 * 8));
 }
 

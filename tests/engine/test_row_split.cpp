@@ -128,11 +128,13 @@ TEST(RowSplit, ProductsInOnePassAreThoseOfTheWrittenBlocks) {
         std::vector<std::uint64_t> order(static_cast<std::size_t>(n));
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = (i * 17 + 5) % order.size();
         const SplitIdx split{{order.begin(), order.begin() + m}, {order.begin() + m, order.end()}};
-        Eigen::VectorXd w = (test_support::random_matrix(n, 1, 9).col(0).array().abs() + 0.1).matrix();
+        Eigen::VectorXd w =
+            (test_support::random_matrix(n, 1, 9).col(0).array().abs() + 0.1).matrix();
         w[Eigen::Index(split.train[3])] = 0.0;
         const Eigen::MatrixXd y = test_support::random_matrix(m, C, 10);
         for (const bool weighted : {false, true}) {
-            const RowSplit rs = weighted ? row_split(split, view(w)) : row_split(split, std::nullopt);
+            const RowSplit rs =
+                weighted ? row_split(split, view(w)) : row_split(split, std::nullopt);
             const SplitBlocks b = split_blocks(view(d.x), rs);
             using LMat = Eigen::Matrix<long double, Eigen::Dynamic, Eigen::Dynamic>;
             const LMat tr = b.train.cast<long double>(), te = b.test.cast<long double>();
@@ -160,7 +162,8 @@ TEST(RowSplit, ProductsInOnePassAreThoseOfTheWrittenBlocks) {
         // A non-finite entry, or x - mean out of range, leaves nothing to
         // vouch for.
         const RowSplit rs = row_split(split, std::nullopt);
-        for (const double bad : {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::max()}) {
+        using lim = std::numeric_limits<double>;
+        for (const double bad : {lim::infinity(), lim::max()}) {
             Eigen::MatrixXd x = d.x;
             x(Eigen::Index(split.test[2]), 6) = bad;
             x(Eigen::Index(split.train[0]), 6) = -1.7e308;
