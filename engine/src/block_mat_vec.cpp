@@ -97,33 +97,20 @@ template <class V, int RT, int NV>
                               ld, out, j0 == 0);
 }
 
-void mat_vec2(const MatView& a, const double* x, std::size_t ld, double* out) {
-    mat_vec_kernel<vec2, 2, 2>(a, x, ld, out);
-}
-
-#ifdef VELTRA_WIDE_BLOCKS
-
-__attribute__((target("avx"))) void mat_vec4(const MatView& a, const double* x,
-                                             std::size_t ld, double* out) {
-    mat_vec_kernel<vec4, 2, 2>(a, x, ld, out);
-}
-__attribute__((target("avx512f"))) void mat_vec8(const MatView& a, const double* x,
-                                                 std::size_t ld, double* out) {
-    mat_vec_kernel<vec8, 4, 2>(a, x, ld, out);
-}
-#endif
+struct MatVec {
+    template <class V, int RT, int NV>
+    [[gnu::always_inline]] static void run(const MatView& a, const double* x, std::size_t ld,
+                                           double* out) {
+        mat_vec_kernel<V, RT, NV>(a, x, ld, out);
+    }
+};
 
 }  // namespace
 
 void mat_vec_block(const MatView& a, const double* x, std::size_t ld, double* out,
                    std::size_t lanes) {
     internal_check(ld % block_lanes == 0, "mat_vec_block: ld is not a multiple of the lanes");
-#ifdef VELTRA_WIDE_BLOCKS
-    if (lanes == 8) return mat_vec8(a, x, ld, out);
-    if (lanes == 4) return mat_vec4(a, x, ld, out);
-#endif
-    internal_check(lanes == 2, "mat_vec_block: no kernel of that width");
-    mat_vec2(a, x, ld, out);
+    run_at_lanes<MatVec>(lanes, "mat_vec_block: no kernel of that width", a, x, ld, out);
 }
 
 }  // namespace detail

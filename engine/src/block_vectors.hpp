@@ -3,6 +3,10 @@
 // and chosen at run time; every width gives the same bits.
 #pragma once
 
+#include <cstddef>
+
+#include "veltra/error.hpp"
+
 namespace veltra::detail {
 
 typedef double vec2 __attribute__((vector_size(16)));
@@ -11,5 +15,36 @@ typedef double vec2 __attribute__((vector_size(16)));
 typedef double vec4 __attribute__((vector_size(32)));
 typedef double vec8 __attribute__((vector_size(64)));
 #endif
+
+// A kernel K is a struct with a static template run<V, RT, NV>(args...):
+// V the vector type, RT rows of the operand by NV vectors per tile. Each
+// width is its own function, so that only it is compiled for its
+// instruction set; the tile shapes suit the registers of each.
+template <class K, class... A>
+void run_vec2(A... a) {
+    K::template run<vec2, 2, 2>(a...);
+}
+#ifdef VELTRA_WIDE_BLOCKS
+template <class K, class... A>
+__attribute__((target("avx"))) void run_vec4(A... a) {
+    K::template run<vec4, 2, 2>(a...);
+}
+template <class K, class... A>
+__attribute__((target("avx512f"))) void run_vec8(A... a) {
+    K::template run<vec8, 4, 2>(a...);
+}
+#endif
+
+// Runs K at the width of `lanes` (from block_vector_lanes); `what` names
+// the caller in the failure of a width without a kernel.
+template <class K, class... A>
+void run_at_lanes(std::size_t lanes, const char* what, A... a) {
+#ifdef VELTRA_WIDE_BLOCKS
+    if (lanes == 8) return run_vec8<K>(a...);
+    if (lanes == 4) return run_vec4<K>(a...);
+#endif
+    internal_check(lanes == 2, what);
+    run_vec2<K>(a...);
+}
 
 }  // namespace veltra::detail

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "veltra/error.hpp"
@@ -83,12 +84,9 @@ void tile2(const double* a, std::ptrdiff_t a_t, const double* b, std::size_t ldb
 using TileFn = void (*)(const double*, std::ptrdiff_t, const double*, std::size_t, std::size_t,
                         double*, std::size_t);
 
-template <int MV>
-constexpr std::array<TileFn, max_tile_cols + 1> tiles2_of_height() {
-    return {nullptr, &tile2<MV, 1>, &tile2<MV, 2>, &tile2<MV, 3>, &tile2<MV, 4>, &tile2<MV, 5>};
-}
-
-// The tiles of each height a panel uses (2, 3, 5 and 6 vectors), by column count.
+// The tiles of each height a panel uses (2, 3, 5 and 6 vectors), by column
+// count, of one width: Tiles::fn<MV, NC> is the tile of MV vectors by NC
+// columns.
 struct TileTable {
     std::array<TileFn, max_tile_cols + 1> v2, v3, v5, v6;
     TileFn at(int vectors, int cols) const {
@@ -102,53 +100,72 @@ struct TileTable {
     }
 };
 
-TileFn tile2_fn(int vectors, int cols) {
-    static constexpr TileTable table{tiles2_of_height<2>(), tiles2_of_height<3>(),
-                                     tiles2_of_height<5>(), tiles2_of_height<6>()};
+template <class Tiles, int MV>
+constexpr std::array<TileFn, max_tile_cols + 1> tiles_of_height() {
+    return {nullptr,
+            Tiles::template fn<MV, 1>,
+            Tiles::template fn<MV, 2>,
+            Tiles::template fn<MV, 3>,
+            Tiles::template fn<MV, 4>,
+            Tiles::template fn<MV, 5>};
+}
+
+template <class Tiles>
+TileFn tile_fn(int vectors, int cols) {
+    static constexpr TileTable table{tiles_of_height<Tiles, 2>(), tiles_of_height<Tiles, 3>(),
+                                     tiles_of_height<Tiles, 5>(), tiles_of_height<Tiles, 6>()};
     return table.at(vectors, cols);
 }
+
+struct Tiles2 {
+    template <int MV, int NC>
+    static constexpr TileFn fn = &tile2<MV, NC>;
+};
 
 #if defined(__x86_64__)
 #define VELTRA_WIDE_TILES 1
 
 typedef double v4d __attribute__((vector_size(32)));
-typedef double v4d_any __attribute__((vector_size(32), aligned(8), may_alias));
+typedef double v8d __attribute__((vector_size(64)));
 
-// As tile2 with four-lane vectors; B(t, c) once, at b + t ldb + c.
-template <int MV, int NC>
-__attribute__((target("avx"))) void tile4(const double* a, std::ptrdiff_t a_t,
-                                          const double* b, std::size_t ldb, std::size_t kb,
-                                          double* o, std::size_t ldo) {
-    v4d acc[MV][NC];
+
+// As tile2 with four- or eight-lane vectors; B(t, c) once, at b + t ldb + c.
+// Eight-lane tiles broadcast each B entry as it is used, where four-lane
+// tiles taller than wide hold the row of B in registers: the same
+// operations, fitted to each register file.
+template <class V, int MV, int NC>
+[[gnu::always_inline]] inline void tile_broadcast(const double* a, std::ptrdiff_t a_t,
+                                                  const double* b, std::size_t ldb,
+                                                  std::size_t kb, double* o, std::size_t ldo) {
+    constexpr int L = sizeof(V) / sizeof(double);
+    // A shuffle mask of zeros: lane 0 of V{s} in every lane broadcasts s.
+    typedef long long Lane0 __attribute__((vector_size(sizeof(V))));
+    V acc[MV][NC];
     #pragma GCC unroll 16
     for (int c = 0; c < NC; ++c)
         #pragma GCC unroll 16
-        for (int v = 0; v < MV; ++v)
-            acc[v][c] = *reinterpret_cast<const v4d_any*>(o + sd(c * ldo) + 4 * v);
+        for (int v = 0; v < MV; ++v) std::memcpy(&acc[v][c], o + sd(c * ldo) + L * v, sizeof(V));
     for (std::size_t t = 0; t < kb; ++t) {
         const double* at = a + sd(t) * a_t;
         const double* bt = b + t * ldb;
-        if constexpr (MV <= NC) {
-            v4d x[MV];
+        if constexpr (MV <= NC || L == 8) {
+            V x[MV];
             #pragma GCC unroll 16
-            for (int v = 0; v < MV; ++v) x[v] = *reinterpret_cast<const v4d_any*>(at + 4 * v);
+            for (int v = 0; v < MV; ++v) std::memcpy(&x[v], at + L * v, sizeof(V));
             #pragma GCC unroll 16
             for (int c = 0; c < NC; ++c) {
-                const double s = bt[c];
-                const v4d y = {s, s, s, s};
+                const V y = __builtin_shuffle(V{bt[c]}, Lane0{});
                 #pragma GCC unroll 16
                 for (int v = 0; v < MV; ++v) acc[v][c] += x[v] * y;
             }
         } else {
-            v4d y[NC];
+            V y[NC];
             #pragma GCC unroll 16
-            for (int c = 0; c < NC; ++c) {
-                const double s = bt[c];
-                y[c] = v4d{s, s, s, s};
-            }
+            for (int c = 0; c < NC; ++c) y[c] = __builtin_shuffle(V{bt[c]}, Lane0{});
             #pragma GCC unroll 16
             for (int v = 0; v < MV; ++v) {
-                const v4d x = *reinterpret_cast<const v4d_any*>(at + 4 * v);
+                V x;
+                std::memcpy(&x, at + L * v, sizeof(V));
                 #pragma GCC unroll 16
                 for (int c = 0; c < NC; ++c) acc[v][c] += x * y[c];
             }
@@ -157,66 +174,30 @@ __attribute__((target("avx"))) void tile4(const double* a, std::ptrdiff_t a_t,
     #pragma GCC unroll 16
     for (int c = 0; c < NC; ++c)
         #pragma GCC unroll 16
-        for (int v = 0; v < MV; ++v)
-            *reinterpret_cast<v4d_any*>(o + sd(c * ldo) + 4 * v) = acc[v][c];
+        for (int v = 0; v < MV; ++v) std::memcpy(o + sd(c * ldo) + L * v, &acc[v][c], sizeof(V));
 }
 
-template <int MV>
-constexpr std::array<TileFn, max_tile_cols + 1> tiles4_of_height() {
-    return {nullptr, &tile4<MV, 1>, &tile4<MV, 2>, &tile4<MV, 3>, &tile4<MV, 4>, &tile4<MV, 5>};
+template <int MV, int NC>
+__attribute__((target("avx"))) void tile4(const double* a, std::ptrdiff_t a_t, const double* b,
+                                          std::size_t ldb, std::size_t kb, double* o,
+                                          std::size_t ldo) {
+    tile_broadcast<v4d, MV, NC>(a, a_t, b, ldb, kb, o, ldo);
 }
-
-TileFn tile4_fn(int vectors, int cols) {
-    static constexpr TileTable table{tiles4_of_height<2>(), tiles4_of_height<3>(),
-                                     tiles4_of_height<5>(), tiles4_of_height<6>()};
-    return table.at(vectors, cols);
-}
-
-typedef double v8d __attribute__((vector_size(64)));
-typedef double v8d_any __attribute__((vector_size(64), aligned(8), may_alias));
-
-// As tile4 with eight-lane vectors.
 template <int MV, int NC>
 __attribute__((target("avx512f"))) void tile8(const double* a, std::ptrdiff_t a_t,
                                               const double* b, std::size_t ldb, std::size_t kb,
                                               double* o, std::size_t ldo) {
-    v8d acc[MV][NC];
-    #pragma GCC unroll 16
-    for (int c = 0; c < NC; ++c)
-        #pragma GCC unroll 16
-        for (int v = 0; v < MV; ++v)
-            acc[v][c] = *reinterpret_cast<const v8d_any*>(o + sd(c * ldo) + 8 * v);
-    for (std::size_t t = 0; t < kb; ++t) {
-        const double* at = a + sd(t) * a_t;
-        const double* bt = b + t * ldb;
-        v8d x[MV];
-        #pragma GCC unroll 16
-        for (int v = 0; v < MV; ++v) x[v] = *reinterpret_cast<const v8d_any*>(at + 8 * v);
-        #pragma GCC unroll 16
-        for (int c = 0; c < NC; ++c) {
-            const double s = bt[c];
-            const v8d y = {s, s, s, s, s, s, s, s};
-            #pragma GCC unroll 16
-            for (int v = 0; v < MV; ++v) acc[v][c] += x[v] * y;
-        }
-    }
-    #pragma GCC unroll 16
-    for (int c = 0; c < NC; ++c)
-        #pragma GCC unroll 16
-        for (int v = 0; v < MV; ++v)
-            *reinterpret_cast<v8d_any*>(o + sd(c * ldo) + 8 * v) = acc[v][c];
+    tile_broadcast<v8d, MV, NC>(a, a_t, b, ldb, kb, o, ldo);
 }
 
-template <int MV>
-constexpr std::array<TileFn, max_tile_cols + 1> tiles8_of_height() {
-    return {nullptr, &tile8<MV, 1>, &tile8<MV, 2>, &tile8<MV, 3>, &tile8<MV, 4>, &tile8<MV, 5>};
-}
-
-TileFn tile8_fn(int vectors, int cols) {
-    static constexpr TileTable table{tiles8_of_height<2>(), tiles8_of_height<3>(),
-                                     tiles8_of_height<5>(), tiles8_of_height<6>()};
-    return table.at(vectors, cols);
-}
+struct Tiles4 {
+    template <int MV, int NC>
+    static constexpr TileFn fn = &tile4<MV, NC>;
+};
+struct Tiles8 {
+    template <int MV, int NC>
+    static constexpr TileFn fn = &tile8<MV, NC>;
+};
 
 // The widest vectors of the processor: 8, 4 or 2 lanes.
 std::size_t widest_lanes() {
@@ -296,11 +277,11 @@ Plan plan_for(const MatView& a, const std::vector<ColTile>& tiles, std::size_t i
     pl.h = lanes * static_cast<std::size_t>(vectors);
     for (const ColTile& ct : tiles) {
 #ifdef VELTRA_WIDE_TILES
-        pl.fns[ct.width] = lanes == 8   ? tile8_fn(vectors, ct.width)
-                           : lanes == 4 ? tile4_fn(vectors, ct.width)
-                                        : tile2_fn(vectors, ct.width);
+        pl.fns[ct.width] = lanes == 8   ? tile_fn<Tiles8>(vectors, ct.width)
+                           : lanes == 4 ? tile_fn<Tiles4>(vectors, ct.width)
+                                        : tile_fn<Tiles2>(vectors, ct.width);
 #else
-        pl.fns[ct.width] = tile2_fn(vectors, ct.width);
+        pl.fns[ct.width] = tile_fn<Tiles2>(vectors, ct.width);
 #endif
     }
     pl.t_per_block = pl.layout == Layout::rows_adjacent

@@ -182,32 +182,22 @@ template <class V, int RT, int NV>
                          xt_row_parts(x.rows, x.cols), z, ld, g);
 }
 
-void forward2(const MatView& x, const double* v, std::size_t ld, double* t) {
-    forward<vec2, 2, 2>(x, v, ld, t);
-}
-void transposed2(const MatView& x, const double* z, std::size_t ld, double* g) {
-    transposed<vec2, 2, 2>(x, z, ld, g);
-}
+struct Forward {
+    template <class V, int RT, int NV>
+    [[gnu::always_inline]] static void run(const MatView& x, const double* v, std::size_t ld,
+                                           double* t) {
+        forward<V, RT, NV>(x, v, ld, t);
+    }
+};
+struct Transposed {
+    template <class V, int RT, int NV>
+    [[gnu::always_inline]] static void run(const MatView& x, const double* z, std::size_t ld,
+                                           double* g) {
+        transposed<V, RT, NV>(x, z, ld, g);
+    }
+};
 
 #ifdef VELTRA_WIDE_BLOCKS
-
-__attribute__((target("avx"))) void forward4(const MatView& x, const double* v, std::size_t ld,
-                                             double* t) {
-    forward<vec4, 2, 2>(x, v, ld, t);
-}
-__attribute__((target("avx"))) void transposed4(const MatView& x, const double* z,
-                                                std::size_t ld, double* g) {
-    transposed<vec4, 2, 2>(x, z, ld, g);
-}
-__attribute__((target("avx512f"))) void forward8(const MatView& x, const double* v,
-                                                 std::size_t ld, double* t) {
-    forward<vec8, 4, 2>(x, v, ld, t);
-}
-__attribute__((target("avx512f"))) void transposed8(const MatView& x, const double* z,
-                                                    std::size_t ld, double* g) {
-    transposed<vec8, 4, 2>(x, z, ld, g);
-}
-
 struct CpuLanes {
     bool avx, avx512;
 };
@@ -241,23 +231,13 @@ std::size_t block_vector_lanes(std::size_t max_lanes) {
 void x_times_block(const MatView& x, const double* v, std::size_t ld, double* t,
                    std::size_t lanes) {
     check_ld(ld);
-#ifdef VELTRA_WIDE_BLOCKS
-    if (lanes == 8) return forward8(x, v, ld, t);
-    if (lanes == 4) return forward4(x, v, ld, t);
-#endif
-    internal_check(lanes == 2, "x_times_block: no kernel of that width");
-    forward2(x, v, ld, t);
+    run_at_lanes<Forward>(lanes, "x_times_block: no kernel of that width", x, v, ld, t);
 }
 
 void xt_times_block(const MatView& x, const double* z, std::size_t ld, double* g,
                     std::size_t lanes) {
     check_ld(ld);
-#ifdef VELTRA_WIDE_BLOCKS
-    if (lanes == 8) return transposed8(x, z, ld, g);
-    if (lanes == 4) return transposed4(x, z, ld, g);
-#endif
-    internal_check(lanes == 2, "xt_times_block: no kernel of that width");
-    transposed2(x, z, ld, g);
+    run_at_lanes<Transposed>(lanes, "xt_times_block: no kernel of that width", x, z, ld, g);
 }
 
 }  // namespace veltra::detail
