@@ -13,9 +13,8 @@ namespace {
     std::memcpy(&name, at, sizeof name)
 #define VELTRA_STORE(at, value) std::memcpy(at, &value, sizeof value)
 
-// Eight columns at a time (four to each sum), L rows per vector; rows past
-// the last whole vector one at a time, columns past the last eight one at a
-// time over all rows.
+// Eight columns at a time (four to each sum), L rows per vector, then two,
+// then one; columns past the last eight one at a time over all rows.
 template <class V>
 [[gnu::always_inline]] inline void col_rows(const MatView& x, std::size_t r0, std::size_t b,
                                             std::size_t j0, std::size_t j1, const double* v,
@@ -42,6 +41,19 @@ template <class V>
             VELTRA_STORE(even + i, e);
             VELTRA_STORE(odd + i, o);
         }
+        if constexpr (L > 2)
+            for (; i + 2 <= b; i += 2) {
+                VELTRA_LOAD(vec2, e, even + i);
+                VELTRA_LOAD(vec2, o, odd + i);
+                for (std::size_t k = 0; k < 8; k += 2) {
+                    VELTRA_LOAD(vec2, a0, c[k] + i);
+                    VELTRA_LOAD(vec2, a1, c[k + 1] + i);
+                    e += a0 * v[j + k];
+                    o += a1 * v[j + k + 1];
+                }
+                VELTRA_STORE(even + i, e);
+                VELTRA_STORE(odd + i, o);
+            }
         for (; i < b; ++i) {
             double e = even[i], o = odd[i];
             for (std::size_t k = 0; k < 8; k += 2) {
@@ -59,8 +71,8 @@ template <class V>
     }
 }
 
-// R rows at once (R / 2 to each sum) over all columns, L columns per vector,
-// columns past the last whole vector one at a time.
+// R rows at once (R / 2 to each sum) over all columns, L columns per
+// vector, then two, then one.
 template <class V, std::size_t R>
 [[gnu::always_inline]] inline void row_group(const MatView& x, std::size_t r, const double* z,
                                              double* even, double* odd) {
@@ -81,6 +93,19 @@ template <class V, std::size_t R>
         VELTRA_STORE(even + j, e);
         VELTRA_STORE(odd + j, o);
     }
+    if constexpr (L > 2)
+        for (; j + 2 <= p; j += 2) {
+            VELTRA_LOAD(vec2, e, even + j);
+            VELTRA_LOAD(vec2, o, odd + j);
+            for (std::size_t k = 0; k < R; k += 2) {
+                VELTRA_LOAD(vec2, a0, xr[k] + j);
+                VELTRA_LOAD(vec2, a1, xr[k + 1] + j);
+                e += a0 * z[k];
+                o += a1 * z[k + 1];
+            }
+            VELTRA_STORE(even + j, e);
+            VELTRA_STORE(odd + j, o);
+        }
     for (; j < p; ++j) {
         double e = even[j], o = odd[j];
         for (std::size_t k = 0; k < R; k += 2) {
