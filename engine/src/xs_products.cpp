@@ -449,19 +449,18 @@ void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, do
 // keep the adders busy where the row parts are short.
 constexpr std::size_t col_group = 8;
 
-// g[j .. j + count) of a column-major X, count <= col_group, each column
-// streamed whole with the sums of the row parts of the fused sweep.
-void col_dots(const MatView& x, const Cuts& cuts, const double* z, double* g, std::size_t j,
-              std::size_t count) {
-    constexpr std::size_t group = col_group;
-    const double* c[group];
-    double s[group] = {};
+// g[j .. j + count) of a column-major X, each column streamed whole with the
+// sums of the row parts of the fused sweep.
+template <std::size_t count>
+void col_dots(const MatView& x, const Cuts& cuts, const double* z, double* g, std::size_t j) {
+    const double* c[count];
+    double s[count] = {};
     for (std::size_t k = 0; k < count; ++k) c[k] = column_of(x, 0, j + k);
     for (std::size_t part = 0; part < cuts.count; ++part) {
         const IndexSpan rows = cuts[part];
         const std::size_t pairs_end = rows.begin + rows.size() / 2 * 2;
-        v2d a[group];
-        for (std::size_t k = 0; k < group; ++k) a[k] = splat(0.0);
+        v2d a[count];
+        for (std::size_t k = 0; k < count; ++k) a[k] = splat(0.0);
         for (std::size_t i = rows.begin; i < pairs_end; i += 2) {
             const v2d zz = load2(z + i);
             for (std::size_t k = 0; k < count; ++k) a[k] += load2(c[k] + i) * zz;
@@ -502,28 +501,27 @@ void band_transposed(const MatView& x, Layout layout, const Cuts& cuts, const do
 }
 
 // g = X'z by bands of columns, each task all rows of its own columns: a
-// column-major X streams each column whole.
+// column-major X streams each column whole. Bands hold whole groups of
+// eight columns, the widest lanes and the column groups of col_dots.
 void xt_by_columns(const MatView& x, const double* z, double* g, Par par) {
     const std::size_t n = x.rows, p = x.cols;
     const Cuts cuts(n, row_parts(n, p));
     const Layout layout = layout_of(x);
-    constexpr std::size_t group = col_group;
     const std::size_t tasks = layout == Layout::col
-                                  ? std::clamp<std::size_t>(p / 4, 1, 8 * fixed_parts)
+                                  ? std::clamp<std::size_t>(p / col_group, 1, 8 * fixed_parts)
                                   : band_tasks(p);
     for_each_index(par, tasks, [&](std::size_t task) {
+        const IndexSpan eights = part_span(ceil_div(p, 8), task, tasks);
+        const IndexSpan cols{8 * eights.begin, std::min(8 * eights.end, p)};
+        if (cols.begin >= cols.end) return;
         if (layout != Layout::col) {
-            // Bands of whole groups of eight columns, the widest lanes.
-            const IndexSpan eights = part_span(ceil_div(p, 8), task, tasks);
-            const IndexSpan cols{8 * eights.begin, std::min(8 * eights.end, p)};
             std::vector<double> sums(2 * cols.size());
             band_transposed(x, layout, cuts, z, cols, g, sums.data());
             return;
         }
-        const IndexSpan cols = part_span(p, task, tasks);
         std::size_t j = cols.begin;
-        for (; j + group <= cols.end; j += group) col_dots(x, cuts, z, g, j, group);
-        if (j < cols.end) col_dots(x, cuts, z, g, j, cols.end - j);
+        for (; j + col_group <= cols.end; j += col_group) col_dots<col_group>(x, cuts, z, g, j);
+        for (; j < cols.end; ++j) col_dots<1>(x, cuts, z, g, j);
     });
 }
 
