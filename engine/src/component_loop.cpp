@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "simd2.hpp"
 #include "xs_products.hpp"
 
 namespace veltra {
@@ -21,20 +22,49 @@ const double* contiguous(VecView y, Eigen::VectorXd& copy) {
 
 }  // namespace
 
+namespace {
+
+// d[k] = P_{b0 + k}' w for k < M, each summed in index order from zero; the
+// M independent sums run side by side, so their additions overlap.
+template <std::size_t M>
+void loading_dots(const Eigen::MatrixXd& p, std::size_t b0, const Eigen::VectorXd& w,
+                  double* d) {
+    const std::size_t len = static_cast<std::size_t>(w.size());
+    const double* col[M];
+    double s[M];
+    for (std::size_t k = 0; k < M; ++k) col[k] = p.col(to_index(b0 + k)).data(), s[k] = 0.0;
+    for (std::size_t j = 0; j < len; ++j) {
+        const double wj = w[to_index(j)];
+        for (std::size_t k = 0; k < M; ++k) s[k] += col[k][j] * wj;
+    }
+    for (std::size_t k = 0; k < M; ++k) d[k] = s[k];
+}
+
+}  // namespace
+
 Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
                          const Eigen::MatrixXd& p, std::size_t a) {
     Eigen::VectorXd out = w;
     if (a == 0) return out;
     const std::size_t len = static_cast<std::size_t>(w.size());
     std::vector<double> d(a);
-    for (std::size_t b = 0; b < a; ++b) {
-        double s = 0.0;
-        for (std::size_t j = 0; j < len; ++j) s += p(to_index(j), to_index(b)) * w[to_index(j)];
-        d[b] = s;
+    std::size_t b = 0;
+    for (; b + 8 <= a; b += 8) loading_dots<8>(p, b, w, d.data() + b);
+    if (b + 4 <= a) loading_dots<4>(p, b, w, d.data() + b), b += 4;
+    if (b + 2 <= a) loading_dots<2>(p, b, w, d.data() + b), b += 2;
+    if (b < a) loading_dots<1>(p, b, w, d.data() + b);
+    // out_j = w_j - sum_b r_jb d_b, the sum over b in order from zero; two
+    // entries at once, one per lane.
+    std::size_t j = 0;
+    for (; j + 2 <= len; j += 2) {
+        detail::v2d s = detail::splat(0.0);
+        for (std::size_t c = 0; c < a; ++c)
+            s += detail::load2(r.col(to_index(c)).data() + j) * detail::splat(d[c]);
+        detail::store2(out.data() + j, detail::load2(w.data() + j) - s);
     }
-    for (std::size_t j = 0; j < len; ++j) {
+    for (; j < len; ++j) {
         double s = 0.0;
-        for (std::size_t b = 0; b < a; ++b) s += r(to_index(j), to_index(b)) * d[b];
+        for (std::size_t c = 0; c < a; ++c) s += r(to_index(j), to_index(c)) * d[c];
         out[to_index(j)] = w[to_index(j)] - s;
     }
     return out;

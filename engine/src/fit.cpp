@@ -194,8 +194,8 @@ Result<Pls1Model> pls1_fit_impl(MatView x, VecView y, std::size_t k,
                                                  ": need n >= k + 1 (got n=0)"});
     std::optional<Eigen::VectorXd> mult;
     if (norm->weights) mult = sqrt_col(VecView::of(*norm->weights));
-    const bool small = sat_mul(sat_mul(n, p), k) <= small_work_max || n < min_parallel_rows ||
-                       sat_mul(n, p) < min_parallel_entries;
+    const bool small =
+        sat_mul(sat_mul(n, p), k) <= small_work_max || sat_mul(n, p) < min_parallel_entries;
     const Par par = small ? par_sequential : opts.par;
 
     VELTRA_TRY(prepared,

@@ -187,8 +187,14 @@ std::size_t fit_x_base_width(std::size_t n) {
 
 std::size_t fit_x_chunk_width(std::size_t n, std::size_t p, bool row_major, std::size_t threads) {
     const std::size_t b = fit_x_base_width(n);
-    if (!row_major || 8 * std::max<std::size_t>(n, 1) <= streaming_min_bytes) return b;
     const std::size_t t = std::max<std::size_t>(threads, 1);
+    if (!row_major || 8 * std::max<std::size_t>(n, 1) <= streaming_min_bytes) {
+        // Columns are independent, so narrower chunks change no bits; about
+        // four per thread let a short, wide X share its columns among all of
+        // them (chunks of 2 MiB alone would give a 100 x 5000 X two).
+        if (t == 1) return b;
+        return std::min(b, std::max<std::size_t>(ceil_div(ceil_div(p, 4 * t), 8) * 8, 8));
+    }
     const std::size_t wide = ceil_div(std::max(ceil_div(p, t), b), 8) * 8;
     return std::max<std::size_t>(1, std::min(p, wide));
 }

@@ -8,6 +8,7 @@
 #include "veltra/error.hpp"
 #include "veltra/numeric.hpp"
 #include "simd2.hpp"
+#include "xs_lanes.hpp"
 
 namespace veltra::detail {
 namespace {
@@ -19,18 +20,6 @@ constexpr std::size_t row_block_bytes = 128 * 1024;
 constexpr std::size_t wide_block_bytes = 512 * 1024;
 
 enum class Layout { col, row, strided };
-
-// even[i..i+2) and odd[i..i+2) take eight scaled lines in turn, line 0 into
-// even, line 1 into odd and so on: two running sums whose order is fixed.
-inline void add_eight_scaled(double* even, double* odd, const double* const (&line)[8],
-                             const v2d (&scale)[8], std::size_t i) {
-    v2d e = load2(even + i), o = load2(odd + i);
-    for (std::size_t k = 0; k < 8; k += 2) {
-        e += load2(line[k] + i) * scale[k];
-        o += load2(line[k + 1] + i) * scale[k + 1];
-    }
-    store2(even + i, e), store2(odd + i, o);
-}
 
 Layout layout_of(const MatView& x) {
     if (x.row_stride == 1) return Layout::col;
@@ -97,35 +86,13 @@ const double* row_of(const MatView& x, std::size_t i) {
 // Column-major: the part sums P_k of rows [r0, r0 + b) over the columns
 // [j0, j1) of one part, into out. Eight columns at a time (four even, four
 // odd offsets), each a run of b doubles that the hardware fetches ahead by
-// itself. even and odd hold b doubles each.
+// itself, in the widest lanes the processor has. even and odd hold b
+// doubles each.
 void col_part_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t j0,
                       std::size_t j1, const double* v, double* even, double* odd, double* out) {
-    const std::size_t pairs = b / 2 * 2;
     std::fill(even, even + b, 0.0);
     std::fill(odd, odd + b, 0.0);
-    std::size_t j = j0;
-    for (; j + 8 <= j1; j += 8) {
-        const double* c[8];
-        v2d s[8];
-        for (std::size_t k = 0; k < 8; ++k) c[k] = column_of(x, r0, j + k), s[k] = splat(v[j + k]);
-        for (std::size_t i = 0; i < pairs; i += 2) {
-            add_eight_scaled(even, odd, c, s, i);
-        }
-        if (pairs < b) {
-            double e = even[pairs], o = odd[pairs];
-            for (std::size_t k = 0; k < 8; k += 2) {
-                e += c[k][pairs] * v[j + k];
-                o += c[k + 1][pairs] * v[j + k + 1];
-            }
-            even[pairs] = e, odd[pairs] = o;
-        }
-    }
-    for (; j < j1; ++j) {
-        const double* c = column_of(x, r0, j);
-        double* lane = (j - j0) % 2 == 0 ? even : odd;
-        const double s = v[j];
-        for (std::size_t i = 0; i < b; ++i) lane[i] += c[i] * s;
-    }
+    col_rows_forward(x, r0, b, j0, j1, v, even, odd);
     for (std::size_t i = 0; i < b; ++i) out[i] = even[i] + odd[i];
 }
 
@@ -434,12 +401,18 @@ void sweep(const MatView& x, const double* v, const ScoreMap* map, double* t, co
 constexpr std::size_t stream_rows = 4096;
 
 // Tiles of the forward pass: the column parts times enough row chunks of
-// at least 1024 rows to give the pool some 32 tasks. The cut does not enter
+// at least 128 rows to give the pool some 32 tasks. The cut does not enter
 // the arithmetic.
 std::size_t row_chunks(std::size_t n, std::size_t parts) {
     const std::size_t wanted = ceil_div(4 * fixed_parts, parts);
-    return std::clamp<std::size_t>(std::min(wanted, n / 1024), 1, 4 * fixed_parts);
+    return std::clamp<std::size_t>(std::min(wanted, n / 128), 1, 4 * fixed_parts);
 }
+
+// Entries of a column-major X up to which a component reads it twice.
+constexpr std::size_t cached_entries = std::size_t{1} << 20;
+
+// Entries below which the part sums of X v are added on the calling thread.
+constexpr std::size_t small_combine = 16384;
 
 // t from X v by the score map (raw X v without one), and z_i = mult_i t_i
 // when z is given.
@@ -460,7 +433,9 @@ void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, do
                              sums + part * n + r0);
         }
     });
-    for_each_part(par, n, [&](std::size_t, IndexSpan rows) {
+    // A few thousand additions cost less than handing them to the pool.
+    const Par combine = n * parts < small_combine ? par_sequential : par;
+    for_each_part(combine, n, [&](std::size_t, IndexSpan rows) {
         for (std::size_t i = rows.begin; i < rows.end; ++i) {
             double s = sums[i];
             for (std::size_t part = 1; part < parts; ++part) s += sums[part * n + i];
@@ -470,19 +445,22 @@ void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, do
     });
 }
 
-// g[j .. j + count) of a column-major X, count <= 4, each column streamed
-// whole with the sums of the row parts of the fused sweep.
-void col_dots(const MatView& x, const Cuts& cuts, const double* z, double* g, std::size_t j,
-              std::size_t count) {
-    constexpr std::size_t group = 4;
-    const double* c[group];
-    double s[group] = {};
+// Columns of X'z taken at once on a column-major X: eight independent sums
+// keep the adders busy where the row parts are short.
+constexpr std::size_t col_group = 8;
+
+// g[j .. j + count) of a column-major X, each column streamed whole with the
+// sums of the row parts of the fused sweep.
+template <std::size_t count>
+void col_dots(const MatView& x, const Cuts& cuts, const double* z, double* g, std::size_t j) {
+    const double* c[count];
+    double s[count] = {};
     for (std::size_t k = 0; k < count; ++k) c[k] = column_of(x, 0, j + k);
     for (std::size_t part = 0; part < cuts.count; ++part) {
         const IndexSpan rows = cuts[part];
         const std::size_t pairs_end = rows.begin + rows.size() / 2 * 2;
-        v2d a[group];
-        for (std::size_t k = 0; k < group; ++k) a[k] = splat(0.0);
+        v2d a[count];
+        for (std::size_t k = 0; k < count; ++k) a[k] = splat(0.0);
         for (std::size_t i = rows.begin; i < pairs_end; i += 2) {
             const v2d zz = load2(z + i);
             for (std::size_t k = 0; k < count; ++k) a[k] += load2(c[k] + i) * zz;
@@ -495,50 +473,113 @@ void col_dots(const MatView& x, const Cuts& cuts, const double* z, double* g, st
     for (std::size_t k = 0; k < count; ++k) g[j + k] = s[k];
 }
 
-// g = X'z column by column.
-void col_transposed_pass(const MatView& x, const double* z, double* g, Par par) {
+// Bands of columns of X'z on any layout but column-major: at least 32
+// columns, so that each row of a band is a run the hardware fetches ahead.
+std::size_t band_tasks(std::size_t p) { return std::clamp<std::size_t>(p / 32, 1, 8 * fixed_parts); }
+
+// g over the columns `cols` of a row-major or strided X: per row part, the
+// band's two running sums from zero (`sums` holds 2 cols.size() doubles),
+// added into g in part order.
+void band_transposed(const MatView& x, Layout layout, const Cuts& cuts, const double* z,
+                     IndexSpan cols, double* g, double* sums) {
+    const std::size_t w = cols.size();
+    const MatView band{x.data + static_cast<std::ptrdiff_t>(cols.begin) * x.col_stride, x.rows,
+                       w, x.row_stride, x.col_stride};
+    double* even = sums;
+    double* odd = sums + w;
+    double* out = g + cols.begin;
+    for (std::size_t part = 0; part < cuts.count; ++part) {
+        const IndexSpan rows = cuts[part];
+        std::fill(sums, sums + 2 * w, 0.0);
+        if (layout == Layout::row)
+            row_cols_transposed(band, rows.begin, rows.size(), z + rows.begin, even, odd);
+        else
+            strided_transposed(band, rows.begin, rows.size(), z + rows.begin, even, odd);
+        for (std::size_t j = 0; j < w; ++j)
+            out[j] = part == 0 ? even[j] + odd[j] : out[j] + (even[j] + odd[j]);
+    }
+}
+
+// g = X'z by bands of columns, each task all rows of its own columns: a
+// column-major X streams each column whole. Bands hold whole groups of
+// eight columns, the widest lanes and the column groups of col_dots.
+void xt_by_columns(const MatView& x, const double* z, double* g, Par par) {
     const std::size_t n = x.rows, p = x.cols;
     const Cuts cuts(n, row_parts(n, p));
-    constexpr std::size_t group = 4;
-    const std::size_t tasks = std::clamp<std::size_t>(p / group, 1, 8 * fixed_parts);
+    const Layout layout = layout_of(x);
+    const std::size_t tasks = layout == Layout::col
+                                  ? std::clamp<std::size_t>(p / col_group, 1, 8 * fixed_parts)
+                                  : band_tasks(p);
     for_each_index(par, tasks, [&](std::size_t task) {
-        const IndexSpan cols = part_span(p, task, tasks);
+        const IndexSpan eights = part_span(ceil_div(p, 8), task, tasks);
+        const IndexSpan cols{8 * eights.begin, std::min(8 * eights.end, p)};
+        if (cols.begin >= cols.end) return;
+        if (layout != Layout::col) {
+            std::vector<double> sums(2 * cols.size());
+            band_transposed(x, layout, cuts, z, cols, g, sums.data());
+            return;
+        }
         std::size_t j = cols.begin;
-        for (; j + group <= cols.end; j += group) col_dots(x, cuts, z, g, j, group);
-        if (j < cols.end) col_dots(x, cuts, z, g, j, cols.end - j);
+        for (; j + col_group <= cols.end; j += col_group) col_dots<col_group>(x, cuts, z, g, j);
+        for (; j < cols.end; ++j) col_dots<1>(x, cuts, z, g, j);
     });
 }
 
-// Whether X'z of a column-major X streams whole columns: enough of them to
-// share among the threads (with few, the row parts share the work instead).
-bool by_columns(const MatView& x) {
-    return layout_of(x) == Layout::col && x.cols >= 4 * fixed_parts;
-}
-
-}  // namespace
-
-void x_times(const MatView& x, const double* v, double* out, Par par) {
+// t from X v by the score map (raw X v without one) and z_i = mult_i t_i
+// (when z is given) for a row-major or strided X, by chunks of rows.
+void row_scores(const MatView& x, const double* v, const ScoreMap* map, double* t, double* z,
+                Par par) {
     const Layout layout = layout_of(x);
-    if (layout == Layout::col) {
-        ProductScratch scratch;
-        col_forward_pass(x, v, nullptr, out, nullptr, par, scratch);
-        return;
-    }
-    const std::size_t rows_per_block = block_rows(x.cols);
-    for_each_part(par, x.rows, [&](std::size_t, IndexSpan rows) {
+    const std::size_t n = x.rows, rows_per_block = block_rows(x.cols);
+    const std::size_t tasks = std::clamp<std::size_t>(n / 8, 1, 8 * fixed_parts);
+    for_each_index(par, tasks, [&](std::size_t task) {
+        const IndexSpan rows = part_span(n, task, tasks);
         for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += rows_per_block) {
             const std::size_t b = std::min(rows_per_block, rows.end - r0);
             const std::size_t next = r0 + b;
             const std::size_t ahead =
                 next < rows.end ? std::min(rows_per_block, rows.end - next) : 0;
-            forward(layout, x, r0, b, ahead, v, out + r0, nullptr);
+            forward(layout, x, r0, b, ahead, v, t + r0, nullptr);
+            if (map)
+                for (std::size_t i = r0; i < next; ++i) t[i] = apply_map(*map, t[i], i);
+            if (z)
+                for (std::size_t i = r0; i < next; ++i)
+                    z[i] = map && map->mult ? map->mult[i] * t[i] : t[i];
         }
     });
 }
 
+// Whether the products of a component read X twice, t by rows (or column
+// parts) and then X'z by bands of columns, rather than once by row parts.
+// So they do on a column-major X of many columns, whatever its size; on one
+// of at most 2^20 entries, which the second reading finds in the cache; and
+// on any X with too few rows for a row part per fixed part, which the row
+// parts could not share among the threads (a row-major X of more rows is
+// read once: the rows of a part give both products their long runs).
+bool reads_twice(const MatView& x) {
+    const Layout layout = layout_of(x);
+    if (layout == Layout::col &&
+        (!fuses_columns(x.cols) || sat_mul(x.rows, x.cols) <= cached_entries))
+        return true;
+    return row_parts(x.rows, x.cols) < fixed_parts;
+}
+
+}  // namespace
+
+void x_times(const MatView& x, const double* v, double* out, Par par) {
+    if (layout_of(x) == Layout::col) {
+        ProductScratch scratch;
+        col_forward_pass(x, v, nullptr, out, nullptr, par, scratch);
+        return;
+    }
+    row_scores(x, v, nullptr, out, nullptr, par);
+}
+
 void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScratch& scratch) {
-    if (by_columns(x)) {
-        col_transposed_pass(x, z, g, par);
+    // A column-major X of few columns keeps the row parts: the columns
+    // would not share the work.
+    if ((layout_of(x) == Layout::col && x.cols >= 4 * fixed_parts) || reads_twice(x)) {
+        xt_by_columns(x, z, g, par);
         return;
     }
     sweep(x, nullptr, nullptr, nullptr, z, g, par, scratch);
@@ -557,15 +598,21 @@ std::uint64_t product_scratch_bytes(std::uint64_t rows, std::uint64_t p) {
     doubles = sat_add(doubles, sat_mul(sat_mul(2, parts), ceil8(p)));
     const std::uint64_t block = std::max(block_rows(p), col_block_rows(p));
     doubles = sat_add(doubles, sat_mul(sat_mul(5, parts), block));
+    // The two sums of a band of X'z by columns, one band per task at once.
+    const std::uint64_t band = 8 * ceil_div(ceil_div(p, 8), band_tasks(p));
+    doubles = sat_add(doubles, sat_mul(fixed_parts, sat_mul(2, ceil8(band))));
     return sat_mul(doubles, 8);
 }
 
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
                      Par par, ProductScratch& scratch) {
-    if (layout_of(x) == Layout::col && !fuses_columns(x.cols)) {
+    if (reads_twice(x)) {
         std::vector<double> z(x.rows);
-        col_forward_pass(x, v, &map, t, z.data(), par, scratch);
-        xt_times(x, z.data(), g, par, scratch);
+        if (layout_of(x) == Layout::col)
+            col_forward_pass(x, v, &map, t, z.data(), par, scratch);
+        else
+            row_scores(x, v, &map, t, z.data(), par);
+        xt_by_columns(x, z.data(), g, par);
         return;
     }
     sweep(x, v, &map, t, nullptr, g, par, scratch);

@@ -44,10 +44,13 @@ void x_times(const MatView& x, const double* v, double* out, Par par);
 void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScratch& scratch);
 
 // t from X v by the score map, and g = X'z. X is read once: each block of
-// rows is multiplied twice while it is still in the cache. A column-major X
-// with so many columns that a cached block of rows spans only short column
-// segments is read twice instead, each time as long runs of columns, which
-// costs less than one pass over short segments.
+// rows is multiplied twice while it is still in the cache. It is read twice
+// instead, t by rows (or column parts) and then X'z by bands of columns, when
+// the row parts are too few to share among the threads, when a column-major
+// X is small enough for the cache, and when a column-major X has so many
+// columns that a cached block of rows spans only short column segments
+// (long runs of columns read twice cost less than one pass over short
+// segments).
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
                      Par par, ProductScratch& scratch);
 

@@ -97,7 +97,8 @@ TEST(ComponentLoop, ImplicitCentringGateGrowsWithTheMeanToScaleRatio) {
 TEST(ComponentLoop, ProductsExactInOrderAndSameBitsOnAwkwardShapes) {
     const std::vector<std::pair<Eigen::Index, Eigen::Index>> shapes = {
         {1, 1},     {2, 3},     {3, 17},     {17, 3},   {33, 9},    {1000, 7},
-        {40, 2100}, {20000, 5}, {130, 64},   {9000, 40}, {301, 1100}, {2500, 520}};
+        {40, 2100}, {20000, 5}, {130, 64},   {9000, 40}, {301, 1100}, {2500, 520},
+        {100, 5003}, {127, 61}, {1100, 1001}};
     for (auto [n, p] : shapes) {
         const Eigen::MatrixXd x = random_matrix(n, p, 5);
         const Eigen::VectorXd y = random_matrix(n, 1, 6), r = random_matrix(p, 1, 7);

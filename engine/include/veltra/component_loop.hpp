@@ -10,8 +10,10 @@
 // X is read in place in any layout; the products give the same bits for
 // every layout, parallelism setting and thread count. Each component costs
 // one sweep over X (the scores t = X_s r and X_s't come from the same pass),
-// or two streaming passes over a column-major X of very many columns; the
-// start vector of the implicit backend can come with the column moments.
+// or two passes, by rows and then by bands of columns, over an X with too
+// few rows to share among the threads, a column-major X small enough for
+// the cache, or one of very many columns; the start vector of the implicit
+// backend can come with the column moments.
 #pragma once
 
 #include <algorithm>

@@ -60,7 +60,9 @@ std::size_t fit_x_base_width(std::size_t n);
 
 // Chunk width of fit_x_moments for n used rows, p columns and the given
 // thread count: a row-major X with more than 1024 rows streams in chunks of
-// about p / threads columns (rounded up to a multiple of 8).
+// about p / threads columns; any other X goes in chunks of the base width or
+// of about p / (4 threads) columns, whichever is narrower (each rounded up
+// to a multiple of 8).
 std::size_t fit_x_chunk_width(std::size_t n, std::size_t p, bool row_major, std::size_t threads);
 
 }  // namespace veltra

@@ -28,11 +28,10 @@ inline constexpr double safe_low = 0x1p-900;
 inline constexpr std::uint64_t small_work_max = 999'999;
 
 // A PLS1 fit also keeps its products on the calling thread, whatever k,
-// when X has fewer rows than this or fewer entries: each product of a
-// component then costs about as much as handing its parts to the pool
-// (measured in bench/bench_threads.cpp: 20 x 5001 and 40 x 5000 were up to
-// 7 % slower on 8 threads than on one).
-inline constexpr std::uint64_t min_parallel_rows = 64;
+// when X has fewer entries than this: each product of a component then
+// costs about as much as handing its parts to the pool (measured in
+// bench/bench_threads.cpp: 20 x 5001 and 60 x 2000 column-major were up to
+// 5 % slower on 8 threads than on one, 40 x 5000 and 64 x 2049 faster).
 inline constexpr std::uint64_t min_parallel_entries = 131'072;
 
 inline constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
