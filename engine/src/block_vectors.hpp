@@ -16,6 +16,20 @@ typedef double vec4 __attribute__((vector_size(32)));
 typedef double vec8 __attribute__((vector_size(64)));
 #endif
 
+// The widest vectors of the processor: 8, 4 or 2 lanes.
+inline std::size_t widest_lanes() {
+#ifdef VELTRA_WIDE_BLOCKS
+    static const std::size_t lanes = [] {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f")) return std::size_t{8};
+        return __builtin_cpu_supports("avx") ? std::size_t{4} : std::size_t{2};
+    }();
+    return lanes;
+#else
+    return 2;
+#endif
+}
+
 // A kernel K is a struct with a static template run<V, RT, NV>(args...):
 // V the vector type, RT rows of the operand by NV vectors per tile. Each
 // width is its own function, so that only it is compiled for its

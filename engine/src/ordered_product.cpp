@@ -8,6 +8,7 @@
 
 #include "veltra/error.hpp"
 #include "veltra/numeric.hpp"
+#include "block_vectors.hpp"
 #include "simd2.hpp"
 
 namespace veltra {
@@ -199,17 +200,6 @@ struct Tiles8 {
     static constexpr TileFn fn = &tile8<MV, NC>;
 };
 
-// The widest vectors of the processor: 8, 4 or 2 lanes.
-std::size_t widest_lanes() {
-    static const std::size_t lanes = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) return std::size_t{8};
-        return __builtin_cpu_supports("avx") ? std::size_t{4} : std::size_t{2};
-    }();
-    return lanes;
-}
-#else
-std::size_t widest_lanes() { return 2; }
 #endif
 
 // Column tiles of near-equal widths, none wider than max_tile_cols; the
@@ -465,7 +455,7 @@ Eigen::MatrixXd ordered_product(const MatView& a, const MatView& b, Par par, boo
     Eigen::MatrixXd out = Eigen::MatrixXd::Zero(to_index(rows),
                                                 to_index(cols));
     if (rows == 0 || cols == 0 || k == 0) return out;
-    const std::size_t lanes = wide_vectors ? widest_lanes() : 2;
+    const std::size_t lanes = wide_vectors ? detail::widest_lanes() : 2;
     const std::vector<ColTile> tiles = column_tiles(cols);
 
     if (!splits_sum(rows, k, cols)) {

@@ -197,19 +197,6 @@ struct Transposed {
     }
 };
 
-#ifdef VELTRA_WIDE_BLOCKS
-struct CpuLanes {
-    bool avx, avx512;
-};
-CpuLanes cpu_lanes() {
-    static const CpuLanes lanes = [] {
-        __builtin_cpu_init();
-        return CpuLanes{__builtin_cpu_supports("avx") != 0,
-                        __builtin_cpu_supports("avx512f") != 0};
-    }();
-    return lanes;
-}
-#endif
 
 void check_ld(std::size_t ld) {
     internal_check(ld % block_lanes == 0, "block products: ld is not a multiple of the lanes");
@@ -218,14 +205,9 @@ void check_ld(std::size_t ld) {
 }  // namespace
 
 std::size_t block_vector_lanes(std::size_t max_lanes) {
-#ifdef VELTRA_WIDE_BLOCKS
-    const CpuLanes cpu = cpu_lanes();
-    if (max_lanes >= 8 && cpu.avx512) return 8;
-    if (max_lanes >= 4 && cpu.avx) return 4;
-#else
-    (void)max_lanes;
-#endif
-    return 2;
+    const std::size_t widest = widest_lanes();
+    if (max_lanes >= 8 && widest == 8) return 8;
+    return max_lanes >= 4 && widest >= 4 ? 4 : 2;
 }
 
 void x_times_block(const MatView& x, const double* v, std::size_t ld, double* t,
