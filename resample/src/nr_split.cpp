@@ -1,6 +1,7 @@
 #include "veltra/resample/nr_split.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "veltra/correlation.hpp"
@@ -49,9 +50,11 @@ MatView column_block(MatView x, std::size_t j0, std::size_t width) {
 // residual of Z_train would move the prediction by far more than rounding.
 // Few columns are held column by column for the fused pass, many as a
 // response block of lanes, row by row, for the lane products.
+using LaneRows = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
 struct SplitResponses {
-    Eigen::MatrixXd centred;     // m x C, few columns
-    std::vector<double> lanes;   // m rows of lane_ld(C), many columns
+    Eigen::MatrixXd centred;  // m x C, few columns
+    LaneRows lanes;           // m x lane_ld(C), many columns
     std::vector<ColumnMoments> moments;
     Eigen::MatrixXd test;  // nt x C
 };
@@ -65,10 +68,12 @@ SplitResponses split_responses(const Eigen::MatrixXd& outcomes, const RowSplit& 
     const std::size_t ld = lane_ld(C);
     const SliceWeights& w = rows.w_train;
     SplitResponses out;
-    if (fused)
+    if (fused) {
         out.centred.resize(to_index(m), to_index(C));
-    else
-        out.lanes.assign(m * ld, 0.0);
+    } else {
+        out.lanes.resize(to_index(m), to_index(ld));
+        out.lanes.rightCols(to_index(ld - C)).setZero();
+    }
     out.test.resize(to_index(nt), to_index(C));
     out.moments.reserve(C);
     Eigen::VectorXd y_c(to_index(m)), centred(to_index(m));
@@ -88,7 +93,7 @@ SplitResponses split_responses(const Eigen::MatrixXd& outcomes, const RowSplit& 
         if (fused)
             out.centred.col(to_index(c)) = centred;
         else
-            for (std::size_t i = 0; i < m; ++i) out.lanes[i * ld + c] = centred[to_index(i)];
+            out.lanes.col(to_index(c)) = centred;
     }
     return out;
 }
@@ -97,17 +102,17 @@ SplitResponses split_responses(const Eigen::MatrixXd& outcomes, const RowSplit& 
 // by chunk of X, with the norms of the two blocks and what the weighted
 // centring of Z_train left over (the certification's rounding terms).
 struct NoRefitProducts {
-    Eigen::MatrixXd pred;       // nt x C, few columns
-    std::vector<double> lanes;  // nt rows of ld, many columns
-    std::size_t ld = 0;         // 0 for few columns
+    Eigen::MatrixXd pred;  // nt x C, few columns
+    LaneRows lanes;        // nt x lane_ld(C), many columns
     double z_tr = 0.0, z_te = 0.0;
     double residual = 0.0;   // the norm of the centring residual
     double root_mass = 0.0;  // the square root of the training weights' sum
 
-    // Column c of the prediction.
-    VecView column(std::size_t c, std::size_t nt) const {
-        if (ld == 0) return {pred.col(to_index(c)).data(), nt, 1};
-        return {lanes.data() + c, nt, static_cast<std::ptrdiff_t>(ld)};
+    // Columns [c0, c0 + w) of the prediction.
+    MatView columns(std::size_t c0, std::size_t w) const {
+        if (lanes.size() == 0) return column_block(MatView::of(pred), c0, w);
+        return {lanes.data() + c0, static_cast<std::size_t>(lanes.rows()), w,
+                static_cast<std::ptrdiff_t>(lanes.cols()), 1};
     }
 };
 
@@ -121,7 +126,7 @@ double root_mass(const RowSplit& rows) {
 // products are matrix-vector work that needs no written blocks.
 NoRefitProducts fused_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train) {
     SplitProducts sp = split_products(x, rows, y_train);
-    return {std::move(sp.pred), {}, 0, sp.z_tr, sp.z_te, sp.residual, root_mass(rows)};
+    return {std::move(sp.pred), {}, sp.z_tr, sp.z_te, sp.residual, root_mass(rows)};
 }
 
 // Many response columns: standardised blocks of a chunk of columns, so
@@ -133,7 +138,7 @@ NoRefitProducts chunked_products(MatView x, const RowSplit& rows, const SplitRes
     const auto C = static_cast<std::size_t>(y.test.cols());
     const std::size_t ld = lane_ld(C);
     const std::optional<Eigen::VectorXd>& root = rows.w_train.root;
-    NoRefitProducts out{{}, std::vector<double>(nt * ld), ld, 0.0, 0.0, 0.0, 0.0};
+    NoRefitProducts out{{}, LaneRows(to_index(nt), to_index(ld)), 0.0, 0.0, 0.0, 0.0};
     Eigen::MatrixXd gram_te_tr;
     if (gram) gram_te_tr = Eigen::MatrixXd::Zero(to_index(nt), to_index(m));
     const std::size_t width = nr_chunk_width(std::max(m, nt), C);
@@ -176,17 +181,22 @@ NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const SplitRe
 
 // Column c's correlation when its rounding bound lets the no-refit
 // prediction vouch for it; empty otherwise.
-std::optional<double> certified_r(const NoRefitProducts& prod, const SplitResponses& y,
-                                  const RowSplit& rows,
-                                  std::size_t p, std::size_t c) {
+// The prescaled sums of a column's prediction and test responses, and
+// their cross sum.
+struct TestSums {
+    PrescaledSums pred, y;
+    double cross;
+};
+
+std::optional<double> certified_r(const NoRefitProducts& prod, const TestSums& ts,
+                                  const SplitResponses& y, const RowSplit& rows, std::size_t p,
+                                  std::size_t c) {
     const std::size_t m = rows.train.size(), nt = rows.test.size();
     const double root_mass = prod.root_mass;
     const double tau = std::pow(2.0 * static_cast<double>(nt) * eps, 2);
     const double md = static_cast<double>(m), ntd = static_cast<double>(nt);
     const double z_tr = prod.z_tr, z_te = prod.z_te;
-    const VecView pc = prod.column(c, nt);
-    const VecView yc{y.test.col(to_index(c)).data(), nt, 1};
-    const PrescaledSums sp = prescaled_sums(pc), sy = prescaled_sums(yc);
+    const PrescaledSums &sp = ts.pred, &sy = ts.y;
     if (sy.centred <= tau * sy.raw) return 0.0;
     const ColumnMoments& st = y.moments[c];
     if (st.nu == 0.0) return 0.0;
@@ -204,10 +214,7 @@ std::optional<double> certified_r(const NoRefitProducts& prod, const SplitRespon
     if (!(lead >= 1e-12 && lead >= floor)) return std::nullopt;
     if (!((lead / st.nu) * (lead / st.nu) >= 1e-12) || sp.centred <= tau * sp.raw)
         return std::nullopt;
-    double sxy = 0.0;
-    for (std::size_t i = 0; i < nt; ++i)
-        sxy += (sp.scale * pc[i] - sp.mean) * (sy.scale * yc[i] - sy.mean);
-    return std::clamp(sxy / std::sqrt(sp.centred * sy.centred), -1.0, 1.0);
+    return std::clamp(ts.cross / std::sqrt(sp.centred * sy.centred), -1.0, 1.0);
 }
 
 }  // namespace
@@ -268,8 +275,18 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
     const SplitResponses y = split_responses(outcomes, rows);
     const NoRefitProducts prod = no_refit_products(x, rows, y, gram);
     std::vector<std::optional<double>> out(C);
-    for (std::size_t c = 0; c < C; ++c)
-        out[c] = certified_r(prod, y, rows, x.cols, c);
+    // The test half's sums, eight columns at a time.
+    std::array<PrescaledSums, sums_lanes> sp, sy;
+    std::array<double, sums_lanes> cross;
+    for (std::size_t c0 = 0; c0 < C; c0 += sums_lanes) {
+        const std::size_t w = std::min(sums_lanes, C - c0);
+        const MatView pred = prod.columns(c0, w), test = column_block(MatView::of(y.test), c0, w);
+        prescaled_sums_lanes(pred, sp.data());
+        prescaled_sums_lanes(test, sy.data());
+        prescaled_cross_lanes(pred, sp.data(), test, sy.data(), cross.data());
+        for (std::size_t l = 0; l < w; ++l)
+            out[c0 + l] = certified_r(prod, {sp[l], sy[l], cross[l]}, y, rows, x.cols, c0 + l);
+    }
     return out;
 }
 
