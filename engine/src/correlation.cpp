@@ -84,6 +84,11 @@ struct Lanes {
 
 void prescaled_sums_lanes(const MatView& v, PrescaledSums* out) {
     internal_check(v.cols >= 1 && v.cols <= sums_lanes, "prescaled_sums_lanes: 1 to 8 columns");
+    // One column needs no lanes.
+    if (v.cols == 1) {
+        out[0] = prescaled_sums({v.data, v.rows, v.row_stride});
+        return;
+    }
     const std::size_t n = v.rows;
     // Each lane does the operations of prescaled_sums on its column.
     v2d big[4], s[4], sum[4], mean[4], centred[4], raw[4];
@@ -115,6 +120,14 @@ void prescaled_cross_lanes(const MatView& x, const PrescaledSums* sx, const MatV
                            const PrescaledSums* sy, double* cross) {
     internal_check(x.cols >= 1 && x.cols <= sums_lanes && y.cols == x.cols && y.rows >= x.rows,
                    "prescaled_cross_lanes: 1 to 8 columns of both");
+    if (x.cols == 1) {
+        const VecView a{x.data, x.rows, x.row_stride}, b{y.data, x.rows, y.row_stride};
+        double sxy = 0.0;
+        for (std::size_t i = 0; i < a.len; ++i)
+            sxy += (sx->scale * a[i] - sx->mean) * (sy->scale * b[i] - sy->mean);
+        cross[0] = sxy;
+        return;
+    }
     v2d xs[4], xm[4], ys[4], ym[4], sxy[4];
     for (std::size_t l = 0; l < sums_lanes; ++l) {
         const std::size_t c = l < x.cols ? l : 0;
