@@ -19,12 +19,12 @@ using detail::vec8;
 #endif
 
 // The loops are blocked so that a tile's operands stay in the cache: a
-// stretch of index_block indices of B's lanes (32 KiB of eight-lane
-// vectors) stays in the first level while a block of row_block rows of A
-// passes over it, and that block of A stays in the second level while the
-// lanes pass over it. A running sum waits in out between stretches, which
-// never changes its operations.
-constexpr std::size_t index_block = 512;
+// stretch of index_block indices of the lanes a tile covers stays in the
+// first level while a block of row_block rows of A passes over it, and that
+// block of A stays in the second level while the lanes pass over it. A
+// running sum waits in out between stretches, which never changes its
+// operations.
+constexpr std::size_t index_block = 128;
 constexpr std::size_t row_block = 128;
 
 // RT rows of A by NV vectors of lanes over len indices: a at A(r0, t0), b

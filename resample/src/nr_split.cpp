@@ -38,6 +38,9 @@ struct ColumnMoments {
     double centred_norm;
 };
 
+// A block of response columns as lanes: row i at row i of the matrix.
+using LaneRows = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
 MatView column_block(MatView x, std::size_t j0, std::size_t width) {
     return {x.data + static_cast<std::ptrdiff_t>(j0) * x.col_stride, x.rows, width, x.row_stride,
             x.col_stride};
@@ -50,8 +53,6 @@ MatView column_block(MatView x, std::size_t j0, std::size_t width) {
 // residual of Z_train would move the prediction by far more than rounding.
 // Few columns are held column by column for the fused pass, many as a
 // response block of lanes, row by row, for the lane products.
-using LaneRows = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-
 struct SplitResponses {
     Eigen::MatrixXd centred;  // m x C, few columns
     LaneRows lanes;           // m x lane_ld(C), many columns
@@ -185,14 +186,15 @@ NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const SplitRe
     return chunked_products(x, rows, y, gram);
 }
 
-// Column c's correlation when its rounding bound lets the no-refit
-// prediction vouch for it; empty otherwise.
 // The prescaled sums of a column's prediction and test responses, and
 // their cross sum.
 struct TestSums {
     PrescaledSums pred, y;
     double cross;
 };
+
+// Column c's correlation when its rounding bound lets the no-refit
+// prediction vouch for it; empty otherwise.
 
 std::optional<double> certified_r(const NoRefitProducts& prod, const TestSums& ts,
                                   const SplitResponses& y, const RowSplit& rows, std::size_t p,
@@ -242,12 +244,13 @@ std::size_t nr_chunk_width(std::size_t rows, std::size_t columns) {
 
 std::uint64_t nr_split_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t columns, bool gram) {
     // The training response block and the prediction block (rows of lanes
-    // for many columns), the test response block, and per column its
-    // moments and its result.
+    // for many columns, the training block formed eight columns at a time),
+    // the test response block, and per column its moments and its result.
     const bool fused = fused_route(static_cast<std::size_t>(columns));
     const std::uint64_t ld = fused ? columns : sat_add(columns, 7) / 8 * 8;
     std::uint64_t bytes = sat_add(block_bytes(m, ld), block_bytes(nt, ld));
     bytes = sat_add(bytes, block_bytes(nt, columns));
+    if (!fused) bytes = sat_add(bytes, block_bytes(m, 8));
     bytes = sat_add(bytes, sat_mul(columns, sizeof(ColumnMoments) + sizeof(std::optional<double>)));
     if (fused) {
         bytes = sat_add(bytes, split_products_bytes(m, nt, columns));

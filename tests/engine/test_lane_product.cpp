@@ -42,8 +42,8 @@ Reference reference(const Eigen::MatrixXd& a, const std::vector<double>& b, std:
 }  // namespace
 
 TEST(LaneProduct, EachEntryIsItsOrderedSumAtEveryWidthAndLayout) {
-    // Shapes across the tile edges, the blocks of rows (128) and of indices
-    // (256), and lane counts that leave single vectors over.
+    // Shapes across the tile edges and the blocks of rows and of indices
+    // (128 each), and lane counts that leave single vectors over.
     for (const Shape s : {Shape{1, 1, 1}, Shape{3, 5, 9}, Shape{7, 300, 24}, Shape{130, 513, 75},
                           Shape{5, 0, 16}}) {
         const std::size_t ld = lane_ld(s.columns);
