@@ -31,9 +31,10 @@ Reference reference(const Eigen::MatrixXd& a, const std::vector<double>& b, std:
                     std::size_t r, std::size_t c, double start) {
     Reference ref{start, start, std::fabs(start)};
     for (Eigen::Index t = 0; t < a.cols(); ++t) {
-        const double term = a(to_index(r), t) * b[static_cast<std::size_t>(t) * ld + c];
+        const double at = a(to_index(r), t), bt = b[static_cast<std::size_t>(t) * ld + c];
+        const double term = at * bt;
         ref.ordered += term;
-        ref.exact += static_cast<long double>(a(to_index(r), t)) * b[static_cast<std::size_t>(t) * ld + c];
+        ref.exact += static_cast<long double>(at) * bt;
         ref.magnitude += std::fabs(static_cast<long double>(term));
     }
     return ref;
