@@ -54,6 +54,94 @@ PrescaledSums prescaled_sums(VecView v) {
     return {s, mean, centred, raw};
 }
 
+namespace {
+
+using detail::load2;
+using detail::splat;
+using detail::v2d;
+
+// Eight lanes as four two-lane vectors.
+struct Lanes {
+    v2d v[4];
+};
+
+// Row i of up to eight columns; the lanes past the columns repeat the first.
+[[gnu::always_inline]] inline Lanes row_lanes(const MatView& v, std::size_t i) {
+    Lanes out;
+    const double* r = v.data + static_cast<std::ptrdiff_t>(i) * v.row_stride;
+    if (v.col_stride == 1 && v.cols == sums_lanes) {
+        for (int k = 0; k < 4; ++k) out.v[k] = load2(r + 2 * k);
+        return out;
+    }
+    const auto at = [&](std::size_t l) {
+        return r[static_cast<std::ptrdiff_t>(l < v.cols ? l : 0) * v.col_stride];
+    };
+    for (std::size_t k = 0; k < 4; ++k) out.v[k] = v2d{at(2 * k), at(2 * k + 1)};
+    return out;
+}
+
+}  // namespace
+
+void prescaled_sums_lanes(const MatView& v, PrescaledSums* out) {
+    internal_check(v.cols >= 1 && v.cols <= sums_lanes, "prescaled_sums_lanes: 1 to 8 columns");
+    // One column needs no lanes.
+    if (v.cols == 1) {
+        out[0] = prescaled_sums({v.data, v.rows, v.row_stride});
+        return;
+    }
+    const std::size_t n = v.rows;
+    // Each lane does the operations of prescaled_sums on its column.
+    v2d big[4], s[4], sum[4], mean[4], centred[4], raw[4];
+    for (int k = 0; k < 4; ++k) big[k] = sum[k] = centred[k] = raw[k] = splat(0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Lanes x = row_lanes(v, i);
+        for (int k = 0; k < 4; ++k) big[k] = detail::vmax_abs_step(big[k], x.v[k]);
+    }
+    for (int k = 0; k < 4; ++k)
+        s[k] = v2d{detail::prescale_of(big[k][0]).inv_s, detail::prescale_of(big[k][1]).inv_s};
+    for (std::size_t i = 0; i < n; ++i) {
+        const Lanes x = row_lanes(v, i);
+        for (int k = 0; k < 4; ++k) sum[k] += s[k] * x.v[k];
+    }
+    for (int k = 0; k < 4; ++k) mean[k] = sum[k] / splat(static_cast<double>(n));
+    for (std::size_t i = 0; i < n; ++i) {
+        const Lanes x = row_lanes(v, i);
+        for (int k = 0; k < 4; ++k) {
+            const v2d u = s[k] * x.v[k];
+            centred[k] += (u - mean[k]) * (u - mean[k]);
+            raw[k] += u * u;
+        }
+    }
+    for (std::size_t l = 0; l < v.cols; ++l)
+        out[l] = {s[l / 2][l % 2], mean[l / 2][l % 2], centred[l / 2][l % 2], raw[l / 2][l % 2]};
+}
+
+void prescaled_cross_lanes(const MatView& x, const PrescaledSums* sx, const MatView& y,
+                           const PrescaledSums* sy, double* cross) {
+    internal_check(x.cols >= 1 && x.cols <= sums_lanes && y.cols == x.cols && y.rows >= x.rows,
+                   "prescaled_cross_lanes: 1 to 8 columns of both");
+    if (x.cols == 1) {
+        const VecView a{x.data, x.rows, x.row_stride}, b{y.data, x.rows, y.row_stride};
+        double sxy = 0.0;
+        for (std::size_t i = 0; i < a.len; ++i)
+            sxy += (sx->scale * a[i] - sx->mean) * (sy->scale * b[i] - sy->mean);
+        cross[0] = sxy;
+        return;
+    }
+    v2d xs[4], xm[4], ys[4], ym[4], sxy[4];
+    for (std::size_t l = 0; l < sums_lanes; ++l) {
+        const std::size_t c = l < x.cols ? l : 0;
+        xs[l / 2][l % 2] = sx[c].scale, xm[l / 2][l % 2] = sx[c].mean;
+        ys[l / 2][l % 2] = sy[c].scale, ym[l / 2][l % 2] = sy[c].mean;
+    }
+    for (int k = 0; k < 4; ++k) sxy[k] = splat(0.0);
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        const Lanes a = row_lanes(x, i), b = row_lanes(y, i);
+        for (int k = 0; k < 4; ++k) sxy[k] += (xs[k] * a.v[k] - xm[k]) * (ys[k] * b.v[k] - ym[k]);
+    }
+    for (std::size_t l = 0; l < x.cols; ++l) cross[l] = sxy[l / 2][l % 2];
+}
+
 double prescaled_correlation(VecView x, const PrescaledSums& sx, VecView y,
                              const PrescaledSums& sy) {
     double sxy = 0.0;

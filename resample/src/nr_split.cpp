@@ -1,9 +1,11 @@
 #include "veltra/resample/nr_split.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "veltra/correlation.hpp"
+#include "veltra/lane_product.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/standardize.hpp"
@@ -27,13 +29,17 @@ double combined_norm(const std::vector<double>& norms) {
 }
 
 // What the certification needs of a training response column: its
-// weighted mean and scale, and the norm of its standardised values times
-// the row factors.
+// weighted mean and scale, the norm of its standardised values times the
+// row factors, and the norm of its centred values times the row factors.
 struct ColumnMoments {
     double mean;
     double scale;
     double nu;
+    double centred_norm;
 };
+
+// A block of response columns as lanes: row i at row i of the matrix.
+using LaneRows = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 MatView column_block(MatView x, std::size_t j0, std::size_t width) {
     return {x.data + static_cast<std::ptrdiff_t>(j0) * x.col_stride, x.rows, width, x.row_stride,
@@ -45,33 +51,63 @@ MatView column_block(MatView x, std::size_t j0, std::size_t width) {
 // certification reads; at the test rows times their row factors. They
 // enter the products centred: left uncentred, the mean times the centring
 // residual of Z_train would move the prediction by far more than rounding.
+// Few columns are held column by column for the fused pass, many as a
+// response block of lanes, row by row, for the lane products.
 struct SplitResponses {
-    Eigen::MatrixXd centred;  // m x C
+    Eigen::MatrixXd centred;  // m x C, few columns
+    LaneRows lanes;           // m x lane_ld(C), many columns
     std::vector<ColumnMoments> moments;
     Eigen::MatrixXd test;  // nt x C
 };
 
+bool fused_route(std::size_t columns) { return columns <= nr_fused_columns; }
+
 SplitResponses split_responses(const Eigen::MatrixXd& outcomes, const RowSplit& rows) {
     const std::size_t m = rows.train.size(), nt = rows.test.size();
     const auto C = static_cast<std::size_t>(outcomes.cols());
+    const bool fused = fused_route(C);
+    const std::size_t ld = lane_ld(C);
     const SliceWeights& w = rows.w_train;
-    SplitResponses out{Eigen::MatrixXd(to_index(m), to_index(C)), {},
-                       Eigen::MatrixXd(to_index(nt), to_index(C))};
+    SplitResponses out;
+    if (!fused) {
+        out.lanes.resize(to_index(m), to_index(ld));
+        out.lanes.rightCols(to_index(ld - C)).setZero();
+    }
+    out.test.resize(to_index(nt), to_index(C));
     out.moments.reserve(C);
     Eigen::VectorXd y_c(to_index(m));
+    // Eight centred columns at a time, written to the lanes a row at once.
+    Eigen::MatrixXd centred(to_index(m), to_index(fused ? C : 8));
+    const std::size_t n = static_cast<std::size_t>(outcomes.rows());
     for (std::size_t c = 0; c < C; ++c) {
-        // Both halves of a column while it is in cache.
+        // Both halves of a column while it is in cache; the rows are
+        // scattered, so the next column is fetched meanwhile, a line every
+        // eight rows gathered.
         const double* col = outcomes.col(to_index(c)).data();
-        for (std::size_t i = 0; i < m; ++i) y_c[to_index(i)] = col[rows.train[i]];
+        const double* next = c + 1 < C ? col + n : nullptr;
+        for (std::size_t i = 0; i < m; ++i) {
+            if (next && i % 8 == 0) __builtin_prefetch(next + i);
+            y_c[to_index(i)] = col[rows.train[i]];
+        }
         double* te = out.test.col(to_index(c)).data();
-        for (std::size_t i = 0; i < nt; ++i) te[i] = col[rows.test[i]];
+        for (std::size_t i = 0; i < nt; ++i) {
+            if (next && i % 8 == 0) __builtin_prefetch(next + m + i);
+            te[i] = col[rows.test[i]];
+        }
         if (rows.w_test.root) out.test.col(to_index(c)).array() *= rows.w_test.root->array();
         Standardized1 s1 = standardize1_mean_one(VecView::of(y_c), w.moment_view());
         if (w.root) s1.y_std.array() *= w.root->array();
-        out.moments.push_back({s1.mean, s1.scale, stable_norm(VecView::of(s1.y_std))});
-        out.centred.col(to_index(c)) = y_c.array() - s1.mean;
-        if (w.root) out.centred.col(to_index(c)).array() *= w.root->array();
+        auto yc = centred.col(to_index(fused ? c : c % 8));
+        yc = y_c.array() - s1.mean;
+        if (w.root) yc.array() *= w.root->array();
+        out.moments.push_back({s1.mean, s1.scale, stable_norm(VecView::of(s1.y_std)),
+                               stable_norm(VecView{yc.data(), m, 1})});
+        if (!fused && (c % 8 == 7 || c + 1 == C)) {
+            const Eigen::Index c0 = to_index(c / 8 * 8), width = to_index(c % 8 + 1);
+            out.lanes.middleCols(c0, width) = centred.leftCols(width);
+        }
     }
+    if (fused) out.centred = std::move(centred);
     return out;
 }
 
@@ -79,10 +115,18 @@ SplitResponses split_responses(const Eigen::MatrixXd& outcomes, const RowSplit& 
 // by chunk of X, with the norms of the two blocks and what the weighted
 // centring of Z_train left over (the certification's rounding terms).
 struct NoRefitProducts {
-    Eigen::MatrixXd pred;  // nt x C
+    Eigen::MatrixXd pred;  // nt x C, few columns
+    LaneRows lanes;        // nt x lane_ld(C), many columns
     double z_tr = 0.0, z_te = 0.0;
     double residual = 0.0;   // the norm of the centring residual
     double root_mass = 0.0;  // the square root of the training weights' sum
+
+    // Columns [c0, c0 + w) of the prediction.
+    MatView columns(std::size_t c0, std::size_t w) const {
+        if (lanes.size() == 0) return column_block(MatView::of(pred), c0, w);
+        return {lanes.data() + c0, static_cast<std::size_t>(lanes.rows()), w,
+                static_cast<std::ptrdiff_t>(lanes.cols()), 1};
+    }
 };
 
 double root_mass(const RowSplit& rows) {
@@ -95,30 +139,35 @@ double root_mass(const RowSplit& rows) {
 // products are matrix-vector work that needs no written blocks.
 NoRefitProducts fused_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train) {
     SplitProducts sp = split_products(x, rows, y_train);
-    return {std::move(sp.pred), sp.z_tr, sp.z_te, sp.residual, root_mass(rows)};
+    return {std::move(sp.pred), {}, sp.z_tr, sp.z_te, sp.residual, root_mass(rows)};
 }
 
 // Many response columns: standardised blocks of a chunk of columns, so
-// that the products are matrix-matrix work.
-NoRefitProducts chunked_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train,
+// that the products are matrix-matrix work, with the responses as the
+// lanes of wide vectors.
+NoRefitProducts chunked_products(MatView x, const RowSplit& rows, const SplitResponses& y,
                                  bool gram) {
     const std::size_t m = rows.train.size(), nt = rows.test.size(), p = x.cols;
+    const auto C = static_cast<std::size_t>(y.test.cols());
+    const std::size_t ld = lane_ld(C);
     const std::optional<Eigen::VectorXd>& root = rows.w_train.root;
-    NoRefitProducts out{Eigen::MatrixXd::Zero(to_index(nt), y_train.cols()), 0.0, 0.0, 0.0, 0.0};
+    NoRefitProducts out{{}, LaneRows(to_index(nt), to_index(ld)), 0.0, 0.0, 0.0, 0.0};
     Eigen::MatrixXd gram_te_tr;
     if (gram) gram_te_tr = Eigen::MatrixXd::Zero(to_index(nt), to_index(m));
-    const std::size_t width =
-        nr_chunk_width(std::max(m, nt), static_cast<std::size_t>(y_train.cols()));
+    const std::size_t width = nr_chunk_width(std::max(m, nt), C);
+    std::vector<double> zy(gram ? 0 : std::min(width, p) * ld);
     std::vector<double> tr_norms, te_norms;
     double residual = 0.0;
     for (std::size_t j0 = 0; j0 < p; j0 += width) {
         const SplitBlocks b = split_blocks(column_block(x, j0, std::min(width, p - j0)), rows);
         tr_norms.push_back(b.fro);
         te_norms.push_back(stable_norm(MatView::of(b.test)));
-        if (gram)
+        if (gram) {
             gram_te_tr.noalias() += b.test * b.train.transpose();
-        else
-            out.pred.noalias() += b.test * (b.train.transpose() * y_train);
+        } else {
+            lane_product(MatView::of(b.train).transposed(), y.lanes.data(), ld, zy.data(), false);
+            lane_product(MatView::of(b.test), zy.data(), ld, out.lanes.data(), j0 > 0);
+        }
         // What the weighted centring left over: it multiplies the response
         // mean, which the no-refit form does not remove.
         for (Eigen::Index j = 0; j < b.train.cols(); ++j) {
@@ -128,7 +177,7 @@ NoRefitProducts chunked_products(MatView x, const RowSplit& rows, const Eigen::M
             residual += s * s;
         }
     }
-    if (gram) out.pred.noalias() = gram_te_tr * y_train;
+    if (gram) lane_product(MatView::of(gram_te_tr), y.lanes.data(), ld, out.lanes.data(), false);
     out.z_tr = combined_norm(tr_norms);
     out.z_te = combined_norm(te_norms);
     out.residual = std::sqrt(residual);
@@ -136,30 +185,36 @@ NoRefitProducts chunked_products(MatView x, const RowSplit& rows, const Eigen::M
     return out;
 }
 
-NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const Eigen::MatrixXd& y_train,
+NoRefitProducts no_refit_products(MatView x, const RowSplit& rows, const SplitResponses& y,
                                   bool gram) {
-    if (static_cast<std::size_t>(y_train.cols()) <= nr_fused_columns)
-        return fused_products(x, rows, y_train);
-    return chunked_products(x, rows, y_train, gram);
+    if (fused_route(static_cast<std::size_t>(y.test.cols())))
+        return fused_products(x, rows, y.centred);
+    return chunked_products(x, rows, y, gram);
 }
+
+// The prescaled sums of a column's prediction and test responses, and
+// their cross sum.
+struct TestSums {
+    PrescaledSums pred, y;
+    double cross;
+};
 
 // Column c's correlation when its rounding bound lets the no-refit
 // prediction vouch for it; empty otherwise.
-std::optional<double> certified_r(const NoRefitProducts& prod, const SplitResponses& y,
-                                  const RowSplit& rows,
-                                  std::size_t p, std::size_t c) {
+
+std::optional<double> certified_r(const NoRefitProducts& prod, const TestSums& ts,
+                                  const SplitResponses& y, const RowSplit& rows, std::size_t p,
+                                  std::size_t c) {
     const std::size_t m = rows.train.size(), nt = rows.test.size();
     const double root_mass = prod.root_mass;
     const double tau = std::pow(2.0 * static_cast<double>(nt) * eps, 2);
     const double md = static_cast<double>(m), ntd = static_cast<double>(nt);
     const double z_tr = prod.z_tr, z_te = prod.z_te;
-    const VecView pc{prod.pred.col(to_index(c)).data(), nt, 1};
-    const VecView yc{y.test.col(to_index(c)).data(), nt, 1};
-    const PrescaledSums sp = prescaled_sums(pc), sy = prescaled_sums(yc);
+    const PrescaledSums &sp = ts.pred, &sy = ts.y;
     if (sy.centred <= tau * sy.raw) return 0.0;
     const ColumnMoments& st = y.moments[c];
     if (st.nu == 0.0) return 0.0;
-    const double ytr_norm = stable_norm(VecView{y.centred.col(to_index(c)).data(), m, 1});
+    const double ytr_norm = st.centred_norm;
     const double p_norm = std::sqrt(sp.raw) / sp.scale;
     const double p_spread = std::sqrt(sp.centred) / sp.scale;
     const double ybar = std::fabs(st.mean);
@@ -173,10 +228,7 @@ std::optional<double> certified_r(const NoRefitProducts& prod, const SplitRespon
     if (!(lead >= 1e-12 && lead >= floor)) return std::nullopt;
     if (!((lead / st.nu) * (lead / st.nu) >= 1e-12) || sp.centred <= tau * sp.raw)
         return std::nullopt;
-    double sxy = 0.0;
-    for (std::size_t i = 0; i < nt; ++i)
-        sxy += (sp.scale * pc[i] - sp.mean) * (sy.scale * yc[i] - sy.mean);
-    return std::clamp(sxy / std::sqrt(sp.centred * sy.centred), -1.0, 1.0);
+    return std::clamp(ts.cross / std::sqrt(sp.centred * sy.centred), -1.0, 1.0);
 }
 
 }  // namespace
@@ -197,23 +249,29 @@ std::size_t nr_chunk_width(std::size_t rows, std::size_t columns) {
 }
 
 std::uint64_t nr_split_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t columns, bool gram) {
-    // The training and test response blocks and the prediction block, and
-    // per column its moments and its result.
-    std::uint64_t bytes = sat_add(block_bytes(m, columns), sat_mul(2, block_bytes(nt, columns)));
+    // The training response block and the prediction block (rows of lanes
+    // for many columns, the training block formed eight columns at a time),
+    // the test response block, and per column its moments and its result.
+    const bool fused = fused_route(static_cast<std::size_t>(columns));
+    const std::uint64_t ld = fused ? columns : sat_add(columns, 7) / 8 * 8;
+    std::uint64_t bytes = sat_add(block_bytes(m, ld), block_bytes(nt, ld));
+    bytes = sat_add(bytes, block_bytes(nt, columns));
+    if (!fused) bytes = sat_add(bytes, block_bytes(m, 8));
     bytes = sat_add(bytes, sat_mul(columns, sizeof(ColumnMoments) + sizeof(std::optional<double>)));
-    if (columns <= nr_fused_columns) {
+    if (fused) {
         bytes = sat_add(bytes, split_products_bytes(m, nt, columns));
     } else {
         const std::uint64_t width =
             nr_chunk_width(std::max<std::uint64_t>({m, nt, 1}), static_cast<std::size_t>(columns));
         // One chunk of each half, and Z_tr' Y_train of the chunk or the
-        // Gram matrix, with the packing of their products.
+        // Gram matrix with the packing of its product.
         bytes = sat_add(bytes, sat_add(block_bytes(m, width), block_bytes(nt, width)));
-        bytes = sat_add(bytes, gram ? block_bytes(nt, m) : block_bytes(width, columns));
-        bytes = sat_add(bytes, product_packing_bytes);
+        bytes = sat_add(bytes, gram ? sat_add(block_bytes(nt, m), product_packing_bytes)
+                                    : block_bytes(width, ld));
     }
-    // The weight slices with their roots, and the gathered response column.
-    return sat_add(bytes, sat_add(block_bytes(m, 4), block_bytes(nt, 3)));
+    // The weight slices with their roots, and a response column gathered,
+    // standardised and centred.
+    return sat_add(bytes, sat_add(block_bytes(m, 6), block_bytes(nt, 3)));
 }
 
 bool nr_gram_flag(std::size_t n, std::size_t m, std::size_t p, std::size_t columns) {
@@ -230,10 +288,20 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
     if (rows.massless()) return std::vector<std::optional<double>>(C);
     if (rows.test.empty()) return std::vector<std::optional<double>>(C, 0.0);
     const SplitResponses y = split_responses(outcomes, rows);
-    const NoRefitProducts prod = no_refit_products(x, rows, y.centred, gram);
+    const NoRefitProducts prod = no_refit_products(x, rows, y, gram);
     std::vector<std::optional<double>> out(C);
-    for (std::size_t c = 0; c < C; ++c)
-        out[c] = certified_r(prod, y, rows, x.cols, c);
+    // The test half's sums, eight columns at a time.
+    std::array<PrescaledSums, sums_lanes> sp, sy;
+    std::array<double, sums_lanes> cross;
+    for (std::size_t c0 = 0; c0 < C; c0 += sums_lanes) {
+        const std::size_t w = std::min(sums_lanes, C - c0);
+        const MatView pred = prod.columns(c0, w), test = column_block(MatView::of(y.test), c0, w);
+        prescaled_sums_lanes(pred, sp.data());
+        prescaled_sums_lanes(test, sy.data());
+        prescaled_cross_lanes(pred, sp.data(), test, sy.data(), cross.data());
+        for (std::size_t l = 0; l < w; ++l)
+            out[c0 + l] = certified_r(prod, {sp[l], sy[l], cross[l]}, y, rows, x.cols, c0 + l);
+    }
     return out;
 }
 

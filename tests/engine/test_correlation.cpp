@@ -2,8 +2,10 @@
 // long double, and their answers for vectors without spread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Core>
@@ -100,4 +102,51 @@ TEST(FisherZ, IsAtanhWithTheSplitTestsClamp) {
     EXPECT_EQ(fisher_z(-2.0), fisher_z_unclamped(-0.9999));
     EXPECT_EQ(fisher_z(0.5), fisher_z_unclamped(0.5));
     EXPECT_TRUE(std::isnan(fisher_z(nan_v)) && std::isnan(fisher_z_unclamped(nan_v)));
+}
+
+// Eight columns at once give each column's own sums, bit for bit, in any
+// layout and with columns of any scale, NaN and infinity included.
+TEST(PrescaledSumsLanes, EachLaneIsItsColumnsSums) {
+    Eigen::MatrixXd x = random_matrix(37, 8, 11), y = random_matrix(37, 8, 12);
+    x.col(1) *= 0x1p1000;
+    x.col(2) *= 0x1p-1060;
+    x.col(3).setZero();
+    x(5, 4) = nan_v;
+    y(7, 6) = std::numeric_limits<double>::infinity();
+    const test_support::RowMajor xr = x, yr = y;
+    for (const std::size_t w : {8, 5, 1})
+        for (const bool row_major : {true, false}) {
+            const auto block = [&](const Eigen::MatrixXd& c, const test_support::RowMajor& r) {
+                return row_major ? MatView{r.data(), 37, w, 8, 1} : MatView{c.data(), 37, w, 1, 37};
+            };
+            const MatView xv = block(x, xr), yv = block(y, yr);
+            PrescaledSums sx[8], sy[8];
+            double cross[8];
+            prescaled_sums_lanes(xv, sx);
+            prescaled_sums_lanes(yv, sy);
+            prescaled_cross_lanes(xv, sx, yv, sy, cross);
+            for (std::size_t l = 0; l < w; ++l) {
+                SCOPED_TRACE(::testing::Message() << "width " << w << " column " << l);
+                const Eigen::VectorXd a = x.col(to_index(l)), b = y.col(to_index(l));
+                const PrescaledSums ea = prescaled_sums(VecView::of(a));
+                const PrescaledSums eb = prescaled_sums(VecView::of(b));
+                for (const auto& [got, want] : {std::pair{sx[l], ea}, std::pair{sy[l], eb}}) {
+                    EXPECT_TRUE(test_support::same_bits(got.scale, want.scale));
+                    EXPECT_TRUE(test_support::same_bits(got.mean, want.mean));
+                    EXPECT_TRUE(test_support::same_bits(got.centred, want.centred));
+                    EXPECT_TRUE(test_support::same_bits(got.raw, want.raw));
+                }
+                // The cross sum is prescaled_correlation's numerator.
+                const double r = prescaled_correlation(VecView::of(a), ea, VecView::of(b), eb);
+                const double from_lanes = cross[l] / std::sqrt(ea.centred * eb.centred);
+                if (std::isnan(r)) {
+                    EXPECT_TRUE(std::isnan(from_lanes));
+                } else {
+                    EXPECT_EQ(std::clamp(from_lanes, -1.0, 1.0), r);
+                }
+                if (l < 3) {
+                    EXPECT_NEAR(r, static_cast<double>(textbook_r(a, b)), 1e-14);
+                }
+            }
+        }
 }

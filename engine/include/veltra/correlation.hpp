@@ -7,6 +7,8 @@
 // answer for a vector without spread, as their callers' rules require.
 #pragma once
 
+#include <cstddef>
+
 #include "veltra/view.hpp"
 
 namespace veltra {
@@ -32,6 +34,17 @@ struct PrescaledSums {
     double raw;
 };
 PrescaledSums prescaled_sums(VecView v);
+
+// Up to eight columns at once, one per vector lane: out[l] is the bits of
+// prescaled_sums of column l of v, and with y, cross[l] the bits of the sum
+// (s_x x_i - mean_x)(s_y y_i - mean_y) over the rows in index order, for
+// column l of v as x (sums out[l]) and of y (sums sy[l]), which
+// prescaled_correlation divides. Columns whose entries lie side by side
+// (column stride 1) are read a row at a time.
+inline constexpr std::size_t sums_lanes = 8;
+void prescaled_sums_lanes(const MatView& v, PrescaledSums* out);
+void prescaled_cross_lanes(const MatView& x, const PrescaledSums* sx, const MatView& y,
+                           const PrescaledSums* sy, double* cross);
 
 // sum (s_x x_i - mean_x)(s_y y_i - mean_y) / sqrt(S_x S_y) over the first
 // x.len entries, from the prescaled sums of x and of those entries of y;
