@@ -12,12 +12,6 @@ namespace {
 
 static_assert(lane_ld(1) == detail::block_ld(1), "one row length for every response block");
 
-using detail::vec2;
-#ifdef VELTRA_WIDE_BLOCKS
-using detail::vec4;
-using detail::vec8;
-#endif
-
 // The loops are blocked so that a tile's operands stay in the cache: a
 // stretch of index_block indices of the lanes a tile covers stays in the
 // first level while a block of row_block rows of A passes over it, and that
@@ -91,20 +85,15 @@ template <class V, int RT, int NV>
     }
 }
 
-void lanes2(const MatView& a, const double* b, std::size_t ld, double* out, bool add) {
-    kernel<vec2, 4, 2>(a, b, ld, out, add);
-}
-
-#ifdef VELTRA_WIDE_BLOCKS
-__attribute__((target("avx"))) void lanes4(const MatView& a, const double* b, std::size_t ld,
+// Four rows by two vectors, or by three of eight lanes, whose 12 sums and
+// operands fit AVX-512's 32 registers.
+struct Lanes {
+    template <class V, int, int>
+    [[gnu::always_inline]] static void run(const MatView& a, const double* b, std::size_t ld,
                                            double* out, bool add) {
-    kernel<vec4, 4, 2>(a, b, ld, out, add);
-}
-__attribute__((target("avx512f"))) void lanes8(const MatView& a, const double* b,
-                                               std::size_t ld, double* out, bool add) {
-    kernel<vec8, 4, 3>(a, b, ld, out, add);
-}
-#endif
+        kernel<V, 4, sizeof(V) == 64 ? 3 : 2>(a, b, ld, out, add);
+    }
+};
 
 }  // namespace
 
@@ -115,12 +104,8 @@ void lane_product(const MatView& a, const double* b, std::size_t ld, double* out
         if (!add) std::fill_n(out, a.rows * ld, 0.0);
         return;
     }
-    const std::size_t lanes = detail::block_vector_lanes(max_lanes);
-#ifdef VELTRA_WIDE_BLOCKS
-    if (lanes == 8) return lanes8(a, b, ld, out, add);
-    if (lanes == 4) return lanes4(a, b, ld, out, add);
-#endif
-    lanes2(a, b, ld, out, add);
+    detail::run_at_lanes<Lanes>(detail::block_vector_lanes(max_lanes),
+                                "lane_product: no kernel of that width", a, b, ld, out, add);
 }
 
 }  // namespace veltra
