@@ -11,6 +11,7 @@
 #include "veltra/error.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
+#include "veltra/ordered_product.hpp"
 
 namespace veltra {
 namespace {
@@ -33,6 +34,20 @@ struct Cross {
     const double* z = nullptr;
     double* g = nullptr;
     std::vector<std::size_t> cuts;  // the parts' first rows, then n
+    // X'B formed along the way (null for none): row j of out for column j,
+    // each block of columns right after its moments, while it is cached.
+    const OrderedXt* xt = nullptr;
+    double* xt_out = nullptr;
+
+    // Columns [c, c + w), fetching columns [f, f + fw) of X meanwhile.
+    void product(const MatView& x, std::size_t c, std::size_t w, std::size_t f,
+                 std::size_t fw) const {
+        const auto at = [&](std::size_t j) {
+            return x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride;
+        };
+        xt->columns(at(c), x.col_stride, x.row_stride, w, xt_out + c * xt->ld(),
+                    fw > 0 ? at(f) : nullptr, fw);
+    }
 };
 
 // Up to eight adjacent columns [c, c + w) of the used rows of a row-major X,
@@ -174,6 +189,9 @@ void stream_chunk(const detail::ColumnSource& src, const Cross& cross, std::size
             const Group<weighted> grp{src, c, std::min<std::size_t>(8, b - c)};
             const std::size_t k = c - c0;
             group_moments(grp, cross, c == a ? segment : 0, ahead, mean + k, scale + k, term + k);
+            // The same group of the next strip is fetched meanwhile.
+            const std::size_t f = b + (c - a), fw = f < c1 ? std::min<std::size_t>(8, c1 - f) : 0;
+            if (cross.xt) cross.product(src.x, c, grp.w, f, fw);
         }
     }
 }
@@ -253,6 +271,16 @@ FitX moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weig
                 stream_chunk<false>(src, cross, c0, c1, mean, scale, term);
             else
                 stream_chunk<true>(src, cross, c0, c1, mean, scale, term);
+        } else if (cross.xt) {
+            std::vector<double> buffer;
+            for (std::size_t c = c0; c < c1; c += detail::block_width) {
+                const std::size_t e = std::min(c + detail::block_width, c1), k = c - c0;
+                detail::column_terms(src, c, e, mean + k, scale + k, term + k, nullptr, nullptr,
+                                     buffer);
+                // The next block is fetched meanwhile, in this chunk or the next.
+                const std::size_t f = c + detail::block_width;
+                cross.product(x, c, e - c, f, f < p ? std::min(detail::block_width, p - f) : 0);
+            }
         } else {
             std::vector<double> buffer;
             const detail::CrossDots dots{cross.z, cross.cuts.data(), cross.cuts.size() - 1};
@@ -282,6 +310,13 @@ FitX fit_x_moments_with_cross(MatView x, std::optional<VecView> weights, const d
     for (std::size_t i = 0; i < parts; ++i) cross.cuts.push_back(part_span(x.rows, i, parts).begin);
     cross.cuts.push_back(x.rows);
     return moments(x, std::nullopt, weights, par, std::move(cross));
+}
+
+FitX fit_x_moments_with_product(MatView x, const OrderedXt& xt, double* out, Par par) {
+    Cross cross;
+    cross.xt = &xt;
+    cross.xt_out = out;
+    return moments(x, std::nullopt, std::nullopt, par, std::move(cross));
 }
 
 Eigen::MatrixXd FitX::materialize(MatView x) const {
