@@ -14,6 +14,7 @@
 #include "block_vectors.hpp"
 #include "xs_block_products.hpp"
 #include "veltra/error.hpp"
+#include "veltra/numeric.hpp"
 #include "veltra/ordered_product.hpp"
 
 namespace veltra {
@@ -132,7 +133,9 @@ __attribute__((target("avx512f"))) void block_xt8(const double* a, std::ptrdiff_
 }  // namespace
 
 OrderedXt::OrderedXt(const MatView& b, std::size_t p, Par par, std::size_t max_lanes)
-    : ld_(detail::block_ld(b.cols)), lanes_(detail::block_vector_lanes(max_lanes)) {
+    : ld_(detail::block_ld(b.cols)),
+      width_(b.cols),
+      lanes_(detail::block_vector_lanes(max_lanes)) {
     const std::size_t n = b.rows;
     packed_.assign(n * ld_, 0.0);
     for_each_part(par, n, [&](std::size_t, IndexSpan s) {
@@ -158,6 +161,28 @@ void OrderedXt::columns(const double* a, std::ptrdiff_t a_col, std::ptrdiff_t a_
 #endif
     internal_check(fn != &block_xt2 || lanes_ == 2, "OrderedXt: no kernel of that width");
     fn(a, a_col, a_row, w, cuts_, packed_.data(), ld_, out, fetch, fetch ? fetch_w : 0);
+}
+
+}  // namespace veltra
+
+namespace veltra {
+
+Eigen::MatrixXd OrderedXt::left_product(const MatView& a, Par par) const {
+    internal_check(a.cols * ld_ == packed_.size(), "OrderedXt::left_product: A and B differ");
+    const std::size_t rows = a.rows, cols = ld_;
+    std::vector<double> out(rows * cols);
+    // Bands of rows, each run part by part so that a part of B stays cached
+    // while every row of the band passes over it.
+    constexpr std::size_t band = 64;
+    for_each_index(par, ceil_div(rows, band), [&](std::size_t i) {
+        const std::size_t r = i * band, w = std::min(band, rows - r);
+        columns(a.data + static_cast<std::ptrdiff_t>(r) * a.row_stride, a.row_stride,
+                a.col_stride, w, out.data() + r * ld_);
+    });
+    Eigen::MatrixXd t(to_index(rows), to_index(width_));
+    for (std::size_t c = 0; c < width_; ++c)
+        for (std::size_t r = 0; r < rows; ++r) t(to_index(r), to_index(c)) = out[r * ld_ + c];
+    return t;
 }
 
 }  // namespace veltra

@@ -17,6 +17,17 @@
 
 namespace veltra {
 
+namespace {
+
+// X W by the order of ordered_product; a row-major X is read in place rather
+// than copied into panels.
+Eigen::MatrixXd scores_of(const MatView& x, const Eigen::MatrixXd& w, Par par) {
+    if (x.is_row_major()) return OrderedXt(MatView::of(w), x.rows, par).left_product(x, par);
+    return ordered_product(x, MatView::of(w), par);
+}
+
+}  // namespace
+
 MatView Prepared::x_std_view() const {
     internal_check(!implicit, "Prepared: the standardised X is not formed in implicit mode");
     return X_std ? MatView::of(*X_std) : X;
@@ -49,13 +60,13 @@ Eigen::MatrixXd Prepared::corrected_cross_cov(Eigen::MatrixXd c) const {
 Eigen::MatrixXd Prepared::x_scores(const Eigen::MatrixXd& W) const {
     internal_check(static_cast<std::size_t>(W.rows()) == X.cols,
                    "Prepared::x_scores: W has a row count other than p");
-    if (!implicit) return ordered_product(x_std_view(), MatView::of(W), par);
+    if (!implicit) return scores_of(x_std_view(), W, par);
     const std::size_t p = X.cols, m = static_cast<std::size_t>(W.cols());
     Eigen::MatrixXd w_scaled(W.rows(), W.cols());
     for (std::size_t a = 0; a < m; ++a)
         for (std::size_t i = 0; i < p; ++i)
             w_scaled(to_index(i), to_index(a)) = W(to_index(i), to_index(a)) / X_scale[to_index(i)];
-    Eigen::MatrixXd t = ordered_product(X, MatView::of(w_scaled), par);
+    Eigen::MatrixXd t = scores_of(X, w_scaled, par);
     for (std::size_t a = 0; a < m; ++a) {
         double c = 0.0;
         for (std::size_t i = 0; i < p; ++i)

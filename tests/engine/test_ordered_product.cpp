@@ -131,3 +131,22 @@ TEST(OrderedProduct, CrossProductAlongTheMomentsHasTheProductsBits) {
         EXPECT_LT((ref - exact).cwiseAbs().maxCoeff(), 1e-12 * (1 + exact.cwiseAbs().maxCoeff()));
     }
 }
+
+TEST(OrderedProduct, LeftProductWithoutPanelsHasTheProductsBits) {
+    // A B through OrderedXt::left_product (bands of rows, B's columns in the
+    // lanes) against the documented sums, whatever A's layout.
+    const std::vector<std::array<Eigen::Index, 3>> shapes = {
+        {1, 1, 1}, {9, 5, 3}, {130, 70, 10}, {45, 3000, 20}, {2, 700, 3}, {300, 1100, 16}};
+    for (const auto& [rows, k, cols] : shapes) {
+        const Eigen::MatrixXd a = random_matrix(rows, k, 31, 0.5), b = random_matrix(k, cols, 32, 0.5);
+        const Eigen::MatrixXd ref = reference_product(a, b);
+        for (Layout layout : all_layouts)
+            for (Par par : {par_sequential, par_parallel})
+                for (const std::size_t lanes : {8, 4, 2}) {
+                    const Stored s = store(a, layout);
+                    const OrderedXt xt(MatView::of(b), std::size_t(rows), par, lanes);
+                    EXPECT_TRUE(same_bits(xt.left_product(s.view, par), ref))
+                        << rows << " x " << k << " x " << cols;
+                }
+    }
+}

@@ -68,8 +68,13 @@ public:
     void columns(const double* a, std::ptrdiff_t a_col, std::ptrdiff_t a_row, std::size_t w,
                  double* out, const double* fetch = nullptr, std::size_t fetch_w = 0) const;
 
+    // A B for an A of p rows over B's rows, as ordered_product(A, B) forms
+    // it: a row-major A read in place, without copying it into panels.
+    Eigen::MatrixXd left_product(const MatView& a, Par par) const;
+
 private:
     std::size_t ld_;
+    std::size_t width_;
     std::size_t lanes_;
     std::vector<double> packed_;      // B row by row, ld_ entries per row
     std::vector<std::size_t> cuts_;   // the parts' first rows, then n
