@@ -51,8 +51,10 @@ std::uint64_t ordered_product_bytes(std::uint64_t rows, std::uint64_t indices, s
 // copied once, row by row.
 class OrderedXt {
 public:
-    // Vectors of up to max_lanes lanes (8, 4 or 2) where the processor has
-    // them; the bits are the same for every width.
+    // p is the row count of the product (X's columns; A's rows for
+    // left_product), which with B's shape decides whether the sums are
+    // split. Vectors of up to max_lanes lanes (8, 4 or 2) where the
+    // processor has them; the bits are the same for every width.
     OrderedXt(const MatView& b, std::size_t p, Par par, std::size_t max_lanes = 8);
 
     // Entries per row of the blocks `columns` writes: q rounded up to a
