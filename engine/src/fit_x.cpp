@@ -2,15 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include <tbb/task_arena.h>
 
 #include "column_moments.hpp"
+#include "block_vectors.hpp"
+#include "xs_block_products.hpp"
 #include "xs_products.hpp"
 #include "veltra/error.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
+#include "veltra/ordered_product.hpp"
 
 namespace veltra {
 namespace {
@@ -33,6 +37,20 @@ struct Cross {
     const double* z = nullptr;
     double* g = nullptr;
     std::vector<std::size_t> cuts;  // the parts' first rows, then n
+    // X'B formed along the way (null for none): row j of out for column j,
+    // each block of columns right after its moments, while it is cached.
+    const OrderedXt* xt = nullptr;
+    double* xt_out = nullptr;
+
+    // Columns [c, c + w), fetching columns [f, f + fw) of X meanwhile.
+    void product(const MatView& x, std::size_t c, std::size_t w, std::size_t f,
+                 std::size_t fw) const {
+        const auto at = [&](std::size_t j) {
+            return x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride;
+        };
+        xt->columns(at(c), x.col_stride, x.row_stride, w, xt_out + c * xt->ld(),
+                    fw > 0 ? at(f) : nullptr, fw);
+    }
 };
 
 // Up to eight adjacent columns [c, c + w) of the used rows of a row-major X,
@@ -118,6 +136,94 @@ void raw_sweep(const Group<weighted>& grp, const Cross& cross, std::size_t fetch
     for (std::size_t j = 0; j < grp.w; ++j) g[j] = total[j / 2][j % 2];
 }
 
+#ifdef VELTRA_WIDE_BLOCKS
+// A full group on a processor with eight-lane vectors: one lane per column
+// doing that column's operations of the two-lane slots above (the same
+// comparisons for the extremes), so the bits are the same.
+using detail::vec8;
+typedef long long vec8i __attribute__((vector_size(64)));
+
+__attribute__((target("avx512f"), always_inline)) inline vec8 splat8(double a) {
+    return vec8{a, a, a, a, a, a, a, a};
+}
+
+// Row i of a full group, its segment of `fetch_bytes` fetched `ahead` rows on
+// as Group::rows fetches it.
+template <bool weighted>
+__attribute__((target("avx512f"), always_inline)) inline vec8
+row8(const Group<weighted>& grp, std::size_t i, std::size_t fetch_bytes, std::size_t ahead) {
+    if (i + ahead < grp.src.n) {
+        const char* q = reinterpret_cast<const char*>(grp.row(i + ahead));
+        for (std::size_t o = 0; o < fetch_bytes; o += 64) __builtin_prefetch(q + o, 0, 3);
+        __builtin_prefetch(q + fetch_bytes - 1, 0, 3);
+    }
+    vec8 x;
+    std::memcpy(&x, grp.row(i), sizeof x);
+    return x;
+}
+
+// raw_sweep of a full group: out holds big, small, sum and sq per column.
+template <bool weighted>
+__attribute__((target("avx512f"))) void raw_sweep8(const Group<weighted>& grp,
+                                                   const Cross& cross, std::size_t fetch_bytes,
+                                                   std::size_t ahead, double (&out)[4][8],
+                                                   double* g) {
+    const std::size_t n = grp.src.n;
+    fetch_bytes = std::max<std::size_t>(fetch_bytes, 8 * sizeof(double));
+    const vec8i magnitude = ~(vec8i)splat8(-0.0);
+    vec8 big = splat8(0.0), small = splat8(HUGE_VAL), sum = splat8(-0.0), sq = splat8(-0.0);
+    vec8 total = splat8(0.0);
+    const bool with_cross = cross.z != nullptr;
+    const std::size_t parts = with_cross ? cross.cuts.size() - 1 : 1;
+    for (std::size_t part = 0; part < parts; ++part) {
+        const std::size_t b = with_cross ? cross.cuts[part] : 0;
+        const std::size_t e = with_cross ? cross.cuts[part + 1] : n;
+        vec8 even = splat8(0.0), odd = splat8(0.0);
+        for (std::size_t i = b; i < e; ++i) {
+            const vec8 x = row8(grp, i, fetch_bytes, ahead);
+            const vec8 a = (vec8)((vec8i)x & magnitude);
+            big = a > big ? a : big;
+            const vec8 below = (vec8)((vec8i)a - 1);
+            small = below < small ? below : small;
+            if constexpr (weighted) {
+                const vec8 wi = splat8(grp.src.weights[i]);
+                sum += wi * x;
+                sq += wi * (x * x);
+            } else {
+                sum += x;
+                sq += x * x;
+            }
+            if (with_cross) ((i - b) % 2 == 0 ? even : odd) += x * splat8(cross.z[i]);
+        }
+        if (with_cross) total = part == 0 ? even + odd : total + (even + odd);
+    }
+    std::memcpy(out[0], &big, sizeof big);
+    std::memcpy(out[1], &small, sizeof small);
+    std::memcpy(out[2], &sum, sizeof sum);
+    std::memcpy(out[3], &sq, sizeof sq);
+    if (with_cross && g != nullptr) std::memcpy(g, &total, sizeof total);
+}
+
+// The sweep of squared deviations of a full group.
+template <bool weighted>
+__attribute__((target("avx512f"))) void sq_sweep8(const Group<weighted>& grp, const double* inv,
+                                                  const double* m, double* ss) {
+    vec8 iv, mv, acc = splat8(-0.0);
+    std::memcpy(&iv, inv, sizeof iv);
+    std::memcpy(&mv, m, sizeof mv);
+    for (std::size_t i = 0; i < grp.src.n; ++i) {
+        const vec8 d = row8(grp, i, 8 * sizeof(double), 16) * iv - mv;
+        if constexpr (weighted)
+            acc += splat8(grp.src.weights[i]) * (d * d);
+        else
+            acc += d * d;
+    }
+    std::memcpy(ss, &acc, sizeof acc);
+}
+
+bool eight_lanes() { return detail::block_vector_lanes(8) == 8; }
+#endif
+
 // Mean, scale and term of the group's columns: the raw sweep, the prescaled
 // sums from it (or a sweep of their own when that is not exact), then the
 // squared deviations; every sum in row order as on the column path.
@@ -126,8 +232,26 @@ void group_moments(const Group<weighted>& grp, const Cross& cross, std::size_t f
                    std::size_t ahead, double* mean, double* scale, double* term) {
     const std::size_t n = grp.src.n;
     v2d big[4], small[4], sum[4], ref[4], inv[4], m[4], ss[4];
-    raw_sweep(grp, cross, fetch_bytes, ahead, big, small, sum, ref,
-              cross.g ? cross.g + grp.c : nullptr);
+#ifdef VELTRA_WIDE_BLOCKS
+    const bool wide = grp.w == 8 && eight_lanes();
+#else
+    constexpr bool wide = false;
+#endif
+    if (wide) {
+#ifdef VELTRA_WIDE_BLOCKS
+        double raw[4][8];
+        raw_sweep8(grp, cross, fetch_bytes, ahead, raw, cross.g ? cross.g + grp.c : nullptr);
+        for (std::size_t k = 0; k < 4; ++k) {
+            big[k] = detail::load2(raw[0] + 2 * k);
+            small[k] = detail::load2(raw[1] + 2 * k);
+            sum[k] = detail::load2(raw[2] + 2 * k);
+            ref[k] = detail::load2(raw[3] + 2 * k);
+        }
+#endif
+    } else {
+        raw_sweep(grp, cross, fetch_bytes, ahead, big, small, sum, ref,
+                  cross.g ? cross.g + grp.c : nullptr);
+    }
     bool exact = true;
     for (std::size_t k = 0; k < 4; ++k)
         exact = detail::rescale_slot(big[k], small[k], sum[k], ref[k], inv[k], n, grp.src.wr) &&
@@ -143,9 +267,21 @@ void group_moments(const Group<weighted>& grp, const Cross& cross, std::size_t f
         m[k] = sum[k] / nd;
         ss[k] = splat(-0.0);
     }
-    grp.sweep([&](std::size_t k, v2d x, v2d wi, std::size_t) {
-        detail::add_sq_step<weighted>(ss[k], x * inv[k] - m[k], wi);
-    }, 0, n);
+    if (wide) {
+#ifdef VELTRA_WIDE_BLOCKS
+        double inv8[8], m8[8], ss8[8];
+        for (std::size_t k = 0; k < 4; ++k) {
+            detail::store2(inv8 + 2 * k, inv[k]);
+            detail::store2(m8 + 2 * k, m[k]);
+        }
+        sq_sweep8(grp, inv8, m8, ss8);
+        for (std::size_t k = 0; k < 4; ++k) ss[k] = detail::load2(ss8 + 2 * k);
+#endif
+    } else {
+        grp.sweep([&](std::size_t k, v2d x, v2d wi, std::size_t) {
+            detail::add_sq_step<weighted>(ss[k], x * inv[k] - m[k], wi);
+        }, 0, n);
+    }
     for (std::size_t j = 0; j < grp.w; ++j) {
         const std::size_t k = j / 2, l = j % 2;
         const detail::Prescale ps = detail::prescale_of(big[k][l]);
@@ -174,6 +310,9 @@ void stream_chunk(const detail::ColumnSource& src, const Cross& cross, std::size
             const Group<weighted> grp{src, c, std::min<std::size_t>(8, b - c)};
             const std::size_t k = c - c0;
             group_moments(grp, cross, c == a ? segment : 0, ahead, mean + k, scale + k, term + k);
+            // The same group of the next strip is fetched meanwhile.
+            const std::size_t f = b + (c - a), fw = f < c1 ? std::min<std::size_t>(8, c1 - f) : 0;
+            if (cross.xt) cross.product(src.x, c, grp.w, f, fw);
         }
     }
 }
@@ -259,6 +398,16 @@ FitX moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weig
                 stream_chunk<false>(src, cross, c0, c1, mean, scale, term);
             else
                 stream_chunk<true>(src, cross, c0, c1, mean, scale, term);
+        } else if (cross.xt) {
+            std::vector<double> buffer;
+            for (std::size_t c = c0; c < c1; c += detail::block_width) {
+                const std::size_t e = std::min(c + detail::block_width, c1), k = c - c0;
+                detail::column_terms(src, c, e, mean + k, scale + k, term + k, nullptr, nullptr,
+                                     buffer);
+                // The next block is fetched meanwhile, in this chunk or the next.
+                const std::size_t f = c + detail::block_width;
+                cross.product(x, c, e - c, f, f < p ? std::min(detail::block_width, p - f) : 0);
+            }
         } else {
             std::vector<double> buffer;
             const detail::CrossDots dots{cross.z, cross.cuts.data(), cross.cuts.size() - 1};
@@ -288,6 +437,13 @@ FitX fit_x_moments_with_cross(MatView x, std::optional<VecView> weights, const d
     for (std::size_t i = 0; i < parts; ++i) cross.cuts.push_back(part_span(x.rows, i, parts).begin);
     cross.cuts.push_back(x.rows);
     return moments(x, std::nullopt, weights, par, std::move(cross));
+}
+
+FitX fit_x_moments_with_product(MatView x, const OrderedXt& xt, double* out, Par par) {
+    Cross cross;
+    cross.xt = &xt;
+    cross.xt_out = out;
+    return moments(x, std::nullopt, std::nullopt, par, std::move(cross));
 }
 
 Eigen::MatrixXd FitX::materialize(MatView x) const {

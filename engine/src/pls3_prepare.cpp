@@ -17,6 +17,17 @@
 
 namespace veltra {
 
+namespace {
+
+// X W by the order of ordered_product; a row-major X is read in place rather
+// than copied into panels.
+Eigen::MatrixXd scores_of(const MatView& x, const Eigen::MatrixXd& w, Par par) {
+    if (x.is_row_major()) return OrderedXt(MatView::of(w), x.rows, par).left_product(x, par);
+    return ordered_product(x, MatView::of(w), par);
+}
+
+}  // namespace
+
 MatView Prepared::x_std_view() const {
     internal_check(!implicit, "Prepared: the standardised X is not formed in implicit mode");
     return X_std ? MatView::of(*X_std) : X;
@@ -27,9 +38,14 @@ MatView Prepared::y_std_view() const { return Y_std ? MatView::of(*Y_std) : Y; }
 Eigen::MatrixXd Prepared::cross_cov() const {
     const MatView ys = y_std_view();
     if (!implicit) return ordered_product(x_std_view().transposed(), ys, par);
-    // X'(Y_s) on the raw X, then each entry corrected for its column's mean
-    // and scale: (x_j - mean_j)'y / scale_j = (x_j'y - mean_j * sum(y)) / scale_j.
-    Eigen::MatrixXd c = ordered_product(X.transposed(), ys, par);
+    return corrected_cross_cov(ordered_product(X.transposed(), ys, par));
+}
+
+Eigen::MatrixXd Prepared::corrected_cross_cov(Eigen::MatrixXd c) const {
+    internal_check(implicit, "Prepared::corrected_cross_cov: not in implicit mode");
+    // X'(Y_s) on the raw X, each entry corrected for its column's mean and
+    // scale: (x_j - mean_j)'y / scale_j = (x_j'y - mean_j * sum(y)) / scale_j.
+    const MatView ys = y_std_view();
     const std::size_t p = X.cols, q = ys.cols, n = ys.rows;
     for (std::size_t j = 0; j < q; ++j) {
         double s = -0.0;
@@ -44,13 +60,13 @@ Eigen::MatrixXd Prepared::cross_cov() const {
 Eigen::MatrixXd Prepared::x_scores(const Eigen::MatrixXd& W) const {
     internal_check(static_cast<std::size_t>(W.rows()) == X.cols,
                    "Prepared::x_scores: W has a row count other than p");
-    if (!implicit) return ordered_product(x_std_view(), MatView::of(W), par);
+    if (!implicit) return scores_of(x_std_view(), W, par);
     const std::size_t p = X.cols, m = static_cast<std::size_t>(W.cols());
     Eigen::MatrixXd w_scaled(W.rows(), W.cols());
     for (std::size_t a = 0; a < m; ++a)
         for (std::size_t i = 0; i < p; ++i)
             w_scaled(to_index(i), to_index(a)) = W(to_index(i), to_index(a)) / X_scale[to_index(i)];
-    Eigen::MatrixXd t = ordered_product(X, MatView::of(w_scaled), par);
+    Eigen::MatrixXd t = scores_of(X, w_scaled, par);
     for (std::size_t a = 0; a < m; ++a) {
         double c = 0.0;
         for (std::size_t i = 0; i < p; ++i)
@@ -124,17 +140,34 @@ namespace {
 // overflow, a finite sum of squares, while a NaN or an infinity never does;
 // so the pass stands in for the finiteness scan, which runs only when the
 // pass finds something not finite.
+//
+// Given the standardised Y, the moment pass also forms X'Y_s on the raw X
+// (as the implicit route's cross covariance multiplies it, to the bit), so
+// that route reads X once before the scores.
 struct XPass {
     std::optional<FitX> fx;
     double x_ss = 0.0;
+    Eigen::MatrixXd raw_cross;  // X'Y_s, p x q, when formed
+    bool with_cross = false;
 };
-Result<XPass> read_x(MatView X, bool pre_standardized, Par par) {
+Result<XPass> read_x(MatView X, bool pre_standardized, Par par,
+                     std::optional<MatView> y_std = std::nullopt) {
     XPass pass;
     if (X.rows == 0 || X.cols == 0) return pass;
     bool finite;
     if (pre_standardized) {
         pass.x_ss = sum_of_squares_row_parts(X, par);
         finite = std::isfinite(pass.x_ss);
+    } else if (y_std) {
+        const OrderedXt xt(*y_std, X.cols, par);
+        std::vector<double> g(X.cols * xt.ld());
+        pass.fx = fit_x_moments_with_product(X, xt, g.data(), par);
+        pass.raw_cross.resize(to_index(X.cols), to_index(y_std->cols));
+        for (std::size_t c = 0; c < y_std->cols; ++c)
+            for (std::size_t j = 0; j < X.cols; ++j)
+                pass.raw_cross(to_index(j), to_index(c)) = g[j * xt.ld() + c];
+        pass.with_cross = true;
+        finite = pass.fx->mean.allFinite() && pass.fx->scale.allFinite();
     } else {
         pass.fx = fit_x_moments(X, std::nullopt, std::nullopt, par);
         finite = pass.fx->mean.allFinite() && pass.fx->scale.allFinite();
@@ -200,21 +233,30 @@ Result<PreparedCrossCov> prepare(MatView X, MatView Y, std::uint64_t k,
     }
     // The setting of the products depends on the shape alone.
     const Par par = sat_mul(sat_mul(n, p), q) <= small_work_max ? par_sequential : opts.par;
-    VELTRA_TRY(pass, read_x(X, opts.pre_standardized_X, par));
-    VELTRA_CHECK(check_finite_mat(Y));
-    if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
+    // Y is standardised before the read of X when only X can still fail, so
+    // that the read forms X'Y_s as well; the failures keep their order.
+    const Result<void> y_finite = check_finite_mat(Y);
     const std::uint64_t k_max = std::min(p, q);
-    if (k > k_max) return fail(VeltraError::KExceedsMax{k, k_max});
-    if (n == 0) return fail(VeltraError::InvalidArgument{"insufficient n: need n >= 1 (got n=0)"});
-
+    const bool along = !opts.pre_standardized_X && y_finite && k >= 1 && k <= k_max && n > 0;
     Prepared pr;
     pr.X = X;
     pr.Y = Y;
     pr.par = par;
-    prepare_x(pr, std::move(*pass), opts.pre_standardized_X, k);
-    prepare_y(pr, opts.pre_standardized_Y);
+    if (along) prepare_y(pr, opts.pre_standardized_Y);
+    VELTRA_TRY(pass, read_x(X, opts.pre_standardized_X, par,
+                            along ? std::optional<MatView>{pr.y_std_view()} : std::nullopt));
+    VELTRA_CHECK(y_finite);
+    if (k == 0) return fail(VeltraError::InvalidArgument{"k must be >= 1"});
+    if (k > k_max) return fail(VeltraError::KExceedsMax{k, k_max});
+    if (n == 0) return fail(VeltraError::InvalidArgument{"insufficient n: need n >= 1 (got n=0)"});
 
-    Eigen::MatrixXd C = pr.cross_cov();
+    const bool with_cross = pass->with_cross;
+    Eigen::MatrixXd raw_cross = std::move(pass->raw_cross);
+    prepare_x(pr, std::move(*pass), opts.pre_standardized_X, k);
+    if (!along) prepare_y(pr, opts.pre_standardized_Y);
+
+    Eigen::MatrixXd C = pr.implicit && with_cross ? pr.corrected_cross_cov(std::move(raw_cross))
+                                                  : pr.cross_cov();
     // The corrections of the implicit route can overflow where the explicit
     // product does not.
     if (pr.implicit && !C.allFinite()) C = pr.materialize();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <optional>
 #include <random>
@@ -7,6 +8,7 @@
 
 #include <tbb/task_arena.h>
 
+#include "veltra/fit_x.hpp"
 #include "veltra/ordered_product.hpp"
 #include "veltra/parallel.hpp"
 #include "test_support.hpp"
@@ -91,4 +93,60 @@ TEST(OrderedProduct, EmptyShapes) {
     EXPECT_TRUE(z.rows() == 4 && z.cols() == 3 && (z.array() == 0.0).all());
     const Eigen::MatrixXd c(0, 5), d(5, 2);
     EXPECT_EQ(ordered_product(MatView::of(c), MatView::of(d), par_sequential).rows(), 0);
+}
+
+TEST(OrderedProduct, CrossProductAlongTheMomentsHasTheProductsBits) {
+    // X'B formed by the moment pass, block by block of X's columns, against
+    // the documented sums of X'B; the moments themselves must not move. A
+    // row-major X past 1024 rows is streamed in strips, other layouts take
+    // the column path; split and unsplit sums, B widths off the lanes.
+    const std::vector<std::array<Eigen::Index, 3>> shapes = {
+        {1, 1, 1}, {7, 3, 2}, {40, 21, 9}, {1030, 13, 20}, {2100, 70, 4}, {3000, 11, 17},
+        {300, 300, 20}, {90, 2000, 20}};
+    for (const auto& [n, p, q] : shapes) {
+        Eigen::MatrixXd x = random_matrix(n, p, 21, 2.0);
+        for (Eigen::Index j = 0; j < p; ++j) x.col(j).array() += double(j % 5);
+        const Eigen::MatrixXd b = random_matrix(n, q, 22, 0.5);
+        const Eigen::MatrixXd ref = reference_product(x.transpose(), b);
+        const FitX plain = fit_x_moments(view(x), std::nullopt, std::nullopt, par_sequential);
+        const RowMajor br = b;
+        for (Layout layout : all_layouts)
+            for (Par par : {par_sequential, par_parallel})
+                for (const std::size_t lanes : {8, 4, 2}) {
+                    const Stored s = store(x, layout);
+                    const MatView bv = lanes == 4 ? view(br) : MatView::of(b);
+                    const OrderedXt xt(bv, std::size_t(p), par, lanes);
+                    std::vector<double> g(std::size_t(p) * xt.ld(), 9.0);
+                    const FitX fx = fit_x_moments_with_product(s.view, xt, g.data(), par);
+                    EXPECT_TRUE(same_bits(fx.mean, plain.mean) && same_bits(fx.scale, plain.scale) &&
+                                same_bits(fx.fro, plain.fro));
+                    Eigen::MatrixXd got(p, q);
+                    for (Eigen::Index j = 0; j < p; ++j)
+                        for (Eigen::Index c = 0; c < q; ++c) got(j, c) = g[j * xt.ld() + c];
+                    EXPECT_TRUE(same_bits(got, ref)) << n << " x " << p << " x " << q;
+                }
+        // Sums in long double: the order itself may not move them.
+        const Eigen::MatrixXd exact =
+            (x.cast<long double>().transpose() * b.cast<long double>()).cast<double>();
+        EXPECT_LT((ref - exact).cwiseAbs().maxCoeff(), 1e-12 * (1 + exact.cwiseAbs().maxCoeff()));
+    }
+}
+
+TEST(OrderedProduct, LeftProductWithoutPanelsHasTheProductsBits) {
+    // A B through OrderedXt::left_product (bands of rows, B's columns in the
+    // lanes) against the documented sums, whatever A's layout.
+    const std::vector<std::array<Eigen::Index, 3>> shapes = {
+        {1, 1, 1}, {9, 5, 3}, {130, 70, 10}, {45, 3000, 20}, {2, 700, 3}, {300, 1100, 16}};
+    for (const auto& [rows, k, cols] : shapes) {
+        const Eigen::MatrixXd a = random_matrix(rows, k, 31, 0.5), b = random_matrix(k, cols, 32, 0.5);
+        const Eigen::MatrixXd ref = reference_product(a, b);
+        for (Layout layout : all_layouts)
+            for (Par par : {par_sequential, par_parallel})
+                for (const std::size_t lanes : {8, 4, 2}) {
+                    const Stored s = store(a, layout);
+                    const OrderedXt xt(MatView::of(b), std::size_t(rows), par, lanes);
+                    EXPECT_TRUE(same_bits(xt.left_product(s.view, par), ref))
+                        << rows << " x " << k << " x " << cols;
+                }
+    }
 }

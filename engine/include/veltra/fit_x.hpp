@@ -10,6 +10,7 @@
 
 #include <Eigen/Core>
 
+#include "veltra/ordered_product.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/standardize.hpp"
 #include "veltra/view.hpp"
@@ -46,6 +47,11 @@ FitX fit_x_moments_mean_one(MatView x, std::optional<RowList> rows,
 // products: the loop's start vector then needs no pass over X of its own.
 FitX fit_x_moments_with_cross(MatView x, std::optional<VecView> weights, const double* z,
                               Eigen::VectorXd& xt_z, Par par);
+
+// fit_x_moments over all rows without weights, together with X'B as `xt`
+// forms it (row j of out, xt.ld() entries apart, for column j of X): a
+// two-block fit's cross product then needs no pass over X of its own.
+FitX fit_x_moments_with_product(MatView x, const OrderedXt& xt, double* out, Par par);
 
 // Peak bytes of fit_x_moments on n listed rows of x beyond x (saturating):
 // the moments, the rescaled weights, and what the chunks that run at once

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include <Eigen/Core>
 
@@ -43,5 +44,42 @@ Eigen::MatrixXd ordered_product(const MatView& a, const MatView& b, Par par,
 // operands (saturating): the result, B copied twice, the part products of a
 // split sum, and the blocks and sums of the parts that run at once.
 std::uint64_t ordered_product_bytes(std::uint64_t rows, std::uint64_t indices, std::uint64_t cols);
+
+// X'B for an n x p X and an n x q B, formed a few columns of X at a time by
+// a pass that reads X for its own ends; each entry has the operations of
+// the same entry of ordered_product(X', B), so it is the same bits. B is
+// copied once, row by row.
+class OrderedXt {
+public:
+    // p is the row count of the product (X's columns; A's rows for
+    // left_product), which with B's shape decides whether the sums are
+    // split. Vectors of up to max_lanes lanes (8, 4 or 2) where the
+    // processor has them; the bits are the same for every width.
+    OrderedXt(const MatView& b, std::size_t p, Par par, std::size_t max_lanes = 8);
+
+    // Entries per row of the blocks `columns` writes: q rounded up to a
+    // multiple of 8.
+    std::size_t ld() const { return ld_; }
+
+    // Rows [c, c + w) of X'B for columns c .. c + w - 1 of X, column c + j
+    // at a + j a_col with its row i at a stride of a_row: row j of the
+    // block at out + j ld(), the entries past q meaningless. Meanwhile the
+    // fetch_w columns from `fetch` (the same strides; the block a pass reads
+    // next) are fetched into the cache, so that reading them overlaps with
+    // the arithmetic.
+    void columns(const double* a, std::ptrdiff_t a_col, std::ptrdiff_t a_row, std::size_t w,
+                 double* out, const double* fetch = nullptr, std::size_t fetch_w = 0) const;
+
+    // A B for an A of p rows over B's rows, as ordered_product(A, B) forms
+    // it: a row-major A read in place, without copying it into panels.
+    Eigen::MatrixXd left_product(const MatView& a, Par par) const;
+
+private:
+    std::size_t ld_;
+    std::size_t width_;
+    std::size_t lanes_;
+    std::vector<double> packed_;      // B row by row, ld_ entries per row
+    std::vector<std::size_t> cuts_;   // the parts' first rows, then n
+};
 
 }  // namespace veltra

@@ -120,6 +120,8 @@ struct Prepared {
 
     // C = (standardised X)'(standardised Y), p x q.
     Eigen::MatrixXd cross_cov() const;
+    // C from X'(standardised Y) on the raw X (implicit mode only).
+    Eigen::MatrixXd corrected_cross_cov(Eigen::MatrixXd raw) const;
     // Scores of the standardised X on W (p x m): n x m.
     Eigen::MatrixXd x_scores(const Eigen::MatrixXd& W) const;
     // Forms the standardised X, switches to explicit mode and returns C

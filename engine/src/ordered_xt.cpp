@@ -1,0 +1,188 @@
+// X'B a few columns of X at a time, each entry summed as ordered_product(X',
+// B) sums it, for passes that read X for their own ends.
+//
+// A vector lane holds one column of B: per row t of X, each X entry of the
+// block is taken in every lane and multiplied by the row of B, and the
+// product is added to its entry's running sum. Every lane does the scalar
+// operations of the ordered product (one running sum from zero per part of
+// the rows, the part sums added in part order), so every width gives the
+// same bits.
+
+#include <algorithm>
+#include <cstring>
+
+#include "block_vectors.hpp"
+#include "xs_block_products.hpp"
+#include "veltra/error.hpp"
+#include "veltra/numeric.hpp"
+#include "veltra/ordered_product.hpp"
+
+namespace veltra {
+namespace {
+
+using detail::vec2;
+#ifdef VELTRA_WIDE_BLOCKS
+using detail::vec4;
+using detail::vec8;
+#endif
+
+// RT columns of the block by NV vectors of B over rows [begin, end): the
+// running sums from zero, stored (first part) or added to the sums so far.
+// Along the way, row t of the fetch region (same strides, fw columns)
+// has its entry in column t mod fw fetched: one line per row, which covers
+// a region whose rows are lines and one whose columns run down lines.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void part_tile(const double* a, std::ptrdiff_t a_col,
+                                             std::ptrdiff_t a_row, std::size_t begin,
+                                             std::size_t end, const double* b, std::size_t ld,
+                                             double* out, bool first, const double* fetch,
+                                             std::size_t fw) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    V acc[RT][NV];
+    for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) acc[r][v] = V{};
+    for (std::size_t t = begin; t < end; ++t) {
+        const double* at = a + static_cast<std::ptrdiff_t>(t) * a_row;
+        if (fetch != nullptr)
+            __builtin_prefetch(fetch + static_cast<std::ptrdiff_t>(t) * a_row +
+                                   static_cast<std::ptrdiff_t>(t % fw) * a_col,
+                               0, 2);
+        V bt[NV];
+        for (int v = 0; v < NV; ++v) std::memcpy(&bt[v], b + t * ld + v * L, sizeof(V));
+        for (int r = 0; r < RT; ++r) {
+            const double s = at[r * a_col];
+            for (int v = 0; v < NV; ++v) acc[r][v] += s * bt[v];
+        }
+    }
+    for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) {
+            double* dst = out + r * ld + v * L;
+            V s = acc[r][v];
+            if (!first) {
+                V so_far;
+                std::memcpy(&so_far, dst, sizeof(V));
+                s = so_far + s;
+            }
+            std::memcpy(dst, &s, sizeof(V));
+        }
+}
+
+// Every part of the rows, RT columns by NV vectors at a time.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void block_xt(const double* a, std::ptrdiff_t a_col,
+                                            std::ptrdiff_t a_row, std::size_t w,
+                                            const std::vector<std::size_t>& cuts,
+                                            const double* b, std::size_t ld, double* out,
+                                            const double* fetch, std::size_t fw) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    const std::size_t nv = ld / L;
+    for (std::size_t q = 0; q + 1 < cuts.size(); ++q) {
+        const std::size_t begin = cuts[q], end = cuts[q + 1];
+        const double* f = fw > 0 ? fetch : nullptr;  // by the first tile only
+        for (std::size_t c = 0; c < w;) {
+            const bool whole = c + RT <= w;
+            const double* ac = a + static_cast<std::ptrdiff_t>(c) * a_col;
+            double* oc = out + c * ld;
+            for (std::size_t v = 0; v < nv;) {
+                const bool wide = v + NV <= nv;
+                const double* bv = b + v * L;
+                double* o = oc + v * L;
+                if (whole && wide)
+                    part_tile<V, RT, NV>(ac, a_col, a_row, begin, end, bv, ld, o, q == 0, f, fw);
+                else if (whole)
+                    part_tile<V, RT, 1>(ac, a_col, a_row, begin, end, bv, ld, o, q == 0, f, fw);
+                else if (wide)
+                    part_tile<V, 1, NV>(ac, a_col, a_row, begin, end, bv, ld, o, q == 0, f, fw);
+                else
+                    part_tile<V, 1, 1>(ac, a_col, a_row, begin, end, bv, ld, o, q == 0, f, fw);
+                f = nullptr;
+                v += wide ? NV : 1;
+            }
+            c += whole ? RT : 1;
+        }
+    }
+}
+
+using BlockFn = void (*)(const double*, std::ptrdiff_t, std::ptrdiff_t, std::size_t,
+                         const std::vector<std::size_t>&, const double*, std::size_t, double*,
+                         const double*, std::size_t);
+
+void block_xt2(const double* a, std::ptrdiff_t a_col, std::ptrdiff_t a_row, std::size_t w,
+               const std::vector<std::size_t>& cuts, const double* b, std::size_t ld,
+               double* out, const double* fetch, std::size_t fw) {
+    block_xt<vec2, 2, 4>(a, a_col, a_row, w, cuts, b, ld, out, fetch, fw);
+}
+
+#ifdef VELTRA_WIDE_BLOCKS
+__attribute__((target("avx"))) void block_xt4(const double* a, std::ptrdiff_t a_col,
+                                              std::ptrdiff_t a_row, std::size_t w,
+                                              const std::vector<std::size_t>& cuts,
+                                              const double* b, std::size_t ld, double* out,
+                                              const double* fetch, std::size_t fw) {
+    block_xt<vec4, 4, 2>(a, a_col, a_row, w, cuts, b, ld, out, fetch, fw);
+}
+__attribute__((target("avx512f"))) void block_xt8(const double* a, std::ptrdiff_t a_col,
+                                                  std::ptrdiff_t a_row, std::size_t w,
+                                                  const std::vector<std::size_t>& cuts,
+                                                  const double* b, std::size_t ld, double* out,
+                                                  const double* fetch, std::size_t fw) {
+    block_xt<vec8, 8, 3>(a, a_col, a_row, w, cuts, b, ld, out, fetch, fw);
+}
+#endif
+
+}  // namespace
+
+OrderedXt::OrderedXt(const MatView& b, std::size_t p, Par par, std::size_t max_lanes)
+    : ld_(detail::block_ld(b.cols)),
+      width_(b.cols),
+      lanes_(detail::block_vector_lanes(max_lanes)) {
+    const std::size_t n = b.rows;
+    packed_.assign(n * ld_, 0.0);
+    for_each_part(par, n, [&](std::size_t, IndexSpan s) {
+        for (std::size_t t = s.begin; t < s.end; ++t)
+            for (std::size_t c = 0; c < b.cols; ++c) packed_[t * ld_ + c] = b(t, c);
+    });
+    if (splits_sum(p, n, b.cols)) {
+        for (std::size_t i = 0; i < fixed_parts; ++i) cuts_.push_back(part_span(n, i).begin);
+    } else {
+        cuts_.push_back(0);
+    }
+    cuts_.push_back(n);
+}
+
+void OrderedXt::columns(const double* a, std::ptrdiff_t a_col, std::ptrdiff_t a_row,
+                        std::size_t w, double* out, const double* fetch,
+                        std::size_t fetch_w) const {
+    if (w == 0) return;
+    BlockFn fn = &block_xt2;
+#ifdef VELTRA_WIDE_BLOCKS
+    if (lanes_ == 8) fn = &block_xt8;
+    if (lanes_ == 4) fn = &block_xt4;
+#endif
+    internal_check(fn != &block_xt2 || lanes_ == 2, "OrderedXt: no kernel of that width");
+    fn(a, a_col, a_row, w, cuts_, packed_.data(), ld_, out, fetch, fetch ? fetch_w : 0);
+}
+
+}  // namespace veltra
+
+namespace veltra {
+
+Eigen::MatrixXd OrderedXt::left_product(const MatView& a, Par par) const {
+    internal_check(a.cols * ld_ == packed_.size(), "OrderedXt::left_product: A and B differ");
+    const std::size_t rows = a.rows, cols = ld_;
+    std::vector<double> out(rows * cols);
+    // Bands of rows, each run part by part so that a part of B stays cached
+    // while every row of the band passes over it.
+    constexpr std::size_t band = 64;
+    for_each_index(par, ceil_div(rows, band), [&](std::size_t i) {
+        const std::size_t r = i * band, w = std::min(band, rows - r);
+        columns(a.data + static_cast<std::ptrdiff_t>(r) * a.row_stride, a.row_stride,
+                a.col_stride, w, out.data() + r * ld_);
+    });
+    Eigen::MatrixXd t(to_index(rows), to_index(width_));
+    for (std::size_t c = 0; c < width_; ++c)
+        for (std::size_t r = 0; r < rows; ++r) t(to_index(r), to_index(c)) = out[r * ld_ + c];
+    return t;
+}
+
+}  // namespace veltra
