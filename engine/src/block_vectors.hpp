@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "veltra/error.hpp"
 
@@ -15,6 +16,18 @@ typedef double vec2 __attribute__((vector_size(16)));
 typedef double vec4 __attribute__((vector_size(32)));
 typedef double vec8 __attribute__((vector_size(64)));
 #endif
+
+// The first part of a sum stores it at dst, a later one adds it to the sum
+// so far (so_far + s, in that order).
+template <class V>
+[[gnu::always_inline]] inline void store_or_add(double* dst, V s, bool first) {
+    if (!first) {
+        V so_far;
+        std::memcpy(&so_far, dst, sizeof(V));
+        s = so_far + s;
+    }
+    std::memcpy(dst, &s, sizeof(V));
+}
 
 // The widest vectors of the processor: 8, 4 or 2 lanes.
 inline std::size_t widest_lanes() {

@@ -20,12 +20,6 @@
 namespace veltra {
 namespace {
 
-using detail::vec2;
-#ifdef VELTRA_WIDE_BLOCKS
-using detail::vec4;
-using detail::vec8;
-#endif
-
 // RT columns of the block by NV vectors of B over rows [begin, end): the
 // running sums from zero, stored (first part) or added to the sums so far.
 // Along the way, row t of the fetch region (same strides, fw columns)
@@ -55,16 +49,7 @@ template <class V, int RT, int NV>
         }
     }
     for (int r = 0; r < RT; ++r)
-        for (int v = 0; v < NV; ++v) {
-            double* dst = out + r * ld + v * L;
-            V s = acc[r][v];
-            if (!first) {
-                V so_far;
-                std::memcpy(&so_far, dst, sizeof(V));
-                s = so_far + s;
-            }
-            std::memcpy(dst, &s, sizeof(V));
-        }
+        for (int v = 0; v < NV; ++v) detail::store_or_add(out + r * ld + v * L, acc[r][v], first);
 }
 
 // Every part of the rows, RT columns by NV vectors at a time.
@@ -103,32 +88,20 @@ template <class V, int RT, int NV>
     }
 }
 
-using BlockFn = void (*)(const double*, std::ptrdiff_t, std::ptrdiff_t, std::size_t,
-                         const std::vector<std::size_t>&, const double*, std::size_t, double*,
-                         const double*, std::size_t);
-
-void block_xt2(const double* a, std::ptrdiff_t a_col, std::ptrdiff_t a_row, std::size_t w,
-               const std::vector<std::size_t>& cuts, const double* b, std::size_t ld,
-               double* out, const double* fetch, std::size_t fw) {
-    block_xt<vec2, 2, 4>(a, a_col, a_row, w, cuts, b, ld, out, fetch, fw);
-}
-
-#ifdef VELTRA_WIDE_BLOCKS
-__attribute__((target("avx"))) void block_xt4(const double* a, std::ptrdiff_t a_col,
-                                              std::ptrdiff_t a_row, std::size_t w,
-                                              const std::vector<std::size_t>& cuts,
-                                              const double* b, std::size_t ld, double* out,
-                                              const double* fetch, std::size_t fw) {
-    block_xt<vec4, 4, 2>(a, a_col, a_row, w, cuts, b, ld, out, fetch, fw);
-}
-__attribute__((target("avx512f"))) void block_xt8(const double* a, std::ptrdiff_t a_col,
-                                                  std::ptrdiff_t a_row, std::size_t w,
-                                                  const std::vector<std::size_t>& cuts,
-                                                  const double* b, std::size_t ld, double* out,
-                                                  const double* fetch, std::size_t fw) {
-    block_xt<vec8, 8, 3>(a, a_col, a_row, w, cuts, b, ld, out, fetch, fw);
-}
-#endif
+// The tile shapes that fit each register file: 2 x 4 two-lane vectors, 4 x 2
+// four-lane ones, 8 x 3 eight-lane ones.
+struct BlockXt {
+    template <class V, int, int>
+    [[gnu::always_inline]] static void run(const double* a, std::ptrdiff_t a_col,
+                                           std::ptrdiff_t a_row, std::size_t w,
+                                           const std::vector<std::size_t>* cuts, const double* b,
+                                           std::size_t ld, double* out, const double* fetch,
+                                           std::size_t fw) {
+        constexpr std::size_t L = sizeof(V) / sizeof(double);
+        constexpr int RT = L == 2 ? 2 : L == 4 ? 4 : 8, NV = L == 2 ? 4 : L == 4 ? 2 : 3;
+        block_xt<V, RT, NV>(a, a_col, a_row, w, *cuts, b, ld, out, fetch, fw);
+    }
+};
 
 }  // namespace
 
@@ -154,18 +127,9 @@ void OrderedXt::columns(const double* a, std::ptrdiff_t a_col, std::ptrdiff_t a_
                         std::size_t w, double* out, const double* fetch,
                         std::size_t fetch_w) const {
     if (w == 0) return;
-    BlockFn fn = &block_xt2;
-#ifdef VELTRA_WIDE_BLOCKS
-    if (lanes_ == 8) fn = &block_xt8;
-    if (lanes_ == 4) fn = &block_xt4;
-#endif
-    internal_check(fn != &block_xt2 || lanes_ == 2, "OrderedXt: no kernel of that width");
-    fn(a, a_col, a_row, w, cuts_, packed_.data(), ld_, out, fetch, fetch ? fetch_w : 0);
+    detail::run_at_lanes<BlockXt>(lanes_, "OrderedXt: no kernel of that width", a, a_col, a_row, w,
+                                  &cuts_, packed_.data(), ld_, out, fetch, fetch ? fetch_w : 0);
 }
-
-}  // namespace veltra
-
-namespace veltra {
 
 Eigen::MatrixXd OrderedXt::left_product(const MatView& a, Par par) const {
     internal_check(a.cols * ld_ == packed_.size(), "OrderedXt::left_product: A and B differ");

@@ -71,16 +71,7 @@ template <class V, int RT, int NV>
     V sum[RT][NV];
     part_sum<V, RT, NV>(a, a_r, a_t, 0, len, b, ld, sum);
     for (int r = 0; r < RT; ++r)
-        for (int v = 0; v < NV; ++v) {
-            double* dst = out + r * ld + v * L;
-            V s = sum[r][v];
-            if (!first) {
-                V so_far;
-                std::memcpy(&so_far, dst, sizeof(V));
-                s = so_far + s;
-            }
-            std::memcpy(dst, &s, sizeof(V));
-        }
+        for (int v = 0; v < NV; ++v) store_or_add(out + r * ld + v * L, sum[r][v], first);
 }
 
 // Every part of RT rows by NV vectors, the total kept in registers: the
