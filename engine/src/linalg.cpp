@@ -316,14 +316,35 @@ Eigen::VectorXd leverage_diag(const MatView& t) {
 
 // The decompositions hold no product of ours and Eigen's own threading is
 // off, so they run on the calling thread: par_sequential always holds.
+namespace {
+
+// The solver after compute; its values do not depend on `options` (the
+// vectors only receive the same rotations the values are computed with).
+std::optional<Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>> solve_self_adjoint(
+    const MatView& g, int options) {
+    plan_product_blocking();
+    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(to_index(g.rows));
+    with_map(g, [&](const auto& gm) { solver.compute(gm, options); });
+    if (solver.info() != Eigen::Success) return std::nullopt;
+    return solver;
+}
+
+}  // namespace
+
 std::optional<EigenResult> self_adjoint_eigen(const MatView& g, Par) {
     internal_check(g.rows == g.cols, "self_adjoint_eigen: G is not square");
     if (g.rows == 0) return EigenResult{Eigen::VectorXd(0), Eigen::MatrixXd(0, 0)};
-    plan_product_blocking();
-    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(to_index(g.rows));
-    with_map(g, [&](const auto& gm) { solver.compute(gm, Eigen::ComputeEigenvectors); });
-    if (solver.info() != Eigen::Success) return std::nullopt;
-    return EigenResult{solver.eigenvalues(), solver.eigenvectors()};
+    const auto solver = solve_self_adjoint(g, Eigen::ComputeEigenvectors);
+    if (!solver) return std::nullopt;
+    return EigenResult{solver->eigenvalues(), solver->eigenvectors()};
+}
+
+std::optional<Eigen::VectorXd> self_adjoint_eigenvalues(const MatView& g, Par) {
+    internal_check(g.rows == g.cols, "self_adjoint_eigenvalues: G is not square");
+    if (g.rows == 0) return Eigen::VectorXd(0);
+    const auto solver = solve_self_adjoint(g, Eigen::EigenvaluesOnly);
+    if (!solver) return std::nullopt;
+    return solver->eigenvalues();
 }
 
 namespace {
@@ -420,9 +441,9 @@ double stable_rank_from_gram(const MatView& g, Par par) {
     const std::size_t m = g.rows;
     if (m == 0) return 0.0;
     if (!all_finite(g)) return nan_value;
-    const auto eig = self_adjoint_eigen(g, par);
-    if (!eig) internal_failure("eigendecomposition failed to converge");
-    const double lambda_max = eig->values[to_index(m - 1)];
+    const auto values = self_adjoint_eigenvalues(g, par);
+    if (!values) internal_failure("eigendecomposition failed to converge");
+    const double lambda_max = (*values)[to_index(m - 1)];
     if (lambda_max <= 0.0) return 0.0;
     double trace = -0.0;
     for (std::size_t i = 0; i < m; ++i) trace += g(i, i);

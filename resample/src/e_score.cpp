@@ -67,9 +67,9 @@ Result<PvalueStatistic> run_e(MatView x, VecView y, std::size_t k, std::optional
 }
 
 Eigen::VectorXd eigenvalues_symmetric(const Eigen::MatrixXd& g) {
-    const auto eig = self_adjoint_eigen(MatView::of(g), par_sequential);
-    if (!eig) return Eigen::VectorXd::Zero(g.rows());
-    return eig->values;
+    auto values = self_adjoint_eigenvalues(MatView::of(g), par_sequential);
+    if (!values) return Eigen::VectorXd::Zero(g.rows());
+    return std::move(*values);
 }
 
 Result<PvalueStatistic> run_score(MatView x, VecView y, std::optional<VecView> weights,

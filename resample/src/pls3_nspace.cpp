@@ -144,10 +144,10 @@ double restricted_sweeps(const Eigen::MatrixXd& m, const Eigen::VectorXd& v) {
     Eigen::MatrixXd ms(s, s);
     for (Eigen::Index j = 0; j < s; ++j)
         for (Eigen::Index i = 0; i < s; ++i) ms(i, j) = m(support[i], support[j]);
-    const auto eig = self_adjoint_eigen(MatView::of(ms), par_sequential);
+    const auto values = self_adjoint_eigenvalues(MatView::of(ms), par_sequential);
     constexpr double inf = std::numeric_limits<double>::infinity();
-    if (!eig) return inf;
-    const double l1 = eig->values[s - 1], l2 = eig->values[s - 2];
+    if (!values) return inf;
+    const double l1 = (*values)[s - 1], l2 = (*values)[s - 2];
     if (!(l1 > 0.0)) return inf;
     return l1 / (l1 - l2);
 }

@@ -219,6 +219,22 @@ TEST(SelfAdjointEigen, ReconstructsAndAscends) {
     EXPECT_LE(orthonormality_error(e->vectors), 1e-14);
 }
 
+// The callers that read only the values (stable rank, e-score, the two-block
+// cells) rely on them keeping the bits of the full decomposition.
+TEST(SelfAdjointEigen, ValuesAloneKeepTheBitsOfTheFullDecomposition) {
+    for (Eigen::Index m : {1, 2, 7, 64, 200}) {
+        const Eigen::MatrixXd r = random_matrix(m + 3, m, 37 + static_cast<unsigned>(m));
+        const Eigen::MatrixXd g = r.transpose() * r;
+        const auto full = veltra::self_adjoint_eigen(MatView::of(g), veltra::par_sequential);
+        const auto values = veltra::self_adjoint_eigenvalues(MatView::of(g), veltra::par_sequential);
+        ASSERT_TRUE(full && values);
+        EXPECT_TRUE(same_bits(*values, full->values)) << m;
+    }
+    Eigen::MatrixXd bad = Eigen::MatrixXd::Identity(3, 3);
+    bad(1, 1) = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_FALSE(veltra::self_adjoint_eigenvalues(MatView::of(bad), veltra::par_sequential));
+}
+
 TEST(ThinSvd, ReconstructsWithOrthonormalFactorsAndOrderedValues) {
     // Tall, wide, one past the size where divide and conquer takes over, and
     // long ones that are reduced by QR first.
