@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "veltra/finite.hpp"
 #include "simd2.hpp"
 #include "xs_products.hpp"
 
@@ -154,8 +155,11 @@ Eigen::VectorXd ImplicitXBackend::cross(VecView y) {
 }
 
 Gate ImplicitXBackend::gate_c(const Eigen::VectorXd& c, std::optional<std::size_t> keep,
-                              std::size_t) const {
-    return selected_norm_and_gap(c, keep).sigma < gate_c_ ? Gate::Stop : Gate::Accept;
+                              std::size_t) {
+    const double sigma = selected_norm_and_gap(c, keep).sigma;
+    const bool all_kept = !keep || *keep >= static_cast<std::size_t>(c.size());
+    c_norm_ = all_kept ? std::optional<double>(sigma) : std::nullopt;
+    return sigma < gate_c_ ? Gate::Stop : Gate::Accept;
 }
 
 double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
@@ -168,7 +172,7 @@ double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
     xt_z_.resize(to_index(p));
     detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, offset, mult_}, t.data(),
                             xt_z_.data(), par_, scratch_);
-    overflowed_ = overflowed_ || !t.allFinite() || !xt_z_.allFinite();
+    overflowed_ = overflowed_ || !all_finite(VecView::of(t)) || !all_finite(VecView::of(xt_z_));
     double sigma = 0.0;
     for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * t[to_index(i)] : t[to_index(i)];
     sigma_ = sigma;
