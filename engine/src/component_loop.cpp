@@ -166,11 +166,10 @@ double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
     const std::size_t n = x_.rows, p = x_.cols;
     v_.resize(to_index(p));
     for (std::size_t j = 0; j < p; ++j) v_[to_index(j)] = r[to_index(j)] / scale_[j];
-    double offset = 0.0;
-    for (std::size_t j = 0; j < p; ++j) offset += mean_[j] * v_[to_index(j)];
     t.resize(to_index(n));
     xt_z_.resize(to_index(p));
-    detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, offset, mult_}, t.data(),
+    // The products form the centring offset sum_j mean_j v_j themselves.
+    detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, 0.0, mult_, mean_}, t.data(),
                             xt_z_.data(), par_, scratch_);
     overflowed_ = overflowed_ || !all_finite(VecView::of(t)) || !all_finite(VecView::of(xt_z_));
     double sigma = 0.0;
