@@ -41,6 +41,26 @@ void loading_dots(const Eigen::MatrixXd& p, std::size_t b0, const Eigen::VectorX
     for (std::size_t k = 0; k < M; ++k) d[k] = s[k];
 }
 
+// loading_dots for the last m <= 12 columns from b0.
+void dots_of_rest(const Eigen::MatrixXd& p, std::size_t b0, std::size_t m,
+                  const Eigen::VectorXd& w, double* d) {
+    switch (m) {
+        case 0: return;
+        case 1: return loading_dots<1>(p, b0, w, d);
+        case 2: return loading_dots<2>(p, b0, w, d);
+        case 3: return loading_dots<3>(p, b0, w, d);
+        case 4: return loading_dots<4>(p, b0, w, d);
+        case 5: return loading_dots<5>(p, b0, w, d);
+        case 6: return loading_dots<6>(p, b0, w, d);
+        case 7: return loading_dots<7>(p, b0, w, d);
+        case 8: return loading_dots<8>(p, b0, w, d);
+        case 9: return loading_dots<9>(p, b0, w, d);
+        case 10: return loading_dots<10>(p, b0, w, d);
+        case 11: return loading_dots<11>(p, b0, w, d);
+        default: return loading_dots<12>(p, b0, w, d);
+    }
+}
+
 }  // namespace
 
 Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
@@ -49,11 +69,11 @@ Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
     if (a == 0) return out;
     const std::size_t len = static_cast<std::size_t>(w.size());
     std::vector<double> d(a);
+    // All the sums in one sweep over w where there are at most 12: one chain
+    // of additions costs as much as several side by side.
     std::size_t b = 0;
-    for (; b + 8 <= a; b += 8) loading_dots<8>(p, b, w, d.data() + b);
-    if (b + 4 <= a) loading_dots<4>(p, b, w, d.data() + b), b += 4;
-    if (b + 2 <= a) loading_dots<2>(p, b, w, d.data() + b), b += 2;
-    if (b < a) loading_dots<1>(p, b, w, d.data() + b);
+    for (; a - b > 12; b += 8) loading_dots<8>(p, b, w, d.data() + b);
+    dots_of_rest(p, b, a - b, w, d.data() + b);
     // out_j = w_j - sum_b r_jb d_b, the sum over b in order from zero; two
     // entries at once, one per lane.
     std::size_t j = 0;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "simd2.hpp"
+
 namespace veltra {
 
 namespace {
@@ -12,21 +14,23 @@ namespace {
 // x - x is 0 for a finite x and NaN otherwise; summed without a branch so
 // that a contiguous line runs at the speed of memory.
 bool line_finite(const double* line, std::size_t inner, std::ptrdiff_t stride) {
-    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+    using detail::load2;
+    detail::v2d a[4] = {};
     std::size_t i = 0;
     if (stride == 1) {
-        for (; i + 4 <= inner; i += 4) {
-            a0 += line[i] - line[i];
-            a1 += line[i + 1] - line[i + 1];
-            a2 += line[i + 2] - line[i + 2];
-            a3 += line[i + 3] - line[i + 3];
-        }
+        for (; i + 8 <= inner; i += 8)
+            for (std::size_t k = 0; k < 4; ++k) {
+                const detail::v2d v = load2(line + i + 2 * k);
+                a[k] += v - v;
+            }
     }
+    double s = 0.0;
     for (; i < inner; ++i) {
         const double v = line[static_cast<std::ptrdiff_t>(i) * stride];
-        a0 += v - v;
+        s += v - v;
     }
-    return !std::isnan((a0 + a1) + (a2 + a3));
+    const detail::v2d t = (a[0] + a[1]) + (a[2] + a[3]);
+    return !std::isnan((t[0] + t[1]) + s);
 }
 
 struct Lines {
