@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "veltra/finite.hpp"
 #include "simd2.hpp"
 #include "xs_products.hpp"
 
@@ -40,6 +41,26 @@ void loading_dots(const Eigen::MatrixXd& p, std::size_t b0, const Eigen::VectorX
     for (std::size_t k = 0; k < M; ++k) d[k] = s[k];
 }
 
+// loading_dots for the last m <= 12 columns from b0.
+void dots_of_rest(const Eigen::MatrixXd& p, std::size_t b0, std::size_t m,
+                  const Eigen::VectorXd& w, double* d) {
+    switch (m) {
+        case 0: return;
+        case 1: return loading_dots<1>(p, b0, w, d);
+        case 2: return loading_dots<2>(p, b0, w, d);
+        case 3: return loading_dots<3>(p, b0, w, d);
+        case 4: return loading_dots<4>(p, b0, w, d);
+        case 5: return loading_dots<5>(p, b0, w, d);
+        case 6: return loading_dots<6>(p, b0, w, d);
+        case 7: return loading_dots<7>(p, b0, w, d);
+        case 8: return loading_dots<8>(p, b0, w, d);
+        case 9: return loading_dots<9>(p, b0, w, d);
+        case 10: return loading_dots<10>(p, b0, w, d);
+        case 11: return loading_dots<11>(p, b0, w, d);
+        default: return loading_dots<12>(p, b0, w, d);
+    }
+}
+
 }  // namespace
 
 Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
@@ -48,11 +69,11 @@ Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
     if (a == 0) return out;
     const std::size_t len = static_cast<std::size_t>(w.size());
     std::vector<double> d(a);
+    // All the sums in one sweep over w where there are at most 12: one chain
+    // of additions costs as much as several side by side.
     std::size_t b = 0;
-    for (; b + 8 <= a; b += 8) loading_dots<8>(p, b, w, d.data() + b);
-    if (b + 4 <= a) loading_dots<4>(p, b, w, d.data() + b), b += 4;
-    if (b + 2 <= a) loading_dots<2>(p, b, w, d.data() + b), b += 2;
-    if (b < a) loading_dots<1>(p, b, w, d.data() + b);
+    for (; a - b > 12; b += 8) loading_dots<8>(p, b, w, d.data() + b);
+    dots_of_rest(p, b, a - b, w, d.data() + b);
     // out_j = w_j - sum_b r_jb d_b, the sum over b in order from zero; two
     // entries at once, one per lane.
     std::size_t j = 0;
@@ -154,21 +175,23 @@ Eigen::VectorXd ImplicitXBackend::cross(VecView y) {
 }
 
 Gate ImplicitXBackend::gate_c(const Eigen::VectorXd& c, std::optional<std::size_t> keep,
-                              std::size_t) const {
-    return selected_norm_and_gap(c, keep).sigma < gate_c_ ? Gate::Stop : Gate::Accept;
+                              std::size_t) {
+    const double sigma = selected_norm_and_gap(c, keep).sigma;
+    const bool all_kept = !keep || *keep >= static_cast<std::size_t>(c.size());
+    c_norm_ = all_kept ? std::optional<double>(sigma) : std::nullopt;
+    return sigma < gate_c_ ? Gate::Stop : Gate::Accept;
 }
 
 double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
     const std::size_t n = x_.rows, p = x_.cols;
     v_.resize(to_index(p));
     for (std::size_t j = 0; j < p; ++j) v_[to_index(j)] = r[to_index(j)] / scale_[j];
-    double offset = 0.0;
-    for (std::size_t j = 0; j < p; ++j) offset += mean_[j] * v_[to_index(j)];
     t.resize(to_index(n));
     xt_z_.resize(to_index(p));
-    detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, offset, mult_}, t.data(),
+    // The products form the centring offset sum_j mean_j v_j themselves.
+    detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, 0.0, mult_, mean_}, t.data(),
                             xt_z_.data(), par_, scratch_);
-    overflowed_ = overflowed_ || !t.allFinite() || !xt_z_.allFinite();
+    overflowed_ = overflowed_ || !all_finite(VecView::of(t)) || !all_finite(VecView::of(xt_z_));
     double sigma = 0.0;
     for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * t[to_index(i)] : t[to_index(i)];
     sigma_ = sigma;

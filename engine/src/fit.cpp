@@ -51,8 +51,12 @@ std::string truncation_message(std::size_t k_used, std::size_t k) {
 // never pass for a model (an infinite loading can still leave finite, wrong
 // coefficients).
 Result<void> check_model(const PreparedFit& fit, MatView x) {
-    if (fit.W.allFinite() && fit.P.allFinite() && fit.Q.allFinite() && fit.T.allFinite() &&
-        fit.coef.allFinite())
+    const auto finite = [](const auto& m) {
+        return all_finite(MatView{m.data(), static_cast<std::size_t>(m.rows()),
+                                  static_cast<std::size_t>(m.cols()), 1,
+                                  static_cast<std::ptrdiff_t>(m.rows())});
+    };
+    if (finite(fit.W) && finite(fit.P) && finite(fit.Q) && finite(fit.T) && finite(fit.coef))
         return {};
     VELTRA_CHECK(check_finite_mat(x));
     return overflow_from_finite_inputs();

@@ -38,11 +38,17 @@ bool selects(std::optional<std::size_t> keep, Eigen::Index len) {
 }  // namespace
 
 bool select_and_normalize(Eigen::VectorXd& w, std::optional<std::size_t> keep, double eps) {
-    if (selects(keep, w.size())) {
+    return select_and_normalize(w, keep, eps, std::nullopt);
+}
+
+bool select_and_normalize(Eigen::VectorXd& w, std::optional<std::size_t> keep, double eps,
+                          std::optional<double> known_norm) {
+    const bool drops = selects(keep, w.size());
+    if (drops) {
         const auto idx = rank_first(w, *keep);
         for (std::size_t r = *keep; r < idx.size(); ++r) w[to_index(idx[r])] = 0.0;
     }
-    const double norm = stable_norm(VecView::of(w));
+    const double norm = known_norm && !drops ? *known_norm : stable_norm(VecView::of(w));
     if (!(norm >= eps)) return false;
     const double inv = 1.0 / norm;
     w *= inv;

@@ -314,6 +314,20 @@ void transposed(Layout layout, const MatView& x, std::size_t r0, std::size_t b,
 
 // --- sweeps ---------------------------------------------------------------
 
+// The offset of a map with means: sum_j mean_j v_j in index order from zero.
+double centring_offset(const double* mean, const double* v, std::size_t p) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < p; ++j) s += mean[j] * v[j];
+    return s;
+}
+
+// The map with its offset in place.
+ScoreMap resolved(const ScoreMap& map, const double* v, std::size_t p) {
+    ScoreMap out = map;
+    if (map.mean) out.offset = centring_offset(map.mean, v, p);
+    return out;
+}
+
 double apply_map(const ScoreMap& map, double raw, std::size_t i) {
     double t = map.centre ? raw - map.offset : raw;
     if (map.mult) t *= map.mult[i];
@@ -422,7 +436,16 @@ void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, do
     const std::size_t parts = col_parts(p), chunks = row_chunks(n, parts);
     scratch.block.resize(parts * n);
     double* sums = scratch.block.data();
-    for_each_index(par, parts * chunks, [&](std::size_t task) {
+    // Task 0, which the calling thread takes first, forms the centring
+    // offset meanwhile when the map leaves it to the pass.
+    const std::size_t first = map && map->mean ? 1 : 0;
+    ScoreMap m = map ? *map : ScoreMap{};
+    for_each_index(par, first + parts * chunks, [&](std::size_t index) {
+        if (index < first) {
+            m.offset = centring_offset(map->mean, v, p);
+            return;
+        }
+        const std::size_t task = index - first;
         const std::size_t part = task / chunks;
         const IndexSpan rows = part_span(n, task % chunks, chunks);
         const IndexSpan cols = part_span(p, part, parts);
@@ -439,7 +462,7 @@ void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, do
         for (std::size_t i = rows.begin; i < rows.end; ++i) {
             double s = sums[i];
             for (std::size_t part = 1; part < parts; ++part) s += sums[part * n + i];
-            t[i] = map ? apply_map(*map, s, i) : s;
+            t[i] = map ? apply_map(m, s, i) : s;
             if (z) z[i] = map && map->mult ? map->mult[i] * t[i] : t[i];
         }
     });
@@ -525,6 +548,15 @@ void xt_by_columns(const MatView& x, const double* z, double* g, Par par) {
     });
 }
 
+// Rows [b, e) of t from raw X v by the map (none: t is raw X v), and
+// z_i = mult_i t_i when z is given.
+void map_rows(const ScoreMap* map, std::size_t b, std::size_t e, double* t, double* z) {
+    if (map)
+        for (std::size_t i = b; i < e; ++i) t[i] = apply_map(*map, t[i], i);
+    if (z)
+        for (std::size_t i = b; i < e; ++i) z[i] = map && map->mult ? map->mult[i] * t[i] : t[i];
+}
+
 // t from X v by the score map (raw X v without one) and z_i = mult_i t_i
 // (when z is given) for a row-major or strided X, by chunks of rows.
 void row_scores(const MatView& x, const double* v, const ScoreMap* map, double* t, double* z,
@@ -532,7 +564,16 @@ void row_scores(const MatView& x, const double* v, const ScoreMap* map, double* 
     const Layout layout = layout_of(x);
     const std::size_t n = x.rows, rows_per_block = block_rows(x.cols);
     const std::size_t tasks = std::clamp<std::size_t>(n / 8, 1, 8 * fixed_parts);
-    for_each_index(par, tasks, [&](std::size_t task) {
+    // A map that leaves its offset to the pass is applied after it; task 0,
+    // which the calling thread takes first, forms the offset meanwhile.
+    const std::size_t first = map && map->mean ? 1 : 0;
+    ScoreMap m = map ? *map : ScoreMap{};
+    for_each_index(par, first + tasks, [&](std::size_t index) {
+        if (index < first) {
+            m.offset = centring_offset(map->mean, v, x.cols);
+            return;
+        }
+        const std::size_t task = index - first;
         const IndexSpan rows = part_span(n, task, tasks);
         for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += rows_per_block) {
             const std::size_t b = std::min(rows_per_block, rows.end - r0);
@@ -540,13 +581,10 @@ void row_scores(const MatView& x, const double* v, const ScoreMap* map, double* 
             const std::size_t ahead =
                 next < rows.end ? std::min(rows_per_block, rows.end - next) : 0;
             forward(layout, x, r0, b, ahead, v, t + r0, nullptr);
-            if (map)
-                for (std::size_t i = r0; i < next; ++i) t[i] = apply_map(*map, t[i], i);
-            if (z)
-                for (std::size_t i = r0; i < next; ++i)
-                    z[i] = map && map->mult ? map->mult[i] * t[i] : t[i];
+            if (first == 0) map_rows(map ? &m : nullptr, r0, next, t, z);
         }
     });
+    if (first > 0) map_rows(&m, 0, n, t, z);
 }
 
 // Whether the products of a component read X twice, t by rows (or column
@@ -615,7 +653,8 @@ void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, dou
         xt_by_columns(x, z.data(), g, par);
         return;
     }
-    sweep(x, v, &map, t, nullptr, g, par, scratch);
+    const ScoreMap m = resolved(map, v, x.cols);
+    sweep(x, v, &m, t, nullptr, g, par, scratch);
 }
 
 std::size_t x_times_parts(std::size_t p) { return col_parts(p); }

@@ -31,10 +31,14 @@ namespace veltra::detail {
 // t_i = (raw_i - offset) * mult_i, then z_i = mult_i * t_i (X'z is summed).
 // Without centring the offset is not subtracted; without multipliers
 // (mult == nullptr) t_i is not scaled and z_i = t_i.
+// With mean given (and centre set), the offset is sum_j mean_j v_j, added
+// in index order from zero, and the products form it themselves: where they
+// read X twice, a task takes it alongside the forward product.
 struct ScoreMap {
     bool centre = false;
     double offset = 0.0;
     const double* mult = nullptr;
+    const double* mean = nullptr;
 };
 
 // out_i = (X v)_i for every row; v has X.cols entries.

@@ -142,7 +142,10 @@ class ImplicitXBackend {
     // The centring costs accuracy in proportion to the mean-to-scale ratio:
     // a selected norm below 2 (1 + ratio) eps_w is not trusted.
     void begin(double, double, double eps_w) { gate_c_ = 2.0 * (1.0 + ratio_) * eps_w; }
-    Gate gate_c(const Eigen::VectorXd& c, std::optional<std::size_t> keep, std::size_t) const;
+    Gate gate_c(const Eigen::VectorXd& c, std::optional<std::size_t> keep, std::size_t);
+    // ||c|| of the last gate_c when it selected no entries, which the weight
+    // then needs once more.
+    std::optional<double> c_norm() const { return c_norm_; }
     double score(const Eigen::VectorXd& r, Eigen::VectorXd& t);
     Gate gate_tt(std::size_t, const Eigen::VectorXd&, double tt) const { return gate_on_floor(tt); }
     Eigen::VectorXd loading(const Eigen::VectorXd& t, double tt);
@@ -167,6 +170,7 @@ class ImplicitXBackend {
     double ratio_;
     Par par_;
     double gate_c_ = 0.0;
+    std::optional<double> c_norm_;
     Eigen::VectorXd v_;     // r_j / scale_j
     Eigen::VectorXd xt_z_;  // X'z of the last score, z_i = m_i t_i
     double sigma_ = 0.0;    // sum of that z
@@ -194,18 +198,22 @@ std::optional<PreparedFit> pls1_component_loop(B& backend, VecView y_s, std::siz
     backend.begin(y_norm, eps_raw, eps_w);
 
     PreparedFit out;
-    out.W = Eigen::MatrixXd::Zero(to_index(p), to_index(k));
-    out.R = Eigen::MatrixXd::Zero(to_index(p), to_index(k));
-    out.P = Eigen::MatrixXd::Zero(to_index(p), to_index(k));
+    // Column a is written before anything reads it, and the columns past
+    // k_used are cut off: no entry needs a value beforehand.
+    out.W.resize(to_index(p), to_index(k));
+    out.R.resize(to_index(p), to_index(k));
+    out.P.resize(to_index(p), to_index(k));
     out.Q = Eigen::VectorXd::Zero(to_index(k));
-    out.T = Eigen::MatrixXd::Zero(to_index(B::has_scores ? n : 0), to_index(B::has_scores ? k : 0));
+    out.T.resize(to_index(B::has_scores ? n : 0), to_index(B::has_scores ? k : 0));
     Eigen::VectorXd t(to_index(B::has_scores ? n : 0));
     for (std::size_t a = 0; a < k; ++a) {
         const Gate selection = backend.gate_c(c, keep, a);
         if (selection == Gate::Unresolved) return std::nullopt;
         if (selection == Gate::Stop) break;
         Eigen::VectorXd w = c;
-        if (!select_and_normalize(w, keep, eps_w)) break;
+        std::optional<double> known_norm;
+        if constexpr (requires { backend.c_norm(); }) known_norm = backend.c_norm();
+        if (!select_and_normalize(w, keep, eps_w, known_norm)) break;
         const Eigen::VectorXd r = rotation(w, out.R, out.P, a);
         const double tt = backend.score(r, t);
         const Gate scored = backend.gate_tt(a + 1, r, tt);

@@ -11,6 +11,7 @@ namespace veltra {
 // No NaN and no infinity in any entry; the matrix is scanned in its storage
 // order up to the first such entry.
 bool all_finite(const MatView& x);
+bool all_finite(const VecView& v);
 
 // Fails with non_finite_input when !all_finite(x).
 Result<void> check_finite_mat(const MatView& x);

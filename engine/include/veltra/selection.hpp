@@ -19,6 +19,11 @@ namespace veltra {
 // eps.
 bool select_and_normalize(Eigen::VectorXd& w, std::optional<std::size_t> keep, double eps);
 
+// The same, with the norm of w, when nothing is dropped, already known
+// (stable_norm of w, the sigma of selected_norm_and_gap without selection).
+bool select_and_normalize(Eigen::VectorXd& w, std::optional<std::size_t> keep, double eps,
+                          std::optional<double> known_norm);
+
 struct SelectedNorm {
     double sigma;  // 2-norm of the kept entries
     double gap;    // smallest kept magnitude minus largest dropped; +inf without selection
