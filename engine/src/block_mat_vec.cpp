@@ -35,11 +35,7 @@ template <class V, int RT, int NV>
                                               double* out, bool first) {
     constexpr std::size_t L = sizeof(V) / sizeof(double);
     V total[RT][NV];
-    for (int r = 0; r < RT; ++r)
-        for (int v = 0; v < NV; ++v) {
-            total[r][v] = V{};
-            if (!first) std::memcpy(&total[r][v], out + r * ld + v * L, sizeof(V));
-        }
+    start_tile(total, out, ld, first);
     for (std::size_t j0 = 0; j0 < cols; j0 += step) {
         V sum[RT][NV];
         for (int r = 0; r < RT; ++r)

@@ -17,6 +17,41 @@ typedef double vec4 __attribute__((vector_size(32)));
 typedef double vec8 __attribute__((vector_size(64)));
 #endif
 
+// The RT x NV sums of a tile from zero, or from the tile of out (row r,
+// vector v at out + r ld + v L) to go on with.
+template <class V, int RT, int NV>
+[[gnu::always_inline]] inline void start_tile(V (&acc)[RT][NV], const double* out, std::size_t ld,
+                                              bool from_zero) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    for (int r = 0; r < RT; ++r)
+        for (int v = 0; v < NV; ++v) {
+            acc[r][v] = V{};
+            if (!from_zero) std::memcpy(&acc[r][v], out + r * ld + v * L, sizeof(V));
+        }
+}
+
+// acc[r][v] += A(r, t) B(t, v) for t in [begin, end), in index order: a at
+// A(0, 0) with strides a_r, a_t; B row t at b + t ld. on_index(t) runs
+// before index t (a prefetch, or nothing).
+template <class V, int RT, int NV, class OnIndex>
+[[gnu::always_inline]] inline void add_index_range(V (&acc)[RT][NV], const double* a,
+                                                   std::ptrdiff_t a_r, std::ptrdiff_t a_t,
+                                                   std::size_t begin, std::size_t end,
+                                                   const double* b, std::size_t ld,
+                                                   OnIndex on_index) {
+    constexpr std::size_t L = sizeof(V) / sizeof(double);
+    for (std::size_t t = begin; t < end; ++t) {
+        on_index(t);
+        const double* at = a + static_cast<std::ptrdiff_t>(t) * a_t;
+        V bt[NV];
+        for (int v = 0; v < NV; ++v) std::memcpy(&bt[v], b + t * ld + v * L, sizeof(V));
+        for (int r = 0; r < RT; ++r) {
+            const double s = at[r * a_r];
+            for (int v = 0; v < NV; ++v) acc[r][v] += s * bt[v];
+        }
+    }
+}
+
 // The first part of a sum stores it at dst, a later one adds it to the sum
 // so far (so_far + s, in that order).
 template <class V>

@@ -29,20 +29,8 @@ template <class V, int RT, int NV>
                                         double* out, bool from_zero) {
     constexpr std::size_t L = sizeof(V) / sizeof(double);
     V acc[RT][NV];
-    for (int r = 0; r < RT; ++r)
-        for (int v = 0; v < NV; ++v) {
-            acc[r][v] = V{};
-            if (!from_zero) std::memcpy(&acc[r][v], out + r * ld + v * L, sizeof(V));
-        }
-    for (std::size_t t = 0; t < len; ++t) {
-        const double* at = a + static_cast<std::ptrdiff_t>(t) * a_t;
-        V bt[NV];
-        for (int v = 0; v < NV; ++v) std::memcpy(&bt[v], b + t * ld + v * L, sizeof(V));
-        for (int r = 0; r < RT; ++r) {
-            const double s = at[r * a_r];
-            for (int v = 0; v < NV; ++v) acc[r][v] += s * bt[v];
-        }
-    }
+    detail::start_tile(acc, out, ld, from_zero);
+    detail::add_index_range(acc, a, a_r, a_t, 0, len, b, ld, [](std::size_t) {});
     for (int r = 0; r < RT; ++r)
         for (int v = 0; v < NV; ++v) std::memcpy(out + r * ld + v * L, &acc[r][v], sizeof(V));
 }

@@ -33,21 +33,13 @@ template <class V, int RT, int NV>
                                              std::size_t fw) {
     constexpr std::size_t L = sizeof(V) / sizeof(double);
     V acc[RT][NV];
-    for (int r = 0; r < RT; ++r)
-        for (int v = 0; v < NV; ++v) acc[r][v] = V{};
-    for (std::size_t t = begin; t < end; ++t) {
-        const double* at = a + static_cast<std::ptrdiff_t>(t) * a_row;
+    detail::start_tile(acc, out, ld, true);
+    detail::add_index_range(acc, a, a_col, a_row, begin, end, b, ld, [&](std::size_t t) {
         if (fetch != nullptr)
             __builtin_prefetch(fetch + static_cast<std::ptrdiff_t>(t) * a_row +
                                    static_cast<std::ptrdiff_t>(t % fw) * a_col,
                                0, 2);
-        V bt[NV];
-        for (int v = 0; v < NV; ++v) std::memcpy(&bt[v], b + t * ld + v * L, sizeof(V));
-        for (int r = 0; r < RT; ++r) {
-            const double s = at[r * a_col];
-            for (int v = 0; v < NV; ++v) acc[r][v] += s * bt[v];
-        }
-    }
+    });
     for (int r = 0; r < RT; ++r)
         for (int v = 0; v < NV; ++v) detail::store_or_add(out + r * ld + v * L, acc[r][v], first);
 }
