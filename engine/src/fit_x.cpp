@@ -24,11 +24,10 @@ constexpr std::size_t chunk_bytes = 2097152;
 // thread (fit_x_chunk_width).
 constexpr std::size_t streaming_min_bytes = 8192;
 
-// A row-major X is streamed by rows whatever its row count: with few rows
-// the chunks are narrow, and each group of eight columns still reads whole
-// lines of every row, with nothing gathered (the sums are those of the
-// gathered columns).
-bool streams(bool row_major) { return row_major; }
+// A row-major X is streamed by rows whatever its row count (the streamed
+// path below): with few rows the chunks are narrow, and each group of eight
+// columns still reads whole lines of every row, with nothing gathered (the
+// sums are those of the gathered columns).
 // A streamed chunk is taken in strips of columns whose used rows span at
 // most this much, so that the sweeps after the first find them in the
 // core's cache.
@@ -351,7 +350,7 @@ std::uint64_t fit_x_moments_bytes(MatView x, std::size_t n, Par par) {
     const int arena = std::max(1, tbb::this_task_arena::max_concurrency());
     const std::size_t threads = par == par_sequential ? 1 : static_cast<std::size_t>(arena);
     const bool row_major = x.is_row_major();
-    const bool streaming = streams(row_major);
+    const bool streaming = row_major;
     const std::size_t width = fit_x_chunk_width(n, p, row_major, threads);
     const std::uint64_t at_once = std::min<std::uint64_t>(threads, ceil_div(p, width));
     // A streamed chunk keeps seven vectors of sums per pair of columns.
@@ -391,7 +390,7 @@ FitX moments(MatView x, std::optional<RowList> rows, std::optional<VecView> weig
     const std::size_t threads =
         par == par_sequential ? 1
                               : static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
-    const bool streaming = streams(out.row_major);
+    const bool streaming = out.row_major;
     const std::size_t width = fit_x_chunk_width(n, p, out.row_major, threads);
     const std::size_t chunks = ceil_div(p, width);
     const detail::ColumnSource src =

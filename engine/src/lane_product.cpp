@@ -10,8 +10,6 @@
 namespace veltra {
 namespace {
 
-static_assert(lane_ld(1) == detail::block_ld(1), "one row length for every response block");
-
 // The loops are blocked so that a tile's operands stay in the cache: a
 // stretch of index_block indices of the lanes a tile covers stays in the
 // first level while a block of row_block rows of A passes over it, and that

@@ -180,7 +180,7 @@ std::optional<FirstPair> certified_first_pair(const Eigen::MatrixXd& c) {
     if (std::min(p, q) < min_order || !c.allFinite()) return std::nullopt;
     // A C this small has no value above the floors; the SVD says so.
     const double c_max = c.cwiseAbs().maxCoeff();
-    if (!(c_max >= 0x1p-900)) return std::nullopt;
+    if (!(c_max >= safe_low)) return std::nullopt;
     // A power of two brings the largest entry near 1: the Gram matrix can
     // neither overflow nor lose its entries to underflow.
     int e = 0;

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 
+#include "veltra/numeric.hpp"
 #include "veltra/view.hpp"
 
 namespace veltra::detail {
@@ -22,8 +23,9 @@ namespace veltra::detail {
 inline constexpr std::size_t block_lanes = 8;
 
 // The smallest multiple of block_lanes that holds `width` responses.
+static_assert(block_lanes == 8, "a block row is ceil8 of its responses");
 constexpr std::size_t block_ld(std::size_t width) {
-    return (width + block_lanes - 1) / block_lanes * block_lanes;
+    return static_cast<std::size_t>(ceil8(width));
 }
 
 // The vectors of the products: 8, 4 or 2 lanes, the widest the processor

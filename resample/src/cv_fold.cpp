@@ -89,9 +89,7 @@ std::vector<Result<CvContribution>> cv_fold_contributions(const CvFold& fold, Ma
     std::vector<std::size_t> fitted;
     Eigen::MatrixXd y_train(m, to_index(w));
     for (std::size_t i = 0; i < w; ++i) {
-        const VecView column{values.data + static_cast<std::ptrdiff_t>(i) * values.col_stride,
-                             values.rows, values.row_stride};
-        targets.push_back(cv_fold_targets(fold, column));
+        targets.push_back(cv_fold_targets(fold, values.column(i)));
         CvTargets& y = targets.back();
         Result<void> checked = check_fit_y_and_k(p, VecView::of(y.train), k, keep);
         if (!checked) {

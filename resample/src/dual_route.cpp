@@ -19,16 +19,6 @@ namespace {
 
 using Kind = NspaceOutcome::Kind;
 
-VecView column_of(MatView m, std::size_t j) {
-    return {m.data + static_cast<std::ptrdiff_t>(j) * m.col_stride, m.rows, m.row_stride};
-}
-
-// Columns [lo, lo + w) of X.
-MatView column_block(MatView x, std::size_t lo, std::size_t w) {
-    return {x.data + static_cast<std::ptrdiff_t>(lo) * x.col_stride, x.rows, w, x.row_stride,
-            x.col_stride};
-}
-
 // The correlation of the n-space split route: 0 for a test response without
 // spread, pending for a prediction without spread (or with spread below a
 // thousandth of its size).
@@ -71,7 +61,7 @@ std::vector<std::optional<double>> split_columns_r_nspace(const SplitIdx& split,
     if (C == 0) return out;
     Eigen::MatrixXd y_tr(to_index(m_tr), to_index(C));
     for (std::size_t c = 0; c < C; ++c) {
-        const Eigen::VectorXd raw = col_row_subset(column_of(values, c), split.train);
+        const Eigen::VectorXd raw = col_row_subset(values.column(c), split.train);
         y_tr.col(to_index(c)) = standardize1_weighted(VecView::of(raw)).y_std;
     }
     const auto outcomes = nspace_kernel_cols(s.gram.view(), MatView::of(y_tr), k);
@@ -84,7 +74,7 @@ std::vector<std::optional<double>> split_columns_r_nspace(const SplitIdx& split,
         if (outcomes[c].is(Kind::Zero)) {
             out[c] = 0.0;
         } else if (outcomes[c].is(Kind::Coefficients)) {
-            const Eigen::VectorXd y_te = col_row_subset(column_of(values, c), split.test);
+            const Eigen::VectorXd y_te = col_row_subset(values.column(c), split.test);
             out[c] = split_r({pred.col(to_index(c)).data(), m_te, 1}, VecView::of(y_te));
         }
     }
@@ -138,7 +128,7 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
     bool finite = true;
     for (std::size_t lo = 0; lo < p; lo += width) {
         const SplitBlocks b =
-            split_blocks(column_block(x_, lo, std::min(width, p - lo)), unweighted);
+            split_blocks(x_.columns(lo, std::min(width, p - lo)), unweighted);
         block_norms.push_back(b.fro);
         finite = finite && b.all_finite();
         G += gram_of(MatView::of(b.train), par_parallel);
@@ -160,7 +150,7 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
     Eigen::MatrixXd ys(to_index(m_tr), to_index(C));
     std::vector<Standardized1> moments(C);
     for_each_index(par_parallel, C, [&](std::size_t j) {
-        const Eigen::VectorXd raw = col_row_subset(column_of(y_, j), rows.train);
+        const Eigen::VectorXd raw = col_row_subset(y_.column(j), rows.train);
         moments[j] = standardize1_weighted(VecView::of(raw));
         ys.col(to_index(j)) = moments[j].y_std;
         moments[j].y_std = Eigen::VectorXd();  // only the moments are read from here on
@@ -187,7 +177,7 @@ std::vector<CvCell> Pls1CvR2Columns::fold_pass(std::size_t f) const {
             if (!pass || !(d1 > 0.0 && d2 / d1 >= 1e-12)) return;  // pending
             pred = (d1 / d2) * ky.col(ji);
         }
-        Eigen::VectorXd y_te = col_row_subset(column_of(y_, j), rows.test);
+        Eigen::VectorXd y_te = col_row_subset(y_.column(j), rows.test);
         for (Eigen::Index i = 0; i < y_te.size(); ++i)
             y_te[i] = (y_te[i] - moments[j].mean) / moments[j].scale;
         out[j].emplace(fold_sums(VecView::of(pred), VecView::of(y_te)));
@@ -207,7 +197,7 @@ std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(std::size_t f,
     const auto fold = prepare_cv_fold(x_, folds_, f, std::nullopt);
     internal_check(fold.has_value(), "a fold with pending columns has finite blocks");
     const auto column = [&](std::size_t q) -> Result<CvContribution> {
-        const VecView y = column_of(y_, pending[q]);
+        const VecView y = y_.column(pending[q]);
         if (auto c = cv_fold_contribution(*fold, y, 1, std::nullopt)) return c;
         // A column that cannot be fitted contributes a NaN SS_res.
         const Eigen::VectorXd pred =

@@ -41,11 +41,6 @@ struct ColumnMoments {
 // A block of response columns as lanes: row i at row i of the matrix.
 using LaneRows = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
-MatView column_block(MatView x, std::size_t j0, std::size_t width) {
-    return {x.data + static_cast<std::ptrdiff_t>(j0) * x.col_stride, x.rows, width, x.row_stride,
-            x.col_stride};
-}
-
 // The responses of a split: at the training rows each column centred with
 // its weighted mean, times the row factors, with the moments the
 // certification reads; at the test rows times their row factors. They
@@ -123,7 +118,7 @@ struct NoRefitProducts {
 
     // Columns [c0, c0 + w) of the prediction.
     MatView columns(std::size_t c0, std::size_t w) const {
-        if (lanes.size() == 0) return column_block(MatView::of(pred), c0, w);
+        if (lanes.size() == 0) return MatView::of(pred).columns(c0, w);
         return {lanes.data() + c0, static_cast<std::size_t>(lanes.rows()), w,
                 static_cast<std::ptrdiff_t>(lanes.cols()), 1};
     }
@@ -159,7 +154,7 @@ NoRefitProducts chunked_products(MatView x, const RowSplit& rows, const SplitRes
     std::vector<double> tr_norms, te_norms;
     double residual = 0.0;
     for (std::size_t j0 = 0; j0 < p; j0 += width) {
-        const SplitBlocks b = split_blocks(column_block(x, j0, std::min(width, p - j0)), rows);
+        const SplitBlocks b = split_blocks(x.columns(j0, std::min(width, p - j0)), rows);
         tr_norms.push_back(b.fro);
         te_norms.push_back(stable_norm(MatView::of(b.test)));
         if (gram) {
@@ -253,7 +248,7 @@ std::uint64_t nr_split_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t co
     // for many columns, the training block formed eight columns at a time),
     // the test response block, and per column its moments and its result.
     const bool fused = fused_route(static_cast<std::size_t>(columns));
-    const std::uint64_t ld = fused ? columns : sat_add(columns, 7) / 8 * 8;
+    const std::uint64_t ld = fused ? columns : lane_ld(static_cast<std::size_t>(columns));
     std::uint64_t bytes = sat_add(block_bytes(m, ld), block_bytes(nt, ld));
     bytes = sat_add(bytes, block_bytes(nt, columns));
     if (!fused) bytes = sat_add(bytes, block_bytes(m, 8));
@@ -295,7 +290,7 @@ std::vector<std::optional<double>> nr_split_r(MatView x, const Eigen::MatrixXd& 
     std::array<double, sums_lanes> cross;
     for (std::size_t c0 = 0; c0 < C; c0 += sums_lanes) {
         const std::size_t w = std::min(sums_lanes, C - c0);
-        const MatView pred = prod.columns(c0, w), test = column_block(MatView::of(y.test), c0, w);
+        const MatView pred = prod.columns(c0, w), test = MatView::of(y.test).columns(c0, w);
         prescaled_sums_lanes(pred, sp.data());
         prescaled_sums_lanes(test, sy.data());
         prescaled_cross_lanes(pred, sp.data(), test, sy.data(), cross.data());

@@ -114,8 +114,4 @@ inline Eigen::MatrixXd column_block(const Columns& cols, std::size_t lo, std::si
     return out;
 }
 
-inline VecView column_of(MatView m, std::size_t j) {
-    return {m.data + static_cast<std::ptrdiff_t>(j) * m.col_stride, m.rows, m.row_stride};
-}
-
 }  // namespace veltra::resample::detail

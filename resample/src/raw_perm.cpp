@@ -17,7 +17,6 @@ namespace veltra::resample {
 
 namespace {
 
-using detail::column_of;
 using Contribution = Result<CvContribution>;
 
 bool is_nan(double v) { return std::isnan(v); }
@@ -114,7 +113,7 @@ std::vector<Contribution> raw_perm_units(const CvFold& fold, const GramPBlock& b
     std::vector<CvTargets> targets;
     Eigen::MatrixXd y_train(to_index(fold.train.size()), to_index(w));
     for (std::size_t i = 0; i < w; ++i) {
-        targets.push_back(cv_fold_targets(fold, column_of(values, i)));
+        targets.push_back(cv_fold_targets(fold, values.column(i)));
         y_train.col(to_index(i)) = targets[i].train;
         if (fold.w_train.root) y_train.col(to_index(i)).array() *= fold.w_train.root->array();
     }
@@ -126,7 +125,7 @@ std::vector<Contribution> raw_perm_units(const CvFold& fold, const GramPBlock& b
         // The refit's own checks first, so both routes fail the same columns.
         if (!check_fit_y_and_k(p, VecView::of(targets[i].train), k, keep)) continue;
         const Eigen::VectorXd c = cross.col(to_index(i));
-        const auto fit = block.fit_replicate_full(column_of(MatView::of(y_train), i), k, keep, &c);
+        const auto fit = block.fit_replicate_full(MatView::of(y_train).column(i), k, keep, &c);
         if (!fit) continue;
         coef.col(to_index(i)) = fit->coef;
         resolved[i] = true;
@@ -135,9 +134,9 @@ std::vector<Contribution> raw_perm_units(const CvFold& fold, const GramPBlock& b
         ordered_product(MatView::of(fold.z_test), MatView::of(coef), par_sequential);
     std::vector<Contribution> out;
     for (std::size_t i = 0; i < w; ++i)
-        out.push_back(resolved[i] ? Contribution(fold_sums(column_of(MatView::of(pred), i),
+        out.push_back(resolved[i] ? Contribution(fold_sums(MatView::of(pred).column(i),
                                                            VecView::of(targets[i].test)))
-                                  : cv_fold_contribution(fold, column_of(values, i), k, keep));
+                                  : cv_fold_contribution(fold, values.column(i), k, keep));
     return out;
 }
 

@@ -19,7 +19,6 @@ namespace veltra::resample {
 namespace {
 
 using detail::column_batch;
-using detail::column_of;
 
 bool not_finite(double v) { return !std::isfinite(v); }
 
@@ -76,7 +75,7 @@ std::vector<double> split_columns_r_refit(const PreparedSplit& s, const SplitIdx
     std::vector<std::size_t> fitted;
     Eigen::MatrixXd y_train(to_index(m), to_index(w));
     for (std::size_t i = 0; i < w; ++i) {
-        const Eigen::VectorXd y = split_train_target(s.w_train, split.train, column_of(values, i));
+        const Eigen::VectorXd y = split_train_target(s.w_train, split.train, values.column(i));
         if (!check_fit_y_and_k(p, VecView::of(y), k, keep)) continue;
         y_train.col(to_index(fitted.size())) = y;
         fitted.push_back(i);
@@ -86,8 +85,8 @@ std::vector<double> split_columns_r_refit(const PreparedSplit& s, const SplitIdx
     const Eigen::MatrixXd pred = mat_vec_columns(MatView::of(s.test), MatView::of(coef));
     for (std::size_t q = 0; q < fitted.size(); ++q) {
         const Eigen::VectorXd y_test =
-            split_test_target(s.w_test, split.test, column_of(values, fitted[q]));
-        out[fitted[q]] = guarded_pearson(column_of(MatView::of(pred), q), VecView::of(y_test));
+            split_test_target(s.w_test, split.test, values.column(fitted[q]));
+        out[fitted[q]] = guarded_pearson(MatView::of(pred).column(q), VecView::of(y_test));
     }
     return out;
 }
@@ -248,7 +247,7 @@ std::vector<std::optional<double>> split_columns_r_gram_p(const SplitGram& g,
     if (w == 0) return out;
     Eigen::MatrixXd y_train(to_index(m), to_index(w));
     for (std::size_t i = 0; i < w; ++i)
-        y_train.col(to_index(i)) = split_train_target(s.w_train, split.train, column_of(values, i));
+        y_train.col(to_index(i)) = split_train_target(s.w_train, split.train, values.column(i));
     // X'Y of the whole group in one product: the pass over the training
     // block that a fit per column would repeat.
     const Eigen::MatrixXd cross =
@@ -257,7 +256,7 @@ std::vector<std::optional<double>> split_columns_r_gram_p(const SplitGram& g,
     std::vector<std::optional<GramReplicateFit>> fits(w);
     for (std::size_t i = 0; i < w; ++i) {
         const Eigen::VectorXd c = cross.col(to_index(i));
-        fits[i] = g.block.fit_replicate_full(column_of(MatView::of(y_train), i), k, keep, &c);
+        fits[i] = g.block.fit_replicate_full(MatView::of(y_train).column(i), k, keep, &c);
         if (fits[i]) coef.col(to_index(i)) = fits[i]->coef;
     }
     const Eigen::MatrixXd pred =
@@ -268,8 +267,8 @@ std::vector<std::optional<double>> split_columns_r_gram_p(const SplitGram& g,
             out[i] = 0.0;
             continue;
         }
-        const Eigen::VectorXd y_test = split_test_target(s.w_test, split.test, column_of(values, i));
-        out[i] = certified_r(column_of(MatView::of(pred), i), VecView::of(y_test), g.test_fro,
+        const Eigen::VectorXd y_test = split_test_target(s.w_test, split.test, values.column(i));
+        out[i] = certified_r(MatView::of(pred).column(i), VecView::of(y_test), g.test_fro,
                              *fits[i]);
     }
     return out;

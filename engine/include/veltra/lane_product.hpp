@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "veltra/numeric.hpp"
 #include "veltra/view.hpp"
 
 namespace veltra {
@@ -21,7 +22,9 @@ namespace veltra {
 // The row length of a response block of `columns` responses: a multiple of
 // the widest vector. The entries past the responses are computed like the
 // others and mean nothing.
-constexpr std::size_t lane_ld(std::size_t columns) { return (columns + 7) / 8 * 8; }
+constexpr std::size_t lane_ld(std::size_t columns) {
+    return static_cast<std::size_t>(ceil8(columns));
+}
 
 // out = A B, or out + A B when `add`, on the calling thread. B holds A.cols
 // rows of ld doubles (response c of index t at b[t ld + c]), out A.rows rows

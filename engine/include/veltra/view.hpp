@@ -34,6 +34,12 @@ struct MatView {
     bool is_row_major() const { return col_stride == 1 && row_stride != 1; }
 
     MatView transposed() const { return {data, cols, rows, col_stride, row_stride}; }
+    // Columns [lo, lo + w), and column j, in place.
+    MatView columns(std::size_t lo, std::size_t w) const {
+        return {data + static_cast<std::ptrdiff_t>(lo) * col_stride, rows, w, row_stride,
+                col_stride};
+    }
+    struct VecView column(std::size_t j) const;
 
     // Read-only Eigen expression over the view, no copy.
     StridedMap eigen() const {
@@ -69,5 +75,9 @@ struct VecView {
         return {v.data(), static_cast<std::size_t>(v.size()), 1};
     }
 };
+
+inline VecView MatView::column(std::size_t j) const {
+    return {data + static_cast<std::ptrdiff_t>(j) * col_stride, rows, row_stride};
+}
 
 }  // namespace veltra

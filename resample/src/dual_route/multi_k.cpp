@@ -92,16 +92,16 @@ struct KernelScale {
 
 // Column j of y set up to run, or its outcome when it cannot: Zero for a
 // zero column (or no rows), Unresolved for a k the kernel cannot fit.
-bool start_column(const KernelScale& s, MatView y, std::size_t j, std::size_t k,
+void start_column(const KernelScale& s, MatView y, std::size_t j, std::size_t k,
                   KernelColumn& col, NspaceOutcome& out) {
     const std::size_t n = s.n;
     bool zero = true;
     for (std::size_t i = 0; i < n && zero; ++i) zero = y(i, j) == 0.0;
     if (n == 0 || zero) {
         out = outcome(NspaceOutcome::Kind::Zero);
-        return false;
+        return;
     }
-    if (k == 0 || k >= n) return false;  // Unresolved
+    if (k == 0 || k >= n) return;  // Unresolved
     col.active = true;
     col.y_res.resize(to_index(n));
     for (std::size_t i = 0; i < n; ++i) col.y_res[to_index(i)] = y(i, j);
@@ -110,7 +110,6 @@ bool start_column(const KernelScale& s, MatView y, std::size_t j, std::size_t k,
     col.tol_y = ny * s.F * s.big * eps;
     col.U = col.V = col.W = col.T = Eigen::MatrixXd::Zero(to_index(n), to_index(k));
     col.c = Eigen::VectorXd::Zero(to_index(k));
-    return true;
 }
 
 // Component a of one active column from its residual direction r and
