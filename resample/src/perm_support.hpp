@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <vector>
 
 #include <Eigen/Core>
 #include <tbb/task_arena.h>
@@ -111,6 +113,28 @@ inline Eigen::MatrixXd column_block(const Columns& cols, std::size_t lo, std::si
         if (i == 0) out.resize(c.size(), to_index(w));
         out.col(to_index(i)) = c;
     }
+    return out;
+}
+
+// per_group(values) on each block of `group` columns of cols in turn (the
+// last one narrower), batched under `bytes` per block; the results in
+// block order.
+template <class Columns, class PerGroup>
+auto column_groups(const Columns& cols, std::size_t group, std::uint64_t bytes,
+                   PerGroup&& per_group) {
+    const std::size_t C = cols.count(), n_groups = ceil_div(C, group);
+    return map_batches(n_groups, inner_batch(n_groups, bytes, n_groups), [&](std::size_t g) {
+        const std::size_t lo = g * group, w = std::min(group, C - lo);
+        const Eigen::MatrixXd values = column_block(cols, lo, w);
+        return per_group(MatView::of(values));
+    });
+}
+
+// The blocks' results joined in order.
+template <class T>
+std::vector<T> joined(std::vector<std::vector<T>>&& parts) {
+    std::vector<T> out;
+    for (auto& part : parts) std::move(part.begin(), part.end(), std::back_inserter(out));
     return out;
 }
 

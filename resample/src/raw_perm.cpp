@@ -140,23 +140,6 @@ std::vector<Contribution> raw_perm_units(const CvFold& fold, const GramPBlock& b
     return out;
 }
 
-// The contributions of every column, `group` columns at a time (each group
-// `bytes`) through contributions(n x w block of columns), in column order.
-template <class Contributions>
-std::vector<Contribution> by_groups(const Columns& cols, std::size_t group, std::uint64_t bytes,
-                                    Contributions&& contributions) {
-    const std::size_t C = cols.count(), n_groups = ceil_div(C, group);
-    auto groups =
-        map_batches(n_groups, detail::inner_batch(n_groups, bytes, n_groups), [&](std::size_t g) {
-            const std::size_t lo = g * group, w = std::min(group, C - lo);
-            const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
-            return contributions(MatView::of(values));
-        });
-    std::vector<Contribution> out;
-    for (auto& g : groups) std::move(g.begin(), g.end(), std::back_inserter(out));
-    return out;
-}
-
 // Every column's contribution on one fold (refit, two-component n-space or
 // Gram route); the fold's own failure is the test's.
 Result<std::vector<Contribution>> pooled_cv_r2_columns(RawPermRoute route, MatView x,
@@ -170,17 +153,17 @@ Result<std::vector<Contribution>> pooled_cv_r2_columns(RawPermRoute route, MatVi
     if (route == RawPermRoute::gram_p && !fold->massless()) {
         const GramPBlock block(MatView::of(fold->z_train), par_parallel, par_sequential);
         const std::size_t group = detail::gram_group(n);
-        return by_groups(cols, group, detail::gram_group_bytes(n, m, p, k, group),
-                         [&](MatView values) {
-                             return raw_perm_units(*fold, block, values, k, keep);
-                         });
+        const std::uint64_t bytes = detail::gram_group_bytes(n, m, p, k, group);
+        return detail::joined(detail::column_groups(cols, group, bytes, [&](MatView values) {
+            return raw_perm_units(*fold, block, values, k, keep);
+        }));
     }
     if (route == RawPermRoute::refit) {
         const std::size_t group = detail::refit_group;
-        return by_groups(cols, group, detail::refit_group_bytes(n, m, p, k, group),
-                         [&](MatView values) {
-                             return cv_fold_contributions(*fold, values, k, keep);
-                         });
+        const std::uint64_t bytes = detail::refit_group_bytes(n, m, p, k, group);
+        return detail::joined(detail::column_groups(cols, group, bytes, [&](MatView values) {
+            return cv_fold_contributions(*fold, values, k, keep);
+        }));
     }
     std::optional<NspaceFold> nf;
     if (route == RawPermRoute::nspace && !fold->massless()) nf.emplace(*fold, par_parallel);

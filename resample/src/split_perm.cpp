@@ -153,30 +153,21 @@ ZRow split_z_row(SplitExactRoute route, MatView x, const Columns& cols, const Sp
             return split_column_r(s, split, VecView::of(col), k, keep).r;
         };
         if (route == SplitExactRoute::refit) {
-            const std::size_t group = detail::refit_group, n_groups = ceil_div(C, group);
+            const std::size_t group = detail::refit_group;
             const std::uint64_t bytes = detail::refit_group_bytes(n, m, p, k, group);
-            const auto parts = map_batches(
-                n_groups, detail::inner_batch(n_groups, bytes, n_groups), [&](std::size_t g) {
-                    const std::size_t lo = g * group, w = std::min(group, C - lo);
-                    const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
-                    return split_columns_r_refit(s, split, MatView::of(values), k, keep);
-                });
-            r.clear();
-            for (const auto& part : parts) r.insert(r.end(), part.begin(), part.end());
+            r = detail::joined(detail::column_groups(cols, group, bytes, [&](MatView values) {
+                return split_columns_r_refit(s, split, values, k, keep);
+            }));
         } else {
             std::optional<NspaceSplit> ns;
             std::optional<SplitGram> sg;
             if (route == SplitExactRoute::nspace) ns.emplace(s, par_parallel);
             else sg.emplace(s, par_parallel);
             const std::size_t group = group_width(route, n);
-            const std::size_t n_groups = ceil_div(C, group);
-            const auto parts = map_batches(
-                n_groups, detail::inner_batch(n_groups, group_bytes(route, n, m, p, k), n_groups),
-                [&](std::size_t g) {
-                    const std::size_t lo = g * group, w = std::min(group, C - lo);
-                    const Eigen::MatrixXd values = detail::column_block(cols, lo, w);
-                    return ns ? split_columns_r_nspace(split, *ns, MatView::of(values), k)
-                              : split_columns_r_gram_p(*sg, s, split, MatView::of(values), k, keep);
+            const auto parts = detail::column_groups(
+                cols, group, group_bytes(route, n, m, p, k), [&](MatView values) {
+                    return ns ? split_columns_r_nspace(split, *ns, values, k)
+                              : split_columns_r_gram_p(*sg, s, split, values, k, keep);
                 });
             std::vector<std::size_t> pending;
             for (std::size_t c = 0; c < C; ++c) {
