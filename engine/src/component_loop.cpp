@@ -74,13 +74,25 @@ Eigen::VectorXd rotation(const Eigen::VectorXd& w, const Eigen::MatrixXd& r,
     std::size_t b = 0;
     for (; a - b > 12; b += 8) loading_dots<8>(p, b, w, d.data() + b);
     dots_of_rest(p, b, a - b, w, d.data() + b);
-    // out_j = w_j - sum_b r_jb d_b, the sum over b in order from zero; two
-    // entries at once, one per lane.
+    // out_j = w_j - sum_b r_jb d_b, the sum over b in order from zero; one
+    // entry per lane, sixteen entries at once so that the chains of additions
+    // overlap.
+    const auto r_at = [&](std::size_t c, std::size_t j) { return r.col(to_index(c)).data() + j; };
     std::size_t j = 0;
+    for (; j + 16 <= len; j += 16) {
+        detail::v2d s[8];
+        for (auto& v : s) v = detail::splat(0.0);
+        for (std::size_t c = 0; c < a; ++c) {
+            const detail::v2d dc = detail::splat(d[c]);
+            const double* rc = r_at(c, j);
+            for (std::size_t q = 0; q < 8; ++q) s[q] += detail::load2(rc + 2 * q) * dc;
+        }
+        for (std::size_t q = 0; q < 8; ++q)
+            detail::store2(out.data() + j + 2 * q, detail::load2(w.data() + j + 2 * q) - s[q]);
+    }
     for (; j + 2 <= len; j += 2) {
         detail::v2d s = detail::splat(0.0);
-        for (std::size_t c = 0; c < a; ++c)
-            s += detail::load2(r.col(to_index(c)).data() + j) * detail::splat(d[c]);
+        for (std::size_t c = 0; c < a; ++c) s += detail::load2(r_at(c, j)) * detail::splat(d[c]);
         detail::store2(out.data() + j, detail::load2(w.data() + j) - s);
     }
     for (; j < len; ++j) {

@@ -171,18 +171,18 @@ std::uint64_t pls1_fit_bytes(std::uint64_t n, std::uint64_t p) {
     return sat_add(sat_mul(sat_mul(40, n_r), p), sat_mul(32, n_r));
 }
 
-Eigen::VectorXd pls1_coef_at_k(MatView w, MatView p, VecView q, std::size_t k) {
+Eigen::VectorXd pls1_coef_at_k(MatView w, MatView p, VecView q, std::size_t k, Par par) {
     internal_check(k <= w.cols && k <= p.cols && k <= q.len,
                    "pls1_coef_at_k: more components asked for than held");
     internal_check(w.rows == p.rows, "pls1_coef_at_k: W and P differ in rows");
     if (k == 0) return Eigen::VectorXd::Zero(to_index(w.rows));
     const MatView wk{w.data, w.rows, k, w.row_stride, w.col_stride};
     const MatView pk{p.data, p.rows, k, p.row_stride, p.col_stride};
-    const Eigen::MatrixXd ptw = mat_mul(pk.transposed(), wk, par_sequential);
+    const Eigen::MatrixXd ptw = mat_mul(pk.transposed(), wk, par);
     Eigen::MatrixXd b(to_index(k), 1);
     for (std::size_t a = 0; a < k; ++a) b(to_index(a), 0) = q[a];
     lu_solve_in_place(MatView::of(ptw), b);
-    return mat_vec(wk, VecView{b.data(), k, 1}, par_sequential);
+    return mat_vec(wk, VecView{b.data(), k, 1}, par);
 }
 
 Result<Pls1Model> pls1_fit_impl(MatView x, VecView y, std::size_t k,

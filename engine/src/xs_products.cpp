@@ -68,6 +68,8 @@ struct Cuts {
         for (std::size_t i = 0; i < parts; ++i) at[i] = part_span(len, i, parts).begin;
         at[parts] = len;
     }
+    // One part: the span alone.
+    explicit Cuts(IndexSpan span) : count(1), at{} { at[0] = span.begin, at[1] = span.end; }
     IndexSpan operator[](std::size_t i) const { return {at[i], at[i + 1]}; }
 };
 
@@ -159,6 +161,16 @@ void row_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ah
         row_forward_tile<4>(x, cuts, r0 + i, v, raw + i, fetch, n_fetch);
     }
     for (; i < b; ++i) row_forward_tile<1>(x, cuts, r0 + i, v, raw + i, fetch, 0);
+}
+
+// The part sums P_k of rows [r0, r0 + b) over the columns `cols` of one part.
+void row_part_forward(const MatView& x, std::size_t r0, std::size_t b, IndexSpan cols,
+                      const double* v, double* out) {
+    const Cuts cuts(cols);
+    std::size_t i = 0;
+    for (; i + 8 <= b; i += 8) row_forward_tile<8>(x, cuts, r0 + i, v, out + i, nullptr, 0);
+    for (; i + 4 <= b; i += 4) row_forward_tile<4>(x, cuts, r0 + i, v, out + i, nullptr, 0);
+    for (; i < b; ++i) row_forward_tile<1>(x, cuts, r0 + i, v, out + i, nullptr, 0);
 }
 
 void strided_forward(const MatView& x, std::size_t r0, std::size_t b, const double* v,
@@ -429,33 +441,39 @@ constexpr std::size_t cached_entries = std::size_t{1} << 20;
 constexpr std::size_t small_combine = 16384;
 
 // t from X v by the score map (raw X v without one), and z_i = mult_i t_i
-// when z is given.
-void col_forward_pass(const MatView& x, const double* v, const ScoreMap* map, double* t,
-                      double* z, Par par, ProductScratch& scratch) {
+// when z is given, by the column parts of X v (column-major or row-major X).
+// Pinned, each thread takes the same parts in every pass (for_each_index_pinned).
+void forward_by_parts(const MatView& x, const double* v, const ScoreMap* map, double* t,
+                      double* z, Par par, ProductScratch& scratch, bool pinned = false) {
     const std::size_t n = x.rows, p = x.cols;
+    const bool col = layout_of(x) == Layout::col;
     const std::size_t parts = col_parts(p), chunks = row_chunks(n, parts);
     scratch.block.resize(parts * n);
     double* sums = scratch.block.data();
-    // Task 0, which the calling thread takes first, forms the centring
-    // offset meanwhile when the map leaves it to the pass.
-    const std::size_t first = map && map->mean ? 1 : 0;
     ScoreMap m = map ? *map : ScoreMap{};
-    for_each_index(par, first + parts * chunks, [&](std::size_t index) {
-        if (index < first) {
-            m.offset = centring_offset(map->mean, v, p);
-            return;
-        }
-        const std::size_t task = index - first;
+    const auto task = [&](std::size_t task) {
         const std::size_t part = task / chunks;
         const IndexSpan rows = part_span(n, task % chunks, chunks);
         const IndexSpan cols = part_span(p, part, parts);
-        std::vector<double> acc(2 * std::min(stream_rows, rows.size()));
-        for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += stream_rows) {
-            const std::size_t b = std::min(stream_rows, rows.end - r0);
-            col_part_forward(x, r0, b, cols.begin, cols.end, v, acc.data(), acc.data() + b,
-                             sums + part * n + r0);
+        double* out = sums + part * n;
+        if (!col) {
+            row_part_forward(x, rows.begin, rows.size(), cols, v, out + rows.begin);
+        } else {
+            std::vector<double> acc(2 * std::min(stream_rows, rows.size()));
+            for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += stream_rows) {
+                const std::size_t b = std::min(stream_rows, rows.end - r0);
+                col_part_forward(x, r0, b, cols.begin, cols.end, v, acc.data(), acc.data() + b,
+                                 out + r0);
+            }
         }
-    });
+        // The centring offset, when the map leaves it to the pass, is read
+        // only after it; the first task (the calling thread's) forms it.
+        if (task == 0 && map && map->mean) m.offset = centring_offset(map->mean, v, p);
+    };
+    if (pinned)
+        for_each_index_pinned(par, parts * chunks, task);
+    else
+        for_each_index(par, parts * chunks, task);
     // A few thousand additions cost less than handing them to the pool.
     const Par combine = n * parts < small_combine ? par_sequential : par;
     for_each_part(combine, n, [&](std::size_t, IndexSpan rows) {
@@ -523,19 +541,33 @@ void band_transposed(const MatView& x, Layout layout, const Cuts& cuts, const do
     }
 }
 
+// The band of X'z over about the columns of part `part` of X v: its ends
+// rounded up to whole groups of eight columns.
+IndexSpan part_band(std::size_t p, std::size_t part) {
+    const std::size_t parts = col_parts(p);
+    const auto edge = [&](std::size_t k) {
+        return k == parts ? p : std::min(p, ceil_div(part_span(p, k, parts).begin, 8) * 8);
+    };
+    return {edge(part), edge(part + 1)};
+}
+
 // g = X'z by bands of columns, each task all rows of its own columns: a
 // column-major X streams each column whole. Bands hold whole groups of
 // eight columns, the widest lanes and the column groups of col_dots.
-void xt_by_columns(const MatView& x, const double* z, double* g, Par par) {
+// Pinned, the bands are those of the column parts of forward_by_parts,
+// taken by the same threads.
+void xt_by_columns(const MatView& x, const double* z, double* g, Par par, bool pinned = false) {
     const std::size_t n = x.rows, p = x.cols;
     const Cuts cuts(n, row_parts(n, p));
     const Layout layout = layout_of(x);
-    const std::size_t tasks = layout == Layout::col
-                                  ? std::clamp<std::size_t>(p / col_group, 1, 8 * fixed_parts)
-                                  : band_tasks(p);
-    for_each_index(par, tasks, [&](std::size_t task) {
+    const std::size_t tasks = pinned                 ? col_parts(p)
+                              : layout == Layout::col ? std::clamp<std::size_t>(p / col_group, 1,
+                                                                                8 * fixed_parts)
+                                                      : band_tasks(p);
+    const auto task = [&](std::size_t task) {
         const IndexSpan eights = part_span(ceil_div(p, 8), task, tasks);
-        const IndexSpan cols{8 * eights.begin, std::min(8 * eights.end, p)};
+        const IndexSpan cols =
+            pinned ? part_band(p, task) : IndexSpan{8 * eights.begin, std::min(8 * eights.end, p)};
         if (cols.begin >= cols.end) return;
         if (layout != Layout::col) {
             std::vector<double> sums(2 * cols.size());
@@ -545,7 +577,11 @@ void xt_by_columns(const MatView& x, const double* z, double* g, Par par) {
         std::size_t j = cols.begin;
         for (; j + col_group <= cols.end; j += col_group) col_dots<col_group>(x, cuts, z, g, j);
         for (; j < cols.end; ++j) col_dots<1>(x, cuts, z, g, j);
-    });
+    };
+    if (pinned)
+        for_each_index_pinned(par, tasks, task);
+    else
+        for_each_index(par, tasks, task);
 }
 
 // Rows [b, e) of t from raw X v by the map (none: t is raw X v), and
@@ -607,7 +643,7 @@ bool reads_twice(const MatView& x) {
 void x_times(const MatView& x, const double* v, double* out, Par par) {
     if (layout_of(x) == Layout::col) {
         ProductScratch scratch;
-        col_forward_pass(x, v, nullptr, out, nullptr, par, scratch);
+        forward_by_parts(x, v, nullptr, out, nullptr, par, scratch);
         return;
     }
     row_scores(x, v, nullptr, out, nullptr, par);
@@ -646,11 +682,17 @@ void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, dou
                      Par par, ProductScratch& scratch) {
     if (reads_twice(x)) {
         std::vector<double> z(x.rows);
-        if (layout_of(x) == Layout::col)
-            col_forward_pass(x, v, &map, t, z.data(), par, scratch);
+        // An X the cores' caches hold together is read by the same column
+        // parts in both products and in every component, each part by the
+        // same thread, so that each core reads its share from its own cache.
+        const Layout layout = layout_of(x);
+        const bool pinned =
+            layout != Layout::strided && sat_mul(x.rows, x.cols) <= cached_entries;
+        if (layout == Layout::col || pinned)
+            forward_by_parts(x, v, &map, t, z.data(), par, scratch, pinned);
         else
             row_scores(x, v, &map, t, z.data(), par);
-        xt_by_columns(x, z.data(), g, par);
+        xt_by_columns(x, z.data(), g, par, pinned);
         return;
     }
     const ScoreMap m = resolved(map, v, x.cols);

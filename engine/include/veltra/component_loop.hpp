@@ -64,6 +64,7 @@ concept ComponentBackend =
         { b.rows() } -> std::same_as<std::size_t>;
         { b.cols() } -> std::same_as<std::size_t>;
         { b.fro() } -> std::same_as<double>;
+        { b.par() } -> std::same_as<Par>;
         // X_s' y.
         { b.cross(y) } -> std::same_as<Eigen::VectorXd>;
         // The norms of the run, before the first component.
@@ -102,6 +103,7 @@ class XBackend {
     std::size_t rows() const { return xs_.rows; }
     std::size_t cols() const { return xs_.cols; }
     double fro() const { return fro_; }
+    Par par() const { return par_; }
     Eigen::VectorXd cross(VecView y);
     void begin(double, double, double) {}
     Gate gate_c(const Eigen::VectorXd&, std::optional<std::size_t>, std::size_t) {
@@ -132,6 +134,7 @@ class ImplicitXBackend {
     std::size_t rows() const { return x_.rows; }
     std::size_t cols() const { return x_.cols; }
     double fro() const { return fro_; }
+    Par par() const { return par_; }
     Eigen::VectorXd cross(VecView y);
     // z of X'z in cross(y): y_i times the row multiplier mult_i (y itself
     // when mult is null).
@@ -237,7 +240,7 @@ std::optional<PreparedFit> pls1_component_loop(B& backend, VecView y_s, std::siz
     out.Q.conservativeResize(used);
     if constexpr (B::has_scores) out.T.conservativeResize(Eigen::NoChange, used);
     out.coef = pls1_coef_at_k(MatView::of(out.W), MatView::of(out.P), VecView::of(out.Q),
-                              out.k_used);
+                              out.k_used, backend.par());
     return out;
 }
 

@@ -63,8 +63,10 @@ Result<Pls1Model> pls1_fit_impl(MatView x, VecView y, std::size_t k,
                                 std::optional<VecView> weights, const FitOpts& opts);
 
 // W_k (P_k' W_k)^-1 Q_k of the first k components (zeros for k = 0), by LU
-// solve. k above the columns held is a broken invariant.
-Eigen::VectorXd pls1_coef_at_k(MatView w, MatView p, VecView q, std::size_t k);
+// solve. k above the columns held is a broken invariant. The products' parts
+// are fixed, so par changes the speed only.
+Eigen::VectorXd pls1_coef_at_k(MatView w, MatView p, VecView q, std::size_t k,
+                               Par par = par_sequential);
 
 // Bytes one fit of n rows and p columns may hold, saturating at 2^64 - 1.
 std::uint64_t pls1_fit_bytes(std::uint64_t n, std::uint64_t p);

@@ -65,6 +65,7 @@ class GramBackend {
     std::size_t rows() const { return n_; }
     std::size_t cols() const { return p_; }
     double fro() const { return x_fro_; }
+    Par par() const { return par_; }
     Eigen::VectorXd cross(VecView y);
     void begin(double y_norm, double eps_raw, double) {
         y_norm_ = y_norm;

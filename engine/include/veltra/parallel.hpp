@@ -8,6 +8,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
 
 namespace veltra {
 
@@ -63,6 +64,24 @@ void for_each_index(Par par, std::size_t n, Body&& body) {
                       [&](const tbb::blocked_range<std::size_t>& r) {
                           for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);
                       });
+}
+
+// for_each_index with each thread taking one run of consecutive indices,
+// the same run in every loop of n indices on the same pool: loops that read
+// the same data by the same indices find it in the cache of the core that
+// read it last. No load balancing, so only for even, short tasks.
+template <class Body>
+void for_each_index_pinned(Par par, std::size_t n, Body&& body) {
+    if (par == par_sequential) {
+        for (std::size_t i = 0; i < n; ++i) body(i);
+        return;
+    }
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, n, 1),
+        [&](const tbb::blocked_range<std::size_t>& r) {
+            for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);
+        },
+        tbb::static_partitioner{});
 }
 
 }  // namespace veltra
