@@ -169,6 +169,25 @@ row8(const Group<weighted>& grp, std::size_t i, std::size_t fetch_bytes, std::si
     return x;
 }
 
+// Row i of a full group into its extremes and raw sums.
+template <bool weighted>
+__attribute__((target("avx512f"), always_inline)) inline void
+raw_step8(const Group<weighted>& grp, std::size_t i, vec8 x, vec8& big, vec8& small, vec8& sum,
+          vec8& sq) {
+    const vec8 a = (vec8)((vec8i)x & ~(vec8i)splat8(-0.0));
+    big = a > big ? a : big;
+    const vec8 below = (vec8)((vec8i)a - 1);
+    small = below < small ? below : small;
+    if constexpr (weighted) {
+        const vec8 wi = splat8(grp.src.weights[i]);
+        sum += wi * x;
+        sq += wi * (x * x);
+    } else {
+        sum += x;
+        sq += x * x;
+    }
+}
+
 // raw_sweep of a full group: out holds big, small, sum and sq per column.
 template <bool weighted>
 __attribute__((target("avx512f"))) void raw_sweep8(const Group<weighted>& grp,
@@ -177,8 +196,11 @@ __attribute__((target("avx512f"))) void raw_sweep8(const Group<weighted>& grp,
                                                    double* g) {
     const std::size_t n = grp.src.n;
     fetch_bytes = std::max<std::size_t>(fetch_bytes, 8 * sizeof(double));
-    const vec8i magnitude = ~(vec8i)splat8(-0.0);
-    vec8 big = splat8(0.0), small = splat8(HUGE_VAL), sum = splat8(-0.0), sq = splat8(-0.0);
+    // The extremes are exact, so rows at even and at odd offsets keep their
+    // own (two short chains of comparisons instead of one long one); the
+    // sums run in row order.
+    vec8 big0 = splat8(0.0), big1 = big0, small0 = splat8(HUGE_VAL), small1 = small0;
+    vec8 sum = splat8(-0.0), sq = splat8(-0.0);
     vec8 total = splat8(0.0);
     const bool with_cross = cross.z != nullptr;
     const std::size_t parts = with_cross ? cross.cuts.size() - 1 : 1;
@@ -186,26 +208,28 @@ __attribute__((target("avx512f"))) void raw_sweep8(const Group<weighted>& grp,
         const std::size_t b = with_cross ? cross.cuts[part] : 0;
         const std::size_t e = with_cross ? cross.cuts[part + 1] : n;
         vec8 even = splat8(0.0), odd = splat8(0.0);
-        for (std::size_t i = b; i < e; ++i) {
-            const vec8 x = row8(grp, i, fetch_bytes, ahead);
-            const vec8 a = (vec8)((vec8i)x & magnitude);
-            big = a > big ? a : big;
-            const vec8 below = (vec8)((vec8i)a - 1);
-            small = below < small ? below : small;
-            if constexpr (weighted) {
-                const vec8 wi = splat8(grp.src.weights[i]);
-                sum += wi * x;
-                sq += wi * (x * x);
-            } else {
-                sum += x;
-                sq += x * x;
+        std::size_t i = b;
+        for (; i + 2 <= e; i += 2) {
+            const vec8 x0 = row8(grp, i, fetch_bytes, ahead);
+            raw_step8<weighted>(grp, i, x0, big0, small0, sum, sq);
+            const vec8 x1 = row8(grp, i + 1, fetch_bytes, ahead);
+            raw_step8<weighted>(grp, i + 1, x1, big1, small1, sum, sq);
+            if (with_cross) {
+                even += x0 * splat8(cross.z[i]);
+                odd += x1 * splat8(cross.z[i + 1]);
             }
-            if (with_cross) ((i - b) % 2 == 0 ? even : odd) += x * splat8(cross.z[i]);
+        }
+        if (i < e) {
+            const vec8 x = row8(grp, i, fetch_bytes, ahead);
+            raw_step8<weighted>(grp, i, x, big0, small0, sum, sq);
+            if (with_cross) even += x * splat8(cross.z[i]);
         }
         if (with_cross) total = part == 0 ? even + odd : total + (even + odd);
     }
-    std::memcpy(out[0], &big, sizeof big);
-    std::memcpy(out[1], &small, sizeof small);
+    const vec8 big_all = big1 > big0 ? big1 : big0;
+    const vec8 small_all = small1 < small0 ? small1 : small0;
+    std::memcpy(out[0], &big_all, sizeof big_all);
+    std::memcpy(out[1], &small_all, sizeof small_all);
     std::memcpy(out[2], &sum, sizeof sum);
     std::memcpy(out[3], &sq, sizeof sq);
     if (with_cross && g != nullptr) std::memcpy(g, &total, sizeof total);
