@@ -1,5 +1,7 @@
 #include "veltra/component_loop.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <vector>
 
@@ -157,7 +159,7 @@ Eigen::VectorXd ImplicitXBackend::finish(const Eigen::VectorXd& g, double sigma,
                                          double factor) const {
     Eigen::VectorXd out(g.size());
     for (Eigen::Index j = 0; j < g.size(); ++j)
-        out[j] = ((g[j] - mean_[j] * sigma) / scale_[j]) * factor;
+        out[j] = loading_entry(g[j], static_cast<std::size_t>(j), sigma, factor);
     return out;
 }
 
@@ -194,32 +196,43 @@ Gate ImplicitXBackend::gate_c(const Eigen::VectorXd& c, std::optional<std::size_
     return sigma < gate_c_ ? Gate::Stop : Gate::Accept;
 }
 
-double ImplicitXBackend::score(const Eigen::VectorXd& r, Eigen::VectorXd& t) {
+Scored ImplicitXBackend::score_and_load(const Eigen::VectorXd& w, const Eigen::VectorXd& r,
+                                        VecView y, Eigen::VectorXd& t, Eigen::VectorXd& c,
+                                        double* w_out, double* r_out, double* p_out) {
     const std::size_t n = x_.rows, p = x_.cols;
     v_.resize(to_index(p));
     for (std::size_t j = 0; j < p; ++j) v_[to_index(j)] = r[to_index(j)] / scale_[j];
     t.resize(to_index(n));
     xt_z_.resize(to_index(p));
+    double sigma = 0.0, tt = 0.0, q = 0.0, f = 0.0, factor = 0.0;
+    std::atomic<bool> g_overflowed{false};
+    detail::ColumnWork work;
+    work.before = [&](IndexSpan cols) {
+        std::copy(w.data() + cols.begin, w.data() + cols.end, w_out + cols.begin);
+        std::copy(r.data() + cols.begin, r.data() + cols.end, r_out + cols.begin);
+    };
+    work.scored = [&](const double* ts) {
+        overflowed_ = overflowed_ || !all_finite(VecView{ts, n, 1});
+        for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * ts[i] : ts[i];
+        tt = n == 0 ? 0.0 : sum_of_squares_pairwise(ts, n);
+        factor = 1.0 / tt;
+        q = dot(y, VecView{ts, n, 1}) * factor;
+        f = tt * q;
+    };
+    work.after = [&](IndexSpan cols) {
+        const VecView g{xt_z_.data() + cols.begin, cols.size(), 1};
+        if (!all_finite(g)) g_overflowed.store(true, std::memory_order_relaxed);
+        for (std::size_t j = cols.begin; j < cols.end; ++j) {
+            const double p_j = loading_entry(xt_z_[to_index(j)], j, sigma, factor);
+            p_out[j] = p_j;
+            c[to_index(j)] -= f * p_j;
+        }
+    };
     // The products form the centring offset sum_j mean_j v_j themselves.
     detail::x_times_then_xt(x_, v_.data(), detail::ScoreMap{true, 0.0, mult_, mean_}, t.data(),
-                            xt_z_.data(), par_, scratch_);
-    overflowed_ = overflowed_ || !all_finite(VecView::of(t)) || !all_finite(VecView::of(xt_z_));
-    double sigma = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sigma += mult_ ? mult_[i] * t[to_index(i)] : t[to_index(i)];
-    sigma_ = sigma;
-    scored_ = t.data();
-    return n == 0 ? 0.0 : sum_of_squares_pairwise(t.data(), n);
-}
-
-Eigen::VectorXd ImplicitXBackend::loading(const Eigen::VectorXd& t, double tt) {
-    internal_check(scored_ == t.data(),
-                   "ImplicitXBackend::loading: t is not the last scored vector");
-    return finish(xt_z_, sigma_, 1.0 / tt);
-}
-
-double ImplicitXBackend::q(VecView y, const Eigen::VectorXd& t, const Eigen::VectorXd&,
-                           const Eigen::VectorXd&, double tt) const {
-    return dot(y, VecView::of(t)) * (1.0 / tt);
+                            xt_z_.data(), par_, scratch_, &work);
+    overflowed_ = overflowed_ || g_overflowed.load();
+    return {tt, q};
 }
 
 // --- runs -------------------------------------------------------------------

@@ -444,7 +444,8 @@ constexpr std::size_t small_combine = 16384;
 // when z is given, by the column parts of X v (column-major or row-major X).
 // Pinned, each thread takes the same parts in every pass (for_each_index_pinned).
 void forward_by_parts(const MatView& x, const double* v, const ScoreMap* map, double* t,
-                      double* z, Par par, ProductScratch& scratch, bool pinned = false) {
+                      double* z, Par par, ProductScratch& scratch, bool pinned = false,
+                      const ColumnWork* work = nullptr) {
     const std::size_t n = x.rows, p = x.cols;
     const bool col = layout_of(x) == Layout::col;
     const std::size_t parts = col_parts(p), chunks = row_chunks(n, parts);
@@ -456,6 +457,7 @@ void forward_by_parts(const MatView& x, const double* v, const ScoreMap* map, do
         const IndexSpan rows = part_span(n, task % chunks, chunks);
         const IndexSpan cols = part_span(p, part, parts);
         double* out = sums + part * n;
+        if (work && task % chunks == 0) work->before(cols);
         if (!col) {
             row_part_forward(x, rows.begin, rows.size(), cols, v, out + rows.begin);
         } else {
@@ -556,7 +558,8 @@ IndexSpan part_band(std::size_t p, std::size_t part) {
 // eight columns, the widest lanes and the column groups of col_dots.
 // Pinned, the bands are those of the column parts of forward_by_parts,
 // taken by the same threads.
-void xt_by_columns(const MatView& x, const double* z, double* g, Par par, bool pinned = false) {
+void xt_by_columns(const MatView& x, const double* z, double* g, Par par, bool pinned = false,
+                   const ColumnWork* work = nullptr) {
     const std::size_t n = x.rows, p = x.cols;
     const Cuts cuts(n, row_parts(n, p));
     const Layout layout = layout_of(x);
@@ -572,11 +575,13 @@ void xt_by_columns(const MatView& x, const double* z, double* g, Par par, bool p
         if (layout != Layout::col) {
             std::vector<double> sums(2 * cols.size());
             band_transposed(x, layout, cuts, z, cols, g, sums.data());
-            return;
+        } else {
+            std::size_t j = cols.begin;
+            for (; j + col_group <= cols.end; j += col_group)
+                col_dots<col_group>(x, cuts, z, g, j);
+            for (; j < cols.end; ++j) col_dots<1>(x, cuts, z, g, j);
         }
-        std::size_t j = cols.begin;
-        for (; j + col_group <= cols.end; j += col_group) col_dots<col_group>(x, cuts, z, g, j);
-        for (; j < cols.end; ++j) col_dots<1>(x, cuts, z, g, j);
+        if (work) work->after(cols);
     };
     if (pinned)
         for_each_index_pinned(par, tasks, task);
@@ -679,24 +684,32 @@ std::uint64_t product_scratch_bytes(std::uint64_t rows, std::uint64_t p) {
 }
 
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
-                     Par par, ProductScratch& scratch) {
+                     Par par, ProductScratch& scratch, const ColumnWork* work) {
+    const IndexSpan all{0, x.cols};
     if (reads_twice(x)) {
         std::vector<double> z(x.rows);
         // An X the cores' caches hold together is read by the same column
         // parts in both products and in every component, each part by the
-        // same thread, so that each core reads its share from its own cache.
+        // same thread, so that each core reads its share from its own cache
+        // (and does the component's work on those columns).
         const Layout layout = layout_of(x);
         const bool pinned =
             layout != Layout::strided && sat_mul(x.rows, x.cols) <= cached_entries;
+        const ColumnWork* banded = pinned ? work : nullptr;
+        if (work && !banded) work->before(all);
         if (layout == Layout::col || pinned)
-            forward_by_parts(x, v, &map, t, z.data(), par, scratch, pinned);
+            forward_by_parts(x, v, &map, t, z.data(), par, scratch, pinned, banded);
         else
             row_scores(x, v, &map, t, z.data(), par);
-        xt_by_columns(x, z.data(), g, par, pinned);
+        if (work) work->scored(t);
+        xt_by_columns(x, z.data(), g, par, pinned, banded);
+        if (work && !banded) work->after(all);
         return;
     }
+    if (work) work->before(all);
     const ScoreMap m = resolved(map, v, x.cols);
     sweep(x, v, &m, t, nullptr, g, par, scratch);
+    if (work) work->scored(t), work->after(all);
 }
 
 std::size_t x_times_parts(std::size_t p) { return col_parts(p); }

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "veltra/component_loop.hpp"
 #include "veltra/parallel.hpp"
@@ -47,6 +48,18 @@ void x_times(const MatView& x, const double* v, double* out, Par par);
 // g = X'z; z has X.rows entries, g X.cols.
 void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScratch& scratch);
 
+// Work of a component on the columns of X beside its products: `before`
+// over ranges of columns before X v reads them, `scored` once t (and z) are
+// complete, `after` over ranges of columns once g holds them. The ranges of
+// each cover the columns once. Where the products read X by the same column
+// parts in every pass, a range runs on the thread that reads those columns;
+// elsewhere `before` and `after` take all columns on the calling thread.
+struct ColumnWork {
+    std::function<void(IndexSpan)> before;
+    std::function<void(const double* t)> scored;
+    std::function<void(IndexSpan)> after;
+};
+
 // t from X v by the score map, and g = X'z. X is read once: each block of
 // rows is multiplied twice while it is still in the cache. It is read twice
 // instead, t by rows (or column parts) and then X'z by bands of columns, when
@@ -56,7 +69,7 @@ void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScra
 // (long runs of columns read twice cost less than one pass over short
 // segments).
 void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, double* t, double* g,
-                     Par par, ProductScratch& scratch);
+                     Par par, ProductScratch& scratch, const ColumnWork* work = nullptr);
 
 // The number of row parts of X'z for an n x p X (the cut of part_span): a
 // pass that reads X for its own ends can form X'z along the way with them.

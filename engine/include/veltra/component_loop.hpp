@@ -56,8 +56,37 @@ inline constexpr double component_floor = 1e-14;
 // A score whose squared norm falls below the floor ends the loop.
 inline Gate gate_on_floor(double tt) { return tt >= component_floor ? Gate::Accept : Gate::Stop; }
 
+// tt = t't and the y loading q of a scored component.
+struct Scored {
+    double tt;
+    double q;
+};
+
+// A backend that scores, loads and deflates in one step: given w and r =
+// rotation(w), t = X_s r is written, q and tt returned, w, r and the loading
+// X_s't / tt stored at w_out, r_out and p_out and c deflated by tt q times
+// the loading (all of which the loop discards when the component is not taken).
+template <class B>
+concept ScoresAndLoads =
+    requires(B& b, const Eigen::VectorXd& v, Eigen::VectorXd& out, VecView y, double* col) {
+        { b.score_and_load(v, v, y, out, out, col, col, col) } -> std::same_as<Scored>;
+    };
+
+// A backend that scores and loads in separate steps.
+template <class B>
+concept ScoresThenLoads =
+    requires(B& b, const Eigen::VectorXd& v, Eigen::VectorXd& out, VecView y, double s) {
+        // tt = t't for t = X_s r, t written into out when the backend has scores.
+        { b.score(v, out) } -> std::same_as<double>;
+        // X_s' t / tt of the last scored t.
+        { b.loading(v, s) } -> std::same_as<Eigen::VectorXd>;
+        // The y loading from (y_s, t, c, w, tt).
+        { b.q(y, v, v, v, s) } -> std::same_as<double>;
+    };
+
 template <class B>
 concept ComponentBackend =
+    (ScoresAndLoads<B> || ScoresThenLoads<B>) &&
     requires(B& b, const Eigen::VectorXd& v, Eigen::VectorXd& out, VecView y, double s,
              std::size_t a, std::optional<std::size_t> keep) {
         { B::has_scores } -> std::convertible_to<bool>;
@@ -71,14 +100,8 @@ concept ComponentBackend =
         b.begin(s, s, s);
         // Before the selection of component a (0-based).
         { b.gate_c(v, keep, a) } -> std::same_as<Gate>;
-        // tt = t't for t = X_s r, t written into out when the backend has scores.
-        { b.score(v, out) } -> std::same_as<double>;
         // On the score norm of component a (1-based).
         { b.gate_tt(a, v, s) } -> std::same_as<Gate>;
-        // X_s' t / tt of the last scored t.
-        { b.loading(v, s) } -> std::same_as<Eigen::VectorXd>;
-        // The y loading from (y_s, t, c, w, tt).
-        { b.q(y, v, v, v, s) } -> std::same_as<double>;
     };
 
 // r = w - R_a (P_a' w) over the first a columns, each P_b' w summed in index
@@ -149,11 +172,11 @@ class ImplicitXBackend {
     // ||c|| of the last gate_c when it selected no entries, which the weight
     // then needs once more.
     std::optional<double> c_norm() const { return c_norm_; }
-    double score(const Eigen::VectorXd& r, Eigen::VectorXd& t);
+    // The loading's columns go by bands, each with the products over it.
+    Scored score_and_load(const Eigen::VectorXd& w, const Eigen::VectorXd& r, VecView y,
+                          Eigen::VectorXd& t, Eigen::VectorXd& c, double* w_out, double* r_out,
+                          double* p_out);
     Gate gate_tt(std::size_t, const Eigen::VectorXd&, double tt) const { return gate_on_floor(tt); }
-    Eigen::VectorXd loading(const Eigen::VectorXd& t, double tt);
-    double q(VecView y, const Eigen::VectorXd& t, const Eigen::VectorXd&, const Eigen::VectorXd&,
-             double tt) const;
 
     // The selected norm below which begin() made the loop stop.
     double gate_c_threshold() const { return gate_c_; }
@@ -162,8 +185,11 @@ class ImplicitXBackend {
     bool overflowed() const { return overflowed_; }
 
   private:
-    // ((g_j - mean_j sigma) / scale_j) * factor.
+    // ((g_j - mean_j sigma) / scale_j) * factor for every j, and for one.
     Eigen::VectorXd finish(const Eigen::VectorXd& g, double sigma, double factor) const;
+    double loading_entry(double g_j, std::size_t j, double sigma, double factor) const {
+        return ((g_j - mean_[j] * sigma) / scale_[j]) * factor;
+    }
 
     MatView x_;
     const double* mean_;
@@ -176,8 +202,6 @@ class ImplicitXBackend {
     std::optional<double> c_norm_;
     Eigen::VectorXd v_;     // r_j / scale_j
     Eigen::VectorXd xt_z_;  // X'z of the last score, z_i = m_i t_i
-    double sigma_ = 0.0;    // sum of that z
-    const double* scored_ = nullptr;
     const Eigen::VectorXd* xt_z_given_ = nullptr;
     bool overflowed_ = false;
     detail::ProductScratch scratch_;
@@ -218,17 +242,28 @@ std::optional<PreparedFit> pls1_component_loop(B& backend, VecView y_s, std::siz
         if constexpr (requires { backend.c_norm(); }) known_norm = backend.c_norm();
         if (!select_and_normalize(w, keep, eps_w, known_norm)) break;
         const Eigen::VectorXd r = rotation(w, out.R, out.P, a);
-        const double tt = backend.score(r, t);
-        const Gate scored = backend.gate_tt(a + 1, r, tt);
-        if (scored == Gate::Unresolved) return std::nullopt;
-        if (scored == Gate::Stop) break;
-        const Eigen::VectorXd p_a = backend.loading(t, tt);
-        const double q_a = backend.q(y_s, t, c, w, tt);
-        const double f = tt * q_a;
-        for (std::size_t j = 0; j < p; ++j) c[to_index(j)] -= f * p_a[to_index(j)];
-        out.W.col(to_index(a)) = w;
-        out.R.col(to_index(a)) = r;
-        out.P.col(to_index(a)) = p_a;
+        double q_a;
+        if constexpr (ScoresAndLoads<B>) {
+            const Scored s = backend.score_and_load(
+                w, r, y_s, t, c, out.W.col(to_index(a)).data(), out.R.col(to_index(a)).data(),
+                out.P.col(to_index(a)).data());
+            const Gate scored = backend.gate_tt(a + 1, r, s.tt);
+            if (scored == Gate::Unresolved) return std::nullopt;
+            if (scored == Gate::Stop) break;
+            q_a = s.q;
+        } else {
+            const double tt = backend.score(r, t);
+            const Gate scored = backend.gate_tt(a + 1, r, tt);
+            if (scored == Gate::Unresolved) return std::nullopt;
+            if (scored == Gate::Stop) break;
+            const Eigen::VectorXd p_a = backend.loading(t, tt);
+            q_a = backend.q(y_s, t, c, w, tt);
+            const double f = tt * q_a;
+            for (std::size_t j = 0; j < p; ++j) c[to_index(j)] -= f * p_a[to_index(j)];
+            out.W.col(to_index(a)) = w;
+            out.R.col(to_index(a)) = r;
+            out.P.col(to_index(a)) = p_a;
+        }
         out.Q[to_index(a)] = q_a;
         if constexpr (B::has_scores) out.T.col(to_index(a)) = t;
         out.k_used = a + 1;
