@@ -379,3 +379,34 @@ TEST(ScaleRule, EveryPathGivesTheBitsOfTheLiteralRule) {
     }
     EXPECT_EQ(mismatches, 0);
 }
+
+TEST(ScaleRule, StreamedPassFindsExtremesInOddAndLastRows) {
+    // The streamed pass of a row-major X keeps the extremes of rows at even
+    // and at odd offsets apart: a column whose largest magnitude (or a
+    // subnormal) sits only in an odd row or in the last row of an odd count
+    // must still give the literal rule's bits, with and without X'z.
+    std::mt19937_64 gen(5);
+    std::uniform_real_distribution<double> unit(1.0, 2.0);
+    for (const std::size_t n : {37, 38}) {
+        const std::size_t p = 16;
+        Eigen::MatrixXd x(n, p);
+        for (Eigen::Index j = 0; j < Eigen::Index(p); ++j) {
+            for (Eigen::Index i = 0; i < Eigen::Index(n); ++i)
+                x(i, j) = std::ldexp(unit(gen), -1000) * (i % 3 == 0 ? -1.0 : 1.0);
+            const Eigen::Index at = j % 2 == 0 ? Eigen::Index(n) - 1 : 2 * (j % 7) + 1;
+            x(at, j) = j < 8 ? std::ldexp(1.25, 1000 - int(j)) : std::ldexp(1.0, -1070);
+        }
+        const Eigen::Matrix<double, -1, -1, Eigen::RowMajor> xr = x;
+        const MatView rows = MatView::row_major(xr.data(), n, p);
+        const Eigen::VectorXd z = Eigen::VectorXd::LinSpaced(Eigen::Index(n), -1.0, 2.0);
+        Eigen::VectorXd xt_z;
+        for (const FitX& f : {fit_x_moments(rows, std::nullopt, std::nullopt, par_sequential),
+                              fit_x_moments_with_cross(rows, std::nullopt, z.data(), xt_z,
+                                                       par_parallel)})
+            for (std::size_t j = 0; j < p; ++j) {
+                const Literal want = literal_rule(column_of(x, Eigen::Index(j)), {});
+                EXPECT_TRUE(same_bits(f.mean[j], want.mean) && same_bits(f.scale[j], want.scale))
+                    << n << " rows, column " << j;
+            }
+    }
+}
