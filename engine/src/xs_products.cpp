@@ -543,14 +543,17 @@ void band_transposed(const MatView& x, Layout layout, const Cuts& cuts, const do
     }
 }
 
-// The band of X'z over about the columns of part `part` of X v: its ends
-// rounded up to whole groups of eight columns.
-IndexSpan part_band(std::size_t p, std::size_t part) {
-    const std::size_t parts = col_parts(p);
+// The band of X'z of task `task` of forward_by_parts: about the columns of
+// its part (the ends rounded up to whole groups of eight), cut among the
+// part's row chunks.
+IndexSpan part_band(std::size_t n, std::size_t p, std::size_t task) {
+    const std::size_t parts = col_parts(p), chunks = row_chunks(n, parts);
     const auto edge = [&](std::size_t k) {
         return k == parts ? p : std::min(p, ceil_div(part_span(p, k, parts).begin, 8) * 8);
     };
-    return {edge(part), edge(part + 1)};
+    const std::size_t part = task / chunks, b = edge(part), e = edge(part + 1);
+    const IndexSpan eights = part_span(ceil_div(e - b, 8), task % chunks, chunks);
+    return {b + 8 * eights.begin, std::min(b + 8 * eights.end, e)};
 }
 
 // g = X'z by bands of columns, each task all rows of its own columns: a
@@ -563,14 +566,14 @@ void xt_by_columns(const MatView& x, const double* z, double* g, Par par, bool p
     const std::size_t n = x.rows, p = x.cols;
     const Cuts cuts(n, row_parts(n, p));
     const Layout layout = layout_of(x);
-    const std::size_t tasks = pinned                 ? col_parts(p)
+    const std::size_t tasks = pinned                 ? col_parts(p) * row_chunks(n, col_parts(p))
                               : layout == Layout::col ? std::clamp<std::size_t>(p / col_group, 1,
                                                                                 8 * fixed_parts)
                                                       : band_tasks(p);
     const auto task = [&](std::size_t task) {
         const IndexSpan eights = part_span(ceil_div(p, 8), task, tasks);
         const IndexSpan cols =
-            pinned ? part_band(p, task) : IndexSpan{8 * eights.begin, std::min(8 * eights.end, p)};
+            pinned ? part_band(n, p, task) : IndexSpan{8 * eights.begin, std::min(8 * eights.end, p)};
         if (cols.begin >= cols.end) return;
         if (layout != Layout::col) {
             std::vector<double> sums(2 * cols.size());
@@ -688,13 +691,14 @@ void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, dou
     const IndexSpan all{0, x.cols};
     if (reads_twice(x)) {
         std::vector<double> z(x.rows);
-        // An X the cores' caches hold together is read by the same column
-        // parts in both products and in every component, each part by the
-        // same thread, so that each core reads its share from its own cache
-        // (and does the component's work on those columns).
+        // An X the cores' caches hold together, with a column part for
+        // every fixed part, is read by the same column parts in both
+        // products and in every component, each part by the same thread, so
+        // that each core reads its share from its own cache (and does the
+        // component's work on those columns).
         const Layout layout = layout_of(x);
-        const bool pinned =
-            layout != Layout::strided && sat_mul(x.rows, x.cols) <= cached_entries;
+        const bool pinned = layout != Layout::strided && col_parts(x.cols) >= fixed_parts &&
+                            sat_mul(x.rows, x.cols) <= cached_entries;
         const ColumnWork* banded = pinned ? work : nullptr;
         if (work && !banded) work->before(all);
         if (layout == Layout::col || pinned)

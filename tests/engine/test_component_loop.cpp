@@ -171,7 +171,7 @@ TEST(ComponentLoop, ImplicitScoreAndLoadWritesEveryColumnOnceOnEveryPath) {
     // products go by pinned column parts (few rows, cached X), by row parts
     // and in two streaming passes (many columns).
     const std::vector<std::pair<Eigen::Index, Eigen::Index>> shapes = {
-        {100, 5003}, {37, 700}, {300, 40}, {6, 9}, {1200, 1100}, {20, 70000}};
+        {100, 5003}, {300, 2100}, {37, 700}, {300, 40}, {6, 9}, {1200, 1100}, {20, 70000}};
     for (auto [n, p] : shapes) {
         Eigen::MatrixXd x = random_matrix(n, p, 21);
         for (Eigen::Index j = 0; j < p; ++j) x.col(j).array() += double(j % 5);
