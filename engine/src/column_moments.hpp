@@ -164,22 +164,12 @@ inline bool rescale_raw_sums(const RawSums& r, const Prescale& ps, std::size_t n
     return true;
 }
 
-// The accumulations of the three passes, per two-lane slot; `weighted`
-// multiplies each term by the row's weight wi.
-template <bool weighted>
-inline void add_raw_step(v2d& big, v2d& small, v2d& sum, v2d& sq, v2d x, v2d wi) {
-    big = vmax_abs_step(big, x);
-    small = vmin_nonzero_abs_step(small, x);
-    if constexpr (weighted) {
-        sum += wi * x;
-        sq += wi * (x * x);
-    } else {
-        sum += x;
-        sq += x * x;
-    }
-}
-template <bool weighted>
-inline void add_sums_step(v2d& sum, v2d& sq, v2d u, v2d wi) {
+// The accumulations of the three passes, per two-lane slot (the sums also
+// per wider vector: arguments by reference, so that a caller built for wider
+// vectors takes them in); `weighted` multiplies each term by the row's
+// weight wi.
+template <bool weighted, class V>
+inline void add_sums_step(V& sum, V& sq, const V& u, const V& wi) {
     if constexpr (weighted) {
         sum += wi * u;
         sq += wi * (u * u);
@@ -187,6 +177,12 @@ inline void add_sums_step(v2d& sum, v2d& sq, v2d u, v2d wi) {
         sum += u;
         sq += u * u;
     }
+}
+template <bool weighted>
+inline void add_raw_step(v2d& big, v2d& small, v2d& sum, v2d& sq, v2d x, v2d wi) {
+    big = vmax_abs_step(big, x);
+    small = vmin_nonzero_abs_step(small, x);
+    add_sums_step<weighted>(sum, sq, x, wi);
 }
 template <bool weighted>
 inline void add_sq_step(v2d& ss, v2d d, v2d wi) {

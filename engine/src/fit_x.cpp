@@ -178,14 +178,8 @@ raw_step8(const Group<weighted>& grp, std::size_t i, vec8 x, vec8& big, vec8& sm
     big = a > big ? a : big;
     const vec8 below = (vec8)((vec8i)a - 1);
     small = below < small ? below : small;
-    if constexpr (weighted) {
-        const vec8 wi = splat8(grp.src.weights[i]);
-        sum += wi * x;
-        sq += wi * (x * x);
-    } else {
-        sum += x;
-        sq += x * x;
-    }
+    const vec8 wi = weighted ? splat8(grp.src.weights[i]) : vec8{};
+    detail::add_sums_step<weighted>(sum, sq, x, wi);
 }
 
 // raw_sweep of a full group: out holds big, small, sum and sq per column.
