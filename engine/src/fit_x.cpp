@@ -20,6 +20,8 @@ namespace veltra {
 namespace {
 
 constexpr std::size_t chunk_bytes = 2097152;
+// Entries of X up to which the cores' caches hold it together.
+constexpr std::uint64_t cached_entries = std::uint64_t{1} << 20;
 // Columns of X up to this many bytes go in narrow chunks, about four per
 // thread (fit_x_chunk_width).
 constexpr std::size_t streaming_min_bytes = 8192;
@@ -352,10 +354,13 @@ std::size_t fit_x_base_width(std::size_t n) {
 std::size_t fit_x_chunk_width(std::size_t n, std::size_t p, bool row_major, std::size_t threads) {
     const std::size_t b = fit_x_base_width(n);
     const std::size_t t = std::max<std::size_t>(threads, 1);
-    if (!row_major || 8 * std::max<std::size_t>(n, 1) <= streaming_min_bytes) {
+    // A row-major X the caches hold needs no long row segments either.
+    if (!row_major || 8 * std::max<std::size_t>(n, 1) <= streaming_min_bytes ||
+        sat_mul(n, p) <= cached_entries) {
         // Columns are independent, so narrower chunks change no bits; about
         // four per thread let a short, wide X share its columns among all of
-        // them (chunks of 2 MiB alone would give a 100 x 5000 X two).
+        // them (chunks of 2 MiB alone would give a 100 x 5000 X two, and a
+        // 2500 x 100 one).
         if (t == 1) return b;
         return std::min(b, std::max<std::size_t>(ceil_div(ceil_div(p, 4 * t), 8) * 8, 8));
     }
