@@ -20,8 +20,6 @@ namespace veltra {
 namespace {
 
 constexpr std::size_t chunk_bytes = 2097152;
-// Entries of X up to which the cores' caches hold it together.
-constexpr std::uint64_t cached_entries = std::uint64_t{1} << 20;
 // Columns of X up to this many bytes go in narrow chunks, about four per
 // thread (fit_x_chunk_width).
 constexpr std::size_t streaming_min_bytes = 8192;

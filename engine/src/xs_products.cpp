@@ -147,9 +147,11 @@ std::size_t row_fetch_list(const MatView& x, std::size_t r0, std::size_t i, std:
     return count;
 }
 
+// Rows [r0, r0 + b) summed over the parts `cuts` (all column parts of X v,
+// or one of them for its part sum); with ahead > 0 the next block's rows are
+// fetched along the way.
 void row_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
-                 const double* v, double* raw) {
-    const Cuts cuts(x.cols, col_parts(x.cols));
+                 const double* v, double* raw, const Cuts& cuts) {
     std::size_t i = 0;
     const double* fetch[4];
     for (; i + 8 <= b; i += 8) {
@@ -161,16 +163,6 @@ void row_forward(const MatView& x, std::size_t r0, std::size_t b, std::size_t ah
         row_forward_tile<4>(x, cuts, r0 + i, v, raw + i, fetch, n_fetch);
     }
     for (; i < b; ++i) row_forward_tile<1>(x, cuts, r0 + i, v, raw + i, fetch, 0);
-}
-
-// The part sums P_k of rows [r0, r0 + b) over the columns `cols` of one part.
-void row_part_forward(const MatView& x, std::size_t r0, std::size_t b, IndexSpan cols,
-                      const double* v, double* out) {
-    const Cuts cuts(cols);
-    std::size_t i = 0;
-    for (; i + 8 <= b; i += 8) row_forward_tile<8>(x, cuts, r0 + i, v, out + i, nullptr, 0);
-    for (; i + 4 <= b; i += 4) row_forward_tile<4>(x, cuts, r0 + i, v, out + i, nullptr, 0);
-    for (; i < b; ++i) row_forward_tile<1>(x, cuts, r0 + i, v, out + i, nullptr, 0);
 }
 
 void strided_forward(const MatView& x, std::size_t r0, std::size_t b, const double* v,
@@ -206,7 +198,7 @@ void col_forward(const MatView& x, std::size_t r0, std::size_t b, const double* 
 void forward(Layout layout, const MatView& x, std::size_t r0, std::size_t b, std::size_t ahead,
              const double* v, double* raw, double* tmp) {
     if (layout == Layout::row)
-        row_forward(x, r0, b, ahead, v, raw);
+        row_forward(x, r0, b, ahead, v, raw, Cuts(x.cols, col_parts(x.cols)));
     else if (layout == Layout::col)
         col_forward(x, r0, b, v, raw, tmp);
     else
@@ -434,8 +426,19 @@ std::size_t row_chunks(std::size_t n, std::size_t parts) {
     return std::clamp<std::size_t>(std::min(wanted, n / 128), 1, 4 * fixed_parts);
 }
 
-// Entries of a column-major X up to which a component reads it twice.
-constexpr std::size_t cached_entries = std::size_t{1} << 20;
+// The tasks of forward_by_parts: its column parts times its row chunks.
+std::size_t part_tasks(std::size_t n, std::size_t p) {
+    return col_parts(p) * row_chunks(n, col_parts(p));
+}
+
+// body(task) for every task, pinned (for_each_index_pinned) or not.
+template <class Body>
+void run_tasks(Par par, std::size_t tasks, bool pinned, Body&& body) {
+    if (pinned)
+        for_each_index_pinned(par, tasks, body);
+    else
+        for_each_index(par, tasks, body);
+}
 
 // Entries below which the part sums of X v are added on the calling thread.
 constexpr std::size_t small_combine = 16384;
@@ -459,7 +462,7 @@ void forward_by_parts(const MatView& x, const double* v, const ScoreMap* map, do
         double* out = sums + part * n;
         if (work && task % chunks == 0) work->before(cols);
         if (!col) {
-            row_part_forward(x, rows.begin, rows.size(), cols, v, out + rows.begin);
+            row_forward(x, rows.begin, rows.size(), 0, v, out + rows.begin, Cuts(cols));
         } else {
             std::vector<double> acc(2 * std::min(stream_rows, rows.size()));
             for (std::size_t r0 = rows.begin; r0 < rows.end; r0 += stream_rows) {
@@ -472,10 +475,7 @@ void forward_by_parts(const MatView& x, const double* v, const ScoreMap* map, do
         // only after it; the first task (the calling thread's) forms it.
         if (task == 0 && map && map->mean) m.offset = centring_offset(map->mean, v, p);
     };
-    if (pinned)
-        for_each_index_pinned(par, parts * chunks, task);
-    else
-        for_each_index(par, parts * chunks, task);
+    run_tasks(par, part_tasks(n, p), pinned, task);
     // A few thousand additions cost less than handing them to the pool.
     const Par combine = n * parts < small_combine ? par_sequential : par;
     for_each_part(combine, n, [&](std::size_t, IndexSpan rows) {
@@ -566,7 +566,7 @@ void xt_by_columns(const MatView& x, const double* z, double* g, Par par, bool p
     const std::size_t n = x.rows, p = x.cols;
     const Cuts cuts(n, row_parts(n, p));
     const Layout layout = layout_of(x);
-    const std::size_t tasks = pinned                 ? col_parts(p) * row_chunks(n, col_parts(p))
+    const std::size_t tasks = pinned                 ? part_tasks(n, p)
                               : layout == Layout::col ? std::clamp<std::size_t>(p / col_group, 1,
                                                                                 8 * fixed_parts)
                                                       : band_tasks(p);
@@ -586,10 +586,7 @@ void xt_by_columns(const MatView& x, const double* z, double* g, Par par, bool p
         }
         if (work) work->after(cols);
     };
-    if (pinned)
-        for_each_index_pinned(par, tasks, task);
-    else
-        for_each_index(par, tasks, task);
+    run_tasks(par, tasks, pinned, task);
 }
 
 // Rows [b, e) of t from raw X v by the map (none: t is raw X v), and

@@ -242,29 +242,26 @@ std::optional<PreparedFit> pls1_component_loop(B& backend, VecView y_s, std::siz
         if constexpr (requires { backend.c_norm(); }) known_norm = backend.c_norm();
         if (!select_and_normalize(w, keep, eps_w, known_norm)) break;
         const Eigen::VectorXd r = rotation(w, out.R, out.P, a);
-        double q_a;
-        if constexpr (ScoresAndLoads<B>) {
-            const Scored s = backend.score_and_load(
-                w, r, y_s, t, c, out.W.col(to_index(a)).data(), out.R.col(to_index(a)).data(),
-                out.P.col(to_index(a)).data());
-            const Gate scored = backend.gate_tt(a + 1, r, s.tt);
-            if (scored == Gate::Unresolved) return std::nullopt;
-            if (scored == Gate::Stop) break;
-            q_a = s.q;
-        } else {
-            const double tt = backend.score(r, t);
-            const Gate scored = backend.gate_tt(a + 1, r, tt);
-            if (scored == Gate::Unresolved) return std::nullopt;
-            if (scored == Gate::Stop) break;
-            const Eigen::VectorXd p_a = backend.loading(t, tt);
-            q_a = backend.q(y_s, t, c, w, tt);
-            const double f = tt * q_a;
+        Scored s{};
+        if constexpr (ScoresAndLoads<B>)
+            s = backend.score_and_load(w, r, y_s, t, c, out.W.col(to_index(a)).data(),
+                                       out.R.col(to_index(a)).data(),
+                                       out.P.col(to_index(a)).data());
+        else
+            s.tt = backend.score(r, t);
+        const Gate scored = backend.gate_tt(a + 1, r, s.tt);
+        if (scored == Gate::Unresolved) return std::nullopt;
+        if (scored == Gate::Stop) break;
+        if constexpr (!ScoresAndLoads<B>) {
+            const Eigen::VectorXd p_a = backend.loading(t, s.tt);
+            s.q = backend.q(y_s, t, c, w, s.tt);
+            const double f = s.tt * s.q;
             for (std::size_t j = 0; j < p; ++j) c[to_index(j)] -= f * p_a[to_index(j)];
             out.W.col(to_index(a)) = w;
             out.R.col(to_index(a)) = r;
             out.P.col(to_index(a)) = p_a;
         }
-        out.Q[to_index(a)] = q_a;
+        out.Q[to_index(a)] = s.q;
         if constexpr (B::has_scores) out.T.col(to_index(a)) = t;
         out.k_used = a + 1;
     }

@@ -34,6 +34,11 @@ inline constexpr std::uint64_t small_work_max = 999'999;
 // 5 % slower on 8 threads than on one, 40 x 5000 and 64 x 2049 faster).
 inline constexpr std::uint64_t min_parallel_entries = 131'072;
 
+// Entries of an X that the cores' caches hold together (8 MiB of doubles):
+// up to this, kernels may read it in pieces whose order suits the threads
+// rather than the memory.
+inline constexpr std::uint64_t cached_entries = std::uint64_t{1} << 20;
+
 inline constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
 
 // Sizes that callers control (counts of splits, permutations, replicates)
