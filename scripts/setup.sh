@@ -3,7 +3,8 @@
 # with apt-get, Python packages with pip. Quick and silent when all is present.
 set -euo pipefail
 
-debs=(g++ libeigen3-dev libtbb-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev)
+# Extra Debian packages a caller needs (the tests: qemu-user) come as arguments.
+debs=("$@" g++ pkg-config libeigen3-dev libtbb-dev libsleef-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev)
 missing=()
 for pkg in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -4,7 +4,7 @@
 # the C++ tests again in the checked build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh qemu-user
 python="$(python3 -c 'import sys; print(sys.executable)')"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRA_BUILD_BENCH=ON \
   -DVELTRA_BUILD_PYTHON=ON -DPython_EXECUTABLE="$python" >/dev/null

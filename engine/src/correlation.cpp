@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "column_moments.hpp"
+#include "veltra/elementary.hpp"
 #include "veltra/error.hpp"
 #include "veltra/numeric.hpp"
 
@@ -20,7 +21,7 @@ double pearson_prescaled(VecView x, VecView y, bool nan_passes) {
     if (n == 0) return 0.0;
     const VecView yh{y.data, n, y.stride};
     const PrescaledSums sx = prescaled_sums(x), sy = prescaled_sums(yh);
-    const double tau = std::pow(2.0 * static_cast<double>(n) * eps, 2);
+    const double tau = flat_share(static_cast<double>(n));
     const bool flat_x = nan_passes ? sx.centred <= tau * sx.raw : !(sx.centred > tau * sx.raw);
     if (flat_x || sy.centred <= tau * sy.raw) return 0.0;
     return prescaled_correlation(x, sx, yh, sy);
@@ -34,7 +35,7 @@ double largest_magnitude(VecView v) {
 
 }  // namespace
 
-double fisher_z_unclamped(double r) { return 0.5 * std::log1p(2.0 * r / (1.0 - r)); }
+double fisher_z_unclamped(double r) { return 0.5 * elementary::log1p(2.0 * r / (1.0 - r)); }
 
 double fisher_z(double r) { return fisher_z_unclamped(std::clamp(r, -0.9999, 0.9999)); }
 

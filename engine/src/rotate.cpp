@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 
+#include "veltra/elementary.hpp"
 #include "veltra/finite.hpp"
 #include <string>
 #include <utility>
@@ -95,8 +96,8 @@ void sweep(Eigen::MatrixXd& A, Eigen::MatrixXd& R) {
                 e += v * u;
             }
             const double theta =
-                0.25 * std::atan2(2.0 * (e - (b * a) / m), (c - d) - (a * a - b * b) / m);
-            const double cs = std::cos(theta), sn = std::sin(theta);
+                0.25 * elementary::atan2(2.0 * (e - (b * a) / m), (c - d) - (a * a - b * b) / m);
+            const double cs = elementary::cos(theta), sn = elementary::sin(theta);
             rotate_pair(A, j, l, cs, sn);
             rotate_pair(R, j, l, cs, sn);
         }

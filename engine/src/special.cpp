@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "veltra/elementary.hpp"
 #include "veltra/error.hpp"
 
 namespace veltra {
@@ -29,7 +30,7 @@ double betainc_fraction(double a, double b, double x, bool may_swap) {
         return 1.0 - betainc_fraction(b, a, 1.0 - x, false);
 
     const double ln_beta = lanczos_lgamma(a) + lanczos_lgamma(b) - lanczos_lgamma(a + b);
-    const double front = std::exp(a * std::log(x) + b * std::log(1.0 - x) - ln_beta) / a;
+    const double front = elementary::exp(a * elementary::log(x) + b * elementary::log(1.0 - x) - ln_beta) / a;
 
     double c = 1.0;
     double d = 1.0 / floored(1.0 - (a + b) * x / (a + 1.0));
@@ -58,18 +59,18 @@ double betainc_fraction(double a, double b, double x, bool may_swap) {
 }  // namespace
 
 double lanczos_lgamma(double x) {
-    if (x < 0.5) return std::log(pi / std::sin(pi * x)) - lanczos_lgamma(1.0 - x);
+    if (x < 0.5) return elementary::log(pi / elementary::sin(pi * x)) - lanczos_lgamma(1.0 - x);
     const double z = x - 1.0;
     double a = lanczos_c[0];
     for (int i = 1; i < 9; ++i) a += lanczos_c[i] / (z + i);
     const double t = (z + 7.0) + 0.5;
-    return (((z + 0.5) * std::log(t)) + half_ln_two_pi) - t + std::log(a);
+    return (((z + 0.5) * elementary::log(t)) + half_ln_two_pi) - t + elementary::log(a);
 }
 
 double betainc(double a, double b, double x) { return betainc_fraction(a, b, x, true); }
 
 double upper_gamma_q(double a, double x) {
-    const double log_prefix = a * std::log(x) - x - lanczos_lgamma(a);
+    const double log_prefix = a * elementary::log(x) - x - lanczos_lgamma(a);
     if (x < a + 1.0) {
         double term = 1.0 / a, sum = term;
         for (int i = 1; i <= 199; ++i) {
@@ -77,7 +78,7 @@ double upper_gamma_q(double a, double x) {
             sum += term;
             if (std::fabs(term) < std::fabs(sum) * 1e-14) break;
         }
-        return 1.0 - std::exp(log_prefix) * sum;
+        return 1.0 - elementary::exp(log_prefix) * sum;
     }
     double b = x + 1.0 - a, c = 1e30, d = 1.0 / b, h = d;
     for (int i = 1; i <= 199; ++i) {
@@ -90,7 +91,7 @@ double upper_gamma_q(double a, double x) {
         h *= delta;
         if (std::fabs(delta - 1.0) < 1e-14) break;
     }
-    return std::exp(log_prefix) * h;
+    return elementary::exp(log_prefix) * h;
 }
 
 double standard_normal_inv(double p) {
@@ -112,7 +113,7 @@ double standard_normal_inv(double p) {
               4.2313330701600911252e+1) * r + 1.0);
         return num / den;
     }
-    double r = std::sqrt(-std::log(q < 0.0 ? p : 1.0 - p));
+    double r = std::sqrt(-elementary::log(q < 0.0 ? p : 1.0 - p));
     double num, den;
     if (r <= 5.0) {
         r -= 1.6;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "veltra/elementary.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
@@ -59,11 +60,11 @@ Result<PvalueStatistic> run_e(MatView x, VecView y, std::size_t k, std::optional
     const double ss0 = sum_of_squares_in_order(VecView::of(test_dev));
     const double s0 = floored(ss0 / td);
     const double two_pi = 2.0 * std::numbers::pi;
-    const double ll1 = -(td / 2.0) * std::log(two_pi * s1) -
+    const double ll1 = -(td / 2.0) * elementary::log(two_pi * s1) -
                        sum_of_squares_in_order(VecView::of(test_res)) / (2.0 * s1);
-    const double ll0 = -(td / 2.0) * std::log(two_pi * s0) - ss0 / (2.0 * s0);
+    const double ll0 = -(td / 2.0) * elementary::log(two_pi * s0) - ss0 / (2.0 * s0);
     const double statistic = ll1 - ll0;
-    return PvalueStatistic{std::min(1.0, 1.0 / std::max(std::exp(statistic), 1.0)), statistic};
+    return PvalueStatistic{std::min(1.0, 1.0 / std::max(elementary::exp(statistic), 1.0)), statistic};
 }
 
 Eigen::VectorXd eigenvalues_symmetric(const Eigen::MatrixXd& g) {

@@ -202,7 +202,7 @@ std::optional<double> certified_r(const NoRefitProducts& prod, const TestSums& t
                                   std::size_t c) {
     const std::size_t m = rows.train.size(), nt = rows.test.size();
     const double root_mass = prod.root_mass;
-    const double tau = std::pow(2.0 * static_cast<double>(nt) * eps, 2);
+    const double tau = flat_share(static_cast<double>(nt));
     const double md = static_cast<double>(m), ntd = static_cast<double>(nt);
     const double z_tr = prod.z_tr, z_te = prod.z_te;
     const PrescaledSums &sp = ts.pred, &sy = ts.y;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "veltra/correlation.hpp"
+#include "veltra/elementary.hpp"
 #include "veltra/finite.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
@@ -133,7 +134,7 @@ Result<ConfirmatoryTestOutput> pls3_confirmatory_test_impl(MatView x, MatView y,
     const double pvalue = perm_pvalue(zbar[0], std::span<const double>(zbar).subspan(1),
                                       [](double v) { return !std::isfinite(v); });
     ConfirmatoryTestOutput out =
-        output(pvalue, std::tanh(zbar[0]), method, seeded->seed, n_eff);
+        output(pvalue, elementary::tanh(zbar[0]), method, seeded->seed, n_eff);
     out.n_perm = B;
     out.n_splits = how.test.n_splits;
     out.stable_rank = how.stable_rank;

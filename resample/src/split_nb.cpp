@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "veltra/correlation.hpp"
+#include "veltra/elementary.hpp"
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/resample.hpp"
 #include "veltra/resample/splits.hpp"
@@ -51,7 +52,7 @@ NbTest nb_test(std::span<const double> r, std::size_t n_train, std::size_t n_tes
         const double h = 0.5 * betainc(df / 2.0, 0.5, df / (df + t * t));
         p = t > 0.0 ? h : 1.0 - h;
     }
-    return {p, std::tanh(z.mean), t, df};
+    return {p, elementary::tanh(z.mean), t, df};
 }
 
 std::optional<double> nb_rho_hat(std::span<const double> r, std::size_t n_test) {

@@ -5,6 +5,7 @@
 #include "perm_support.hpp"
 #include "veltra/component_block.hpp"
 #include "veltra/correlation.hpp"
+#include "veltra/elementary.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/ordered_product.hpp"
@@ -37,7 +38,7 @@ Result<PermTestResult> split_perm_result(std::span<const ZRow> rows, std::size_t
     const std::vector<double> zbar = zbars_from_rows(C, z);
     const double observed = zbar[0];
     const std::span<const double> permuted = std::span<const double>(zbar).subspan(1);
-    return PermTestResult{perm_pvalue(observed, permuted, not_finite), std::tanh(observed)};
+    return PermTestResult{perm_pvalue(observed, permuted, not_finite), elementary::tanh(observed)};
 }
 
 // The certified correlation of a Gram-route prediction, or empty: the
@@ -49,7 +50,7 @@ std::optional<double> certified_r(VecView pred, VecView y_test, double test_fro,
     const double nt = static_cast<double>(pred.len);
     const auto p = static_cast<double>(fit.coef.size());
     const PrescaledSums sp = prescaled_sums(pred), sy = prescaled_sums(y_test);
-    const double tau = (2.0 * nt * eps) * (2.0 * nt * eps);
+    const double tau = flat_share(nt);
     if (sy.centred <= tau * sy.raw) return 0.0;
     const double norm = std::sqrt(sp.raw) / sp.scale, spread = std::sqrt(sp.centred) / sp.scale;
     const double coef_norm = stable_norm(VecView::of(fit.coef));

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "veltra/correlation.hpp"
+#include "veltra/elementary.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
 #include "veltra/row_split.hpp"
@@ -72,12 +73,6 @@ std::vector<double> without_nan(std::span<const double> v) {
     return out;
 }
 
-std::uint64_t saturating_count(double v) {
-    if (!(v > 0.0)) return 0;
-    if (v >= 0x1p64) return u64_max;
-    return static_cast<std::uint64_t>(v);
-}
-
 // Peak bytes of one draw: its two standardised blocks, two refits of at
 // most n rows, and its own row vectors (indices, weights, leverages,
 // prediction).
@@ -110,7 +105,7 @@ Result<void> SubsampleOpts::validate() const {
 
 Result<std::size_t> resolve_subsample_m(std::size_t n, std::size_t k, double m_rate,
                                         std::string_view too_large) {
-    const std::uint64_t m = saturating_count(std::ceil(std::pow(static_cast<double>(n), m_rate)));
+    const std::uint64_t m = elementary::ceil_pow(n, m_rate);
     const std::string from = "resolved m = " + format_count(m) + " (from n=" + format_count(n) +
                              ", m_rate=" + format_real(m_rate) + ")";
     if (m >= n) return invalid(from + " " + std::string(too_large) + "; need m < n");
@@ -283,7 +278,7 @@ CIScalar holdout_interval(Rows rows, std::size_t n, std::size_t m, double z) {
             (static_cast<double>(n - m) / static_cast<double>(m) + 1.0 / count) * sample_var(zs));
         const double r_bar = mean_of(r_open);
         const double centre = fisher_z_unclamped(r_bar);
-        return {r_bar, std::tanh(centre - z * se), std::tanh(centre + z * se), se};
+        return {r_bar, elementary::tanh(centre - z * se), elementary::tanh(centre + z * se), se};
     }
     if (!r_known.empty()) {
         const double mu = mean_of(r_known);

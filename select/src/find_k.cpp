@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "veltra/elementary.hpp"
 #include "veltra/finite.hpp"
 #include "veltra/fit.hpp"
 #include "veltra/linalg.hpp"
@@ -212,7 +213,7 @@ Result<BicSelection> select_bic(MatView x, VecView y, std::size_t k_max,
             rss += r[i] * r[i];
         }
         const double bic =
-            n_eff * std::log(rss / n_eff) + static_cast<double>(k) * std::log(n_eff);
+            n_eff * elementary::log(rss / n_eff) + static_cast<double>(k) * elementary::log(n_eff);
         out.bic_scores[k] = bic;
         if (!std::isnan(bic) && !(best <= bic)) {
             best = bic;

@@ -8,6 +8,7 @@
 
 #include "resample/resample_test_support.hpp"
 #include "veltra/correlation.hpp"
+#include "veltra/elementary.hpp"
 #include "veltra/resample/nr_split.hpp"
 #include "veltra/resample/signal_test.hpp"
 
@@ -181,7 +182,7 @@ TEST(SplitPerm, RefitRouteIsEveryColumnsOwnRefit) {
             const std::vector<double> zbar = zbars_from_rows(c.B + 1, rows);
             const auto unusable = [](double v) { return !std::isfinite(v); };
             const PermTestResult got = run(R::refit, d, c.k, 9, c.B, c.keep);
-            EXPECT_EQ(got.statistic, std::tanh(zbar[0])) << d.name << " k=" << c.k;
+            EXPECT_EQ(got.statistic, veltra::elementary::tanh(zbar[0])) << d.name << " k=" << c.k;
             EXPECT_EQ(got.pvalue,
                       perm_pvalue(zbar[0], std::span<const double>(zbar).subspan(1), unusable))
                 << d.name << " k=" << c.k;

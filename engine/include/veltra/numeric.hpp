@@ -19,6 +19,13 @@ constexpr Eigen::Index to_index(std::size_t i) { return static_cast<Eigen::Index
 // 2^-52, the unit of the rounding allowances.
 inline constexpr double eps = 0x1p-52;
 
+// A centred sum of squares of n values at most this share of their raw sum
+// of squares is rounding noise: the values are flat.
+inline double flat_share(double n) {
+    const double a = 2.0 * n * eps;
+    return a * a;
+}
+
 // Sums of squares below this are recomputed by a scaled pass: their square
 // root may have lost bits to underflow.
 inline constexpr double safe_low = 0x1p-900;
