@@ -460,6 +460,9 @@ void forward_by_parts(const MatView& x, const double* v, const ScoreMap* map, do
         const IndexSpan rows = part_span(n, task % chunks, chunks);
         const IndexSpan cols = part_span(p, part, parts);
         double* out = sums + part * n;
+        // The part's own work goes with its first row chunk, so that it is
+        // pinned with the part; the part's other chunks may read these
+        // columns meanwhile.
         if (work && task % chunks == 0) work->before(cols);
         if (!col) {
             row_forward(x, rows.begin, rows.size(), 0, v, out + rows.begin, Cuts(cols));
@@ -472,7 +475,9 @@ void forward_by_parts(const MatView& x, const double* v, const ScoreMap* map, do
             }
         }
         // The centring offset, when the map leaves it to the pass, is read
-        // only after it; the first task (the calling thread's) forms it.
+        // only after it, once every task has ended; task 0 forms it, on
+        // whichever thread takes that task (pinned, the one that takes the
+        // first run of tasks).
         if (task == 0 && map && map->mean) m.offset = centring_offset(map->mean, v, p);
     };
     run_tasks(par, part_tasks(n, p), pinned, task);
@@ -605,8 +610,9 @@ void row_scores(const MatView& x, const double* v, const ScoreMap* map, double* 
     const Layout layout = layout_of(x);
     const std::size_t n = x.rows, rows_per_block = block_rows(x.cols);
     const std::size_t tasks = std::clamp<std::size_t>(n / 8, 1, 8 * fixed_parts);
-    // A map that leaves its offset to the pass is applied after it; task 0,
-    // which the calling thread takes first, forms the offset meanwhile.
+    // A map that leaves its offset to the pass is applied after it, once
+    // every task has ended; an extra task ahead of the row chunks forms the
+    // offset meanwhile, on whichever thread takes it.
     const std::size_t first = map && map->mean ? 1 : 0;
     ScoreMap m = map ? *map : ScoreMap{};
     for_each_index(par, first + tasks, [&](std::size_t index) {

@@ -49,11 +49,21 @@ void x_times(const MatView& x, const double* v, double* out, Par par);
 void xt_times(const MatView& x, const double* z, double* g, Par par, ProductScratch& scratch);
 
 // Work of a component on the columns of X beside its products: `before`
-// over ranges of columns before X v reads them, `scored` once t (and z) are
-// complete, `after` over ranges of columns once g holds them. The ranges of
-// each cover the columns once. Where the products read X by the same column
-// parts in every pass, a range runs on the thread that reads those columns;
-// elsewhere `before` and `after` take all columns on the calling thread.
+// over ranges of columns, `scored` once t (and z) are complete, `after` over
+// ranges of columns once g holds them. The ranges of each cover the columns
+// once. Every `before` range ends before `scored` starts, and `scored` runs
+// on the calling thread before any `after` range starts. Where the products
+// read X by the same column parts in every pass, a range runs inside a task
+// that reads those columns, pinned with it (for_each_index_pinned): a
+// `before` range in the task of its part's first row chunk, while the part's
+// other chunks may read the same columns for X v on other threads; an
+// `after` range once its task has formed those entries of g, while other
+// tasks form the rest. So the ranges may run at once with one another and
+// with the products: a range writes only its own columns of what it writes,
+// writes nothing the products read (X, v, the score map's means and
+// multipliers) and reads nothing they write but, in an `after`, its own
+// columns of g. Elsewhere `before` takes all columns on the calling thread
+// ahead of the products, and `after` all columns once they are done.
 struct ColumnWork {
     std::function<void(IndexSpan)> before;
     std::function<void(const double* t)> scored;
