@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the C++
-# tests through CTest, then the Python tests on the installed package, then
+# tests through CTest, then every registered function natively and on
+# emulated processors, then the Python tests on the installed package, then
 # the C++ tests again in the checked build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,6 +11,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRA_BUILD_BENCH=ON 
   -DVELTRA_BUILD_PYTHON=ON -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build build --parallel
 ctest --test-dir build --output-on-failure --parallel "$(nproc)"
+# The same bits on every x86-64 processor: every registered function natively
+# and on emulated processors without FMA or wide vectors.
+bash scripts/processor_bits.sh build/tests/bind_tests
 # The build tools come from scripts/setup.sh, so no isolated build
 # environment (and no download) is needed.
 "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
