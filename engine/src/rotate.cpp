@@ -97,9 +97,9 @@ void sweep(Eigen::MatrixXd& A, Eigen::MatrixXd& R) {
             }
             const double theta =
                 0.25 * elementary::atan2(2.0 * (e - (b * a) / m), (c - d) - (a * a - b * b) / m);
-            const double cs = elementary::cos(theta), sn = elementary::sin(theta);
-            rotate_pair(A, j, l, cs, sn);
-            rotate_pair(R, j, l, cs, sn);
+            const elementary::SinCos sc = elementary::sincos(theta);
+            rotate_pair(A, j, l, sc.cos, sc.sin);
+            rotate_pair(R, j, l, sc.cos, sc.sin);
         }
     }
 }

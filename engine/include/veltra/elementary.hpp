@@ -11,15 +11,21 @@
 
 #include <cstdint>
 
+// Pure functions of their arguments (no errno, no state): declared so, the
+// compiler keeps the caller's values in registers across the calls.
 extern "C" {
-double Sleef_cinz_logd1_u10purec(double);
-double Sleef_cinz_log1pd1_u10purec(double);
-double Sleef_cinz_expd1_u10purec(double);
-double Sleef_cinz_powd1_u10purec(double, double);
-double Sleef_cinz_tanhd1_u10purec(double);
-double Sleef_cinz_sind1_u10purec(double);
-double Sleef_cinz_cosd1_u10purec(double);
-double Sleef_cinz_atan2d1_u10purec(double, double);
+struct Sleef_double_2 {
+    double x, y;
+};
+[[gnu::const]] double Sleef_cinz_logd1_u10purec(double);
+[[gnu::const]] double Sleef_cinz_log1pd1_u10purec(double);
+[[gnu::const]] double Sleef_cinz_expd1_u10purec(double);
+[[gnu::const]] double Sleef_cinz_powd1_u10purec(double, double);
+[[gnu::const]] double Sleef_cinz_tanhd1_u10purec(double);
+[[gnu::const]] double Sleef_cinz_sind1_u10purec(double);
+[[gnu::const]] double Sleef_cinz_cosd1_u10purec(double);
+[[gnu::const]] Sleef_double_2 Sleef_cinz_sincosd1_u10purec(double);
+[[gnu::const]] double Sleef_cinz_atan2d1_u10purec(double, double);
 }
 
 namespace veltra::elementary {
@@ -32,6 +38,15 @@ inline double tanh(double x) { return Sleef_cinz_tanhd1_u10purec(x); }
 inline double sin(double x) { return Sleef_cinz_sind1_u10purec(x); }
 inline double cos(double x) { return Sleef_cinz_cosd1_u10purec(x); }
 inline double atan2(double y, double x) { return Sleef_cinz_atan2d1_u10purec(y, x); }
+
+struct SinCos {
+    double sin, cos;
+};
+// Both at the cost of about one.
+inline SinCos sincos(double x) {
+    const Sleef_double_2 r = Sleef_cinz_sincosd1_u10purec(x);
+    return {r.x, r.y};
+}
 
 // ceil(n^r) as an exact integer, whatever the last bit of a double pow:
 // an exact power gives its integer (100^0.5 is 10, never 11) and a power a
