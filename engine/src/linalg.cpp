@@ -357,6 +357,13 @@ namespace {
 // The parts are fixed, so the result does not depend on the threads.
 std::optional<ThinSvd> svd_qr_first(Eigen::MatrixXd a, Par par) {
     const Eigen::Index m = a.rows(), r = a.cols();
+    // The Householder vectors come from sums of squares of the raw entries,
+    // which overflow beyond about 2^511 and lose small columns to underflow.
+    // The power of two that guards the spreads guards them as well: 1 for
+    // ordinary sizes, so their bits stay; otherwise it rounds only entries
+    // far too small beside the largest to move the result.
+    const double scale = spread_prescale(a.cwiseAbs().maxCoeff());
+    if (scale != 1.0) a *= scale;
     // Each part is factorised in place, in a.
     using PartQR = Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>>;
     using QR = Eigen::HouseholderQR<Eigen::MatrixXd>;
@@ -385,7 +392,7 @@ std::optional<ThinSvd> svd_qr_first(Eigen::MatrixXd a, Par par) {
         block.topRows(r) = w.middleRows(to_index(i) * r, r);
         block.applyOnTheLeft(parts[i]->householderQ());
     });
-    return ThinSvd{std::move(u), svd.singularValues(), svd.matrixV()};
+    return ThinSvd{std::move(u), svd.singularValues() / scale, svd.matrixV()};
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "veltra/correlation.hpp"
 #include "veltra/error.hpp"
+#include "veltra/numeric.hpp"
 #include "test_support.hpp"
 
 using namespace veltra;
@@ -72,6 +73,22 @@ TEST(Pow2Prescale, BringsTheLargestMagnitudeIntoOneToTwo) {
     EXPECT_EQ(pow2_prescale({tiny.data(), 2, 1}), 0x1p1022);
     const std::vector<double> big = {0x1.8p1023};
     EXPECT_EQ(pow2_prescale({big.data(), 1, 1}), 0x1p-1022);
+}
+
+// 1 inside [2^-480, 2^480], so that ordinary values keep their bits; a
+// power of two outside it that brings the largest magnitude near 1, and
+// never past 2^1023, so that a subnormal one is not sent to infinity.
+TEST(SpreadPrescale, OneInTheSafeRangeAndFiniteForSubnormals) {
+    for (const double m : {0x1p-480, 1.0, 0x1p480, 0.0, nan_v})
+        EXPECT_EQ(spread_prescale(m), 1.0) << m;
+    EXPECT_EQ(spread_prescale(0x1.8p900), 0x1p-900);
+    EXPECT_EQ(spread_prescale(0x1.8p-1000), 0x1p1000);
+    EXPECT_EQ(spread_prescale(0x1p-1023), 0x1p1023);
+    for (const double m : {0x1.8p-1024, 7e-323, std::numeric_limits<double>::denorm_min()}) {
+        const double s = spread_prescale(m);
+        EXPECT_EQ(s, 0x1p1023) << m;
+        EXPECT_TRUE(m * s >= 0x1p-52 && m * s < 1.0) << m;
+    }
 }
 
 TEST(HoldoutCorrelation, MatchesTheTextbookAndItsNanCases) {

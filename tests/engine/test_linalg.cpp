@@ -265,6 +265,30 @@ TEST(ThinSvd, ReconstructsWithOrthonormalFactorsAndOrderedValues) {
     }
 }
 
+
+// Long sides reduced by QR first, and a short one that goes to Jacobi alone:
+// entries whose squares overflow or underflow give the decomposition of the
+// unscaled matrix, its singular values times the factor.
+TEST(ThinSvd, HugeAndTinyEntriesGiveTheScaledDecomposition) {
+    for (auto [m, n] : {std::pair<Eigen::Index, Eigen::Index>{1500, 4}, {9, 3000}, {200, 30}}) {
+        const Eigen::MatrixXd a = random_matrix(m, n, 47);
+        const auto base = veltra::thin_svd(MatView::of(a), veltra::par_parallel);
+        ASSERT_TRUE(base);
+        for (const double f : {1e160, 1e300, 1e-160, 1e-300}) {
+            const Eigen::MatrixXd big = a * f;
+            const auto svd = veltra::thin_svd(MatView::of(big), veltra::par_parallel);
+            ASSERT_TRUE(svd) << m << " x " << n << " times " << f;
+            const Eigen::VectorXd s = svd->s / f;
+            EXPECT_LE(((s - base->s).array().abs() / base->s.array()).maxCoeff(), 1e-13) << f;
+            for (Eigen::Index j = 0; j < s.size(); ++j) {
+                const double su = svd->U.col(j).dot(base->U.col(j)) < 0 ? -1.0 : 1.0;
+                const double sv = svd->V.col(j).dot(base->V.col(j)) < 0 ? -1.0 : 1.0;
+                EXPECT_LE((svd->U.col(j) - su * base->U.col(j)).cwiseAbs().maxCoeff(), 1e-12) << f;
+                EXPECT_LE((svd->V.col(j) - sv * base->V.col(j)).cwiseAbs().maxCoeff(), 1e-12) << f;
+            }
+        }
+    }
+}
 TEST(OrthogonalRotation, RecoversAKnownRotation) {
     const double c1 = std::cos(0.7), s1 = std::sin(0.7), c2 = std::cos(-1.9), s2 = std::sin(-1.9);
     Eigen::MatrixXd r1(3, 3), r2(3, 3);

@@ -121,6 +121,26 @@ def test_pls3_against_the_svd_of_the_cross_covariance():
     assert (capped["n_iter"], capped["keep_X"], type(capped["converged"][0])) == ([1], 3, bool)
 
 
+def test_two_block_fits_of_huge_blocks_are_the_unscaled_fits_scaled():
+    # X'Y long enough to be reduced by QR first, with entries whose squares overflow.
+    rng = np.random.default_rng(0)
+    for n, p, q in [(300, 1500, 4), (40, 2000, 30)]:
+        A = rng.standard_normal((n, p))
+        B = A[:, :q] + rng.standard_normal((n, q))
+        base = run("plssvd_fit", {"X": A, "Y": B, "k": 3, "pre_standardized_X": True})
+        for f in (1e160, 1e300):
+            fit = run("plssvd_fit", {"X": A * f, "Y": B, "k": 3, "pre_standardized_X": True})
+            np.testing.assert_allclose(fit["singular_values"], base["singular_values"] * f, rtol=1e-12)
+            for key in ("U", "V"):
+                assert_close(fit[key], base[key], 1e-10, signs=True)
+            assert_close(fit["x_scores"] / f, base["x_scores"], 1e-10, signs=True)
+        base = run("pls3_fit", {"X": A, "Y": B, "k": 3, "pre_standardized_Y": True})
+        fit = run("pls3_fit", {"X": A, "Y": B * 1e160, "k": 3, "pre_standardized_Y": True})
+        np.testing.assert_allclose(fit["singular_values"], base["singular_values"] * 1e160, rtol=1e-12)
+        for key in ("U", "V"):
+            assert_close(fit[key], base[key], 1e-10, signs=True)
+
+
 def test_plssvd_matches_scikit_learn():
     from sklearn.cross_decomposition import PLSSVD
     from sklearn.datasets import load_linnerud

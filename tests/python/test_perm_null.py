@@ -54,3 +54,21 @@ def test_spreads_of_huge_and_tiny_responses_are_those_of_the_scaled_problem():
         np.testing.assert_allclose(out["beta_perm_mean"] / scale, M.mean(axis=0), rtol=1e-12)
         if scale > 1:  # below 2^-26 a spread gives no z by definition
             assert np.all(np.abs(out["beta_perm_z"]) > 0.1)
+
+
+def test_statistics_of_a_column_of_subnormal_coefficients_are_numpys():
+    rng = np.random.default_rng(0)
+    u = rng.standard_normal(20)
+    X = np.column_stack([1e105 * u, 1e-112 * rng.standard_normal(20), rng.standard_normal(20)])
+    y = u + rng.standard_normal(20)
+    out = run("pls1_perm_null", {"X": X, "y": y, "k": 1, "n_perm": 100, "pre_standardized": True,
+                                 "return_perm_matrix": True, "seed": 1})
+    c = out["beta_perm_matrix"][:, 1]
+    assert np.isfinite(c).all() and 0 < np.abs(c).max() < 2.0**-1022
+    # NumPy's squares of subnormals underflow: its spread is taken on the
+    # column times 2^1074 (exact) and brought back by 2^-537 twice, of which
+    # only the second rounds.
+    sd = (c * 2.0**537 * 2.0**537).std(ddof=1) * 2.0**-537 * 2.0**-537
+    assert out["beta_perm_mean"][1] == c.mean()
+    np.testing.assert_allclose(out["beta_perm_sd"][1], sd, rtol=0, atol=2.0**-1074)
+    assert out["beta_perm_sd"][1] > 0

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "engine/pls_reference.hpp"
@@ -162,4 +163,22 @@ TEST(PermNull, StatisticsSkipFailedEntriesAndADegenerateNullFails) {
     const std::vector<double> worse = {1, 5, nan, 0, nan, nan};
     EXPECT_EQ(perm_null_stats(worse, 2, beta_ref).error().display().substr(0, 46),
               "permutation null degenerate: 2/3 null fits fai");
+}
+
+// A column whose largest entry is subnormal has the mean and spread of the
+// textbook formulas in long double, where its entries are normal numbers;
+// the other column keeps its own.
+TEST(PermNull, StatisticsOfSubnormalEntriesAreTheTrueOnes) {
+    const double unit = std::numeric_limits<double>::denorm_min();
+    const std::vector<double> col = {3 * unit, -5 * unit, 7 * unit, 10 * unit, 14 * unit};
+    std::vector<double> rows;
+    for (std::size_t b = 0; b < col.size(); ++b) rows.insert(rows.end(), {double(b), col[b]});
+    long double mean = 0, ss = 0;
+    for (const double v : col) mean += v;
+    mean /= 5;
+    for (const double v : col) ss += (v - mean) * (v - mean);
+    const auto s = perm_null_stats(rows, 2, Eigen::Vector2d(1.0, 1.0)).value();
+    EXPECT_EQ(s.mean, Eigen::Vector2d(2.0, static_cast<double>(mean)));
+    EXPECT_EQ(s.sd, Eigen::Vector2d(std::sqrt(2.5), static_cast<double>(std::sqrt(ss / 4))));
+    EXPECT_TRUE(std::isnan(s.z[1]));
 }

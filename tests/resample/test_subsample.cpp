@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,17 @@ TEST(Subsample, CenteredIntervalUsesType7QuantilesReflected) {
     EXPECT_DOUBLE_EQ(c.se, 2.0 * std::sqrt(8.75 / 3.0));
     const CenteredInterval e = reduce_centered_scaled(std::vector<double>{NAN}, 4.0, 2.0, 0.9);
     EXPECT_TRUE(e.lower == 4.0 && e.upper == 4.0 && e.se == 0.0);
+    // Subnormal draws have the spread of the textbook formula in long
+    // double, where they are normal numbers.
+    const double unit = std::numeric_limits<double>::denorm_min();
+    const std::vector<double> tiny = {3 * unit, 5 * unit, 7 * unit, 10 * unit};
+    long double mean = 0, ss = 0;
+    for (const double v : tiny) mean += v;
+    mean /= 4;
+    for (const double v : tiny) ss += (v - mean) * (v - mean);
+    const CenteredInterval t = reduce_centered_scaled(tiny, 0.0, 1.0, 0.5);
+    EXPECT_EQ(t.se, static_cast<double>(std::sqrt(ss / 3)));
+    EXPECT_EQ(t.se, 3 * unit);
 }
 
 TEST(Subsample, RateChecksCarryTheirCountsAndPassAtTheThreshold) {

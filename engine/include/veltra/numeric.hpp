@@ -3,6 +3,7 @@
 // several kernels must agree on.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -91,10 +92,14 @@ inline constexpr double implicit_max_mean_ratio = 1000.0;
 // where the true mean and spread are well inside double range. It is 1, and
 // the arithmetic the same bits as unscaled, for every size between 2^-480
 // and 2^480; a zero or non-finite max_abs leaves the values as they are.
+// Elsewhere it brings max_abs into [1, 2), except that it stops at 2^1023,
+// the largest power of two there is: a subnormal max_abs lands in
+// [2^-51, 1), still far from where the squares would underflow. The QR that
+// starts a long thin SVD scales by it too, for the same sums of squares.
 inline double spread_prescale(double max_abs) {
     if (!std::isfinite(max_abs) || max_abs == 0.0) return 1.0;
     if (max_abs >= 0x1p-480 && max_abs <= 0x1p480) return 1.0;
-    return std::ldexp(1.0, -std::ilogb(max_abs));
+    return std::ldexp(1.0, std::min(-std::ilogb(max_abs), 1023));
 }
 
 }  // namespace veltra
