@@ -150,9 +150,8 @@ Result<ConfirmatoryTestOutput> pls3_confirmatory_test(MatView x, MatView y, std:
 std::vector<double> pls3_split_lv_correlations(MatView x, MatView y,
                                                std::span<const SplitIdx> splits,
                                                const Pls3SplitSparse& sparse) {
-    const std::uint64_t bytes = primal_split_unit_bytes(splits, x.cols, y.cols, 1);
-    return map_batches(splits.size(), units_at_once(splits.size(), bytes),
-                       [&](std::size_t j) { return primal_split_r(x, y, splits[j], sparse); });
+    return map_units(splits.size(), primal_split_unit_bytes(splits, x.cols, y.cols, 1),
+                     [&](std::size_t j) { return primal_split_r(x, y, splits[j], sparse); });
 }
 
 std::vector<double> pls3_split_lv_correlations_streamed(MatView x, MatView y,
@@ -219,7 +218,7 @@ std::vector<double> pls3_split_zbars_columns_primal(MatView x, MatView y,
     std::vector<std::size_t> columns(C);
     for (std::size_t c = 0; c < C; ++c) columns[c] = c;
     const std::uint64_t bytes = primal_split_unit_bytes(splits, x.cols, y.cols, C);
-    const auto rows = map_batches(J, units_at_once(J, bytes), [&](std::size_t j) {
+    const auto rows = map_units(J, bytes, [&](std::size_t j) {
         return pls3_split_columns_z_primal(x, y, splits[j], columns, perms, sparse);
     });
     return zbars_from_rows(C, rows);
