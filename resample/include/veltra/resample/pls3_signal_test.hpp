@@ -52,6 +52,11 @@ std::vector<double> pls3_split_lv_correlations_streamed(MatView x, MatView y,
                                                         const Pls3SplitSparse& sparse);
 // One split of the streamed route without sparsity; empty when pending.
 std::optional<double> pls3_split_r_streamed(MatView x, MatView y, const SplitIdx& split);
+// Peak bytes of one split of the streamed route: its standardised Y blocks,
+// X'Y and the test scores through it, held while X is walked in blocks,
+// then the first-pair workspace.
+std::uint64_t streamed_split_unit_bytes(std::span<const SplitIdx> splits, std::uint64_t p,
+                                        std::uint64_t q);
 
 // The B + 1 mean Fisher z values of split_exact, the observed column first:
 // the primal route and the n-space route (dense X weights only).
