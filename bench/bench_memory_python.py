@@ -9,8 +9,9 @@ splits and permutations, an outcome matrix, a standardised copy of X, its
 result). Every route runs at a small budget (VELTRA_MEMORY_BUDGET=1: units
 one at a time) and at 2G, each with VELTRA_NUM_THREADS 1 and 8, and at two
 and a half units with 8 threads. "unit" is the size of the largest blocks
-one unit allocates, from the shapes. Nothing is asserted; the figures go to
-bench/README.md.
+one unit allocates, from the shapes. The two-block routes (a shape of n, p
+and q) take Y = 0.1 X[:, :q] + noise. Nothing is asserted; the figures go
+to bench/README.md.
 
     python3 bench/bench_memory_python.py [route ...]   (needs the module importable)
     python3 bench/bench_memory_python.py --reproducer  (no-refit split-exact at 64M, 1 to 8 threads)
@@ -33,6 +34,12 @@ def data(n, p, seed=0):
     return X, y
 
 
+def data2(n, p, q, seed=0):
+    X = np.random.default_rng(seed).standard_normal((n, p))
+    Y = 0.1 * X[:, :q] + np.random.default_rng(seed + 1).standard_normal((n, q))
+    return X, Y
+
+
 def split_m(n, k):
     return min(max(k + 2, n // 2), n - 3)
 
@@ -42,11 +49,17 @@ def blocks(n, p):
     return ceil8(n) * p * 8
 
 
+def split_width(n):
+    """Columns of the 2 MiB blocks of X that the two-block routes walk."""
+    return max(8, 2097152 // (8 * (n - n // 2)) // 8 * 8)
+
+
 def blocks_and_gram(n, p):
     return blocks(n, p) + p * p * 8
 
 
-# name: (function, shape (n, p), further arguments, one unit's main blocks in bytes, what they are)
+# name: (function, shape (n, p) or (n, p, q), further arguments, one unit's main blocks in
+# bytes from the shape, what they are)
 ROUTES = {
     "split_nb no-refit (k=1)": (
         "pls1_confirmatory_test", (20000, 500),
@@ -98,6 +111,23 @@ ROUTES = {
         {"k": 3, "test_method": "raw_perm", "args": {"n_perm": 19, "n_folds": 5}},
         blocks,
         "a fold's two standardised blocks"),
+    "two-block split_nb (50 splits)": (
+        "pls3_confirmatory_test", (20000, 300, 40),
+        {"test_method": "split_nb", "args": {"n_splits": 50, "force": True}},
+        lambda n, p, q: 4 * blocks(n // 2, q) + blocks(n, split_width(n)),
+        "a split's standardised training and test Y, its test X scores through X'Y with their "
+        "product, and a 2 MiB column block of each half of X"),
+    "two-block split_exact primal (B=199, 8 splits)": (
+        "pls3_confirmatory_test", (20000, 300, 40),
+        {"test_method": "split_exact", "args": {"n_perm": 199, "n_splits": 8}},
+        lambda n, p, q: blocks(n, p),
+        "a split's two standardised X blocks"),
+    "two-block split_exact n-space (B=199, 8 splits)": (
+        "pls3_confirmatory_test", (2000, 5000, 40),
+        {"test_method": "split_exact", "args": {"n_perm": 199, "n_splits": 8}},
+        lambda n, p, q: 3 * blocks(n // 2, n // 2) + blocks(n, split_width(n)),
+        "a split's G and K, the product that adds a block to one of them, and a 2 MiB column "
+        "block of each half of X"),
     "permutation null (k=1)": (
         "pls1_perm_null", (20000, 500), {"k": 1, "n_perm": 200},
         lambda n, p: 0,
@@ -139,9 +169,13 @@ def status():
 def cell(route):
     """One call in this process: the peak resident size the call adds."""
     from veltra import _veltra
-    name, (n, p), more, _, _ = ROUTES[route]
-    X, y = data(n, p)
-    args = {"X": X, "y": y, "seed": 1, **more}
+    name, shape, more, _, _ = ROUTES[route]
+    if len(shape) == 3:
+        X, Y = data2(*shape)
+        args = {"X": X, "Y": Y, "seed": 1, **more}
+    else:
+        X, y = data(*shape)
+        args = {"X": X, "y": y, "seed": 1, **more}
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
     before = status()["VmRSS"]
@@ -162,8 +196,8 @@ def main(routes):
     print("| route | X | unit | " + " | ".join(f"{b}, {t}" for b, t in CELLS) + " |")
     print("|---|---|---|" + "---|" * len(CELLS))
     for route in routes:
-        _, (n, p), _, unit, _ = ROUTES[route]
-        u = unit(n, p)
+        _, shape, _, unit, _ = ROUTES[route]
+        u = unit(*shape)
         cells = []
         for b, t in CELLS:
             if b == "mid" and u == 0:
@@ -171,7 +205,8 @@ def main(routes):
                 continue
             extra = run_cell(route, str(int(2.5 * u)) if b == "mid" else b, t)
             cells.append(f"{extra / MiB:.0f}")
-        print(f"| {route} | {n} x {p} | {u / MiB:.0f} | " + " | ".join(cells) + " |", flush=True)
+        shape_text = " x ".join(map(str, shape))
+        print(f"| {route} | {shape_text} | {u / MiB:.0f} | " + " | ".join(cells) + " |", flush=True)
 
 
 def reproducer():

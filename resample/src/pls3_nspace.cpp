@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "perm_support.hpp"
 #include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
@@ -120,17 +121,30 @@ std::optional<double> nspace_cell(const CellInputs& in, std::size_t c) {
     return pls3_fisher_z(pearson_r_guarded(VecView::of(x_te), VecView::of(y_te)));
 }
 
+// Peak bytes of one cell on m training and nt test rows: its row lists; the
+// training and test rows of Y gathered and standardised, or G Ys beside
+// them; M with the eigensolver's copy and vectors and the result's; one
+// product's packing at a time; the score vectors.
+std::uint64_t nspace_cell_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t q) {
+    std::uint64_t bytes = sat_add(block_bytes(sat_add(m, nt), 1), block_bytes(q, 3));
+    bytes = sat_add(bytes, sat_add(block_bytes(m, sat_mul(2, q)), block_bytes(nt, sat_mul(2, q))));
+    bytes = sat_add(bytes, sat_add(block_bytes(q, sat_mul(4, q)), product_packing_bytes));
+    return sat_add(bytes, sat_add(block_bytes(m, 1), block_bytes(nt, 2)));
+}
+
 std::vector<std::optional<double>> nspace_split_cells(MatView x, MatView y, const SplitIdx& split,
                                                       RowPerms perms,
                                                       const Pls3SplitSparse& sparse) {
-    const std::size_t C = perms.size() + 1;
-    std::vector<std::optional<double>> cells(C);
+    const std::size_t C = perms.size() + 1, m = split.train.size();
     const TwoBlockGram s = split_gram(x, split);
-    if (!s.G.allFinite() || !s.K.allFinite()) return cells;
-    const double dims = static_cast<double>(x.cols + 2 * split.train.size() + y.cols);
+    if (!s.G.allFinite() || !s.K.allFinite()) return std::vector<std::optional<double>>(C);
+    const double dims = static_cast<double>(x.cols + 2 * m + y.cols);
     const CellInputs in{s, x, y, split, perms, sparse, s.fro * s.fro * eps * dims};
-    for_each_index(par_parallel, C, [&](std::size_t c) { cells[c] = nspace_cell(in, c); });
-    return cells;
+    // Every cell in flight holds its own response blocks: a budget that
+    // holds fewer cells than there are threads runs fewer at once.
+    const std::uint64_t bytes = nspace_cell_bytes(m, split.test.size(), y.cols);
+    return map_batches(C, detail::inner_batch(C, bytes, C),
+                       [&](std::size_t c) { return nspace_cell(in, c); });
 }
 
 }  // namespace
@@ -152,19 +166,29 @@ double restricted_sweeps(const Eigen::MatrixXd& m, const Eigen::VectorXd& v) {
     return l1 / (l1 - l2);
 }
 
+std::uint64_t nspace_split_unit_bytes(std::span<const SplitIdx> splits, std::uint64_t p,
+                                      std::uint64_t q, std::uint64_t columns) {
+    if (splits.empty()) return 0;
+    const std::uint64_t m = splits[0].train.size(), nt = splits[0].test.size();
+    const std::uint64_t w = std::min<std::uint64_t>(split_block_width(m, nt), p);
+    // While G and K are built: a block of each half with its moments, and the
+    // product that adds to one of them, its parts packed at once.
+    const std::uint64_t built =
+        sat_add(sat_add(split_blocks_bytes(m, nt, w), block_bytes(w, 3)),
+                std::max(mat_mul_bytes(m, w, m), mat_mul_bytes(nt, w, m)));
+    // Then the cells that run at once, and the row of cells.
+    const std::uint64_t cells =
+        sat_add(detail::at_once_bytes(columns, nspace_cell_bytes(m, nt, q)),
+                sat_mul(columns, sizeof(std::optional<double>)));
+    return sat_add(split_blocks_bytes(m, nt, m), std::max(built, cells));
+}
+
 std::vector<double> pls3_split_zbars_columns(MatView x, MatView y,
                                              std::span<const SplitIdx> splits, RowPerms perms,
                                              const Pls3SplitSparse& sparse) {
     const std::size_t J = splits.size(), C = perms.size() + 1;
-    std::uint64_t bytes = 0;
-    if (J > 0) {
-        const std::uint64_t m_tr = splits[0].train.size(), m_te = splits[0].test.size();
-        const std::uint64_t w = split_block_width(m_tr, m_te);
-        bytes = sat_add(split_blocks_bytes(splits, m_tr),
-                        sat_add(sat_mul(sat_mul(ceil8(m_tr), w), 8),
-                                sat_mul(sat_mul(ceil8(m_te), w), 8)));
-    }
-    PendingTable<double> table = map_batches(J, units_at_once(J, bytes), [&](std::size_t j) {
+    const std::uint64_t bytes = nspace_split_unit_bytes(splits, x.cols, y.cols, C);
+    PendingTable<double> table = map_units(J, bytes, [&](std::size_t j) {
         return nspace_split_cells(x, y, splits[j], perms, sparse);
     });
     const auto rows = fill_pending(

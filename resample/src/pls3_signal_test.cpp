@@ -151,23 +151,35 @@ Result<ConfirmatoryTestOutput> pls3_confirmatory_test(MatView x, MatView y, std:
 std::vector<double> pls3_split_lv_correlations(MatView x, MatView y,
                                                std::span<const SplitIdx> splits,
                                                const Pls3SplitSparse& sparse) {
-    const std::uint64_t bytes = primal_split_unit_bytes(splits, x.cols, y.cols, 1);
-    return map_batches(splits.size(), units_at_once(splits.size(), bytes),
-                       [&](std::size_t j) { return primal_split_r(x, y, splits[j], sparse); });
+    return map_units(splits.size(), primal_split_unit_bytes(splits, x.cols, y.cols, 1),
+                     [&](std::size_t j) { return primal_split_r(x, y, splits[j], sparse); });
+}
+
+std::uint64_t streamed_split_unit_bytes(std::span<const SplitIdx> splits, std::uint64_t p,
+                                        std::uint64_t q) {
+    if (splits.empty()) return 0;
+    const std::uint64_t m = splits[0].train.size(), nt = splits[0].test.size();
+    const std::uint64_t w = std::min<std::uint64_t>(split_block_width(m, nt), p);
+    // Held throughout: the standardised training and test Y with the
+    // training moments, X'Y, and the test half's X scores through it (A).
+    std::uint64_t held = sat_add(block_bytes(m, q), block_bytes(nt, sat_mul(2, q)));
+    held = sat_add(held, sat_add(block_bytes(p, q), block_bytes(q, 3)));
+    // While X is walked: a block of each half with its moments, and the
+    // product that fills a band of X'Y or adds to A, with its packing.
+    const std::uint64_t walk =
+        sat_add(sat_add(split_blocks_bytes(m, nt, w), block_bytes(w, 3)),
+                sat_add(block_bytes(std::max(w, nt), q), product_packing_bytes));
+    // Then the first pair of X'Y and the two test score vectors.
+    const std::uint64_t fit = sat_add(pls3_lv1_workspace_bytes(p, q), block_bytes(nt, 2));
+    return sat_add(held, std::max(walk, fit));
 }
 
 std::vector<double> pls3_split_lv_correlations_streamed(MatView x, MatView y,
                                                         std::span<const SplitIdx> splits,
                                                         const Pls3SplitSparse& sparse) {
     const std::size_t J = splits.size();
-    std::uint64_t bytes = pls3_lv1_workspace_bytes(x.cols, y.cols);
-    if (J > 0) {
-        const std::uint64_t n_tr = splits[0].train.size(), n_te = splits[0].test.size();
-        const std::uint64_t c = split_block_width(n_tr, n_te);
-        bytes = sat_add(bytes, sat_add(sat_mul(sat_mul(ceil8(n_tr), c), 8),
-                                       sat_mul(sat_mul(ceil8(n_te), c), 8)));
-    }
-    PendingTable<double> table = map_batches(J, units_at_once(J, bytes), [&](std::size_t j) {
+    const std::uint64_t bytes = streamed_split_unit_bytes(splits, x.cols, y.cols);
+    PendingTable<double> table = map_units(J, bytes, [&](std::size_t j) {
         return std::vector<std::optional<double>>{pls3_split_r_streamed(x, y, splits[j])};
     });
     const auto rows = fill_pending(std::move(table),
@@ -220,7 +232,7 @@ std::vector<double> pls3_split_zbars_columns_primal(MatView x, MatView y,
     std::vector<std::size_t> columns(C);
     for (std::size_t c = 0; c < C; ++c) columns[c] = c;
     const std::uint64_t bytes = primal_split_unit_bytes(splits, x.cols, y.cols, C);
-    const auto rows = map_batches(J, units_at_once(J, bytes), [&](std::size_t j) {
+    const auto rows = map_units(J, bytes, [&](std::size_t j) {
         return pls3_split_columns_z_primal(x, y, splits[j], columns, perms, sparse);
     });
     return zbars_from_rows(C, rows);

@@ -8,6 +8,7 @@
 #include "veltra/correlation.hpp"
 #include "veltra/linalg.hpp"
 #include "veltra/numeric.hpp"
+#include "veltra/ordered_product.hpp"
 #include "veltra/parallel.hpp"
 #include "veltra/pls3.hpp"
 #include "veltra/resample/splits.hpp"
@@ -102,6 +103,19 @@ struct SplitX {
     Eigen::MatrixXd test;
 };
 
+// Peak bytes of one response column of a split on the primal route, beyond
+// the split's X blocks: its row lists, its standardised training and test Y
+// (or the test scores read from Y), the test score vectors and the weights;
+// X'Y with the copies and part sums of its product, then the first pair on
+// it.
+std::uint64_t primal_column_bytes(std::uint64_t m, std::uint64_t nt, std::uint64_t p,
+                                  std::uint64_t q) {
+    std::uint64_t bytes = sat_add(block_bytes(sat_add(m, nt), 1), block_bytes(q, 3));
+    bytes = sat_add(bytes, sat_add(block_bytes(m, q), block_bytes(nt, q)));
+    bytes = sat_add(bytes, sat_add(block_bytes(nt, 3), block_bytes(sat_add(p, q), 1)));
+    return sat_add(bytes, std::max(ordered_product_bytes(p, m, q), pls3_lv1_workspace_bytes(p, q)));
+}
+
 // r of one response column on one split whose standardised X is finite; 0
 // where the primal correlation gives 0 (a standardised Y that is not finite,
 // no component). Where every standardised test value of Y is known to be
@@ -132,20 +146,23 @@ double column_r(MatView y, const SplitX& sx, const SplitIdx& split, std::size_t 
 std::vector<double> pls3_split_columns_z_primal(MatView x, MatView y, const SplitIdx& split,
                                                 std::span<const std::size_t> columns,
                                                 RowPerms perms, const Pls3SplitSparse& sparse) {
-    std::vector<double> z(columns.size(), 0.0);
+    const std::size_t C = columns.size();
     StandardizedFro zx_tr = standardize_rows_fro(x, split.train);
     Eigen::MatrixXd zx_te = standardize_apply_rows(x, split.test, VecView::of(zx_tr.mean),
                                                    VecView::of(zx_tr.scale));
     // A training X that is not finite gives r = 0 in every column.
-    if (!zx_te.allFinite() || !zx_tr.x_std.allFinite()) return z;
+    if (!zx_te.allFinite() || !zx_tr.x_std.allFinite()) return std::vector<double>(C, 0.0);
     const SplitX sx{std::move(zx_tr), std::move(zx_te)};
     const bool y_small =
         y.rows == 0 || y.cols == 0 ||
         (y.eigen().allFinite() && y.eigen().cwiseAbs().maxCoeff() <= raw_score_bound);
-    for_each_index(par_parallel, columns.size(), [&](std::size_t i) {
-        z[i] = pls3_fisher_z(column_r(y, sx, split, columns[i], perms, y_small, sparse));
+    // Every column in flight holds its own Y blocks and product: a budget
+    // that holds fewer columns than there are threads runs fewer at once.
+    const std::uint64_t bytes =
+        primal_column_bytes(split.train.size(), split.test.size(), x.cols, y.cols);
+    return map_batches(C, detail::inner_batch(C, bytes, C), [&](std::size_t i) {
+        return pls3_fisher_z(column_r(y, sx, split, columns[i], perms, y_small, sparse));
     });
-    return z;
 }
 
 std::uint64_t pls3_lv1_workspace_bytes(std::uint64_t p, std::uint64_t q) {
@@ -157,8 +174,11 @@ std::uint64_t pls3_lv1_workspace_bytes(std::uint64_t p, std::uint64_t q) {
 
 std::uint64_t primal_split_unit_bytes(std::span<const SplitIdx> splits, std::uint64_t p,
                                       std::uint64_t q, std::uint64_t columns) {
-    const std::uint64_t at_once = std::min(detail::pool_threads(), columns);
-    return sat_add(sat_mul(at_once, pls3_lv1_workspace_bytes(p, q)), split_blocks_bytes(splits, p));
+    if (splits.empty()) return 0;
+    const std::uint64_t m = splits[0].train.size(), nt = splits[0].test.size();
+    const std::uint64_t own =
+        sat_add(split_blocks_bytes(splits, p), sat_add(block_bytes(p, 3), block_bytes(columns, 1)));
+    return sat_add(own, detail::at_once_bytes(columns, primal_column_bytes(m, nt, p, q)));
 }
 
 std::size_t split_block_width(std::size_t n_train, std::size_t n_test) {

@@ -4,8 +4,11 @@
 // permutation lattice that find shared signal and stay level without.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <tuple>
+
+#include <tbb/task_arena.h>
 
 #include "engine/pls3_reference.hpp"
 #include "resample/resample_test_support.hpp"
@@ -155,6 +158,47 @@ TEST(Pls3Split, NspaceRouteAgreesWithThePrimalRouteDenseAndSparse) {
     const Pls3SplitSparse keep_x{3, std::nullopt, 100, 1e-8};
     EXPECT_NE(pls3_split_zbars_columns_primal(xv, yv, d.splits, d.perms, keep_x)[0],
               pls3_split_zbars_columns_primal(xv, yv, d.splits, d.perms, {})[0]);
+}
+
+// Besides its X blocks, or its G and K, a split holds every response block
+// in flight: the standardised Y halves, G Ys on the n-space route, and on
+// the primal route the two copies of Y that the product X'Y makes. Each
+// thread that runs a column or cell holds its own, and the estimates that
+// size the batches count at least these.
+TEST(Pls3Split, EstimatesCountTheResponseBlocksOfEveryColumnInFlight) {
+    struct Shape { std::uint64_t n, p, q, columns; };
+    const auto threads = static_cast<std::uint64_t>(tbb::this_task_arena::max_concurrency());
+    for (const Shape& s : {Shape{20000, 300, 40, 200}, Shape{2000, 5000, 40, 200},
+                           Shape{40, 200, 4, 20}}) {
+        const std::vector<SplitIdx> splits = draws(s.n, 1, 0, 1).splits;
+        const std::uint64_t m = splits[0].train.size(), nt = splits[0].test.size(), q = s.q;
+        const std::uint64_t t = std::min(threads, s.columns);
+        EXPECT_GE(primal_split_unit_bytes(splits, s.p, q, s.columns),
+                  8 * ((m + nt) * s.p + t * (3 * m * q + nt * q))) << s.n;
+        EXPECT_GE(streamed_split_unit_bytes(splits, s.p, q), 8 * (m * q + 2 * nt * q + s.p * q));
+        const std::uint64_t gram = 8 * (m * m + nt * m);
+        EXPECT_GE(nspace_split_unit_bytes(splits, s.p, q, s.columns),
+                  std::max(gram + 8 * m * m, gram + t * 8 * (2 * m * q + nt * q))) << s.n;
+    }
+}
+
+// Cells of the n-space route run one at a time, a few at once or all
+// together by the budget, and splits in as many lanes: the bits stay.
+TEST(Pls3Split, NspaceRouteGivesTheSameBitsOnOneThreadAndUnderAnyBudget) {
+    const Eigen::MatrixXd x = random_block(40, 200, 3), y = related_block(x, 4, 4);
+    const Draws d = draws(40, 6, 19, 7);
+    for (const std::optional<std::uint64_t> keep_y : {std::optional<std::uint64_t>{}, {2}}) {
+        const Pls3SplitSparse sparse{std::nullopt, keep_y, 100, 1e-8};
+        const auto all = [&] {
+            return pls3_split_zbars_columns(mv(x), mv(y), d.splits, d.perms, sparse);
+        };
+        const auto many = all();
+        EXPECT_EQ(resample_test::on_one_thread(all), many);
+        for (const char* budget : {"1", "8M", "16M", "64M"}) {
+            resample_test::ScopedBudget scoped(budget);
+            EXPECT_EQ(all(), many) << budget;
+        }
+    }
 }
 
 TEST(Pls3Split, RestrictedSweepsOfTheSelectedSupport) {

@@ -52,6 +52,11 @@ std::vector<double> pls3_split_lv_correlations_streamed(MatView x, MatView y,
                                                         const Pls3SplitSparse& sparse);
 // One split of the streamed route without sparsity; empty when pending.
 std::optional<double> pls3_split_r_streamed(MatView x, MatView y, const SplitIdx& split);
+// Peak bytes of one split of the streamed route: its standardised Y blocks,
+// X'Y and the test scores through it, held while X is walked in blocks,
+// then the first-pair workspace.
+std::uint64_t streamed_split_unit_bytes(std::span<const SplitIdx> splits, std::uint64_t p,
+                                        std::uint64_t q);
 
 // The B + 1 mean Fisher z values of split_exact, the observed column first:
 // the primal route and the n-space route (dense X weights only).
@@ -61,6 +66,12 @@ std::vector<double> pls3_split_zbars_columns_primal(MatView x, MatView y,
 std::vector<double> pls3_split_zbars_columns(MatView x, MatView y,
                                              std::span<const SplitIdx> splits, RowPerms perms,
                                              const Pls3SplitSparse& sparse);
+// Peak bytes of one split of the n-space route on p columns of X for
+// `columns` q-column response blocks (Y and its row permutations): its G and
+// K with the blocks and the product that build them, or with the cells that
+// run at once, one per thread at most.
+std::uint64_t nspace_split_unit_bytes(std::span<const SplitIdx> splits, std::uint64_t p,
+                                      std::uint64_t q, std::uint64_t columns);
 
 // lambda1 / (lambda1 - lambda2) of M restricted to the support of v: the
 // sweeps a power iteration on that support needs per digit. 0 for a support

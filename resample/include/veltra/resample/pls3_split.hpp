@@ -46,7 +46,8 @@ double pls3_split_column_r_primal(MatView zx_tr, MatView zy_tr, MatView zx_te, M
 
 // Fisher z (of r clamped to +-0.9999, a NaN r at the lower clamp) of one
 // split for each listed response column, in list order; columns run in
-// parallel.
+// parallel, fewer at once than there are threads when the memory budget
+// holds fewer.
 std::vector<double> pls3_split_columns_z_primal(MatView x, MatView y, const SplitIdx& split,
                                                 std::span<const std::size_t> columns,
                                                 RowPerms perms, const Pls3SplitSparse& sparse);
@@ -63,8 +64,9 @@ double pls3_fisher_z(double r);
 std::uint64_t pls3_lv1_workspace_bytes(std::uint64_t p, std::uint64_t q);
 
 // Peak bytes of one split on the primal route with `columns` response
-// columns: a first-pair workspace per thread that may run a column, plus the
-// split's standardised X blocks.
+// columns: the split's standardised X blocks with their moments and its z
+// row, and per thread that may run a column, the column's standardised Y
+// blocks, its X'Y product and first-pair workspace.
 std::uint64_t primal_split_unit_bytes(std::span<const SplitIdx> splits, std::uint64_t p,
                                       std::uint64_t q, std::uint64_t columns);
 
