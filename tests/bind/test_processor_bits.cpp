@@ -182,6 +182,10 @@ std::vector<std::pair<std::string, std::uint64_t>> elementary_hashes() {
         {"sin", [](double x, double) { return el::sin(8.0 * x - 4.0); }},
         {"cos", [](double x, double) { return el::cos(8.0 * x - 4.0); }},
         {"atan2", [](double x, double y) { return el::atan2(2.0 * x - 1.0, 2.0 * y - 1.0); }},
+        {"ceil_pow", [](double x, double y) {
+             const auto n = 1 + static_cast<std::uint64_t>(1e6 * x);
+             return static_cast<double>(el::ceil_pow(n, 0.5 + 0.45 * y));
+         }},
         {"sincos", [](double x, double) {
              const el::SinCos sc = el::sincos(x - 0.5);
              return sc.sin + 3.0 * sc.cos;
