@@ -111,7 +111,9 @@ std::vector<Case> large_cases() {
              return args_of({{"model", fitted("pls1_fit", with_y(mid, {{"k", i64(4)}}))},
                              {"X_new", X_rows(mid)}});
          }},
-        {"rotate", [] { return args_of({{"model_or_W", fitted("pls1_fit", with_y(mid, {{"k", i64(6)}}))}}); }},
+        {"rotate", [] {
+             return args_of({{"model_or_W", fitted("pls1_fit", with_y(mid, {{"k", i64(6)}}))}});
+         }},
         {"rotate", [] {
              return args_of({{"model_or_W", fitted("pls1_fit", with_y(square, {{"k", i64(10)}}))}});
          }},
