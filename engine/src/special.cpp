@@ -30,7 +30,8 @@ double betainc_fraction(double a, double b, double x, bool may_swap) {
         return 1.0 - betainc_fraction(b, a, 1.0 - x, false);
 
     const double ln_beta = lanczos_lgamma(a) + lanczos_lgamma(b) - lanczos_lgamma(a + b);
-    const double front = elementary::exp(a * elementary::log(x) + b * elementary::log(1.0 - x) - ln_beta) / a;
+    const double log_front = a * elementary::log(x) + b * elementary::log(1.0 - x) - ln_beta;
+    const double front = elementary::exp(log_front) / a;
 
     double c = 1.0;
     double d = 1.0 / floored(1.0 - (a + b) * x / (a + 1.0));

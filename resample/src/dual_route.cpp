@@ -205,7 +205,7 @@ std::vector<Result<CvContribution>> Pls1CvR2Columns::refill(std::size_t f,
         return fold_sums(VecView::of(pred), VecView::of(cv_fold_targets(*fold, y).test));
     };
     const std::size_t q = pending.size();
-    return map_batches(q, detail::inner_batch(q, fit_bytes, q), column);
+    return detail::map_items(q, fit_bytes, column);
 }
 
 }  // namespace veltra::resample

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Core>
@@ -61,6 +62,14 @@ inline std::uint64_t inner_batch(std::uint64_t items, std::uint64_t bytes_per_it
                                  std::uint64_t wanted) {
     const std::uint64_t held = units_at_once(items, bytes_per_item);
     return held >= pool_threads() ? wanted : held;
+}
+
+// work(i) for every work item of one unit, all at once or, when the budget
+// holds fewer than one per thread at bytes_per_item each, that many at a
+// time; the results in item order.
+template <class Work>
+auto map_items(std::size_t items, std::uint64_t bytes_per_item, Work&& work) {
+    return map_batches(items, inner_batch(items, bytes_per_item, items), std::forward<Work>(work));
 }
 
 // How many columns of one unit run at once: all of them for small fits,
@@ -123,7 +132,7 @@ template <class Columns, class PerGroup>
 auto column_groups(const Columns& cols, std::size_t group, std::uint64_t bytes,
                    PerGroup&& per_group) {
     const std::size_t C = cols.count(), n_groups = ceil_div(C, group);
-    return map_batches(n_groups, inner_batch(n_groups, bytes, n_groups), [&](std::size_t g) {
+    return map_items(n_groups, bytes, [&](std::size_t g) {
         const std::size_t lo = g * group, w = std::min(group, C - lo);
         const Eigen::MatrixXd values = column_block(cols, lo, w);
         return per_group(MatView::of(values));

@@ -143,8 +143,7 @@ std::vector<std::optional<double>> nspace_split_cells(MatView x, MatView y, cons
     // Every cell in flight holds its own response blocks: a budget that
     // holds fewer cells than there are threads runs fewer at once.
     const std::uint64_t bytes = nspace_cell_bytes(m, split.test.size(), y.cols);
-    return map_batches(C, detail::inner_batch(C, bytes, C),
-                       [&](std::size_t c) { return nspace_cell(in, c); });
+    return detail::map_items(C, bytes, [&](std::size_t c) { return nspace_cell(in, c); });
 }
 
 }  // namespace

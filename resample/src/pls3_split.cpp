@@ -160,7 +160,7 @@ std::vector<double> pls3_split_columns_z_primal(MatView x, MatView y, const Spli
     // that holds fewer columns than there are threads runs fewer at once.
     const std::uint64_t bytes =
         primal_column_bytes(split.train.size(), split.test.size(), x.cols, y.cols);
-    return map_batches(C, detail::inner_batch(C, bytes, C), [&](std::size_t i) {
+    return detail::map_items(C, bytes, [&](std::size_t i) {
         return pls3_fisher_z(column_r(y, sx, split, columns[i], perms, y_small, sparse));
     });
 }

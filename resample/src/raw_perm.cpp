@@ -169,7 +169,7 @@ Result<std::vector<Contribution>> pooled_cv_r2_columns(RawPermRoute route, MatVi
     if (route == RawPermRoute::nspace && !fold->massless()) nf.emplace(*fold, par_parallel);
     const std::uint64_t column_bytes =
         sat_add(refit_bytes(n, m, p, k), nf ? nspace_kernel_bytes(m, k, 1) : 0);
-    return map_batches(C, detail::inner_batch(C, column_bytes, C), [&](std::size_t j) {
+    return detail::map_items(C, column_bytes, [&](std::size_t j) {
         const Eigen::VectorXd col = cols.column(j);
         return nf ? fold_column_nspace(*fold, *nf, VecView::of(col), k)
                   : cv_fold_contribution(*fold, VecView::of(col), k, keep);
